@@ -1,0 +1,167 @@
+#include "kq_eexception.h"
+
+#include <cstdlib>
+#include <vector>
+
+#include "kq_ipacking.h"
+#include "kq_iunpacking.h"
+#include "kq_tstackentry.h"
+#include "pathbridge.h"
+#include "platform/kq_sys_error.h"
+#include "platform/kq_sys_stack.h"
+
+KQ_CLASS_IMPL(KQ_EException)
+
+namespace {
+
+void AppendEntry(KQ_TList& trace, KQ_TStackEntry const& entry) {
+  trace.AddAtTail(KQ_TAny(static_cast<KQ_IPackable const&>(entry)));
+}
+
+KQ_TStackEntry const* EntryOf(KQ_TAny const& value) {
+  return static_cast<KQ_TStackEntry const*>(value.KQ_Cast("KQ_TStackEntry"));
+}
+
+bool StackCaptureRequested() {
+  char const* value = getenv_utf8("KQ_STACKTRACE");
+  return value != nullptr && std::atoi(value) != 0;
+}
+
+// Frames with line information name their source; otherwise the first entry
+// names the raising site and later ones the module image.
+void AppendFrames(KQ_TList& trace, std::vector<kq::sys::StackFrame> const& frames,
+                  std::uint32_t line, char const* file) {
+  for (kq::sys::StackFrame const& frame : frames) {
+    if (frame.line != 0) {
+      AppendEntry(trace, KQ_TStackEntry(frame.function.c_str(), frame.file.c_str(), frame.line));
+    } else if (trace.IsEmpty()) {
+      AppendEntry(trace, KQ_TStackEntry(frame.function.c_str(), file, line));
+    } else {
+      AppendEntry(trace, KQ_TStackEntry(frame.function.c_str(), frame.module.c_str(), 0));
+    }
+  }
+}
+
+}  // namespace
+
+KQ_EException::KQ_EException() { AppendEntry(fStackTrace, KQ_TStackEntry()); }
+
+KQ_EException::KQ_EException(KQ_TString const& message) : fMessage(message) {
+  AppendEntry(fStackTrace, KQ_TStackEntry());
+}
+
+KQ_EException::KQ_EException(KQ_TString const& message, KQ_TAny const& data)
+    : fMessage(message), fData(data) {
+  AppendEntry(fStackTrace, KQ_TStackEntry());
+}
+
+KQ_EException::~KQ_EException() = default;
+
+KQ_NOINLINE KQ_EException& KQ_EException::__PREPARE_FOR_THROW__(std::uint32_t line,
+                                                                char const* file) {
+  if (fMessage.Length() == 0) {
+    fMessage = ClassName();
+    std::uint32_t const code = kq::sys::LastError();
+    if (code != 0) {
+      char text[256];
+      if (kq::sys::ErrorText(code, text, sizeof text)) {
+        fMessage += ": ";
+        fMessage += text;
+      }
+      kq::sys::SetLastError(0);
+    }
+  }
+  while (!fStackTrace.IsEmpty()) fStackTrace.RemAtHead();
+  if (StackCaptureRequested()) {
+    // The innermost frame kept is the raising function, not this one.
+    AppendFrames(fStackTrace, kq::sys::CaptureStack(1), line, file);
+  } else {
+    AppendEntry(fStackTrace, KQ_TStackEntry(nullptr, file, line));
+  }
+  return *this;
+}
+
+std::uint32_t KQ_EException::KQ_ExceptionLine() const {
+  if (fStackTrace.IsEmpty()) return 0;
+  KQ_TStackEntry const* entry = EntryOf(fStackTrace.Head());
+  return entry != nullptr ? entry->LineNr() : 0;
+}
+
+KQ_TString const& KQ_EException::KQ_ExceptionFile() const {
+  static KQ_TString const empty;
+  if (fStackTrace.IsEmpty()) return empty;
+  KQ_TStackEntry const* entry = EntryOf(fStackTrace.Head());
+  return entry != nullptr ? entry->FileName() : empty;
+}
+
+KQ_TList const& KQ_EException::KQ_StackTrace() const { return fStackTrace; }
+KQ_TString const& KQ_EException::KQ_Message() const { return fMessage; }
+KQ_TString& KQ_EException::KQ_Message() { return fMessage; }
+KQ_TAny const& KQ_EException::KQ_Data() const { return fData; }
+KQ_TAny& KQ_EException::KQ_Data() { return fData; }
+
+void KQ_EException::KQ_Throw() const { throw *this; }
+
+KQ_IPackable* KQ_EException::KQ_Clone(void*) const { return new KQ_EException(*this); }
+
+bool KQ_EException::KQ_IsIdent(KQ_IPackable const& other) const {
+  auto const* exception = static_cast<KQ_EException const*>(other.KQ_Cast("KQ_EException"));
+  return exception != nullptr && fStackTrace == exception->fStackTrace &&
+         fMessage == exception->fMessage;
+}
+
+void KQ_EException::KQ_Pack(KQ_IPacking& packer) const {
+  packer << fStackTrace << fMessage << fData;
+}
+
+void KQ_EException::KQ_Unpack(KQ_IUnpacking& unpacker) {
+  unpacker >> fStackTrace >> fMessage >> fData;
+}
+
+// The first two lines end with a plain newline, every later one with
+// std::endl; the prefix is taken afresh for each line because Indent and
+// ReverseIndent change it.
+void KQ_EException::PrintOn(std::ostream& os) const {
+  os << "Exception of class " << ClassName() << '\n';
+  os << KQ_IPrintable::Prefix() << "raised at line " << KQ_ExceptionLine() << " of file \""
+     << KQ_ExceptionFile() << "\"" << '\n';
+  os << KQ_IPrintable::Prefix() << "Additional message:" << std::endl;
+  KQ_IPrintable::Indent();
+  os << KQ_IPrintable::Prefix() << fMessage << std::endl;
+  KQ_IPrintable::ReverseIndent();
+  if (!fData.IsIllegal()) {
+    os << KQ_IPrintable::Prefix() << "Additional data:" << std::endl;
+    KQ_IPrintable::Indent();
+    os << KQ_IPrintable::Prefix() << fData << std::endl;
+    KQ_IPrintable::ReverseIndent();
+  }
+  if (!fStackTrace.IsEmpty()) {
+    os << KQ_IPrintable::Prefix() << "Stack trace:" << std::endl;
+    KQ_IPrintable::Indent();
+    std::uint32_t number = 1;
+    for (KQ_TListKey const* key = fStackTrace.KeyAtHead(); key != nullptr; key = key->Next()) {
+      os << KQ_IPrintable::Prefix() << "[" << number++ << "] " << key->Value() << std::endl;
+    }
+    KQ_IPrintable::ReverseIndent();
+  }
+}
+
+// Every other exception: the protocol, a throw of its own type, and packing
+// of the parent's part inside a section named after the parent.
+#define KQ_DEFINE_EXCEPTION_(X, Parent)                           \
+  KQ_CLASS_IMPL(X)                                                \
+  X::~X() = default;                                              \
+  void X::KQ_Throw() const { throw *this; }                       \
+  KQ_IPackable* X::KQ_Clone(void*) const { return new X(*this); } \
+  void X::KQ_Pack(KQ_IPacking& packer) const {                    \
+    packer.InsertClassHeader(Parent::KQ_ClassName());             \
+    Parent::KQ_Pack(packer);                                      \
+    packer.InsertClassTrailer(Parent::KQ_ClassName());            \
+  }                                                               \
+  void X::KQ_Unpack(KQ_IUnpacking& unpacker) {                    \
+    unpacker.ExtractClassHeader(Parent::KQ_ClassName());          \
+    Parent::KQ_Unpack(unpacker);                                  \
+    unpacker.ExtractClassTrailer(Parent::KQ_ClassName());         \
+  }
+
+KQ_EXCEPTION_TREE(KQ_DEFINE_EXCEPTION_)

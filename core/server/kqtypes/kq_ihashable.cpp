@@ -1,0 +1,3 @@
+#include "kq_ihashable.h"
+
+KQ_INTERFACE_IMPL(KQ_IHashable)

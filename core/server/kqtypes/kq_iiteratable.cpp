@@ -1,0 +1,3 @@
+#include "kq_iiteratable.h"
+
+KQ_INTERFACE_IMPL(KQ_IIteratable)

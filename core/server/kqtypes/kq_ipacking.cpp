@@ -1,0 +1,3 @@
+#include "kq_ipacking.h"
+
+KQ_INTERFACE_IMPL(KQ_IPacking)

@@ -1,0 +1,3 @@
+#include "kq_ithrowable.h"
+
+KQ_INTERFACE_IMPL(KQ_IThrowable)

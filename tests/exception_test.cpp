@@ -1,0 +1,294 @@
+// Exceptions: raising, message completion, stack traces, the printed layout,
+// packing through class sections and the whole exception tree.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kq_eexception.h"
+#include "kq_ipacking.h"
+#include "kq_tstackentry.h"
+#include "pathbridge.h"
+
+namespace {
+
+// Sets KQ_STACKTRACE for one scope.
+class StackTraceSetting {
+ public:
+  explicit StackTraceSetting(char const* value) {
+    std::string assignment = std::string("KQ_STACKTRACE=") + value;
+    putenv_utf8(assignment.c_str());
+  }
+  ~StackTraceSetting() { putenv_utf8("KQ_STACKTRACE=0"); }
+};
+
+int gRaiseLine = 0;
+
+__attribute__((noinline)) void RaiseCouldNotOpenFile() {
+  gRaiseLine = __LINE__ + 1;
+  KQ_THROW(KQ_ECouldNotOpenFile("cannot open"));
+}
+
+std::string Printed(KQ_IPrintable const& object) {
+  std::ostringstream os;
+  object.PrintOn(os);
+  return os.str();
+}
+
+KQ_TStackEntry const& EntryAt(KQ_TList const& trace, std::uint32_t index) {
+  return *static_cast<KQ_TStackEntry const*>(trace.ObjectAt(index).KQ_Cast("KQ_TStackEntry"));
+}
+
+}  // namespace
+
+TEST(Exception, DefaultExceptionHasOneEmptyEntry) {
+  KQ_EException e;
+  EXPECT_EQ(e.KQ_ExceptionLine(), 0u);
+  EXPECT_EQ(e.KQ_ExceptionFile().Length(), 0u);
+  EXPECT_EQ(e.KQ_StackTrace().Entries(), 1u);
+  EXPECT_EQ(e.KQ_Message().Length(), 0u);
+  EXPECT_TRUE(e.KQ_Data().IsIllegal());
+}
+
+TEST(Exception, RaisingCarriesThePlaceAndTheMostDerivedType) {
+  try {
+    RaiseCouldNotOpenFile();
+    FAIL() << "no exception";
+  } catch (KQ_EFileException const& e) {
+    EXPECT_STREQ(e.ClassName(), "KQ_ECouldNotOpenFile");
+    EXPECT_EQ(e.KQ_ExceptionLine(), static_cast<std::uint32_t>(gRaiseLine));
+    EXPECT_EQ(e.KQ_ExceptionFile(), KQ_TString(__FILE__));
+    EXPECT_EQ(e.KQ_Message(), KQ_TString("cannot open"));
+    EXPECT_EQ(e.KQ_StackTrace().Entries(), 1u);
+    EXPECT_EQ(EntryAt(e.KQ_StackTrace(), 0).FunctionName().Length(), 0u);
+  }
+  // Re-throwing through the interface keeps the most derived type.
+  KQ_EOutOfMemory original(KQ_TString("x"));
+  KQ_IThrowable const& throwable = original;
+  EXPECT_THROW(throwable.KQ_Throw(), KQ_EOutOfMemory);
+}
+
+TEST(Exception, EmptyMessagesAreCompletedFromThePendingError) {
+  errno = 0;
+  KQ_EStreamIOError plain;
+  plain.__PREPARE_FOR_THROW__(1, "f");
+  EXPECT_EQ(plain.KQ_Message(), KQ_TString("KQ_EStreamIOError"));
+
+  EXPECT_EQ(std::fopen("/nonexistent/kqtypes/file", "r"), nullptr);
+  ASSERT_EQ(errno, 2);
+  KQ_ECouldNotOpenFile failed;
+  failed.__PREPARE_FOR_THROW__(1, "f");
+  EXPECT_EQ(failed.KQ_Message(), KQ_TString("KQ_ECouldNotOpenFile: No such file or directory"));
+  EXPECT_EQ(errno, 0);
+
+  // A message that is already there is never changed, and the error stays.
+  errno = 2;
+  KQ_ECouldNotOpenFile withMessage(KQ_TString("mine"));
+  withMessage.__PREPARE_FOR_THROW__(1, "f");
+  EXPECT_EQ(withMessage.KQ_Message(), KQ_TString("mine"));
+  EXPECT_EQ(errno, 2);
+  errno = 0;
+
+  // Preparing twice rebuilds the trace instead of adding to it.
+  withMessage.__PREPARE_FOR_THROW__(7, "g");
+  EXPECT_EQ(withMessage.KQ_StackTrace().Entries(), 1u);
+  EXPECT_EQ(withMessage.KQ_ExceptionLine(), 7u);
+}
+
+TEST(Exception, StackTraceSwitch) {
+  for (char const* off : {"0", "abc", ""}) {
+    StackTraceSetting setting(off);
+    KQ_EException e;
+    e.__PREPARE_FOR_THROW__(3, "site.cpp");
+    EXPECT_EQ(e.KQ_StackTrace().Entries(), 1u) << off;
+  }
+  for (char const* on : {"1", "7"}) {
+    StackTraceSetting setting(on);
+    try {
+      RaiseCouldNotOpenFile();
+    } catch (KQ_EException const& e) {
+      ASSERT_GT(e.KQ_StackTrace().Entries(), 1u) << on;
+      KQ_TStackEntry const& first = EntryAt(e.KQ_StackTrace(), 0);
+      std::string const function = first.FunctionName().UTF8();
+      EXPECT_NE(function.find("RaiseCouldNotOpenFile"), std::string::npos) << function;
+      std::string const file = first.FileName().UTF8();
+      EXPECT_NE(file.find("exception_test.cpp"), std::string::npos) << file;
+      EXPECT_EQ(first.LineNr(), static_cast<std::uint32_t>(gRaiseLine));
+      // The test body that called the raising function follows.
+      std::string const caller = EntryAt(e.KQ_StackTrace(), 1).FunctionName().UTF8();
+      EXPECT_NE(caller.find("StackTraceSwitch"), std::string::npos) << caller;
+    }
+  }
+}
+
+TEST(Exception, PrintedLayoutFollowsTheWorkedExample) {
+  KQ_ECouldNotOpenFile e(KQ_TString("M"));
+  e.__PREPARE_FOR_THROW__(120, "F");
+  std::ostringstream expected;
+  expected << "Exception of class KQ_ECouldNotOpenFile\n"
+           << "raised at line 120 of file \"F\"\n"
+           << "Additional message:" << std::endl
+           << "  M" << std::endl
+           << "Stack trace:" << std::endl
+           << "  [1] <unnamed> in F at line 120" << std::endl;
+  EXPECT_EQ(Printed(e), expected.str());
+
+  // Indentation 4: every line but the first gets four blanks, the message
+  // and the entries six; data come between message and trace.
+  KQ_EIllegalCast withData(KQ_TString("M"), KQ_TAny(static_cast<std::int32_t>(17)));
+  withData.__PREPARE_FOR_THROW__(9, "G");
+  KQ_IPrintable::SetIndentation(4);
+  std::string const printed = Printed(withData);
+  KQ_IPrintable::SetIndentation(0);
+  EXPECT_EQ(printed,
+            "Exception of class KQ_EIllegalCast\n"
+            "    raised at line 9 of file \"G\"\n"
+            "    Additional message:\n"
+            "      M\n"
+            "    Additional data:\n"
+            "      17\n"
+            "    Stack trace:\n"
+            "      [1] <unnamed> in G at line 9\n");
+}
+
+TEST(StackEntry, PrintingAndComparison) {
+  EXPECT_EQ(Printed(KQ_TStackEntry()), "<unnamed>");
+  EXPECT_EQ(Printed(KQ_TStackEntry("f", nullptr, 0)), "f");
+  EXPECT_EQ(Printed(KQ_TStackEntry("f", "a.cpp", 0)), "f in a.cpp");
+  EXPECT_EQ(Printed(KQ_TStackEntry("", "", 12)), "<unnamed> at line 12");
+  KQ_TStackEntry a("f", "a.cpp", 3);
+  EXPECT_EQ(a, KQ_TStackEntry(KQ_TString("f"), KQ_TString("a.cpp"), 3));
+  EXPECT_NE(a, KQ_TStackEntry("f", "a.cpp", 4));
+  EXPECT_TRUE(a.KQ_IsIdent(KQ_TStackEntry("f", "a.cpp", 3)));
+  EXPECT_FALSE(a.KQ_IsIdent(KQ_TString("f")));
+  std::unique_ptr<KQ_IPackable> clone(a.KQ_Clone());
+  EXPECT_TRUE(clone->KQ_IsIdent(a));
+}
+
+TEST(Exception, IdentityIgnoresData) {
+  KQ_EException a(KQ_TString("m"), KQ_TAny(static_cast<std::int32_t>(1)));
+  KQ_EException b(KQ_TString("m"), KQ_TAny(static_cast<std::int32_t>(2)));
+  EXPECT_TRUE(a.KQ_IsIdent(b));
+  KQ_EException c(KQ_TString("other"));
+  EXPECT_FALSE(a.KQ_IsIdent(c));
+  b.__PREPARE_FOR_THROW__(5, "x");
+  EXPECT_FALSE(a.KQ_IsIdent(b));
+  EXPECT_FALSE(a.KQ_IsIdent(KQ_TString("m")));
+  std::unique_ptr<KQ_IPackable> clone(b.KQ_Clone());
+  EXPECT_TRUE(clone->KQ_IsIdent(b));
+  EXPECT_STREQ(clone->ClassName(), "KQ_EException");
+}
+
+namespace {
+
+// Writes the calls it receives as words, descending into packed objects.
+class RecordingPacker : public KQ_TObject, public virtual KQ_IPacking {
+  KQ_CLASS(RecordingPacker, KQ_TObject, KQ_IPacking)
+  std::vector<std::string> calls;
+  KQ_IPacking& operator<<(KQ_IPackable const& object) override {
+    calls.push_back(std::string("object ") + object.KQ_PackTypeID());
+    object.KQ_Pack(*this);
+    return *this;
+  }
+  KQ_IPacking& Word(std::string word) {
+    calls.push_back(std::move(word));
+    return *this;
+  }
+  KQ_IPacking& operator<<(double) override { return Word("double"); }
+  KQ_IPacking& operator<<(float) override { return Word("float"); }
+  KQ_IPacking& operator<<(char) override { return Word("char"); }
+  KQ_IPacking& operator<<(bool) override { return Word("bool"); }
+  KQ_IPacking& operator<<(std::uint64_t) override { return Word("u64"); }
+  KQ_IPacking& operator<<(std::uint32_t v) override { return Word("u32 " + std::to_string(v)); }
+  KQ_IPacking& operator<<(std::uint16_t) override { return Word("u16"); }
+  KQ_IPacking& operator<<(std::uint8_t v) override { return Word("u8 " + std::to_string(v)); }
+  KQ_IPacking& operator<<(std::int64_t) override { return Word("i64"); }
+  KQ_IPacking& operator<<(std::int32_t) override { return Word("i32"); }
+  KQ_IPacking& operator<<(std::int16_t) override { return Word("i16"); }
+  KQ_IPacking& operator<<(std::int8_t) override { return Word("i8"); }
+  KQ_IPacking& WritePacket(void const*, std::uint32_t size) override {
+    return Word("packet " + std::to_string(size));
+  }
+  KQ_IPacking& WriteRawPacket(void const*, std::uint32_t) override { return Word("raw"); }
+  KQ_IPacking& InsertClassHeader(char const* name) override {
+    return Word(std::string("header ") + name);
+  }
+  KQ_IPacking& InsertClassTrailer(char const* name) override {
+    return Word(std::string("trailer ") + name);
+  }
+};
+KQ_CLASS_IMPL(RecordingPacker)
+
+}  // namespace
+
+TEST(Exception, LeavesPackTheirParentsInsideClassSections) {
+  KQ_EIllegalTime e(KQ_TString("ab"));
+  RecordingPacker packer;
+  e.KQ_Pack(packer);
+  std::vector<std::string> const expected = {
+      "header KQ_ETimeException",
+      "header KQ_EException",
+      "object KQ_TList",
+      "u32 1",
+      "object KQ_TAny",
+      "u8 18",
+      "object KQ_TStackEntry",
+      "object KQ_TString",
+      "u32 0",
+      "packet 0",
+      "object KQ_TString",
+      "u32 0",
+      "packet 0",
+      "u32 0",
+      "object KQ_TString",
+      "u32 2",
+      "packet 4",
+      "object KQ_TAny",
+      "u8 0",
+      "trailer KQ_EException",
+      "trailer KQ_ETimeException",
+  };
+  EXPECT_EQ(packer.calls, expected);
+}
+
+// Every class of the tree: its parent, its protocol, its factory and a throw
+// that a handler for the parent catches.
+template <class X, class Parent>
+void CheckTreeMember(char const* name, char const* parentName) {
+  SCOPED_TRACE(name);
+  EXPECT_STREQ(X::KQ_ClassName(), name);
+  ASSERT_NE(X::KQ_ParentClass(), nullptr);
+  EXPECT_STREQ(X::KQ_ParentClass()->ClassName(), parentName);
+  EXPECT_TRUE(X::KQ_HasSuperclass("KQ_EException"));
+  EXPECT_FALSE(X::KQ_HasInterface("KQ_IThrowable"));
+  EXPECT_EQ(X::KQ_ClassObject()->NrOfInterfaces(), 0u);
+  EXPECT_EQ(X::KQ_ClassObject()->InitFunction(), nullptr);
+  std::unique_ptr<KQ_TObject> created(KQ_TClass::FindClass(name)->CreateInstance());
+  ASSERT_NE(created, nullptr);
+  EXPECT_STREQ(created->ClassName(), name);
+  auto* throwable = static_cast<KQ_IThrowable*>(created->KQ_Cast("KQ_IThrowable"));
+  ASSERT_NE(throwable, nullptr);
+  try {
+    throwable->KQ_Throw();
+    ADD_FAILURE() << "no exception";
+  } catch (Parent const& caught) {
+    EXPECT_STREQ(caught.ClassName(), name);
+  }
+  std::unique_ptr<KQ_IPackable> clone(X(KQ_TString("m")).KQ_Clone());
+  EXPECT_STREQ(clone->ClassName(), name);
+}
+
+TEST(ExceptionTree, EveryClassHasItsParentAndProtocol) {
+#define KQ_CHECK_MEMBER_(X, Parent) CheckTreeMember<X, Parent>(#X, #Parent);
+  KQ_EXCEPTION_TREE(KQ_CHECK_MEMBER_)
+#undef KQ_CHECK_MEMBER_
+  EXPECT_STREQ(KQ_EException::KQ_ParentClass()->ClassName(), "KQ_TObject");
+  ASSERT_EQ(KQ_EException::KQ_ClassObject()->NrOfInterfaces(), 3u);
+  EXPECT_STREQ(KQ_EException::KQ_ClassObject()->Interfaces()[0]->ClassName(), "KQ_IThrowable");
+  EXPECT_STREQ(KQ_EException::KQ_ClassObject()->Interfaces()[1]->ClassName(), "KQ_IPackable");
+  EXPECT_STREQ(KQ_EException::KQ_ClassObject()->Interfaces()[2]->ClassName(), "KQ_IPrintable");
+}
