@@ -55,6 +55,7 @@ TEST(Exception, DefaultExceptionHasOneEmptyEntry) {
 }
 
 TEST(Exception, RaisingCarriesThePlaceAndTheMostDerivedType) {
+  StackTraceSetting off("0");
   try {
     RaiseCouldNotOpenFile();
     FAIL() << "no exception";
@@ -73,6 +74,7 @@ TEST(Exception, RaisingCarriesThePlaceAndTheMostDerivedType) {
 }
 
 TEST(Exception, EmptyMessagesAreCompletedFromThePendingError) {
+  StackTraceSetting off("0");
   errno = 0;
   KQ_EStreamIOError plain;
   plain.__PREPARE_FOR_THROW__(1, "f");
@@ -126,6 +128,7 @@ TEST(Exception, StackTraceSwitch) {
 }
 
 TEST(Exception, PrintedLayoutFollowsTheWorkedExample) {
+  StackTraceSetting off("0");
   KQ_ECouldNotOpenFile e(KQ_TString("M"));
   e.__PREPARE_FOR_THROW__(120, "F");
   std::ostringstream expected;
@@ -170,6 +173,7 @@ TEST(StackEntry, PrintingAndComparison) {
 }
 
 TEST(Exception, IdentityIgnoresData) {
+  StackTraceSetting off("0");
   KQ_EException a(KQ_TString("m"), KQ_TAny(static_cast<std::int32_t>(1)));
   KQ_EException b(KQ_TString("m"), KQ_TAny(static_cast<std::int32_t>(2)));
   EXPECT_TRUE(a.KQ_IsIdent(b));

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <ostream>
 
 #include "kq_ipackable.h"
@@ -70,6 +71,7 @@ class KQ_EXPORT KQ_EException : public KQ_TObject,
     auto kq_raised_ = exception;                                                      \
     kq_raised_.__PREPARE_FOR_THROW__(static_cast<std::uint32_t>(__LINE__), __FILE__); \
     static_cast<KQ_IThrowable const&>(kq_raised_).KQ_Throw();                         \
+    ::std::abort(); /* KQ_Throw always throws */                                      \
   } while (false)
 
 // Every exception class below KQ_EException: (class, parent), family roots

@@ -4,12 +4,18 @@
 #include "kq_iiteratable.h"
 #include "kq_ipacking.h"
 #include "kq_irunnable.h"
+#include "kq_istream.h"
 #include "kq_iunpacking.h"
+#include "kq_tdatablock.h"
+#include "kq_tdatastream.h"
+#include "kq_tdict.h"
 #include "kq_titerator.h"
 #include "kq_tlist.h"
+#include "kq_tmemorystream.h"
 #include "kq_tmutex.h"
 #include "kq_tsemaphore.h"
 #include "kq_tstackentry.h"
+#include "kq_tunknown.h"
 
 namespace {
 
@@ -51,6 +57,7 @@ Accessor const kRecordsInOrder[] = {
     &KQ_EStreamIOError::KQ_ClassObject,
     &KQ_EStreamEndReached::KQ_ClassObject,
     &KQ_EIllegalStreamMark::KQ_ClassObject,
+    &KQ_IStream::KQ_ClassObject,
     &KQ_EIllegalCast::KQ_ClassObject,
     &KQ_EStringException::KQ_ClassObject,
     &KQ_EIllegalUnicodeMapping::KQ_ClassObject,
@@ -66,6 +73,7 @@ Accessor const kRecordsInOrder[] = {
     &KQ_EDictException::KQ_ClassObject,
     &KQ_ENoMatchingDictKey::KQ_ClassObject,
     &KQ_ENoMatchingDictValue::KQ_ClassObject,
+    &KQ_TDict::KQ_ClassObject,
     &KQ_EListException::KQ_ClassObject,
     &KQ_EOutOfBoundsOfList::KQ_ClassObject,
     &KQ_EElementNotInList::KQ_ClassObject,
@@ -96,6 +104,8 @@ Accessor const kRecordsInOrder[] = {
     &KQ_ECouldNotLockMutex::KQ_ClassObject,
     &KQ_ECouldNotUnlockMutex::KQ_ClassObject,
     &KQ_TMutex::KQ_ClassObject,
+    &KQ_TDataStream::KQ_ClassObject,
+    &KQ_TMemoryStream::KQ_ClassObject,
     &KQ_EEventException::KQ_ClassObject,
     &KQ_ECouldNotCreateEvent::KQ_ClassObject,
     &KQ_ECouldNotWaitOnEvent::KQ_ClassObject,
@@ -147,6 +157,8 @@ Accessor const kRecordsInOrder[] = {
     &KQ_ECouldNotOpenFile::KQ_ClassObject,
     &KQ_ECouldNotRemoveFile::KQ_ClassObject,
     &KQ_ECouldNotRenameFile::KQ_ClassObject,
+    &KQ_TDataBlock::KQ_ClassObject,
+    &KQ_TUnknown::KQ_ClassObject,
     &KQ_EFileInfoException::KQ_ClassObject,
     &KQ_ECouldNotGetFileInfo::KQ_ClassObject,
     &KQ_ENotADirectory::KQ_ClassObject,
@@ -158,6 +170,7 @@ Accessor const kRecordsInOrder[] = {
     &KQ_ECouldNotUnloadDynamicObject::KQ_ClassObject,
     &KQ_EDynamicObjectIsNotLoaded::KQ_ClassObject,
     &KQ_EDynamicObjectSymbolNotFound::KQ_ClassObject,
+    &KQ_TDictIterationInfo::KQ_ClassObject,
     &KQ_TListIterationInfo::KQ_ClassObject,
 };
 

@@ -15,8 +15,9 @@ constexpr std::uint32_t kBucketCount = 4096;
 // One bucket: the records registered under names with this hash, oldest
 // first. Readers scan without a lock; a writer publishes a grown copy of the
 // array and then the new count, so a reader always sees a complete array.
-// Replaced arrays are kept (never freed) because a reader may still be
-// scanning one; buckets stay a few entries long, so this costs next to nothing.
+// A replaced array is never freed, because a reader may still be scanning
+// it: the slot behind the last record keeps it reachable. Buckets stay a few
+// entries long, so this costs next to nothing.
 struct Bucket {
   std::atomic<std::uint32_t> count;
   std::atomic<KQ_TClass* const*> entries;
@@ -32,11 +33,11 @@ void Register(KQ_TClass* record, char const* name) {
   Bucket& bucket = gBuckets[KQ_TClass::BucketOf(name)];
   std::lock_guard<std::mutex> guard(gRegistryWriteLock);
   std::uint32_t const count = bucket.count.load(std::memory_order_relaxed);
-  auto** grown = static_cast<KQ_TClass**>(KQ_Alloc((count + 1) * sizeof(KQ_TClass*)));
-  if (count != 0) {
-    std::memcpy(grown, bucket.entries.load(std::memory_order_relaxed), count * sizeof(KQ_TClass*));
-  }
+  KQ_TClass* const* previous = bucket.entries.load(std::memory_order_relaxed);
+  auto** grown = static_cast<KQ_TClass**>(KQ_Alloc((count + 2) * sizeof(KQ_TClass*)));
+  if (count != 0) std::memcpy(grown, previous, count * sizeof(KQ_TClass*));
   grown[count] = record;
+  grown[count + 1] = reinterpret_cast<KQ_TClass*>(const_cast<KQ_TClass**>(previous));
   bucket.entries.store(grown, std::memory_order_release);
   bucket.count.store(count + 1, std::memory_order_release);
 }

@@ -1,0 +1,142 @@
+#include "kq_tdatablock.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "kq_eexception.h"
+#include "kq_ipacking.h"
+#include "kq_iunpacking.h"
+#include "kq_memalloc.h"
+#include "kq_tdatastream.h"
+
+KQ_CLASS_IMPL(KQ_TDataBlock)
+
+KQ_TDataBlock::KQ_TDataBlock() : fSize(0), fAllocated(0), fData(nullptr) {}
+
+KQ_TDataBlock::KQ_TDataBlock(std::uint32_t size) : KQ_TDataBlock() { SetData(nullptr, size); }
+
+KQ_TDataBlock::KQ_TDataBlock(void const* data, std::uint32_t size) : KQ_TDataBlock() {
+  SetData(data, size);
+}
+
+KQ_TDataBlock::KQ_TDataBlock(KQ_TDataBlock const& other) : KQ_TDataBlock() {
+  SetData(other.fData, other.fSize);
+}
+
+KQ_TDataBlock::~KQ_TDataBlock() { KQ_Free(fData); }
+
+KQ_TDataBlock& KQ_TDataBlock::operator=(KQ_TDataBlock const& other) {
+  if (this != &other) SetData(other.fData, other.fSize);
+  return *this;
+}
+
+KQ_IPackable& KQ_TDataBlock::operator=(KQ_IUnpacking& unpacker) {
+  return KQ_IPackable::operator=(unpacker);
+}
+
+bool KQ_TDataBlock::operator==(KQ_TDataBlock const& other) const {
+  return fSize == other.fSize && (fSize == 0 || std::memcmp(fData, other.fData, fSize) == 0);
+}
+
+bool KQ_TDataBlock::operator!=(KQ_TDataBlock const& other) const { return !(*this == other); }
+
+unsigned char const* KQ_TDataBlock::Data() const { return fData; }
+
+unsigned char* KQ_TDataBlock::Data() { return fData; }
+
+unsigned char* KQ_TDataBlock::StealData() {
+  unsigned char* const data = fData;
+  fData = nullptr;
+  fSize = 0;
+  fAllocated = 0;
+  return data;
+}
+
+unsigned char& KQ_TDataBlock::operator[](std::uint32_t i) {
+  if (i >= fSize) {
+    Reserve(std::uint64_t{i} + 1);
+    fSize = i + 1;
+  }
+  return fData[i];
+}
+
+KQ_TDataBlock& KQ_TDataBlock::SetAt(std::uint32_t position, void const* data, std::uint32_t size) {
+  auto const* source = static_cast<unsigned char const*>(data);
+  std::uint64_t const end = std::uint64_t{position} + size;
+  if (end > fAllocated) {
+    // Growth may move the buffer; a source inside it moves along.
+    auto const from = reinterpret_cast<std::uintptr_t>(source);
+    auto const begin = reinterpret_cast<std::uintptr_t>(fData);
+    bool const inside = fData != nullptr && from >= begin && from < begin + fAllocated;
+    Reserve(end);
+    if (inside) source = fData + (from - begin);
+  }
+  if (source != nullptr && size != 0) std::memmove(fData + position, source, size);
+  if (end > fSize) fSize = static_cast<std::uint32_t>(end);
+  return *this;
+}
+
+KQ_TDataBlock& KQ_TDataBlock::Append(void const* data, std::uint32_t size) {
+  return SetAt(fSize, data, size);
+}
+
+KQ_TDataBlock& KQ_TDataBlock::Append(unsigned char byte) {
+  if (fSize >= fAllocated) Reserve(std::uint64_t{fSize} + 1);
+  fData[fSize++] = byte;
+  return *this;
+}
+
+std::uint32_t KQ_TDataBlock::Size() const { return fSize; }
+
+KQ_TDataBlock& KQ_TDataBlock::Trunc(std::uint32_t size) {
+  if (size < fSize) fSize = size;
+  return *this;
+}
+
+KQ_TDataBlock& KQ_TDataBlock::SetData(void const* data, std::uint32_t size) {
+  // A source inside this block lies within the size, hence within the
+  // reservation: it does not move, but it may overlap.
+  Reserve(size);
+  if (data != nullptr && size != 0) std::memmove(fData, data, size);
+  fSize = size;
+  return *this;
+}
+
+void KQ_TDataBlock::KQ_Pack(KQ_IPacking& packer) const {
+  packer << fSize;
+  if (fSize != 0) packer.WritePacket(fData, fSize);
+}
+
+void KQ_TDataBlock::KQ_Unpack(KQ_IUnpacking& unpacker) {
+  fSize = 0;
+  std::uint32_t size = 0;
+  unpacker >> size;
+  if (size == 0) return;
+  if (auto* const stream = static_cast<KQ_TDataStream*>(unpacker.KQ_Cast("KQ_TDataStream"))) {
+    stream->ReadPacketGrowing(*this, size);
+    return;
+  }
+  Reserve(size);
+  unpacker.ReadPacket(fData, size);
+  fSize = size;
+}
+
+KQ_IPackable* KQ_TDataBlock::KQ_Clone(void*) const { return new KQ_TDataBlock(*this); }
+
+bool KQ_TDataBlock::KQ_IsIdent(KQ_IPackable const& other) const {
+  auto const* const block = static_cast<KQ_TDataBlock const*>(other.KQ_Cast("KQ_TDataBlock"));
+  return block != nullptr && *this == *block;
+}
+
+std::uint32_t KQ_TDataBlock::Allocated(std::uint64_t size) {
+  std::uint64_t const rounded = (size + 1023) & ~std::uint64_t{1023};
+  if (rounded > UINT32_MAX) KQ_THROW(KQ_EOutOfMemory());
+  return static_cast<std::uint32_t>(rounded);
+}
+
+void KQ_TDataBlock::Reserve(std::uint64_t size) {
+  if (size <= fAllocated) return;
+  std::uint32_t const allocated = Allocated(size);
+  fData = static_cast<unsigned char*>(KQ_Realloc(fData, allocated));
+  fAllocated = allocated;
+}

@@ -1,0 +1,240 @@
+// KQ_TDict: a chained hash table from hashable keys to KQ_TAny values.
+//
+// Keys are any objects implementing KQ_IHashable (a KQ_TString, a KQ_TAny or
+// a caller's class); the dictionary stores its own clone of every key, so a
+// key object changed by the caller afterwards does not affect it. Text keys
+// given as char, wchar_t or char16_t strings become KQ_TString keys.
+//
+// A key's bucket is its KQ_HashValue(0) modulo the bucket count; two keys are
+// the same key when the stored one's KQ_IsIdent accepts the other. A new
+// dictionary has 8 buckets. Before an insertion that would raise the load
+// factor above 1 the table doubles, up to 256 buckets; a table of 256 or more
+// buckets never grows again, so its chains lengthen as it fills. The table
+// never shrinks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+
+#include "kq_ihashable.h"
+#include "kq_ihumanreadable.h"
+#include "kq_iiteratable.h"
+#include "kq_iiterationinfo.h"
+#include "kq_ipackable.h"
+#include "kq_iprintable.h"
+#include "kq_tany.h"
+#include "kq_tobject.h"
+
+class KQ_EXPORT KQ_TDict : public KQ_TObject,
+                           public virtual KQ_IPackable,
+                           public virtual KQ_IIteratable,
+                           public virtual KQ_IPrintable,
+                           public virtual KQ_IHumanReadable {
+  KQ_CLASS(KQ_TDict, KQ_TObject, KQ_IPackable, KQ_IIteratable, KQ_IPrintable, KQ_IHumanReadable)
+  // The bucket count of a new dictionary, and the count beyond which a
+  // table no longer grows.
+  static constexpr std::uint32_t kDefaultBuckets = 8;
+  static constexpr std::uint32_t kMaxGrownBuckets = 256;
+
+  // Registers the class with the data stream under its packing code, 69.
+  static bool KQ_Initialize();
+
+  KQ_TDict();
+  // buckets buckets (kDefaultBuckets when 0).
+  explicit KQ_TDict(std::uint32_t buckets);
+  // buckets buckets (kDefaultBuckets when 0) holding clones of the other's
+  // entries, added as by Add. A plain copy therefore starts small and grows
+  // as it fills.
+  KQ_TDict(KQ_TDict const& other, std::uint32_t buckets = 0);
+  // Destroys the entries chain by chain, one node after the other (no
+  // recursion, whatever the chains' length).
+  ~KQ_TDict() override;
+
+  // Replaces all entries with clones of the other's. The dictionary keeps
+  // its own bucket count, and keeps its old entries when copying fails.
+  virtual KQ_TDict& operator=(KQ_TDict const& other);
+  // Unpacks the dictionary from the stream.
+  KQ_IPackable& operator=(KQ_IUnpacking& unpacker) override;
+
+  virtual bool IsEmpty() const;
+  virtual std::uint32_t Entries() const;
+
+  virtual bool HasKey(wchar_t const* key) const;
+  virtual bool HasKey(char const* key) const;
+  virtual bool HasKey(char16_t const* key) const;
+  virtual bool HasKey(KQ_IHashable const& key) const;
+
+  // Whether some entry holds a value equal to value (KQ_TAny::operator==).
+  virtual bool Contains(KQ_TAny const& value) const;
+  // The stored key of the first entry holding a value equal to value,
+  // searching the buckets from the last to the first and each chain from
+  // its head; KQ_ENoMatchingDictValue when there is none.
+  virtual KQ_IHashable const& KeyOf(KQ_TAny const& value) const;
+
+  // The const forms give a shared constant ILLEGAL value for a missing key
+  // and add nothing. The non-const forms add a missing key (with an ILLEGAL
+  // value) and return its value for the caller to assign. A key whose clone
+  // is not hashable raises KQ_EIllegalCast and leaves the dictionary
+  // unchanged.
+  virtual KQ_TAny const& operator[](wchar_t const* key) const;
+  virtual KQ_TAny const& operator[](char const* key) const;
+  virtual KQ_TAny const& operator[](char16_t const* key) const;
+  virtual KQ_TAny const& operator[](KQ_IHashable const& key) const;
+  virtual KQ_TAny& operator[](wchar_t const* key);
+  virtual KQ_TAny& operator[](char const* key);
+  virtual KQ_TAny& operator[](char16_t const* key);
+  virtual KQ_TAny& operator[](KQ_IHashable const& key);
+
+  // The value of key, or null when the key is absent.
+  virtual KQ_TAny const* ValueOfKey(wchar_t const* key) const;
+  virtual KQ_TAny const* ValueOfKey(char const* key) const;
+  virtual KQ_TAny const* ValueOfKey(char16_t const* key) const;
+  virtual KQ_TAny const* ValueOfKey(KQ_IHashable const& key) const;
+  virtual KQ_TAny* ValueOfKey(wchar_t const* key);
+  virtual KQ_TAny* ValueOfKey(char const* key);
+  virtual KQ_TAny* ValueOfKey(char16_t const* key);
+  virtual KQ_TAny* ValueOfKey(KQ_IHashable const& key);
+
+  // (*this)[key] = value: an existing key takes the new value.
+  virtual KQ_TDict& Add(wchar_t const* key, KQ_TAny const& value);
+  virtual KQ_TDict& Add(char const* key, KQ_TAny const& value);
+  virtual KQ_TDict& Add(char16_t const* key, KQ_TAny const& value);
+  virtual KQ_TDict& Add(KQ_IHashable const& key, KQ_TAny const& value);
+
+  // Destroys the entry of key with its key and value; a missing key changes
+  // nothing.
+  virtual KQ_TDict& Remove(wchar_t const* key);
+  virtual KQ_TDict& Remove(char const* key);
+  virtual KQ_TDict& Remove(char16_t const* key);
+  virtual KQ_TDict& Remove(KQ_IHashable const& key);
+
+  // Equal entry counts, and every key of this dictionary is in the other
+  // with a value identical (KQ_IsIdent) to this one's.
+  virtual bool operator==(KQ_TDict const& other) const;
+  virtual bool operator!=(KQ_TDict const& other) const;
+  // Sub-dictionary tests: every entry of the smaller side is in the other
+  // side with an identical value.
+  virtual bool operator<=(KQ_TDict const& other) const;
+  virtual bool operator>=(KQ_TDict const& other) const;
+  // Assigns every entry of other into this dictionary, so that equal keys
+  // take the other's value.
+  virtual KQ_TDict& operator+=(KQ_TDict const& other);
+
+  // The current number of buckets.
+  std::uint32_t BucketCount() const { return fTable.fBucketCount; }
+
+  // A new KQ_TDictIterationInfo standing on the first entry: buckets in
+  // ascending order, each chain from its head (the newest entry of a bucket
+  // first).
+  KQ_IIterationInfo* CreateIterationInfo() const override;
+
+  // The entry count as an unsigned 32-bit number, then, buckets from the
+  // last to the first and each chain from its head, every key and then its
+  // value as packable objects.
+  void KQ_Pack(KQ_IPacking& packer) const override;
+  // Empties the dictionary, reads the count and then the pairs; a repeated
+  // key takes the later value. A key that is missing (no object) or not
+  // hashable raises KQ_EWrongPackedType. The count is not trusted: nothing
+  // is reserved by it, and a stream that ends early raises its own exception
+  // with the pairs read so far kept.
+  void KQ_Unpack(KQ_IUnpacking& unpacker) override;
+  // A copy with kDefaultBuckets buckets that grows as it fills.
+  KQ_IPackable* KQ_Clone(void* where = nullptr) const override;
+  // Another dictionary equal by operator==.
+  bool KQ_IsIdent(KQ_IPackable const& other) const override;
+  // "DICT", a line break, then at the current indentation "{", one line two
+  // spaces deeper per entry ("[key] = value", in the packing order, with
+  // nested lines of key and value two spaces deeper still, and
+  // "<NON-PRINTABLE>" for a key that cannot print itself), and "}" with no
+  // line break after it.
+  void PrintOn(std::ostream& os) const override;
+  // True unless the dictionary is empty.
+  bool KQ_HRMultiLine() const override;
+
+ private:
+  friend class KQ_TDictIterationInfo;
+
+  struct Node;
+  struct Table {
+    std::uint32_t fBucketCount;
+    std::uint32_t fEntries;
+    // fBucketCount chain heads, null for an empty bucket.
+    Node** fBuckets;
+  };
+
+  static Node** NewBuckets(std::uint32_t count);
+  // The link (a bucket's head or a node's next) that holds the node of key,
+  // whose KQ_HashValue(0) is hash; it holds null when the key is absent.
+  Node** FindLink(KQ_IHashable const& key, std::uint32_t hash) const;
+  // The node of key, or null.
+  Node* Find(KQ_IHashable const& key, std::uint32_t hash) const;
+  Node* Find(KQ_IHashable const& key) const;
+  // The node of key, made with a hashable clone of key when absent.
+  Node* Slot(KQ_IHashable const& key);
+  Node* Slot(KQ_IHashable const& key, std::uint32_t hash);
+  // Grows the table when it is full, then pushes a new node holding key
+  // (owned from now on, even when this raises) onto its bucket's chain.
+  Node* Link(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash);
+  void GrowIfFull();
+  // Takes the node out of the link that holds it and destroys it.
+  void Unlink(Node** link);
+  // Unlinks and destroys node when it is in bucket.
+  void RemoveNode(std::uint32_t bucket, Node const* node);
+  // Every entry of this dictionary is in other with an identical value.
+  bool IsSubsetOf(KQ_TDict const& other) const;
+  // Destroys every node; the buckets stay.
+  void Clear();
+
+  Table fTable;
+};
+
+// The cursor of a dictionary: it stands on an entry, or before the first,
+// or after the last. The order is the buckets' ascending order, each chain
+// from its head. A cursor made without a dictionary raises
+// KQ_EIteratorNotInitialized from every operation but Clone.
+class KQ_EXPORT KQ_TDictIterationInfo : public KQ_TObject, public virtual KQ_IIterationInfo {
+  KQ_CLASS(KQ_TDictIterationInfo, KQ_TObject, KQ_IIterationInfo)
+  KQ_TDictIterationInfo();
+  // Positioned as by Start(). The dictionary is not owned; the cursor may
+  // delete entries of it through DeleteItem.
+  explicit KQ_TDictIterationInfo(KQ_TDict const& dict);
+  KQ_TDictIterationInfo(KQ_TDictIterationInfo const& other) = default;
+  KQ_TDictIterationInfo& operator=(KQ_TDictIterationInfo const& other) = default;
+  ~KQ_TDictIterationInfo() override;
+
+  KQ_IIterationInfo* Clone() const override;
+  // On the first (last) entry; on an empty dictionary both flags are set.
+  KQ_IIterationInfo& Start() override;
+  KQ_IIterationInfo& End() override;
+  // Next() before the first entry acts as Start(); Prev() after the last
+  // acts as End(). Stepping off an end sets its flag.
+  KQ_IIterationInfo& Next() override;
+  KQ_IIterationInfo& Prev() override;
+  bool IsBeforeStart() const override;
+  bool IsAfterEnd() const override;
+  // The stored key (not to be changed: its hash places the entry) and the
+  // value of the current entry.
+  KQ_IPackable& Key() override;
+  KQ_TAny& Value() override;
+  // Steps back with Prev(), then removes the entry it stood on, so that a
+  // following Next() reaches the entry after the removed one. The entry
+  // itself goes, even one whose key is not identical to itself (an Any
+  // holding NaN).
+  KQ_IIterationInfo& DeleteItem() override;
+
+ private:
+  KQ_TDict& Dict() const;
+  KQ_TDict::Node& Current() const;
+  // Stands on the first node of the first non-empty bucket from bucket on
+  // (the last node of the last non-empty bucket below bucket); false when
+  // there is none.
+  bool SeekForward(std::uint32_t bucket);
+  bool SeekBackward(std::uint32_t bucket);
+
+  KQ_TDict* fDict;
+  std::uint32_t fBucket;
+  KQ_TDict::Node* fCurrent;
+  bool fBeforeStart;
+  bool fAfterEnd;
+};

@@ -1,0 +1,976 @@
+// KQ_TAny: kinds and overload resolution, conversions, equality, hashing,
+// ownership of held objects, casts into the contents, printing, packing.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <ios>
+#include <limits>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kq_eexception.h"
+#include "kq_ipacking.h"
+#include "kq_iunpacking.h"
+#include "kq_tany.h"
+#include "kq_tstring.h"
+
+namespace {
+
+int gLive = 0;
+int gClones = 0;
+
+}  // namespace
+
+// A hashable, printable object that counts its instances and clones.
+class KQ_TCounted : public KQ_TObject, public virtual KQ_IHashable, public virtual KQ_IPrintable {
+  KQ_CLASS(KQ_TCounted, KQ_TObject, KQ_IHashable, KQ_IPrintable)
+  explicit KQ_TCounted(std::int32_t value = 0) : fValue(value) { ++gLive; }
+  KQ_TCounted(KQ_TCounted const& other)
+      : KQ_IInterface(other),
+        KQ_IPackable(other),
+        KQ_IHashable(other),
+        KQ_IPrintable(other),
+        KQ_TObject(other),
+        fValue(other.fValue) {
+    ++gLive;
+  }
+  ~KQ_TCounted() override { --gLive; }
+
+  void KQ_Pack(KQ_IPacking& packer) const override { packer << fValue; }
+  void KQ_Unpack(KQ_IUnpacking& unpacker) override { unpacker >> fValue; }
+  KQ_IPackable* KQ_Clone(void*) const override {
+    ++gClones;
+    return new KQ_TCounted(*this);
+  }
+  bool KQ_IsIdent(KQ_IPackable const& other) const override {
+    auto const* counted = static_cast<KQ_TCounted const*>(other.KQ_Cast("KQ_TCounted"));
+    return counted != nullptr && counted->fValue == fValue;
+  }
+  std::uint32_t KQ_HashValue(std::uint32_t seed) const override {
+    return seed + 1000 + static_cast<std::uint32_t>(fValue);
+  }
+  void PrintOn(std::ostream& os) const override { os << "counted " << fValue; }
+
+  std::int32_t fValue;
+};
+KQ_CLASS_IMPL(KQ_TCounted)
+
+// Packable only: neither hashable nor printable.
+class KQ_TPlain : public KQ_TObject, public virtual KQ_IPackable {
+  KQ_CLASS(KQ_TPlain, KQ_TObject, KQ_IPackable)
+  void KQ_Pack(KQ_IPacking&) const override {}
+  void KQ_Unpack(KQ_IUnpacking&) override {}
+  KQ_IPackable* KQ_Clone(void*) const override { return new KQ_TPlain(*this); }
+  bool KQ_IsIdent(KQ_IPackable const& other) const override {
+    return other.KQ_Cast("KQ_TPlain") != nullptr;
+  }
+};
+KQ_CLASS_IMPL(KQ_TPlain)
+
+// A packing stream that records each element with its exact type, and reads
+// the recording back. Objects are kept as clones and handed out by Extract.
+class KQ_TRecorder : public KQ_TObject, public virtual KQ_IPacking, public virtual KQ_IUnpacking {
+  KQ_CLASS(KQ_TRecorder, KQ_TObject, KQ_IPacking, KQ_IUnpacking)
+  struct Entry {
+    std::string type;
+    std::uint64_t bits = 0;
+    std::unique_ptr<KQ_IPackable> object;
+  };
+
+  KQ_IPacking& operator<<(KQ_IPackable const& object) override {
+    Entry entry{"object", 0, std::unique_ptr<KQ_IPackable>(object.KQ_Clone())};
+    fEntries.push_back(std::move(entry));
+    return *this;
+  }
+  KQ_IPacking& operator<<(double value) override { return Put("f64", value); }
+  KQ_IPacking& operator<<(float value) override { return Put("f32", value); }
+  KQ_IPacking& operator<<(char value) override { return Put("char", value); }
+  KQ_IPacking& operator<<(bool value) override { return Put("bool", value); }
+  KQ_IPacking& operator<<(std::uint64_t value) override { return Put("u64", value); }
+  KQ_IPacking& operator<<(std::uint32_t value) override { return Put("u32", value); }
+  KQ_IPacking& operator<<(std::uint16_t value) override { return Put("u16", value); }
+  KQ_IPacking& operator<<(std::uint8_t value) override { return Put("u8", value); }
+  KQ_IPacking& operator<<(std::int64_t value) override { return Put("i64", value); }
+  KQ_IPacking& operator<<(std::int32_t value) override { return Put("i32", value); }
+  KQ_IPacking& operator<<(std::int16_t value) override { return Put("i16", value); }
+  KQ_IPacking& operator<<(std::int8_t value) override { return Put("i8", value); }
+  KQ_IPacking& WritePacket(void const*, std::uint32_t) override { return Unexpected(); }
+  KQ_IPacking& WriteRawPacket(void const*, std::uint32_t) override { return Unexpected(); }
+  KQ_IPacking& InsertClassHeader(char const*) override { return Unexpected(); }
+  KQ_IPacking& InsertClassTrailer(char const*) override { return Unexpected(); }
+
+  KQ_IUnpacking& operator>>(KQ_IPackable&) override {
+    ADD_FAILURE() << "objects are read with Extract";
+    return *this;
+  }
+  KQ_IUnpacking& operator>>(double& value) override { return Get("f64", value); }
+  KQ_IUnpacking& operator>>(float& value) override { return Get("f32", value); }
+  KQ_IUnpacking& operator>>(char& value) override { return Get("char", value); }
+  KQ_IUnpacking& operator>>(bool& value) override { return Get("bool", value); }
+  KQ_IUnpacking& operator>>(std::uint64_t& value) override { return Get("u64", value); }
+  KQ_IUnpacking& operator>>(std::uint32_t& value) override { return Get("u32", value); }
+  KQ_IUnpacking& operator>>(std::uint16_t& value) override { return Get("u16", value); }
+  KQ_IUnpacking& operator>>(std::uint8_t& value) override { return Get("u8", value); }
+  KQ_IUnpacking& operator>>(std::int64_t& value) override { return Get("i64", value); }
+  KQ_IUnpacking& operator>>(std::int32_t& value) override { return Get("i32", value); }
+  KQ_IUnpacking& operator>>(std::int16_t& value) override { return Get("i16", value); }
+  KQ_IUnpacking& operator>>(std::int8_t& value) override { return Get("i8", value); }
+  std::uint32_t ReadPacket(void*, std::uint32_t, std::uint32_t) override {
+    ADD_FAILURE() << "unexpected ReadPacket";
+    return 0;
+  }
+  KQ_IUnpacking& ReadRawPacket(void*, std::uint32_t) override { return UnexpectedRead(); }
+  KQ_IUnpacking& ExtractClassHeader(char const*) override { return UnexpectedRead(); }
+  KQ_IUnpacking& ExtractClassTrailer(char const*) override { return UnexpectedRead(); }
+  void SkipData() override { ADD_FAILURE() << "unexpected SkipData"; }
+  unsigned char Peek() override {
+    ADD_FAILURE() << "unexpected Peek";
+    return 0;
+  }
+  KQ_IPackable* Extract(bool keepUnknown) override {
+    EXPECT_TRUE(keepUnknown);
+    Entry& entry = Next("object");
+    return entry.object.release();
+  }
+
+  // The recorded element types in order.
+  std::vector<std::string> Types() const {
+    std::vector<std::string> types;
+    for (Entry const& entry : fEntries) types.push_back(entry.type);
+    return types;
+  }
+  bool AllRead() const { return fNext == fEntries.size(); }
+
+  std::vector<Entry> fEntries;
+  std::size_t fNext = 0;
+
+ private:
+  template <class T>
+  KQ_IPacking& Put(char const* type, T value) {
+    Entry entry{type, 0, nullptr};
+    std::memcpy(&entry.bits, &value, sizeof value);
+    fEntries.push_back(std::move(entry));
+    return *this;
+  }
+  Entry& Next(char const* type) {
+    if (fNext >= fEntries.size()) KQ_THROW(KQ_EStreamEndReached());
+    Entry& entry = fEntries[fNext++];
+    EXPECT_EQ(entry.type, type);
+    return entry;
+  }
+  template <class T>
+  KQ_IUnpacking& Get(char const* type, T& value) {
+    std::memcpy(&value, &Next(type).bits, sizeof value);
+    return *this;
+  }
+  KQ_IPacking& Unexpected() {
+    ADD_FAILURE() << "unexpected packing call";
+    return *this;
+  }
+  KQ_IUnpacking& UnexpectedRead() {
+    ADD_FAILURE() << "unexpected unpacking call";
+    return *this;
+  }
+};
+KQ_CLASS_IMPL(KQ_TRecorder)
+
+namespace {
+
+// An Any with an out-of-range kind, as only a bad packed kind byte makes it.
+KQ_TAny AnyOfKind(std::uint8_t kind) {
+  KQ_TRecorder recorder;
+  recorder << kind;
+  KQ_TAny any;
+  any.KQ_Unpack(recorder);
+  return any;
+}
+
+std::string Printed(KQ_TAny const& any) {
+  std::ostringstream os;
+  any.PrintOn(os);
+  return os.str();
+}
+
+KQ_TString gText("text");
+int gTarget = 0;
+
+// One sample of every kind 0 to 19, in kind order.
+std::vector<KQ_TAny> SamplesOfEveryKind() {
+  std::vector<KQ_TAny> samples;
+  samples.emplace_back();
+  samples.emplace_back(nullptr);
+  samples.emplace_back(std::int8_t{-3});
+  samples.emplace_back(std::int16_t{-3});
+  samples.emplace_back(std::int32_t{-3});
+  samples.emplace_back(std::int64_t{-3});
+  samples.emplace_back(std::uint8_t{3});
+  samples.emplace_back(std::uint16_t{3});
+  samples.emplace_back(std::uint32_t{3});
+  samples.emplace_back(std::uint64_t{3});
+  samples.emplace_back(true);
+  samples.emplace_back('c');
+  samples.emplace_back(2.5f);
+  samples.emplace_back(2.5);
+  samples.emplace_back(static_cast<void*>(&gTarget));
+  samples.emplace_back(static_cast<void const*>(&gTarget));
+  samples.emplace_back(static_cast<KQ_IInterface*>(&gText));
+  samples.emplace_back(static_cast<KQ_IInterface const*>(&gText));
+  samples.emplace_back("held");
+  samples.push_back(AnyOfKind(19));
+  return samples;
+}
+
+class AnyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gLive = 0;
+    gClones = 0;
+  }
+};
+
+}  // namespace
+
+TEST_F(AnyTest, DefaultIsIllegalAndReportsItsOwnRecordOnlyWhereAsked) {
+  KQ_TAny any;
+  EXPECT_EQ(any.Kind(), KQ_TAny::kIllegal);
+  EXPECT_TRUE(any.IsIllegal());
+  EXPECT_FALSE(any.IsNull());
+  EXPECT_STREQ(any.ClassObject().ClassName(), "ILLEGAL");
+  EXPECT_STREQ(any.ClassName(), "ILLEGAL");
+  EXPECT_EQ(Printed(any), "[KQ_TANY::ILLEGAL]");
+  EXPECT_EQ(any.KQ_DynamicInfo(nullptr), KQ_TAny::KQ_ClassObject());
+  EXPECT_EQ(any.KQ_PackClassObject(), KQ_TAny::KQ_ClassObject());
+  EXPECT_STREQ(any.KQ_PackTypeID(), "KQ_TAny");
+  EXPECT_STREQ(KQ_TAny::KQ_ClassObject()->ClassName(), "KQ_TAny");
+  EXPECT_EQ(KQ_TAny::KQ_ParentClass(), KQ_TObject::KQ_ClassObject());
+  EXPECT_TRUE(KQ_TAny::KQ_HasInterface("KQ_IPackable"));
+  EXPECT_TRUE(KQ_TAny::KQ_HasInterface("KQ_IHumanReadable"));
+
+  EXPECT_EQ(KQ_TAny::Illegal().Kind(), KQ_TAny::kIllegal);
+  EXPECT_EQ(KQ_TAny::Null().Kind(), KQ_TAny::kNull);
+  EXPECT_TRUE(KQ_TAny::Null().IsNull());
+}
+
+TEST_F(AnyTest, ArgumentTypesPickTheirKind) {
+  int target = 0;
+  KQ_TString text("abc");
+  char buffer[] = "mutable";
+  struct Case {
+    char const* what;
+    KQ_TAny any;
+    std::uint32_t kind;
+  };
+  Case const cases[] = {
+      {"int", KQ_TAny(5), KQ_TAny::kInt32},
+      {"long", KQ_TAny(7L), sizeof(long) == 8 ? KQ_TAny::kInt64 : KQ_TAny::kInt32},
+      {"long long", KQ_TAny(5LL), KQ_TAny::kInt64},
+      {"unsigned", KQ_TAny(3u), KQ_TAny::kUInt32},
+      {"unsigned long", KQ_TAny(3ul), sizeof(long) == 8 ? KQ_TAny::kUInt64 : KQ_TAny::kUInt32},
+      {"unsigned long long", KQ_TAny(3ull), KQ_TAny::kUInt64},
+      {"short", KQ_TAny(static_cast<short>(2)), KQ_TAny::kInt16},
+      {"unsigned short", KQ_TAny(static_cast<unsigned short>(2)), KQ_TAny::kUInt16},
+      {"signed char", KQ_TAny(static_cast<signed char>(2)), KQ_TAny::kInt8},
+      {"unsigned char", KQ_TAny(static_cast<unsigned char>(2)), KQ_TAny::kUInt8},
+      {"bool", KQ_TAny(true), KQ_TAny::kBool},
+      {"char", KQ_TAny('x'), KQ_TAny::kChar},
+      {"float", KQ_TAny(1.5f), KQ_TAny::kFloat},
+      {"double", KQ_TAny(1.5), KQ_TAny::kDouble},
+      {"nullptr", KQ_TAny(nullptr), KQ_TAny::kNull},
+      {"int*", KQ_TAny(&target), KQ_TAny::kPointer},
+      {"const int*", KQ_TAny(static_cast<int const*>(&target)), KQ_TAny::kCPointer},
+      {"KQ_TString*", KQ_TAny(&text), KQ_TAny::kInterface},
+      {"const KQ_TString*", KQ_TAny(static_cast<KQ_TString const*>(&text)), KQ_TAny::kCInterface},
+      {"KQ_TString", KQ_TAny(text), KQ_TAny::kObject},
+      {"literal", KQ_TAny("abc"), KQ_TAny::kObject},
+      {"char*", KQ_TAny(buffer), KQ_TAny::kObject},
+      {"wide literal", KQ_TAny(L"abc"), KQ_TAny::kObject},
+      {"UTF-16 literal", KQ_TAny(u"abc"), KQ_TAny::kObject},
+  };
+  for (Case const& c : cases) EXPECT_EQ(c.any.Kind(), c.kind) << c.what;
+
+  // Texts become strings, whatever their width.
+  EXPECT_STREQ(static_cast<char*>(KQ_TAny(u"abc")), "abc");
+  EXPECT_STREQ(static_cast<char*>(KQ_TAny(L"abc")), "abc");
+  EXPECT_STREQ(static_cast<char*>(KQ_TAny(buffer)), "mutable");
+  EXPECT_STREQ(KQ_TAny("abc").ClassName(), "KQ_TString");
+
+  // Assignment resolves the same way.
+  KQ_TAny any;
+  any = 5LL;
+  EXPECT_EQ(any.Kind(), KQ_TAny::kInt64);
+  any = 5;
+  EXPECT_EQ(any.Kind(), KQ_TAny::kInt32);
+  any = 5ull;
+  EXPECT_EQ(any.Kind(), KQ_TAny::kUInt64);
+  any = nullptr;
+  EXPECT_EQ(any.Kind(), KQ_TAny::kNull);
+  any = u"x";
+  EXPECT_EQ(any.Kind(), KQ_TAny::kObject);
+  any = 'c';
+  EXPECT_EQ(any.Kind(), KQ_TAny::kChar);
+  any = &target;
+  EXPECT_EQ(any.Kind(), KQ_TAny::kPointer);
+
+  // Conversions to the caller's own integer types.
+  KQ_TAny const wide(std::int64_t{-40000000000});
+  long long const asLongLong = wide;
+  EXPECT_EQ(asLongLong, -40000000000LL);
+  KQ_TAny const unsignedWide(std::uint64_t{40000000000});
+  unsigned long long const asULongLong = unsignedWide;
+  EXPECT_EQ(asULongLong, 40000000000ULL);
+  int const asInt = KQ_TAny(std::int16_t{-7});
+  EXPECT_EQ(asInt, -7);
+  unsigned const asUnsigned = KQ_TAny(std::uint8_t{200});
+  EXPECT_EQ(asUnsigned, 200u);
+}
+
+TEST_F(AnyTest, ConversionMatrixAllowsOnlyWideningWithinOneSignedness) {
+  using Conversion = std::function<void(KQ_TAny const&)>;
+  struct Row {
+    char const* name;
+    Conversion convert;
+    std::set<std::uint32_t> accepted;
+  };
+  std::set<std::uint32_t> const numbers = {2, 3, 4, 5, 6, 7, 8, 9, 12, 13};
+  std::vector<Row> const rows = {
+      {"signed char", [](KQ_TAny const& a) { (void)static_cast<std::int8_t>(a); }, {2}},
+      {"short", [](KQ_TAny const& a) { (void)static_cast<std::int16_t>(a); }, {2, 3}},
+      {"long", [](KQ_TAny const& a) { (void)static_cast<std::int32_t>(a); }, {2, 3, 4}},
+      {"long long", [](KQ_TAny const& a) { (void)static_cast<std::int64_t>(a); }, {2, 3, 4, 5}},
+      {"unsigned char", [](KQ_TAny const& a) { (void)static_cast<std::uint8_t>(a); }, {6}},
+      {"unsigned short", [](KQ_TAny const& a) { (void)static_cast<std::uint16_t>(a); }, {6, 7}},
+      {"unsigned long", [](KQ_TAny const& a) { (void)static_cast<std::uint32_t>(a); }, {6, 7, 8}},
+      {"unsigned long long",
+       [](KQ_TAny const& a) { (void)static_cast<std::uint64_t>(a); },
+       {6, 7, 8, 9}},
+      {"bool", [](KQ_TAny const& a) { (void)static_cast<bool>(a); }, {10}},
+      {"char", [](KQ_TAny const& a) { (void)static_cast<char>(a); }, {11}},
+      {"float", [](KQ_TAny const& a) { (void)static_cast<float>(a); }, numbers},
+      {"double", [](KQ_TAny const& a) { (void)static_cast<double>(a); }, numbers},
+      {"void*", [](KQ_TAny const& a) { (void)static_cast<void*>(a); }, {14}},
+      {"const void*", [](KQ_TAny const& a) { (void)static_cast<void const*>(a); }, {14, 15}},
+      {"KQ_IInterface*", [](KQ_TAny const& a) { (void)static_cast<KQ_IInterface*>(a); }, {16}},
+      {"const KQ_IInterface*",
+       [](KQ_TAny const& a) { (void)static_cast<KQ_IInterface const*>(a); },
+       {16, 17}},
+      {"char*", [](KQ_TAny const& a) { (void)static_cast<char*>(a); }, {18}},
+      {"wchar_t*", [](KQ_TAny const& a) { (void)static_cast<wchar_t*>(a); }, {18}},
+      {"operator*", [](KQ_TAny const& a) { (void)*a; }, {18}},
+      {"operator->", [](KQ_TAny const& a) { (void)a.operator->(); }, {18}},
+  };
+  std::vector<KQ_TAny> const samples = SamplesOfEveryKind();
+  ASSERT_EQ(samples.size(), 20u);
+  for (Row const& row : rows) {
+    for (KQ_TAny const& sample : samples) {
+      std::uint32_t const kind = sample.Kind();
+      if (row.accepted.count(kind) != 0) {
+        EXPECT_NO_THROW(row.convert(sample)) << row.name << " from kind " << kind;
+      } else {
+        EXPECT_THROW(row.convert(sample), KQ_EIllegalCastFromAny)
+            << row.name << " from kind " << kind;
+        EXPECT_EQ(sample.Kind(), kind);
+      }
+    }
+  }
+}
+
+TEST_F(AnyTest, ConversionsExtendAndRoundValues) {
+  KQ_TAny const shortMinusTwo(std::int16_t{-2});
+  EXPECT_EQ(static_cast<std::int32_t>(shortMinusTwo), -2);
+  EXPECT_EQ(static_cast<std::int64_t>(shortMinusTwo), -2);
+  EXPECT_THROW((void)static_cast<std::uint32_t>(shortMinusTwo), KQ_EIllegalCastFromAny);
+  EXPECT_THROW((void)static_cast<std::int8_t>(shortMinusTwo), KQ_EIllegalCastFromAny);
+  EXPECT_EQ(static_cast<std::int16_t>(shortMinusTwo), -2);
+
+  EXPECT_EQ(static_cast<std::int64_t>(KQ_TAny(std::int8_t{-128})), -128);
+  EXPECT_EQ(static_cast<std::int64_t>(KQ_TAny(std::int32_t{-2147483647 - 1})), -2147483647LL - 1);
+  EXPECT_EQ(static_cast<std::uint64_t>(KQ_TAny(std::uint8_t{255})), 255u);
+  EXPECT_EQ(static_cast<std::uint32_t>(KQ_TAny(std::uint16_t{65535})), 65535u);
+  EXPECT_EQ(static_cast<std::uint64_t>(KQ_TAny(std::uint32_t{0xFFFFFFFF})), 0xFFFFFFFFull);
+
+  EXPECT_EQ(static_cast<double>(KQ_TAny(std::uint32_t{3})), 3.0);
+  EXPECT_THROW((void)static_cast<std::int32_t>(KQ_TAny(true)), KQ_EIllegalCastFromAny);
+  EXPECT_EQ(static_cast<double>(KQ_TAny(std::int8_t{-5})), -5.0);
+  EXPECT_EQ(static_cast<double>(KQ_TAny(2.5f)), 2.5);
+  // Unsigned values convert as unsigned, not through their signed bits.
+  EXPECT_EQ(static_cast<float>(KQ_TAny(std::uint32_t{0xFFFFFFFF})), 4294967296.0f);
+  EXPECT_EQ(static_cast<float>(KQ_TAny(std::numeric_limits<std::uint64_t>::max())),
+            18446744073709551616.0f);
+  EXPECT_EQ(static_cast<double>(KQ_TAny(std::numeric_limits<std::uint64_t>::max())),
+            18446744073709551616.0);
+  // Round to nearest.
+  EXPECT_EQ(static_cast<float>(KQ_TAny(std::int32_t{16777217})), 16777216.0f);
+  EXPECT_EQ(static_cast<float>(KQ_TAny(0.1)), 0.1f);
+  EXPECT_EQ(static_cast<float>(KQ_TAny(std::int64_t{1} << 40)), 1099511627776.0f);
+
+  EXPECT_EQ(static_cast<std::int8_t>(KQ_TAny(std::int8_t{-7})), -7);
+  EXPECT_EQ(static_cast<std::uint8_t>(KQ_TAny(std::uint8_t{250})), 250);
+  EXPECT_FALSE(static_cast<bool>(KQ_TAny(false)));
+  EXPECT_EQ(static_cast<char>(KQ_TAny('q')), 'q');
+
+  int target = 0;
+  EXPECT_EQ(static_cast<void*>(KQ_TAny(&target)), &target);
+  EXPECT_EQ(static_cast<void const*>(KQ_TAny(&target)), &target);
+  EXPECT_EQ(static_cast<void const*>(KQ_TAny(static_cast<int const*>(&target))), &target);
+  KQ_TString text("x");
+  KQ_IInterface* asInterface = &text;
+  EXPECT_EQ(static_cast<KQ_IInterface*>(KQ_TAny(&text)), asInterface);
+  EXPECT_EQ(static_cast<KQ_IInterface const*>(KQ_TAny(&text)), asInterface);
+  EXPECT_EQ(static_cast<KQ_IInterface const*>(KQ_TAny(static_cast<KQ_TString const*>(&text))),
+            asInterface);
+
+  // A failed conversion leaves the Any as it was.
+  KQ_TAny any(std::int64_t{-9});
+  EXPECT_THROW((void)static_cast<std::int32_t>(any), KQ_EIllegalCastFromAny);
+  EXPECT_EQ(any.Kind(), KQ_TAny::kInt64);
+  EXPECT_EQ(static_cast<std::int64_t>(any), -9);
+}
+
+TEST_F(AnyTest, HeldTextsConvertToCStringsAndOtherObjectsDoNot) {
+  KQ_TAny const text("abc");
+  EXPECT_STREQ(static_cast<char*>(text), "abc");
+  wchar_t const* wide = static_cast<wchar_t*>(text);
+  EXPECT_EQ(std::wstring(wide), L"abc");
+  KQ_TAny const accented("\xC3\xA9t\xC3\xA9");
+  EXPECT_STREQ(static_cast<char*>(accented), "\xC3\xA9t\xC3\xA9");
+  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(accented)), L"\u00E9t\u00E9");
+  EXPECT_STREQ((*text).ClassName(), "KQ_TString");
+  EXPECT_STREQ(text->ClassName(), "KQ_TString");
+
+  KQ_TAny const plain{KQ_TPlain()};
+  EXPECT_THROW((void)static_cast<char*>(plain), KQ_EIllegalCast);
+  EXPECT_THROW((void)static_cast<wchar_t*>(plain), KQ_EIllegalCast);
+  EXPECT_STREQ(plain->ClassName(), "KQ_TPlain");
+
+  KQ_TAny const number(5);
+  EXPECT_THROW((void)static_cast<char*>(number), KQ_EIllegalCastFromAny);
+  EXPECT_THROW((void)*number, KQ_EIllegalCastFromAny);
+}
+
+TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
+  int target = 0;
+  KQ_TString text("x");
+  struct Case {
+    char const* what;
+    KQ_TAny left;
+    KQ_TAny right;
+    bool equal;
+  };
+  float const nanF = std::numeric_limits<float>::quiet_NaN();
+  double const nanD = std::numeric_limits<double>::quiet_NaN();
+  Case const cases[] = {
+      {"32-bit 5 vs 64-bit 5", KQ_TAny(std::int32_t{5}), KQ_TAny(std::int64_t{5}), false},
+      {"signed vs unsigned 3", KQ_TAny(std::int8_t{3}), KQ_TAny(std::uint8_t{3}), false},
+      {"float vs double 1.5", KQ_TAny(1.5f), KQ_TAny(1.5), false},
+      {"float 1.5", KQ_TAny(1.5f), KQ_TAny(1.5f), true},
+      {"float NaN", KQ_TAny(nanF), KQ_TAny(nanF), false},
+      {"double NaN", KQ_TAny(nanD), KQ_TAny(nanD), false},
+      {"+0 and -0", KQ_TAny(0.0), KQ_TAny(-0.0), true},
+      {"+0f and -0f", KQ_TAny(0.0f), KQ_TAny(-0.0f), true},
+      {"ILLEGAL", KQ_TAny(), KQ_TAny(), true},
+      {"NULL", KQ_TAny(nullptr), KQ_TAny(nullptr), true},
+      {"ILLEGAL vs NULL", KQ_TAny(), KQ_TAny(nullptr), false},
+      {"int 7", KQ_TAny(7), KQ_TAny(7), true},
+      {"int 7 vs 8", KQ_TAny(7), KQ_TAny(8), false},
+      {"uint64 max", KQ_TAny(~0ull), KQ_TAny(~0ull), true},
+      {"true vs false", KQ_TAny(true), KQ_TAny(false), false},
+      {"char", KQ_TAny('a'), KQ_TAny('a'), true},
+      {"pointer", KQ_TAny(&target), KQ_TAny(&target), true},
+      {"pointer vs const pointer", KQ_TAny(static_cast<void*>(&target)),
+       KQ_TAny(static_cast<void const*>(&target)), false},
+      {"interface", KQ_TAny(&text), KQ_TAny(&text), true},
+      {"interface vs other", KQ_TAny(&text), KQ_TAny(static_cast<KQ_IInterface*>(nullptr)), false},
+      {"held texts", KQ_TAny("x"), KQ_TAny(text), true},
+      {"different texts", KQ_TAny("x"), KQ_TAny("y"), false},
+      {"text vs counted", KQ_TAny("x"), KQ_TAny(KQ_TCounted(1)), false},
+      {"counted", KQ_TAny(KQ_TCounted(4)), KQ_TAny(KQ_TCounted(4)), true},
+      {"unknown kinds", AnyOfKind(19), AnyOfKind(19), false},
+  };
+  for (Case const& c : cases) {
+    EXPECT_EQ(c.left == c.right, c.equal) << c.what;
+    EXPECT_EQ(c.left != c.right, !c.equal) << c.what;
+  }
+  KQ_TAny const nan(nanF);
+  EXPECT_FALSE(nan == nan);
+  KQ_TAny const unknown = AnyOfKind(200);
+  EXPECT_FALSE(unknown == unknown);
+}
+
+TEST_F(AnyTest, IdentityDelegatesToTheHeldObjectOrComparesAnys) {
+  KQ_TAny const five(5);
+  EXPECT_TRUE(five.KQ_IsIdent(KQ_TAny(5)));
+  EXPECT_FALSE(five.KQ_IsIdent(KQ_TAny(std::int64_t{5})));
+  EXPECT_FALSE(five.KQ_IsIdent(KQ_TCounted(5)));
+
+  KQ_TAny const counted{KQ_TCounted(3)};
+  EXPECT_TRUE(counted.KQ_IsIdent(KQ_TCounted(3)));
+  EXPECT_FALSE(counted.KQ_IsIdent(KQ_TCounted(4)));
+
+  std::unique_ptr<KQ_IPackable> clone(five.KQ_Clone(&gTarget));
+  auto const* copy = static_cast<KQ_TAny const*>(clone->KQ_Cast("KQ_TAny"));
+  ASSERT_NE(copy, nullptr);
+  EXPECT_NE(copy, &five);
+  EXPECT_TRUE(*copy == five);
+}
+
+TEST_F(AnyTest, HashFollowsTheKindTable) {
+  float const nanF = std::numeric_limits<float>::quiet_NaN();
+  double const nanD = std::numeric_limits<double>::quiet_NaN();
+  struct Case {
+    char const* what;
+    KQ_TAny any;
+    std::uint32_t seed;
+    std::uint32_t hash;
+  };
+  Case const cases[] = {
+      {"ILLEGAL", KQ_TAny(), 0, 0},
+      {"NULL", KQ_TAny(nullptr), 0, 1},
+      {"long 5", KQ_TAny(std::int32_t{5}), 0, 9},
+      {"long 5, seed 100", KQ_TAny(std::int32_t{5}), 100, 109},
+      {"long 5, seed wraps", KQ_TAny(std::int32_t{5}), 0xFFFFFFFF, 8},
+      {"signed char -1", KQ_TAny(std::int8_t{-1}), 0, 1},
+      {"short -2", KQ_TAny(std::int16_t{-2}), 0, 1},
+      {"64-bit low bits", KQ_TAny(std::int64_t{0x100000005}), 0, 9},
+      {"64-bit -1", KQ_TAny(std::int64_t{-1}), 0, 3},
+      {"unsigned char 200", KQ_TAny(std::uint8_t{200}), 0, 205},
+      {"unsigned short 60000", KQ_TAny(std::uint16_t{60000}), 0, 60006},
+      {"unsigned long max", KQ_TAny(std::uint32_t{0xFFFFFFFF}), 0, 6},
+      {"unsigned 64-bit low bits", KQ_TAny(std::uint64_t{0xFFFFFFFF00000002}), 0, 9},
+      {"true", KQ_TAny(true), 0, 9},
+      {"false", KQ_TAny(false), 0, 8},
+      {"char A", KQ_TAny('A'), 0, 74},
+      {"char 0xE9 sign-extended", KQ_TAny(static_cast<char>(0xE9)), 0, 0xFFFFFFF2},
+      {"float 1.0", KQ_TAny(1.0f), 0, 3340},
+      {"float 1.5", KQ_TAny(1.5f), 0, 36100},
+      {"float 0.1", KQ_TAny(0.1f), 0, 6562},
+      {"float NaN", KQ_TAny(nanF), 0, 10},
+      {"double 1.0", KQ_TAny(1.0), 0, 3341},
+      {"double 0.5", KQ_TAny(0.5), 0, 32771},
+      {"double -1.0", KQ_TAny(-1.0), 0, 53517},
+      {"double beyond 32 bits", KQ_TAny(123456.789), 0, 20841},
+      {"double beyond 64 bits", KQ_TAny(1e30), 0, 11},
+      {"double -infinity", KQ_TAny(-std::numeric_limits<double>::infinity()), 0, 11},
+      {"double NaN", KQ_TAny(nanD), 0, 11},
+      {"held hashable object", KQ_TAny(KQ_TCounted(7)), 5, 1012},
+  };
+  for (Case const& c : cases) EXPECT_EQ(c.any.KQ_HashValue(c.seed), c.hash) << c.what;
+
+  // Pointers hash their address (its low 32 bits) plus 12 to 15.
+  auto* address = reinterpret_cast<void*>(std::uintptr_t{0x123456789});
+  std::uint32_t const low = 0x23456789;
+  EXPECT_EQ(KQ_TAny(address).KQ_HashValue(0), low + 12);
+  EXPECT_EQ(KQ_TAny(static_cast<void const*>(address)).KQ_HashValue(0), low + 13);
+  KQ_TString text("t");
+  auto const interfaceLow = static_cast<std::uint32_t>(
+      reinterpret_cast<std::uintptr_t>(static_cast<KQ_IInterface*>(&text)));
+  EXPECT_EQ(KQ_TAny(&text).KQ_HashValue(1), interfaceLow + 15);
+  EXPECT_EQ(KQ_TAny(static_cast<KQ_TString const*>(&text)).KQ_HashValue(1), interfaceLow + 16);
+
+  EXPECT_THROW((void)KQ_TAny(KQ_TPlain()).KQ_HashValue(0), KQ_EAnyContainsUnhashableType);
+  EXPECT_THROW((void)AnyOfKind(19).KQ_HashValue(0), KQ_EAnyContainsUnhashableType);
+}
+
+TEST_F(AnyTest, HeldObjectsAreOwnedClonedAndReleased) {
+  {
+    KQ_TCounted original(1);
+    KQ_TAny held(original);
+    EXPECT_EQ(gClones, 1);
+    EXPECT_EQ(gLive, 2);
+    {
+      KQ_TAny copy(held);
+      EXPECT_EQ(gClones, 2);
+      EXPECT_EQ(gLive, 3);
+      KQ_TAny assigned;
+      assigned = held;
+      EXPECT_EQ(gClones, 3);
+      EXPECT_EQ(gLive, 4);
+      assigned = 5;  // re-assignment releases the clone
+      EXPECT_EQ(gLive, 3);
+    }
+    EXPECT_EQ(gLive, 2);
+
+    // Self-assignment changes nothing and clones nothing.
+    KQ_TAny& same = held;
+    held = same;
+    EXPECT_EQ(gClones, 3);
+    EXPECT_EQ(gLive, 2);
+    EXPECT_TRUE(held.KQ_IsIdent(KQ_TCounted(1)));
+    EXPECT_EQ(gLive, 2);
+
+    // Assigning the held object to its own Any clones before releasing.
+    held = *held;
+    EXPECT_EQ(gClones, 4);
+    EXPECT_EQ(gLive, 2);
+    EXPECT_TRUE(held.KQ_IsIdent(original));
+  }
+  EXPECT_EQ(gLive, 0);
+
+  {
+    // Kind 16 does not own what it points to.
+    KQ_TCounted pointed(2);
+    int const clonesBefore = gClones;
+    {
+      KQ_TAny pointer(static_cast<KQ_IInterface*>(&pointed));
+      KQ_TAny copy(pointer);
+      EXPECT_EQ(gClones, clonesBefore);
+    }
+    EXPECT_EQ(gLive, 1);
+    EXPECT_EQ(pointed.fValue, 2);
+  }
+  EXPECT_EQ(gLive, 0);
+
+  {
+    // Assign takes the object over without cloning it.
+    auto* adopted = new KQ_TCounted(3);
+    int const clonesBefore = gClones;
+    KQ_TAny any;
+    any.Assign(adopted);
+    EXPECT_EQ(gClones, clonesBefore);
+    EXPECT_EQ(&*any, static_cast<KQ_IPackable*>(adopted));
+    any.Assign(adopted);  // taking over the held object again keeps it
+    EXPECT_EQ(gLive, 1);
+    EXPECT_EQ(adopted->fValue, 3);
+    any.Assign(nullptr);
+    EXPECT_EQ(gLive, 0);
+    EXPECT_EQ(any.Kind(), KQ_TAny::kNull);
+  }
+
+  {
+    // Swap moves the objects between the Anys without cloning.
+    KQ_TAny left;
+    left.Assign(new KQ_TCounted(10));
+    KQ_TAny right;
+    right.Assign(new KQ_TCounted(20));
+    KQ_IPackable* leftObject = &*left;
+    KQ_IPackable* rightObject = &*right;
+    int const clonesBefore = gClones;
+    left.Swap(right);
+    EXPECT_EQ(gClones, clonesBefore);
+    EXPECT_EQ(gLive, 2);
+    EXPECT_EQ(&*left, rightObject);
+    EXPECT_EQ(&*right, leftObject);
+    KQ_TAny number(4);
+    number.Swap(left);
+    EXPECT_EQ(left.Kind(), KQ_TAny::kInt32);
+    EXPECT_EQ(&*number, rightObject);
+  }
+  EXPECT_EQ(gLive, 0);
+
+  {
+    // Assigning any value over an object releases the object first.
+    KQ_TAny any{KQ_TCounted(5)};
+    any = nullptr;
+    EXPECT_EQ(gLive, 0);
+    any = KQ_TCounted(6);
+    any = "text";
+    EXPECT_EQ(gLive, 0);
+    EXPECT_STREQ(static_cast<char*>(any), "text");
+  }
+}
+
+TEST_F(AnyTest, ClassObjectNamesTheContents) {
+  std::vector<char const*> const names = {"ILLEGAL",    "NULL",       "KQ_TInt8",    "KQ_TInt16",
+                                          "KQ_TInt32",  "KQ_TInt64",  "KQ_TUInt8",   "KQ_TUInt16",
+                                          "KQ_TUInt32", "KQ_TUInt64", "KQ_TBool",    "KQ_TChar",
+                                          "KQ_TFloat",  "KQ_TDouble", "KQ_TPointer", "KQ_TCPointer",
+                                          "KQ_TString", "KQ_TString", "KQ_TString",  "ILLEGAL"};
+  std::vector<KQ_TAny> const samples = SamplesOfEveryKind();
+  ASSERT_EQ(samples.size(), names.size());
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    EXPECT_STREQ(samples[i].ClassObject().ClassName(), names[i]) << "kind " << i;
+    EXPECT_EQ(samples[i].KQ_DynamicInfo(nullptr), KQ_TAny::KQ_ClassObject()) << "kind " << i;
+  }
+  EXPECT_EQ(&KQ_TAny(std::uint32_t{1}).ClassObject(), &KQ_TClass::KQ_TUInt32Class());
+  EXPECT_STREQ(KQ_TAny(static_cast<KQ_IInterface*>(nullptr)).ClassName(), "NULL");
+  EXPECT_STREQ(KQ_TAny(static_cast<KQ_IInterface const*>(nullptr)).ClassName(), "NULL");
+  KQ_TCounted counted;
+  EXPECT_STREQ(KQ_TAny(&counted).ClassName(), "KQ_TCounted");
+  EXPECT_STREQ(KQ_TAny(KQ_TPlain()).ClassName(), "KQ_TPlain");
+}
+
+TEST_F(AnyTest, CastContentsOfBasicValuesAndRawPointers) {
+  KQ_TAny const number(std::int32_t{42});
+  auto* stored = static_cast<std::int32_t*>(number.KQ_Cast_Contents("KQ_TInt32"));
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(*stored, 42);
+  EXPECT_EQ(number.KQ_Cast("KQ_TInt32"), stored);
+  EXPECT_EQ(number.KQ_Cast_Contents("KQ_TInt64"), nullptr);
+  EXPECT_EQ(number.KQ_Cast_Contents("KQ_TInt32 "), nullptr);
+  EXPECT_EQ(number.KQ_Cast_Contents(nullptr), KQ_TAny::KQ_ClassObject());
+  EXPECT_EQ(number.KQ_Cast(nullptr), nullptr);
+  // The Any's own class and interfaces come before its contents.
+  EXPECT_EQ(number.KQ_Cast("KQ_TAny"), &number);
+  EXPECT_EQ(number.KQ_Cast("KQ_IHashable"), static_cast<KQ_IHashable const*>(&number));
+  EXPECT_EQ(number.KQ_Cast_Contents("KQ_TAny"), nullptr);
+
+  EXPECT_EQ(KQ_TAny().KQ_Cast_Contents("ILLEGAL"), nullptr);
+  EXPECT_EQ(KQ_TAny(nullptr).KQ_Cast_Contents("NULL"), nullptr);
+  KQ_TAny const flag(true);
+  EXPECT_EQ(*static_cast<bool*>(flag.KQ_Cast_Contents("KQ_TBool")), true);
+  KQ_TAny const real(2.5);
+  EXPECT_EQ(*static_cast<double*>(real.KQ_Cast_Contents("KQ_TDouble")), 2.5);
+  EXPECT_EQ(real.KQ_Cast_Contents("KQ_TFloat"), nullptr);
+
+  int target = 0;
+  KQ_TAny const raw(&target);
+  void* slot = raw.KQ_Cast_Contents("int *");
+  ASSERT_NE(slot, nullptr);
+  EXPECT_EQ(*static_cast<int**>(slot), &target);
+  EXPECT_EQ(raw.KQ_Cast_Contents("Anything*  "), slot);
+  EXPECT_EQ(raw.KQ_Cast_Contents("KQ_TPointer"), slot);
+  EXPECT_EQ(raw.KQ_Cast_Contents("KQ_TCPointer"), nullptr);
+  EXPECT_EQ(raw.KQ_Cast_Contents("int"), nullptr);
+  KQ_TAny const constRaw(static_cast<int const*>(&target));
+  EXPECT_NE(constRaw.KQ_Cast_Contents("KQ_TCPointer"), nullptr);
+  EXPECT_EQ(constRaw.KQ_Cast_Contents("KQ_TPointer"), nullptr);
+  EXPECT_EQ(*static_cast<int const**>(constRaw.KQ_Cast_Contents("const int *")), &target);
+
+  EXPECT_EQ(AnyOfKind(19).KQ_Cast_Contents("ILLEGAL"), nullptr);
+  EXPECT_EQ(AnyOfKind(19).KQ_Cast_Contents("x *"), nullptr);
+}
+
+TEST_F(AnyTest, CastContentsOfInterfacePointersUsesResultSlots) {
+  KQ_TString text("s");
+  KQ_TAny const pointer(&text);
+  auto** slot = static_cast<KQ_TString**>(pointer.KQ_Cast_Contents("KQ_TString *"));
+  ASSERT_NE(slot, nullptr);
+  EXPECT_EQ(*slot, &text);
+  EXPECT_EQ(pointer.KQ_Cast_Contents("KQ_TString*"), slot);
+  EXPECT_EQ(*static_cast<KQ_TString**>(pointer.KQ_Cast_Contents("const KQ_TString *")), &text);
+  EXPECT_EQ(*static_cast<KQ_TString**>(pointer.KQ_Cast_Contents("const \t KQ_TString\t*  ")),
+            &text);
+  EXPECT_EQ(*static_cast<KQ_IHashable**>(pointer.KQ_Cast_Contents("KQ_IHashable *")),
+            static_cast<KQ_IHashable*>(&text));
+  // A class the object does not have leaves a null pointer in the slot.
+  EXPECT_EQ(*static_cast<void**>(pointer.KQ_Cast_Contents("KQ_TCounted *")), nullptr);
+
+  // Each call overwrites the slot of its kind.
+  KQ_TString other("o");
+  KQ_TAny const otherPointer(&other);
+  EXPECT_EQ(otherPointer.KQ_Cast_Contents("KQ_TString *"), slot);
+  EXPECT_EQ(*slot, &other);
+
+  // Malformed names.
+  for (char const* name : {"*", "  *", "const *", "const*", " \t * "}) {
+    EXPECT_THROW((void)pointer.KQ_Cast_Contents(name), KQ_EIllegalCastFromAny) << name;
+  }
+  EXPECT_EQ(pointer.Kind(), KQ_TAny::kInterface);
+
+  // A const pointer is handed out only under a const name.
+  KQ_TAny const constPointer(static_cast<KQ_TString const*>(&text));
+  EXPECT_THROW((void)constPointer.KQ_Cast_Contents("KQ_TString *"), KQ_EIllegalCastFromAny);
+  auto* constSlot =
+      static_cast<KQ_TString const**>(constPointer.KQ_Cast_Contents("const KQ_TString *"));
+  ASSERT_NE(constSlot, nullptr);
+  EXPECT_EQ(*constSlot, &text);
+  EXPECT_NE(static_cast<void*>(constSlot), static_cast<void*>(slot));
+
+  // A null pointer gives a slot holding null.
+  KQ_TAny const nullPointer(static_cast<KQ_IInterface*>(nullptr));
+  EXPECT_EQ(*static_cast<void**>(nullPointer.KQ_Cast_Contents("KQ_TString *")), nullptr);
+
+  // Without "*": the pointed object's part, else the Any's own.
+  EXPECT_EQ(pointer.KQ_Cast_Contents("KQ_TString"), &text);
+  EXPECT_EQ(pointer.KQ_Cast("KQ_TString"), &text);
+  EXPECT_EQ(pointer.KQ_Cast_Contents("KQ_TAny"), &pointer);
+  EXPECT_EQ(pointer.KQ_Cast_Contents("KQ_TCounted"), nullptr);
+  EXPECT_EQ(nullPointer.KQ_Cast_Contents("KQ_TAny"), &nullPointer);
+  EXPECT_EQ(nullPointer.KQ_Cast_Contents("KQ_TString"), nullptr);
+}
+
+TEST_F(AnyTest, CastContentsOfHeldObjects) {
+  KQ_TAny const held("abc");
+  auto* text = static_cast<KQ_TString*>(held.KQ_Cast_Contents("KQ_TString"));
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(text, static_cast<KQ_IPackable const*>(&*held));
+  EXPECT_EQ(held.KQ_Cast("KQ_TString"), text);
+  // KQ_Cast finds the Any's own interface; the contents cast finds the string's.
+  EXPECT_EQ(held.KQ_Cast("KQ_IPrintable"), static_cast<KQ_IPrintable const*>(&held));
+  EXPECT_EQ(held.KQ_Cast_Contents("KQ_IPrintable"), static_cast<KQ_IPrintable*>(text));
+  EXPECT_EQ(held.KQ_Cast_Contents("KQ_TCounted"), nullptr);
+  EXPECT_EQ(held.KQ_Cast_Contents("KQ_TString *"), nullptr);
+}
+
+TEST_F(AnyTest, PrintingFollowsTheKind) {
+  int target = 0;
+  std::ostringstream pointerText;
+  pointerText << static_cast<void const*>(&target);
+  KQ_TCounted counted(8);
+  struct Case {
+    KQ_TAny any;
+    std::string printed;
+  };
+  Case const cases[] = {
+      {KQ_TAny(), "[KQ_TANY::ILLEGAL]"},
+      {KQ_TAny(nullptr), "[KQ_TANY::NULL]"},
+      {KQ_TAny(std::int8_t{65}), "A"},
+      {KQ_TAny(std::uint8_t{66}), "B"},
+      {KQ_TAny('C'), "C"},
+      {KQ_TAny(std::int16_t{-12}), "-12"},
+      {KQ_TAny(std::int32_t{-123456}), "-123456"},
+      {KQ_TAny(std::uint16_t{65535}), "65535"},
+      {KQ_TAny(std::uint32_t{4000000000u}), "4000000000"},
+      {KQ_TAny(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808"},
+      {KQ_TAny(std::numeric_limits<std::uint64_t>::max()), "18446744073709551615"},
+      {KQ_TAny(true), "TRUE"},
+      {KQ_TAny(false), "FALSE"},
+      {KQ_TAny(1.5f), "1.5"},
+      {KQ_TAny(-0.25), "-0.25"},
+      {KQ_TAny(&target), pointerText.str()},
+      {KQ_TAny(static_cast<void const*>(&target)), pointerText.str()},
+      {KQ_TAny(static_cast<KQ_IInterface*>(nullptr)), "NULL"},
+      {KQ_TAny(static_cast<KQ_IInterface const*>(nullptr)), ""},
+      {KQ_TAny(&counted), "counted 8"},
+      {KQ_TAny(static_cast<KQ_TCounted const*>(&counted)), "counted 8"},
+      {KQ_TAny(KQ_TCounted(9)), "counted 9"},
+      {KQ_TAny("h\xC3\xA9"), "h\xC3\xA9"},
+      {KQ_TAny(KQ_TPlain()), "<NON-PRINTABLE>"},
+      {AnyOfKind(19), ""},
+  };
+  for (Case const& c : cases) EXPECT_EQ(Printed(c.any), c.printed) << "kind " << c.any.Kind();
+
+  KQ_TPlain plain;
+  EXPECT_EQ(Printed(KQ_TAny(static_cast<KQ_IInterface*>(&plain))), "<NON-PRINTABLE>");
+
+  // 64-bit values are plain decimal whatever the stream's flags; the other
+  // integers use the stream's inserters.
+  std::ostringstream os;
+  os << std::hex << KQ_TAny(std::int64_t{255}) << ' ' << KQ_TAny(std::int32_t{255}) << ' '
+     << KQ_TAny(std::uint64_t{255}) << ' ' << KQ_TAny(std::uint32_t{255});
+  EXPECT_EQ(os.str(), "255 ff 255 ff");
+}
+
+TEST_F(AnyTest, PackingWritesTheKindByteThenTheExactType) {
+  struct Case {
+    KQ_TAny any;
+    char const* type;
+  };
+  Case const cases[] = {
+      {KQ_TAny(std::int8_t{-8}), "i8"},
+      {KQ_TAny(std::int16_t{-16}), "i16"},
+      {KQ_TAny(std::int32_t{-32}), "i32"},
+      {KQ_TAny(std::int64_t{-64}), "i64"},
+      {KQ_TAny(std::uint8_t{8}), "u8"},
+      {KQ_TAny(std::uint16_t{16}), "u16"},
+      {KQ_TAny(std::uint32_t{32}), "u32"},
+      {KQ_TAny(std::uint64_t{1} << 60), "u64"},
+      {KQ_TAny(true), "bool"},
+      {KQ_TAny('z'), "char"},
+      {KQ_TAny(0.75f), "f32"},
+      {KQ_TAny(-0.125), "f64"},
+  };
+  for (Case const& c : cases) {
+    KQ_TRecorder recorder;
+    c.any.KQ_Pack(recorder);
+    ASSERT_EQ(recorder.Types(), (std::vector<std::string>{"u8", c.type})) << c.type;
+    EXPECT_EQ(recorder.fEntries[0].bits, c.any.Kind());
+
+    // Read back over an Any that holds an object: the object is released.
+    KQ_TAny back;
+    back.Assign(new KQ_TCounted(1));
+    back.KQ_Unpack(recorder);
+    EXPECT_TRUE(recorder.AllRead());
+    EXPECT_EQ(gLive, 0);
+    EXPECT_EQ(back.Kind(), c.any.Kind()) << c.type;
+    EXPECT_TRUE(back == c.any) << c.type;
+  }
+
+  for (KQ_TAny const& nothing : {KQ_TAny(), KQ_TAny(nullptr)}) {
+    KQ_TRecorder recorder;
+    nothing.KQ_Pack(recorder);
+    EXPECT_EQ(recorder.Types(), std::vector<std::string>{"u8"});
+    KQ_TAny back(3);
+    back.KQ_Unpack(recorder);
+    EXPECT_EQ(back.Kind(), nothing.Kind());
+  }
+
+  // A held object goes through operator<<(const KQ_IPackable&) and comes
+  // back from Extract, owned and not cloned again.
+  {
+    KQ_TAny const held{KQ_TCounted(12)};
+    KQ_TRecorder recorder;
+    held.KQ_Pack(recorder);
+    EXPECT_EQ(recorder.Types(), (std::vector<std::string>{"u8", "object"}));
+    EXPECT_EQ(recorder.fEntries[0].bits, 18u);
+    KQ_IPackable const* recorded = recorder.fEntries[1].object.get();
+    int const clonesBefore = gClones;
+    KQ_TAny back;
+    back.KQ_Unpack(recorder);
+    EXPECT_EQ(gClones, clonesBefore);
+    EXPECT_EQ(&*back, recorded);
+    EXPECT_TRUE(back == held);
+  }
+  EXPECT_EQ(gLive, 0);
+}
+
+TEST_F(AnyTest, PointerKindsAreNotPackable) {
+  int target = 0;
+  KQ_TString text("p");
+  for (KQ_TAny const& pointer : {KQ_TAny(&target), KQ_TAny(static_cast<void const*>(&target)),
+                                 KQ_TAny(&text), KQ_TAny(static_cast<KQ_TString const*>(&text))}) {
+    KQ_TRecorder recorder;
+    EXPECT_THROW(pointer.KQ_Pack(recorder), KQ_EAnyContainsUnpackableType);
+    ASSERT_EQ(recorder.Types(), std::vector<std::string>{"u8"});
+    EXPECT_EQ(recorder.fEntries[0].bits, pointer.Kind());
+
+    // Unpacking a pointer kind reads nothing more and gives a null value.
+    KQ_TAny back(std::int64_t{77});
+    back.KQ_Unpack(recorder);
+    EXPECT_TRUE(recorder.AllRead());
+    EXPECT_EQ(back.Kind(), pointer.Kind());
+    if (back.Kind() <= KQ_TAny::kCPointer) {
+      EXPECT_EQ(static_cast<void const*>(back), nullptr);
+    } else {
+      EXPECT_EQ(static_cast<KQ_IInterface const*>(back), nullptr);
+    }
+  }
+}
+
+TEST_F(AnyTest, UnpackingBadOrShortInput) {
+  // An unknown kind is stored as read and nothing more is read.
+  KQ_TRecorder recorder;
+  recorder << std::uint8_t{200} << std::int32_t{5};
+  KQ_TAny unknown;
+  unknown.KQ_Unpack(recorder);
+  EXPECT_EQ(unknown.Kind(), 200u);
+  EXPECT_EQ(recorder.fNext, 1u);
+  EXPECT_STREQ(unknown.ClassName(), "ILLEGAL");
+  EXPECT_EQ(Printed(unknown), "");
+  KQ_TAny const copy(unknown);
+  EXPECT_EQ(copy.Kind(), 200u);
+  KQ_TAny assigned(1);
+  assigned = unknown;
+  EXPECT_EQ(assigned.Kind(), 200u);
+  KQ_TRecorder repacked;
+  unknown.KQ_Pack(repacked);
+  EXPECT_EQ(repacked.Types(), std::vector<std::string>{"u8"});
+  EXPECT_THROW((void)static_cast<std::int32_t>(unknown), KQ_EIllegalCastFromAny);
+
+  // A value cut short leaves the kind read so far with an empty value; the
+  // object held before is already gone.
+  KQ_TRecorder shortValue;
+  shortValue << std::uint8_t{KQ_TAny::kInt64};
+  KQ_TAny partial;
+  partial.Assign(new KQ_TCounted(1));
+  EXPECT_THROW(partial.KQ_Unpack(shortValue), KQ_EStreamEndReached);
+  EXPECT_EQ(gLive, 0);
+  EXPECT_EQ(partial.Kind(), KQ_TAny::kInt64);
+  EXPECT_EQ(static_cast<std::int64_t>(partial), 0);
+
+  // An object that cannot be read leaves no object kind without an object.
+  KQ_TRecorder shortObject;
+  shortObject << std::uint8_t{KQ_TAny::kObject};
+  KQ_TAny noObject(std::int8_t{1});
+  EXPECT_THROW(noObject.KQ_Unpack(shortObject), KQ_EStreamEndReached);
+  EXPECT_EQ(noObject.Kind(), KQ_TAny::kIllegal);
+
+  KQ_TRecorder empty;
+  KQ_TAny untouched(2);
+  EXPECT_THROW(untouched.KQ_Unpack(empty), KQ_EStreamEndReached);
+  EXPECT_EQ(untouched.Kind(), KQ_TAny::kIllegal);
+}
