@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -781,6 +783,47 @@ TEST(DictTest, DeletingWhileIteratingForwardsVisitsEveryEntryOnce) {
   for (n.Start(); !n.IsDone() && steps < 10; n.Next(), ++steps) n.DeleteItem();
   EXPECT_EQ(steps, 2);
   EXPECT_TRUE(nan.IsEmpty());
+}
+
+TEST(DictTest, AddingAndRemovingAtRandomMatchesAMapModel) {
+  // Entries are removed and added again many times over, so the slots of
+  // removed entries are used again; the table grows on the way.
+  std::mt19937 random(20240611);
+  std::map<std::int32_t, std::int32_t> model;
+  KQ_TDict dict;
+  for (int step = 0; step < 20000; ++step) {
+    auto const key = static_cast<std::int32_t>(random() % 600);
+    switch (random() % 4) {
+      case 0:
+        dict.Remove(Int(key));
+        model.erase(key);
+        break;
+      case 1: {
+        // Delete through a cursor standing on the key, when it is there.
+        KQ_TIterator it(dict);
+        for (it.Start(); !it.IsDone(); it.Next()) {
+          if (IntOf(it.Key()) == key) {
+            it.DeleteItem();
+            break;
+          }
+        }
+        model.erase(key);
+        break;
+      }
+      default:
+        dict.Add(Int(key), Int(step));
+        model[key] = step;
+    }
+    ASSERT_EQ(dict.Entries(), model.size()) << "step " << step;
+  }
+  std::map<std::int32_t, std::int32_t> walked;
+  KQ_TConstIterator it(dict);
+  for (it.Start(); !it.IsDone(); it.Next()) {
+    EXPECT_TRUE(walked.emplace(IntOf(it.Key()), IntOf(it.Value())).second) << "seen twice";
+  }
+  EXPECT_EQ(walked, model);
+  for (std::int32_t k = 0; k < 600; ++k) EXPECT_EQ(dict.HasKey(Int(k)), model.count(k) == 1) << k;
+  EXPECT_EQ(dict.BucketCount(), 256u);
 }
 
 TEST(DictTest, PrintingShowsOneEntryPerLineWithNestedLinesDeeper) {

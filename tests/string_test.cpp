@@ -1001,6 +1001,39 @@ TEST(StringKernels, SizeStopsAtTheFirstZeroUnitInBothForms) {
   }
 }
 
+TEST(StringKernels, AsciiNarrowingStopsAtZeroOrWideUnitsInBothForms) {
+  using namespace kq::tstring;
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<std::uint16_t> units(random() % 100);
+    for (std::uint16_t& u : units) u = static_cast<std::uint16_t>(1 + random() % 0x7F);
+    std::size_t stop = units.size();
+    if (!units.empty() && round % 4 != 0) {
+      stop = random() % units.size();
+      units[stop] = round % 4 == 1 ? 0 : static_cast<std::uint16_t>(0x80 + random() % 0xFF00);
+    }
+    std::vector<unsigned char> out(units.size() + 1, 0xAA);
+    ASSERT_EQ(NarrowAsciiPortable(units.data(), units.size(), out.data()), stop);
+    for (std::size_t i = 0; i < stop; ++i) ASSERT_EQ(out[i], units[i]);
+    ASSERT_EQ(out[stop], 0xAA);
+#if defined(__SSE2__)
+    std::vector<unsigned char> fast(units.size() + 1, 0xAA);
+    ASSERT_EQ(NarrowAsciiSse2(units.data(), units.size(), fast.data()), stop);
+    ASSERT_TRUE(
+        std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(stop), fast.begin()));
+#endif
+  }
+  // The conversion gives the same bytes whichever path it takes.
+  KQ_TString mixed(u"abc\u00e9def");
+  EXPECT_STREQ(mixed.UTF8(),
+               "abc\xC3\xA9"
+               "def");
+  KQ_TString cut(u"ab");
+  cut += KQ_TUniChar(std::uint16_t{0});
+  cut += "cd";
+  EXPECT_STREQ(cut.UTF8(), "ab");
+}
+
 TEST(StringKernels, SearchAndCompareFormsAgreeOnRandomInput) {
   using namespace kq::tstring;
   std::mt19937 random(99);

@@ -24,7 +24,7 @@ class KQ_EXPORT KQ_IInterface {
   virtual char const* ClassName() const;
   virtual bool HasSuperclass(char const* name) const;
   virtual bool HasInterface(char const* name) const;
-  virtual ~KQ_IInterface();
+  virtual ~KQ_IInterface() = default;
   // Null for a null name, else KQ_DynamicInfo(name).
   virtual void* KQ_Cast(char const* name) const;
 

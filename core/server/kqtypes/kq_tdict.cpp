@@ -1,6 +1,7 @@
 #include "kq_tdict.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 #include "kq_eexception.h"
@@ -19,8 +20,8 @@ KQ_CLASS_IMPL(KQ_TDictIterationInfo)
 // reads only these two for every key whose hash does not match; KQ_IsIdent is
 // asked only of keys with a matching hash. Identical keys hash alike, so this
 // finds exactly the entry KQ_IsIdent alone would find. Growing the table
-// calls no key either. Nodes come from operator new, as list keys do: a node
-// is too large for the pool's small size classes to pay off.
+// calls no key either. A node
+// is made in a slot of one of the dictionary's node blocks.
 struct KQ_TDict::Node {
   Node(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash)
       : fNext(nullptr), fHash(hash), fKey(std::move(key)) {}
@@ -31,6 +32,34 @@ struct KQ_TDict::Node {
   std::uint32_t fHash;
   std::unique_ptr<KQ_IHashable> fKey;
   KQ_TAny fValue;
+};
+
+// A block of node slots, followed in the same allocation by its slots. The
+// first block of a dictionary holds a few nodes; each further block twice as
+// many as the one before, up to kMaxSlots.
+struct KQ_TDict::NodeBlock {
+  static constexpr std::uint32_t kFirstSlots = 4;
+  static constexpr std::uint32_t kMaxSlots = 4096;
+  // The slots start after the header, aligned for nodes.
+  static constexpr std::size_t SlotOffset() {
+    return (sizeof(NodeBlock) + alignof(Node) - 1) / alignof(Node) * alignof(Node);
+  }
+  static std::uint32_t AllocationSize(std::uint32_t slots) {
+    return static_cast<std::uint32_t>(SlotOffset() + std::size_t{slots} * sizeof(Node));
+  }
+
+  void* Slot(std::uint32_t i) {
+    return reinterpret_cast<unsigned char*>(this) + SlotOffset() + std::size_t{i} * sizeof(Node);
+  }
+
+  NodeBlock* fNext;
+  std::uint32_t fCapacity;
+  std::uint32_t fUsed;
+};
+
+// The slot of a destroyed node, linked into the dictionary's free slots.
+struct KQ_TDict::FreeSlot {
+  FreeSlot* fNext;
 };
 
 namespace {
@@ -68,7 +97,8 @@ bool KQ_TDict::KQ_Initialize() {
 
 KQ_TDict::KQ_TDict() : KQ_TDict(kDefaultBuckets) {}
 
-KQ_TDict::KQ_TDict(std::uint32_t buckets) : fTable{0, 0, nullptr} {
+KQ_TDict::KQ_TDict(std::uint32_t buckets)
+    : fTable{0, 0, nullptr}, fBlocks(nullptr), fFreeSlots(nullptr) {
   std::uint32_t const count = buckets == 0 ? kDefaultBuckets : buckets;
   fTable.fBuckets = NewBuckets(count);
   fTable.fBucketCount = count;
@@ -88,7 +118,7 @@ KQ_TDict::~KQ_TDict() {
 KQ_TDict& KQ_TDict::operator=(KQ_TDict const& other) {
   if (this == &other) return *this;
   KQ_TDict copy(other, fTable.fBucketCount);
-  std::swap(fTable, copy.fTable);
+  Swap(copy);
   return *this;
 }
 
@@ -356,13 +386,18 @@ KQ_TDict::Node* KQ_TDict::Slot(KQ_IHashable const& key, std::uint32_t hash) {
 }
 
 KQ_TDict::Node* KQ_TDict::Link(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash) {
-  auto node = std::make_unique<Node>(std::move(key), hash);
-  GrowIfFull();
+  Node* const node = NewNode(std::move(key), hash);
+  try {
+    GrowIfFull();
+  } catch (...) {
+    DeleteNode(node);
+    throw;
+  }
   Node*& head = fTable.fBuckets[hash % fTable.fBucketCount];
   node->fNext = head;
-  head = node.release();
+  head = node;
   ++fTable.fEntries;
-  return head;
+  return node;
 }
 
 void KQ_TDict::GrowIfFull() {
@@ -388,7 +423,7 @@ void KQ_TDict::Unlink(Node** link) {
   Node* const node = *link;
   *link = node->fNext;
   --fTable.fEntries;
-  delete node;
+  DeleteNode(node);
 }
 
 void KQ_TDict::RemoveNode(std::uint32_t bucket, Node const* node) {
@@ -407,17 +442,61 @@ bool KQ_TDict::IsSubsetOf(KQ_TDict const& other) const {
   return true;
 }
 
+KQ_TDict::Node* KQ_TDict::NewNode(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash) {
+  void* const slot = TakeSlot();
+  try {
+    return new (slot) Node(std::move(key), hash);
+  } catch (...) {
+    ReleaseSlot(slot);
+    throw;
+  }
+}
+
+void KQ_TDict::DeleteNode(Node* node) {
+  node->~Node();
+  ReleaseSlot(node);
+}
+
+void* KQ_TDict::TakeSlot() {
+  if (fFreeSlots != nullptr) {
+    FreeSlot* const slot = fFreeSlots;
+    fFreeSlots = slot->fNext;
+    return slot;
+  }
+  if (fBlocks == nullptr || fBlocks->fUsed == fBlocks->fCapacity) {
+    std::uint32_t const capacity = fBlocks == nullptr
+                                       ? NodeBlock::kFirstSlots
+                                       : std::min(fBlocks->fCapacity * 2, NodeBlock::kMaxSlots);
+    fBlocks = new (KQ_Alloc(NodeBlock::AllocationSize(capacity))) NodeBlock{fBlocks, capacity, 0};
+  }
+  return fBlocks->Slot(fBlocks->fUsed++);
+}
+
+void KQ_TDict::ReleaseSlot(void* slot) { fFreeSlots = new (slot) FreeSlot{fFreeSlots}; }
+
 void KQ_TDict::Clear() {
   for (std::uint32_t b = 0; b < fTable.fBucketCount; ++b) {
     Node* node = fTable.fBuckets[b];
     while (node != nullptr) {
       Node* const next = node->fNext;
-      delete node;
+      node->~Node();
       node = next;
     }
     fTable.fBuckets[b] = nullptr;
   }
   fTable.fEntries = 0;
+  while (fBlocks != nullptr) {
+    NodeBlock* const next = fBlocks->fNext;
+    KQ_Free(fBlocks);
+    fBlocks = next;
+  }
+  fFreeSlots = nullptr;
+}
+
+void KQ_TDict::Swap(KQ_TDict& other) {
+  std::swap(fTable, other.fTable);
+  std::swap(fBlocks, other.fBlocks);
+  std::swap(fFreeSlots, other.fFreeSlots);
 }
 
 KQ_TDictIterationInfo::KQ_TDictIterationInfo()

@@ -156,6 +156,8 @@ class KQ_EXPORT KQ_TDict : public KQ_TObject,
   friend class KQ_TDictIterationInfo;
 
   struct Node;
+  struct NodeBlock;
+  struct FreeSlot;
   struct Table {
     std::uint32_t fBucketCount;
     std::uint32_t fEntries;
@@ -164,6 +166,12 @@ class KQ_EXPORT KQ_TDict : public KQ_TObject,
   };
 
   static Node** NewBuckets(std::uint32_t count);
+  // Node storage: a node is made in a free slot of the dictionary's blocks
+  // and its slot is given back when it is destroyed.
+  Node* NewNode(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash);
+  void DeleteNode(Node* node);
+  void* TakeSlot();
+  void ReleaseSlot(void* slot);
   // The link (a bucket's head or a node's next) that holds the node of key,
   // whose KQ_HashValue(0) is hash; it holds null when the key is absent.
   Node** FindLink(KQ_IHashable const& key, std::uint32_t hash) const;
@@ -183,10 +191,16 @@ class KQ_EXPORT KQ_TDict : public KQ_TObject,
   void RemoveNode(std::uint32_t bucket, Node const* node);
   // Every entry of this dictionary is in other with an identical value.
   bool IsSubsetOf(KQ_TDict const& other) const;
-  // Destroys every node; the buckets stay.
+  // Destroys every node and frees the blocks; the buckets stay.
   void Clear();
+  void Swap(KQ_TDict& other);
 
   Table fTable;
+  // The blocks that hold the nodes, newest first, and the slots of destroyed
+  // nodes waiting to be used again. Keeping the nodes of one dictionary
+  // together keeps a walk along a long chain within few pages.
+  NodeBlock* fBlocks;
+  FreeSlot* fFreeSlots;
 };
 
 // The cursor of a dictionary: it stands on an entry, or before the first,

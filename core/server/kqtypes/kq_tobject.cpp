@@ -12,7 +12,6 @@ KQ_TClass const* KQ_TObject::KQ_ClassObject() {
 
 KQ_TObject* KQ_TObject::KQ_Create() { return new KQ_TObject(); }
 
-KQ_TObject::~KQ_TObject() = default;
 
 bool KQ_TObject::Implements(char const* name) const { return ClassObject().Implements(name); }
 

@@ -16,7 +16,7 @@ class KQ_EXPORT KQ_TObject : public virtual KQ_IInterface {
   KQ_TObject() = default;
   KQ_TObject(KQ_TObject const&) = default;
   KQ_TObject& operator=(KQ_TObject const&) = default;
-  ~KQ_TObject() override;
+  ~KQ_TObject() override = default;
 
   // True when the class declares the named interface (see KQ_TClass).
   virtual bool Implements(char const* name) const;

@@ -575,12 +575,22 @@ KQ_TString::operator KQ_TUniChar const*() const {
   return reinterpret_cast<KQ_TUniChar const*>(fBuffer);
 }
 
+// Most text is ASCII: it is narrowed in one pass into a block sized for
+// exactly that. Only when a unit from 0x80 up appears is the exact size of
+// the rest computed and the text moved into a second temporary.
 char const* KQ_TString::UTF8() const {
+  auto* const ascii = static_cast<unsigned char*>(NewTemporary(std::uint64_t{fLength} + 1));
+  std::size_t const narrowed = kq::tstring::NarrowAscii(fBuffer, fLength, ascii);
+  if (narrowed == fLength || fBuffer[narrowed] == 0) {
+    ascii[narrowed] = 0;
+    return reinterpret_cast<char const*>(ascii);
+  }
   std::size_t used = 0;
-  std::size_t const bytes = kq::tstring::Utf8Size(fBuffer, fLength, &used);
-  auto* const out = static_cast<unsigned char*>(NewTemporary(std::uint64_t{bytes} + 1));
-  kq::tstring::EncodeUtf8(fBuffer, used, out);
-  out[bytes] = 0;
+  std::size_t const rest = kq::tstring::Utf8Size(fBuffer + narrowed, fLength - narrowed, &used);
+  auto* const out = static_cast<unsigned char*>(NewTemporary(std::uint64_t{narrowed} + rest + 1));
+  std::memcpy(out, ascii, narrowed);
+  kq::tstring::EncodeUtf8(fBuffer + narrowed, used, out + narrowed);
+  out[narrowed + rest] = 0;
   return reinterpret_cast<char const*>(out);
 }
 

@@ -120,6 +120,13 @@ std::size_t EncodeUtf8Portable(std::uint16_t const* units, std::size_t count, un
   return static_cast<std::size_t>(out - start);
 }
 
+std::size_t NarrowAsciiPortable(std::uint16_t const* units, std::size_t count, unsigned char* out) {
+  std::size_t i = 0;
+  for (; i < count && units[i] != 0 && units[i] < 0x80; ++i)
+    out[i] = static_cast<unsigned char>(units[i]);
+  return i;
+}
+
 std::size_t FirstMismatchPortable(std::uint16_t const* a, std::uint16_t const* b,
                                   std::size_t count) {
   std::size_t i = 0;
@@ -460,6 +467,36 @@ std::size_t Utf8SizeSse2(std::uint16_t const* units, std::size_t count, std::siz
   for (; i < count && units[i] != 0; ++i) bytes += EncodedLength(units[i]);
   *used = i;
   return bytes;
+}
+
+std::size_t NarrowAsciiSse2(std::uint16_t const* units, std::size_t count, unsigned char* out) {
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const above7F = _mm_set1_epi16(static_cast<short>(0xFF80));
+  std::size_t i = 0;
+  // 32 and then 16 units at a time while all of them are ASCII and none is
+  // zero: packed to bytes, a zero unit is a zero byte.
+  for (; count - i >= 32; i += 32) {
+    __m128i const a = Load(units + i);
+    __m128i const b = Load(units + i + 8);
+    __m128i const c = Load(units + i + 16);
+    __m128i const d = Load(units + i + 24);
+    __m128i const any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+    if (Mask(_mm_cmpeq_epi16(_mm_and_si128(any, above7F), zero)) != 0xFFFF) break;
+    __m128i const low = _mm_packus_epi16(a, b);
+    __m128i const high = _mm_packus_epi16(c, d);
+    if (Mask(_mm_cmpeq_epi8(_mm_min_epu8(low, high), zero)) != 0) break;
+    Store(out + i, low);
+    Store(out + i + 16, high);
+  }
+  for (; count - i >= 16; i += 16) {
+    __m128i const a = Load(units + i);
+    __m128i const b = Load(units + i + 8);
+    if (Mask(_mm_cmpeq_epi16(_mm_and_si128(_mm_or_si128(a, b), above7F), zero)) != 0xFFFF) break;
+    __m128i const bytes = _mm_packus_epi16(a, b);
+    if (Mask(_mm_cmpeq_epi8(bytes, zero)) != 0) break;
+    Store(out + i, bytes);
+  }
+  return i + NarrowAsciiPortable(units + i, count - i, out + i);
 }
 
 std::size_t EncodeUtf8Sse2(std::uint16_t const* units, std::size_t count, unsigned char* out) {

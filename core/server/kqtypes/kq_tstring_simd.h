@@ -45,6 +45,10 @@ KQ_EXPORT std::size_t Utf8SizePortable(std::uint16_t const* units, std::size_t c
 // Encodes count units, none of them zero, into out; returns the bytes written.
 KQ_EXPORT std::size_t EncodeUtf8Portable(std::uint16_t const* units, std::size_t count,
                                          unsigned char* out);
+// Copies units below 0x80 as bytes into out, up to the first unit that is 0
+// or from 0x80 up; returns how many were copied (count when all of them).
+KQ_EXPORT std::size_t NarrowAsciiPortable(std::uint16_t const* units, std::size_t count,
+                                          unsigned char* out);
 // The index of the first unit where a and b differ, or count.
 KQ_EXPORT std::size_t FirstMismatchPortable(std::uint16_t const* a, std::uint16_t const* b,
                                             std::size_t count);
@@ -67,6 +71,8 @@ KQ_EXPORT std::size_t Utf8SizeSse2(std::uint16_t const* units, std::size_t count
                                    std::size_t* used);
 KQ_EXPORT std::size_t EncodeUtf8Sse2(std::uint16_t const* units, std::size_t count,
                                      unsigned char* out);
+KQ_EXPORT std::size_t NarrowAsciiSse2(std::uint16_t const* units, std::size_t count,
+                                      unsigned char* out);
 KQ_EXPORT std::size_t FirstMismatchSse2(std::uint16_t const* a, std::uint16_t const* b,
                                         std::size_t count);
 KQ_EXPORT std::size_t FindUnitSse2(std::uint16_t const* units, std::size_t count,
@@ -95,6 +101,9 @@ inline std::size_t Utf8Size(std::uint16_t const* units, std::size_t count, std::
 }
 inline std::size_t EncodeUtf8(std::uint16_t const* units, std::size_t count, unsigned char* out) {
   return KQ_TSTRING_KERNEL_(EncodeUtf8)(units, count, out);
+}
+inline std::size_t NarrowAscii(std::uint16_t const* units, std::size_t count, unsigned char* out) {
+  return KQ_TSTRING_KERNEL_(NarrowAscii)(units, count, out);
 }
 inline std::size_t FirstMismatch(std::uint16_t const* a, std::uint16_t const* b,
                                  std::size_t count) {
