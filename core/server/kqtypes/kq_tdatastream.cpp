@@ -374,7 +374,9 @@ KQ_IStream& KQ_TDataStream::Bound() const {
   return *fStream;
 }
 
-void KQ_TDataStream::Put(void const* bytes, std::uint32_t count) {
+// Put and Fetch are inline so that a basic value's constant size reaches
+// the memory stream's copy.
+inline void KQ_TDataStream::Put(void const* bytes, std::uint32_t count) {
   if (fMemory != nullptr) {
     fMemory->KQ_TMemoryStream::Write(bytes, count);
   } else {
@@ -382,16 +384,11 @@ void KQ_TDataStream::Put(void const* bytes, std::uint32_t count) {
   }
 }
 
-void KQ_TDataStream::Fetch(void* buffer, std::uint32_t count) {
+inline void KQ_TDataStream::Fetch(void* buffer, std::uint32_t count) {
   if (fPushCount == 0 && fRecordBlock == nullptr && fMemory != nullptr) {
     // A basic value is at most nine bytes: the memory stream's inline
     // one-byte read is cheaper than a call for them.
-    if (count <= 9) {
-      auto* const bytes = static_cast<unsigned char*>(buffer);
-      for (std::uint32_t i = 0; i < count; ++i) bytes[i] = fMemory->KQ_TMemoryStream::Read();
-    } else {
-      fMemory->KQ_TMemoryStream::Read(buffer, count);
-    }
+    fMemory->KQ_TMemoryStream::Read(buffer, count);
   } else {
     FetchSlow(buffer, count);
   }

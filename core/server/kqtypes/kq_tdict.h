@@ -181,8 +181,9 @@ class KQ_EXPORT KQ_TDict : public KQ_TObject,
   // The node of key, made with a hashable clone of key when absent.
   Node* Slot(KQ_IHashable const& key);
   Node* Slot(KQ_IHashable const& key, std::uint32_t hash);
-  // Grows the table when it is full, then pushes a new node holding key
-  // (owned from now on, even when this raises) onto its bucket's chain.
+  // Makes a node holding key (owned from now on, even when this raises),
+  // grows the table when it is full and pushes the node onto its bucket's
+  // chain.
   Node* Link(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash);
   void GrowIfFull();
   // Takes the node out of the link that holds it and destroys it.

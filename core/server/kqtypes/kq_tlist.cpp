@@ -218,6 +218,8 @@ void KQ_TList::PrintOn(std::ostream& os) const {
     IndentLevel const deeper;
     for (KQ_TListKey const* key = fHead; key != nullptr; key = key->fNext) {
       os << KQ_IPrintable::Prefix();
+      // A value printed over several lines puts them one level deeper still.
+      IndentLevel const nested;
       key->fValue.PrintOn(os);
       os << '\n';
     }
