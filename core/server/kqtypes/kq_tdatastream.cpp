@@ -386,8 +386,6 @@ inline void KQ_TDataStream::Put(void const* bytes, std::uint32_t count) {
 
 inline void KQ_TDataStream::Fetch(void* buffer, std::uint32_t count) {
   if (fPushCount == 0 && fRecordBlock == nullptr && fMemory != nullptr) {
-    // A basic value is at most nine bytes: the memory stream's inline
-    // one-byte read is cheaper than a call for them.
     fMemory->KQ_TMemoryStream::Read(buffer, count);
   } else {
     FetchSlow(buffer, count);
