@@ -1411,3 +1411,91 @@ TEST_F(DataStreamTest, StreamOperationsGoToTheBoundStream) {
 }
 
 }  // namespace
+
+TEST_F(DataStreamTest, ContainerElementsTakeTheSameBytesOnEveryPath) {
+  using FL = std::numeric_limits<float>;
+  using DL = std::numeric_limits<double>;
+  KQ_TList list;
+  list.Add(std::int8_t{-5});
+  list.Add(std::int16_t{-300});
+  list.Add(std::int32_t{-70000});
+  list.Add(std::int64_t{-5000000000});
+  list.Add(std::uint8_t{200});
+  list.Add(std::uint16_t{60000});
+  list.Add(std::uint32_t{4000000000u});
+  list.Add(std::uint64_t{18000000000000000000u});
+  list.Add(true);
+  list.Add('q');
+  for (float f : {1.5f, -0.0f, FL::denorm_min(), FL::infinity(), -FL::infinity(), FL::quiet_NaN(),
+                  FL::max(), FL::min()}) {
+    list.Add(f);
+  }
+  for (double d :
+       {-2.25, -0.0, DL::denorm_min(), DL::infinity(), DL::quiet_NaN(), DL::max(), DL::min()}) {
+    list.Add(d);
+  }
+  list.Add(KQ_TAny());
+  list.Add(nullptr);
+  list.Add("text");
+  KQ_TList nested;
+  nested.Add(std::int32_t{1});
+  nested.Add(std::int32_t{2});
+  list.Add(nested);
+
+  // The list's elements, each written on its own through the general path.
+  KQ_TMemoryStream expectedMemory;
+  KQ_TDataStream expected(expectedMemory);
+  static_cast<KQ_IPacking&>(expected) << list.Entries();
+  for (KQ_TListKey const* key = list.KeyAtHead(); key != nullptr; key = key->Next()) {
+    static_cast<KQ_IPacking&>(expected) << static_cast<KQ_IPackable const&>(key->Value());
+  }
+  Bytes const elements = Contents(expectedMemory);
+
+  // The list through a data stream over memory, and through one over
+  // another data stream (no direct memory access).
+  KQ_TMemoryStream memory;
+  KQ_TDataStream data(memory);
+  list.KQ_Pack(data);
+  EXPECT_EQ(Hex(Contents(memory)), Hex(elements));
+  KQ_TMemoryStream innerMemory;
+  KQ_TDataStream inner(innerMemory);
+  KQ_TDataStream outer(inner);
+  list.KQ_Pack(outer);
+  EXPECT_EQ(Hex(Contents(innerMemory)), Hex(elements));
+
+  // Both readers give back a list that packs to the same bytes.
+  for (KQ_TDataStream* reader : {&data, &outer}) {
+    reader->Seek(0);
+    KQ_TList read;
+    read.KQ_Unpack(*reader);
+    ASSERT_EQ(read.Entries(), list.Entries());
+    KQ_TMemoryStream again;
+    KQ_TDataStream againData(again);
+    read.KQ_Pack(againData);
+    EXPECT_EQ(Hex(Contents(again)), Hex(elements));
+    EXPECT_EQ(read.KeyAtHead()->Value().Kind(), KQ_TAny::kInt8);
+    EXPECT_EQ(static_cast<std::int64_t>(read[3]), -5000000000);
+  }
+
+  // A damaged element in the middle: after the count (5 bytes), the int8
+  // (5) and the int16 (6), the int32's value tag says int16 instead.
+  Bytes damaged = elements;
+  ASSERT_EQ(damaged[19], 0x03);
+  damaged[19] = 0x02;
+  KQ_TMemoryStream damagedMemory;
+  damagedMemory.Write(damaged.data(), static_cast<std::uint32_t>(damaged.size()));
+  damagedMemory.Seek(0);
+  KQ_TDataStream damagedData(damagedMemory);
+  KQ_TList partial;
+  EXPECT_THROW(partial.KQ_Unpack(damagedData), KQ_EWrongPackedType);
+
+  // Every cut of the bytes raises instead of reading past them.
+  for (std::size_t cut = 0; cut < elements.size(); ++cut) {
+    KQ_TMemoryStream cutMemory;
+    if (cut > 0) cutMemory.Write(elements.data(), static_cast<std::uint32_t>(cut));
+    cutMemory.Seek(0);
+    KQ_TDataStream cutData(cutMemory);
+    KQ_TList cutList;
+    EXPECT_ANY_THROW(cutList.KQ_Unpack(cutData)) << "cut at " << cut;
+  }
+}

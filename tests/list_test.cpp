@@ -937,3 +937,41 @@ TEST(ListTest, LongListsAreBuiltCopiedAndDestroyedWithoutRecursion) {
   while (copy.Entries() > 2) copy.RemAtHead().RemAtTail();
   EXPECT_TRUE(HasLinks(copy, {kCount / 2 - 1, kCount / 2}));
 }
+
+TEST(ListTest, KeysKeepTheirPlaceWhileTheListGrowsShrinksAndRefills) {
+  // Keys are handed out from blocks and reused after removal: a key stays
+  // where it is as long as it is linked, however many come and go around it.
+  KQ_TList list;
+  std::vector<KQ_TListKey*> keys;
+  for (std::int32_t i = 0; i < 5000; ++i) keys.push_back(list.Add(i));
+  KQ_TListKey* const kept = keys[4321];
+  for (std::int32_t i = 0; i < 5000; i += 2) list.Rem(keys[i]);
+  EXPECT_EQ(list.Entries(), 2500u);
+  for (std::int32_t i = 0; i < 3000; ++i) list.AddAtHead(-i);
+  EXPECT_EQ(list.Entries(), 5500u);
+  EXPECT_EQ(static_cast<std::int32_t>(kept->Value()), 4321);
+  EXPECT_EQ(kept->Container(), &list);
+  std::int64_t sum = 0;
+  for (KQ_TListKey const* key = list.KeyAtHead(); key != nullptr; key = key->Next()) {
+    sum += static_cast<std::int32_t>(key->Value());
+  }
+  // The odd numbers below 5000 and the negated numbers below 3000.
+  EXPECT_EQ(sum, 2500LL * 2500 - 2999LL * 3000 / 2);
+
+  // Emptied one key at a time, then used again.
+  while (!list.IsEmpty()) list.RemAtTail();
+  list.Add("again");
+  EXPECT_EQ(list.Entries(), 1u);
+  EXPECT_EQ(list.KeyAtHead(), list.KeyAtTail());
+
+  // Assignment hands the keys of the copy over; the source keeps its own.
+  KQ_TList source = MakeList({1, 2, 3});
+  KQ_TListKey const* sourceHead = source.KeyAtHead();
+  list = source;
+  EXPECT_TRUE(HasLinks(list, {1, 2, 3}));
+  EXPECT_NE(list.KeyAtHead(), sourceHead);
+  EXPECT_EQ(list.KeyAtHead()->Container(), &list);
+  source.RemAtHead();
+  EXPECT_TRUE(HasLinks(list, {1, 2, 3}));
+  EXPECT_TRUE(HasLinks(source, {2, 3}));
+}

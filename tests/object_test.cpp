@@ -48,6 +48,8 @@ class KQ_TProbeDerived : public KQ_TProbeBase,
   bool KQ_IsIdent(KQ_IPackable const& other) const override {
     return other.KQ_Cast("KQ_TProbeDerived") != nullptr;
   }
+  bool WriteTo(KQ_THumanReadableStream&) const override { return false; }
+  bool ReadFrom(KQ_THumanReadableStream&) override { return false; }
   std::uint32_t KQ_HashValue(std::uint32_t shift) const override { return shift; }
 };
 KQ_CLASS_IMPL(KQ_TProbeDerived)

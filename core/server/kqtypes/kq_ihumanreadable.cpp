@@ -1,13 +1,35 @@
 #include "kq_ihumanreadable.h"
 
+#include "kq_thumanreadablestream.h"
+#include "kq_tstring.h"
+
 KQ_INTERFACE_IMPL(KQ_IHumanReadable)
-
-bool KQ_IHumanReadable::WriteTo(KQ_THumanReadableStream&) const { return false; }
-
-bool KQ_IHumanReadable::ReadFrom(KQ_THumanReadableStream&) { return false; }
 
 bool KQ_IHumanReadable::KQ_HRMultiLine() const { return true; }
 
-void KQ_IHumanReadable::KQ_WriteTo(KQ_THumanReadableStream& stream) const { WriteTo(stream); }
+void KQ_IHumanReadable::KQ_WriteTo(KQ_THumanReadableStream& stream) const {
+  stream.WriteTokens(ClassName());
+  if (!KQ_HRMultiLine()) {
+    stream.WriteTokens(" { ");
+    stream.Indent();
+    WriteTo(stream);
+    stream.ReverseIndent();
+    stream.WriteTokens(" }");
+    return;
+  }
+  stream.WriteTokens(" {\n");
+  stream.Indent();
+  stream.AddPrefix();
+  WriteTo(stream);
+  stream.WriteTokens("\n");
+  stream.ReverseIndent();
+  stream.AddPrefix();
+  stream.WriteTokens("}");
+}
 
-void KQ_IHumanReadable::KQ_ReadFrom(KQ_THumanReadableStream& stream) { ReadFrom(stream); }
+void KQ_IHumanReadable::KQ_ReadFrom(KQ_THumanReadableStream& stream) {
+  static KQ_TString const delimiters(" \t\n\r{");
+  if (stream.ReadToken(delimiters) != ClassName()) stream.SyntaxError();
+  stream.Expect('{');
+  if (!ReadFrom(stream)) stream.Expect('}');
+}

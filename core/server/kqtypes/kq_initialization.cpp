@@ -6,16 +6,27 @@
 #include "kq_irunnable.h"
 #include "kq_istream.h"
 #include "kq_iunpacking.h"
+#include "kq_tarray.h"
 #include "kq_tdatablock.h"
 #include "kq_tdatastream.h"
 #include "kq_tdict.h"
+#include "kq_tevent.h"
+#include "kq_thumanreadablestream.h"
 #include "kq_titerator.h"
 #include "kq_tlist.h"
 #include "kq_tmemorystream.h"
 #include "kq_tmutex.h"
+#include "kq_tpackage.h"
+#include "kq_tqueue.h"
+#include "kq_trwlock.h"
 #include "kq_tsemaphore.h"
 #include "kq_tstackentry.h"
+#include "kq_ttextstream.h"
+#include "kq_tthread.h"
+#include "kq_ttime.h"
+#include "kq_ttree.h"
 #include "kq_tunknown.h"
+#include "kq_tuserinfo.h"
 
 namespace {
 
@@ -159,6 +170,15 @@ Accessor const kRecordsInOrder[] = {
     &KQ_ECouldNotRenameFile::KQ_ClassObject,
     &KQ_TDataBlock::KQ_ClassObject,
     &KQ_TUnknown::KQ_ClassObject,
+    &KQ_TTextStream::KQ_ClassObject,
+    &KQ_TPackage::KQ_ClassObject,
+    &KQ_THumanReadableStream::KQ_ClassObject,
+    &KQ_TTime::KQ_ClassObject,
+    &KQ_TInterval::KQ_ClassObject,
+    &KQ_TUserInfo::KQ_ClassObject,
+    &KQ_TThread::KQ_ClassObject,
+    &KQ_TEvent::KQ_ClassObject,
+    &KQ_TRWLock::KQ_ClassObject,
     &KQ_EFileInfoException::KQ_ClassObject,
     &KQ_ECouldNotGetFileInfo::KQ_ClassObject,
     &KQ_ENotADirectory::KQ_ClassObject,
@@ -172,6 +192,12 @@ Accessor const kRecordsInOrder[] = {
     &KQ_EDynamicObjectSymbolNotFound::KQ_ClassObject,
     &KQ_TDictIterationInfo::KQ_ClassObject,
     &KQ_TListIterationInfo::KQ_ClassObject,
+    &KQ_TArray::KQ_ClassObject,
+    &KQ_TArrayIterationInfo::KQ_ClassObject,
+    &KQ_TTree::KQ_ClassObject,
+    &KQ_TTreeIterationInfo::KQ_ClassObject,
+    &KQ_TQueue::KQ_ClassObject,
+    &KQ_TQueueIterationInfo::KQ_ClassObject,
 };
 
 }  // namespace

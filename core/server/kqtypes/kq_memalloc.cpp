@@ -207,7 +207,9 @@ struct TempSlot {
 TempSlot gRing[kRingSize];
 std::uint16_t gNextSlot;
 
-void ReleaseSlot(TempSlot& slot) {
+// Out of line: inlined into a caller that has just stored a heap block, the
+// compiler pairs that block with the operator delete branch and warns.
+KQ_NOINLINE void ReleaseSlot(TempSlot& slot) {
   void* const p = slot.pointer;
   bool const withNew = slot.allocatedWithNew;
   slot.pointer = nullptr;
@@ -266,22 +268,49 @@ void* KQ_MakeCopy(void const* source, std::uint32_t size) {
   return p;
 }
 
+namespace {
+
+// The paths that take a lock or call the heap are kept out of line, so that
+// taking a block from the thread's cache stays a handful of instructions.
+KQ_NOINLINE void* AllocLarge(std::uint32_t size) {
+  return Publish(reinterpret_cast<std::uintptr_t>(HeapAlloc(std::size_t{size} + kHeaderSize)),
+                 kLargeClass);
+}
+
+KQ_NOINLINE std::uintptr_t RefillOrAllocate(ThreadCache& cache, std::uintptr_t sizeClass) {
+  std::uintptr_t const header = TakeShared(cache, sizeClass);
+  if (header != 0) return header;
+  return reinterpret_cast<std::uintptr_t>(HeapAlloc(kCapacity[sizeClass] + kHeaderSize));
+}
+
+KQ_NOINLINE void FreeSlow(ThreadCache& cache, std::uintptr_t sizeClass, std::uintptr_t header) {
+  if (sizeClass >= kLargeClass) {
+    std::free(reinterpret_cast<void*>(header));
+    return;
+  }
+  if (cache.state == kCacheClosed) {
+    HandOver(sizeClass, header, header);
+    return;
+  }
+  if (cache.state == kCacheUnused) {
+    tCacheCloser.registered = true;
+    cache.state = kCacheActive;
+  }
+  PushCached(cache, sizeClass, header);
+}
+
+}  // namespace
+
 void* KQ_PoolAlloc(std::uint32_t size) {
   std::uintptr_t const sizeClass = ClassOf(size);
-  if (sizeClass == kLargeClass) {
-    return Publish(reinterpret_cast<std::uintptr_t>(HeapAlloc(std::size_t{size} + kHeaderSize)),
-                   kLargeClass);
-  }
+  if (sizeClass == kLargeClass) return AllocLarge(size);
   ThreadCache& cache = tCache;
   std::uintptr_t header = cache.head[sizeClass];
   if (header != 0) {
     cache.head[sizeClass] = Word(header);
     --cache.count[sizeClass];
   } else {
-    header = TakeShared(cache, sizeClass);
-    if (header == 0) {
-      header = reinterpret_cast<std::uintptr_t>(HeapAlloc(kCapacity[sizeClass] + kHeaderSize));
-    }
+    header = RefillOrAllocate(cache, sizeClass);
   }
   return Publish(header, sizeClass);
 }
@@ -311,20 +340,16 @@ void KQ_PoolFree(void* p) {
   if (p == nullptr) return;
   std::uintptr_t const header = reinterpret_cast<std::uintptr_t>(p) - kHeaderSize;
   std::uintptr_t const sizeClass = Word(header);
-  if (sizeClass >= kLargeClass) {
-    std::free(reinterpret_cast<void*>(header));
+  ThreadCache& cache = tCache;
+  if (sizeClass < kLargeClass && cache.state == kCacheActive &&
+      cache.count[sizeClass] < kCacheLimit) {
+    if (cache.head[sizeClass] == 0) cache.tail[sizeClass] = header;
+    Word(header) = cache.head[sizeClass];
+    cache.head[sizeClass] = header;
+    ++cache.count[sizeClass];
     return;
   }
-  ThreadCache& cache = tCache;
-  if (cache.state != kCacheActive) {
-    if (cache.state == kCacheClosed) {
-      HandOver(sizeClass, header, header);
-      return;
-    }
-    tCacheCloser.registered = true;
-    cache.state = kCacheActive;
-  }
-  PushCached(cache, sizeClass, header);
+  FreeSlow(cache, sizeClass, header);
 }
 
 void* KQ_AllocTemp(std::uint32_t size) {

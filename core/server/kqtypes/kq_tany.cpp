@@ -1,6 +1,7 @@
 #include "kq_tany.h"
 
 #include <cinttypes>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -12,6 +13,8 @@
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
 #include "kq_memalloc.h"
+#include "kq_tmutex.h"
+#include "kq_thumanreadablestream.h"
 #include "kq_tstring.h"
 
 KQ_CLASS_IMPL(KQ_TAny)
@@ -111,10 +114,180 @@ void ReadValue(KQ_IUnpacking& unpacker, T& slot) {
   slot = value;
 }
 
+// Value cells have a store of their own, since every Any needs one: cells
+// are carved from slabs of kSlabCells that are never given back, each
+// thread keeps a chain of free cells, and a process-wide stack holds batches
+// of free cells under a lock. A thread that runs out takes one batch (or
+// carves a new slab) in one step; a thread holding more than kKeep free
+// cells hands kBatch of them back in one step. So a cell costs a lock only
+// once per kBatch allocations, and cells made together lie together.
+struct FreeCell {
+  FreeCell* next;
+  // In the first cell of a batch on the process-wide stack: the next batch.
+  FreeCell* nextBatch;
+};
+
+constexpr std::uint32_t kSlabCells = 256;
+constexpr std::uint32_t kBatch = 256;
+constexpr std::uint32_t kKeep = 2 * kBatch;
+
+enum : std::uint8_t { kCellsUnused, kCellsActive, kCellsClosed };
+
+struct CellCache {
+  FreeCell* head;
+  std::uint32_t count;
+  std::uint8_t state;
+};
+
+// Trivial and in the initial TLS block, as the pool's cache (one
+// instruction to reach).
+#if defined(__GNUC__)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local CellCache tCells;
+
+struct Slab {
+  Slab* next;
+  // Keeps the cells aligned as the heap aligns its blocks.
+  alignas(alignof(std::max_align_t)) unsigned char cells[kSlabCells * sizeof(FreeCell)];
+};
+
+// Built on first use and never destroyed, so it serves static destructors
+// and threads that outlive main.
+KQ_TMutex& CellLock() {
+  static KQ_TMutex* const lock = new KQ_TMutex();
+  return *lock;
+}
+
+FreeCell* gBatches;
+// Every slab, so that the memory stays reachable for leak checkers.
+Slab* gSlabs;
+
+class CellLockHold {
+ public:
+  CellLockHold() { CellLock()++; }
+  ~CellLockHold() { CellLock()--; }
+  CellLockHold(CellLockHold const&) = delete;
+  CellLockHold& operator=(CellLockHold const&) = delete;
+};
+
+void PushBatch(FreeCell* first) {
+  CellLockHold hold;
+  first->nextBatch = gBatches;
+  gBatches = first;
+}
+
+// Gives the thread's cells back when the thread ends; later frees of the
+// thread go straight to the stack.
+struct CellCacheCloser {
+  bool registered = false;
+  ~CellCacheCloser() {
+    CellCache& cache = tCells;
+    cache.state = kCellsClosed;
+    if (cache.head != nullptr) PushBatch(cache.head);
+    cache.head = nullptr;
+    cache.count = 0;
+  }
+};
+
+thread_local CellCacheCloser tCellCloser;
+
+void Activate(CellCache& cache) {
+  if (cache.state == kCellsUnused) {
+    tCellCloser.registered = true;
+    cache.state = kCellsActive;
+  }
+}
+
+KQ_NOINLINE FreeCell* RefillCells(CellCache& cache) {
+  Activate(cache);
+  FreeCell* first;
+  {
+    CellLockHold hold;
+    first = gBatches;
+    if (first != nullptr) gBatches = first->nextBatch;
+  }
+  if (first == nullptr) {
+    Slab* const slab = static_cast<Slab*>(KQ_Alloc(sizeof(Slab)));
+    auto* const cells = reinterpret_cast<FreeCell*>(slab->cells);
+    for (std::uint32_t i = 0; i + 1 < kSlabCells; ++i) cells[i].next = &cells[i + 1];
+    cells[kSlabCells - 1].next = nullptr;
+    {
+      CellLockHold hold;
+      slab->next = gSlabs;
+      gSlabs = slab;
+    }
+    first = cells;
+  }
+  // A batch given back at a thread's end may be shorter or longer than
+  // kBatch; the count only decides when cells go back.
+  cache.count = kBatch;
+  if (cache.state == kCellsClosed) {
+    // A closed thread keeps nothing: one cell for the caller, the rest back.
+    if (first->next != nullptr) PushBatch(first->next);
+    cache.count = 0;
+    first->next = nullptr;
+  }
+  return first;
+}
+
+KQ_NOINLINE void ReleaseCells(CellCache& cache, FreeCell* cell) {
+  if (cache.state == kCellsClosed) {
+    cell->next = nullptr;
+    PushBatch(cell);
+    return;
+  }
+  Activate(cache);
+  cell->next = cache.head;
+  cache.head = cell;
+  ++cache.count;
+  if (cache.count <= kKeep) return;
+  // Hands the kBatch cells at the head back as one batch.
+  FreeCell* last = cache.head;
+  std::uint32_t taken = 1;
+  while (taken < kBatch && last->next != nullptr) {
+    last = last->next;
+    ++taken;
+  }
+  FreeCell* const first = cache.head;
+  cache.head = last->next;
+  cache.count -= taken;
+  last->next = nullptr;
+  PushBatch(first);
+}
+
+void* TakeCell() {
+  CellCache& cache = tCells;
+  FreeCell* cell = cache.head;
+  if (cell != nullptr) {
+    cache.head = cell->next;
+    --cache.count;
+    return cell;
+  }
+  cell = RefillCells(cache);
+  cache.head = cell->next;
+  if (cache.count != 0) --cache.count;
+  return cell;
+}
+
+void GiveCell(void* p) {
+  CellCache& cache = tCells;
+  auto* const cell = static_cast<FreeCell*>(p);
+  if (cache.state == kCellsActive && cache.count < kKeep) {
+    cell->next = cache.head;
+    cache.head = cell;
+    ++cache.count;
+    return;
+  }
+  ReleaseCells(cache, cell);
+}
+
 }  // namespace
 
 inline KQ_TAny::Cell* KQ_TAny::NewCell(std::uint32_t kind) {
-  auto* cell = static_cast<Cell*>(KQ_PoolAlloc(sizeof(Cell)));
+  static_assert(sizeof(Cell) <= sizeof(FreeCell) && alignof(Cell) <= alignof(FreeCell),
+                "a free cell has the room of a value cell");
+  auto* cell = static_cast<Cell*>(TakeCell());
   cell->fKind = kind;
   cell->fValue.fRaw = 0;
   return cell;
@@ -196,7 +369,7 @@ KQ_TAny::KQ_TAny(KQ_TAny const& other)
 
 KQ_TAny::~KQ_TAny() {
   if (fCell->fKind == kObject) delete fCell->fValue.fObject;
-  KQ_PoolFree(fCell);
+  GiveCell(fCell);
 }
 
 KQ_TAny const& KQ_TAny::Illegal() {
@@ -962,3 +1135,86 @@ void KQ_TAny::PrintOn(std::ostream& os) const {
       break;
   }
 }
+
+bool KQ_TAny::WriteTo(KQ_THumanReadableStream& stream) const {
+  Value const& value = fCell->fValue;
+  switch (fCell->fKind) {
+    case kNull:
+      stream.WriteTokens("NULL");
+      break;
+    case kInt8:
+      stream << value.fInt8;
+      break;
+    case kInt16:
+      stream << value.fInt16;
+      break;
+    case kInt32:
+      stream << value.fInt32;
+      break;
+    case kInt64:
+      stream << value.fInt64;
+      break;
+    case kUInt8:
+      stream << value.fUInt8;
+      break;
+    case kUInt16:
+      stream << value.fUInt16;
+      break;
+    case kUInt32:
+      stream << value.fUInt32;
+      break;
+    case kUInt64:
+      stream << value.fUInt64;
+      break;
+    case kBool:
+      stream << value.fBool;
+      break;
+    case kChar:
+      stream << value.fChar;
+      break;
+    case kFloat:
+      stream << value.fFloat;
+      break;
+    case kDouble:
+      stream << value.fDouble;
+      break;
+    case kPointer:
+    case kCPointer:
+    case kInterface:
+    case kCInterface:
+      KQ_THROW(KQ_EAnyContainsUnpackableType());
+      break;
+    case kObject: {
+      auto const* const readable =
+          static_cast<KQ_IHumanReadable const*>(value.fObject->KQ_Cast("KQ_IHumanReadable"));
+      if (readable != nullptr) {
+        stream << *readable;
+      } else {
+        stream.WritePackable(*value.fObject);
+      }
+      break;
+    }
+    default:
+      stream.WriteTokens("ILLEGAL");
+      break;
+  }
+  return true;
+}
+
+bool KQ_TAny::ReadFrom(KQ_THumanReadableStream& stream) {
+  std::unique_ptr<KQ_IHumanReadable> extracted(stream.Extract());
+  // The extracted object is destroyed afterwards, so its value is taken
+  // over instead of copied.
+  if (auto* const any = static_cast<KQ_TAny*>(extracted->KQ_Cast(KQ_ClassName()))) {
+    Swap(*any);
+  } else if (auto* const packable =
+                 static_cast<KQ_IPackable*>(extracted->KQ_Cast("KQ_IPackable"))) {
+    extracted.release();
+    TakeObject(packable);
+  }
+  return true;
+}
+
+void KQ_TAny::KQ_WriteTo(KQ_THumanReadableStream& stream) const { WriteTo(stream); }
+
+void KQ_TAny::KQ_ReadFrom(KQ_THumanReadableStream& stream) { ReadFrom(stream); }

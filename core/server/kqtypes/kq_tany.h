@@ -209,8 +209,21 @@ class KQ_EXPORT KQ_TAny : public KQ_TObject,
   // The held object's KQ_IsIdent, or operator== with another Any.
   bool KQ_IsIdent(KQ_IPackable const& other) const override;
   void PrintOn(std::ostream& os) const override;
+  // The text format: ILLEGAL, NULL, a basic value in the stream's form of
+  // its exact type, a held object in its own text form or else as a packed
+  // block. An unknown kind is written as ILLEGAL; pointer kinds raise
+  // KQ_EAnyContainsUnpackableType. Returns true.
+  bool WriteTo(KQ_THumanReadableStream& stream) const override;
+  // One value of any form (the stream's Extract): an Any read becomes this
+  // Any's value, any other packable object is held. Returns true.
+  bool ReadFrom(KQ_THumanReadableStream& stream) override;
+  // An Any is its value alone, without class name or braces.
+  void KQ_WriteTo(KQ_THumanReadableStream& stream) const override;
+  void KQ_ReadFrom(KQ_THumanReadableStream& stream) override;
 
  private:
+  // Packs and unpacks the basic kinds straight from and into the cell.
+  friend class KQ_TDataStream;
   union Value {
     std::uint64_t fRaw;
     std::int8_t fInt8;

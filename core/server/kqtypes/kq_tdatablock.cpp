@@ -1,5 +1,6 @@
 #include "kq_tdatablock.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -8,6 +9,7 @@
 #include "kq_iunpacking.h"
 #include "kq_memalloc.h"
 #include "kq_tdatastream.h"
+#include "kq_thumanreadablestream.h"
 
 KQ_CLASS_IMPL(KQ_TDataBlock)
 
@@ -127,6 +129,56 @@ bool KQ_TDataBlock::KQ_IsIdent(KQ_IPackable const& other) const {
   auto const* const block = static_cast<KQ_TDataBlock const*>(other.KQ_Cast("KQ_TDataBlock"));
   return block != nullptr && *this == *block;
 }
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+// Bytes of one line of the text form: eight groups of two.
+constexpr std::uint32_t kBytesPerLine = 16;
+
+// The value of a hexadecimal digit, or -1.
+int HexValue(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool KQ_TDataBlock::WriteTo(KQ_THumanReadableStream& stream) const {
+  // A full line: eight groups of four digits and a blank.
+  char line[kBytesPerLine / 2 * 5 + 1];
+  for (std::uint32_t start = 0; start < fSize; start += kBytesPerLine) {
+    if (start != 0) stream << cr;
+    std::uint32_t const end = std::min(fSize, start + kBytesPerLine);
+    char* out = line;
+    for (std::uint32_t i = start; i < end; ++i) {
+      *out++ = kHexDigits[fData[i] >> 4];
+      *out++ = kHexDigits[fData[i] & 0x0F];
+      if ((i - start) % 2 == 1) *out++ = ' ';
+    }
+    *out = '\0';
+    stream.WriteTokens(line);
+  }
+  return true;
+}
+
+bool KQ_TDataBlock::ReadFrom(KQ_THumanReadableStream& stream) {
+  fSize = 0;
+  for (;;) {
+    stream.SkipWhiteSpace();
+    unsigned char const first = stream.Read();
+    if (first == '}') return true;
+    int const high = HexValue(first);
+    if (high < 0) stream.SyntaxError();
+    int const low = HexValue(stream.Read());
+    if (low < 0) stream.SyntaxError();
+    Append(static_cast<unsigned char>(high << 4 | low));
+  }
+}
+
+bool KQ_TDataBlock::KQ_HRMultiLine() const { return true; }
 
 std::uint32_t KQ_TDataBlock::Allocated(std::uint64_t size) {
   std::uint64_t const rounded = (size + 1023) & ~std::uint64_t{1023};

@@ -69,6 +69,17 @@ class KQ_EXPORT KQ_TDataBlock : public KQ_TObject,
   KQ_IPackable* KQ_Clone(void* where = nullptr) const override;
   // Another data block with the same bytes.
   bool KQ_IsIdent(KQ_IPackable const& other) const override;
+  // The bytes in lower-case hexadecimal, two bytes to a group of four
+  // digits followed by a blank, eight groups a line; a last odd byte is two
+  // digits without a blank. Returns true.
+  bool WriteTo(KQ_THumanReadableStream& stream) const override;
+  // Replaces the bytes with those of the hexadecimal digits (either case)
+  // up to the closing brace, which it consumes; white space may stand
+  // between two bytes, not within one. Returns true; any other character
+  // raises KQ_EHRSyntaxError with the bytes read before kept.
+  bool ReadFrom(KQ_THumanReadableStream& stream) override;
+  // Always true, even for an empty block.
+  bool KQ_HRMultiLine() const override;
 
  private:
   // The reservation for a need of size bytes: size rounded up to whole KiB.

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <typeinfo>
 
 #include "kq_eexception.h"
 #include "kq_ipackable.h"
@@ -112,6 +114,9 @@ struct Pow2Table {
 };
 constexpr Pow2Table kPow2{};
 
+static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559,
+              "normal numbers are copied as their IEEE patterns");
+
 constexpr std::uint32_t kFloatNaN = 0x7FC00000u;
 constexpr std::uint32_t kFloatInfinity = 0x7F800000u;
 constexpr std::uint64_t kDoubleNaN = 0x7FF8000000000000u;
@@ -119,7 +124,13 @@ constexpr std::uint64_t kDoubleInfinity = 0x7FF0000000000000u;
 
 // The bit pattern of value: sign, exponent from the binary logarithm
 // (frexp), mantissa by scaling the fraction. Subnormal magnitudes give zero.
+// For a normal number (exponent field neither all zeros nor all ones) that
+// computation gives exactly the machine's IEEE pattern, so those are taken
+// as they are and only zeros, subnormals, infinities and NaNs are computed.
 std::uint32_t EncodeFloat(float value) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  if (((bits >> 23) & 0xFFu) - 1u < 0xFEu) return bits;
   if (std::isnan(value)) return kFloatNaN;
   if (value == 0.0f) return 0;
   std::uint32_t const sign = std::signbit(value) ? 0x80000000u : 0;
@@ -135,6 +146,9 @@ std::uint32_t EncodeFloat(float value) {
 }
 
 std::uint64_t EncodeDouble(double value) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  if (((bits >> 52) & 0x7FFu) - 1u < 0x7FEu) return bits;
   if (std::isnan(value)) return kDoubleNaN;
   if (value == 0.0) return 0;
   std::uint64_t const sign = std::signbit(value) ? 0x8000000000000000u : 0;
@@ -149,7 +163,14 @@ std::uint64_t EncodeDouble(double value) {
   return sign | (static_cast<std::uint64_t>(exponent + 1023) << 52) | mantissa;
 }
 
+// The value of a pattern: (1 + mantissa / 2^23) * 2^(exponent - 127), which
+// for the exponent fields of normal numbers is the machine's own reading.
 float DecodeFloat(std::uint32_t bits) {
+  if (((bits >> 23) & 0xFFu) - 1u < 0xFEu) {
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+  }
   if (bits == 0) return 0.0f;
   bool const negative = (bits & 0x80000000u) != 0;
   std::uint32_t const exponent = (bits >> 23) & 0xFFu;
@@ -163,6 +184,11 @@ float DecodeFloat(std::uint32_t bits) {
 }
 
 double DecodeDouble(std::uint64_t bits) {
+  if (((bits >> 52) & 0x7FFu) - 1u < 0x7FEu) {
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+  }
   if (bits == 0) return 0.0;
   bool const negative = (bits >> 63) != 0;
   auto const exponent = static_cast<std::uint32_t>((bits >> 52) & 0x7FFu);
@@ -378,7 +404,7 @@ KQ_IStream& KQ_TDataStream::Bound() const {
 // the memory stream's copy.
 inline void KQ_TDataStream::Put(void const* bytes, std::uint32_t count) {
   if (fMemory != nullptr) {
-    fMemory->KQ_TMemoryStream::Write(bytes, count);
+    fMemory->Append(bytes, count);
   } else {
     Bound().Write(bytes, count);
   }
@@ -883,6 +909,149 @@ void KQ_TDataStream::SkipData() {
   if (KQ_TClass const* const record = sSpecificTypes[tag]) {
     NewPackable(*record, __LINE__)->KQ_Unpack(*this);
   }
+}
+
+// Containers' elements
+
+unsigned char KQ_TDataStream::CodeOf(KQ_TClass const* record) {
+  for (unsigned i = 0; i < sCodeCount; ++i) {
+    if (sSpecificTypes[sCodesDescending[i]] == record) return sCodesDescending[i];
+  }
+  return 0;
+}
+
+namespace {
+
+// The data stream itself, when object is exactly one: a class derived from
+// it may change how values are written, so it takes the general path.
+template <class Interface>
+KQ_TDataStream* ExactDataStream(Interface& object) {
+  auto* const stream = dynamic_cast<KQ_TDataStream*>(&object);
+  return stream != nullptr && typeid(*stream) == typeid(KQ_TDataStream) ? stream : nullptr;
+}
+
+// Bytes of the tagged value of each basic kind of an Any (tag included),
+// 0 for the kinds that the element paths leave to the general path.
+constexpr unsigned char kElementSize[KQ_TAny::kDouble + 1] = {0, 0, 2, 3, 5, 9, 2,
+                                                              3, 5, 9, 2, 2, 5, 9};
+constexpr unsigned char kElementTag[KQ_TAny::kDouble + 1] = {
+    0,          0,          kInt8Tag,   kInt16Tag, kInt32Tag, kInt64Tag, kUInt8Tag,
+    kUInt16Tag, kUInt32Tag, kUInt64Tag, kBoolTag,  kCharTag,  kFloatTag, kDoubleTag};
+
+}  // namespace
+
+KQ_TDataStream::ElementWriter::ElementWriter(KQ_IPacking& packer)
+    : fPacker(packer), fData(ExactDataStream(packer)), fAnyCode(CodeOf(KQ_TAny::KQ_ClassObject())) {
+  if (fAnyCode == 0) fData = nullptr;
+}
+
+KQ_TDataStream::ElementReader::ElementReader(KQ_IUnpacking& unpacker)
+    : fUnpacker(unpacker),
+      fData(ExactDataStream(unpacker)),
+      fAnyCode(CodeOf(KQ_TAny::KQ_ClassObject())) {
+  if (fAnyCode == 0) fData = nullptr;
+}
+
+// The Any's code, the kind as a tagged unsigned char, then the tagged value.
+void KQ_TDataStream::PackElement(KQ_TAny const& value, unsigned char code) {
+  std::uint32_t const kind = value.fCell->fKind;
+  if (kind > KQ_TAny::kDouble || kElementSize[kind] == 0) {
+    *this << static_cast<KQ_IPackable const&>(value);
+    return;
+  }
+  KQ_TAny::Value const& v = value.fCell->fValue;
+  unsigned char bytes[12] = {code, kUInt8Tag, static_cast<unsigned char>(kind), kElementTag[kind]};
+  unsigned char* const out = bytes + 4;
+  switch (kind) {
+    case KQ_TAny::kInt8:
+    case KQ_TAny::kUInt8:
+      out[0] = v.fUInt8;
+      break;
+    case KQ_TAny::kBool:
+      out[0] = v.fBool ? 1 : 0;
+      break;
+    case KQ_TAny::kChar:
+      out[0] = static_cast<unsigned char>(v.fChar);
+      break;
+    case KQ_TAny::kInt16:
+    case KQ_TAny::kUInt16:
+      StoreBE16(out, v.fUInt16);
+      break;
+    case KQ_TAny::kInt32:
+    case KQ_TAny::kUInt32:
+      StoreBE32(out, v.fUInt32);
+      break;
+    case KQ_TAny::kFloat:
+      StoreBE32(out, EncodeFloat(v.fFloat));
+      break;
+    case KQ_TAny::kDouble:
+      StoreBE64(out, EncodeDouble(v.fDouble));
+      break;
+    default:
+      StoreBE64(out, v.fUInt64);
+      break;
+  }
+  Put(bytes, 3u + kElementSize[kind]);
+}
+
+// Reads in place from a memory stream when the whole element is there in
+// the expected form; anything else (pushback, recording, another stream,
+// another kind, a damaged or cut element) takes the general path, which
+// reads or raises exactly as for any packable.
+void KQ_TDataStream::UnpackElement(KQ_TAny& value, unsigned char code) {
+  if (fMemory != nullptr && fPushCount == 0 && fRecordBlock == nullptr) {
+    unsigned char const* const head = fMemory->Lookahead(3);
+    if (head != nullptr && head[0] == code && head[1] == kUInt8Tag && head[2] <= KQ_TAny::kDouble &&
+        kElementSize[head[2]] != 0) {
+      unsigned char const kind = head[2];
+      std::uint32_t const size = 3u + kElementSize[kind];
+      unsigned char const* const bytes = fMemory->Lookahead(size);
+      if (bytes != nullptr && bytes[3] == kElementTag[kind]) {
+        unsigned char const* const in = bytes + 4;
+        switch (kind) {
+          case KQ_TAny::kInt8:
+            value.KQ_TAny::operator=(static_cast<std::int8_t>(in[0]));
+            break;
+          case KQ_TAny::kUInt8:
+            value.KQ_TAny::operator=(static_cast<std::uint8_t>(in[0]));
+            break;
+          case KQ_TAny::kBool:
+            value.KQ_TAny::operator=(in[0] != 0);
+            break;
+          case KQ_TAny::kChar:
+            value.KQ_TAny::operator=(static_cast<char>(in[0]));
+            break;
+          case KQ_TAny::kInt16:
+            value.KQ_TAny::operator=(static_cast<std::int16_t>(LoadBE16(in)));
+            break;
+          case KQ_TAny::kUInt16:
+            value.KQ_TAny::operator=(LoadBE16(in));
+            break;
+          case KQ_TAny::kInt32:
+            value.KQ_TAny::operator=(static_cast<std::int32_t>(LoadBE32(in)));
+            break;
+          case KQ_TAny::kUInt32:
+            value.KQ_TAny::operator=(LoadBE32(in));
+            break;
+          case KQ_TAny::kInt64:
+            value.KQ_TAny::operator=(static_cast<std::int64_t>(LoadBE64(in)));
+            break;
+          case KQ_TAny::kUInt64:
+            value.KQ_TAny::operator=(LoadBE64(in));
+            break;
+          case KQ_TAny::kFloat:
+            value.KQ_TAny::operator=(DecodeFloat(LoadBE32(in)));
+            break;
+          default:
+            value.KQ_TAny::operator=(DecodeDouble(LoadBE64(in)));
+            break;
+        }
+        fMemory->Advance(size);
+        return;
+      }
+    }
+  }
+  *this >> static_cast<KQ_IPackable&>(value);
 }
 
 KQ_IUnpacking& KQ_TDataStream::operator>>(KQ_IPackable& object) {

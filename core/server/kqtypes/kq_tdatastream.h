@@ -52,6 +52,7 @@
 #include "kq_ipacking.h"
 #include "kq_istream.h"
 #include "kq_iunpacking.h"
+#include "kq_tany.h"
 #include "kq_tobject.h"
 
 class KQ_TClass;
@@ -190,6 +191,44 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
   // holds exactly kPacketChunk bytes.
   std::uint32_t ReadPacketGrowing(std::uint32_t expectedSize, PacketSink sink, void* context);
 
+  // Packs and unpacks the elements of a container. An Any of a basic kind
+  // goes between its cell and the stream's bytes in one step; every other
+  // value, and any packer or unpacker that is not exactly a data stream,
+  // takes the general path of operator<< and operator>>. The bytes are the
+  // same either way.
+  class KQ_EXPORT ElementWriter {
+   public:
+    explicit ElementWriter(KQ_IPacking& packer);
+    void operator()(KQ_TAny const& value) {
+      if (fData != nullptr) {
+        fData->PackElement(value, fAnyCode);
+      } else {
+        fPacker << static_cast<KQ_IPackable const&>(value);
+      }
+    }
+
+   private:
+    KQ_IPacking& fPacker;
+    KQ_TDataStream* fData;
+    unsigned char fAnyCode;
+  };
+  class KQ_EXPORT ElementReader {
+   public:
+    explicit ElementReader(KQ_IUnpacking& unpacker);
+    void operator()(KQ_TAny& value) {
+      if (fData != nullptr) {
+        fData->UnpackElement(value, fAnyCode);
+      } else {
+        fUnpacker >> static_cast<KQ_IPackable&>(value);
+      }
+    }
+
+   private:
+    KQ_IUnpacking& fUnpacker;
+    KQ_TDataStream* fData;
+    unsigned char fAnyCode;
+  };
+
  private:
   class DepthGuard;
   class RecordingScope;
@@ -211,6 +250,13 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
   void Record(void const* bytes, std::uint32_t count);
   void SkipOrRaise(std::uint32_t count);
   void ReadTrailer();
+
+  // The element paths of ElementWriter and ElementReader; code is the
+  // Any's packing code.
+  void PackElement(KQ_TAny const& value, unsigned char code);
+  void UnpackElement(KQ_TAny& value, unsigned char code);
+  // The highest code registered for record, or 0.
+  static unsigned char CodeOf(KQ_TClass const* record);
 
   bool ExtractPackable(KQ_IPackable& object);
   KQ_IPackable* ExtractUnknown(unsigned char tag, char const* name, std::uint32_t length);

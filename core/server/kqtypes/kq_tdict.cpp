@@ -9,6 +9,7 @@
 #include "kq_iunpacking.h"
 #include "kq_memalloc.h"
 #include "kq_tdatastream.h"
+#include "kq_thumanreadablestream.h"
 #include "kq_tstring.h"
 
 KQ_CLASS_IMPL(KQ_TDict)
@@ -357,6 +358,59 @@ void KQ_TDict::PrintOn(std::ostream& os) const {
 }
 
 bool KQ_TDict::KQ_HRMultiLine() const { return fTable.fEntries != 0; }
+
+bool KQ_TDict::WriteTo(KQ_THumanReadableStream& stream) const {
+  bool first = true;
+  for (std::uint32_t b = fTable.fBucketCount; b-- > 0;) {
+    for (Node const* node = fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
+      if (!first) stream << cr;
+      first = false;
+      stream.WriteTokens("[ ");
+      stream << indent;
+      auto const* key = static_cast<KQ_IHumanReadable const*>(
+          node->fKey->KQ_Cast(KQ_IHumanReadable::KQ_ClassName()));
+      if (key != nullptr) {
+        stream << *key;
+      } else {
+        stream.WritePackable(*node->fKey);
+      }
+      stream.WriteTokens(" ] = ");
+      stream << indent << static_cast<KQ_IHumanReadable const&>(node->fValue) << back << back;
+    }
+  }
+  return false;
+}
+
+bool KQ_TDict::ReadFrom(KQ_THumanReadableStream& stream) {
+  Clear();
+  for (;;) {
+    stream.SkipWhiteSpace();
+    unsigned char const opening = stream.Read();
+    if (opening == '}') return true;
+    if (opening != '[') stream.SyntaxError();
+    std::unique_ptr<KQ_IHumanReadable> read(stream.Extract());
+    auto* const hashable = static_cast<KQ_IHashable*>(read->KQ_Cast(KQ_IHashable::KQ_ClassName()));
+    if (hashable == nullptr) stream.SyntaxError();
+    std::unique_ptr<KQ_IHashable> key(hashable);
+    read.release();
+    std::uint32_t hash = 0;
+    try {
+      hash = key->KQ_HashValue(0);
+    } catch (KQ_EAnyContainsUnhashableType const&) {
+      // An Any read from a packed block may hold an object that cannot be a
+      // key.
+      stream.SyntaxError();
+    }
+    stream.Expect(']').Expect('=');
+    KQ_TAny value;
+    stream >> static_cast<KQ_IHumanReadable&>(value);
+    // As an assignment through operator[], without cloning the key that was
+    // just read.
+    Node* node = Find(*key, hash);
+    if (node == nullptr) node = Link(std::move(key), hash);
+    node->fValue.Swap(value);
+  }
+}
 
 KQ_TDict::Node** KQ_TDict::NewBuckets(std::uint32_t count) {
   return static_cast<Node**>(KQ_CAlloc(count, sizeof(Node*)));

@@ -151,6 +151,18 @@ class KQ_EXPORT KQ_TDict : public KQ_TObject,
   void PrintOn(std::ostream& os) const override;
   // True unless the dictionary is empty.
   bool KQ_HRMultiLine() const override;
+  // One line per entry, in the packing order: "[ key ] = value", key and
+  // value in their text forms, each indented one level further than the
+  // line before it when it spans several lines. A key without a text form
+  // of its own is written as its packed block, which reads back as an Any
+  // holding it. Returns false: the framing writes and reads the closing
+  // brace.
+  bool WriteTo(KQ_THumanReadableStream& stream) const override;
+  // Empties the dictionary, then reads entries up to the closing brace,
+  // which it consumes; returns true. A repeated key takes the later value.
+  // A missing "[", "]" or "=", and a key that cannot be hashed, raise
+  // KQ_EHRSyntaxError with the entries read before kept.
+  bool ReadFrom(KQ_THumanReadableStream& stream) override;
 
  private:
   friend class KQ_TDictIterationInfo;

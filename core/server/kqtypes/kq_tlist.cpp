@@ -1,7 +1,10 @@
 #include "kq_tlist.h"
 
+#include <new>
+
 #include "kq_eexception.h"
 #include "kq_tdatastream.h"
+#include "kq_thumanreadablestream.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
 
@@ -27,16 +30,72 @@ class IndentLevel {
 
 }  // namespace
 
-// Keys come from operator new, not from the small-block pool. A key (three
-// pointers and an Any, 64 bytes here) would be rounded up to the pool's
-// 128-byte class plus its header, about twice what the heap takes for it,
-// and the pool would keep that memory on its free lists after the list is
-// gone. Allocation speed is about the same.
+struct KQ_TList::KeyBlock {
+  KeyBlock* fNext;
+  std::uint32_t fCapacity;
 
-KQ_TList::KQ_TList() : fHead(nullptr), fTail(nullptr), fCount(0) {}
+  KQ_TListKey* Keys() { return reinterpret_cast<KQ_TListKey*>(this + 1); }
+};
+
+namespace {
+constexpr std::uint32_t kFirstBlock = 8;
+constexpr std::uint32_t kLargestBlock = 4096;
+}  // namespace
+
+void* KQ_TList::KeyRoom() {
+  static_assert(sizeof(KeyBlock) % alignof(KQ_TListKey) == 0, "keys follow the block header");
+  if (fSpare != nullptr) {
+    void* const room = fSpare;
+    fSpare = *static_cast<void**>(room);
+    return room;
+  }
+  if (fFreshKeys == 0) {
+    std::uint32_t const capacity =
+        fBlocks == nullptr
+            ? kFirstBlock
+            : (fBlocks->fCapacity < kLargestBlock ? fBlocks->fCapacity * 2 : kLargestBlock);
+    auto* const block = static_cast<KeyBlock*>(
+        ::operator new (sizeof(KeyBlock) + std::size_t{capacity} * sizeof(KQ_TListKey)));
+    block->fNext = fBlocks;
+    block->fCapacity = capacity;
+    fBlocks = block;
+    fFreshKeys = capacity;
+  }
+  return fBlocks->Keys() + (fBlocks->fCapacity - fFreshKeys--);
+}
+
+void KQ_TList::ReturnRoom(void* room) {
+  *static_cast<void**>(room) = fSpare;
+  fSpare = room;
+}
+
+void KQ_TList::DestroyKey(KQ_TListKey* key) {
+  key->~KQ_TListKey();
+  ReturnRoom(key);
+}
+
+void KQ_TList::ReleaseBlocks() {
+  while (fBlocks != nullptr) {
+    KeyBlock* const next = fBlocks->fNext;
+    ::operator delete(fBlocks);
+    fBlocks = next;
+  }
+  fFreshKeys = 0;
+  fSpare = nullptr;
+}
+
+KQ_TList::KQ_TList()
+    : fHead(nullptr), fTail(nullptr), fCount(0), fFreshKeys(0), fBlocks(nullptr), fSpare(nullptr) {}
 
 KQ_TList::KQ_TList(KQ_TList const& other)
-    : KQ_IInterface(other), KQ_TObject(other), fHead(nullptr), fTail(nullptr), fCount(0) {
+    : KQ_IInterface(other),
+      KQ_TObject(other),
+      fHead(nullptr),
+      fTail(nullptr),
+      fCount(0),
+      fFreshKeys(0),
+      fBlocks(nullptr),
+      fSpare(nullptr) {
   try {
     for (KQ_TListKey const* key = other.fHead; key != nullptr; key = key->fNext) {
       LinkValue(key->fValue, fTail, nullptr);
@@ -150,7 +209,8 @@ KQ_TList& KQ_TList::Rem(KQ_TAny const& value) { return Rem(KeyOf(value)); }
 KQ_TList& KQ_TList::Rem(KQ_TListKey const* key) {
   KQ_TListKey* removed = Own(key);
   Unlink(removed);
-  delete removed;
+  DestroyKey(removed);
+  if (fCount == 0) ReleaseBlocks();
   return *this;
 }
 
@@ -182,23 +242,31 @@ KQ_IIterationInfo* KQ_TList::CreateIterationInfo() const {
 
 void KQ_TList::KQ_Pack(KQ_IPacking& packer) const {
   packer << fCount;
-  for (KQ_TListKey const* key = fHead; key != nullptr; key = key->fNext) {
-    packer << static_cast<KQ_IPackable const&>(key->fValue);
-  }
+  KQ_TDataStream::ElementWriter write(packer);
+  for (KQ_TListKey const* key = fHead; key != nullptr; key = key->fNext) write(key->fValue);
 }
 
 void KQ_TList::KQ_Unpack(KQ_IUnpacking& unpacker) {
   Clear();
   std::uint32_t count = 0;
   unpacker >> count;
+  KQ_TDataStream::ElementReader read(unpacker);
   for (std::uint32_t i = 0; i < count; ++i) {
     // Read straight into an unlinked key: no copy (and no clone of a held
     // object) per element.
-    auto* key = new KQ_TListKey();
+    void* const room = KeyRoom();
+    KQ_TListKey* key;
     try {
-      unpacker >> static_cast<KQ_IPackable&>(key->fValue);
+      key = new (room) KQ_TListKey();
     } catch (...) {
-      delete key;
+      ReturnRoom(room);
+      throw;
+    }
+    try {
+      read(key->fValue);
+    } catch (...) {
+      DestroyKey(key);
+      if (fCount == 0) ReleaseBlocks();
       throw;
     }
     Link(key, fTail, nullptr);
@@ -229,6 +297,39 @@ void KQ_TList::PrintOn(std::ostream& os) const {
 
 bool KQ_TList::KQ_HRMultiLine() const { return fCount != 0; }
 
+bool KQ_TList::WriteTo(KQ_THumanReadableStream& stream) const {
+  for (KQ_TListKey const* key = fHead; key != nullptr; key = key->fNext) {
+    if (key != fHead) stream << cr;
+    stream << static_cast<KQ_IHumanReadable const&>(key->fValue);
+  }
+  return false;
+}
+
+bool KQ_TList::ReadFrom(KQ_THumanReadableStream& stream) {
+  Clear();
+  while (stream.PeekNonWhite() != '}') {
+    // As in KQ_Unpack: read straight into an unlinked key.
+    void* const room = KeyRoom();
+    KQ_TListKey* key;
+    try {
+      key = new (room) KQ_TListKey();
+    } catch (...) {
+      ReturnRoom(room);
+      throw;
+    }
+    try {
+      stream >> static_cast<KQ_IHumanReadable&>(key->fValue);
+    } catch (...) {
+      DestroyKey(key);
+      if (fCount == 0) ReleaseBlocks();
+      throw;
+    }
+    Link(key, fTail, nullptr);
+  }
+  stream.Read();
+  return true;
+}
+
 KQ_TListKey* KQ_TList::Link(KQ_TListKey* key, KQ_TListKey* prev, KQ_TListKey* next) {
   key->fContainer = this;
   key->fPrev = prev;
@@ -248,7 +349,16 @@ KQ_TListKey* KQ_TList::Link(KQ_TListKey* key, KQ_TListKey* prev, KQ_TListKey* ne
 }
 
 KQ_TListKey* KQ_TList::LinkValue(KQ_TAny const& value, KQ_TListKey* prev, KQ_TListKey* next) {
-  return Link(new KQ_TListKey(this, value), prev, next);
+  void* const room = KeyRoom();
+  KQ_TListKey* key;
+  try {
+    key = new (room) KQ_TListKey(this, value);
+  } catch (...) {
+    ReturnRoom(room);
+    if (fCount == 0) ReleaseBlocks();
+    throw;
+  }
+  return Link(key, prev, next);
 }
 
 void KQ_TList::Unlink(KQ_TListKey* key) {
@@ -300,22 +410,30 @@ void KQ_TList::Clear() {
   KQ_TListKey* key = fHead;
   while (key != nullptr) {
     KQ_TListKey* next = key->fNext;
-    delete key;
+    key->~KQ_TListKey();
     key = next;
   }
   fHead = nullptr;
   fTail = nullptr;
   fCount = 0;
+  ReleaseBlocks();
 }
 
+// This list is empty and has no blocks.
 void KQ_TList::TakeKeys(KQ_TList& other) {
   for (KQ_TListKey* key = other.fHead; key != nullptr; key = key->fNext) key->fContainer = this;
   fHead = other.fHead;
   fTail = other.fTail;
   fCount = other.fCount;
+  fFreshKeys = other.fFreshKeys;
+  fBlocks = other.fBlocks;
+  fSpare = other.fSpare;
   other.fHead = nullptr;
   other.fTail = nullptr;
   other.fCount = 0;
+  other.fFreshKeys = 0;
+  other.fBlocks = nullptr;
+  other.fSpare = nullptr;
 }
 
 KQ_TListIterationInfo::KQ_TListIterationInfo()

@@ -169,6 +169,13 @@ class KQ_EXPORT KQ_TList : public KQ_TObject,
   void PrintOn(std::ostream& os) const override;
   // True unless the list is empty.
   bool KQ_HRMultiLine() const override;
+  // The values from head to tail in their text form, one a line. Returns
+  // false: the framing writes and reads the closing brace.
+  bool WriteTo(KQ_THumanReadableStream& stream) const override;
+  // Empties the list, then appends one value per element up to the closing
+  // brace, which it consumes; returns true. Malformed text raises with the
+  // elements read before it kept.
+  bool ReadFrom(KQ_THumanReadableStream& stream) override;
 
  private:
   friend class KQ_TListIterationInfo;
@@ -189,9 +196,28 @@ class KQ_EXPORT KQ_TList : public KQ_TObject,
   // Takes over all keys of other, which is left empty.
   void TakeKeys(KQ_TList& other);
 
+  // Keys are carved from blocks that the list allocates as it grows, each
+  // twice the one before from 8 up to 4096 keys, so a long list costs one
+  // allocation per 4096 elements. A removed key's room goes on a spare
+  // chain for the next insertion; the blocks go back when the list becomes
+  // empty or is destroyed.
+  struct KeyBlock;
+  // Room for one key (not yet constructed).
+  void* KeyRoom();
+  // Gives back the room of a key that was never constructed or is destroyed.
+  void ReturnRoom(void* room);
+  void DestroyKey(KQ_TListKey* key);
+  void ReleaseBlocks();
+
   KQ_TListKey* fHead;
   KQ_TListKey* fTail;
   std::uint32_t fCount;
+  // Unused keys at the end of the newest block.
+  std::uint32_t fFreshKeys;
+  // Newest block first.
+  KeyBlock* fBlocks;
+  // Rooms of removed keys, each holding the next one's address.
+  void* fSpare;
 };
 
 // The cursor of a list: it stands on a key, or before the head, or after

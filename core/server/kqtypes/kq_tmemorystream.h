@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "kq_istream.h"
 #include "kq_tobject.h"
@@ -95,6 +96,23 @@ class KQ_EXPORT KQ_TMemoryStream : public KQ_TObject, public virtual KQ_IStream 
     RaiseEndReached();
   }
   bool Skip(std::uint32_t count) override;
+  // The next count bytes in place, without reading them; null when fewer
+  // are left. Advance then steps over bytes seen this way.
+  unsigned char const* Lookahead(std::uint32_t count) const {
+    return fPosition <= fSize && fSize - fPosition >= count ? fData + fPosition : nullptr;
+  }
+  void Advance(std::uint32_t count) { fPosition += count; }
+  // Write(buffer, count) for callers that know the stream's class: a write
+  // that fits the buffer is done inline.
+  void Append(void const* buffer, std::uint32_t count) {
+    if (count != 0 && std::uint64_t{fPosition} + count <= fCapacity) {
+      std::memmove(fData + fPosition, buffer, count);
+      fPosition += count;
+      fSize = fPosition;
+    } else {
+      Write(buffer, count);
+    }
+  }
   KQ_IStream& Write(void const* buffer, std::uint32_t count) override;
   KQ_IStream& Write(unsigned char byte) override {
     if (fPosition < fCapacity) {

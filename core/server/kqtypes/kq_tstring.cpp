@@ -10,6 +10,7 @@
 #include "kq_iunpacking.h"
 #include "kq_memalloc.h"
 #include "kq_tdatastream.h"
+#include "kq_thumanreadablestream.h"
 #include "kq_tstring_match.h"
 #include "kq_tstring_simd.h"
 
@@ -1152,3 +1153,197 @@ std::uint32_t KQ_TString::KQ_HashValue(std::uint32_t shift) const {
   for (std::uint32_t i = 0; i < fLength; ++i) hash = ((hash * 65521u) << bits) + fBuffer[i];
   return hash;
 }
+
+// The text format
+
+namespace {
+
+// Appends the text form of one UTF-8 byte (at most four characters).
+inline char* EscapeStringByte(unsigned char byte, char* out) {
+  char escape = '\0';
+  switch (byte) {
+    case 8:
+      escape = 'b';
+      break;
+    case 9:
+      escape = 't';
+      break;
+    case 10:
+      escape = 'n';
+      break;
+    case 13:
+      escape = 'r';
+      break;
+    case '"':
+      escape = '"';
+      break;
+    case '\\':
+      escape = '\\';
+      break;
+    default:
+      if (byte >= 32 && byte <= 126) {
+        *out++ = static_cast<char>(byte);
+        return out;
+      }
+      *out++ = '\\';
+      *out++ = static_cast<char>('0' + (byte >> 6));
+      *out++ = static_cast<char>('0' + ((byte >> 3) & 7));
+      *out++ = static_cast<char>('0' + (byte & 7));
+      return out;
+  }
+  *out++ = '\\';
+  *out++ = escape;
+  return out;
+}
+
+inline int HexDigitValue(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The bytes of a string being read, zero-terminated at the end. Short
+// strings stay in the object; longer ones grow on the heap with the input.
+class TextBytes {
+ public:
+  TextBytes() = default;
+  TextBytes(TextBytes const&) = delete;
+  TextBytes& operator=(TextBytes const&) = delete;
+  ~TextBytes() {
+    if (fData != fInline) KQ_Free(fData);
+  }
+
+  void Append(unsigned char byte) {
+    if (fLength + 1 >= fCapacity) Grow();
+    fData[fLength++] = static_cast<char>(byte);
+  }
+  char const* Text() {
+    fData[fLength] = '\0';
+    return fData;
+  }
+
+ private:
+  void Grow() {
+    if (fCapacity > KQ_TString::kMaxLength) KQ_THROW(KQ_EOutOfMemory());
+    std::uint32_t const capacity = fCapacity * 2;
+    if (fData == fInline) {
+      auto* const data = static_cast<char*>(KQ_Alloc(capacity));
+      std::memcpy(data, fInline, fLength);
+      fData = data;
+    } else {
+      fData = static_cast<char*>(KQ_Realloc(fData, capacity));
+    }
+    fCapacity = capacity;
+  }
+
+  char fInline[256];
+  char* fData = fInline;
+  std::uint32_t fLength = 0;
+  std::uint32_t fCapacity = sizeof fInline;
+};
+
+}  // namespace
+
+bool KQ_TString::WriteTo(KQ_THumanReadableStream& stream) const {
+  // Each unit takes at most three UTF-8 bytes of four characters each.
+  constexpr std::uint32_t kRoom = 512;
+  constexpr std::uint32_t kMostPerUnit = 12;
+  char buffer[kRoom];
+  char* out = buffer;
+  *out++ = '"';
+  for (std::uint32_t i = 0; i < fLength && fBuffer[i] != 0; ++i) {
+    if (out + kMostPerUnit + 1 > buffer + kRoom) {
+      stream.Write(buffer, static_cast<std::uint32_t>(out - buffer));
+      out = buffer;
+    }
+    std::uint16_t const unit = fBuffer[i];
+    if (unit < 0x80) {
+      out = EscapeStringByte(static_cast<unsigned char>(unit), out);
+    } else if (unit < 0x800) {
+      out = EscapeStringByte(static_cast<unsigned char>(0xC0 | (unit >> 6)), out);
+      out = EscapeStringByte(static_cast<unsigned char>(0x80 | (unit & 0x3F)), out);
+    } else {
+      out = EscapeStringByte(static_cast<unsigned char>(0xE0 | (unit >> 12)), out);
+      out = EscapeStringByte(static_cast<unsigned char>(0x80 | ((unit >> 6) & 0x3F)), out);
+      out = EscapeStringByte(static_cast<unsigned char>(0x80 | (unit & 0x3F)), out);
+    }
+  }
+  *out++ = '"';
+  stream.Write(buffer, static_cast<std::uint32_t>(out - buffer));
+  return true;
+}
+
+bool KQ_TString::ReadFrom(KQ_THumanReadableStream& stream) {
+  if (stream.SkipWhiteSpace().Read() != '"') stream.SyntaxError();
+  TextBytes bytes;
+  for (unsigned char byte = stream.Read(); byte != '"'; byte = stream.Read()) {
+    if (byte != '\\') {
+      bytes.Append(byte);
+      continue;
+    }
+    byte = stream.Read();
+    switch (byte) {
+      case 'b':
+        bytes.Append(8);
+        break;
+      case 'n':
+        bytes.Append(10);
+        break;
+      case 'r':
+        bytes.Append(13);
+        break;
+      case 't':
+        bytes.Append(9);
+        break;
+      case 'u': {
+        std::uint32_t unit = 0;
+        int digits = 0;
+        for (; digits < 4; ++digits) {
+          unsigned char const c = stream.Read();
+          int const value = HexDigitValue(c);
+          if (value < 0) {
+            stream.Unread(c);
+            break;
+          }
+          unit = unit << 4 | static_cast<std::uint32_t>(value);
+        }
+        if (digits < 4) break;
+        if (unit < 0x80) {
+          bytes.Append(static_cast<unsigned char>(unit));
+        } else if (unit < 0x800) {
+          bytes.Append(static_cast<unsigned char>(0xC0 | (unit >> 6)));
+          bytes.Append(static_cast<unsigned char>(0x80 | (unit & 0x3F)));
+        } else {
+          bytes.Append(static_cast<unsigned char>(0xE0 | (unit >> 12)));
+          bytes.Append(static_cast<unsigned char>(0x80 | ((unit >> 6) & 0x3F)));
+          bytes.Append(static_cast<unsigned char>(0x80 | (unit & 0x3F)));
+        }
+        break;
+      }
+      default: {
+        if (byte < '0' || byte > '7') {
+          bytes.Append(byte);
+          break;
+        }
+        std::uint32_t value = byte - '0';
+        for (int more = 0; more < 2; ++more) {
+          unsigned char const c = stream.Read();
+          if (c < '0' || c > '7') {
+            stream.Unread(c);
+            break;
+          }
+          value = value * 8 + (c - '0');
+        }
+        bytes.Append(static_cast<unsigned char>(value));
+        break;
+      }
+    }
+  }
+  *this = bytes.Text();
+  return true;
+}
+
+void KQ_TString::KQ_WriteTo(KQ_THumanReadableStream& stream) const { WriteTo(stream); }
+
+void KQ_TString::KQ_ReadFrom(KQ_THumanReadableStream& stream) { ReadFrom(stream); }

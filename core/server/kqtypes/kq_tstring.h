@@ -318,6 +318,21 @@ class KQ_EXPORT KQ_TString : public KQ_TObject,
   // arithmetic from h = 0.
   std::uint32_t KQ_HashValue(std::uint32_t shift) const override;
 
+  // The text format: the UTF-8 bytes up to the first zero unit between
+  // double quotes; \b \t \n \r, \" and \\ for those bytes, three octal
+  // digits (\303) for every other byte outside 32..126. Returns true.
+  bool WriteTo(KQ_THumanReadableStream& stream) const override;
+  // Reads what WriteTo writes, after white space; also takes one to three
+  // octal digits, \u and four hexadecimal digits (the UTF-8 bytes of that
+  // unit; cut short by another character, which is read next, it gives
+  // nothing) and a backslash before any other byte for that byte. No opening
+  // quote raises KQ_EHRSyntaxError, bytes that are no UTF-8
+  // KQ_EIllegalUTF8Character. Returns true.
+  bool ReadFrom(KQ_THumanReadableStream& stream) override;
+  // A string is its quoted text alone, without class name or braces.
+  void KQ_WriteTo(KQ_THumanReadableStream& stream) const override;
+  void KQ_ReadFrom(KQ_THumanReadableStream& stream) override;
+
  private:
   // An index of another integer type, clamped to a value that is just as
   // far out of range when it does not fit.

@@ -35,5 +35,10 @@ KQ_EXPORT MutexLock LockMutex(Mutex* mutex, std::uint32_t milliseconds) noexcept
 // Releases one level; false (and nothing changes) when the calling thread
 // does not hold the mutex.
 KQ_EXPORT bool UnlockMutex(Mutex* mutex) noexcept;
+// Leaves every mutex the calling thread holds abandoned, as its end would.
+// For a thread that is ended at once, without running its thread-end
+// destructors; safe in a signal handler that interrupted any code but this
+// file's own.
+KQ_EXPORT void AbandonHeldMutexes() noexcept;
 
 }  // namespace kq::sys

@@ -250,4 +250,6 @@ bool UnlockMutex(Mutex* mutex) noexcept {
   return true;
 }
 
+void AbandonHeldMutexes() noexcept { ThreadEnded(&tSelf); }
+
 }  // namespace kq::sys

@@ -1,0 +1,1025 @@
+#include "kq_thumanreadablestream.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "kq_eexception.h"
+#include "kq_memalloc.h"
+#include "kq_tany.h"
+#include "kq_tclass.h"
+#include "kq_tpackage.h"
+
+KQ_CLASS_IMPL(KQ_THumanReadableStream)
+
+KQ_TString const& KQ_THumanReadableStream::sWhiteSpace = KQ_TTextStream::sWhiteSpace;
+
+// The ASCII characters a token may hold, compared in lower case.
+class kq::HRTokenSet {
+ public:
+  constexpr explicit HRTokenSet(char const* members) {
+    for (; *members != '\0'; ++members) {
+      auto const c = static_cast<unsigned char>(*members);
+      fBits[c >> 5] |= std::uint32_t{1} << (c & 31);
+    }
+  }
+  constexpr bool Has(std::uint32_t c) const {
+    return c < 128 && ((fBits[c >> 5] >> (c & 31)) & 1) != 0;
+  }
+
+ private:
+  std::uint32_t fBits[4] = {0, 0, 0, 0};
+};
+
+// A token of ASCII characters, zero-terminated. Short tokens (every number)
+// stay in the object; longer ones grow on the heap with the input.
+class KQ_THumanReadableStream::Token {
+ public:
+  Token() = default;
+  Token(Token const&) = delete;
+  Token& operator=(Token const&) = delete;
+  ~Token() {
+    if (fData != fInline) KQ_Free(fData);
+  }
+
+  void Append(char c) {
+    if (fLength + 1 >= fCapacity) Grow();
+    fData[fLength++] = c;
+  }
+  std::uint32_t Length() const { return fLength; }
+  char const* Text() {
+    fData[fLength] = '\0';
+    return fData;
+  }
+
+ private:
+  void Grow() {
+    if (fCapacity > std::numeric_limits<std::uint32_t>::max() / 2) KQ_THROW(KQ_EOutOfMemory());
+    std::uint32_t const capacity = fCapacity * 2;
+    if (fData == fInline) {
+      auto* data = static_cast<char*>(KQ_Alloc(capacity));
+      std::memcpy(data, fInline, fLength);
+      fData = data;
+    } else {
+      fData = static_cast<char*>(KQ_Realloc(fData, capacity));
+    }
+    fCapacity = capacity;
+  }
+
+  char fInline[64];
+  char* fData = fInline;
+  std::uint32_t fLength = 0;
+  std::uint32_t fCapacity = sizeof fInline;
+};
+
+// One level of object nesting while reading.
+class KQ_THumanReadableStream::DepthGuard {
+ public:
+  explicit DepthGuard(KQ_THumanReadableStream& stream) : fStream(stream) {
+    if (fStream.fDepth >= kMaxDepth) fStream.SyntaxError();
+    ++fStream.fDepth;
+  }
+  DepthGuard(DepthGuard const&) = delete;
+  DepthGuard& operator=(DepthGuard const&) = delete;
+  ~DepthGuard() { --fStream.fDepth; }
+
+ private:
+  KQ_THumanReadableStream& fStream;
+};
+
+namespace {
+
+using Set = kq::HRTokenSet;
+
+constexpr Set kWhiteSpaceSet(" \t\n\r");
+constexpr Set kSignedIntegerSet("+-0123456789ubslx");
+constexpr Set kUnsignedIntegerSet("+0123456789ubslx");
+constexpr Set kFloatingSet("+-.0123456789els");
+constexpr Set kBoolSet("truefals");
+constexpr Set kNumberSet("+-.0123456789eubslx");
+constexpr Set kWordSet("0123456789_abcdefghijklmnopqrstuvwxyz");
+
+// Stands in a token for a character beyond ASCII whose lower case is a
+// member of the set: no number or keyword holds it.
+constexpr char kForeign = '\x7f';
+
+// The run of spaces AddPrefix writes from.
+constexpr char kSpaces[] = "                                        ";
+constexpr std::uint32_t kSpacesPerPiece = sizeof kSpaces - 1;
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+inline char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+inline int DigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  char const lower = LowerAscii(c);
+  if (lower >= 'a' && lower <= 'z') return lower - 'a' + 10;
+  return -1;
+}
+
+inline int HexValue(unsigned char c) {
+  int const value = DigitValue(static_cast<char>(c));
+  return value >= 0 && value < 16 ? value : -1;
+}
+
+inline bool IsOctal(unsigned char c) { return c >= '0' && c <= '7'; }
+
+// The digits of an integer as the C library's strtol family reads them: an
+// optional sign, then digits of the base; base 0 takes a leading 0x (with a
+// hexadecimal digit behind it) as hexadecimal and another leading 0 as octal.
+// The magnitude saturates; end is the text itself when there are no digits.
+struct Digits {
+  bool fNegative = false;
+  bool fOverflow = false;
+  std::uint64_t fMagnitude = 0;
+  char const* fEnd = nullptr;
+};
+
+Digits ParseDigits(char const* text, int base) {
+  Digits result;
+  char const* p = text;
+  if (*p == '+' || *p == '-') result.fNegative = *p++ == '-';
+  if (base == 0) {
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && HexValue(p[2]) >= 0) {
+      base = 16;
+      p += 2;
+    } else {
+      base = p[0] == '0' ? 8 : 10;
+    }
+  }
+  char const* const first = p;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  for (int digit = DigitValue(*p); digit >= 0 && digit < base; digit = DigitValue(*++p)) {
+    auto const d = static_cast<std::uint64_t>(digit);
+    if (result.fMagnitude > (kMax - d) / static_cast<std::uint64_t>(base)) {
+      result.fOverflow = true;
+    } else {
+      result.fMagnitude = result.fMagnitude * static_cast<std::uint64_t>(base) + d;
+    }
+  }
+  result.fEnd = p == first ? text : p;
+  return result;
+}
+
+// strtol / strtoll: out of range saturates at the type's limits.
+template <class T>
+T SignedOf(Digits const& digits) {
+  using U = std::make_unsigned_t<T>;
+  auto const limit = static_cast<std::uint64_t>(std::numeric_limits<T>::max());
+  if (digits.fNegative) {
+    if (digits.fOverflow || digits.fMagnitude > limit + 1) return std::numeric_limits<T>::min();
+    return static_cast<T>(static_cast<U>(U{0} - static_cast<U>(digits.fMagnitude)));
+  }
+  if (digits.fOverflow || digits.fMagnitude > limit) return std::numeric_limits<T>::max();
+  return static_cast<T>(digits.fMagnitude);
+}
+
+// strtoul / strtoull: out of range gives the maximum, a minus sign negates
+// modulo the type's range.
+template <class T>
+T UnsignedOf(Digits const& digits) {
+  if (digits.fOverflow || digits.fMagnitude > std::numeric_limits<T>::max()) {
+    return std::numeric_limits<T>::max();
+  }
+  auto const value = static_cast<T>(digits.fMagnitude);
+  return digits.fNegative ? static_cast<T>(T{0} - value) : value;
+}
+
+// The integer suffix: an optional U, then an optional B, S, L or X (either
+// case). Returns the end of the suffix.
+struct Suffix {
+  bool fUnsigned = false;
+  char fSize = '\0';
+};
+
+char const* ParseSuffix(char const* p, Suffix& suffix) {
+  if (*p == 'u' || *p == 'U') {
+    suffix.fUnsigned = true;
+    ++p;
+  }
+  char const size = LowerAscii(*p);
+  if (size == 'b' || size == 's' || size == 'l' || size == 'x') {
+    suffix.fSize = size;
+    ++p;
+  }
+  return p;
+}
+
+// A magnitude beyond even long double: infinity, or zero for a negative
+// exponent.
+double OutOfRange(char const* first, char const* last) {
+  bool const negative = *first == '-';
+  bool tiny = false;
+  for (char const* p = first; p < last; ++p) {
+    if (*p == 'e' || *p == 'E') {
+      tiny = p + 1 < last && p[1] == '-';
+      break;
+    }
+  }
+  double const magnitude = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+  return negative ? -magnitude : magnitude;
+}
+
+// The number at the start of text as strtod reads it in the "C" locale
+// (decimal forms only: the token sets admit no other). Returns the end of
+// the number, or text itself when there is none.
+char const* ParseFloating(char const* text, double& value) {
+  char const* first = text;
+  if (*first == '+') {
+    ++first;
+    if (*first == '+' || *first == '-') return text;
+  }
+  char const* const last = first + std::strlen(first);
+  auto const result = std::from_chars(first, last, value, std::chars_format::general);
+  if (result.ec == std::errc::invalid_argument) return text;
+  if (result.ec == std::errc::result_out_of_range) {
+    long double wide = 0;
+    auto const again = std::from_chars(first, result.ptr, wide, std::chars_format::general);
+    value = again.ec == std::errc{} ? static_cast<double>(wide) : OutOfRange(first, result.ptr);
+  }
+  return result.ptr;
+}
+
+// A double narrowed to float as the hardware rounds it, without relying on
+// the conversion of a value beyond the float range.
+float NarrowToFloat(double value) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  // Halfway between the largest float and the next power of two: from here
+  // on the value rounds to infinity.
+  constexpr double kOverflow = kMax + 0x1p103;
+  if (value > kMax || value < -kMax) {
+    double const magnitude = value < 0 ? -value : value;
+    float const narrowed =
+        magnitude >= kOverflow ? std::numeric_limits<float>::infinity() : static_cast<float>(kMax);
+    return value < 0 ? -narrowed : narrowed;
+  }
+  return static_cast<float>(value);
+}
+
+// Appends the escaped form of one character code to out (at most 4 bytes).
+std::uint32_t EscapeChar(unsigned char c, char* out) {
+  char escape = '\0';
+  switch (c) {
+    case '\\':
+      escape = '\\';
+      break;
+    case '\'':
+      escape = '\'';
+      break;
+    case 8:
+      escape = 'b';
+      break;
+    case 9:
+      escape = 't';
+      break;
+    case 10:
+      escape = 'n';
+      break;
+    case 13:
+      escape = 'r';
+      break;
+    default:
+      break;
+  }
+  if (escape != '\0') {
+    out[0] = '\\';
+    out[1] = escape;
+    return 2;
+  }
+  if (c < 32 || c > 126) {
+    out[0] = '\\';
+    out[1] = static_cast<char>('0' + (c >> 6));
+    out[2] = static_cast<char>('0' + ((c >> 3) & 7));
+    out[3] = static_cast<char>('0' + (c & 7));
+    return 4;
+  }
+  out[0] = static_cast<char>(c);
+  return 1;
+}
+
+// A growable byte buffer for a packed block read from hexadecimal.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(ByteBuffer const&) = delete;
+  ByteBuffer& operator=(ByteBuffer const&) = delete;
+  ~ByteBuffer() { KQ_Free(fData); }
+
+  void Append(unsigned char byte) {
+    if (fLength == fCapacity) {
+      if (fCapacity > std::numeric_limits<std::uint32_t>::max() / 2) KQ_THROW(KQ_EOutOfMemory());
+      fCapacity = fCapacity == 0 ? 256 : fCapacity * 2;
+      fData = static_cast<unsigned char*>(KQ_Realloc(fData, fCapacity));
+    }
+    fData[fLength++] = byte;
+  }
+  unsigned char const* Data() const { return fData; }
+  std::uint32_t Length() const { return fLength; }
+
+ private:
+  unsigned char* fData = nullptr;
+  std::uint32_t fLength = 0;
+  std::uint32_t fCapacity = 0;
+};
+
+// Deletes an object created by class name if it cannot be handed out.
+struct ObjectDeleter {
+  void operator()(KQ_TObject* object) const { delete object; }
+};
+
+}  // namespace
+
+// Construction and binding
+
+KQ_THumanReadableStream::KQ_THumanReadableStream() : fIndentation(0), fText(), fDepth(0) {}
+
+KQ_THumanReadableStream::KQ_THumanReadableStream(KQ_IStream& stream)
+    : fIndentation(0), fText(stream), fDepth(0) {}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator=(KQ_THumanReadableStream& other) {
+  return *this = static_cast<KQ_IStream&>(other);
+}
+
+KQ_THumanReadableStream::~KQ_THumanReadableStream() = default;
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator=(KQ_IStream& stream) {
+  if (&stream == static_cast<KQ_IStream*>(this)) return *this;
+  fText = stream;
+  fIndentation = 0;
+  return *this;
+}
+
+// Characters and tokens
+
+KQ_TUniChar KQ_THumanReadableStream::ReadChar() { return fText.ReadChar(); }
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::Unread(KQ_TUniChar c) {
+  fText.Unread(c);
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::Unread(void const* data, std::uint32_t count) {
+  fText.Unread(data, count);
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::Unread(unsigned char byte) {
+  fText.Unread(byte);
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::WriteTokens(char const* text) {
+  fText << text;
+  return *this;
+}
+
+KQ_TString KQ_THumanReadableStream::ReadToken(std::uint32_t max, KQ_TString const& delimiters) {
+  return fText.ReadToken(max, delimiters);
+}
+
+KQ_TString KQ_THumanReadableStream::ReadToken(KQ_TString const& delimiters) {
+  return fText.ReadToken(kUnlimited, delimiters);
+}
+
+KQ_TString KQ_THumanReadableStream::ReadSpan(std::uint32_t max, KQ_TString const& set) {
+  return fText.ReadSpan(max, set);
+}
+
+KQ_TString KQ_THumanReadableStream::ReadSpan(KQ_TString const& set) {
+  return fText.ReadSpan(kUnlimited, set);
+}
+
+KQ_TString KQ_THumanReadableStream::ReadNCSpan(std::uint32_t max, KQ_TString const& set) {
+  return fText.ReadNCSpan(max, set);
+}
+
+KQ_TString KQ_THumanReadableStream::ReadNCSpan(KQ_TString const& set) {
+  return fText.ReadNCSpan(kUnlimited, set);
+}
+
+std::uint32_t KQ_THumanReadableStream::LineNr() const { return fText.LineNr(); }
+
+// ASCII bytes are taken one by one; anything else is decoded as the text
+// stream decodes it.
+void KQ_THumanReadableStream::ScanToken(Token* token, kq::HRTokenSet const& set) {
+  bool empty = true;
+  for (;;) {
+    unsigned char const byte = fText.Read();
+    KQ_TUniChar c(std::uint16_t{byte});
+    if (byte >= 0x80) {
+      fText.Unread(byte);
+      c = fText.ReadChar();
+    }
+    auto const unit = static_cast<std::uint16_t>(c);
+    if (unit == 0) {
+      if (empty) continue;
+      return;
+    }
+    std::uint16_t const lower =
+        unit < 0x80 ? static_cast<std::uint16_t>(LowerAscii(static_cast<char>(unit)))
+                    : Unicode_ToLower(unit);
+    if (set.Has(lower)) {
+      empty = false;
+      if (token != nullptr) token->Append(unit < 0x80 ? static_cast<char>(unit) : kForeign);
+      continue;
+    }
+    if (empty && Unicode_IsSpace(unit)) continue;
+    if (byte < 0x80) {
+      fText.Unread(byte);
+    } else {
+      fText.Unread(c);
+    }
+    return;
+  }
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::SkipWhiteSpace() {
+  ScanToken(nullptr, kWhiteSpaceSet);
+  return *this;
+}
+
+unsigned char KQ_THumanReadableStream::PeekNonWhite() {
+  SkipWhiteSpace();
+  unsigned char const byte = fText.Read();
+  fText.Unread(byte);
+  return byte;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::Expect(char c) {
+  SkipWhiteSpace();
+  if (fText.Read() != static_cast<unsigned char>(c)) SyntaxError();
+  return *this;
+}
+
+// Indentation
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::Indent() {
+  fIndentation += 2;
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::ReverseIndent() {
+  fIndentation = fIndentation > 2 ? fIndentation - 2 : 0;
+  return *this;
+}
+
+// The line feed and the first piece of the prefix go out in one write.
+KQ_THumanReadableStream& KQ_THumanReadableStream::NewLine() {
+  char line[1 + kSpacesPerPiece];
+  line[0] = '\n';
+  std::uint32_t const first = fIndentation < kSpacesPerPiece ? fIndentation : kSpacesPerPiece;
+  std::memcpy(line + 1, kSpaces, first);
+  fText.WriteCounted(line, 1 + first, 1);
+  for (std::uint32_t left = fIndentation - first; left > 0;) {
+    std::uint32_t const piece = left < kSpacesPerPiece ? left : kSpacesPerPiece;
+    fText.WriteCounted(kSpaces, piece, 0);
+    left -= piece;
+  }
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::AddPrefix() {
+  for (std::uint32_t left = fIndentation; left > 0;) {
+    std::uint32_t const piece = left < kSpacesPerPiece ? left : kSpacesPerPiece;
+    fText.WriteCounted(kSpaces, piece, 0);
+    left -= piece;
+  }
+  return *this;
+}
+
+// Writing
+
+void KQ_THumanReadableStream::WriteText(char const* text, std::uint32_t length) {
+  fText.WriteCounted(text, length, 0);
+}
+
+template <class T>
+void KQ_THumanReadableStream::WriteInteger(T value, char const* suffix) {
+  char buffer[32];
+  auto const result = std::to_chars(buffer, buffer + sizeof buffer - 4, value);
+  char* end = result.ptr;
+  while (*suffix != '\0') *end++ = *suffix++;
+  WriteText(buffer, static_cast<std::uint32_t>(end - buffer));
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(Manipulator manipulator) {
+  return manipulator(*this);
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(KQ_IHumanReadable const& object) {
+  object.KQ_WriteTo(*this);
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(char const* text) {
+  KQ_TString const string(text);
+  string.WriteTo(*this);
+  return *this;
+}
+
+namespace {
+
+// "%f" of value: six decimals, never an exponent, correctly rounded; the
+// largest double has 309 digits before the point, so the buffer holds 400.
+// Magnitudes below 2^32 are done in integers. The product value * 10^6 is
+// rounded once, and rounding is monotonic and keeps every half-integer
+// below 2^52 exactly, so the product's nearest integer is the true one
+// unless the rounded product lies exactly half-way; those (true ties and
+// near ties alike), larger values, infinities and NaNs go to std::to_chars.
+char* FormatFixed6(double value, char (&buffer)[400]) {
+  double const magnitude = std::fabs(value);
+  if (magnitude < 4294967296.0) {
+    double const scaled = magnitude * 1e6;
+    double const rounded = std::nearbyint(scaled);
+    if (std::fabs(scaled - rounded) != 0.5) {
+      auto const units = static_cast<std::uint64_t>(rounded);
+      char* out = buffer;
+      if (std::signbit(value)) *out++ = '-';
+      out = std::to_chars(out, buffer + sizeof buffer, units / 1000000).ptr;
+      *out++ = '.';
+      auto fraction = static_cast<std::uint32_t>(units % 1000000);
+      for (int digit = 5; digit >= 0; --digit) {
+        out[digit] = static_cast<char>('0' + fraction % 10);
+        fraction /= 10;
+      }
+      return out + 6;
+    }
+  }
+  return std::to_chars(buffer, buffer + sizeof buffer - 1, value, std::chars_format::fixed, 6).ptr;
+}
+
+}  // namespace
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(double value) {
+  char buffer[400];
+  char const* const end = FormatFixed6(value, buffer);
+  WriteText(buffer, static_cast<std::uint32_t>(end - buffer));
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(float value) {
+  char buffer[400];
+  char* const end = FormatFixed6(static_cast<double>(value), buffer);
+  *end = 'S';
+  WriteText(buffer, static_cast<std::uint32_t>(end + 1 - buffer));
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(char value) {
+  char buffer[6];
+  buffer[0] = '\'';
+  std::uint32_t const length = 1 + EscapeChar(static_cast<unsigned char>(value), buffer + 1);
+  buffer[length] = '\'';
+  WriteText(buffer, length + 1);
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(bool value) {
+  if (value) {
+    WriteText("TRUE", 4);
+  } else {
+    WriteText("FALSE", 5);
+  }
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(std::uint64_t value) {
+  WriteInteger(value, "UX");
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(std::uint32_t value) {
+  WriteInteger(value, "U");
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(std::uint16_t value) {
+  WriteInteger(value, "US");
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(std::uint8_t value) {
+  WriteInteger(value, "UB");
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(std::int64_t value) {
+  WriteInteger(value, "X");
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(std::int32_t value) {
+  WriteInteger(value, "");
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(std::int16_t value) {
+  WriteInteger(value, "S");
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(std::int8_t value) {
+  WriteInteger(value, "B");
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::WritePackable(KQ_IPackable const& object) {
+  KQ_TPackage package;
+  package = object;
+  unsigned char const* bytes = package.Data();
+  std::uint32_t const size = package.Size();
+  WriteText("KQ_IPackable {", 14);
+  Indent();
+  char line[2 * kPackedBytesPerLine];
+  for (std::uint32_t start = 0; start < size; start += kPackedBytesPerLine) {
+    std::uint32_t const count =
+        size - start < kPackedBytesPerLine ? size - start : kPackedBytesPerLine;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      line[2 * i] = kHexDigits[bytes[start + i] >> 4];
+      line[2 * i + 1] = kHexDigits[bytes[start + i] & 15];
+    }
+    NewLine();
+    WriteText(line, 2 * count);
+  }
+  fText.WriteCounted("\n", 1, 1);
+  ReverseIndent();
+  AddPrefix();
+  WriteText("}", 1);
+  return *this;
+}
+
+// Reading
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(KQ_IHumanReadable& object) {
+  DepthGuard const guard(*this);
+  object.KQ_ReadFrom(*this);
+  return *this;
+}
+
+template <class T>
+T KQ_THumanReadableStream::ReadShortInteger(kq::HRTokenSet const& set) {
+  Token token;
+  ScanToken(&token, set);
+  char const* const text = token.Text();
+  Digits const digits = ParseDigits(text, 0);
+  if (digits.fEnd == text) SyntaxError();
+  Suffix suffix;
+  if (*ParseSuffix(digits.fEnd, suffix) != '\0') SyntaxError();
+  // The C library's long is 32 bits wide here; narrower targets take its
+  // low bits.
+  if constexpr (std::is_signed_v<T>) {
+    return static_cast<T>(SignedOf<std::int32_t>(digits));
+  } else {
+    return static_cast<T>(UnsignedOf<std::uint32_t>(digits));
+  }
+}
+
+template <class T>
+T KQ_THumanReadableStream::ReadLongInteger() {
+  Token token;
+  ScanToken(&token, kSignedIntegerSet);
+  char const* const text = token.Text();
+  Digits const digits = ParseDigits(text, 10);
+  if (digits.fEnd == text) SyntaxError();
+  Suffix suffix;
+  char const* const end = ParseSuffix(digits.fEnd, suffix);
+  if (end == digits.fEnd || *end != '\0') SyntaxError();
+  if constexpr (std::is_signed_v<T>) {
+    return SignedOf<T>(digits);
+  } else {
+    return UnsignedOf<T>(digits);
+  }
+}
+
+double KQ_THumanReadableStream::ReadFloating() {
+  Token token;
+  ScanToken(&token, kFloatingSet);
+  char const* const text = token.Text();
+  double value = 0;
+  char const* end = ParseFloating(text, value);
+  if (end == text) SyntaxError();
+  if (*end == 'l' || *end == 'L' || *end == 's' || *end == 'S') ++end;
+  if (*end != '\0') SyntaxError();
+  return value;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(double& value) {
+  value = ReadFloating();
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(float& value) {
+  value = NarrowToFloat(ReadFloating());
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(char& value) {
+  SkipWhiteSpace();
+  if (fText.Read() != '\'') SyntaxError();
+  unsigned char c = fText.Read();
+  if (c == '\\') {
+    unsigned char const escape = fText.Read();
+    switch (escape) {
+      case '\'':
+      case '\\':
+        c = escape;
+        break;
+      case 'b':
+        c = 8;
+        break;
+      case 'n':
+        c = 10;
+        break;
+      case 'r':
+        c = 13;
+        break;
+      case 't':
+        c = 9;
+        break;
+      default: {
+        if (!IsOctal(escape)) SyntaxError();
+        unsigned char const second = fText.Read();
+        if (!IsOctal(second)) SyntaxError();
+        unsigned char const third = fText.Read();
+        if (!IsOctal(third)) SyntaxError();
+        c = static_cast<unsigned char>((escape - '0') * 64 + (second - '0') * 8 + (third - '0'));
+        break;
+      }
+    }
+  }
+  if (fText.Read() != '\'') SyntaxError();
+  value = static_cast<char>(c);
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(bool& value) {
+  Token token;
+  ScanToken(&token, kBoolSet);
+  char const* const text = token.Text();
+  char upper[6] = {};
+  if (token.Length() < sizeof upper) {
+    for (std::uint32_t i = 0; i < token.Length(); ++i) {
+      upper[i] = static_cast<char>(text[i] >= 'a' && text[i] <= 'z' ? text[i] - 32 : text[i]);
+    }
+  }
+  if (std::strcmp(upper, "TRUE") == 0) {
+    value = true;
+  } else if (std::strcmp(upper, "FALSE") == 0) {
+    value = false;
+  } else {
+    SyntaxError();
+  }
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(std::uint64_t& value) {
+  value = ReadLongInteger<std::uint64_t>();
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(std::uint32_t& value) {
+  value = ReadShortInteger<std::uint32_t>(kUnsignedIntegerSet);
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(std::uint16_t& value) {
+  value = ReadShortInteger<std::uint16_t>(kUnsignedIntegerSet);
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(std::uint8_t& value) {
+  value = ReadShortInteger<std::uint8_t>(kUnsignedIntegerSet);
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(std::int64_t& value) {
+  value = ReadLongInteger<std::int64_t>();
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(std::int32_t& value) {
+  value = ReadShortInteger<std::int32_t>(kSignedIntegerSet);
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(std::int16_t& value) {
+  value = ReadShortInteger<std::int16_t>(kSignedIntegerSet);
+  return *this;
+}
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(std::int8_t& value) {
+  value = ReadShortInteger<std::int8_t>(kSignedIntegerSet);
+  return *this;
+}
+
+// Extract
+
+KQ_IHumanReadable* KQ_THumanReadableStream::Extract() {
+  DepthGuard const guard(*this);
+  unsigned char const next = PeekNonWhite();
+  if (next == '"') {
+    auto string = std::make_unique<KQ_TString>();
+    string->ReadFrom(*this);
+    return string.release();
+  }
+  if (next == '\'') {
+    char c = '\0';
+    *this >> c;
+    return new KQ_TAny(c);
+  }
+  if (next == '+' || next == '-' || next == '.' || (next >= '0' && next <= '9')) {
+    return ExtractNumber();
+  }
+  return ExtractWord();
+}
+
+KQ_IHumanReadable* KQ_THumanReadableStream::ExtractNumber() {
+  Token token;
+  ScanToken(&token, kNumberSet);
+  char const* const text = token.Text();
+  if (std::strpbrk(text, ".eE") != nullptr) {
+    double value = 0;
+    char const* end = ParseFloating(text, value);
+    if (end == text) SyntaxError();
+    char const size = LowerAscii(*end);
+    if (size == 'l' || size == 's') ++end;
+    if (*end != '\0') SyntaxError();
+    if (size == 's') return new KQ_TAny(NarrowToFloat(value));
+    return new KQ_TAny(value);
+  }
+  Digits const digits = ParseDigits(text, 10);
+  if (digits.fEnd == text) SyntaxError();
+  Suffix suffix;
+  if (*ParseSuffix(digits.fEnd, suffix) != '\0') SyntaxError();
+  if (suffix.fUnsigned) {
+    switch (suffix.fSize) {
+      case 'b':
+        return new KQ_TAny(static_cast<std::uint8_t>(UnsignedOf<std::uint32_t>(digits)));
+      case 's':
+        return new KQ_TAny(static_cast<std::uint16_t>(UnsignedOf<std::uint32_t>(digits)));
+      case 'x':
+        return new KQ_TAny(UnsignedOf<std::uint64_t>(digits));
+      default:
+        return new KQ_TAny(UnsignedOf<std::uint32_t>(digits));
+    }
+  }
+  switch (suffix.fSize) {
+    case 'b':
+      return new KQ_TAny(static_cast<std::int8_t>(SignedOf<std::int32_t>(digits)));
+    case 's':
+      return new KQ_TAny(static_cast<std::int16_t>(SignedOf<std::int32_t>(digits)));
+    case 'x':
+      return new KQ_TAny(SignedOf<std::int64_t>(digits));
+    default:
+      return new KQ_TAny(SignedOf<std::int32_t>(digits));
+  }
+}
+
+KQ_IHumanReadable* KQ_THumanReadableStream::ExtractWord() {
+  Token token;
+  ScanToken(&token, kWordSet);
+  char const* const word = token.Text();
+  auto const is = [&token, word](char const* lowerCase) {
+    std::uint32_t const length = static_cast<std::uint32_t>(std::strlen(lowerCase));
+    if (token.Length() != length) return false;
+    for (std::uint32_t i = 0; i < length; ++i) {
+      if (LowerAscii(word[i]) != lowerCase[i]) return false;
+    }
+    return true;
+  };
+  if (is("true")) return new KQ_TAny(true);
+  if (is("false")) return new KQ_TAny(false);
+  if (is("illegal")) return new KQ_TAny(KQ_TAny::Illegal());
+  if (is("null")) return new KQ_TAny(KQ_TAny::Null());
+  if (is("kq_ipackable")) return ExtractPackable();
+  return ExtractObject(word);
+}
+
+KQ_IHumanReadable* KQ_THumanReadableStream::ExtractPackable() {
+  Expect('{');
+  ByteBuffer bytes;
+  for (;;) {
+    SkipWhiteSpace();
+    unsigned char const high = fText.Read();
+    if (high == '}') break;
+    int const highValue = HexValue(high);
+    if (highValue < 0) SyntaxError();
+    int const lowValue = HexValue(fText.Read());
+    if (lowValue < 0) SyntaxError();
+    bytes.Append(static_cast<unsigned char>(highValue << 4 | lowValue));
+  }
+  KQ_TPackage package;
+  package.SetData(bytes.Data(), bytes.Length());
+  auto any = std::make_unique<KQ_TAny>();
+  any->Assign(package.Extract(true));
+  return any.release();
+}
+
+namespace {
+
+// Whether the class or one of its ancestors declares the interface.
+bool ClassImplements(KQ_TClass const* record, char const* interfaceName) {
+  for (; record != nullptr; record = record->ParentClass()) {
+    if (record->Implements(interfaceName)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+KQ_IHumanReadable* KQ_THumanReadableStream::ExtractObject(char const* className) {
+  Expect('{');
+  // Only classes that can be handed out are instantiated at all: a class
+  // name from the input never creates, say, a thread or a socket.
+  KQ_TClass const* const record = KQ_TClass::FindClass(className);
+  if (record == nullptr || record->IsInterface() || !ClassImplements(record, "KQ_IPackable") ||
+      !ClassImplements(record, "KQ_IHumanReadable")) {
+    SyntaxError();
+  }
+  std::unique_ptr<KQ_TObject, ObjectDeleter> object(record->CreateInstance());
+  if (object == nullptr || object->KQ_Cast("KQ_IPackable") == nullptr) SyntaxError();
+  auto* const readable = static_cast<KQ_IHumanReadable*>(object->KQ_Cast("KQ_IHumanReadable"));
+  if (readable == nullptr) SyntaxError();
+  if (!readable->ReadFrom(*this)) Expect('}');
+  object.release();
+  return readable;
+}
+
+void KQ_THumanReadableStream::SyntaxError() const {
+  KQ_THROW(KQ_EHRSyntaxError(KQ_TString::Format(" at line %u", static_cast<unsigned>(LineNr()))));
+}
+
+// KQ_IStream
+
+bool KQ_THumanReadableStream::Close() { return fText.Close(); }
+bool KQ_THumanReadableStream::Flush() { return fText.Flush(); }
+bool KQ_THumanReadableStream::Readable() const { return fText.Readable(); }
+bool KQ_THumanReadableStream::Writable() const { return fText.Writable(); }
+bool KQ_THumanReadableStream::Markable() const { return fText.Markable(); }
+bool KQ_THumanReadableStream::Seekable() const { return fText.Seekable(); }
+std::uint32_t KQ_THumanReadableStream::Available() const { return fText.Available(); }
+
+std::uint32_t KQ_THumanReadableStream::Read(void* buffer, std::uint32_t minimum,
+                                            std::uint32_t maximum) {
+  return fText.Read(buffer, minimum, maximum);
+}
+
+KQ_IStream& KQ_THumanReadableStream::Read(void* buffer, std::uint32_t count) {
+  fText.Read(buffer, count);
+  return *this;
+}
+
+bool KQ_THumanReadableStream::Skip(std::uint32_t count) { return fText.Skip(count); }
+
+KQ_IStream& KQ_THumanReadableStream::Write(void const* buffer, std::uint32_t count) {
+  fText.Write(buffer, count);
+  return *this;
+}
+
+KQ_IStream& KQ_THumanReadableStream::Write(unsigned char byte) {
+  fText.Write(byte);
+  return *this;
+}
+
+KQ_IStream& KQ_THumanReadableStream::Mark(unsigned char id, std::uint32_t limit) {
+  fText.Mark(id, limit);
+  return *this;
+}
+
+KQ_IStream& KQ_THumanReadableStream::ClearMark(unsigned char id) {
+  fText.ClearMark(id);
+  return *this;
+}
+
+KQ_IStream& KQ_THumanReadableStream::Rewind(unsigned char id) {
+  fText.Rewind(id);
+  return *this;
+}
+
+std::uint32_t KQ_THumanReadableStream::Position() const { return fText.Position(); }
+
+std::uint32_t KQ_THumanReadableStream::Seek(std::uint32_t position) { return fText.Seek(position); }
+
+// Manipulators
+
+KQ_THumanReadableStream& flush(KQ_THumanReadableStream& stream) {
+  stream.Flush();
+  return stream;
+}
+
+KQ_THumanReadableStream& endl(KQ_THumanReadableStream& stream) {
+  stream.WriteTokens("\n");
+  stream.Flush();
+  return stream;
+}
+
+KQ_THumanReadableStream& indent(KQ_THumanReadableStream& stream) { return stream.Indent(); }
+
+KQ_THumanReadableStream& back(KQ_THumanReadableStream& stream) { return stream.ReverseIndent(); }
+
+KQ_THumanReadableStream& prefix(KQ_THumanReadableStream& stream) { return stream.AddPrefix(); }
+
+KQ_THumanReadableStream& cr(KQ_THumanReadableStream& stream) { return stream.NewLine(); }

@@ -1,0 +1,225 @@
+// The lock is one state word used as a Linux futex (the writer bit and the
+// reader count), a count of sleeping threads, and the writer's identity and
+// recursion depth, plus a per-thread list of the write locks the thread holds.
+//
+// Taking and leaving a read registration are one compare-and-swap each on
+// the state word, like the C library's own reader-writer lock. Readers and
+// writers sleep on the same word; whoever frees the lock (the last reader
+// leaving, the writer releasing) wakes every sleeper when there is one, and
+// each looks at the word again. The sleeper count spares those paths the
+// system call when nobody sleeps: a sleeper raises it before reading the
+// word and a releaser changes the word before reading the count (all
+// sequentially consistent), so either the releaser sees the sleeper, or the
+// sleeper sees the word already changed and does not sleep on it.
+//
+// Robustness of the write lock works as for the mutex: the writer keeps the
+// locks it holds on a thread-local list, and a thread-specific-data
+// destructor frees every lock still on it when the thread ends.
+#include "kq_sys_rwlock.h"
+
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <new>
+
+namespace {
+
+// The state word: the writer bit and the count of registered readers.
+constexpr std::uint32_t kWriter = 0x80000000u;
+constexpr std::uint32_t kReaders = kq::sys::kMaximumReaders;
+
+static_assert((kWriter & kReaders) == 0 && (kWriter | kReaders) == 0xFFFFFFFFu,
+              "the writer bit and the reader count fill the state word");
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                  std::atomic<std::uint32_t>::is_always_lock_free,
+              "the state word must be usable as a futex");
+
+struct ThreadState {
+  // Write locks held by the thread, most recently acquired first.
+  kq::sys::RWLock* held;
+  // True while the thread-end destructor is registered for this thread.
+  bool armed;
+};
+
+// Trivial and in the initial TLS block, so that reaching it costs one
+// instruction. Its address is the thread's identity as a writer.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadState tSelf;
+
+}  // namespace
+
+class kq::sys::RWLock {
+ public:
+  std::atomic<std::uint32_t> state{0};
+  std::atomic<std::uint32_t> sleepers{0};
+  // The writer, null when there is none. Written only by the writer.
+  std::atomic<ThreadState const*> owner{nullptr};
+  // The remaining fields belong to the writer.
+  std::uint32_t depth = 0;
+  RWLock* previousHeld = nullptr;
+  RWLock* nextHeld = nullptr;
+};
+
+namespace {
+
+using kq::sys::RWLock;
+using kq::sys::RWLockResult;
+
+void WakeSleepers(RWLock* lock) {
+  if (lock->sleepers.load(std::memory_order_seq_cst) == 0) return;
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&lock->state), FUTEX_WAKE_PRIVATE, INT_MAX,
+          nullptr, nullptr, 0);
+}
+
+// Sleeps once, if the state word still shows the caller blocked; the caller
+// looks at the word again afterwards (a wake-up is no promise).
+template <class Blocked>
+void Await(RWLock* lock, Blocked blocked) {
+  // Waiting is no error: leave the caller's pending error as it was.
+  int const savedErrno = errno;
+  lock->sleepers.fetch_add(1, std::memory_order_seq_cst);
+  std::uint32_t const seen = lock->state.load(std::memory_order_seq_cst);
+  if (blocked(seen)) {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&lock->state), FUTEX_WAIT_PRIVATE, seen,
+            nullptr, nullptr, 0);
+  }
+  lock->sleepers.fetch_sub(1, std::memory_order_relaxed);
+  errno = savedErrno;
+}
+
+void Unlink(RWLock* lock, ThreadState* self) {
+  if (lock->previousHeld != nullptr) {
+    lock->previousHeld->nextHeld = lock->nextHeld;
+  } else {
+    self->held = lock->nextHeld;
+  }
+  if (lock->nextHeld != nullptr) lock->nextHeld->previousHeld = lock->previousHeld;
+  lock->previousHeld = nullptr;
+  lock->nextHeld = nullptr;
+}
+
+// Clears the writer bit of a lock whose writer has let go of it.
+void FreeWriter(RWLock* lock) {
+  lock->owner.store(nullptr, std::memory_order_relaxed);
+  lock->state.fetch_and(~kWriter, std::memory_order_seq_cst);
+  WakeSleepers(lock);
+}
+
+// Runs when a thread that has held a write lock ends (value is its
+// ThreadState).
+void ThreadEnded(void* value) {
+  auto* self = static_cast<ThreadState*>(value);
+  self->armed = false;
+  while (RWLock* lock = self->held) {
+    Unlink(lock, self);
+    lock->depth = 0;
+    FreeWriter(lock);
+  }
+}
+
+pthread_key_t ThreadEndKey() {
+  static pthread_key_t const key = [] {
+    pthread_key_t k;
+    pthread_key_create(&k, &ThreadEnded);
+    return k;
+  }();
+  return key;
+}
+
+void Take(RWLock* lock, ThreadState* self) {
+  lock->owner.store(self, std::memory_order_relaxed);
+  lock->depth = 1;
+  lock->previousHeld = nullptr;
+  lock->nextHeld = self->held;
+  if (self->held != nullptr) self->held->previousHeld = lock;
+  self->held = lock;
+  if (!self->armed) {
+    self->armed = true;
+    pthread_setspecific(ThreadEndKey(), self);
+  }
+}
+
+}  // namespace
+
+namespace kq::sys {
+
+RWLock* NewRWLock() noexcept { return new (std::nothrow) RWLock(); }
+
+void DeleteRWLock(RWLock* lock) noexcept {
+  if (lock == nullptr) return;
+  ThreadState* self = &tSelf;
+  ThreadState const* owner = lock->owner.load(std::memory_order_acquire);
+  if (owner == self) {
+    Unlink(lock, self);
+  } else if (owner != nullptr) {
+    // Still on the other thread's list, which that thread walks when it ends.
+    return;
+  }
+  delete lock;
+}
+
+RWLockResult ReadLock(RWLock* lock) noexcept {
+  std::uint32_t s = lock->state.load(std::memory_order_relaxed);
+  for (;;) {
+    // The writer itself may register as a reader.
+    if ((s & kWriter) != 0 && lock->owner.load(std::memory_order_relaxed) != &tSelf) {
+      Await(lock, [](std::uint32_t seen) { return (seen & kWriter) != 0; });
+      s = lock->state.load(std::memory_order_relaxed);
+      continue;
+    }
+    if ((s & kReaders) == kReaders) return RWLockResult::kTooMany;
+    if (lock->state.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) {
+      return RWLockResult::kDone;
+    }
+  }
+}
+
+RWLockResult ReadUnlock(RWLock* lock) noexcept {
+  std::uint32_t s = lock->state.load(std::memory_order_relaxed);
+  do {
+    if ((s & kReaders) == 0) return RWLockResult::kNotHeld;
+  } while (!lock->state.compare_exchange_weak(s, s - 1, std::memory_order_seq_cst,
+                                              std::memory_order_relaxed));
+  // Only a lock left entirely free lets a sleeper on.
+  if (s == 1) WakeSleepers(lock);
+  return RWLockResult::kDone;
+}
+
+RWLockResult WriteLock(RWLock* lock) noexcept {
+  ThreadState* self = &tSelf;
+  if (lock->owner.load(std::memory_order_relaxed) == self) {
+    // No other thread can register while this one writes.
+    if ((lock->state.load(std::memory_order_relaxed) & kReaders) != 0) {
+      return RWLockResult::kDeadLock;
+    }
+    if (lock->depth == UINT32_MAX) return RWLockResult::kTooMany;
+    ++lock->depth;
+    return RWLockResult::kDone;
+  }
+  for (;;) {
+    std::uint32_t free = 0;
+    if (lock->state.compare_exchange_strong(free, kWriter, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+      break;
+    }
+    Await(lock, [](std::uint32_t seen) { return seen != 0; });
+  }
+  Take(lock, self);
+  return RWLockResult::kDone;
+}
+
+RWLockResult WriteUnlock(RWLock* lock) noexcept {
+  ThreadState* self = &tSelf;
+  if (lock->owner.load(std::memory_order_relaxed) != self) return RWLockResult::kNotHeld;
+  if (--lock->depth > 0) return RWLockResult::kDone;
+  Unlink(lock, self);
+  FreeWriter(lock);
+  return RWLockResult::kDone;
+}
+
+}  // namespace kq::sys
