@@ -404,8 +404,8 @@ TEST_F(HrStreamTest, NumbersNextToARoundingBoundaryAgreeWithTheCLibrary) {
   }
   EXPECT_EQ(WrittenValue(-0.0), "-0.000000");
   EXPECT_EQ(WrittenValue(-1e-9), "-0.000000");
-  for (double edge : {4294967295.9999995, 4294967296.0, std::nextafter(4294967296.0, 0.0), 0.0000005,
-                      0.0000015, 0.0000025}) {
+  for (double edge : {4294967295.9999995, 4294967296.0, std::nextafter(4294967296.0, 0.0),
+                      0.0000005, 0.0000015, 0.0000025}) {
     std::snprintf(expected, sizeof expected, "%f", edge);
     EXPECT_EQ(WrittenValue(edge), expected);
   }

@@ -795,8 +795,10 @@ TEST_F(TimeTest, IntervalsReadBackFromTheirTextForm) {
     std::int32_t micros;
   };
   Case const cases[] = {
-      {"KQ_TInterval { 2 }", 2, 0},         {"KQ_TInterval { -0.5 }", 0, -500000},
-      {"KQ_TInterval { 1.0000004 }", 1, 0}, {"KQ_TInterval { 1.9999996 }", 1, 999999},
+      {"KQ_TInterval { 2 }", 2, 0},
+      {"KQ_TInterval { -0.5 }", 0, -500000},
+      {"KQ_TInterval { 1.0000004 }", 1, 0},
+      {"KQ_TInterval { 1.9999996 }", 1, 999999},
       // The fraction's microseconds are cut down, not rounded: the nearest
       // double to 123.000001 lies just below it.
       {"KQ_TInterval { 123.000001 }", 123, 0},

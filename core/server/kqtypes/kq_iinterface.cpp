@@ -25,7 +25,6 @@ bool KQ_IInterface::HasSuperclass(char const* name) const {
 
 bool KQ_IInterface::HasInterface(char const* name) const { return ClassObject().Implements(name); }
 
-
 void* KQ_IInterface::KQ_Cast(char const* name) const {
   return name == nullptr ? nullptr : KQ_DynamicInfo(name);
 }

@@ -24,7 +24,7 @@ KQ_TString const& IndentationKey() {
 std::uint32_t LoadIndentation() {
   KQ_TAny const* value = KQ_TThread::CurrentThread().CachedValueOfKey(IndentationKey());
   return value != nullptr && value->Kind() == KQ_TAny::kUInt32 ? static_cast<std::uint32_t>(*value)
-                                                                : 0;
+                                                               : 0;
 }
 
 void StoreIndentation(std::uint32_t spaces) {

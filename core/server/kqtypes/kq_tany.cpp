@@ -9,12 +9,12 @@
 #include <utility>
 
 #include "kq_eexception.h"
-#include "kq_tdatastream.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
 #include "kq_memalloc.h"
-#include "kq_tmutex.h"
+#include "kq_tdatastream.h"
 #include "kq_thumanreadablestream.h"
+#include "kq_tmutex.h"
 #include "kq_tstring.h"
 
 KQ_CLASS_IMPL(KQ_TAny)

@@ -33,7 +33,6 @@ class KQ_EXPORT KQ_TAny : public KQ_TObject,
   // Registers the class with the data stream under packing code 64.
   static bool KQ_Initialize();
 
-
   // The kind numbers. They are part of the packed format (one byte) and
   // index the basic-type class records.
   enum KindNumber : std::uint32_t {

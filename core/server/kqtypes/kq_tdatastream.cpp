@@ -999,7 +999,9 @@ void KQ_TDataStream::PackElement(KQ_TAny const& value, unsigned char code) {
 // another kind, a damaged or cut element) takes the general path, which
 // reads or raises exactly as for any packable.
 void KQ_TDataStream::UnpackElement(KQ_TAny& value, unsigned char code) {
-  if (fMemory != nullptr && fPushCount == 0 && fRecordBlock == nullptr) {
+  KQ_TAny::Cell* const cell = value.fCell;
+  if (fMemory != nullptr && fPushCount == 0 && fRecordBlock == nullptr &&
+      cell->fKind != KQ_TAny::kObject) {
     unsigned char const* const head = fMemory->Lookahead(3);
     if (head != nullptr && head[0] == code && head[1] == kUInt8Tag && head[2] <= KQ_TAny::kDouble &&
         kElementSize[head[2]] != 0) {
@@ -1008,44 +1010,39 @@ void KQ_TDataStream::UnpackElement(KQ_TAny& value, unsigned char code) {
       unsigned char const* const bytes = fMemory->Lookahead(size);
       if (bytes != nullptr && bytes[3] == kElementTag[kind]) {
         unsigned char const* const in = bytes + 4;
+        KQ_TAny::Value v;
+        v.fRaw = 0;
         switch (kind) {
           case KQ_TAny::kInt8:
-            value.KQ_TAny::operator=(static_cast<std::int8_t>(in[0]));
-            break;
           case KQ_TAny::kUInt8:
-            value.KQ_TAny::operator=(static_cast<std::uint8_t>(in[0]));
+            v.fUInt8 = in[0];
             break;
           case KQ_TAny::kBool:
-            value.KQ_TAny::operator=(in[0] != 0);
+            v.fBool = in[0] != 0;
             break;
           case KQ_TAny::kChar:
-            value.KQ_TAny::operator=(static_cast<char>(in[0]));
+            v.fChar = static_cast<char>(in[0]);
             break;
           case KQ_TAny::kInt16:
-            value.KQ_TAny::operator=(static_cast<std::int16_t>(LoadBE16(in)));
-            break;
           case KQ_TAny::kUInt16:
-            value.KQ_TAny::operator=(LoadBE16(in));
+            v.fUInt16 = LoadBE16(in);
             break;
           case KQ_TAny::kInt32:
-            value.KQ_TAny::operator=(static_cast<std::int32_t>(LoadBE32(in)));
-            break;
           case KQ_TAny::kUInt32:
-            value.KQ_TAny::operator=(LoadBE32(in));
-            break;
-          case KQ_TAny::kInt64:
-            value.KQ_TAny::operator=(static_cast<std::int64_t>(LoadBE64(in)));
-            break;
-          case KQ_TAny::kUInt64:
-            value.KQ_TAny::operator=(LoadBE64(in));
+            v.fUInt32 = LoadBE32(in);
             break;
           case KQ_TAny::kFloat:
-            value.KQ_TAny::operator=(DecodeFloat(LoadBE32(in)));
+            v.fFloat = DecodeFloat(LoadBE32(in));
+            break;
+          case KQ_TAny::kDouble:
+            v.fDouble = DecodeDouble(LoadBE64(in));
             break;
           default:
-            value.KQ_TAny::operator=(DecodeDouble(LoadBE64(in)));
+            v.fUInt64 = LoadBE64(in);
             break;
         }
+        cell->fKind = kind;
+        cell->fValue = v;
         fMemory->Advance(size);
         return;
       }

@@ -290,10 +290,11 @@ KQ_IIterationInfo* KQ_TDict::CreateIterationInfo() const {
 
 void KQ_TDict::KQ_Pack(KQ_IPacking& packer) const {
   packer << fTable.fEntries;
+  KQ_TDataStream::ElementWriter writeValue(packer);
   for (std::uint32_t b = fTable.fBucketCount; b-- > 0;) {
     for (Node const* node = fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
       packer << static_cast<KQ_IPackable const&>(*node->fKey);
-      packer << static_cast<KQ_IPackable const&>(node->fValue);
+      writeValue(node->fValue);
     }
   }
 }
@@ -302,6 +303,7 @@ void KQ_TDict::KQ_Unpack(KQ_IUnpacking& unpacker) {
   Clear();
   std::uint32_t count = 0;
   unpacker >> count;
+  KQ_TDataStream::ElementReader readValue(unpacker);
   for (std::uint32_t i = 0; i < count; ++i) {
     // The key comes from the data: it may be no object at all, or one that
     // cannot be a key.
@@ -314,7 +316,7 @@ void KQ_TDict::KQ_Unpack(KQ_IUnpacking& unpacker) {
     std::unique_ptr<KQ_IHashable> key(hashable);
     packed.release();
     KQ_TAny value;
-    unpacker >> static_cast<KQ_IPackable&>(value);
+    readValue(value);
     // As an assignment through operator[], without cloning the key that was
     // just read.
     std::uint32_t const hash = key->KQ_HashValue(0);

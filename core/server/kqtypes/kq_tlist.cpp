@@ -3,10 +3,10 @@
 #include <new>
 
 #include "kq_eexception.h"
-#include "kq_tdatastream.h"
-#include "kq_thumanreadablestream.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
+#include "kq_tdatastream.h"
+#include "kq_thumanreadablestream.h"
 
 KQ_CLASS_IMPL(KQ_TList)
 

@@ -12,7 +12,6 @@ KQ_TClass const* KQ_TObject::KQ_ClassObject() {
 
 KQ_TObject* KQ_TObject::KQ_Create() { return new KQ_TObject(); }
 
-
 bool KQ_TObject::Implements(char const* name) const { return ClassObject().Implements(name); }
 
 void* KQ_TObject::KQ_MostDerivedObject() const { return const_cast<KQ_TObject*>(this); }

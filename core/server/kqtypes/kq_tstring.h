@@ -72,7 +72,6 @@ class KQ_EXPORT KQ_TString : public KQ_TObject,
   // Registers the class with the data stream under packing code 65.
   static bool KQ_Initialize();
 
-
   // The count argument that means "up to the terminating zero".
   static constexpr std::uint32_t kUpToZero = 0xFFFFFFFFu;
   // The longest string: its buffer must stay addressable by a 32-bit byte
