@@ -21,14 +21,17 @@
 #include "kq_eexception.h"
 #include "kq_initialization.h"
 #include "kq_tany.h"
+#include "kq_tarray.h"
 #include "kq_tclass.h"
 #include "kq_tdatablock.h"
 #include "kq_tdatastream.h"
 #include "kq_tdict.h"
 #include "kq_tlist.h"
 #include "kq_tmemorystream.h"
+#include "kq_tqueue.h"
 #include "kq_tstackentry.h"
 #include "kq_tstring.h"
+#include "kq_ttree.h"
 #include "kq_tunknown.h"
 
 using Bytes = std::vector<unsigned char>;
@@ -432,6 +435,27 @@ std::map<std::string, Builder> GoldenBuilders() {
     return std::make_unique<KQ_TDataBlock>(bytes, 3);
   });
   b["datablock_empty"] = Object([] { return std::make_unique<KQ_TDataBlock>(); });
+  b["array_minus1_2_lower_fixed"] = Object([] {
+    auto array = std::make_unique<KQ_TArray>(-1, 1);
+    (*array)[-1] = KQ_TAny(std::int32_t{5});
+    (*array)[1] = KQ_TAny(std::int32_t{7});
+    array->SetUpperFixed(false);
+    return array;
+  });
+  b["array_empty"] = Object([] { return std::make_unique<KQ_TArray>(); });
+  b["tree_s_a_1"] = Object([] {
+    KQ_TTree inner;
+    inner["a"] = KQ_TAny(std::int32_t{1});
+    auto tree = std::make_unique<KQ_TTree>();
+    (*tree)["s"] = KQ_TAny(inner);
+    return tree;
+  });
+  b["queue_two_elements"] = Object([] {
+    auto queue = std::make_unique<KQ_TQueue>();
+    queue->Add(KQ_TAny(1.5f), -1);
+    queue->Add(KQ_TAny(std::int32_t{10}), 5);
+    return queue;
+  });
   b["unknown_moon_42"] =
       Unknown("KQ_TMoon", Join({Header(0x0D, "KQ_TMoon"), {0x07, 0, 0, 0, 0x2A, 0xFF}}),
               [](KQ_IPackable* known) { EXPECT_EQ(known, nullptr); });

@@ -17,6 +17,7 @@
 #include "kq_eexception.h"
 #include "kq_initialization.h"
 #include "kq_tany.h"
+#include "kq_tarray.h"
 #include "kq_tclass.h"
 #include "kq_tdatablock.h"
 #include "kq_tdatastream.h"
@@ -24,7 +25,9 @@
 #include "kq_thumanreadablestream.h"
 #include "kq_tlist.h"
 #include "kq_tmemorystream.h"
+#include "kq_tqueue.h"
 #include "kq_tstring.h"
+#include "kq_ttree.h"
 #include "kq_tunknown.h"
 
 namespace {
@@ -217,7 +220,7 @@ class Generator {
   }
 
   KQ_TAny Value(int depth) {
-    std::uint32_t const choices = depth >= 4 ? 18 : 21;
+    std::uint32_t const choices = depth >= 4 ? 18 : 24;
     switch (Below(choices)) {
       case 0:
         return KQ_TAny();
@@ -258,9 +261,54 @@ class Generator {
       case 18:
       case 19:
         return KQ_TAny(List(depth + 1));
-      default:
+      case 20:
         return KQ_TAny(Dict(depth + 1));
+      case 21:
+        return KQ_TAny(Array(depth + 1));
+      case 22:
+        return KQ_TAny(Tree(depth + 1));
+      default:
+        return KQ_TAny(Queue(depth + 1));
     }
+  }
+
+  // Bounds anywhere around zero and ILLEGAL slots inside: the text leaves
+  // ILLEGAL slots out, so the first and the last slot hold values.
+  KQ_TArray Array(int depth) {
+    if (Below(8) == 0) return KQ_TArray();
+    auto const first = static_cast<std::int32_t>(Below(20)) - 10;
+    KQ_TArray array(first, first + static_cast<std::int32_t>(Below(6)));
+    for (std::int32_t i = array.LowerBound(); i <= array.UpperBound(); ++i) {
+      bool const edge = i == array.LowerBound() || i == array.UpperBound();
+      do {
+        array[i] = Value(depth);
+      } while (edge && array[i].IsIllegal());
+      if (!edge && Below(3) == 0) array[i] = KQ_TAny();
+    }
+    return array;
+  }
+
+  KQ_TTree Tree(int depth) {
+    KQ_TTree tree;
+    std::uint32_t const count = Below(5);
+    for (std::uint32_t n = count; n > 0; --n) {
+      KQ_TString const key = String();
+      tree[key] = Below(3) == 0 ? KQ_TAny(Tree(depth + 1)) : Value(depth);
+    }
+    // Entries() counts the values of the subtrees too; the order of this
+    // level's keys is what may change.
+    if (count > 1) fUnordered = true;
+    return tree;
+  }
+
+  // Priorities that tie now and then, so the first-in first-out order of
+  // equal priorities is written and read back too.
+  KQ_TQueue Queue(int depth) {
+    KQ_TQueue queue;
+    for (std::uint32_t n = Below(6); n > 0; --n) {
+      queue.Add(Value(depth), static_cast<std::int32_t>(Below(4)) - 2);
+    }
+    return queue;
   }
 
   KQ_TList List(int depth) {

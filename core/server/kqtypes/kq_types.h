@@ -20,6 +20,13 @@
 #define KQ_NOINLINE __attribute__((noinline))
 #endif
 
+// Asks the processor to start loading what address points at.
+#if defined(__GNUC__)
+#define KQ_PREFETCH(address) __builtin_prefetch(address)
+#else
+#define KQ_PREFETCH(address) ((void)(address))
+#endif
+
 namespace kq {
 
 template <std::size_t Size, bool Signed>
