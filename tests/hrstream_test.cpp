@@ -411,6 +411,54 @@ TEST_F(HrStreamTest, NumbersNextToARoundingBoundaryAgreeWithTheCLibrary) {
   }
 }
 
+template <class T>
+std::string WrittenExact(T value) {
+  return Written(
+      [value](KQ_THumanReadableStream& stream) { stream.SetExactFloats(true) << value; });
+}
+
+template <class T>
+bool SameBits(T a, T b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+TEST_F(HrStreamTest, ExactFloatsReadBackToTheSameBits) {
+  EXPECT_EQ(WrittenExact(0.1), "0.1");
+  EXPECT_EQ(WrittenExact(2.0), "2.0");
+  EXPECT_EQ(WrittenExact(-0.0), "-0.0");
+  EXPECT_EQ(WrittenExact(1e-7), "0.0000001");
+  EXPECT_EQ(WrittenExact(1e22), "10000000000000000000000.0");
+  EXPECT_EQ(WrittenExact(std::numeric_limits<double>::infinity()), "1e999");
+  EXPECT_EQ(WrittenExact(-std::numeric_limits<float>::infinity()), "-1e999S");
+  EXPECT_EQ(WrittenExact(0.1f), "0.1S");
+  EXPECT_EQ(WrittenExact(16777217.0f), "16777216.0S");
+  std::mt19937_64 random(99);
+  for (int i = 0; i < 20000; ++i) {
+    std::uint64_t const bits = random();
+    double value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    // Every exponent, including subnormals, and a fifth of short decimals.
+    if (i % 5 == 0)
+      value = static_cast<double>(static_cast<std::int64_t>(bits % 20000001) - 10000000) / 1000;
+    if (std::isnan(value)) continue;
+    std::string const text = WrittenExact(value);
+    ASSERT_TRUE(text.find('.') != std::string::npos || text.find('e') != std::string::npos) << text;
+    ASSERT_TRUE(SameBits(ReadValue<double>(text), value)) << text;
+    ASSERT_EQ(AsAny(Extracted(text)).Kind(), KQ_TAny::kDouble) << text;
+    ASSERT_TRUE(SameBits(static_cast<double>(AsAny(Extracted(text))), value)) << text;
+    auto const narrow = static_cast<std::uint32_t>(bits >> 32);
+    float single = 0;
+    std::memcpy(&single, &narrow, sizeof single);
+    if (std::isnan(single)) continue;
+    std::string const floatText = WrittenExact(single);
+    ASSERT_TRUE(SameBits(ReadValue<float>(floatText), single)) << floatText;
+    ASSERT_EQ(AsAny(Extracted(floatText)).Kind(), KQ_TAny::kFloat) << floatText;
+    ASSERT_TRUE(SameBits(static_cast<float>(AsAny(Extracted(floatText))), single)) << floatText;
+  }
+  // The default form is untouched by the setting of another stream.
+  EXPECT_EQ(WrittenValue(0.1), "0.100000");
+}
+
 TEST_F(HrStreamTest, BoolsAreTrueOrFalseInAnyCase) {
   EXPECT_TRUE(ReadValue<bool>("tRuE"));
   EXPECT_FALSE(ReadValue<bool>("  False"));

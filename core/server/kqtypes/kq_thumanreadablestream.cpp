@@ -334,10 +334,11 @@ struct ObjectDeleter {
 
 // Construction and binding
 
-KQ_THumanReadableStream::KQ_THumanReadableStream() : fIndentation(0), fText(), fDepth(0) {}
+KQ_THumanReadableStream::KQ_THumanReadableStream()
+    : fIndentation(0), fText(), fDepth(0), fExactFloats(false) {}
 
 KQ_THumanReadableStream::KQ_THumanReadableStream(KQ_IStream& stream)
-    : fIndentation(0), fText(stream), fDepth(0) {}
+    : fIndentation(0), fText(stream), fDepth(0), fExactFloats(false) {}
 
 KQ_THumanReadableStream& KQ_THumanReadableStream::operator=(KQ_THumanReadableStream& other) {
   return *this = static_cast<KQ_IStream&>(other);
@@ -551,18 +552,71 @@ char* FormatFixed6(double value, char (&buffer)[400]) {
   return std::to_chars(buffer, buffer + sizeof buffer - 1, value, std::chars_format::fixed, 6).ptr;
 }
 
+// Infinities as 1e999 and -1e999, which the readers take as out of range
+// and so as infinities; null for any other value.
+char* FormatInfinity(double value, char (&buffer)[400]) {
+  if (!std::isinf(value)) return nullptr;
+  char* out = buffer;
+  if (value < 0) *out++ = '-';
+  std::memcpy(out, "1e999", 5);
+  return out + 5;
+}
+
+// Shortest fixed-point digits of a finite value that read back to it, with a
+// point added when they have none (so that Extract sees a floating-point
+// number). The longest, the smallest subnormal double, takes 327 bytes.
+template <class T>
+char* FormatShortestFixed(T value, char (&buffer)[400]) {
+  char* const end =
+      std::to_chars(buffer, buffer + sizeof buffer - 3, value, std::chars_format::fixed).ptr;
+  if (std::memchr(buffer, '.', static_cast<std::size_t>(end - buffer)) != nullptr) return end;
+  end[0] = '.';
+  end[1] = '0';
+  return end + 2;
+}
+
+bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The exact form of a double: see SetExactFloats.
+char* FormatExact(double value, char (&buffer)[400]) {
+  if (std::isnan(value)) return FormatFixed6(value, buffer);
+  if (char* const end = FormatInfinity(value, buffer)) return end;
+  return FormatShortestFixed(value, buffer);
+}
+
+// The exact form of a float. Its shortest digits are read as a double and
+// then narrowed, which rounds twice; for the rare value whose digits land on
+// the wrong side of that, the digits of the float's exact double are
+// written instead.
+char* FormatExact(float value, char (&buffer)[400]) {
+  if (std::isnan(value)) return FormatFixed6(static_cast<double>(value), buffer);
+  if (char* const end = FormatInfinity(static_cast<double>(value), buffer)) return end;
+  char* const end = FormatShortestFixed(value, buffer);
+  *end = '\0';
+  double parsed = 0;
+  ParseFloating(buffer, parsed);
+  if (SameBits(NarrowToFloat(parsed), value)) return end;
+  return FormatShortestFixed(static_cast<double>(value), buffer);
+}
+
 }  // namespace
+
+KQ_THumanReadableStream& KQ_THumanReadableStream::SetExactFloats(bool exact) {
+  fExactFloats = exact;
+  return *this;
+}
 
 KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(double value) {
   char buffer[400];
-  char const* const end = FormatFixed6(value, buffer);
+  char const* const end = fExactFloats ? FormatExact(value, buffer) : FormatFixed6(value, buffer);
   WriteText(buffer, static_cast<std::uint32_t>(end - buffer));
   return *this;
 }
 
 KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(float value) {
   char buffer[400];
-  char* const end = FormatFixed6(static_cast<double>(value), buffer);
+  char* const end =
+      fExactFloats ? FormatExact(value, buffer) : FormatFixed6(static_cast<double>(value), buffer);
   *end = 'S';
   WriteText(buffer, static_cast<std::uint32_t>(end + 1 - buffer));
   return *this;

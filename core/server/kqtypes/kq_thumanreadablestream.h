@@ -15,7 +15,8 @@
 // So B is 8 bits, S 16 bits (and float), no letter 32 bits, X 64 bits, and a
 // U before the size letter marks an unsigned type. Numbers are written and
 // parsed in the "C" locale whatever the process locale is; floating-point
-// numbers always have six decimals and never an exponent. Readers of 8-, 16-
+// numbers have six decimals and never an exponent (unless SetExactFloats
+// asks for the exact form, see there). Readers of 8-, 16-
 // and 32-bit integers take C integer literals (a leading 0 is octal, 0x hex)
 // with any of the suffixes, which are not compared with the target type; the
 // value is narrowed without a range check. 64-bit readers take decimal only
@@ -119,6 +120,16 @@ class KQ_EXPORT KQ_THumanReadableStream final : public KQ_TObject, public virtua
   virtual KQ_THumanReadableStream& AddPrefix();
   // A line feed, then the prefix (the cr manipulator).
   KQ_THumanReadableStream& NewLine();
+
+  // The form in which operator<< writes floats and doubles. Off (the
+  // default): six decimals, as "%f" prints them, which loses digits. On: the
+  // shortest fixed-point digits that the readers (operator>>, Extract) turn
+  // back into the very same value, always with a decimal point: 0.1 as 0.1,
+  // 1e-7 as 0.0000001, 2 as 2.0, -0 as -0.0, infinities as 1e999 and -1e999
+  // (which read back as infinities). NaN has no number form and is written
+  // as nan either way. Rebinding the stream keeps the setting.
+  KQ_THumanReadableStream& SetExactFloats(bool exact);
+  bool ExactFloats() const { return fExactFloats; }
 
   // Writing.
   virtual KQ_THumanReadableStream& operator<<(Manipulator manipulator);
@@ -231,6 +242,7 @@ class KQ_EXPORT KQ_THumanReadableStream final : public KQ_TObject, public virtua
   std::uint32_t fIndentation;
   KQ_TTextStream fText;
   std::uint32_t fDepth;
+  bool fExactFloats;
 };
 
 // Manipulators, applied with operator<<.
