@@ -10,7 +10,7 @@ void* KQ_IInterface::KQ_MostDerivedObject() const { return const_cast<KQ_IInterf
 
 void* KQ_IInterface::KQ_DynamicInfo(char const* name) const {
   if (name == nullptr) return const_cast<KQ_TClass*>(KQ_ClassObject());
-  return std::strcmp(name, "KQ_IInterface") == 0 ? const_cast<KQ_IInterface*>(this) : nullptr;
+  return kq::SameName(name, "KQ_IInterface") ? const_cast<KQ_IInterface*>(this) : nullptr;
 }
 
 KQ_TClass const& KQ_IInterface::ClassObject() const {

@@ -7,6 +7,7 @@
 #include "kq_istream.h"
 #include "kq_iunpacking.h"
 #include "kq_tarray.h"
+#include "kq_tcxxstream.h"
 #include "kq_tdatablock.h"
 #include "kq_tdatastream.h"
 #include "kq_tdict.h"
@@ -173,6 +174,7 @@ Accessor const kRecordsInOrder[] = {
     &KQ_TTextStream::KQ_ClassObject,
     &KQ_TPackage::KQ_ClassObject,
     &KQ_THumanReadableStream::KQ_ClassObject,
+    &KQ_TCxxStream::KQ_ClassObject,
     &KQ_TTime::KQ_ClassObject,
     &KQ_TInterval::KQ_ClassObject,
     &KQ_TUserInfo::KQ_ClassObject,

@@ -105,7 +105,7 @@ KQ_TClass const* InterfaceRecordOf(char const* name) {
 template <class X>
 void* ClassDynamicInfo(X const* self, char const* name, char const* ownName) {
   if (name == nullptr) return const_cast<KQ_TClass*>(X::KQ_ClassObject());
-  if (std::strcmp(name, ownName) == 0) return const_cast<X*>(self);
+  if (SameName(name, ownName)) return const_cast<X*>(self);
   using Parent = typename X::KQ_ParentType;
   if (void* found = static_cast<Parent const*>(self)->Parent::KQ_DynamicInfo(name)) return found;
   return InterfacesDynamicInfo(self, name, typename X::KQ_InterfaceTypes{});
@@ -114,7 +114,7 @@ void* ClassDynamicInfo(X const* self, char const* name, char const* ownName) {
 template <class I>
 void* InterfaceDynamicInfo(I const* self, char const* name, char const* ownName) {
   if (name == nullptr) return const_cast<KQ_TClass*>(I::KQ_ClassObject());
-  if (std::strcmp(name, ownName) == 0) return const_cast<I*>(self);
+  if (SameName(name, ownName)) return const_cast<I*>(self);
   using Super = typename I::KQ_SuperInterface;
   return static_cast<Super const*>(self)->Super::KQ_DynamicInfo(name);
 }

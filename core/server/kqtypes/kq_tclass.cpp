@@ -108,7 +108,7 @@ KQ_TClass* KQ_TClass::FindClass(char const* name) {
   KQ_TClass* const* entries = bucket.entries.load(std::memory_order_acquire);
   while (count > 0) {
     KQ_TClass* record = entries[--count];
-    if (std::strcmp(record->fName, name) == 0) return record;
+    if (kq::SameName(record->fName, name)) return record;
   }
   return nullptr;
 }
@@ -117,7 +117,7 @@ bool KQ_TClass::Initialized() { return gInitialized; }
 
 bool KQ_TClass::HasSuperclass(char const* name) const {
   for (KQ_TClass const* c = this; c != nullptr; c = c->fParent) {
-    if (std::strcmp(c->fName, name) == 0) return true;
+    if (kq::SameName(c->fName, name)) return true;
   }
   return false;
 }
@@ -130,7 +130,7 @@ bool KQ_TClass::Implements(char const* name) const {
 }
 
 bool KQ_TClass::RecImplements(char const* name) const {
-  return std::strcmp(fName, name) == 0 || Implements(name);
+  return kq::SameName(fName, name) || Implements(name);
 }
 
 KQ_TClass& KQ_TClass::AddInterface(KQ_TClass const* interfaceRecord) {

@@ -18,7 +18,7 @@ void* KQ_TObject::KQ_MostDerivedObject() const { return const_cast<KQ_TObject*>(
 
 void* KQ_TObject::KQ_DynamicInfo(char const* name) const {
   if (name == nullptr) return const_cast<KQ_TClass*>(KQ_ClassObject());
-  return std::strcmp(name, "KQ_TObject") == 0 ? const_cast<KQ_TObject*>(this) : nullptr;
+  return kq::SameName(name, "KQ_TObject") ? const_cast<KQ_TObject*>(this) : nullptr;
 }
 
 KQ_TClass const& KQ_TObject::ClassObject() const {

@@ -29,6 +29,20 @@
 
 namespace kq {
 
+// Whether two class or interface names are equal. Casts and registry
+// lookups compare a name with many short names that share the "KQ_" start;
+// the same literal often arrives as the same pointer, and a mismatch shows
+// within a few characters, so this inline loop beats a library call.
+inline bool SameName(char const* a, char const* b) {
+  if (a == b) return true;
+  while (*a == *b) {
+    if (*a == '\0') return true;
+    ++a;
+    ++b;
+  }
+  return false;
+}
+
 template <std::size_t Size, bool Signed>
 struct FixedIntOfSize;
 template <>
