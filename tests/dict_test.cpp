@@ -896,6 +896,53 @@ TEST(DictTest, PackingWritesTheCountThenPairsLastBucketFirst) {
   EXPECT_FALSE(target.HasKey(Int(50)));
 }
 
+TEST(DictTest, PackingGivesEveryEntrysOwnBytesInThePackingOrder) {
+  // Large tables are listed before they are written, and string keys go out
+  // in one step: the bytes must be those of each key and value packed alone,
+  // buckets from the last, chains from the head. String lengths cross the
+  // writer's pieces of 256 bytes, units use both bytes, and some keys are
+  // Anys, which take the general path.
+  for (std::uint32_t const count : {20u, 900u}) {
+    KQ_TDict dict;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (i % 7 == 3) {
+        dict.Add(Int(-static_cast<std::int32_t>(i)), Int(static_cast<std::int32_t>(i)));
+        continue;
+      }
+      // One empty key (i = 0); the others hold 1 to 300 units.
+      std::u16string text(i % 300 == 0 && i != 0 ? 300 : i % 300, u'x');
+      for (std::size_t u = 0; u < text.size(); ++u) {
+        text[u] = static_cast<char16_t>(1 + (i * 31 + u * 977) % 0xFFFE);
+      }
+      dict.Add(KQ_TString(text.data(), static_cast<std::uint32_t>(text.size())),
+               Int(static_cast<std::int32_t>(i)));
+    }
+    ASSERT_EQ(dict.Entries(), count);
+
+    // The cursor's order (buckets from the first), regrouped by bucket from
+    // the last.
+    struct Entry {
+      std::uint32_t bucket;
+      Bytes bytes;
+    };
+    std::vector<Entry> entries;
+    KQ_TConstIterator it(dict);
+    for (it.Start(); !it.IsDone(); it.Next()) {
+      auto const* key = static_cast<KQ_IHashable const*>(it.Key().KQ_Cast("KQ_IHashable"));
+      ASSERT_NE(key, nullptr);
+      entries.push_back({key->KQ_HashValue(0) % dict.BucketCount(),
+                         Join({Packed(it.Key()), Packed(it.Value())})});
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](Entry const& a, Entry const& b) { return a.bucket > b.bucket; });
+    Bytes expected = DictHeader(count);
+    for (Entry const& entry : entries) {
+      expected.insert(expected.end(), entry.bytes.begin(), entry.bytes.end());
+    }
+    EXPECT_EQ(Packed(dict), expected) << count << " entries";
+  }
+}
+
 TEST(DictTest, RoundTripsThroughTheDataStream) {
   KQ_TDict inner;
   inner.Add(u"\u00E9t\u00E9", KQ_TAny(3.5));

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -446,6 +448,46 @@ TEST(TreeTest, IteratesOneLevelAndDeletesSafely) {
   EXPECT_EQ(Raised([&] { it.Key(); }), "KQ_EIteratorOutOfBounds");
   KQ_TTreeIterationInfo unbound;
   EXPECT_EQ(Raised([&] { unbound.End(); }), "KQ_EIteratorNotInitialized");
+}
+
+TEST(TreeTest, StorageOfRemovedEntriesAndSubtreesIsReusedCleanly) {
+  // Values and two-level subtrees come and go many times over, so the
+  // storage of removed entries is used again. The model holds -(step + 1)
+  // for a subtree made at step (its leaf holds step).
+  std::mt19937 random(20241205);
+  std::map<std::int32_t, std::int32_t> model;
+  KQ_TTree tree;
+  for (std::int32_t step = 0; step < 6000; ++step) {
+    auto const key = static_cast<std::int32_t>(random() % 200);
+    unsigned const action = random() % 3;
+    if (action == 0) {
+      tree.Remove(Int(key));
+      model.erase(key);
+    } else if (action == 1 && model.count(key) == 0) {
+      tree(Int(key))("inner")["leaf"] = step;
+      model[key] = -(step + 1);
+    } else if (action == 2) {
+      tree.Add(Int(key), Int(step));
+      model[key] = step;
+    }
+  }
+  KQ_TTree const& view = tree;
+  for (std::int32_t k = 0; k < 200; ++k) {
+    KQ_TAny const* value = view.ValueOfKey(Int(k));
+    auto const expected = model.find(k);
+    if (expected == model.end()) {
+      EXPECT_EQ(value, nullptr) << k;
+    } else if (expected->second < 0) {
+      EXPECT_EQ(IntOf(view(Int(k))("inner")["leaf"]), -expected->second - 1) << k;
+    } else {
+      ASSERT_NE(value, nullptr) << k;
+      EXPECT_EQ(IntOf(*value), expected->second) << k;
+    }
+  }
+  EXPECT_EQ(tree.Entries(), model.size());
+  EXPECT_EQ(tree.BucketCount(), 8u);
+  std::unique_ptr<KQ_IPackable> back(Extracted(Packed(tree)));
+  EXPECT_TRUE(AsTree(back) == tree);
 }
 
 TEST(TreeTest, PrintsEntriesWithSubtreesDeeper) {

@@ -118,9 +118,11 @@ void ReadValue(KQ_IUnpacking& unpacker, T& slot) {
 // are carved from slabs of kSlabCells that are never given back, each
 // thread keeps a chain of free cells, and a process-wide stack holds batches
 // of free cells under a lock. A thread that runs out takes one batch (or
-// carves a new slab) in one step; a thread holding more than kKeep free
-// cells hands kBatch of them back in one step. So a cell costs a lock only
-// once per kBatch allocations, and cells made together lie together.
+// carves a new slab) in one step. A thread whose chain grows to kBatch cells
+// sets the chain aside whole, handing back the one it had set aside before,
+// and takes it up again when its chain runs dry. So a cell costs a lock only
+// once per kBatch allocations, no chain is ever walked to cut a batch, and
+// cells made together lie together.
 struct FreeCell {
   FreeCell* next;
   // In the first cell of a batch on the process-wide stack: the next batch.
@@ -129,14 +131,18 @@ struct FreeCell {
 
 constexpr std::uint32_t kSlabCells = 256;
 constexpr std::uint32_t kBatch = 256;
-constexpr std::uint32_t kKeep = 2 * kBatch;
 
 enum : std::uint8_t { kCellsUnused, kCellsActive, kCellsClosed };
 
 struct CellCache {
   FreeCell* head;
+  // Cells in the chain at head (a batch handed back at a thread's end may
+  // be longer or shorter than counted: the count only decides when the
+  // chain is set aside).
   std::uint32_t count;
   std::uint8_t state;
+  // A whole batch set aside, or null.
+  FreeCell* full;
 };
 
 // Trivial and in the initial TLS block, as the pool's cache (one
@@ -185,7 +191,9 @@ struct CellCacheCloser {
     CellCache& cache = tCells;
     cache.state = kCellsClosed;
     if (cache.head != nullptr) PushBatch(cache.head);
+    if (cache.full != nullptr) PushBatch(cache.full);
     cache.head = nullptr;
+    cache.full = nullptr;
     cache.count = 0;
   }
 };
@@ -200,6 +208,11 @@ void Activate(CellCache& cache) {
 }
 
 KQ_NOINLINE FreeCell* RefillCells(CellCache& cache) {
+  if (FreeCell* const first = cache.full) {
+    cache.full = nullptr;
+    cache.count = kBatch;
+    return first;
+  }
   Activate(cache);
   FreeCell* first;
   {
@@ -219,8 +232,6 @@ KQ_NOINLINE FreeCell* RefillCells(CellCache& cache) {
     }
     first = cells;
   }
-  // A batch given back at a thread's end may be shorter or longer than
-  // kBatch; the count only decides when cells go back.
   cache.count = kBatch;
   if (cache.state == kCellsClosed) {
     // A closed thread keeps nothing: one cell for the caller, the rest back.
@@ -240,31 +251,17 @@ KQ_NOINLINE void ReleaseCells(CellCache& cache, FreeCell* cell) {
   Activate(cache);
   cell->next = cache.head;
   cache.head = cell;
-  ++cache.count;
-  if (cache.count <= kKeep) return;
-  // Hands the kBatch cells at the head back as one batch.
-  FreeCell* last = cache.head;
-  std::uint32_t taken = 1;
-  while (taken < kBatch && last->next != nullptr) {
-    last = last->next;
-    ++taken;
-  }
-  FreeCell* const first = cache.head;
-  cache.head = last->next;
-  cache.count -= taken;
-  last->next = nullptr;
-  PushBatch(first);
+  if (++cache.count < kBatch) return;
+  if (cache.full != nullptr) PushBatch(cache.full);
+  cache.full = cache.head;
+  cache.head = nullptr;
+  cache.count = 0;
 }
 
 void* TakeCell() {
   CellCache& cache = tCells;
   FreeCell* cell = cache.head;
-  if (cell != nullptr) {
-    cache.head = cell->next;
-    --cache.count;
-    return cell;
-  }
-  cell = RefillCells(cache);
+  if (cell == nullptr) cell = RefillCells(cache);
   cache.head = cell->next;
   if (cache.count != 0) --cache.count;
   return cell;
@@ -273,7 +270,7 @@ void* TakeCell() {
 void GiveCell(void* p) {
   CellCache& cache = tCells;
   auto* const cell = static_cast<FreeCell*>(p);
-  if (cache.state == kCellsActive && cache.count < kKeep) {
+  if (cache.state == kCellsActive && cache.count + 1 < kBatch) {
     cell->next = cache.head;
     cache.head = cell;
     ++cache.count;
@@ -366,6 +363,11 @@ KQ_TAny::KQ_TAny(KQ_TAny const& other)
       KQ_IHumanReadable(other),
       KQ_TObject(other),
       fCell(NewCopyCell(*other.fCell)) {}
+
+void KQ_TAny::Abandon(KQ_TAny& any) {
+  if (any.fCell->fKind == kObject) delete any.fCell->fValue.fObject;
+  GiveCell(any.fCell);
+}
 
 KQ_TAny::~KQ_TAny() {
   if (fCell->fKind == kObject) delete fCell->fValue.fObject;

@@ -223,6 +223,10 @@ class KQ_EXPORT KQ_TAny : public KQ_TObject,
  private:
   // Packs and unpacks the basic kinds straight from and into the cell.
   friend class KQ_TDataStream;
+  friend class KQ_TList;
+  // Gives back what any owns (its object, its cell) without running its
+  // destructor: for an owner that releases the any's storage right after.
+  static void Abandon(KQ_TAny& any);
   union Value {
     std::uint64_t fRaw;
     std::int8_t fInt8;

@@ -13,6 +13,7 @@
 #include "kq_tclass.h"
 #include "kq_tdatablock.h"
 #include "kq_tmemorystream.h"
+#include "kq_tstring.h"
 #include "kq_tunknown.h"
 
 KQ_CLASS_IMPL(KQ_TDataStream)
@@ -941,8 +942,12 @@ constexpr unsigned char kElementTag[KQ_TAny::kDouble + 1] = {
 }  // namespace
 
 KQ_TDataStream::ElementWriter::ElementWriter(KQ_IPacking& packer)
-    : fPacker(packer), fData(ExactDataStream(packer)), fAnyCode(CodeOf(KQ_TAny::KQ_ClassObject())) {
+    : fPacker(packer),
+      fData(ExactDataStream(packer)),
+      fAnyCode(CodeOf(KQ_TAny::KQ_ClassObject())),
+      fStringCode(0) {
   if (fAnyCode == 0) fData = nullptr;
+  if (fData != nullptr) fStringCode = CodeOf(KQ_TString::KQ_ClassObject());
 }
 
 KQ_TDataStream::ElementReader::ElementReader(KQ_IUnpacking& unpacker)
@@ -992,6 +997,43 @@ void KQ_TDataStream::PackElement(KQ_TAny const& value, unsigned char code) {
       break;
   }
   Put(bytes, 3u + kElementSize[kind]);
+}
+
+// The string's code, its length as a tagged unsigned 32-bit number, then
+// one packet of its units, each high byte first: what operator<< writes for
+// it through KQ_TString::KQ_Pack, put together here in few writes. A key of
+// any other class, a class derived from KQ_TString included, takes
+// operator<<.
+void KQ_TDataStream::PackStringElement(KQ_IPackable const& key, unsigned char code) {
+  if (typeid(key) != typeid(KQ_TString)) {
+    *this << key;
+    return;
+  }
+  auto const& string = *static_cast<KQ_TString const*>(dynamic_cast<void const*>(&key));
+  std::uint32_t const length = string.Length();
+  std::uint16_t const* const units = string.Units();
+  unsigned char bytes[256];
+  bytes[0] = code;
+  bytes[1] = kUInt32Tag;
+  StoreBE32(bytes + 2, length);
+  bytes[6] = kPacketTag;
+  StoreBE32(bytes + 7, length * 2);
+  std::uint32_t used = 11;
+  std::uint32_t done = 0;
+  for (;;) {
+    std::uint32_t count = (sizeof bytes - used) / 2;
+    if (count > length - done) count = length - done;
+    // A std::size_t index lets the compiler turn this loop into vector code.
+    unsigned char* const out = bytes + used;
+    std::uint16_t const* const in = units + done;
+    for (std::size_t i = 0; i < count; ++i) StoreBE16(out + 2 * i, in[i]);
+    used += 2 * count;
+    done += count;
+    if (done == length) break;
+    Put(bytes, used);
+    used = 0;
+  }
+  Put(bytes, used);
 }
 
 // Reads in place from a memory stream when the whole element is there in

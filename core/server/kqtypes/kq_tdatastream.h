@@ -192,7 +192,8 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
   std::uint32_t ReadPacketGrowing(std::uint32_t expectedSize, PacketSink sink, void* context);
 
   // Packs and unpacks the elements of a container. An Any of a basic kind
-  // goes between its cell and the stream's bytes in one step; every other
+  // goes between its cell and the stream's bytes in one step, and so does a
+  // key of exactly the class KQ_TString on the writing side; every other
   // value, and any packer or unpacker that is not exactly a data stream,
   // takes the general path of operator<< and operator>>. The bytes are the
   // same either way.
@@ -206,11 +207,23 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
         fPacker << static_cast<KQ_IPackable const&>(value);
       }
     }
+    void Key(KQ_IPackable const& key) {
+      if (fStringCode != 0) {
+        fData->PackStringElement(key, fStringCode);
+      } else {
+        fPacker << key;
+      }
+    }
+    // Starts bringing the value's cell into the cache, for a caller that
+    // knows which value it writes a little later.
+    static void Prefetch(KQ_TAny const& value) { KQ_PREFETCH(value.fCell); }
 
    private:
     KQ_IPacking& fPacker;
     KQ_TDataStream* fData;
     unsigned char fAnyCode;
+    // The string's code while fData is set, else 0.
+    unsigned char fStringCode;
   };
   class KQ_EXPORT ElementReader {
    public:
@@ -254,6 +267,7 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
   // The element paths of ElementWriter and ElementReader; code is the
   // Any's packing code.
   void PackElement(KQ_TAny const& value, unsigned char code);
+  void PackStringElement(KQ_IPackable const& key, unsigned char code);
   void UnpackElement(KQ_TAny& value, unsigned char code);
   // The highest code registered for record, or 0.
   static unsigned char CodeOf(KQ_TClass const* record);

@@ -24,6 +24,7 @@
 #include "kq_ipackable.h"
 #include "kq_iprintable.h"
 #include "kq_tany.h"
+#include "kq_tdict_table.h"
 #include "kq_tobject.h"
 
 class KQ_EXPORT KQ_TDict : public KQ_TObject,
@@ -34,7 +35,7 @@ class KQ_EXPORT KQ_TDict : public KQ_TObject,
   KQ_CLASS(KQ_TDict, KQ_TObject, KQ_IPackable, KQ_IIteratable, KQ_IPrintable, KQ_IHumanReadable)
   // The bucket count of a new dictionary, and the count beyond which a
   // table no longer grows.
-  static constexpr std::uint32_t kDefaultBuckets = 8;
+  static constexpr std::uint32_t kDefaultBuckets = kq::DictTable::kDefaultBuckets;
   static constexpr std::uint32_t kMaxGrownBuckets = 256;
 
   // Registers the class with the data stream under its packing code, 69.
@@ -122,7 +123,7 @@ class KQ_EXPORT KQ_TDict : public KQ_TObject,
   virtual KQ_TDict& operator+=(KQ_TDict const& other);
 
   // The current number of buckets.
-  std::uint32_t BucketCount() const { return fTable.fBucketCount; }
+  std::uint32_t BucketCount() const { return fTable.BucketCount(); }
 
   // A new KQ_TDictIterationInfo standing on the first entry: buckets in
   // ascending order, each chain from its head (the newest entry of a bucket
@@ -167,60 +168,19 @@ class KQ_EXPORT KQ_TDict : public KQ_TObject,
  private:
   friend class KQ_TDictIterationInfo;
 
-  struct Node;
-  struct NodeBlock;
-  struct FreeSlot;
-  struct Table {
-    std::uint32_t fBucketCount;
-    std::uint32_t fEntries;
-    // fBucketCount chain heads, null for an empty bucket.
-    Node** fBuckets;
-  };
-
-  static Node** NewBuckets(std::uint32_t count);
-  // Node storage: a node is made in a free slot of the dictionary's blocks
-  // and its slot is given back when it is destroyed.
-  Node* NewNode(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash);
-  void DeleteNode(Node* node);
-  void* TakeSlot();
-  void ReleaseSlot(void* slot);
-  // The link (a bucket's head or a node's next) that holds the node of key,
-  // whose KQ_HashValue(0) is hash; it holds null when the key is absent.
-  Node** FindLink(KQ_IHashable const& key, std::uint32_t hash) const;
-  // The node of key, or null.
-  Node* Find(KQ_IHashable const& key, std::uint32_t hash) const;
-  Node* Find(KQ_IHashable const& key) const;
-  // The node of key, made with a hashable clone of key when absent.
-  Node* Slot(KQ_IHashable const& key);
-  Node* Slot(KQ_IHashable const& key, std::uint32_t hash);
-  // Makes a node holding key (owned from now on, even when this raises),
-  // grows the table when it is full and pushes the node onto its bucket's
-  // chain.
-  Node* Link(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash);
-  void GrowIfFull();
-  // Takes the node out of the link that holds it and destroys it.
-  void Unlink(Node** link);
-  // Unlinks and destroys node when it is in bucket.
-  void RemoveNode(std::uint32_t bucket, Node const* node);
   // Every entry of this dictionary is in other with an identical value.
   bool IsSubsetOf(KQ_TDict const& other) const;
-  // Destroys every node and frees the blocks; the buckets stay.
-  void Clear();
-  void Swap(KQ_TDict& other);
 
-  Table fTable;
-  // The blocks that hold the nodes, newest first, and the slots of destroyed
-  // nodes waiting to be used again. Keeping the nodes of one dictionary
-  // together keeps a walk along a long chain within few pages.
-  NodeBlock* fBlocks;
-  FreeSlot* fFreeSlots;
+  kq::DictTable fTable;
 };
 
 // The cursor of a dictionary: it stands on an entry, or before the first,
 // or after the last. The order is the buckets' ascending order, each chain
 // from its head. A cursor made without a dictionary raises
-// KQ_EIteratorNotInitialized from every operation but Clone.
-class KQ_EXPORT KQ_TDictIterationInfo : public KQ_TObject, public virtual KQ_IIterationInfo {
+// KQ_EIteratorNotInitialized from every operation but Clone. Removing the
+// current entry with DeleteItem steps back first, so that a following Next()
+// reaches the entry after the removed one.
+class KQ_EXPORT KQ_TDictIterationInfo : public kq::DictTableCursor {
   KQ_CLASS(KQ_TDictIterationInfo, KQ_TObject, KQ_IIterationInfo)
   KQ_TDictIterationInfo();
   // Positioned as by Start(). The dictionary is not owned; the cursor may
@@ -231,37 +191,4 @@ class KQ_EXPORT KQ_TDictIterationInfo : public KQ_TObject, public virtual KQ_IIt
   ~KQ_TDictIterationInfo() override;
 
   KQ_IIterationInfo* Clone() const override;
-  // On the first (last) entry; on an empty dictionary both flags are set.
-  KQ_IIterationInfo& Start() override;
-  KQ_IIterationInfo& End() override;
-  // Next() before the first entry acts as Start(); Prev() after the last
-  // acts as End(). Stepping off an end sets its flag.
-  KQ_IIterationInfo& Next() override;
-  KQ_IIterationInfo& Prev() override;
-  bool IsBeforeStart() const override;
-  bool IsAfterEnd() const override;
-  // The stored key (not to be changed: its hash places the entry) and the
-  // value of the current entry.
-  KQ_IPackable& Key() override;
-  KQ_TAny& Value() override;
-  // Steps back with Prev(), then removes the entry it stood on, so that a
-  // following Next() reaches the entry after the removed one. The entry
-  // itself goes, even one whose key is not identical to itself (an Any
-  // holding NaN).
-  KQ_IIterationInfo& DeleteItem() override;
-
- private:
-  KQ_TDict& Dict() const;
-  KQ_TDict::Node& Current() const;
-  // Stands on the first node of the first non-empty bucket from bucket on
-  // (the last node of the last non-empty bucket below bucket); false when
-  // there is none.
-  bool SeekForward(std::uint32_t bucket);
-  bool SeekBackward(std::uint32_t bucket);
-
-  KQ_TDict* fDict;
-  std::uint32_t fBucket;
-  KQ_TDict::Node* fCurrent;
-  bool fBeforeStart;
-  bool fAfterEnd;
 };

@@ -84,21 +84,13 @@ void KQ_TList::ReleaseBlocks() {
   fSpare = nullptr;
 }
 
-KQ_TList::KQ_TList()
-    : fHead(nullptr), fTail(nullptr), fCount(0), fFreshKeys(0), fBlocks(nullptr), fSpare(nullptr) {}
+KQ_TList::KQ_TList() : fFreshKeys(0), fBlocks(nullptr), fSpare(nullptr) {}
 
 KQ_TList::KQ_TList(KQ_TList const& other)
-    : KQ_IInterface(other),
-      KQ_TObject(other),
-      fHead(nullptr),
-      fTail(nullptr),
-      fCount(0),
-      fFreshKeys(0),
-      fBlocks(nullptr),
-      fSpare(nullptr) {
+    : KQ_IInterface(other), KQ_TObject(other), fFreshKeys(0), fBlocks(nullptr), fSpare(nullptr) {
   try {
-    for (KQ_TListKey const* key = other.fHead; key != nullptr; key = key->fNext) {
-      LinkValue(key->fValue, fTail, nullptr);
+    for (KQ_TListKey const* key = other.fChain.fHead; key != nullptr; key = key->fNext) {
+      LinkValue(key->fValue, fChain.fTail, nullptr);
     }
   } catch (...) {
     Clear();
@@ -120,9 +112,9 @@ KQ_IPackable& KQ_TList::operator=(KQ_IUnpacking& unpacker) {
   return KQ_IPackable::operator=(unpacker);
 }
 
-bool KQ_TList::IsEmpty() const { return fCount == 0; }
+bool KQ_TList::IsEmpty() const { return fChain.fCount == 0; }
 
-std::uint32_t KQ_TList::Entries() const { return fCount; }
+std::uint32_t KQ_TList::Entries() const { return fChain.fCount; }
 
 bool KQ_TList::Contains(KQ_TAny const& value) const { return KeyOf(value) != nullptr; }
 
@@ -130,16 +122,9 @@ KQ_TListKey const* KQ_TList::KeyAt(std::uint32_t index) const { return Walk(inde
 
 KQ_TListKey* KQ_TList::KeyAt(std::uint32_t index) { return Walk(index); }
 
-KQ_TListKey const* KQ_TList::KeyOf(KQ_TAny const& value) const {
-  for (KQ_TListKey const* key = fHead; key != nullptr; key = key->fNext) {
-    if (key->fValue == value) return key;
-  }
-  return nullptr;
-}
+KQ_TListKey const* KQ_TList::KeyOf(KQ_TAny const& value) const { return fChain.Find(value); }
 
-KQ_TListKey* KQ_TList::KeyOf(KQ_TAny const& value) {
-  return const_cast<KQ_TListKey*>(static_cast<KQ_TList const*>(this)->KeyOf(value));
-}
+KQ_TListKey* KQ_TList::KeyOf(KQ_TAny const& value) { return fChain.Find(value); }
 
 KQ_TAny const& KQ_TList::ObjectAt(std::uint32_t index) const { return Walk(index)->fValue; }
 
@@ -167,9 +152,13 @@ KQ_TAny& KQ_TList::Tail() { return Last()->fValue; }
 
 KQ_TListKey* KQ_TList::Add(KQ_TAny const& value) { return AddAtTail(value); }
 
-KQ_TListKey* KQ_TList::AddAtHead(KQ_TAny const& value) { return LinkValue(value, nullptr, fHead); }
+KQ_TListKey* KQ_TList::AddAtHead(KQ_TAny const& value) {
+  return LinkValue(value, nullptr, fChain.fHead);
+}
 
-KQ_TListKey* KQ_TList::AddAtTail(KQ_TAny const& value) { return LinkValue(value, fTail, nullptr); }
+KQ_TListKey* KQ_TList::AddAtTail(KQ_TAny const& value) {
+  return LinkValue(value, fChain.fTail, nullptr);
+}
 
 KQ_TListKey* KQ_TList::AddBefore(KQ_TListKey const* key, KQ_TAny const& value) {
   if (key == nullptr) return AddAtTail(value);
@@ -187,7 +176,7 @@ KQ_TListKey* KQ_TList::MoveBefore(KQ_TListKey const* where, KQ_TListKey const* k
   KQ_TListKey* moved = Own(key);
   KQ_TListKey* anchor = Own(where);
   if (anchor == moved) return moved;
-  Unlink(moved);
+  fChain.Unlink(moved);
   return Link(moved, anchor->fPrev, anchor);
 }
 
@@ -195,7 +184,7 @@ KQ_TListKey* KQ_TList::MoveAfter(KQ_TListKey const* where, KQ_TListKey const* ke
   KQ_TListKey* moved = Own(key);
   KQ_TListKey* anchor = Own(where);
   if (anchor == moved) return moved;
-  Unlink(moved);
+  fChain.Unlink(moved);
   return Link(moved, anchor, anchor->fNext);
 }
 
@@ -208,9 +197,9 @@ KQ_TList& KQ_TList::Rem(KQ_TAny const& value) { return Rem(KeyOf(value)); }
 
 KQ_TList& KQ_TList::Rem(KQ_TListKey const* key) {
   KQ_TListKey* removed = Own(key);
-  Unlink(removed);
+  fChain.Unlink(removed);
   DestroyKey(removed);
-  if (fCount == 0) ReleaseBlocks();
+  if (fChain.fCount == 0) ReleaseBlocks();
   return *this;
 }
 
@@ -225,9 +214,9 @@ KQ_TList& KQ_TList::operator-=(KQ_TListKey const* key) { return Rem(key); }
 KQ_TList& KQ_TList::operator-=(KQ_TAny const& value) { return Rem(value); }
 
 bool KQ_TList::operator==(KQ_TList const& other) const {
-  if (fCount != other.fCount) return false;
-  KQ_TListKey const* mine = fHead;
-  KQ_TListKey const* theirs = other.fHead;
+  if (fChain.fCount != other.fChain.fCount) return false;
+  KQ_TListKey const* mine = fChain.fHead;
+  KQ_TListKey const* theirs = other.fChain.fHead;
   for (; mine != nullptr; mine = mine->fNext, theirs = theirs->fNext) {
     if (!(mine->fValue == theirs->fValue)) return false;
   }
@@ -241,9 +230,9 @@ KQ_IIterationInfo* KQ_TList::CreateIterationInfo() const {
 }
 
 void KQ_TList::KQ_Pack(KQ_IPacking& packer) const {
-  packer << fCount;
+  packer << fChain.fCount;
   KQ_TDataStream::ElementWriter write(packer);
-  for (KQ_TListKey const* key = fHead; key != nullptr; key = key->fNext) write(key->fValue);
+  for (KQ_TListKey const* key = fChain.fHead; key != nullptr; key = key->fNext) write(key->fValue);
 }
 
 void KQ_TList::KQ_Unpack(KQ_IUnpacking& unpacker) {
@@ -266,10 +255,10 @@ void KQ_TList::KQ_Unpack(KQ_IUnpacking& unpacker) {
       read(key->fValue);
     } catch (...) {
       DestroyKey(key);
-      if (fCount == 0) ReleaseBlocks();
+      if (fChain.fCount == 0) ReleaseBlocks();
       throw;
     }
-    Link(key, fTail, nullptr);
+    Link(key, fChain.fTail, nullptr);
   }
 }
 
@@ -284,7 +273,7 @@ void KQ_TList::PrintOn(std::ostream& os) const {
   os << "LIST\n" << KQ_IPrintable::Prefix() << "{\n";
   {
     IndentLevel const deeper;
-    for (KQ_TListKey const* key = fHead; key != nullptr; key = key->fNext) {
+    for (KQ_TListKey const* key = fChain.fHead; key != nullptr; key = key->fNext) {
       os << KQ_IPrintable::Prefix();
       // A value printed over several lines puts them one level deeper still.
       IndentLevel const nested;
@@ -295,11 +284,11 @@ void KQ_TList::PrintOn(std::ostream& os) const {
   os << KQ_IPrintable::Prefix() << '}';
 }
 
-bool KQ_TList::KQ_HRMultiLine() const { return fCount != 0; }
+bool KQ_TList::KQ_HRMultiLine() const { return fChain.fCount != 0; }
 
 bool KQ_TList::WriteTo(KQ_THumanReadableStream& stream) const {
-  for (KQ_TListKey const* key = fHead; key != nullptr; key = key->fNext) {
-    if (key != fHead) stream << cr;
+  for (KQ_TListKey const* key = fChain.fHead; key != nullptr; key = key->fNext) {
+    if (key != fChain.fHead) stream << cr;
     stream << static_cast<KQ_IHumanReadable const&>(key->fValue);
   }
   return false;
@@ -321,10 +310,10 @@ bool KQ_TList::ReadFrom(KQ_THumanReadableStream& stream) {
       stream >> static_cast<KQ_IHumanReadable&>(key->fValue);
     } catch (...) {
       DestroyKey(key);
-      if (fCount == 0) ReleaseBlocks();
+      if (fChain.fCount == 0) ReleaseBlocks();
       throw;
     }
-    Link(key, fTail, nullptr);
+    Link(key, fChain.fTail, nullptr);
   }
   stream.Read();
   return true;
@@ -332,19 +321,7 @@ bool KQ_TList::ReadFrom(KQ_THumanReadableStream& stream) {
 
 KQ_TListKey* KQ_TList::Link(KQ_TListKey* key, KQ_TListKey* prev, KQ_TListKey* next) {
   key->fContainer = this;
-  key->fPrev = prev;
-  key->fNext = next;
-  if (prev != nullptr) {
-    prev->fNext = key;
-  } else {
-    fHead = key;
-  }
-  if (next != nullptr) {
-    next->fPrev = key;
-  } else {
-    fTail = key;
-  }
-  ++fCount;
+  fChain.Link(key, prev, next);
   return key;
 }
 
@@ -355,26 +332,10 @@ KQ_TListKey* KQ_TList::LinkValue(KQ_TAny const& value, KQ_TListKey* prev, KQ_TLi
     key = new (room) KQ_TListKey(this, value);
   } catch (...) {
     ReturnRoom(room);
-    if (fCount == 0) ReleaseBlocks();
+    if (fChain.fCount == 0) ReleaseBlocks();
     throw;
   }
   return Link(key, prev, next);
-}
-
-void KQ_TList::Unlink(KQ_TListKey* key) {
-  if (key->fPrev != nullptr) {
-    key->fPrev->fNext = key->fNext;
-  } else {
-    fHead = key->fNext;
-  }
-  if (key->fNext != nullptr) {
-    key->fNext->fPrev = key->fPrev;
-  } else {
-    fTail = key->fPrev;
-  }
-  key->fPrev = nullptr;
-  key->fNext = nullptr;
-  --fCount;
 }
 
 KQ_TListKey* KQ_TList::Own(KQ_TListKey const* key) {
@@ -384,131 +345,50 @@ KQ_TListKey* KQ_TList::Own(KQ_TListKey const* key) {
 }
 
 KQ_TListKey* KQ_TList::Walk(std::uint32_t index) const {
-  if (index >= fCount) KQ_THROW(KQ_EOutOfBoundsOfList());
-  KQ_TListKey* key;
-  if (index < fCount / 2) {
-    key = fHead;
-    for (std::uint32_t i = 0; i < index; ++i) key = key->fNext;
-  } else {
-    key = fTail;
-    for (std::uint32_t i = fCount - 1; i > index; --i) key = key->fPrev;
-  }
-  return key;
+  if (index >= fChain.fCount) KQ_THROW(KQ_EOutOfBoundsOfList());
+  return fChain.At(index);
 }
 
 KQ_TListKey* KQ_TList::First() const {
-  if (fHead == nullptr) KQ_THROW(KQ_EOutOfBoundsOfList());
-  return fHead;
+  if (fChain.fHead == nullptr) KQ_THROW(KQ_EOutOfBoundsOfList());
+  return fChain.fHead;
 }
 
 KQ_TListKey* KQ_TList::Last() const {
-  if (fTail == nullptr) KQ_THROW(KQ_EOutOfBoundsOfList());
-  return fTail;
+  if (fChain.fTail == nullptr) KQ_THROW(KQ_EOutOfBoundsOfList());
+  return fChain.fTail;
 }
 
 void KQ_TList::Clear() {
-  KQ_TListKey* key = fHead;
-  while (key != nullptr) {
-    KQ_TListKey* next = key->fNext;
-    key->~KQ_TListKey();
-    key = next;
+  // The blocks go right after, so each value only gives back what it owns:
+  // no destructor writes to the key, and a long list's keys leave the cache
+  // without being written back.
+  for (KQ_TListKey* key = fChain.fHead; key != nullptr; key = key->fNext) {
+    KQ_TAny::Abandon(key->fValue);
   }
-  fHead = nullptr;
-  fTail = nullptr;
-  fCount = 0;
+  fChain = {};
   ReleaseBlocks();
 }
 
 // This list is empty and has no blocks.
 void KQ_TList::TakeKeys(KQ_TList& other) {
-  for (KQ_TListKey* key = other.fHead; key != nullptr; key = key->fNext) key->fContainer = this;
-  fHead = other.fHead;
-  fTail = other.fTail;
-  fCount = other.fCount;
+  for (KQ_TListKey* key = other.fChain.fHead; key != nullptr; key = key->fNext)
+    key->fContainer = this;
+  fChain = other.fChain;
   fFreshKeys = other.fFreshKeys;
   fBlocks = other.fBlocks;
   fSpare = other.fSpare;
-  other.fHead = nullptr;
-  other.fTail = nullptr;
-  other.fCount = 0;
+  other.fChain = {};
   other.fFreshKeys = 0;
   other.fBlocks = nullptr;
   other.fSpare = nullptr;
 }
 
-KQ_TListIterationInfo::KQ_TListIterationInfo()
-    : fList(nullptr), fCurrent(nullptr), fBeforeStart(true), fAfterEnd(true) {}
+KQ_TListIterationInfo::KQ_TListIterationInfo() : KQ_TChainIterationInfo(nullptr) {}
 
 KQ_TListIterationInfo::KQ_TListIterationInfo(KQ_TList const& list)
-    // The cursor of a list given as constant may still delete through
-    // DeleteItem; KQ_TConstIterator is the read-only way to walk.
-    : fList(const_cast<KQ_TList*>(&list)), fCurrent(nullptr), fBeforeStart(true), fAfterEnd(true) {
-  Start();
-}
+    : KQ_TChainIterationInfo(&list) {}
 
 KQ_TListIterationInfo::~KQ_TListIterationInfo() = default;
 
 KQ_IIterationInfo* KQ_TListIterationInfo::Clone() const { return new KQ_TListIterationInfo(*this); }
-
-KQ_IIterationInfo& KQ_TListIterationInfo::Start() {
-  fCurrent = List().fHead;
-  fBeforeStart = fAfterEnd = fCurrent == nullptr;
-  return *this;
-}
-
-KQ_IIterationInfo& KQ_TListIterationInfo::End() {
-  fCurrent = List().fTail;
-  fBeforeStart = fAfterEnd = fCurrent == nullptr;
-  return *this;
-}
-
-KQ_IIterationInfo& KQ_TListIterationInfo::Next() {
-  List();
-  if (fBeforeStart) return Start();
-  if (fCurrent != nullptr) fCurrent = fCurrent->Next();
-  fAfterEnd = fCurrent == nullptr;
-  return *this;
-}
-
-KQ_IIterationInfo& KQ_TListIterationInfo::Prev() {
-  List();
-  if (fAfterEnd) return End();
-  if (fCurrent != nullptr) fCurrent = fCurrent->Prev();
-  fBeforeStart = fCurrent == nullptr;
-  return *this;
-}
-
-bool KQ_TListIterationInfo::IsBeforeStart() const {
-  List();
-  return fBeforeStart;
-}
-
-bool KQ_TListIterationInfo::IsAfterEnd() const {
-  List();
-  return fAfterEnd;
-}
-
-KQ_IPackable& KQ_TListIterationInfo::Key() {
-  fKey = static_cast<void*>(&Current());
-  return fKey;
-}
-
-KQ_TAny& KQ_TListIterationInfo::Value() { return Current().Value(); }
-
-KQ_IIterationInfo& KQ_TListIterationInfo::DeleteItem() {
-  KQ_TListKey& removed = Current();
-  Prev();
-  fList->Rem(&removed);
-  return *this;
-}
-
-KQ_TList& KQ_TListIterationInfo::List() const {
-  if (fList == nullptr) KQ_THROW(KQ_EIteratorNotInitialized());
-  return *fList;
-}
-
-KQ_TListKey& KQ_TListIterationInfo::Current() const {
-  List();
-  if (fBeforeStart || fAfterEnd || fCurrent == nullptr) KQ_THROW(KQ_EIteratorOutOfBounds());
-  return *fCurrent;
-}

@@ -20,40 +20,22 @@
 #include "kq_ipackable.h"
 #include "kq_iprintable.h"
 #include "kq_tany.h"
+#include "kq_tlist_chain.h"
 #include "kq_tobject.h"
 
 class KQ_TList;
 
-// One element of a list. Only the list makes and destroys keys.
-class KQ_EXPORT KQ_TListKey {
- public:
-  KQ_TListKey(KQ_TListKey const&) = delete;
-  KQ_TListKey& operator=(KQ_TListKey const&) = delete;
-
-  // The neighbours: null past the tail and before the head.
-  KQ_TListKey* Next() { return fNext; }
-  KQ_TListKey const* Next() const { return fNext; }
-  KQ_TListKey* Prev() { return fPrev; }
-  KQ_TListKey const* Prev() const { return fPrev; }
-  KQ_TAny& Value() { return fValue; }
-  KQ_TAny const& Value() const { return fValue; }
-  KQ_TAny& operator*() { return fValue; }
-  KQ_TAny const& operator*() const { return fValue; }
-  KQ_TList* Container() { return fContainer; }
-  KQ_TList const* Container() const { return fContainer; }
-
+// One element of a list, with the accessors of KQ_TChainKey: Next(), Prev(),
+// Value(), operator*() and Container(). Only the list makes and destroys
+// keys.
+class KQ_EXPORT KQ_TListKey : public KQ_TChainKey<KQ_TListKey, KQ_TList> {
  private:
   friend class KQ_TList;
 
   // An unlinked key holding ILLEGAL.
   KQ_TListKey() = default;
-  KQ_TListKey(KQ_TList* container, KQ_TAny const& value) : fContainer(container), fValue(value) {}
+  KQ_TListKey(KQ_TList* container, KQ_TAny const& value) : KQ_TChainKey(container, value) {}
   ~KQ_TListKey() = default;
-
-  KQ_TList* fContainer = nullptr;
-  KQ_TAny fValue;
-  KQ_TListKey* fNext = nullptr;
-  KQ_TListKey* fPrev = nullptr;
 };
 
 class KQ_EXPORT KQ_TList : public KQ_TObject,
@@ -178,14 +160,12 @@ class KQ_EXPORT KQ_TList : public KQ_TObject,
   bool ReadFrom(KQ_THumanReadableStream& stream) override;
 
  private:
-  friend class KQ_TListIterationInfo;
+  friend class KQ_TChainIterationInfo<KQ_TList, KQ_TListKey>;
 
   // Links a new or unlinked key between prev and next (either may be null
   // at the ends) and counts it.
   KQ_TListKey* Link(KQ_TListKey* key, KQ_TListKey* prev, KQ_TListKey* next);
   KQ_TListKey* LinkValue(KQ_TAny const& value, KQ_TListKey* prev, KQ_TListKey* next);
-  // Takes key out of the chain without destroying it.
-  void Unlink(KQ_TListKey* key);
   // The key as a key of this list, or KQ_EElementNotInList.
   KQ_TListKey* Own(KQ_TListKey const* key);
   KQ_TListKey* Walk(std::uint32_t index) const;
@@ -209,9 +189,8 @@ class KQ_EXPORT KQ_TList : public KQ_TObject,
   void DestroyKey(KQ_TListKey* key);
   void ReleaseBlocks();
 
-  KQ_TListKey* fHead;
-  KQ_TListKey* fTail;
-  std::uint32_t fCount;
+  // Head, tail and entry count.
+  KQ_TChain<KQ_TListKey> fChain;
   // Unused keys at the end of the newest block.
   std::uint32_t fFreshKeys;
   // Newest block first.
@@ -220,11 +199,13 @@ class KQ_EXPORT KQ_TList : public KQ_TObject,
   void* fSpare;
 };
 
-// The cursor of a list: it stands on a key, or before the head, or after
-// the tail. A cursor made without a list raises KQ_EIteratorNotInitialized
-// from every operation but Clone.
-class KQ_EXPORT KQ_TListIterationInfo : public KQ_TObject, public virtual KQ_IIterationInfo {
+extern template class KQ_TChainIterationInfo<KQ_TList, KQ_TListKey>;
+
+// The cursor of a list (see KQ_TChainIterationInfo): it stands on a key, or
+// before the head, or after the tail.
+class KQ_EXPORT KQ_TListIterationInfo : public KQ_TChainIterationInfo<KQ_TList, KQ_TListKey> {
   KQ_CLASS(KQ_TListIterationInfo, KQ_TObject, KQ_IIterationInfo)
+  // Over no list: every operation but Clone raises KQ_EIteratorNotInitialized.
   KQ_TListIterationInfo();
   // Positioned as by Start(). The list is not owned; the cursor may delete
   // elements of it through DeleteItem.
@@ -234,31 +215,4 @@ class KQ_EXPORT KQ_TListIterationInfo : public KQ_TObject, public virtual KQ_IIt
   ~KQ_TListIterationInfo() override;
 
   KQ_IIterationInfo* Clone() const override;
-  // On the head (tail); on an empty list both flags are set.
-  KQ_IIterationInfo& Start() override;
-  KQ_IIterationInfo& End() override;
-  // Next() before the head acts as Start(); Prev() after the tail acts as
-  // End(). Stepping off an end sets its flag.
-  KQ_IIterationInfo& Next() override;
-  KQ_IIterationInfo& Prev() override;
-  bool IsBeforeStart() const override;
-  bool IsAfterEnd() const override;
-  // An Any of kind raw pointer holding the current KQ_TListKey's address.
-  // The cursor owns that Any; it stays valid until the next Key() call on
-  // this cursor.
-  KQ_IPackable& Key() override;
-  KQ_TAny& Value() override;
-  // Steps back with Prev(), then removes the key it stood on, so a following
-  // Next() reaches the element after the removed one.
-  KQ_IIterationInfo& DeleteItem() override;
-
- private:
-  KQ_TList& List() const;
-  KQ_TListKey& Current() const;
-
-  KQ_TList* fList;
-  KQ_TListKey* fCurrent;
-  bool fBeforeStart;
-  bool fAfterEnd;
-  KQ_TAny fKey;
 };

@@ -26,16 +26,16 @@ class IndentLevel {
 }  // namespace
 
 KQ_TQueueKey& KQ_TQueueKey::SetPriority(std::int32_t priority) {
-  fContainer->SetPriority(this, priority);
+  Container()->SetPriority(this, priority);
   return *this;
 }
 
-KQ_TQueue::KQ_TQueue() : fHead(nullptr), fTail(nullptr), fCount(0) {}
+KQ_TQueue::KQ_TQueue() = default;
 
 // Delegating first: once the empty queue is made, the destructor cleans up
 // after a copy that raises.
 KQ_TQueue::KQ_TQueue(KQ_TQueue const& other) : KQ_TQueue() {
-  for (KQ_TQueueKey const* key = other.fHead; key != nullptr; key = key->fNext) {
+  for (KQ_TQueueKey const* key = other.fChain.fHead; key != nullptr; key = key->fNext) {
     // Every key so far has a priority at least this one's: it goes last.
     Insert(new KQ_TQueueKey(this, key->fValue, key->fPriority), true);
   }
@@ -54,24 +54,24 @@ KQ_IPackable& KQ_TQueue::operator=(KQ_IUnpacking& unpacker) {
   return KQ_IPackable::operator=(unpacker);
 }
 
-bool KQ_TQueue::IsEmpty() const { return fCount == 0; }
+bool KQ_TQueue::IsEmpty() const { return fChain.fCount == 0; }
 
-std::uint32_t KQ_TQueue::Entries() const { return fCount; }
+std::uint32_t KQ_TQueue::Entries() const { return fChain.fCount; }
 
-bool KQ_TQueue::Contains(KQ_TAny const& value) const { return Find(value) != nullptr; }
+bool KQ_TQueue::Contains(KQ_TAny const& value) const { return fChain.Find(value) != nullptr; }
 
 KQ_TQueueKey const* KQ_TQueue::KeyAt(std::uint32_t index) const { return Walk(index); }
 
 KQ_TQueueKey* KQ_TQueue::KeyAt(std::uint32_t index) { return Walk(index); }
 
 KQ_TQueueKey const* KQ_TQueue::KeyOf(KQ_TAny const& value) const {
-  KQ_TQueueKey const* key = Find(value);
+  KQ_TQueueKey const* key = fChain.Find(value);
   if (key == nullptr) KQ_THROW(KQ_EElementNotInQueue());
   return key;
 }
 
 KQ_TQueueKey* KQ_TQueue::KeyOf(KQ_TAny const& value) {
-  KQ_TQueueKey* key = Find(value);
+  KQ_TQueueKey* key = fChain.Find(value);
   if (key == nullptr) KQ_THROW(KQ_EElementNotInQueue());
   return key;
 }
@@ -116,7 +116,7 @@ KQ_TQueueKey* KQ_TQueue::AddAtHead(KQ_TAny const& value, std::int32_t priority) 
 
 KQ_TQueueKey* KQ_TQueue::AddAtHead(KQ_TAny const& value) {
   // First among the keys of the head's priority is the head itself.
-  return AddAtHead(value, fHead != nullptr ? fHead->fPriority : 0);
+  return AddAtHead(value, fChain.fHead != nullptr ? fChain.fHead->fPriority : 0);
 }
 
 KQ_TQueueKey* KQ_TQueue::AddAtTail(KQ_TAny const& value, std::int32_t priority) {
@@ -124,7 +124,7 @@ KQ_TQueueKey* KQ_TQueue::AddAtTail(KQ_TAny const& value, std::int32_t priority) 
 }
 
 KQ_TQueueKey* KQ_TQueue::AddAtTail(KQ_TAny const& value) {
-  return AddAtTail(value, fTail != nullptr ? fTail->fPriority : 0);
+  return AddAtTail(value, fChain.fTail != nullptr ? fChain.fTail->fPriority : 0);
 }
 
 KQ_TQueueKey* KQ_TQueue::AddBefore(KQ_TQueueKey const* key, KQ_TAny const& value) {
@@ -191,9 +191,9 @@ KQ_TQueue& KQ_TQueue::SetPriority(KQ_TQueueKey const* key, std::int32_t priority
 }
 
 bool KQ_TQueue::operator==(KQ_TQueue const& other) const {
-  if (fCount != other.fCount) return false;
-  KQ_TQueueKey const* mine = fHead;
-  KQ_TQueueKey const* theirs = other.fHead;
+  if (fChain.fCount != other.fChain.fCount) return false;
+  KQ_TQueueKey const* mine = fChain.fHead;
+  KQ_TQueueKey const* theirs = other.fChain.fHead;
   for (; mine != nullptr; mine = mine->fNext, theirs = theirs->fNext) {
     if (mine->fPriority != theirs->fPriority || !(mine->fValue == theirs->fValue)) return false;
   }
@@ -207,8 +207,8 @@ KQ_IIterationInfo* KQ_TQueue::CreateIterationInfo() const {
 }
 
 void KQ_TQueue::KQ_Pack(KQ_IPacking& packer) const {
-  packer << fCount;
-  for (KQ_TQueueKey const* key = fHead; key != nullptr; key = key->fNext) {
+  packer << fChain.fCount;
+  for (KQ_TQueueKey const* key = fChain.fHead; key != nullptr; key = key->fNext) {
     packer << key->fPriority << static_cast<KQ_IPackable const&>(key->fValue);
   }
 }
@@ -239,7 +239,7 @@ void KQ_TQueue::PrintOn(std::ostream& os) const {
   os << "QUEUE\n" << KQ_IPrintable::Prefix() << "{\n";
   {
     IndentLevel const groups;
-    for (KQ_TQueueKey const* key = fHead; key != nullptr; key = key->fNext) {
+    for (KQ_TQueueKey const* key = fChain.fHead; key != nullptr; key = key->fNext) {
       if (key->fPrev == nullptr || key->fPrev->fPriority != key->fPriority) {
         os << KQ_IPrintable::Prefix() << "Priority " << key->fPriority << ":\n";
       }
@@ -257,8 +257,8 @@ void KQ_TQueue::PrintOn(std::ostream& os) const {
 }
 
 bool KQ_TQueue::WriteTo(KQ_THumanReadableStream& stream) const {
-  for (KQ_TQueueKey const* key = fHead; key != nullptr; key = key->fNext) {
-    if (key != fHead) stream << cr;
+  for (KQ_TQueueKey const* key = fChain.fHead; key != nullptr; key = key->fNext) {
+    if (key != fChain.fHead) stream << cr;
     stream << key->fPriority;
     stream.WriteTokens(": ");
     stream << static_cast<KQ_IHumanReadable const&>(key->fValue);
@@ -282,7 +282,7 @@ bool KQ_TQueue::ReadFrom(KQ_THumanReadableStream& stream) {
   return true;
 }
 
-bool KQ_TQueue::KQ_HRMultiLine() const { return fCount != 0; }
+bool KQ_TQueue::KQ_HRMultiLine() const { return fChain.fCount != 0; }
 
 KQ_TQueueKey* KQ_TQueue::Insert(KQ_TQueueKey* key, bool last) {
   RunIndex::iterator run;
@@ -309,7 +309,7 @@ KQ_TQueueKey* KQ_TQueue::Place(KQ_TQueueKey* key, RunIndex::iterator run, bool l
       RunIndex::iterator const above = std::next(run);
       prev = above != fRuns.end() ? above->second.fLast : nullptr;
     }
-    next = prev != nullptr ? prev->fNext : fHead;
+    next = prev != nullptr ? prev->fNext : fChain.fHead;
   } else {
     // Before the first key of the highest priority not above the key's; at
     // the tail when there is none.
@@ -318,7 +318,7 @@ KQ_TQueueKey* KQ_TQueue::Place(KQ_TQueueKey* key, RunIndex::iterator run, bool l
     } else {
       next = run != fRuns.begin() ? std::prev(run)->second.fFirst : nullptr;
     }
-    prev = next != nullptr ? next->fPrev : fTail;
+    prev = next != nullptr ? next->fPrev : fChain.fTail;
   }
   return LinkAt(key, prev, next, own);
 }
@@ -326,19 +326,7 @@ KQ_TQueueKey* KQ_TQueue::Place(KQ_TQueueKey* key, RunIndex::iterator run, bool l
 KQ_TQueueKey* KQ_TQueue::LinkAt(KQ_TQueueKey* key, KQ_TQueueKey* prev, KQ_TQueueKey* next,
                                 Run& run) {
   key->fContainer = this;
-  key->fPrev = prev;
-  key->fNext = next;
-  if (prev != nullptr) {
-    prev->fNext = key;
-  } else {
-    fHead = key;
-  }
-  if (next != nullptr) {
-    next->fPrev = key;
-  } else {
-    fTail = key;
-  }
-  ++fCount;
+  fChain.Link(key, prev, next);
   std::int32_t const priority = key->fPriority;
   if (run.fFirst == nullptr) {
     run.fFirst = run.fLast = key;
@@ -360,19 +348,7 @@ void KQ_TQueue::Unlink(KQ_TQueueKey* key) {
   } else if (run->second.fLast == key) {
     run->second.fLast = key->fPrev;
   }
-  if (key->fPrev != nullptr) {
-    key->fPrev->fNext = key->fNext;
-  } else {
-    fHead = key->fNext;
-  }
-  if (key->fNext != nullptr) {
-    key->fNext->fPrev = key->fPrev;
-  } else {
-    fTail = key->fPrev;
-  }
-  key->fPrev = nullptr;
-  key->fNext = nullptr;
-  --fCount;
+  fChain.Unlink(key);
 }
 
 KQ_TQueueKey* KQ_TQueue::Own(KQ_TQueueKey const* key) {
@@ -381,138 +357,48 @@ KQ_TQueueKey* KQ_TQueue::Own(KQ_TQueueKey const* key) {
   return const_cast<KQ_TQueueKey*>(key);
 }
 
-KQ_TQueueKey* KQ_TQueue::Find(KQ_TAny const& value) const {
-  for (KQ_TQueueKey* key = fHead; key != nullptr; key = key->fNext) {
-    if (key->fValue == value) return key;
-  }
-  return nullptr;
-}
-
 KQ_TQueueKey* KQ_TQueue::Walk(std::uint32_t index) const {
-  if (index >= fCount) KQ_THROW(KQ_EOutOfBoundsOfQueue());
-  KQ_TQueueKey* key;
-  if (index < fCount / 2) {
-    key = fHead;
-    for (std::uint32_t i = 0; i < index; ++i) key = key->fNext;
-  } else {
-    key = fTail;
-    for (std::uint32_t i = fCount - 1; i > index; --i) key = key->fPrev;
-  }
-  return key;
+  if (index >= fChain.fCount) KQ_THROW(KQ_EOutOfBoundsOfQueue());
+  return fChain.At(index);
 }
 
 KQ_TQueueKey* KQ_TQueue::First() const {
-  if (fHead == nullptr) KQ_THROW(KQ_EOutOfBoundsOfQueue());
-  return fHead;
+  if (fChain.fHead == nullptr) KQ_THROW(KQ_EOutOfBoundsOfQueue());
+  return fChain.fHead;
 }
 
 KQ_TQueueKey* KQ_TQueue::Last() const {
-  if (fTail == nullptr) KQ_THROW(KQ_EOutOfBoundsOfQueue());
-  return fTail;
+  if (fChain.fTail == nullptr) KQ_THROW(KQ_EOutOfBoundsOfQueue());
+  return fChain.fTail;
 }
 
 void KQ_TQueue::Clear() {
-  KQ_TQueueKey* key = fHead;
+  KQ_TQueueKey* key = fChain.fHead;
   while (key != nullptr) {
     KQ_TQueueKey* next = key->fNext;
     delete key;
     key = next;
   }
-  fHead = nullptr;
-  fTail = nullptr;
-  fCount = 0;
+  fChain = {};
   fRuns.clear();
 }
 
 void KQ_TQueue::Swap(KQ_TQueue& other) {
-  std::swap(fHead, other.fHead);
-  std::swap(fTail, other.fTail);
-  std::swap(fCount, other.fCount);
+  std::swap(fChain, other.fChain);
   fRuns.swap(other.fRuns);
-  for (KQ_TQueueKey* key = fHead; key != nullptr; key = key->fNext) key->fContainer = this;
-  for (KQ_TQueueKey* key = other.fHead; key != nullptr; key = key->fNext) {
+  for (KQ_TQueueKey* key = fChain.fHead; key != nullptr; key = key->fNext) key->fContainer = this;
+  for (KQ_TQueueKey* key = other.fChain.fHead; key != nullptr; key = key->fNext) {
     key->fContainer = &other;
   }
 }
 
-KQ_TQueueIterationInfo::KQ_TQueueIterationInfo()
-    : fQueue(nullptr), fCurrent(nullptr), fBeforeStart(true), fAfterEnd(true) {}
+KQ_TQueueIterationInfo::KQ_TQueueIterationInfo() : KQ_TChainIterationInfo(nullptr) {}
 
 KQ_TQueueIterationInfo::KQ_TQueueIterationInfo(KQ_TQueue const& queue)
-    // The cursor of a queue given as constant may still delete through
-    // DeleteItem; KQ_TConstIterator is the read-only way to walk.
-    : fQueue(const_cast<KQ_TQueue*>(&queue)),
-      fCurrent(nullptr),
-      fBeforeStart(true),
-      fAfterEnd(true) {
-  Start();
-}
+    : KQ_TChainIterationInfo(&queue) {}
 
 KQ_TQueueIterationInfo::~KQ_TQueueIterationInfo() = default;
 
 KQ_IIterationInfo* KQ_TQueueIterationInfo::Clone() const {
   return new KQ_TQueueIterationInfo(*this);
-}
-
-KQ_IIterationInfo& KQ_TQueueIterationInfo::Start() {
-  fCurrent = Queue().fHead;
-  fBeforeStart = fAfterEnd = fCurrent == nullptr;
-  return *this;
-}
-
-KQ_IIterationInfo& KQ_TQueueIterationInfo::End() {
-  fCurrent = Queue().fTail;
-  fBeforeStart = fAfterEnd = fCurrent == nullptr;
-  return *this;
-}
-
-KQ_IIterationInfo& KQ_TQueueIterationInfo::Next() {
-  Queue();
-  if (fBeforeStart) return Start();
-  if (fCurrent != nullptr) fCurrent = fCurrent->Next();
-  fAfterEnd = fCurrent == nullptr;
-  return *this;
-}
-
-KQ_IIterationInfo& KQ_TQueueIterationInfo::Prev() {
-  Queue();
-  if (fAfterEnd) return End();
-  if (fCurrent != nullptr) fCurrent = fCurrent->Prev();
-  fBeforeStart = fCurrent == nullptr;
-  return *this;
-}
-
-bool KQ_TQueueIterationInfo::IsBeforeStart() const {
-  Queue();
-  return fBeforeStart;
-}
-
-bool KQ_TQueueIterationInfo::IsAfterEnd() const {
-  Queue();
-  return fAfterEnd;
-}
-
-KQ_IPackable& KQ_TQueueIterationInfo::Key() {
-  fKey = static_cast<void*>(&Current());
-  return fKey;
-}
-
-KQ_TAny& KQ_TQueueIterationInfo::Value() { return Current().Value(); }
-
-KQ_IIterationInfo& KQ_TQueueIterationInfo::DeleteItem() {
-  KQ_TQueueKey& removed = Current();
-  Prev();
-  fQueue->Rem(&removed);
-  return *this;
-}
-
-KQ_TQueue& KQ_TQueueIterationInfo::Queue() const {
-  if (fQueue == nullptr) KQ_THROW(KQ_EIteratorNotInitialized());
-  return *fQueue;
-}
-
-KQ_TQueueKey& KQ_TQueueIterationInfo::Current() const {
-  Queue();
-  if (fBeforeStart || fAfterEnd || fCurrent == nullptr) KQ_THROW(KQ_EIteratorOutOfBounds());
-  return *fCurrent;
 }

@@ -25,28 +25,17 @@
 #include "kq_ipackable.h"
 #include "kq_iprintable.h"
 #include "kq_tany.h"
+#include "kq_tlist_chain.h"
 #include "kq_tobject.h"
 
 class KQ_TQueue;
 
-// One element of a queue. Only the queue makes and destroys keys.
-class KQ_EXPORT KQ_TQueueKey {
+// One element of a queue, with the accessors of KQ_TChainKey: Next()
+// (towards the tail, lower or equal priority), Prev() (towards the head),
+// Value(), operator*() and Container(). Only the queue makes and destroys
+// keys.
+class KQ_EXPORT KQ_TQueueKey : public KQ_TChainKey<KQ_TQueueKey, KQ_TQueue> {
  public:
-  KQ_TQueueKey(KQ_TQueueKey const&) = delete;
-  KQ_TQueueKey& operator=(KQ_TQueueKey const&) = delete;
-
-  // The neighbours: towards the tail (lower or equal priority) and towards
-  // the head; null past either end.
-  KQ_TQueueKey* Next() { return fNext; }
-  KQ_TQueueKey const* Next() const { return fNext; }
-  KQ_TQueueKey* Prev() { return fPrev; }
-  KQ_TQueueKey const* Prev() const { return fPrev; }
-  KQ_TAny& Value() { return fValue; }
-  KQ_TAny const& Value() const { return fValue; }
-  KQ_TAny& operator*() { return fValue; }
-  KQ_TAny const& operator*() const { return fValue; }
-  KQ_TQueue* Container() { return fContainer; }
-  KQ_TQueue const* Container() const { return fContainer; }
   std::int32_t Priority() const { return fPriority; }
   // The queue's SetPriority(this key, priority): the key moves to the last
   // place among the keys of its new priority.
@@ -56,16 +45,12 @@ class KQ_EXPORT KQ_TQueueKey {
   friend class KQ_TQueue;
 
   KQ_TQueueKey(KQ_TQueue* container, KQ_TAny const& value, std::int32_t priority)
-      : fContainer(container), fValue(value), fPriority(priority) {}
+      : KQ_TChainKey(container, value), fPriority(priority) {}
   // An unlinked key holding ILLEGAL.
   explicit KQ_TQueueKey(std::int32_t priority) : fPriority(priority) {}
   ~KQ_TQueueKey() = default;
 
-  KQ_TQueue* fContainer = nullptr;
-  KQ_TAny fValue;
   std::int32_t fPriority;
-  KQ_TQueueKey* fNext = nullptr;
-  KQ_TQueueKey* fPrev = nullptr;
 };
 
 class KQ_EXPORT KQ_TQueue : public KQ_TObject,
@@ -211,7 +196,7 @@ class KQ_EXPORT KQ_TQueue : public KQ_TObject,
   bool KQ_HRMultiLine() const override;
 
  private:
-  friend class KQ_TQueueIterationInfo;
+  friend class KQ_TChainIterationInfo<KQ_TQueue, KQ_TQueueKey>;
 
   // The first and the last key of one priority (equal priorities are
   // always neighbours).
@@ -237,7 +222,6 @@ class KQ_EXPORT KQ_TQueue : public KQ_TObject,
   void Unlink(KQ_TQueueKey* key);
   // The key as a key of this queue, or KQ_EElementNotInQueue.
   KQ_TQueueKey* Own(KQ_TQueueKey const* key);
-  KQ_TQueueKey* Find(KQ_TAny const& value) const;
   KQ_TQueueKey* Walk(std::uint32_t index) const;
   KQ_TQueueKey* First() const;
   KQ_TQueueKey* Last() const;
@@ -245,17 +229,19 @@ class KQ_EXPORT KQ_TQueue : public KQ_TObject,
   void Clear();
   void Swap(KQ_TQueue& other);
 
-  KQ_TQueueKey* fHead;
-  KQ_TQueueKey* fTail;
-  std::uint32_t fCount;
+  // Head, tail and entry count.
+  KQ_TChain<KQ_TQueueKey> fChain;
   RunIndex fRuns;
 };
 
-// The cursor of a queue: it stands on a key, or before the head, or after
-// the tail. A cursor made without a queue raises KQ_EIteratorNotInitialized
-// from every operation but Clone.
-class KQ_EXPORT KQ_TQueueIterationInfo : public KQ_TObject, public virtual KQ_IIterationInfo {
+extern template class KQ_TChainIterationInfo<KQ_TQueue, KQ_TQueueKey>;
+
+// The cursor of a queue (see KQ_TChainIterationInfo): it stands on a key,
+// or before the head, or after the tail.
+class KQ_EXPORT KQ_TQueueIterationInfo : public KQ_TChainIterationInfo<KQ_TQueue, KQ_TQueueKey> {
   KQ_CLASS(KQ_TQueueIterationInfo, KQ_TObject, KQ_IIterationInfo)
+  // Over no queue: every operation but Clone raises
+  // KQ_EIteratorNotInitialized.
   KQ_TQueueIterationInfo();
   // Positioned as by Start(). The queue is not owned; the cursor may delete
   // elements of it through DeleteItem.
@@ -265,31 +251,4 @@ class KQ_EXPORT KQ_TQueueIterationInfo : public KQ_TObject, public virtual KQ_II
   ~KQ_TQueueIterationInfo() override;
 
   KQ_IIterationInfo* Clone() const override;
-  // On the head (tail); on an empty queue both flags are set.
-  KQ_IIterationInfo& Start() override;
-  KQ_IIterationInfo& End() override;
-  // Next() before the head acts as Start(); Prev() after the tail acts as
-  // End(). Stepping off an end sets its flag.
-  KQ_IIterationInfo& Next() override;
-  KQ_IIterationInfo& Prev() override;
-  bool IsBeforeStart() const override;
-  bool IsAfterEnd() const override;
-  // An Any of kind raw pointer holding the current KQ_TQueueKey's address.
-  // The cursor owns that Any; it stays valid until the next Key() call on
-  // this cursor.
-  KQ_IPackable& Key() override;
-  KQ_TAny& Value() override;
-  // Steps back with Prev(), then removes the key it stood on, so a following
-  // Next() reaches the element after the removed one.
-  KQ_IIterationInfo& DeleteItem() override;
-
- private:
-  KQ_TQueue& Queue() const;
-  KQ_TQueueKey& Current() const;
-
-  KQ_TQueue* fQueue;
-  KQ_TQueueKey* fCurrent;
-  bool fBeforeStart;
-  bool fAfterEnd;
-  KQ_TAny fKey;
 };

@@ -1,32 +1,15 @@
 #include "kq_ttree.h"
 
 #include <algorithm>
-#include <utility>
+#include <memory>
 
 #include "kq_eexception.h"
-#include "kq_ipacking.h"
-#include "kq_iunpacking.h"
-#include "kq_memalloc.h"
 #include "kq_tdatastream.h"
-#include "kq_thumanreadablestream.h"
 
 KQ_CLASS_IMPL(KQ_TTree)
 KQ_CLASS_IMPL(KQ_TTreeIterationInfo)
 
-// One entry: the next node of its chain, the key's full hash, the owned
-// clone of the key and the value. The hash sits beside the link so that a
-// chain walk asks KQ_IsIdent only of keys whose hash matches.
-struct KQ_TTree::Node {
-  Node(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash)
-      : fNext(nullptr), fHash(hash), fKey(std::move(key)) {}
-  Node(Node const&) = delete;
-  Node& operator=(Node const&) = delete;
-
-  Node* fNext;
-  std::uint32_t fHash;
-  std::unique_ptr<KQ_IHashable> fKey;
-  KQ_TAny fValue;
-};
+using Node = kq::DictTable::Node;
 
 // The components of a path, one after the other: runs of units up to the
 // next "/", the runs of "/" between them (and at either end) skipped.
@@ -78,28 +61,6 @@ namespace {
 
 constexpr unsigned char kPackingCode = 73;
 
-// One level of print indentation for the lifetime of the guard, given back
-// even when printing an entry raises.
-class IndentLevel {
- public:
-  IndentLevel() { KQ_IPrintable::Indent(); }
-  ~IndentLevel() { KQ_IPrintable::ReverseIndent(); }
-  IndentLevel(IndentLevel const&) = delete;
-  IndentLevel& operator=(IndentLevel const&) = delete;
-};
-
-// The tree's own copy of a key. A clone that is not hashable raises
-// KQ_EIllegalCast and is destroyed.
-std::unique_ptr<KQ_IHashable> HashableClone(KQ_IHashable const& key) {
-  std::unique_ptr<KQ_IPackable> clone(key.KQ_Clone());
-  if (clone == nullptr) KQ_THROW(KQ_EIllegalCast());
-  auto* hashable = static_cast<KQ_IHashable*>(
-      clone->DynamicCast(KQ_IHashable::KQ_ClassName(), __FILE__, __LINE__));
-  std::unique_ptr<KQ_IHashable> owned(hashable);
-  clone.release();
-  return owned;
-}
-
 }  // namespace
 
 bool KQ_TTree::KQ_Initialize() {
@@ -109,28 +70,25 @@ bool KQ_TTree::KQ_Initialize() {
 
 KQ_TTree::KQ_TTree() : KQ_TTree(kDefaultBuckets) {}
 
-KQ_TTree::KQ_TTree(std::uint32_t buckets) {
-  fTable.fBucketCount = buckets == 0 ? kDefaultBuckets : buckets;
-  fTable.fBuckets = static_cast<Node**>(KQ_CAlloc(fTable.fBucketCount, sizeof(Node*)));
-}
+// The table never grows: its growth limit is 0.
+KQ_TTree::KQ_TTree(std::uint32_t buckets) : fTable(buckets, 0) {}
 
 // Delegating first: once the empty tree is made, the destructor cleans up
 // after a copy that raises.
 KQ_TTree::KQ_TTree(KQ_TTree const& other, std::uint32_t buckets) : KQ_TTree(buckets) {
-  CopyFrom(other);
+  other.fTable.ForEach([this](Node const& node) {
+    fTable.Link(kq::DictTable::HashableClone(*node.fKey), node.fHash)->fValue = node.fValue;
+  });
 }
 
-KQ_TTree::~KQ_TTree() {
-  Clear();
-  KQ_Free(fTable.fBuckets);
-}
+KQ_TTree::~KQ_TTree() = default;
 
 KQ_TTree& KQ_TTree::operator=(KQ_TTree const& other) {
   if (this == &other) return *this;
   // The copy is complete before anything of this tree goes, which also
   // covers a tree given one of its own subtrees.
-  KQ_TTree copy(other, fTable.fBucketCount);
-  Swap(copy);
+  KQ_TTree copy(other, fTable.BucketCount());
+  fTable.Swap(copy.fTable);
   return *this;
 }
 
@@ -139,35 +97,28 @@ KQ_IPackable& KQ_TTree::operator=(KQ_IUnpacking& unpacker) {
 }
 
 bool KQ_TTree::IsEmpty() const {
-  for (std::uint32_t b = 0; b < fTable.fBucketCount; ++b) {
-    for (Node const* node = fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
-      KQ_TTree const* subtree = SubtreeOf(node->fValue);
-      if (subtree == nullptr || !subtree->IsEmpty()) return false;
-    }
-  }
-  return true;
+  return fTable.FindIf([](Node const& node) {
+    KQ_TTree const* subtree = SubtreeOf(node.fValue);
+    return subtree == nullptr || !subtree->IsEmpty();
+  }) == nullptr;
 }
 
 std::uint32_t KQ_TTree::Entries() const {
   std::uint32_t count = 0;
-  for (std::uint32_t b = 0; b < fTable.fBucketCount; ++b) {
-    for (Node const* node = fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
-      KQ_TTree const* subtree = SubtreeOf(node->fValue);
-      count += subtree != nullptr ? subtree->Entries() : 1;
-    }
-  }
+  fTable.ForEach([&count](Node const& node) {
+    KQ_TTree const* subtree = SubtreeOf(node.fValue);
+    count += subtree != nullptr ? subtree->Entries() : 1;
+  });
   return count;
 }
 
 std::uint32_t KQ_TTree::Depth() const {
   std::uint32_t deepest = 0;
-  for (std::uint32_t b = 0; b < fTable.fBucketCount; ++b) {
-    for (Node const* node = fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
-      if (KQ_TTree const* subtree = SubtreeOf(node->fValue)) {
-        deepest = std::max(deepest, subtree->Depth());
-      }
+  fTable.ForEach([&deepest](Node const& node) {
+    if (KQ_TTree const* subtree = SubtreeOf(node.fValue)) {
+      deepest = std::max(deepest, subtree->Depth());
     }
-  }
+  });
   return deepest + 1;
 }
 
@@ -202,24 +153,14 @@ bool KQ_TTree::HasKey(char16_t const* key) const {
   return HasKey(static_cast<KQ_IHashable const&>(KQ_TString(key)));
 }
 
-bool KQ_TTree::HasKey(KQ_IHashable const& key) const { return Find(key) != nullptr; }
+bool KQ_TTree::HasKey(KQ_IHashable const& key) const { return fTable.Find(key) != nullptr; }
 
-bool KQ_TTree::Contains(KQ_TAny const& value) const {
-  for (std::uint32_t b = fTable.fBucketCount; b-- > 0;) {
-    for (Node const* node = fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
-      if (node->fValue == value) return true;
-    }
-  }
-  return false;
-}
+bool KQ_TTree::Contains(KQ_TAny const& value) const { return fTable.FindValue(value) != nullptr; }
 
 KQ_IHashable const& KQ_TTree::KeyOf(KQ_TAny const& value) const {
-  for (std::uint32_t b = fTable.fBucketCount; b-- > 0;) {
-    for (Node const* node = fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
-      if (node->fValue == value) return *node->fKey;
-    }
-  }
-  KQ_THROW(KQ_ENoMatchingTreeValue());
+  Node const* node = fTable.FindValue(value);
+  if (node == nullptr) KQ_THROW(KQ_ENoMatchingTreeValue());
+  return *node->fKey;
 }
 
 KQ_TAny const& KQ_TTree::operator[](wchar_t const* key) const {
@@ -235,7 +176,7 @@ KQ_TAny const& KQ_TTree::operator[](char16_t const* key) const {
 }
 
 KQ_TAny const& KQ_TTree::operator[](KQ_IHashable const& key) const {
-  Node const* node = Find(key);
+  Node const* node = fTable.Find(key);
   if (node == nullptr) KQ_THROW(KQ_ENoMatchingTreeKey());
   return node->fValue;
 }
@@ -252,7 +193,7 @@ KQ_TAny& KQ_TTree::operator[](char16_t const* key) {
   return (*this)[static_cast<KQ_IHashable const&>(KQ_TString(key))];
 }
 
-KQ_TAny& KQ_TTree::operator[](KQ_IHashable const& key) { return Slot(key)->fValue; }
+KQ_TAny& KQ_TTree::operator[](KQ_IHashable const& key) { return fTable.Slot(key)->fValue; }
 
 KQ_TAny const& KQ_TTree::operator()(wchar_t const* path, KQ_TUniChar const& separator) const {
   return (*this)(KQ_TString(path), separator);
@@ -305,7 +246,7 @@ KQ_TTree const& KQ_TTree::operator()(char16_t const* key) const {
 }
 
 KQ_TTree const& KQ_TTree::operator()(KQ_IHashable const& key) const {
-  Node const* node = Find(key);
+  Node const* node = fTable.Find(key);
   if (node == nullptr) KQ_THROW(KQ_ENoMatchingTreeKey());
   KQ_TTree const* subtree = SubtreeOf(node->fValue);
   if (subtree == nullptr) KQ_THROW(KQ_EEntryIsNotASubtree());
@@ -326,13 +267,13 @@ KQ_TTree& KQ_TTree::operator()(char16_t const* key) {
 
 KQ_TTree& KQ_TTree::operator()(KQ_IHashable const& key) {
   std::uint32_t const hash = key.KQ_HashValue(0);
-  if (Node* node = *FindLink(key, hash)) {
+  if (Node* node = fTable.Find(key, hash)) {
     KQ_TTree* subtree = SubtreeOf(node->fValue);
     if (subtree == nullptr) KQ_THROW(KQ_EEntryIsNotASubtree());
     return *subtree;
   }
   auto subtree = std::make_unique<KQ_TTree>();
-  Node* node = Link(HashableClone(key), hash);
+  Node* node = fTable.Link(kq::DictTable::HashableClone(key), hash);
   node->fValue.Assign(subtree.get());
   return *subtree.release();
 }
@@ -388,7 +329,7 @@ KQ_TAny const* KQ_TTree::ValueOfKey(char16_t const* key) const {
 }
 
 KQ_TAny const* KQ_TTree::ValueOfKey(KQ_IHashable const& key) const {
-  Node const* node = Find(key);
+  Node const* node = fTable.Find(key);
   return node != nullptr ? &node->fValue : nullptr;
 }
 
@@ -405,7 +346,7 @@ KQ_TAny* KQ_TTree::ValueOfKey(char16_t const* key) {
 }
 
 KQ_TAny* KQ_TTree::ValueOfKey(KQ_IHashable const& key) {
-  Node* node = Find(key);
+  Node* node = fTable.Find(key);
   return node != nullptr ? &node->fValue : nullptr;
 }
 
@@ -498,23 +439,14 @@ KQ_TTree& KQ_TTree::Remove(char16_t const* key) {
 }
 
 KQ_TTree& KQ_TTree::Remove(KQ_IHashable const& key) {
-  Node** link = FindLink(key, key.KQ_HashValue(0));
-  // key may be the stored key itself: it is not used once the node is gone.
-  if (Node* node = *link) {
-    *link = node->fNext;
-    delete node;
-  }
+  fTable.Remove(key);
   return *this;
 }
 
 bool KQ_TTree::operator==(KQ_TTree const& other) const {
-  if (!IsPartOf(other, false)) return false;
-  for (std::uint32_t b = 0; b < other.fTable.fBucketCount; ++b) {
-    for (Node const* node = other.fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
-      if (*FindLink(*node->fKey, node->fHash) == nullptr) return false;
-    }
-  }
-  return true;
+  return IsPartOf(other, false) && other.fTable.FindIf([this](Node const& node) {
+    return fTable.Find(*node.fKey, node.fHash) == nullptr;
+  }) == nullptr;
 }
 
 bool KQ_TTree::operator!=(KQ_TTree const& other) const { return !(*this == other); }
@@ -528,19 +460,17 @@ KQ_TTree& KQ_TTree::operator+=(KQ_TTree const& other) {
   // merge walks a copy: the walk must not see, or lose, the entries the merge
   // changes.
   if (Holds(other) || other.Holds(*this)) return *this += KQ_TTree(other);
-  for (std::uint32_t b = other.fTable.fBucketCount; b-- > 0;) {
-    for (Node const* node = other.fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
-      KQ_TTree const* theirs = SubtreeOf(node->fValue);
-      Node* mine = *FindLink(*node->fKey, node->fHash);
-      KQ_TTree* ours = mine != nullptr ? SubtreeOf(mine->fValue) : nullptr;
-      if (theirs != nullptr && ours != nullptr) {
-        *ours += *theirs;
-      } else {
-        if (mine == nullptr) mine = Link(HashableClone(*node->fKey), node->fHash);
-        mine->fValue = node->fValue;
-      }
+  other.fTable.ForEach([this](Node const& node) {
+    KQ_TTree const* theirs = SubtreeOf(node.fValue);
+    Node* mine = fTable.Find(*node.fKey, node.fHash);
+    KQ_TTree* ours = mine != nullptr ? SubtreeOf(mine->fValue) : nullptr;
+    if (theirs != nullptr && ours != nullptr) {
+      *ours += *theirs;
+    } else {
+      if (mine == nullptr) mine = fTable.Link(kq::DictTable::HashableClone(*node.fKey), node.fHash);
+      mine->fValue = node.fValue;
     }
-  }
+  });
   return *this;
 }
 
@@ -548,44 +478,9 @@ KQ_IIterationInfo* KQ_TTree::CreateIterationInfo() const {
   return new KQ_TTreeIterationInfo(*this);
 }
 
-void KQ_TTree::KQ_Pack(KQ_IPacking& packer) const {
-  std::uint32_t count = 0;
-  for (std::uint32_t b = 0; b < fTable.fBucketCount; ++b) {
-    for (Node const* node = fTable.fBuckets[b]; node != nullptr; node = node->fNext) ++count;
-  }
-  packer << count;
-  for (std::uint32_t b = fTable.fBucketCount; b-- > 0;) {
-    for (Node const* node = fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
-      packer << static_cast<KQ_IPackable const&>(*node->fKey);
-      packer << static_cast<KQ_IPackable const&>(node->fValue);
-    }
-  }
-}
+void KQ_TTree::KQ_Pack(KQ_IPacking& packer) const { fTable.Pack(packer); }
 
-void KQ_TTree::KQ_Unpack(KQ_IUnpacking& unpacker) {
-  Clear();
-  std::uint32_t count = 0;
-  unpacker >> count;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    // The key comes from the data: it may be no object at all, or one that
-    // cannot be a key.
-    std::unique_ptr<KQ_IPackable> packed(unpacker.Extract(false));
-    auto* hashable =
-        packed == nullptr
-            ? nullptr
-            : static_cast<KQ_IHashable*>(packed->KQ_Cast(KQ_IHashable::KQ_ClassName()));
-    if (hashable == nullptr) KQ_THROW(KQ_EWrongPackedType());
-    std::unique_ptr<KQ_IHashable> key(hashable);
-    packed.release();
-    KQ_TAny value;
-    unpacker >> static_cast<KQ_IPackable&>(value);
-    // As an assignment through operator[], without cloning the key read.
-    std::uint32_t const hash = key->KQ_HashValue(0);
-    Node* node = *FindLink(*key, hash);
-    if (node == nullptr) node = Link(std::move(key), hash);
-    node->fValue.Swap(value);
-  }
-}
+void KQ_TTree::KQ_Unpack(KQ_IUnpacking& unpacker) { fTable.Unpack(unpacker); }
 
 KQ_IPackable* KQ_TTree::KQ_Clone(void*) const { return new KQ_TTree(*this); }
 
@@ -594,128 +489,23 @@ bool KQ_TTree::KQ_IsIdent(KQ_IPackable const& other) const {
   return tree != nullptr && *this == *tree;
 }
 
-void KQ_TTree::PrintOn(std::ostream& os) const {
-  os << "TREE\n" << KQ_IPrintable::Prefix() << "{\n";
-  {
-    IndentLevel const entries;
-    for (std::uint32_t b = fTable.fBucketCount; b-- > 0;) {
-      for (Node const* node = fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
-        os << KQ_IPrintable::Prefix() << '[';
-        {
-          IndentLevel const nested;
-          auto const* key =
-              static_cast<KQ_IPrintable const*>(node->fKey->KQ_Cast(KQ_IPrintable::KQ_ClassName()));
-          if (key != nullptr) {
-            key->PrintOn(os);
-          } else {
-            os << "<NON-PRINTABLE>";
-          }
-          os << "] = ";
-          node->fValue.PrintOn(os);
-        }
-        os << '\n';
-      }
-    }
-  }
-  os << KQ_IPrintable::Prefix() << '}';
-}
+void KQ_TTree::PrintOn(std::ostream& os) const { fTable.Print(os, "TREE"); }
 
 bool KQ_TTree::WriteTo(KQ_THumanReadableStream& stream) const {
-  bool first = true;
-  for (std::uint32_t b = fTable.fBucketCount; b-- > 0;) {
-    for (Node const* node = fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
-      if (!first) stream << cr;
-      first = false;
-      stream.WriteTokens("[ ");
-      stream << indent;
-      auto const* key = static_cast<KQ_IHumanReadable const*>(
-          node->fKey->KQ_Cast(KQ_IHumanReadable::KQ_ClassName()));
-      if (key != nullptr) {
-        stream << *key;
-      } else {
-        stream.WritePackable(*node->fKey);
-      }
-      stream.WriteTokens(" ] = ");
-      stream << indent << static_cast<KQ_IHumanReadable const&>(node->fValue) << back << back;
-    }
-  }
+  fTable.Write(stream);
   return false;
 }
 
 bool KQ_TTree::ReadFrom(KQ_THumanReadableStream& stream) {
-  Clear();
-  while (stream.PeekNonWhite() != '}') {
-    stream.Expect('[');
-    std::unique_ptr<KQ_IHumanReadable> read(stream.Extract());
-    auto* const hashable = static_cast<KQ_IHashable*>(read->KQ_Cast(KQ_IHashable::KQ_ClassName()));
-    if (hashable == nullptr) stream.SyntaxError();
-    std::unique_ptr<KQ_IHashable> key(hashable);
-    read.release();
-    std::uint32_t hash = 0;
-    try {
-      hash = key->KQ_HashValue(0);
-    } catch (KQ_EAnyContainsUnhashableType const&) {
-      // An Any read from a packed block may hold an object that cannot be a
-      // key.
-      stream.SyntaxError();
-    }
-    stream.Expect(']').Expect('=');
-    KQ_TAny value;
-    stream >> static_cast<KQ_IHumanReadable&>(value);
-    // As an assignment through operator[], without cloning the key read.
-    Node* node = *FindLink(*key, hash);
-    if (node == nullptr) node = Link(std::move(key), hash);
-    node->fValue.Swap(value);
-  }
-  stream.Read();
+  fTable.Read(stream);
   return true;
 }
 
-bool KQ_TTree::KQ_HRMultiLine() const {
-  for (std::uint32_t b = 0; b < fTable.fBucketCount; ++b) {
-    if (fTable.fBuckets[b] != nullptr) return true;
-  }
-  return false;
-}
+bool KQ_TTree::KQ_HRMultiLine() const { return fTable.Entries() != 0; }
 
 KQ_TTree* KQ_TTree::SubtreeOf(KQ_TAny const& value) {
   if (value.Kind() != KQ_TAny::kObject) return nullptr;
   return static_cast<KQ_TTree*>((*value).KQ_Cast(KQ_ClassName()));
-}
-
-KQ_TTree::Node** KQ_TTree::FindLink(KQ_IHashable const& key, std::uint32_t hash) const {
-  Node** link = &fTable.fBuckets[hash % fTable.fBucketCount];
-  while (*link != nullptr && !((*link)->fHash == hash && (*link)->fKey->KQ_IsIdent(key))) {
-    link = &(*link)->fNext;
-  }
-  return link;
-}
-
-KQ_TTree::Node* KQ_TTree::Find(KQ_IHashable const& key) const {
-  return *FindLink(key, key.KQ_HashValue(0));
-}
-
-KQ_TTree::Node* KQ_TTree::Slot(KQ_IHashable const& key) {
-  std::uint32_t const hash = key.KQ_HashValue(0);
-  if (Node* node = *FindLink(key, hash)) return node;
-  return Link(HashableClone(key), hash);
-}
-
-KQ_TTree::Node* KQ_TTree::Link(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash) {
-  auto* node = new Node(std::move(key), hash);
-  Node*& head = fTable.fBuckets[hash % fTable.fBucketCount];
-  node->fNext = head;
-  head = node;
-  return node;
-}
-
-void KQ_TTree::RemoveNode(std::uint32_t bucket, Node const* node) {
-  Node** link = &fTable.fBuckets[bucket];
-  while (*link != nullptr && *link != node) link = &(*link)->fNext;
-  if (Node* found = *link) {
-    *link = found->fNext;
-    delete found;
-  }
 }
 
 KQ_TTree const& KQ_TTree::LastLevel(Path& path) const {
@@ -735,173 +525,29 @@ KQ_TTree& KQ_TTree::LastLevel(Path& path) {
 }
 
 bool KQ_TTree::IsPartOf(KQ_TTree const& other, bool subtree) const {
-  for (std::uint32_t b = 0; b < fTable.fBucketCount; ++b) {
-    for (Node const* node = fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
-      Node const* theirs = *other.FindLink(*node->fKey, node->fHash);
-      if (theirs == nullptr) return false;
-      KQ_TTree const* theirTree = subtree ? SubtreeOf(theirs->fValue) : nullptr;
-      if (theirTree != nullptr) {
-        KQ_TTree const* mine = SubtreeOf(node->fValue);
-        if (mine == nullptr || !mine->IsPartOf(*theirTree, true)) return false;
-      } else if (!node->fValue.KQ_IsIdent(theirs->fValue)) {
-        return false;
-      }
-    }
-  }
-  return true;
+  // Looks for an entry that other does not match.
+  return fTable.FindIf([&other, subtree](Node const& node) {
+    Node const* theirs = other.fTable.Find(*node.fKey, node.fHash);
+    if (theirs == nullptr) return true;
+    KQ_TTree const* theirTree = subtree ? SubtreeOf(theirs->fValue) : nullptr;
+    if (theirTree == nullptr) return !node.fValue.KQ_IsIdent(theirs->fValue);
+    KQ_TTree const* mine = SubtreeOf(node.fValue);
+    return mine == nullptr || !mine->IsPartOf(*theirTree, true);
+  }) == nullptr;
 }
 
 bool KQ_TTree::Holds(KQ_TTree const& tree) const {
-  if (this == &tree) return true;
-  for (std::uint32_t b = 0; b < fTable.fBucketCount; ++b) {
-    for (Node const* node = fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
-      KQ_TTree const* subtree = SubtreeOf(node->fValue);
-      if (subtree != nullptr && subtree->Holds(tree)) return true;
-    }
-  }
-  return false;
+  return this == &tree || fTable.FindIf([&tree](Node const& node) {
+    KQ_TTree const* subtree = SubtreeOf(node.fValue);
+    return subtree != nullptr && subtree->Holds(tree);
+  }) != nullptr;
 }
 
-void KQ_TTree::CopyFrom(KQ_TTree const& other) {
-  for (std::uint32_t b = other.fTable.fBucketCount; b-- > 0;) {
-    for (Node const* node = other.fTable.fBuckets[b]; node != nullptr; node = node->fNext) {
-      Link(HashableClone(*node->fKey), node->fHash)->fValue = node->fValue;
-    }
-  }
-}
-
-void KQ_TTree::Clear() {
-  for (std::uint32_t b = 0; b < fTable.fBucketCount; ++b) {
-    Node* node = fTable.fBuckets[b];
-    while (node != nullptr) {
-      Node* const next = node->fNext;
-      delete node;
-      node = next;
-    }
-    fTable.fBuckets[b] = nullptr;
-  }
-}
-
-void KQ_TTree::Swap(KQ_TTree& other) { std::swap(fTable, other.fTable); }
-
-KQ_TTreeIterationInfo::KQ_TTreeIterationInfo()
-    : fTree(nullptr), fBucket(0), fCurrent(nullptr), fBeforeStart(true), fAfterEnd(true) {}
+KQ_TTreeIterationInfo::KQ_TTreeIterationInfo() : DictTableCursor(nullptr) {}
 
 KQ_TTreeIterationInfo::KQ_TTreeIterationInfo(KQ_TTree const& tree)
-    // The cursor of a tree given as constant may still delete through
-    // DeleteItem; KQ_TConstIterator is the read-only way to walk.
-    : fTree(const_cast<KQ_TTree*>(&tree)),
-      fBucket(0),
-      fCurrent(nullptr),
-      fBeforeStart(true),
-      fAfterEnd(true) {
-  Start();
-}
+    : DictTableCursor(&tree.fTable) {}
 
 KQ_TTreeIterationInfo::~KQ_TTreeIterationInfo() = default;
 
 KQ_IIterationInfo* KQ_TTreeIterationInfo::Clone() const { return new KQ_TTreeIterationInfo(*this); }
-
-KQ_IIterationInfo& KQ_TTreeIterationInfo::Start() {
-  bool const found = SeekForward(0);
-  if (!found) fCurrent = nullptr;
-  fBeforeStart = fAfterEnd = !found;
-  return *this;
-}
-
-KQ_IIterationInfo& KQ_TTreeIterationInfo::End() {
-  bool const found = SeekBackward(Tree().fTable.fBucketCount);
-  if (!found) fCurrent = nullptr;
-  fBeforeStart = fAfterEnd = !found;
-  return *this;
-}
-
-KQ_IIterationInfo& KQ_TTreeIterationInfo::Next() {
-  Tree();
-  if (fBeforeStart) return Start();
-  if (fAfterEnd) return *this;
-  if (fCurrent->fNext != nullptr) {
-    fCurrent = fCurrent->fNext;
-  } else if (!SeekForward(fBucket + 1)) {
-    fCurrent = nullptr;
-    fAfterEnd = true;
-  }
-  return *this;
-}
-
-KQ_IIterationInfo& KQ_TTreeIterationInfo::Prev() {
-  KQ_TTree const& tree = Tree();
-  if (fAfterEnd) return End();
-  if (fBeforeStart) return *this;
-  KQ_TTree::Node* previous = tree.fTable.fBuckets[fBucket];
-  if (previous == fCurrent) {
-    if (!SeekBackward(fBucket)) {
-      fCurrent = nullptr;
-      fBeforeStart = true;
-    }
-    return *this;
-  }
-  while (previous != nullptr && previous->fNext != fCurrent) previous = previous->fNext;
-  fCurrent = previous;
-  fBeforeStart = previous == nullptr;
-  return *this;
-}
-
-bool KQ_TTreeIterationInfo::IsBeforeStart() const {
-  Tree();
-  return fBeforeStart;
-}
-
-bool KQ_TTreeIterationInfo::IsAfterEnd() const {
-  Tree();
-  return fAfterEnd;
-}
-
-KQ_IPackable& KQ_TTreeIterationInfo::Key() { return *Current().fKey; }
-
-KQ_TAny& KQ_TTreeIterationInfo::Value() { return Current().fValue; }
-
-KQ_IIterationInfo& KQ_TTreeIterationInfo::DeleteItem() {
-  KQ_TTree::Node const& removed = Current();
-  std::uint32_t const bucket = fBucket;
-  Prev();
-  fTree->RemoveNode(bucket, &removed);
-  return *this;
-}
-
-KQ_TTree& KQ_TTreeIterationInfo::Tree() const {
-  if (fTree == nullptr) KQ_THROW(KQ_EIteratorNotInitialized());
-  return *fTree;
-}
-
-KQ_TTree::Node& KQ_TTreeIterationInfo::Current() const {
-  Tree();
-  if (fBeforeStart || fAfterEnd || fCurrent == nullptr) KQ_THROW(KQ_EIteratorOutOfBounds());
-  return *fCurrent;
-}
-
-bool KQ_TTreeIterationInfo::SeekForward(std::uint32_t bucket) {
-  KQ_TTree const& tree = Tree();
-  for (std::uint32_t b = bucket; b < tree.fTable.fBucketCount; ++b) {
-    if (tree.fTable.fBuckets[b] != nullptr) {
-      fBucket = b;
-      fCurrent = tree.fTable.fBuckets[b];
-      return true;
-    }
-  }
-  return false;
-}
-
-bool KQ_TTreeIterationInfo::SeekBackward(std::uint32_t bucket) {
-  KQ_TTree const& tree = Tree();
-  for (std::uint32_t b = bucket; b-- > 0;) {
-    KQ_TTree::Node* node = tree.fTable.fBuckets[b];
-    if (node != nullptr) {
-      while (node->fNext != nullptr) node = node->fNext;
-      fBucket = b;
-      fCurrent = node;
-      return true;
-    }
-  }
-  return false;
-}

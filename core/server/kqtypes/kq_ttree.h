@@ -30,6 +30,7 @@
 #include "kq_ipackable.h"
 #include "kq_iprintable.h"
 #include "kq_tany.h"
+#include "kq_tdict_table.h"
 #include "kq_tobject.h"
 #include "kq_tstring.h"
 #include "kq_tunichar.h"
@@ -40,7 +41,7 @@ class KQ_EXPORT KQ_TTree : public KQ_TObject,
                            public virtual KQ_IPrintable,
                            public virtual KQ_IHumanReadable {
   KQ_CLASS(KQ_TTree, KQ_TObject, KQ_IPackable, KQ_IIteratable, KQ_IPrintable, KQ_IHumanReadable)
-  static constexpr std::uint32_t kDefaultBuckets = 8;
+  static constexpr std::uint32_t kDefaultBuckets = kq::DictTable::kDefaultBuckets;
 
   // Registers the class with the data stream under packing code 73.
   static bool KQ_Initialize();
@@ -193,72 +194,35 @@ class KQ_EXPORT KQ_TTree : public KQ_TObject,
   virtual KQ_TTree& operator+=(KQ_TTree const& other);
 
   // The number of buckets of this level.
-  std::uint32_t BucketCount() const { return fTable.fBucketCount; }
+  std::uint32_t BucketCount() const { return fTable.BucketCount(); }
 
-  // A new KQ_TTreeIterationInfo standing on the first entry of this level
-  // (subtrees appear as values): buckets in ascending order, each chain from
-  // its head.
+  // A new KQ_TTreeIterationInfo over this level (subtrees appear as
+  // values), in the order of a dictionary's cursor.
   KQ_IIterationInfo* CreateIterationInfo() const override;
 
-  // The number of entries of this level as an unsigned 32-bit number, then,
-  // buckets from the last to the first and each chain from its head, every
-  // key and its value as packable objects; a subtree is packed as the tree
-  // it is, so the whole tree nests.
+  // Packing, printing and the text form take this level's entries in the
+  // order and the forms of KQ_TDict, whose members of the same names
+  // describe them; a subtree value is packed, printed and written as the
+  // tree it is, so the whole tree nests. Printing starts with "TREE".
   void KQ_Pack(KQ_IPacking& packer) const override;
-  // Empties the tree, reads the count and then the pairs; a repeated key
-  // takes the later value. A key that is missing (no object) or not hashable
-  // raises KQ_EWrongPackedType. The count is not trusted: nothing is
-  // reserved by it, and a stream that ends early raises its own exception
-  // with the pairs read so far kept.
   void KQ_Unpack(KQ_IUnpacking& unpacker) override;
-  // A copy with kDefaultBuckets buckets.
+  void PrintOn(std::ostream& os) const override;
+  bool WriteTo(KQ_THumanReadableStream& stream) const override;
+  bool ReadFrom(KQ_THumanReadableStream& stream) override;
+  // A copy with kDefaultBuckets buckets, subtrees included.
   KQ_IPackable* KQ_Clone(void* where = nullptr) const override;
   // Another tree equal by operator==.
   bool KQ_IsIdent(KQ_IPackable const& other) const override;
-  // "TREE", a line break, then at the current indentation "{", one line two
-  // spaces deeper per entry of this level ("[key] = value" in the packing
-  // order; a subtree prints its own block, its lines two spaces deeper
-  // still, and a key that cannot print itself shows "<NON-PRINTABLE>"), and
-  // "}" with no line break after it.
-  void PrintOn(std::ostream& os) const override;
-  // One line per entry of this level, in the packing order: "[ key ] =
-  // value", key and value in their text forms (a subtree writes its own
-  // entries nested), each indented one level further than the line before
-  // it when it spans several lines. A key without a text form of its own is
-  // written as its packed block. Returns false: the framing writes and reads
-  // the closing brace.
-  bool WriteTo(KQ_THumanReadableStream& stream) const override;
-  // Empties the tree, then reads entries up to the closing brace, which it
-  // consumes; returns true. A repeated key takes the later value. A missing
-  // "[", "]" or "=", and a key that cannot be hashed, raise
-  // KQ_EHRSyntaxError with the entries read before kept.
-  bool ReadFrom(KQ_THumanReadableStream& stream) override;
   // True unless this level has no entry.
   bool KQ_HRMultiLine() const override;
 
  private:
   friend class KQ_TTreeIterationInfo;
 
-  struct Node;
-  struct Table {
-    std::uint32_t fBucketCount;
-    // fBucketCount chain heads, null for an empty bucket.
-    Node** fBuckets;
-  };
   class Path;
 
   // The subtree held by value, or null.
   static KQ_TTree* SubtreeOf(KQ_TAny const& value);
-  // The link (a bucket's head or a node's next) that holds the node of key,
-  // whose KQ_HashValue(0) is hash; it holds null when the key is absent.
-  Node** FindLink(KQ_IHashable const& key, std::uint32_t hash) const;
-  Node* Find(KQ_IHashable const& key) const;
-  // The node of key, made with a hashable clone of key when absent.
-  Node* Slot(KQ_IHashable const& key);
-  // Pushes a node holding key (owned from now on) onto its bucket's chain.
-  Node* Link(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash);
-  // Unlinks and destroys node when it is in bucket.
-  void RemoveNode(std::uint32_t bucket, Node const* node);
   // The level that holds the last component of path, walking the others
   // with the const or the non-const subtree lookup.
   KQ_TTree const& LastLevel(Path& path) const;
@@ -268,19 +232,15 @@ class KQ_EXPORT KQ_TTree : public KQ_TObject,
   bool IsPartOf(KQ_TTree const& other, bool subtree) const;
   // Whether tree is this tree or one of the subtrees it holds, at any depth.
   bool Holds(KQ_TTree const& tree) const;
-  // Copies the other's entries into this empty tree.
-  void CopyFrom(KQ_TTree const& other);
-  // Destroys every node; the buckets stay.
-  void Clear();
-  void Swap(KQ_TTree& other);
 
-  Table fTable;
+  kq::DictTable fTable;
 };
 
-// The cursor of a tree, over one level: it stands on an entry, or before the
-// first, or after the last. A cursor made without a tree raises
+// The cursor of a tree, over one level (subtrees appear as values): it
+// stands on an entry, or before the first, or after the last, in the order
+// of the dictionary's cursor. A cursor made without a tree raises
 // KQ_EIteratorNotInitialized from every operation but Clone.
-class KQ_EXPORT KQ_TTreeIterationInfo : public KQ_TObject, public virtual KQ_IIterationInfo {
+class KQ_EXPORT KQ_TTreeIterationInfo : public kq::DictTableCursor {
   KQ_CLASS(KQ_TTreeIterationInfo, KQ_TObject, KQ_IIterationInfo)
   KQ_TTreeIterationInfo();
   // Positioned as by Start(). The tree is not owned; the cursor may delete
@@ -291,35 +251,4 @@ class KQ_EXPORT KQ_TTreeIterationInfo : public KQ_TObject, public virtual KQ_IIt
   ~KQ_TTreeIterationInfo() override;
 
   KQ_IIterationInfo* Clone() const override;
-  // On the first (last) entry; on an empty level both flags are set.
-  KQ_IIterationInfo& Start() override;
-  KQ_IIterationInfo& End() override;
-  // Next() before the first entry acts as Start(); Prev() after the last
-  // acts as End(). Stepping off an end sets its flag.
-  KQ_IIterationInfo& Next() override;
-  KQ_IIterationInfo& Prev() override;
-  bool IsBeforeStart() const override;
-  bool IsAfterEnd() const override;
-  // The stored key (not to be changed: its hash places the entry) and the
-  // value of the current entry.
-  KQ_IPackable& Key() override;
-  KQ_TAny& Value() override;
-  // Steps back with Prev(), then removes the entry it stood on, so that a
-  // following Next() reaches the entry after the removed one.
-  KQ_IIterationInfo& DeleteItem() override;
-
- private:
-  KQ_TTree& Tree() const;
-  KQ_TTree::Node& Current() const;
-  // Stands on the first node of the first non-empty bucket from bucket on
-  // (the last node of the last non-empty bucket below bucket); false when
-  // there is none.
-  bool SeekForward(std::uint32_t bucket);
-  bool SeekBackward(std::uint32_t bucket);
-
-  KQ_TTree* fTree;
-  std::uint32_t fBucket;
-  KQ_TTree::Node* fCurrent;
-  bool fBeforeStart;
-  bool fAfterEnd;
 };
