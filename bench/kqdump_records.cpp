@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
     record["grade"] = static_cast<char>('A' + random() % 5);
     record["visits"] = static_cast<std::uint32_t>(random() % 100000);
     KQ_TList tags;
-    for (std::uint64_t i = random() % 4; i > 0; --i) tags.AddAtTail(KQ_TAny(static_cast<std::int16_t>(random() % 300)));
+    for (std::uint64_t i = random() % 4; i > 0; --i)
+      tags.AddAtTail(KQ_TAny(static_cast<std::int16_t>(random() % 300)));
     record["tags"] = KQ_TAny(tags);
     packer << record;
     ++records;

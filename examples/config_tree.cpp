@@ -35,12 +35,15 @@ int main(int argc, char** argv) {
     std::int32_t const port = config("server/port", '/');
     std::cout << "listen on " << config("server/host", '/') << ':' << port << " with "
               << config("server/threads", '/') << " threads\n";
-    std::cout << "log to " << config("log/file", '/') << " at level " << config("log/level", '/') << '\n';
+    std::cout << "log to " << config("log/file", '/') << " at level " << config("log/level", '/')
+              << '\n';
     if (config.HasKey("cache/enabled", '/') && static_cast<bool>(config("cache/enabled", '/'))) {
       std::cout << "cache on, ratio " << static_cast<double>(config("cache/ratio", '/')) << '\n';
     }
     std::cout << "timeout: "
-              << (config.HasKey("server/timeout", '/') ? static_cast<std::int32_t>(config("server/timeout", '/')) : 30)
+              << (config.HasKey("server/timeout", '/')
+                      ? static_cast<std::int32_t>(config("server/timeout", '/'))
+                      : 30)
               << " s (default 30)\n";
   } catch (KQ_EException const& e) {
     // A syntax error names its line (counted from 0) in its message.

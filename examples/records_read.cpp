@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<KQ_IPackable> object(unpacker.Extract(true));
     auto const* records = static_cast<KQ_TDict const*>(object->KQ_Cast("KQ_TDict"));
     if (records == nullptr) {
-      std::cerr << "records_read: the file holds a " << object->ClassName() << ", not a dictionary\n";
+      std::cerr << "records_read: the file holds a " << object->ClassName()
+                << ", not a dictionary\n";
       return 1;
     }
 

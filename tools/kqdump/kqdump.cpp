@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -84,7 +85,9 @@ std::string Describe(KQ_EException const& e) {
 class ProgressLine {
  public:
   ProgressLine(char const* name, std::uint64_t total)
-      : fName(name), fTotal(total), fEnabled(kq::sys::IsTerminal(kq::sys::StandardChannel::kError)) {}
+      : fName(name),
+        fTotal(total),
+        fEnabled(kq::sys::IsTerminal(kq::sys::StandardChannel::kError)) {}
   ProgressLine(ProgressLine const&) = delete;
   ProgressLine& operator=(ProgressLine const&) = delete;
   ~ProgressLine() { Clear(); }
@@ -157,7 +160,8 @@ class InputFile {
 // The text of packed objects, checked to pack back to their bytes.
 class Dumper {
  public:
-  explicit Dumper(FileOutput& output) : fOutput(output), fWriter(fText), fParser(fView), fRepacker(fRepacked) {
+  explicit Dumper(FileOutput& output)
+      : fOutput(output), fWriter(fText), fParser(fView), fRepacker(fRepacked) {
     fWriter.SetExactFloats(true);
   }
   Dumper(Dumper const&) = delete;
@@ -168,7 +172,9 @@ class Dumper {
     fText.SetSize(0);
     fText.Seek(0);
     auto const* readable =
-        object == nullptr ? nullptr : static_cast<KQ_IHumanReadable const*>(object->KQ_Cast("KQ_IHumanReadable"));
+        object == nullptr
+            ? nullptr
+            : static_cast<KQ_IHumanReadable const*>(object->KQ_Cast("KQ_IHumanReadable"));
     if (readable != nullptr) {
       fWriter << *readable;
       fText.Write('\n');
@@ -244,8 +250,9 @@ std::uint64_t ReadPacked(InputFile& file, FileOutput* output) {
     } catch (KQ_EException const& e) {
       if (output != nullptr && output->Failed()) throw;
       progress.Clear();
-      throw Failure{kExitBadData, "kqdump: " + file.Name() + ": byte " + std::to_string(input.Offset()) +
-                                      " (object " + std::to_string(count + 1) + " from byte " +
+      throw Failure{kExitBadData, "kqdump: " + file.Name() + ": byte " +
+                                      std::to_string(input.Offset()) + " (object " +
+                                      std::to_string(count + 1) + " from byte " +
                                       std::to_string(start) + "): " + Describe(e)};
     }
     ++count;
@@ -317,7 +324,8 @@ std::uint64_t ReadText(InputFile& file, FileOutput* output) {
         KQ_TString const word = text.ReadNCSpan(wordSet);
         if (IsPackedBlockWord(word)) {
           std::vector<unsigned char> const bytes = ReadPackedBlock(text);
-          if (output != nullptr) output->Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+          if (output != nullptr)
+            output->Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
           ++count;
           continue;
         }
@@ -330,8 +338,9 @@ std::uint64_t ReadText(InputFile& file, FileOutput* output) {
     } catch (KQ_EException const& e) {
       if (output != nullptr && output->Failed()) throw;
       progress.Clear();
-      throw Failure{kExitBadData, "kqdump: " + file.Name() + ": line " + std::to_string(text.LineNr() + 1) +
-                                      " (object " + std::to_string(count + 1) + "): " + Describe(e)};
+      throw Failure{kExitBadData, "kqdump: " + file.Name() + ": line " +
+                                      std::to_string(text.LineNr() + 1) + " (object " +
+                                      std::to_string(count + 1) + "): " + Describe(e)};
     }
     ++count;
   }
@@ -376,13 +385,16 @@ Options ParseOptions(int argc, char** argv) {
 
 int Run(int argc, char** argv) {
   Options const options = ParseOptions(argc, argv);
-  if (!__KQ_INITIALIZATION_FUNCTION_kqtypes__()) throw Failure{kExitUsage, "kqdump: kqtypes did not start"};
+  if (!__KQ_INITIALIZATION_FUNCTION_kqtypes__())
+    throw Failure{kExitUsage, "kqdump: kqtypes did not start"};
   InputFile file(options.path);
   std::unique_ptr<FileOutput> output(options.check ? nullptr : new FileOutput(stdout));
   try {
-    std::uint64_t const count = options.pack ? ReadText(file, output.get()) : ReadPacked(file, output.get());
+    std::uint64_t const count =
+        options.pack ? ReadText(file, output.get()) : ReadPacked(file, output.get());
     if (output) output->Flush();
-    if (options.check) std::printf("%llu object%s\n", static_cast<unsigned long long>(count), count == 1 ? "" : "s");
+    if (options.check)
+      std::printf("%llu object%s\n", static_cast<unsigned long long>(count), count == 1 ? "" : "s");
   } catch (KQ_EException const&) {
     if (output && output->Failed()) throw Failure{kExitUsage, "kqdump: cannot write the output"};
     throw;

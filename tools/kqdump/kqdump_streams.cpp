@@ -1,5 +1,6 @@
 #include "kqdump_streams.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "kq_eexception.h"
@@ -106,7 +107,8 @@ bool FileInput::Skip(std::uint32_t count) {
 
 KQ_CLASS_IMPL(FileOutput)
 
-FileOutput::FileOutput(std::FILE* file) : fFile(file), fBuffer(new unsigned char[kBufferSize]), fUsed(0), fFailed(false) {}
+FileOutput::FileOutput(std::FILE* file)
+    : fFile(file), fBuffer(new unsigned char[kBufferSize]), fUsed(0), fFailed(false) {}
 
 FileOutput::~FileOutput() {
   if (fUsed != 0 && !fFailed) std::fwrite(fBuffer.get(), 1, fUsed, fFile);

@@ -27,7 +27,9 @@ class FileInput : public KQ_TObject, public virtual KQ_IStream {
   ~FileInput() override;
 
   // Bytes delivered so far, counted from the start of the file.
-  std::uint64_t Offset() const { return fOffset + static_cast<std::uint64_t>(fNext - fBuffer.get()); }
+  std::uint64_t Offset() const {
+    return fOffset + static_cast<std::uint64_t>(fNext - fBuffer.get());
+  }
   // True when every byte has been delivered.
   bool AtEnd();
   // From now on every byte delivered is appended to copy as well, until
