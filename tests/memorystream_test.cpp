@@ -143,6 +143,36 @@ TEST(MemoryStream, ReadsCheckWhatIsLeftAndFailWithoutMoving) {
   EXPECT_EQ(stream.Position(), 10u);
 }
 
+TEST(MemoryStream, WritingInPlaceOffersOnlyTheRoomThereIsAndCutsLikeAWrite) {
+  unsigned char lent[8] = {};
+  KQ_TMemoryStream stream(lent, sizeof lent, 0);
+  EXPECT_EQ(stream.WriteRoom(9), nullptr);
+  unsigned char* room = stream.WriteRoom(5);
+  ASSERT_EQ(room, lent);
+  std::memcpy(room, "hello", 5);
+  stream.Wrote(5);
+  EXPECT_EQ(Contents(stream), "hello");
+  EXPECT_EQ(stream.Position(), 5u);
+  EXPECT_EQ(stream.WriteRoom(4), nullptr);
+  EXPECT_EQ(stream.WriteRoom(3), lent + 5);
+
+  // After a backward seek the room starts at the position, and taking it
+  // cuts the stream there.
+  stream.Seek(1);
+  room = stream.WriteRoom(2);
+  ASSERT_EQ(room, lent + 1);
+  room[0] = 'E';
+  room[1] = 'L';
+  stream.Wrote(2);
+  EXPECT_EQ(Contents(stream), "hEL");
+
+  // A fresh owning stream has no room until a write has grown it.
+  KQ_TMemoryStream fresh;
+  EXPECT_EQ(fresh.WriteRoom(1), nullptr);
+  WriteText(fresh, "x");
+  EXPECT_NE(fresh.WriteRoom(100), nullptr);
+}
+
 TEST(MemoryStream, PositionBeyondTheSizeReadsNothingAndWritingExtends) {
   KQ_TMemoryStream stream;
   WriteText(stream, "abc");

@@ -957,15 +957,30 @@ KQ_TDataStream::ElementReader::ElementReader(KQ_IUnpacking& unpacker)
   if (fAnyCode == 0) fData = nullptr;
 }
 
+void KQ_TDataStream::ElementWriter::PrefetchKey(KQ_IPackable const& key) {
+  if (typeid(key) != typeid(KQ_TString)) return;
+  auto const& string = *static_cast<KQ_TString const*>(dynamic_cast<void const*>(&key));
+  KQ_PREFETCH(string.Units());
+  if (string.Length() != 0) KQ_PREFETCH(string.Units() + string.Length() - 1);
+}
+
 // The Any's code, the kind as a tagged unsigned char, then the tagged value.
-void KQ_TDataStream::PackElement(KQ_TAny const& value, unsigned char code) {
-  std::uint32_t const kind = value.fCell->fKind;
+void KQ_TDataStream::PackElement(KQ_TAny const& value, KQ_TAny::Cell const* cell,
+                                 unsigned char code) {
+  std::uint32_t const kind = cell->fKind;
   if (kind > KQ_TAny::kDouble || kElementSize[kind] == 0) {
     *this << static_cast<KQ_IPackable const&>(value);
     return;
   }
-  KQ_TAny::Value const& v = value.fCell->fValue;
-  unsigned char bytes[12] = {code, kUInt8Tag, static_cast<unsigned char>(kind), kElementTag[kind]};
+  KQ_TAny::Value const& v = cell->fValue;
+  std::uint32_t const size = 3u + kElementSize[kind];
+  unsigned char local[12];
+  unsigned char* const room = fMemory != nullptr ? fMemory->WriteRoom(size) : nullptr;
+  unsigned char* const bytes = room != nullptr ? room : local;
+  bytes[0] = code;
+  bytes[1] = kUInt8Tag;
+  bytes[2] = static_cast<unsigned char>(kind);
+  bytes[3] = kElementTag[kind];
   unsigned char* const out = bytes + 4;
   switch (kind) {
     case KQ_TAny::kInt8:
@@ -996,7 +1011,11 @@ void KQ_TDataStream::PackElement(KQ_TAny const& value, unsigned char code) {
       StoreBE64(out, v.fUInt64);
       break;
   }
-  Put(bytes, 3u + kElementSize[kind]);
+  if (room != nullptr) {
+    fMemory->Wrote(size);
+  } else {
+    Put(local, size);
+  }
 }
 
 // The string's code, its length as a tagged unsigned 32-bit number, then
@@ -1012,6 +1031,20 @@ void KQ_TDataStream::PackStringElement(KQ_IPackable const& key, unsigned char co
   auto const& string = *static_cast<KQ_TString const*>(dynamic_cast<void const*>(&key));
   std::uint32_t const length = string.Length();
   std::uint16_t const* const units = string.Units();
+  std::uint64_t const total = 11 + std::uint64_t{length} * 2;
+  if (fMemory != nullptr && total <= 0xFFFFFFFFu) {
+    if (unsigned char* const room = fMemory->WriteRoom(static_cast<std::uint32_t>(total))) {
+      room[0] = code;
+      room[1] = kUInt32Tag;
+      StoreBE32(room + 2, length);
+      room[6] = kPacketTag;
+      StoreBE32(room + 7, length * 2);
+      unsigned char* const out = room + 11;
+      for (std::size_t i = 0; i < length; ++i) StoreBE16(out + 2 * i, units[i]);
+      fMemory->Wrote(static_cast<std::uint32_t>(total));
+      return;
+    }
+  }
   unsigned char bytes[256];
   bytes[0] = code;
   bytes[1] = kUInt32Tag;

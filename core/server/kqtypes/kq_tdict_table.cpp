@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "kq_eexception.h"
 #include "kq_ihumanreadable.h"
@@ -15,22 +16,23 @@
 
 namespace kq {
 
-// A block of node slots, followed in the same allocation by its slots. The
-// first block of a table holds a few nodes; each further block twice as
-// many as the one before, up to kMaxSlots.
+// A block of node slots, followed in the same allocation by its slots, the
+// first of which starts on a cache line, so that a node of a line's size
+// lies in one line. The first block of a table holds a few nodes; each
+// further block twice as many as the one before, up to kMaxSlots.
 struct DictTable::NodeBlock {
   static constexpr std::uint32_t kFirstSlots = 4;
   static constexpr std::uint32_t kMaxSlots = 4096;
-  // The slots start after the header, aligned for nodes.
-  static constexpr std::size_t SlotOffset() {
-    return (sizeof(NodeBlock) + alignof(Node) - 1) / alignof(Node) * alignof(Node);
-  }
+  static constexpr std::size_t kLine = 64;
   static std::uint32_t AllocationSize(std::uint32_t slots) {
-    return static_cast<std::uint32_t>(SlotOffset() + std::size_t{slots} * sizeof(Node));
+    return static_cast<std::uint32_t>(sizeof(NodeBlock) + kLine +
+                                      std::size_t{slots} * sizeof(Node));
   }
 
   void* Slot(std::uint32_t i) {
-    return reinterpret_cast<unsigned char*>(this) + SlotOffset() + std::size_t{i} * sizeof(Node);
+    std::uintptr_t const first =
+        (reinterpret_cast<std::uintptr_t>(this) + sizeof(NodeBlock) + kLine - 1) / kLine * kLine;
+    return reinterpret_cast<unsigned char*>(first) + std::size_t{i} * sizeof(Node);
   }
 
   NodeBlock* fNext;
@@ -45,60 +47,66 @@ struct DictTable::FreeSlot {
 
 namespace {
 
-// Packing takes the buckets in groups of this many chains, and fetches an
-// entry's key and value this many entries before it writes the entry.
-constexpr std::uint32_t kChainsAtOnce = 8;
-constexpr std::uint32_t kKeyAhead = 8;
+// A table of fewer entries than kListFrom is packed as it is walked. A
+// larger one is packed a group of kChainsAtOnce buckets at a time: the
+// group's entries are listed first, then written, fetching an entry's key
+// and value 2 kAhead entries before it is written and the key's text kAhead
+// entries before.
+constexpr std::uint32_t kListFrom = 1024;
+constexpr std::uint32_t kChainsAtOnce = 32;
+constexpr std::size_t kAhead = 6;
 
-// Walks the chains of the buckets from end - 1 down to begin, each from its
-// head.
-class GroupWalk {
+// An entry as packing writes it.
+struct PackingEntry {
+  KQ_IHashable const* fKey;
+  KQ_TDataStream::ElementWriter::Noted fValue;
+};
+
+// The entries of a group of buckets in packing order, the buckets from the
+// last to the first and each chain from its head, listed by following the
+// group's chains side by side, so that the cache misses on their nodes
+// overlap instead of coming one after the other. Writing from the list then
+// leaves the nodes alone. The lists keep their room from group to group.
+class PackingGroup {
  public:
-  GroupWalk(DictTable const& table, std::uint32_t begin, std::uint32_t end)
-      : fTable(table), fBegin(begin), fBucket(end), fCurrent(nullptr) {
-    NextChain();
-  }
-  GroupWalk(GroupWalk const&) = delete;
-  GroupWalk& operator=(GroupWalk const&) = delete;
+  PackingGroup() = default;
+  PackingGroup(PackingGroup const&) = delete;
+  PackingGroup& operator=(PackingGroup const&) = delete;
 
-  // The current node; null after the last.
-  DictTable::Node const* Current() const { return fCurrent; }
-  void Next() {
-    fCurrent = fCurrent->fNext;
-    NextChain();
+  std::vector<PackingEntry> const& List(DictTable const& table, std::uint32_t begin,
+                                        std::uint32_t end) {
+    DictTable::Node const* chains[kChainsAtOnce];
+    std::uint32_t const lanes = end - begin;
+    for (std::uint32_t i = 0; i < lanes; ++i) {
+      chains[i] = table.Head(begin + i);
+      fLanes[i].clear();
+    }
+    for (bool more = true; more;) {
+      more = false;
+      for (std::uint32_t i = 0; i < lanes; ++i) {
+        if (DictTable::Node const* const node = chains[i]) {
+          fLanes[i].push_back(
+              PackingEntry{node->fKey.get(), KQ_TDataStream::ElementWriter::Noted(node->fValue)});
+          chains[i] = node->fNext;
+          more = true;
+        }
+      }
+    }
+    fEntries.clear();
+    for (std::uint32_t i = lanes; i-- > 0;) {
+      fEntries.insert(fEntries.end(), fLanes[i].begin(), fLanes[i].end());
+    }
+    return fEntries;
   }
 
  private:
-  void NextChain() {
-    while (fCurrent == nullptr && fBucket > fBegin) fCurrent = fTable.Head(--fBucket);
-  }
-
-  DictTable const& fTable;
-  std::uint32_t const fBegin;
-  std::uint32_t fBucket;
-  DictTable::Node const* fCurrent;
+  std::vector<PackingEntry> fLanes[kChainsAtOnce];
+  std::vector<PackingEntry> fEntries;
 };
 
-// Follows the chains of the buckets from begin to end - 1 a node at a time
-// each, so that the cache misses on their nodes overlap.
-void FollowSideBySide(DictTable const& table, std::uint32_t begin, std::uint32_t end) {
-  DictTable::Node const* chains[kChainsAtOnce];
-  std::uint32_t const lanes = end - begin;
-  for (std::uint32_t i = 0; i < lanes; ++i) chains[i] = table.Head(begin + i);
-  for (bool more = true; more;) {
-    more = false;
-    for (std::uint32_t i = 0; i < lanes; ++i) {
-      if (chains[i] != nullptr) {
-        chains[i] = chains[i]->fNext;
-        more = true;
-      }
-    }
-  }
-}
-
-void PrefetchEntry(DictTable::Node const& node) {
-  KQ_PREFETCH(node.fKey.get());
-  KQ_TDataStream::ElementWriter::Prefetch(node.fValue);
+void PrefetchEntry(PackingEntry const& entry) {
+  KQ_PREFETCH(entry.fKey);
+  KQ_TDataStream::ElementWriter::Prefetch(entry.fValue);
 }
 
 // One level of print indentation for the lifetime of the guard, given back
@@ -211,34 +219,33 @@ DictTable::Node* DictTable::FindValue(KQ_TAny const& value) const {
   return FindIf([&value](Node const& node) { return node.fValue == value; });
 }
 
-// Nodes, keys and the values' cells all lie apart, and a chain visits its
-// nodes in an order no hardware prefetcher can guess, so writing entries as
-// a chain reaches them waits for several cache misses per entry, one after
-// the other. The table is therefore packed a group of chains at a time: the
-// group's chains are first followed side by side, so that the misses on
-// their nodes overlap; then the entries are written from the cached nodes,
-// fetching each entry's key and value some entries before it is written.
-// (Fetching the keys' text ahead as well, and listing the nodes in an
-// array instead of walking them twice, made no gain that could be
-// measured; the array also cost the stream's own growing buffer its room.)
+// Nodes, keys, the keys' text and the values' cells all lie apart, and the
+// packing order visits them in an order no hardware prefetcher can guess,
+// so writing a large table's entries as a walk reaches them would wait for
+// several cache misses per entry, one after the other. Its entries are
+// therefore listed a group at a time, and each is fetched in stages some
+// entries before it is written: its key and value, then the key's text,
+// which can only be found once the key is there.
 void DictTable::Pack(KQ_IPacking& packer) const {
   packer << fEntries;
   KQ_TDataStream::ElementWriter write(packer);
+  if (fEntries < kListFrom) {
+    ForEach([&write](Node const& node) {
+      write.Key(*node.fKey);
+      write(node.fValue);
+    });
+    return;
+  }
+  PackingGroup group;
   for (std::uint32_t end = fBucketCount; end > 0;) {
     std::uint32_t const begin = end > kChainsAtOnce ? end - kChainsAtOnce : 0;
-    FollowSideBySide(*this, begin, end);
-    GroupWalk ahead(*this, begin, end);
-    for (std::uint32_t i = 0; i < kKeyAhead && ahead.Current() != nullptr; ++i) {
-      PrefetchEntry(*ahead.Current());
-      ahead.Next();
-    }
-    for (GroupWalk walk(*this, begin, end); walk.Current() != nullptr; walk.Next()) {
-      if (ahead.Current() != nullptr) {
-        PrefetchEntry(*ahead.Current());
-        ahead.Next();
-      }
-      write.Key(*walk.Current()->fKey);
-      write(walk.Current()->fValue);
+    std::vector<PackingEntry> const& entries = group.List(*this, begin, end);
+    std::size_t const count = entries.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i + 2 * kAhead < count) PrefetchEntry(entries[i + 2 * kAhead]);
+      if (i + kAhead < count) KQ_TDataStream::ElementWriter::PrefetchKey(*entries[i + kAhead].fKey);
+      write.Key(*entries[i].fKey);
+      write(entries[i].fValue);
     }
     end = begin;
   }

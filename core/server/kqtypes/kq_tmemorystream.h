@@ -113,6 +113,17 @@ class KQ_EXPORT KQ_TMemoryStream : public KQ_TObject, public virtual KQ_IStream 
       Write(buffer, count);
     }
   }
+  // For writers that know the stream's class and build their bytes in
+  // place: the next count bytes of the buffer, which the caller fills and
+  // then takes with Wrote(count), exactly as a Write of them; null when
+  // they don't fit the buffer as it is (the caller then calls Write).
+  unsigned char* WriteRoom(std::uint32_t count) {
+    return std::uint64_t{fPosition} + count <= fCapacity ? fData + fPosition : nullptr;
+  }
+  void Wrote(std::uint32_t count) {
+    fPosition += count;
+    fSize = fPosition;
+  }
   KQ_IStream& Write(void const* buffer, std::uint32_t count) override;
   KQ_IStream& Write(unsigned char byte) override {
     if (fPosition < fCapacity) {
