@@ -62,34 +62,36 @@ template <class E>
   std::abort();
 }
 
-void StoreBE16(unsigned char* p, std::uint16_t v) {
+inline void StoreBE16(unsigned char* p, std::uint16_t v) {
   p[0] = static_cast<unsigned char>(v >> 8);
   p[1] = static_cast<unsigned char>(v);
 }
 
-void StoreBE32(unsigned char* p, std::uint32_t v) {
+inline void StoreBE32(unsigned char* p, std::uint32_t v) {
   p[0] = static_cast<unsigned char>(v >> 24);
   p[1] = static_cast<unsigned char>(v >> 16);
   p[2] = static_cast<unsigned char>(v >> 8);
   p[3] = static_cast<unsigned char>(v);
 }
 
-void StoreBE64(unsigned char* p, std::uint64_t v) {
+inline void StoreBE64(unsigned char* p, std::uint64_t v) {
   StoreBE32(p, static_cast<std::uint32_t>(v >> 32));
   StoreBE32(p + 4, static_cast<std::uint32_t>(v));
 }
 
-std::uint16_t LoadBE16(unsigned char const* p) {
+inline std::uint16_t LoadBE16(unsigned char const* p) {
   return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
 }
 
-std::uint32_t LoadBE32(unsigned char const* p) {
+inline std::uint32_t LoadBE32(unsigned char const* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
          std::uint32_t{p[3]};
 }
 
-std::uint64_t LoadBE64(unsigned char const* p) {
-  return (std::uint64_t{LoadBE32(p)} << 32) | LoadBE32(p + 4);
+inline std::uint64_t LoadBE64(unsigned char const* p) {
+  return (std::uint64_t{p[0]} << 56) | (std::uint64_t{p[1]} << 48) | (std::uint64_t{p[2]} << 40) |
+         (std::uint64_t{p[3]} << 32) | (std::uint64_t{p[4]} << 24) | (std::uint64_t{p[5]} << 16) |
+         (std::uint64_t{p[6]} << 8) | std::uint64_t{p[7]};
 }
 
 // 2^k, exact for every k of the table below (2^-1023 is a subnormal double
