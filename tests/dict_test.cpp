@@ -940,6 +940,22 @@ TEST(DictTest, PackingGivesEveryEntrysOwnBytesInThePackingOrder) {
       expected.insert(expected.end(), entry.bytes.begin(), entry.bytes.end());
     }
     EXPECT_EQ(Packed(dict), expected) << count << " entries";
+
+    // A data stream over another data stream has no direct path: every key
+    // and value goes through operator<<, with the same bytes.
+    KQ_TMemoryStream innerMemory;
+    KQ_TDataStream inner(innerMemory);
+    KQ_TDataStream outer(inner);
+    outer << dict;
+    EXPECT_EQ(Contents(innerMemory), expected) << count << " entries, general path";
+
+    // A fixed buffer that runs out part way raises and keeps what fitted.
+    Bytes room(expected.size() / 2);
+    KQ_TMemoryStream fixed(room.data(), static_cast<std::uint32_t>(room.size()), 0);
+    KQ_TDataStream cut(fixed);
+    EXPECT_THROW(cut << dict, KQ_EStreamEndReached);
+    ASSERT_GT(fixed.Size(), 0u);
+    EXPECT_TRUE(std::equal(room.begin(), room.begin() + fixed.Size(), expected.begin()));
   }
 }
 
