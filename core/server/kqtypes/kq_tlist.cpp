@@ -246,7 +246,7 @@ void KQ_TList::KQ_Unpack(KQ_IUnpacking& unpacker) {
     void* const room = KeyRoom();
     KQ_TListKey* key;
     try {
-      key = new (room) KQ_TListKey();
+      key = new (room) KQ_TListKey;
     } catch (...) {
       ReturnRoom(room);
       throw;
@@ -301,7 +301,7 @@ bool KQ_TList::ReadFrom(KQ_THumanReadableStream& stream) {
     void* const room = KeyRoom();
     KQ_TListKey* key;
     try {
-      key = new (room) KQ_TListKey();
+      key = new (room) KQ_TListKey;
     } catch (...) {
       ReturnRoom(room);
       throw;
