@@ -941,6 +941,18 @@ constexpr unsigned char kElementTag[KQ_TAny::kDouble + 1] = {
     0,          0,          kInt8Tag,   kInt16Tag, kInt32Tag, kInt64Tag, kUInt8Tag,
     kUInt16Tag, kUInt32Tag, kUInt64Tag, kBoolTag,  kCharTag,  kFloatTag, kDoubleTag};
 
+// A string element's head: its code, its length as a tagged unsigned 32-bit
+// number, and the tag and byte count of the packet of its units.
+constexpr std::uint32_t kStringHeaderSize = 11;
+
+void StoreStringHeader(unsigned char* bytes, unsigned char code, std::uint32_t length) {
+  bytes[0] = code;
+  bytes[1] = kUInt32Tag;
+  StoreBE32(bytes + 2, length);
+  bytes[6] = kPacketTag;
+  StoreBE32(bytes + 7, length * 2);
+}
+
 }  // namespace
 
 KQ_TDataStream::ElementWriter::ElementWriter(KQ_IPacking& packer)
@@ -1033,27 +1045,19 @@ void KQ_TDataStream::PackStringElement(KQ_IPackable const& key, unsigned char co
   auto const& string = *static_cast<KQ_TString const*>(dynamic_cast<void const*>(&key));
   std::uint32_t const length = string.Length();
   std::uint16_t const* const units = string.Units();
-  std::uint64_t const total = 11 + std::uint64_t{length} * 2;
+  std::uint64_t const total = kStringHeaderSize + std::uint64_t{length} * 2;
   if (fMemory != nullptr && total <= 0xFFFFFFFFu) {
     if (unsigned char* const room = fMemory->WriteRoom(static_cast<std::uint32_t>(total))) {
-      room[0] = code;
-      room[1] = kUInt32Tag;
-      StoreBE32(room + 2, length);
-      room[6] = kPacketTag;
-      StoreBE32(room + 7, length * 2);
-      unsigned char* const out = room + 11;
+      StoreStringHeader(room, code, length);
+      unsigned char* const out = room + kStringHeaderSize;
       for (std::size_t i = 0; i < length; ++i) StoreBE16(out + 2 * i, units[i]);
       fMemory->Wrote(static_cast<std::uint32_t>(total));
       return;
     }
   }
   unsigned char bytes[256];
-  bytes[0] = code;
-  bytes[1] = kUInt32Tag;
-  StoreBE32(bytes + 2, length);
-  bytes[6] = kPacketTag;
-  StoreBE32(bytes + 7, length * 2);
-  std::uint32_t used = 11;
+  StoreStringHeader(bytes, code, length);
+  std::uint32_t used = kStringHeaderSize;
   std::uint32_t done = 0;
   for (;;) {
     std::uint32_t count = (sizeof bytes - used) / 2;
