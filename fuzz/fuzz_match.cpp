@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "kq_tstring_match.h"
+#include "internal/kq_tstring_match.h"
 #include "kq_tunichar.h"
 
 namespace {

@@ -13,9 +13,9 @@
 #include <memory>
 #include <vector>
 
+#include "internal/kq_tstring_simd.h"
 #include "kq_eexception.h"
 #include "kq_tstring.h"
-#include "kq_tstring_simd.h"
 
 namespace {
 

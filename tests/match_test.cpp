@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "kq_tstring_match.h"
+#include "internal/kq_tstring_match.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/kq_tstring_simd.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
@@ -17,7 +18,6 @@
 #include "kq_tdatastream.h"
 #include "kq_tmemorystream.h"
 #include "kq_tstring.h"
-#include "kq_tstring_simd.h"
 
 namespace {
 

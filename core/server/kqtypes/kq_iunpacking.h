@@ -36,6 +36,16 @@ class KQ_EXPORT KQ_IUnpacking : public virtual KQ_IInterface {
   // ReadPacket(buffer, size, size).
   virtual KQ_IUnpacking& ReadPacket(void* buffer, std::uint32_t size);
   virtual KQ_IUnpacking& ReadRawPacket(void* buffer, std::uint32_t size) = 0;
+  // Receives consecutive pieces of a packet as they arrive.
+  using PacketSink = void (*)(void* context, unsigned char const* bytes, std::uint32_t count);
+  // Reads a packet of exactly expectedSize bytes, as ReadPacket does, and
+  // hands it to sink in pieces, so that a reader whose length came from
+  // outside grows only with the bytes that really arrive. A stream that can
+  // deliver a packet piece by piece overrides this; the default reads the
+  // whole packet with ReadPacket and hands it over in one piece. Returns the
+  // packet's length.
+  virtual std::uint32_t ReadPacketGrowing(std::uint32_t expectedSize, PacketSink sink,
+                                          void* context);
   virtual KQ_IUnpacking& ExtractClassHeader(char const* className) = 0;
   virtual KQ_IUnpacking& ExtractClassTrailer(char const* className) = 0;
   // Skips the next packed element.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "internal/kq_pool.h"
 #include "kq_eexception.h"
 #include "kq_tclass.h"
 #include "kq_tmutex.h"
@@ -72,11 +73,16 @@ void* HeapRealloc(void* p, std::size_t size) {
 // Every pool block starts with a header of one pointer-sized word, padded so
 // that the caller's address keeps the heap's full alignment. While the block
 // is in use the word holds its class (0 to 3, or 4 for a large block); while
-// it lies on a free list, the header address of the next free block (0 at
+// it lies on a free chain, the header address of the next free block (0 at
 // the end).
+//
+// Beside the four classes the pool keeps a fifth for the library's own
+// value cells: 16-byte blocks without a header, carved from slabs that are
+// never given back. Every Any owns one, so they take neither header nor heap
+// call.
 
 constexpr std::size_t kHeaderSize = alignof(std::max_align_t);
-static_assert(kHeaderSize >= sizeof(std::uintptr_t), "the header word must fit the header");
+static_assert(kHeaderSize >= sizeof(kq::pool::FreeLinks), "a free block's links fit its header");
 
 constexpr std::uint32_t kClassCount = 4;
 constexpr std::uintptr_t kLargeClass = 4;
@@ -90,6 +96,11 @@ std::uintptr_t ClassOf(std::uint32_t size) {
   return kLargeClass;
 }
 
+using kq::pool::kBatch;
+using kq::pool::kCachedClasses;
+using kq::pool::kCellClass;
+using kq::pool::Links;
+
 std::uintptr_t& Word(std::uintptr_t header) { return *reinterpret_cast<std::uintptr_t*>(header); }
 
 void* Publish(std::uintptr_t header, std::uintptr_t sizeClass) {
@@ -97,98 +108,87 @@ void* Publish(std::uintptr_t header, std::uintptr_t sizeClass) {
   return reinterpret_cast<void*>(header + kHeaderSize);
 }
 
-// The process-wide free lists, guarded by PoolLock().
-std::uintptr_t gFreeLists[kClassCount];
+constexpr std::uint32_t kSlabCells = 256;
 
-// Each thread keeps up to kCacheLimit free blocks per class in front of the
-// process-wide lists, so that the usual free-then-allocate of one thread
-// takes no lock at all. The cache is last-in first-out like the lists: a
-// block freed by a thread is the next block of its class that the thread
-// gets. A full cache hands its whole list to the process-wide list in one
-// step, and a thread's cache goes there too when the thread ends.
-constexpr std::uint32_t kCacheLimit = 16;
-constexpr std::uint32_t kRefill = kCacheLimit / 2;
+}  // namespace
 
-enum : std::uint8_t { kCacheUnused, kCacheActive, kCacheClosed };
-
-struct ThreadCache {
-  std::uintptr_t head[kClassCount];
-  // The oldest block of each list, so that the list moves in one step.
-  std::uintptr_t tail[kClassCount];
-  std::uint32_t count[kClassCount];
-  std::uint8_t state;
-};
-
-// Trivial, so reaching it costs no initialisation guard, and placed in the
-// initial TLS block, so that reaching it costs one instruction: in a shared
-// library the default model calls __tls_get_addr on every access, which
-// made a pool allocation slower than malloc.
 #if defined(__GNUC__)
 __attribute__((tls_model("initial-exec")))
 #endif
-thread_local ThreadCache tCache;
+thread_local kq::pool::ThreadCache kq::pool::tCache;
 
-void HandOver(std::uintptr_t sizeClass, std::uintptr_t first, std::uintptr_t last) {
+namespace {
+
+// The process-wide stacks of batches, guarded by PoolLock().
+std::uintptr_t gBatches[kq::pool::kCachedClasses];
+
+struct Slab {
+  Slab* next;
+  // Keeps the cells aligned as the heap aligns its blocks.
+  alignas(alignof(std::max_align_t)) unsigned char cells[kSlabCells * kq::kCellSize];
+};
+// Every slab, so that the memory stays reachable for leak checkers.
+Slab* gSlabs;
+
+void PushBatch(std::uintptr_t sizeClass, std::uintptr_t first) {
   ScopedLock hold(PoolLock(), true);
-  Word(last) = gFreeLists[sizeClass];
-  gFreeLists[sizeClass] = first;
+  Links(first).nextBatch = gBatches[sizeClass];
+  gBatches[sizeClass] = first;
 }
 
-// The first block of the process-wide list, or 0. A thread whose cache is
-// active takes up to kRefill blocks in one step and keeps the others.
-std::uintptr_t TakeShared(ThreadCache& cache, std::uintptr_t sizeClass) {
-  std::uint32_t const wanted = cache.state == kCacheActive ? kRefill : 1;
-  std::uintptr_t first;
-  std::uintptr_t last;
-  std::uint32_t taken = 1;
-  {
-    ScopedLock hold(PoolLock(), true);
-    first = gFreeLists[sizeClass];
-    if (first == 0) return 0;
-    last = first;
-    while (taken < wanted && Word(last) != 0) {
-      last = Word(last);
-      ++taken;
-    }
-    gFreeLists[sizeClass] = Word(last);
-  }
-  if (taken > 1) {
-    cache.head[sizeClass] = Word(first);
-    cache.tail[sizeClass] = last;
-    cache.count[sizeClass] = taken - 1;
-  }
-  Word(last) = 0;
+std::uintptr_t PopBatch(std::uintptr_t sizeClass) {
+  ScopedLock hold(PoolLock(), true);
+  std::uintptr_t const first = gBatches[sizeClass];
+  if (first != 0) gBatches[sizeClass] = Links(first).nextBatch;
   return first;
 }
 
-// Empties the thread's cache into the process-wide lists when the thread ends.
+// Gives the thread's blocks back when the thread ends; later frees of the
+// thread go straight to the stacks.
 struct CacheCloser {
   // Set when a thread first caches a block: touching the closer registers its
   // destructor for that thread.
   bool registered = false;
   ~CacheCloser() {
-    ThreadCache& cache = tCache;
-    cache.state = kCacheClosed;
-    for (std::uintptr_t c = 0; c < kClassCount; ++c) {
-      if (cache.head[c] != 0) HandOver(c, cache.head[c], cache.tail[c]);
-      cache.head[c] = 0;
-      cache.count[c] = 0;
+    kq::pool::ThreadCache& cache = kq::pool::tCache;
+    cache.state = kq::pool::kClosed;
+    for (std::uintptr_t c = 0; c < kCachedClasses; ++c) {
+      kq::pool::ClassChain& chain = cache.chain[c];
+      if (chain.head != 0) PushBatch(c, chain.head);
+      if (chain.full != 0) PushBatch(c, chain.full);
+      chain = kq::pool::ClassChain{};
     }
   }
 };
 
 thread_local CacheCloser tCacheCloser;
 
-void PushCached(ThreadCache& cache, std::uintptr_t sizeClass, std::uintptr_t header) {
-  if (cache.count[sizeClass] == kCacheLimit) {
-    HandOver(sizeClass, cache.head[sizeClass], cache.tail[sizeClass]);
-    cache.head[sizeClass] = 0;
-    cache.count[sizeClass] = 0;
+void Activate(kq::pool::ThreadCache& cache) {
+  if (cache.state == kq::pool::kUnused) {
+    tCacheCloser.registered = true;
+    cache.state = kq::pool::kActive;
   }
-  if (cache.head[sizeClass] == 0) cache.tail[sizeClass] = header;
-  Word(header) = cache.head[sizeClass];
-  cache.head[sizeClass] = header;
-  ++cache.count[sizeClass];
+}
+
+// New blocks of a class when the thread and the stack have none: one heap
+// block with its header, or a slab of cells linked into a chain.
+std::uintptr_t MakeBlocks(std::uintptr_t sizeClass) {
+  if (sizeClass != kCellClass) {
+    std::uintptr_t const header =
+        reinterpret_cast<std::uintptr_t>(HeapAlloc(kCapacity[sizeClass] + kHeaderSize));
+    Links(header).next = 0;
+    return header;
+  }
+  auto* const slab = static_cast<Slab*>(HeapAlloc(sizeof(Slab)));
+  auto const first = reinterpret_cast<std::uintptr_t>(slab->cells);
+  for (std::uint32_t i = 0; i + 1 < kSlabCells; ++i) {
+    Links(first + i * kq::kCellSize).next = first + (i + 1) * kq::kCellSize;
+  }
+  Links(first + (kSlabCells - 1) * kq::kCellSize).next = 0;
+  ScopedLock hold(PoolLock(), true);
+  slab->next = gSlabs;
+  gSlabs = slab;
+  return first;
 }
 
 // ---------------------------------------------------------------------------
@@ -270,33 +270,9 @@ void* KQ_MakeCopy(void const* source, std::uint32_t size) {
 
 namespace {
 
-// The paths that take a lock or call the heap are kept out of line, so that
-// taking a block from the thread's cache stays a handful of instructions.
 KQ_NOINLINE void* AllocLarge(std::uint32_t size) {
   return Publish(reinterpret_cast<std::uintptr_t>(HeapAlloc(std::size_t{size} + kHeaderSize)),
                  kLargeClass);
-}
-
-KQ_NOINLINE std::uintptr_t RefillOrAllocate(ThreadCache& cache, std::uintptr_t sizeClass) {
-  std::uintptr_t const header = TakeShared(cache, sizeClass);
-  if (header != 0) return header;
-  return reinterpret_cast<std::uintptr_t>(HeapAlloc(kCapacity[sizeClass] + kHeaderSize));
-}
-
-KQ_NOINLINE void FreeSlow(ThreadCache& cache, std::uintptr_t sizeClass, std::uintptr_t header) {
-  if (sizeClass >= kLargeClass) {
-    std::free(reinterpret_cast<void*>(header));
-    return;
-  }
-  if (cache.state == kCacheClosed) {
-    HandOver(sizeClass, header, header);
-    return;
-  }
-  if (cache.state == kCacheUnused) {
-    tCacheCloser.registered = true;
-    cache.state = kCacheActive;
-  }
-  PushCached(cache, sizeClass, header);
 }
 
 }  // namespace
@@ -304,15 +280,7 @@ KQ_NOINLINE void FreeSlow(ThreadCache& cache, std::uintptr_t sizeClass, std::uin
 void* KQ_PoolAlloc(std::uint32_t size) {
   std::uintptr_t const sizeClass = ClassOf(size);
   if (sizeClass == kLargeClass) return AllocLarge(size);
-  ThreadCache& cache = tCache;
-  std::uintptr_t header = cache.head[sizeClass];
-  if (header != 0) {
-    cache.head[sizeClass] = Word(header);
-    --cache.count[sizeClass];
-  } else {
-    header = RefillOrAllocate(cache, sizeClass);
-  }
-  return Publish(header, sizeClass);
+  return Publish(kq::pool::Take(sizeClass), sizeClass);
 }
 
 void* KQ_PoolCAlloc(std::uint32_t size) {
@@ -340,16 +308,52 @@ void KQ_PoolFree(void* p) {
   if (p == nullptr) return;
   std::uintptr_t const header = reinterpret_cast<std::uintptr_t>(p) - kHeaderSize;
   std::uintptr_t const sizeClass = Word(header);
-  ThreadCache& cache = tCache;
-  if (sizeClass < kLargeClass && cache.state == kCacheActive &&
-      cache.count[sizeClass] < kCacheLimit) {
-    if (cache.head[sizeClass] == 0) cache.tail[sizeClass] = header;
-    Word(header) = cache.head[sizeClass];
-    cache.head[sizeClass] = header;
-    ++cache.count[sizeClass];
+  if (sizeClass >= kLargeClass) {
+    std::free(reinterpret_cast<void*>(header));
     return;
   }
-  FreeSlow(cache, sizeClass, header);
+  kq::pool::Give(sizeClass, header);
+}
+
+// The paths of the thread caches that take a lock or call the heap.
+std::uintptr_t kq::pool::Refill(ThreadCache& cache, std::uintptr_t sizeClass) {
+  ClassChain& chain = cache.chain[sizeClass];
+  if (std::uintptr_t const first = chain.full) {
+    chain.full = 0;
+    chain.count = kBatch[sizeClass];
+    return first;
+  }
+  Activate(cache);
+  std::uintptr_t first = PopBatch(sizeClass);
+  chain.count = kBatch[sizeClass];
+  if (first == 0) {
+    first = MakeBlocks(sizeClass);
+    chain.count = sizeClass == kCellClass ? kSlabCells : 1;
+  }
+  if (cache.state == kClosed) {
+    // A closed thread keeps nothing: one block for the caller, the rest back.
+    if (Links(first).next != 0) PushBatch(sizeClass, Links(first).next);
+    chain.count = 0;
+    Links(first).next = 0;
+  }
+  return first;
+}
+
+void kq::pool::Release(ThreadCache& cache, std::uintptr_t sizeClass, std::uintptr_t block) {
+  if (cache.state == kClosed) {
+    Links(block).next = 0;
+    PushBatch(sizeClass, block);
+    return;
+  }
+  Activate(cache);
+  ClassChain& chain = cache.chain[sizeClass];
+  Links(block).next = chain.head;
+  chain.head = block;
+  if (++chain.count < kBatch[sizeClass]) return;
+  if (chain.full != 0) PushBatch(sizeClass, chain.full);
+  chain.full = chain.head;
+  chain.head = 0;
+  chain.count = 0;
 }
 
 void* KQ_AllocTemp(std::uint32_t size) {

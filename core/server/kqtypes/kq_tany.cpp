@@ -6,18 +6,21 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 
+#include "internal/kq_packed_format.h"
+#include "internal/kq_pool.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
-#include "kq_memalloc.h"
 #include "kq_tdatastream.h"
 #include "kq_thumanreadablestream.h"
-#include "kq_tmutex.h"
 #include "kq_tstring.h"
 
 KQ_CLASS_IMPL(KQ_TAny)
+
+using namespace kq::packed;
 
 bool KQ_TAny::KQ_Initialize() {
   KQ_TDataStream::RegisterSpecificType(64, KQ_ClassObject());
@@ -37,30 +40,11 @@ KQ_TClass const& BasicRecord(std::uint32_t kind) {
   switch (kind) {
     case KQ_TAny::kNull:
       return KQ_TClass::NullClass();
-    case KQ_TAny::kInt8:
-      return KQ_TClass::KQ_TInt8Class();
-    case KQ_TAny::kInt16:
-      return KQ_TClass::KQ_TInt16Class();
-    case KQ_TAny::kInt32:
-      return KQ_TClass::KQ_TInt32Class();
-    case KQ_TAny::kInt64:
-      return KQ_TClass::KQ_TInt64Class();
-    case KQ_TAny::kUInt8:
-      return KQ_TClass::KQ_TUInt8Class();
-    case KQ_TAny::kUInt16:
-      return KQ_TClass::KQ_TUInt16Class();
-    case KQ_TAny::kUInt32:
-      return KQ_TClass::KQ_TUInt32Class();
-    case KQ_TAny::kUInt64:
-      return KQ_TClass::KQ_TUInt64Class();
-    case KQ_TAny::kBool:
-      return KQ_TClass::KQ_TBoolClass();
-    case KQ_TAny::kChar:
-      return KQ_TClass::KQ_TCharClass();
-    case KQ_TAny::kFloat:
-      return KQ_TClass::KQ_TFloatClass();
-    case KQ_TAny::kDouble:
-      return KQ_TClass::KQ_TDoubleClass();
+#define KQ_ANY_RECORD_(kind, member, Type, tag, record, hash) \
+  case KQ_TAny::kind:                                         \
+    return KQ_TClass::record();
+      KQ_ANY_BASIC_KINDS(KQ_ANY_RECORD_)
+#undef KQ_ANY_RECORD_
     case KQ_TAny::kPointer:
       return KQ_TClass::KQ_TPointerClass();
     case KQ_TAny::kCPointer:
@@ -107,184 +91,73 @@ void PrintObject(std::ostream& os, KQ_IInterface const& object) {
   }
 }
 
+// Whether an Any of a kind holding From converts to To: the same type; an
+// integer to a wider or equal integer of the same signedness; any number to
+// a floating type. Bools and chars convert only to themselves.
+template <class From, class To>
+constexpr bool kConverts = std::is_same_v<From, To> ||
+                           (std::is_arithmetic_v<From> && !std::is_same_v<From, bool> &&
+                            !std::is_same_v<From, char> &&
+                            (std::is_floating_point_v<To> ||
+                             (std::is_integral_v<From> && std::is_integral_v<To> &&
+                              !std::is_same_v<To, bool> && !std::is_same_v<To, char> &&
+                              std::is_signed_v<From> == std::is_signed_v<To> &&
+                              sizeof(From) <= sizeof(To))));
+
+// The hash contribution of a basic value: integers as their low 32 bits
+// (sign-extended when narrower), floating values by FloatingHash.
 template <class T>
-void ReadValue(KQ_IUnpacking& unpacker, T& slot) {
-  T value{};
-  unpacker >> value;
-  slot = value;
+std::uint32_t ValueHash(T value) {
+  if constexpr (std::is_floating_point_v<T>) {
+    return FloatingHash(value);
+  } else if constexpr (std::is_same_v<T, char>) {
+    return static_cast<std::uint32_t>(static_cast<signed char>(value));
+  } else {
+    return static_cast<std::uint32_t>(value);
+  }
 }
 
-// Value cells have a store of their own, since every Any needs one: cells
-// are carved from slabs of kSlabCells that are never given back, each
-// thread keeps a chain of free cells, and a process-wide stack holds batches
-// of free cells under a lock. A thread that runs out takes one batch (or
-// carves a new slab) in one step. A thread whose chain grows to kBatch cells
-// sets the chain aside whole, handing back the one it had set aside before,
-// and takes it up again when its chain runs dry. So a cell costs a lock only
-// once per kBatch allocations, no chain is ever walked to cut a batch, and
-// cells made together lie together.
-struct FreeCell {
-  FreeCell* next;
-  // In the first cell of a batch on the process-wide stack: the next batch.
-  FreeCell* nextBatch;
-};
-
-constexpr std::uint32_t kSlabCells = 256;
-constexpr std::uint32_t kBatch = 256;
-
-enum : std::uint8_t { kCellsUnused, kCellsActive, kCellsClosed };
-
-struct CellCache {
-  FreeCell* head;
-  // Cells in the chain at head (a batch handed back at a thread's end may
-  // be longer or shorter than counted: the count only decides when the
-  // chain is set aside).
-  std::uint32_t count;
-  std::uint8_t state;
-  // A whole batch set aside, or null.
-  FreeCell* full;
-};
-
-// Trivial and in the initial TLS block, as the pool's cache (one
-// instruction to reach).
-#if defined(__GNUC__)
-__attribute__((tls_model("initial-exec")))
-#endif
-thread_local CellCache tCells;
-
-struct Slab {
-  Slab* next;
-  // Keeps the cells aligned as the heap aligns its blocks.
-  alignas(alignof(std::max_align_t)) unsigned char cells[kSlabCells * sizeof(FreeCell)];
-};
-
-// Built on first use and never destroyed, so it serves static destructors
-// and threads that outlive main.
-KQ_TMutex& CellLock() {
-  static KQ_TMutex* const lock = new KQ_TMutex();
-  return *lock;
+// The value of a cell converted to To, for the kinds that convert to it;
+// KQ_EIllegalCastFromAny for every other kind.
+template <class To, class CellT>
+To Converted(CellT const& cell) {
+  switch (cell.fKind) {
+#define KQ_ANY_CONVERT_(kind, member, Type, tag, record, hash)                     \
+  case KQ_TAny::kind:                                                              \
+    if constexpr (kConverts<Type, To>) return static_cast<To>(cell.fValue.member); \
+    break;
+    KQ_ANY_BASIC_KINDS(KQ_ANY_CONVERT_)
+#undef KQ_ANY_CONVERT_
+    default:
+      break;
+  }
+  KQ_THROW(KQ_EIllegalCastFromAny());
 }
 
-FreeCell* gBatches;
-// Every slab, so that the memory stays reachable for leak checkers.
-Slab* gSlabs;
+// An element of a basic value on the direct path: the Any's code, the kind
+// as a tagged unsigned char, the value's tag, then its bytes.
+constexpr std::uint32_t kElementHead = 4;
 
-class CellLockHold {
- public:
-  CellLockHold() { CellLock()++; }
-  ~CellLockHold() { CellLock()--; }
-  CellLockHold(CellLockHold const&) = delete;
-  CellLockHold& operator=(CellLockHold const&) = delete;
-};
-
-void PushBatch(FreeCell* first) {
-  CellLockHold hold;
-  first->nextBatch = gBatches;
-  gBatches = first;
-}
-
-// Gives the thread's cells back when the thread ends; later frees of the
-// thread go straight to the stack.
-struct CellCacheCloser {
-  bool registered = false;
-  ~CellCacheCloser() {
-    CellCache& cache = tCells;
-    cache.state = kCellsClosed;
-    if (cache.head != nullptr) PushBatch(cache.head);
-    if (cache.full != nullptr) PushBatch(cache.full);
-    cache.head = nullptr;
-    cache.full = nullptr;
-    cache.count = 0;
+// Bytes of the value and its tag for each kind of the direct path (a size
+// of 0 for the other kinds).
+struct ElementTable {
+  unsigned char fValueSize[KQ_TAny::kObject + 1];
+  unsigned char fTag[KQ_TAny::kObject + 1];
+  constexpr ElementTable() : fValueSize(), fTag() {
+#define KQ_ANY_ELEMENT_(kind, member, Type, tag, ...) \
+  fValueSize[KQ_TAny::kind] = sizeof(Type);           \
+  fTag[KQ_TAny::kind] = tag;
+    KQ_ANY_BASIC_KINDS(KQ_ANY_ELEMENT_)
+#undef KQ_ANY_ELEMENT_
   }
 };
-
-thread_local CellCacheCloser tCellCloser;
-
-void Activate(CellCache& cache) {
-  if (cache.state == kCellsUnused) {
-    tCellCloser.registered = true;
-    cache.state = kCellsActive;
-  }
-}
-
-KQ_NOINLINE FreeCell* RefillCells(CellCache& cache) {
-  if (FreeCell* const first = cache.full) {
-    cache.full = nullptr;
-    cache.count = kBatch;
-    return first;
-  }
-  Activate(cache);
-  FreeCell* first;
-  {
-    CellLockHold hold;
-    first = gBatches;
-    if (first != nullptr) gBatches = first->nextBatch;
-  }
-  if (first == nullptr) {
-    Slab* const slab = static_cast<Slab*>(KQ_Alloc(sizeof(Slab)));
-    auto* const cells = reinterpret_cast<FreeCell*>(slab->cells);
-    for (std::uint32_t i = 0; i + 1 < kSlabCells; ++i) cells[i].next = &cells[i + 1];
-    cells[kSlabCells - 1].next = nullptr;
-    {
-      CellLockHold hold;
-      slab->next = gSlabs;
-      gSlabs = slab;
-    }
-    first = cells;
-  }
-  cache.count = kBatch;
-  if (cache.state == kCellsClosed) {
-    // A closed thread keeps nothing: one cell for the caller, the rest back.
-    if (first->next != nullptr) PushBatch(first->next);
-    cache.count = 0;
-    first->next = nullptr;
-  }
-  return first;
-}
-
-KQ_NOINLINE void ReleaseCells(CellCache& cache, FreeCell* cell) {
-  if (cache.state == kCellsClosed) {
-    cell->next = nullptr;
-    PushBatch(cell);
-    return;
-  }
-  Activate(cache);
-  cell->next = cache.head;
-  cache.head = cell;
-  if (++cache.count < kBatch) return;
-  if (cache.full != nullptr) PushBatch(cache.full);
-  cache.full = cache.head;
-  cache.head = nullptr;
-  cache.count = 0;
-}
-
-void* TakeCell() {
-  CellCache& cache = tCells;
-  FreeCell* cell = cache.head;
-  if (cell == nullptr) cell = RefillCells(cache);
-  cache.head = cell->next;
-  if (cache.count != 0) --cache.count;
-  return cell;
-}
-
-void GiveCell(void* p) {
-  CellCache& cache = tCells;
-  auto* const cell = static_cast<FreeCell*>(p);
-  if (cache.state == kCellsActive && cache.count + 1 < kBatch) {
-    cell->next = cache.head;
-    cache.head = cell;
-    ++cache.count;
-    return;
-  }
-  ReleaseCells(cache, cell);
-}
+constexpr ElementTable kElements{};
 
 }  // namespace
 
 inline KQ_TAny::Cell* KQ_TAny::NewCell(std::uint32_t kind) {
-  static_assert(sizeof(Cell) <= sizeof(FreeCell) && alignof(Cell) <= alignof(FreeCell),
-                "a free cell has the room of a value cell");
-  auto* cell = static_cast<Cell*>(TakeCell());
+  static_assert(sizeof(Cell) <= kq::kCellSize, "a pool cell has the room of a value cell");
+  auto* cell = static_cast<Cell*>(kq::PoolTakeCell());
   cell->fKind = kind;
   cell->fValue.fRaw = 0;
   return cell;
@@ -366,12 +239,12 @@ KQ_TAny::KQ_TAny(KQ_TAny const& other)
 
 void KQ_TAny::Abandon(KQ_TAny& any) {
   if (any.fCell->fKind == kObject) delete any.fCell->fValue.fObject;
-  GiveCell(any.fCell);
+  kq::PoolGiveCell(any.fCell);
 }
 
 KQ_TAny::~KQ_TAny() {
   if (fCell->fKind == kObject) delete fCell->fValue.fObject;
-  GiveCell(fCell);
+  kq::PoolGiveCell(fCell);
 }
 
 KQ_TAny const& KQ_TAny::Illegal() {
@@ -576,175 +449,20 @@ KQ_TAny& KQ_TAny::operator=(std::int8_t value) {
   return *this;
 }
 
-KQ_TAny::operator std::int8_t() const {
-  if (fCell->fKind != kInt8) KQ_THROW(KQ_EIllegalCastFromAny());
-  return fCell->fValue.fInt8;
-}
-
-KQ_TAny::operator std::int16_t() const {
-  Value const& value = fCell->fValue;
-  switch (fCell->fKind) {
-    case kInt8:
-      return value.fInt8;
-    case kInt16:
-      return value.fInt16;
-    default:
-      KQ_THROW(KQ_EIllegalCastFromAny());
-  }
-  return 0;
-}
-
-KQ_TAny::operator std::int32_t() const {
-  Value const& value = fCell->fValue;
-  switch (fCell->fKind) {
-    case kInt8:
-      return value.fInt8;
-    case kInt16:
-      return value.fInt16;
-    case kInt32:
-      return value.fInt32;
-    default:
-      KQ_THROW(KQ_EIllegalCastFromAny());
-  }
-  return 0;
-}
-
-KQ_TAny::operator std::int64_t() const {
-  Value const& value = fCell->fValue;
-  switch (fCell->fKind) {
-    case kInt8:
-      return value.fInt8;
-    case kInt16:
-      return value.fInt16;
-    case kInt32:
-      return value.fInt32;
-    case kInt64:
-      return value.fInt64;
-    default:
-      KQ_THROW(KQ_EIllegalCastFromAny());
-  }
-  return 0;
-}
-
-KQ_TAny::operator std::uint8_t() const {
-  if (fCell->fKind != kUInt8) KQ_THROW(KQ_EIllegalCastFromAny());
-  return fCell->fValue.fUInt8;
-}
-
-KQ_TAny::operator std::uint16_t() const {
-  Value const& value = fCell->fValue;
-  switch (fCell->fKind) {
-    case kUInt8:
-      return value.fUInt8;
-    case kUInt16:
-      return value.fUInt16;
-    default:
-      KQ_THROW(KQ_EIllegalCastFromAny());
-  }
-  return 0;
-}
-
-KQ_TAny::operator std::uint32_t() const {
-  Value const& value = fCell->fValue;
-  switch (fCell->fKind) {
-    case kUInt8:
-      return value.fUInt8;
-    case kUInt16:
-      return value.fUInt16;
-    case kUInt32:
-      return value.fUInt32;
-    default:
-      KQ_THROW(KQ_EIllegalCastFromAny());
-  }
-  return 0;
-}
-
-KQ_TAny::operator std::uint64_t() const {
-  Value const& value = fCell->fValue;
-  switch (fCell->fKind) {
-    case kUInt8:
-      return value.fUInt8;
-    case kUInt16:
-      return value.fUInt16;
-    case kUInt32:
-      return value.fUInt32;
-    case kUInt64:
-      return value.fUInt64;
-    default:
-      KQ_THROW(KQ_EIllegalCastFromAny());
-  }
-  return 0;
-}
-
-KQ_TAny::operator bool() const {
-  if (fCell->fKind != kBool) KQ_THROW(KQ_EIllegalCastFromAny());
-  return fCell->fValue.fBool;
-}
-
-KQ_TAny::operator char() const {
-  if (fCell->fKind != kChar) KQ_THROW(KQ_EIllegalCastFromAny());
-  return fCell->fValue.fChar;
-}
-
-// Integers and doubles round to the nearest float; unsigned values convert as
-// unsigned.
-KQ_TAny::operator float() const {
-  Value const& value = fCell->fValue;
-  switch (fCell->fKind) {
-    case kInt8:
-      return static_cast<float>(value.fInt8);
-    case kInt16:
-      return static_cast<float>(value.fInt16);
-    case kInt32:
-      return static_cast<float>(value.fInt32);
-    case kInt64:
-      return static_cast<float>(value.fInt64);
-    case kUInt8:
-      return static_cast<float>(value.fUInt8);
-    case kUInt16:
-      return static_cast<float>(value.fUInt16);
-    case kUInt32:
-      return static_cast<float>(value.fUInt32);
-    case kUInt64:
-      return static_cast<float>(value.fUInt64);
-    case kFloat:
-      return value.fFloat;
-    case kDouble:
-      return static_cast<float>(value.fDouble);
-    default:
-      KQ_THROW(KQ_EIllegalCastFromAny());
-  }
-  return 0.0f;
-}
-
-KQ_TAny::operator double() const {
-  Value const& value = fCell->fValue;
-  switch (fCell->fKind) {
-    case kInt8:
-      return value.fInt8;
-    case kInt16:
-      return value.fInt16;
-    case kInt32:
-      return value.fInt32;
-    case kInt64:
-      return static_cast<double>(value.fInt64);
-    case kUInt8:
-      return value.fUInt8;
-    case kUInt16:
-      return value.fUInt16;
-    case kUInt32:
-      return value.fUInt32;
-    case kUInt64:
-      return static_cast<double>(value.fUInt64);
-    case kFloat:
-      return value.fFloat;
-    case kDouble:
-      return value.fDouble;
-    default:
-      KQ_THROW(KQ_EIllegalCastFromAny());
-  }
-  return 0.0;
-}
+KQ_TAny::operator std::int8_t() const { return Converted<std::int8_t>(*fCell); }
+KQ_TAny::operator std::int16_t() const { return Converted<std::int16_t>(*fCell); }
+KQ_TAny::operator std::int32_t() const { return Converted<std::int32_t>(*fCell); }
+KQ_TAny::operator std::int64_t() const { return Converted<std::int64_t>(*fCell); }
+KQ_TAny::operator std::uint8_t() const { return Converted<std::uint8_t>(*fCell); }
+KQ_TAny::operator std::uint16_t() const { return Converted<std::uint16_t>(*fCell); }
+KQ_TAny::operator std::uint32_t() const { return Converted<std::uint32_t>(*fCell); }
+KQ_TAny::operator std::uint64_t() const { return Converted<std::uint64_t>(*fCell); }
+KQ_TAny::operator bool() const { return Converted<bool>(*fCell); }
+KQ_TAny::operator char() const { return Converted<char>(*fCell); }
+// Integers and doubles round to the nearest float; unsigned values convert
+// as unsigned.
+KQ_TAny::operator float() const { return Converted<float>(*fCell); }
+KQ_TAny::operator double() const { return Converted<double>(*fCell); }
 
 KQ_TAny::operator void*() const {
   if (fCell->fKind != kPointer) KQ_THROW(KQ_EIllegalCastFromAny());
@@ -818,38 +536,12 @@ bool KQ_TAny::operator==(KQ_TAny const& other) const {
     case kIllegal:
     case kNull:
       return true;
-    case kInt8:
-      return a.fInt8 == b.fInt8;
-    case kInt16:
-      return a.fInt16 == b.fInt16;
-    case kInt32:
-      return a.fInt32 == b.fInt32;
-    case kInt64:
-      return a.fInt64 == b.fInt64;
-    case kUInt8:
-      return a.fUInt8 == b.fUInt8;
-    case kUInt16:
-      return a.fUInt16 == b.fUInt16;
-    case kUInt32:
-      return a.fUInt32 == b.fUInt32;
-    case kUInt64:
-      return a.fUInt64 == b.fUInt64;
-    case kBool:
-      return a.fBool == b.fBool;
-    case kChar:
-      return a.fChar == b.fChar;
-    case kFloat:
-      return a.fFloat == b.fFloat;
-    case kDouble:
-      return a.fDouble == b.fDouble;
-    case kPointer:
-      return a.fPointer == b.fPointer;
-    case kCPointer:
-      return a.fCPointer == b.fCPointer;
-    case kInterface:
-      return a.fInterface == b.fInterface;
-    case kCInterface:
-      return a.fCInterface == b.fCInterface;
+#define KQ_ANY_EQUAL_(kind, member, ...) \
+  case kind:                             \
+    return a.member == b.member;
+      KQ_ANY_BASIC_KINDS(KQ_ANY_EQUAL_)
+      KQ_ANY_POINTER_KINDS(KQ_ANY_EQUAL_)
+#undef KQ_ANY_EQUAL_
     case kObject:
       return a.fObject->KQ_IsIdent(*b.fObject);
     default:
@@ -869,71 +561,20 @@ std::uint32_t KQ_TAny::KQ_HashValue(std::uint32_t seed) const {
     case kNull:
       k = 1;
       break;
-    case kInt8:
-      v = static_cast<std::uint32_t>(static_cast<std::int32_t>(value.fInt8));
-      k = 2;
-      break;
-    case kInt16:
-      v = static_cast<std::uint32_t>(static_cast<std::int32_t>(value.fInt16));
-      k = 3;
-      break;
-    case kInt32:
-      v = static_cast<std::uint32_t>(value.fInt32);
-      k = 4;
-      break;
-    case kInt64:
-      v = static_cast<std::uint32_t>(value.fInt64);
-      k = 4;
-      break;
-    case kUInt8:
-      v = value.fUInt8;
-      k = 5;
-      break;
-    case kUInt16:
-      v = value.fUInt16;
-      k = 6;
-      break;
-    case kUInt32:
-      v = value.fUInt32;
-      k = 7;
-      break;
-    case kUInt64:
-      v = static_cast<std::uint32_t>(value.fUInt64);
-      k = 7;
-      break;
-    case kBool:
-      v = value.fBool ? 1 : 0;
-      k = 8;
-      break;
-    case kChar:
-      v = static_cast<std::uint32_t>(
-          static_cast<std::int32_t>(static_cast<signed char>(value.fChar)));
-      k = 9;
-      break;
-    case kFloat:
-      v = FloatingHash(value.fFloat);
-      k = 10;
-      break;
-    case kDouble:
-      v = FloatingHash(value.fDouble);
-      k = 11;
-      break;
-    case kPointer:
-      v = AddressHash(value.fPointer);
-      k = 12;
-      break;
-    case kCPointer:
-      v = AddressHash(value.fCPointer);
-      k = 13;
-      break;
-    case kInterface:
-      v = AddressHash(value.fInterface);
-      k = 14;
-      break;
-    case kCInterface:
-      v = AddressHash(value.fCInterface);
-      k = 15;
-      break;
+#define KQ_ANY_HASH_(kind, member, Type, tag, record, hash) \
+  case kind:                                                \
+    v = ValueHash(value.member);                            \
+    k = hash;                                               \
+    break;
+      KQ_ANY_BASIC_KINDS(KQ_ANY_HASH_)
+#undef KQ_ANY_HASH_
+#define KQ_ANY_HASH_(kind, member, Type, hash) \
+  case kind:                                   \
+    v = AddressHash(value.member);             \
+    k = hash;                                  \
+    break;
+      KQ_ANY_POINTER_KINDS(KQ_ANY_HASH_)
+#undef KQ_ANY_HASH_
     case kObject: {
       auto const* hashable = static_cast<KQ_IHashable const*>(
           value.fObject->KQ_DynamicInfo(KQ_IHashable::KQ_ClassName()));
@@ -950,48 +591,17 @@ void KQ_TAny::KQ_Pack(KQ_IPacking& packer) const {
   Value const& value = fCell->fValue;
   packer << static_cast<std::uint8_t>(fCell->fKind);
   switch (fCell->fKind) {
-    case kInt8:
-      packer << value.fInt8;
-      break;
-    case kInt16:
-      packer << value.fInt16;
-      break;
-    case kInt32:
-      packer << value.fInt32;
-      break;
-    case kInt64:
-      packer << value.fInt64;
-      break;
-    case kUInt8:
-      packer << value.fUInt8;
-      break;
-    case kUInt16:
-      packer << value.fUInt16;
-      break;
-    case kUInt32:
-      packer << value.fUInt32;
-      break;
-    case kUInt64:
-      packer << value.fUInt64;
-      break;
-    case kBool:
-      packer << value.fBool;
-      break;
-    case kChar:
-      packer << value.fChar;
-      break;
-    case kFloat:
-      packer << value.fFloat;
-      break;
-    case kDouble:
-      packer << value.fDouble;
-      break;
-    case kPointer:
-    case kCPointer:
-    case kInterface:
-    case kCInterface:
-      KQ_THROW(KQ_EAnyContainsUnpackableType());
-      break;
+#define KQ_ANY_PACK_(kind, member, ...) \
+  case kind:                            \
+    packer << value.member;             \
+    break;
+    KQ_ANY_BASIC_KINDS(KQ_ANY_PACK_)
+#undef KQ_ANY_PACK_
+#define KQ_ANY_UNPACKABLE_(kind, ...) case kind:
+    KQ_ANY_POINTER_KINDS(KQ_ANY_UNPACKABLE_)
+#undef KQ_ANY_UNPACKABLE_
+    KQ_THROW(KQ_EAnyContainsUnpackableType());
+    break;
     case kObject:
       packer << static_cast<KQ_IPackable const&>(*value.fObject);
       break;
@@ -1013,42 +623,15 @@ void KQ_TAny::KQ_Unpack(KQ_IUnpacking& unpacker) {
   }
   Value& value = Reset(kind);
   switch (kind) {
-    case kInt8:
-      ReadValue(unpacker, value.fInt8);
-      break;
-    case kInt16:
-      ReadValue(unpacker, value.fInt16);
-      break;
-    case kInt32:
-      ReadValue(unpacker, value.fInt32);
-      break;
-    case kInt64:
-      ReadValue(unpacker, value.fInt64);
-      break;
-    case kUInt8:
-      ReadValue(unpacker, value.fUInt8);
-      break;
-    case kUInt16:
-      ReadValue(unpacker, value.fUInt16);
-      break;
-    case kUInt32:
-      ReadValue(unpacker, value.fUInt32);
-      break;
-    case kUInt64:
-      ReadValue(unpacker, value.fUInt64);
-      break;
-    case kBool:
-      ReadValue(unpacker, value.fBool);
-      break;
-    case kChar:
-      ReadValue(unpacker, value.fChar);
-      break;
-    case kFloat:
-      ReadValue(unpacker, value.fFloat);
-      break;
-    case kDouble:
-      ReadValue(unpacker, value.fDouble);
-      break;
+#define KQ_ANY_UNPACK_(kind, member, Type, ...) \
+  case kind: {                                  \
+    Type read{};                                \
+    unpacker >> read;                           \
+    value.member = read;                        \
+    break;                                      \
+  }
+    KQ_ANY_BASIC_KINDS(KQ_ANY_UNPACK_)
+#undef KQ_ANY_UNPACK_
     default:
       break;
   }
@@ -1144,46 +727,15 @@ bool KQ_TAny::WriteTo(KQ_THumanReadableStream& stream) const {
     case kNull:
       stream.WriteTokens("NULL");
       break;
-    case kInt8:
-      stream << value.fInt8;
-      break;
-    case kInt16:
-      stream << value.fInt16;
-      break;
-    case kInt32:
-      stream << value.fInt32;
-      break;
-    case kInt64:
-      stream << value.fInt64;
-      break;
-    case kUInt8:
-      stream << value.fUInt8;
-      break;
-    case kUInt16:
-      stream << value.fUInt16;
-      break;
-    case kUInt32:
-      stream << value.fUInt32;
-      break;
-    case kUInt64:
-      stream << value.fUInt64;
-      break;
-    case kBool:
-      stream << value.fBool;
-      break;
-    case kChar:
-      stream << value.fChar;
-      break;
-    case kFloat:
-      stream << value.fFloat;
-      break;
-    case kDouble:
-      stream << value.fDouble;
-      break;
-    case kPointer:
-    case kCPointer:
-    case kInterface:
-    case kCInterface:
+#define KQ_ANY_WRITE_(kind, member, ...) \
+  case kind:                             \
+    stream << value.member;              \
+    break;
+      KQ_ANY_BASIC_KINDS(KQ_ANY_WRITE_)
+#undef KQ_ANY_WRITE_
+#define KQ_ANY_UNWRITABLE_(kind, ...) case kind:
+      KQ_ANY_POINTER_KINDS(KQ_ANY_UNWRITABLE_)
+#undef KQ_ANY_UNWRITABLE_
       KQ_THROW(KQ_EAnyContainsUnpackableType());
       break;
     case kObject: {
@@ -1220,3 +772,76 @@ bool KQ_TAny::ReadFrom(KQ_THumanReadableStream& stream) {
 void KQ_TAny::KQ_WriteTo(KQ_THumanReadableStream& stream) const { WriteTo(stream); }
 
 void KQ_TAny::KQ_ReadFrom(KQ_THumanReadableStream& stream) { ReadFrom(stream); }
+
+// The direct path of containers' elements
+
+void KQ_TAny::PackElementOf(Cell const& cell, KQ_TAny const& value, KQ_TDataStream& stream,
+                            unsigned char code) {
+  std::uint32_t const kind = cell.fKind;
+  std::uint32_t const valueSize = kind <= kObject ? kElements.fValueSize[kind] : 0;
+  if (valueSize == 0) {
+    stream << static_cast<KQ_IPackable const&>(value);
+    return;
+  }
+  std::uint32_t const size = kElementHead + valueSize;
+  unsigned char local[kElementHead + 8];
+  unsigned char* const room = stream.WriteRoom(size);
+  unsigned char* const bytes = room != nullptr ? room : local;
+  bytes[0] = code;
+  bytes[1] = kUInt8Tag;
+  bytes[2] = static_cast<unsigned char>(kind);
+  bytes[3] = kElements.fTag[kind];
+  switch (kind) {
+#define KQ_ANY_STORE_(kind, member, ...)                  \
+  case kind:                                              \
+    StoreValue(bytes + kElementHead, cell.fValue.member); \
+    break;
+    KQ_ANY_BASIC_KINDS(KQ_ANY_STORE_)
+#undef KQ_ANY_STORE_
+    default:
+      break;
+  }
+  if (room != nullptr) {
+    stream.Wrote(size);
+  } else {
+    stream.Write(local, size);
+  }
+}
+
+void KQ_TAny::KQ_PackElement(KQ_TDataStream& stream, unsigned char code) const {
+  PackElementOf(*fCell, *this, stream, code);
+}
+
+void KQ_TAny::Noted::KQ_PackElement(KQ_TDataStream& stream, unsigned char code) const {
+  PackElementOf(*fCell, *fValue, stream, code);
+}
+
+// Reads in place when the whole element is there in the expected form;
+// anything else (another kind, a damaged or cut element, a stream without
+// the direct path) takes the general path, which reads or raises exactly as
+// for any packable.
+void KQ_TAny::KQ_UnpackElement(KQ_TDataStream& stream, unsigned char code) {
+  unsigned char const* const head = stream.Lookahead(3);
+  if (head != nullptr && head[0] == code && head[1] == kUInt8Tag && head[2] <= kObject &&
+      kElements.fValueSize[head[2]] != 0) {
+    std::uint32_t const kind = head[2];
+    std::uint32_t const size = kElementHead + kElements.fValueSize[kind];
+    unsigned char const* const bytes = stream.Lookahead(size);
+    if (bytes != nullptr && bytes[3] == kElements.fTag[kind]) {
+      Value& value = Reset(kind);
+      switch (kind) {
+#define KQ_ANY_LOAD_(kind, member, Type, ...)             \
+  case kind:                                              \
+    value.member = LoadValue<Type>(bytes + kElementHead); \
+    break;
+        KQ_ANY_BASIC_KINDS(KQ_ANY_LOAD_)
+#undef KQ_ANY_LOAD_
+        default:
+          break;
+      }
+      stream.Advance(size);
+      return;
+    }
+  }
+  stream >> static_cast<KQ_IPackable&>(*this);
+}

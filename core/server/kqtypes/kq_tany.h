@@ -3,9 +3,10 @@
 // or one packable object that it owns. The containers store their keys and
 // elements as Anys, so an Any is hashable, packable and printable itself.
 //
-// Representation: every Any owns one value cell from the small-block pool for
-// its whole life, a kind number followed by an 8-byte value slot. Assignment
-// overwrites the cell in place; Swap exchanges the cells of two Anys.
+// Representation: every Any owns one value cell for its whole life, a kind
+// number followed by an 8-byte value slot, taken from the small-block pool's
+// class of headerless 16-byte cells. Assignment overwrites the cell in
+// place; Swap exchanges the cells of two Anys.
 //
 // Conversions only widen within one signedness (a short converts to a 32- or
 // 64-bit signed integer, never to an unsigned one); every other conversion
@@ -24,6 +25,8 @@
 #include "kq_ihumanreadable.h"
 #include "kq_iprintable.h"
 #include "kq_tobject.h"
+
+class KQ_TDataStream;
 
 class KQ_EXPORT KQ_TAny : public KQ_TObject,
                           public virtual KQ_IHashable,
@@ -221,12 +224,6 @@ class KQ_EXPORT KQ_TAny : public KQ_TObject,
   void KQ_ReadFrom(KQ_THumanReadableStream& stream) override;
 
  private:
-  // Packs and unpacks the basic kinds straight from and into the cell.
-  friend class KQ_TDataStream;
-  friend class KQ_TList;
-  // Gives back what any owns (its object, its cell) without running its
-  // destructor: for an owner that releases the any's storage right after.
-  static void Abandon(KQ_TAny& any);
   union Value {
     std::uint64_t fRaw;
     std::int8_t fInt8;
@@ -251,7 +248,45 @@ class KQ_EXPORT KQ_TAny : public KQ_TObject,
     std::uint32_t fKind;
     Value fValue;
   };
+  // The element of a basic value written straight into the stream's memory,
+  // else value through operator<<.
+  static void PackElementOf(Cell const& cell, KQ_TAny const& value, KQ_TDataStream& stream,
+                            unsigned char code);
 
+ public:
+  // The binary format's direct path for the elements of containers. An Any
+  // is written as its packing code (code) and then what KQ_Pack writes; a
+  // basic value goes between its cell and the stream's memory in one step
+  // when the stream allows it (KQ_TDataStream::WriteRoom and Lookahead),
+  // and every other value and stream takes operator<< and operator>>. The
+  // bytes are the same either way, and so is every exception.
+  void KQ_PackElement(KQ_TDataStream& stream, unsigned char code) const;
+  void KQ_UnpackElement(KQ_TDataStream& stream, unsigned char code);
+
+  // A value noted some time before it is written: writing it reads the
+  // value's cell without reaching the Any again, which saves a cache miss
+  // to a container whose Anys lie scattered.
+  class Noted {
+   public:
+    explicit Noted(KQ_TAny const& value) : fValue(&value), fCell(value.fCell) {}
+    KQ_TAny const& Value() const { return *fValue; }
+    // Starts bringing the cell into the cache, for a caller that knows which
+    // value it writes a little later.
+    void Prefetch() const { KQ_PREFETCH(fCell); }
+    // As KQ_TAny::KQ_PackElement.
+    void KQ_PackElement(KQ_TDataStream& stream, unsigned char code) const;
+
+   private:
+    KQ_TAny const* fValue;
+    Cell const* fCell;
+  };
+
+  // For an owner that frees an Any's memory without running its destructor
+  // (a container emptying a block of elements at once): gives back what any
+  // owns, its object and its cell. The Any must not be used afterwards.
+  static void Abandon(KQ_TAny& any);
+
+ private:
   // New cells for the constructors: an empty cell of a kind, a cell that
   // owns object (NULL when it is null; the object is destroyed when no cell
   // can be had), a copy of another cell with its object cloned. The helpers

@@ -8,7 +8,6 @@
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
 #include "kq_memalloc.h"
-#include "kq_tdatastream.h"
 #include "kq_thumanreadablestream.h"
 
 KQ_CLASS_IMPL(KQ_TDataBlock)
@@ -114,13 +113,29 @@ void KQ_TDataBlock::KQ_Unpack(KQ_IUnpacking& unpacker) {
   std::uint32_t size = 0;
   unpacker >> size;
   if (size == 0) return;
-  if (auto* const stream = static_cast<KQ_TDataStream*>(unpacker.KQ_Cast("KQ_TDataStream"))) {
-    stream->ReadPacketGrowing(*this, size);
-    return;
+  // The packet arrives in pieces and the reservation doubles with the bytes
+  // that arrived, so a forged size costs no more than those bytes and a
+  // long packet is not copied once per piece.
+  struct Receiver {
+    KQ_TDataBlock& block;
+    static void Append(void* context, unsigned char const* bytes, std::uint32_t count) {
+      KQ_TDataBlock& b = static_cast<Receiver*>(context)->block;
+      std::uint64_t const end = std::uint64_t{b.fSize} + count;
+      if (end > b.fAllocated) {
+        // Doubling aims at most for the largest reservation, 1024 bytes short of 4 GiB.
+        std::uint64_t const doubled = std::min<std::uint64_t>(b.fAllocated * 2ull, 0xFFFFFC00u);
+        b.Reserve(std::max(end, doubled));
+      }
+      std::memcpy(b.fData + b.fSize, bytes, count);
+      b.fSize = static_cast<std::uint32_t>(end);
+    }
+  } receiver{*this};
+  try {
+    unpacker.ReadPacketGrowing(size, &Receiver::Append, &receiver);
+  } catch (...) {
+    fSize = 0;
+    throw;
   }
-  Reserve(size);
-  unpacker.ReadPacket(fData, size);
-  fSize = size;
 }
 
 KQ_IPackable* KQ_TDataBlock::KQ_Clone(void*) const { return new KQ_TDataBlock(*this); }

@@ -1,45 +1,26 @@
 #include "kq_tdatastream.h"
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <typeinfo>
 
+#include "internal/kq_inline_buffer.h"
+#include "internal/kq_nesting_guard.h"
+#include "internal/kq_packed_format.h"
 #include "kq_eexception.h"
 #include "kq_ipackable.h"
 #include "kq_memalloc.h"
 #include "kq_tclass.h"
 #include "kq_tdatablock.h"
-#include "kq_tmemorystream.h"
 #include "kq_tstring.h"
 #include "kq_tunknown.h"
 
 KQ_CLASS_IMPL(KQ_TDataStream)
 
-namespace {
+using namespace kq::packed;
 
-// The tags of the packed format.
-enum Tag : unsigned char {
-  kNoObject = 0x00,
-  kInt8Tag = 0x01,
-  kInt16Tag = 0x02,
-  kInt32Tag = 0x03,
-  kInt64Tag = 0x04,
-  kUInt8Tag = 0x05,
-  kUInt16Tag = 0x06,
-  kUInt32Tag = 0x07,
-  kUInt64Tag = 0x08,
-  kBoolTag = 0x09,
-  kCharTag = 0x0A,
-  kFloatTag = 0x0B,
-  kDoubleTag = 0x0C,
-  kObjectTag = 0x0D,
-  kSectionTag = 0x0E,
-  kPacketTag = 0x0F,
-  kTrailer = 0xFF
-};
+namespace {
 
 // The table of specific types, and its codes from the highest down, so that
 // a writer finds the highest code of a class without walking all 256.
@@ -62,148 +43,7 @@ template <class E>
   std::abort();
 }
 
-inline void StoreBE16(unsigned char* p, std::uint16_t v) {
-  p[0] = static_cast<unsigned char>(v >> 8);
-  p[1] = static_cast<unsigned char>(v);
-}
-
-inline void StoreBE32(unsigned char* p, std::uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
-}
-
-inline void StoreBE64(unsigned char* p, std::uint64_t v) {
-  StoreBE32(p, static_cast<std::uint32_t>(v >> 32));
-  StoreBE32(p + 4, static_cast<std::uint32_t>(v));
-}
-
-inline std::uint16_t LoadBE16(unsigned char const* p) {
-  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
-inline std::uint32_t LoadBE32(unsigned char const* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
-}
-
-inline std::uint64_t LoadBE64(unsigned char const* p) {
-  return (std::uint64_t{p[0]} << 56) | (std::uint64_t{p[1]} << 48) | (std::uint64_t{p[2]} << 40) |
-         (std::uint64_t{p[3]} << 32) | (std::uint64_t{p[4]} << 24) | (std::uint64_t{p[5]} << 16) |
-         (std::uint64_t{p[6]} << 8) | std::uint64_t{p[7]};
-}
-
-// 2^k, exact for every k of the table below (2^-1023 is a subnormal double
-// and still exact).
-constexpr double Pow2(int k) {
-  double result = 1.0;
-  double base = k < 0 ? 0.5 : 2.0;
-  unsigned n = static_cast<unsigned>(k < 0 ? -k : k);
-  while (n != 0) {
-    if ((n & 1u) != 0) result *= base;
-    if (n > 1) base *= base;
-    n >>= 1;
-  }
-  return result;
-}
-
-// 2^(e - 1023) for every double exponent field e that is not all ones.
-struct Pow2Table {
-  double fValue[2047];
-  constexpr Pow2Table() : fValue() {
-    for (int e = 0; e < 2047; ++e) fValue[e] = Pow2(e - 1023);
-  }
-};
-constexpr Pow2Table kPow2{};
-
-static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559,
-              "normal numbers are copied as their IEEE patterns");
-
-constexpr std::uint32_t kFloatNaN = 0x7FC00000u;
-constexpr std::uint32_t kFloatInfinity = 0x7F800000u;
-constexpr std::uint64_t kDoubleNaN = 0x7FF8000000000000u;
-constexpr std::uint64_t kDoubleInfinity = 0x7FF0000000000000u;
-
-// The bit pattern of value: sign, exponent from the binary logarithm
-// (frexp), mantissa by scaling the fraction. Subnormal magnitudes give zero.
-// For a normal number (exponent field neither all zeros nor all ones) that
-// computation gives exactly the machine's IEEE pattern, so those are taken
-// as they are and only zeros, subnormals, infinities and NaNs are computed.
-std::uint32_t EncodeFloat(float value) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  if (((bits >> 23) & 0xFFu) - 1u < 0xFEu) return bits;
-  if (std::isnan(value)) return kFloatNaN;
-  if (value == 0.0f) return 0;
-  std::uint32_t const sign = std::signbit(value) ? 0x80000000u : 0;
-  double const magnitude = std::fabs(static_cast<double>(value));
-  if (std::isinf(magnitude)) return sign | kFloatInfinity;
-  int e = 0;
-  double const m = std::frexp(magnitude, &e);  // magnitude = m * 2^e, m in [0.5, 1)
-  int const exponent = e - 1;
-  if (exponent > 127) return sign | kFloatInfinity;
-  if (exponent < -126) return 0;
-  auto const mantissa = static_cast<std::uint32_t>((2.0 * m - 1.0) * 8388608.0);  // 2^23
-  return sign | (static_cast<std::uint32_t>(exponent + 127) << 23) | mantissa;
-}
-
-std::uint64_t EncodeDouble(double value) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  if (((bits >> 52) & 0x7FFu) - 1u < 0x7FEu) return bits;
-  if (std::isnan(value)) return kDoubleNaN;
-  if (value == 0.0) return 0;
-  std::uint64_t const sign = std::signbit(value) ? 0x8000000000000000u : 0;
-  double const magnitude = std::fabs(value);
-  if (std::isinf(magnitude)) return sign | kDoubleInfinity;
-  int e = 0;
-  double const m = std::frexp(magnitude, &e);
-  int const exponent = e - 1;
-  if (exponent > 1023) return sign | kDoubleInfinity;
-  if (exponent < -1022) return 0;
-  auto const mantissa = static_cast<std::uint64_t>((2.0 * m - 1.0) * 4503599627370496.0);  // 2^52
-  return sign | (static_cast<std::uint64_t>(exponent + 1023) << 52) | mantissa;
-}
-
-// The value of a pattern: (1 + mantissa / 2^23) * 2^(exponent - 127), which
-// for the exponent fields of normal numbers is the machine's own reading.
-float DecodeFloat(std::uint32_t bits) {
-  if (((bits >> 23) & 0xFFu) - 1u < 0xFEu) {
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-  }
-  if (bits == 0) return 0.0f;
-  bool const negative = (bits & 0x80000000u) != 0;
-  std::uint32_t const exponent = (bits >> 23) & 0xFFu;
-  std::uint32_t const mantissa = bits & 0x7FFFFFu;
-  if (exponent == 0xFFu) {
-    if (mantissa != 0) return std::nanf("");
-    return negative ? -HUGE_VALF : HUGE_VALF;
-  }
-  double const magnitude = (1.0 + mantissa / 8388608.0) * kPow2.fValue[exponent - 127 + 1023];
-  return static_cast<float>(negative ? -magnitude : magnitude);
-}
-
-double DecodeDouble(std::uint64_t bits) {
-  if (((bits >> 52) & 0x7FFu) - 1u < 0x7FEu) {
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-  }
-  if (bits == 0) return 0.0;
-  bool const negative = (bits >> 63) != 0;
-  auto const exponent = static_cast<std::uint32_t>((bits >> 52) & 0x7FFu);
-  std::uint64_t const mantissa = bits & 0xFFFFFFFFFFFFFu;
-  if (exponent == 0x7FFu) {
-    if (mantissa != 0) return std::nan("");
-    return negative ? -HUGE_VAL : HUGE_VAL;
-  }
-  double const magnitude =
-      (1.0 + static_cast<double>(mantissa) / 4503599627370496.0) * kPow2.fValue[exponent];
-  return negative ? -magnitude : magnitude;
-}
+[[noreturn]] void TooDeep() { Raise<KQ_EWrongPackedType>(__LINE__); }
 
 // A new default instance of record viewed as packable; KQ_EWrongPackedType
 // when the class cannot make one or it is not packable.
@@ -218,53 +58,8 @@ std::unique_ptr<KQ_IPackable> NewPackable(KQ_TClass const& record, std::uint32_t
 
 }  // namespace
 
-// A byte buffer for names: on the stack while small, then on the heap.
-class KQ_TDataStream::NameBuffer {
- public:
-  NameBuffer() = default;
-  NameBuffer(NameBuffer const&) = delete;
-  NameBuffer& operator=(NameBuffer const&) = delete;
-  ~NameBuffer() {
-    if (fData != fLocal) KQ_Free(fData);
-  }
-
-  // Room for size bytes, keeping those held so far.
-  unsigned char* Grow(std::uint32_t size) {
-    if (size > fCapacity) {
-      if (fData == fLocal) {
-        auto* heap = static_cast<unsigned char*>(KQ_Alloc(size));
-        std::memcpy(heap, fLocal, sizeof fLocal);
-        fData = heap;
-      } else {
-        fData = static_cast<unsigned char*>(KQ_Realloc(fData, size));
-      }
-      fCapacity = size;
-    }
-    return fData;
-  }
-
-  unsigned char* Data() { return fData; }
-
- private:
-  unsigned char fLocal[256];
-  unsigned char* fData = fLocal;
-  std::uint32_t fCapacity = sizeof fLocal;
-};
-
-// One level of nesting for the life of the guard.
-class KQ_TDataStream::DepthGuard {
- public:
-  explicit DepthGuard(KQ_TDataStream& stream) : fStream(stream) {
-    if (stream.fDepth >= kMaxDepth) Raise<KQ_EWrongPackedType>(__LINE__);
-    ++stream.fDepth;
-  }
-  DepthGuard(DepthGuard const&) = delete;
-  DepthGuard& operator=(DepthGuard const&) = delete;
-  ~DepthGuard() { --fStream.fDepth; }
-
- private:
-  KQ_TDataStream& fStream;
-};
+// Names are read into a buffer that grows as their bytes arrive.
+class KQ_TDataStream::NameBuffer : public kq::InlineBuffer<unsigned char, 256> {};
 
 // Records into block for the life of the scope, then restores the recording
 // that was active before (if any).
@@ -474,11 +269,11 @@ char const* KQ_TDataStream::FetchName(NameBuffer& buffer, std::uint32_t length) 
   std::uint32_t have = 0;
   while (have < length) {
     std::uint32_t const chunk = length - have < kNameChunk ? length - have : kNameChunk;
-    Fetch(buffer.Grow(have + chunk + 1) + have, chunk);
+    Fetch(buffer.Reserve(have + chunk) + have, chunk);
     have += chunk;
+    buffer.SetLength(have);
   }
-  buffer.Grow(length + 1)[length] = 0;
-  return reinterpret_cast<char const*>(buffer.Data());
+  return reinterpret_cast<char const*>(buffer.Terminated());
 }
 
 // KQ_IStream
@@ -579,6 +374,26 @@ std::uint32_t KQ_TDataStream::Seek(std::uint32_t position) {
 
 // KQ_IPacking
 
+// A tag, a 32-bit length and that many bytes; short ones in one write.
+void KQ_TDataStream::PutCounted(unsigned char tag, void const* bytes, std::uint32_t count) {
+  unsigned char head[kNamedHeadSize + kShortName];
+  head[0] = tag;
+  StoreBE32(head + 1, count);
+  if (count <= kShortName) {
+    if (count != 0) std::memcpy(head + kNamedHeadSize, bytes, count);
+    Put(head, kNamedHeadSize + count);
+  } else {
+    Put(head, kNamedHeadSize);
+    Put(bytes, count);
+  }
+}
+
+void KQ_TDataStream::PutName(unsigned char tag, char const* name) {
+  std::size_t const length = std::strlen(name);
+  if (length > 0xFFFFFFFFu - kNamedHeadSize) Raise<KQ_EWrongPackedType>(__LINE__);
+  PutCounted(tag, name, static_cast<std::uint32_t>(length));
+}
+
 KQ_IPacking& KQ_TDataStream::operator<<(KQ_IPackable const& object) {
   if (KQ_TClass const* const record = object.KQ_PackClassObject()) {
     for (unsigned i = 0; i < sCodeCount; ++i) {
@@ -594,116 +409,83 @@ KQ_IPacking& KQ_TDataStream::operator<<(KQ_IPackable const& object) {
       }
     }
   }
-  char const* const id = object.KQ_PackTypeID();
-  std::size_t const length = std::strlen(id);
-  if (length > 0xFFFFFFFFu - 5) Raise<KQ_EWrongPackedType>(__LINE__);
-  unsigned char header[5 + kShortName];
-  header[0] = kObjectTag;
-  StoreBE32(header + 1, static_cast<std::uint32_t>(length));
-  if (length <= kShortName) {
-    std::memcpy(header + 5, id, length);
-    Put(header, static_cast<std::uint32_t>(5 + length));
-  } else {
-    Put(header, 5);
-    Put(id, static_cast<std::uint32_t>(length));
-  }
+  PutName(kObjectTag, object.KQ_PackTypeID());
   object.KQ_Pack(*this);
   unsigned char const trailer = kTrailer;
   Put(&trailer, 1);
   return *this;
 }
 
-KQ_IPacking& KQ_TDataStream::operator<<(double value) {
-  unsigned char bytes[9] = {kDoubleTag};
-  StoreBE64(bytes + 1, EncodeDouble(value));
+// Each basic value goes out as its tag and its bytes in one write.
+template <class T>
+void KQ_TDataStream::PutBasic(T value) {
+  unsigned char bytes[1 + sizeof(T)] = {TagOf<T>::kValue};
+  StoreValue(bytes + 1, value);
   Put(bytes, sizeof bytes);
+}
+
+KQ_IPacking& KQ_TDataStream::operator<<(double value) {
+  PutBasic(value);
   return *this;
 }
 
 KQ_IPacking& KQ_TDataStream::operator<<(float value) {
-  unsigned char bytes[5] = {kFloatTag};
-  StoreBE32(bytes + 1, EncodeFloat(value));
-  Put(bytes, sizeof bytes);
+  PutBasic(value);
   return *this;
 }
 
 KQ_IPacking& KQ_TDataStream::operator<<(char value) {
-  unsigned char const bytes[2] = {kCharTag, static_cast<unsigned char>(value)};
-  Put(bytes, sizeof bytes);
+  PutBasic(value);
   return *this;
 }
 
 KQ_IPacking& KQ_TDataStream::operator<<(bool value) {
-  unsigned char const bytes[2] = {kBoolTag, static_cast<unsigned char>(value ? 1 : 0)};
-  Put(bytes, sizeof bytes);
+  PutBasic(value);
   return *this;
 }
 
 KQ_IPacking& KQ_TDataStream::operator<<(std::uint64_t value) {
-  unsigned char bytes[9] = {kUInt64Tag};
-  StoreBE64(bytes + 1, value);
-  Put(bytes, sizeof bytes);
+  PutBasic(value);
   return *this;
 }
 
 KQ_IPacking& KQ_TDataStream::operator<<(std::uint32_t value) {
-  unsigned char bytes[5] = {kUInt32Tag};
-  StoreBE32(bytes + 1, value);
-  Put(bytes, sizeof bytes);
+  PutBasic(value);
   return *this;
 }
 
 KQ_IPacking& KQ_TDataStream::operator<<(std::uint16_t value) {
-  unsigned char bytes[3] = {kUInt16Tag};
-  StoreBE16(bytes + 1, value);
-  Put(bytes, sizeof bytes);
+  PutBasic(value);
   return *this;
 }
 
 KQ_IPacking& KQ_TDataStream::operator<<(std::uint8_t value) {
-  unsigned char const bytes[2] = {kUInt8Tag, value};
-  Put(bytes, sizeof bytes);
+  PutBasic(value);
   return *this;
 }
 
 KQ_IPacking& KQ_TDataStream::operator<<(std::int64_t value) {
-  unsigned char bytes[9] = {kInt64Tag};
-  StoreBE64(bytes + 1, static_cast<std::uint64_t>(value));
-  Put(bytes, sizeof bytes);
+  PutBasic(value);
   return *this;
 }
 
 KQ_IPacking& KQ_TDataStream::operator<<(std::int32_t value) {
-  unsigned char bytes[5] = {kInt32Tag};
-  StoreBE32(bytes + 1, static_cast<std::uint32_t>(value));
-  Put(bytes, sizeof bytes);
+  PutBasic(value);
   return *this;
 }
 
 KQ_IPacking& KQ_TDataStream::operator<<(std::int16_t value) {
-  unsigned char bytes[3] = {kInt16Tag};
-  StoreBE16(bytes + 1, static_cast<std::uint16_t>(value));
-  Put(bytes, sizeof bytes);
+  PutBasic(value);
   return *this;
 }
 
 KQ_IPacking& KQ_TDataStream::operator<<(std::int8_t value) {
-  unsigned char const bytes[2] = {kInt8Tag, static_cast<unsigned char>(value)};
-  Put(bytes, sizeof bytes);
+  PutBasic(value);
   return *this;
 }
 
 KQ_IPacking& KQ_TDataStream::WritePacket(void const* data, std::uint32_t size) {
-  unsigned char header[5 + kShortName];
-  header[0] = kPacketTag;
-  StoreBE32(header + 1, size);
-  if (size <= kShortName) {
-    if (size != 0) std::memcpy(header + 5, data, size);
-    Put(header, 5 + size);
-  } else {
-    Put(header, 5);
-    Put(data, size);
-  }
+  PutCounted(kPacketTag, data, size);
   return *this;
 }
 
@@ -717,19 +499,7 @@ KQ_IPacking& KQ_TDataStream::WriteRawPacket(void const* data, std::uint32_t size
 }
 
 KQ_IPacking& KQ_TDataStream::InsertClassHeader(char const* className) {
-  if (className == nullptr) className = "";
-  std::size_t const length = std::strlen(className);
-  if (length > 0xFFFFFFFFu - 5) Raise<KQ_EWrongPackedType>(__LINE__);
-  unsigned char header[5 + kShortName];
-  header[0] = kSectionTag;
-  StoreBE32(header + 1, static_cast<std::uint32_t>(length));
-  if (length <= kShortName) {
-    std::memcpy(header + 5, className, length);
-    Put(header, static_cast<std::uint32_t>(5 + length));
-  } else {
-    Put(header, 5);
-    Put(className, static_cast<std::uint32_t>(length));
-  }
+  PutName(kSectionTag, className != nullptr ? className : "");
   return *this;
 }
 
@@ -741,96 +511,86 @@ KQ_IPacking& KQ_TDataStream::InsertClassTrailer(char const*) {
 
 // KQ_IUnpacking
 
+// Each basic value comes in as its tag and its bytes in one read; another
+// tag raises after the bytes have been read.
+template <class T>
+T KQ_TDataStream::FetchBasic() {
+  unsigned char bytes[1 + sizeof(T)];
+  FetchTagged(bytes, sizeof bytes, TagOf<T>::kValue);
+  return LoadValue<T>(bytes + 1);
+}
+
 KQ_IUnpacking& KQ_TDataStream::operator>>(double& value) {
-  unsigned char bytes[9];
-  FetchTagged(bytes, sizeof bytes, kDoubleTag);
-  value = DecodeDouble(LoadBE64(bytes + 1));
+  value = FetchBasic<double>();
   return *this;
 }
 
 KQ_IUnpacking& KQ_TDataStream::operator>>(float& value) {
-  unsigned char bytes[5];
-  FetchTagged(bytes, sizeof bytes, kFloatTag);
-  value = DecodeFloat(LoadBE32(bytes + 1));
+  value = FetchBasic<float>();
   return *this;
 }
 
 KQ_IUnpacking& KQ_TDataStream::operator>>(char& value) {
-  unsigned char bytes[2];
-  FetchTagged(bytes, sizeof bytes, kCharTag);
-  value = static_cast<char>(bytes[1]);
+  value = FetchBasic<char>();
   return *this;
 }
 
 KQ_IUnpacking& KQ_TDataStream::operator>>(bool& value) {
-  unsigned char bytes[2];
-  FetchTagged(bytes, sizeof bytes, kBoolTag);
-  value = bytes[1] != 0;
+  value = FetchBasic<bool>();
   return *this;
 }
 
 KQ_IUnpacking& KQ_TDataStream::operator>>(std::uint64_t& value) {
-  unsigned char bytes[9];
-  FetchTagged(bytes, sizeof bytes, kUInt64Tag);
-  value = LoadBE64(bytes + 1);
+  value = FetchBasic<std::uint64_t>();
   return *this;
 }
 
 KQ_IUnpacking& KQ_TDataStream::operator>>(std::uint32_t& value) {
-  unsigned char bytes[5];
-  FetchTagged(bytes, sizeof bytes, kUInt32Tag);
-  value = LoadBE32(bytes + 1);
+  value = FetchBasic<std::uint32_t>();
   return *this;
 }
 
 KQ_IUnpacking& KQ_TDataStream::operator>>(std::uint16_t& value) {
-  unsigned char bytes[3];
-  FetchTagged(bytes, sizeof bytes, kUInt16Tag);
-  value = LoadBE16(bytes + 1);
+  value = FetchBasic<std::uint16_t>();
   return *this;
 }
 
 KQ_IUnpacking& KQ_TDataStream::operator>>(std::uint8_t& value) {
-  unsigned char bytes[2];
-  FetchTagged(bytes, sizeof bytes, kUInt8Tag);
-  value = bytes[1];
+  value = FetchBasic<std::uint8_t>();
   return *this;
 }
 
 KQ_IUnpacking& KQ_TDataStream::operator>>(std::int64_t& value) {
-  unsigned char bytes[9];
-  FetchTagged(bytes, sizeof bytes, kInt64Tag);
-  value = static_cast<std::int64_t>(LoadBE64(bytes + 1));
+  value = FetchBasic<std::int64_t>();
   return *this;
 }
 
 KQ_IUnpacking& KQ_TDataStream::operator>>(std::int32_t& value) {
-  unsigned char bytes[5];
-  FetchTagged(bytes, sizeof bytes, kInt32Tag);
-  value = static_cast<std::int32_t>(LoadBE32(bytes + 1));
+  value = FetchBasic<std::int32_t>();
   return *this;
 }
 
 KQ_IUnpacking& KQ_TDataStream::operator>>(std::int16_t& value) {
-  unsigned char bytes[3];
-  FetchTagged(bytes, sizeof bytes, kInt16Tag);
-  value = static_cast<std::int16_t>(LoadBE16(bytes + 1));
+  value = FetchBasic<std::int16_t>();
   return *this;
 }
 
 KQ_IUnpacking& KQ_TDataStream::operator>>(std::int8_t& value) {
-  unsigned char bytes[2];
-  FetchTagged(bytes, sizeof bytes, kInt8Tag);
-  value = static_cast<std::int8_t>(bytes[1]);
+  value = FetchBasic<std::int8_t>();
   return *this;
+}
+
+// The length after a tag that must be expected.
+std::uint32_t KQ_TDataStream::FetchCount(unsigned char expected) {
+  unsigned char head[kNamedHeadSize];
+  Fetch(head, kNamedHeadSize);
+  if (head[0] != expected) Raise<KQ_EWrongPackedType>(__LINE__);
+  return LoadBE32(head + 1);
 }
 
 std::uint32_t KQ_TDataStream::ReadPacket(void* buffer, std::uint32_t minimum,
                                          std::uint32_t maximum) {
-  unsigned char header[5];
-  Fetch(header, 5);
-  if (header[0] != kPacketTag) Raise<KQ_EWrongPackedType>(__LINE__);
-  std::uint32_t const length = LoadBE32(header + 1);
+  std::uint32_t const length = FetchCount(kPacketTag);
   if (length < minimum || length > maximum) Raise<KQ_EWrongPacketSize>(__LINE__);
   if (length != 0) Fetch(buffer, length);
   return length;
@@ -847,10 +607,7 @@ KQ_IUnpacking& KQ_TDataStream::ReadRawPacket(void* buffer, std::uint32_t size) {
 
 KQ_IUnpacking& KQ_TDataStream::ExtractClassHeader(char const* className) {
   if (className == nullptr) className = "";
-  unsigned char header[5];
-  Fetch(header, 5);
-  if (header[0] != kSectionTag) Raise<KQ_EWrongPackedType>(__LINE__);
-  std::uint32_t const length = LoadBE32(header + 1);
+  std::uint32_t const length = FetchCount(kSectionTag);
   if (length != std::strlen(className)) Raise<KQ_EWrongPackedType>(__LINE__);
   NameBuffer buffer;
   char const* const name = FetchName(buffer, length);
@@ -874,29 +631,13 @@ unsigned char KQ_TDataStream::Peek() {
 }
 
 void KQ_TDataStream::SkipData() {
-  DepthGuard depth(*this);
+  kq::NestingGuard const depth(fDepth, kMaxDepth, TooDeep);
   unsigned char const tag = FetchByte();
+  if (kTagSizes.fSize[tag] != 0) {
+    SkipOrRaise(kTagSizes.fSize[tag]);
+    return;
+  }
   switch (tag) {
-    case kInt8Tag:
-    case kUInt8Tag:
-    case kBoolTag:
-    case kCharTag:
-      SkipOrRaise(1);
-      return;
-    case kInt16Tag:
-    case kUInt16Tag:
-      SkipOrRaise(2);
-      return;
-    case kInt32Tag:
-    case kUInt32Tag:
-    case kFloatTag:
-      SkipOrRaise(4);
-      return;
-    case kInt64Tag:
-    case kUInt64Tag:
-    case kDoubleTag:
-      SkipOrRaise(8);
-      return;
     case kObjectTag:
     case kSectionTag:
       SkipOrRaise(FetchU32());
@@ -933,26 +674,6 @@ KQ_TDataStream* ExactDataStream(Interface& object) {
   return stream != nullptr && typeid(*stream) == typeid(KQ_TDataStream) ? stream : nullptr;
 }
 
-// Bytes of the tagged value of each basic kind of an Any (tag included),
-// 0 for the kinds that the element paths leave to the general path.
-constexpr unsigned char kElementSize[KQ_TAny::kDouble + 1] = {0, 0, 2, 3, 5, 9, 2,
-                                                              3, 5, 9, 2, 2, 5, 9};
-constexpr unsigned char kElementTag[KQ_TAny::kDouble + 1] = {
-    0,          0,          kInt8Tag,   kInt16Tag, kInt32Tag, kInt64Tag, kUInt8Tag,
-    kUInt16Tag, kUInt32Tag, kUInt64Tag, kBoolTag,  kCharTag,  kFloatTag, kDoubleTag};
-
-// A string element's head: its code, its length as a tagged unsigned 32-bit
-// number, and the tag and byte count of the packet of its units.
-constexpr std::uint32_t kStringHeaderSize = 11;
-
-void StoreStringHeader(unsigned char* bytes, unsigned char code, std::uint32_t length) {
-  bytes[0] = code;
-  bytes[1] = kUInt32Tag;
-  StoreBE32(bytes + 2, length);
-  bytes[6] = kPacketTag;
-  StoreBE32(bytes + 7, length * 2);
-}
-
 }  // namespace
 
 KQ_TDataStream::ElementWriter::ElementWriter(KQ_IPacking& packer)
@@ -978,60 +699,6 @@ void KQ_TDataStream::ElementWriter::PrefetchKey(KQ_IPackable const& key) {
   if (string.Length() != 0) KQ_PREFETCH(string.Units() + string.Length() - 1);
 }
 
-// The Any's code, the kind as a tagged unsigned char, then the tagged value.
-void KQ_TDataStream::PackElement(KQ_TAny const& value, KQ_TAny::Cell const* cell,
-                                 unsigned char code) {
-  std::uint32_t const kind = cell->fKind;
-  if (kind > KQ_TAny::kDouble || kElementSize[kind] == 0) {
-    *this << static_cast<KQ_IPackable const&>(value);
-    return;
-  }
-  KQ_TAny::Value const& v = cell->fValue;
-  std::uint32_t const size = 3u + kElementSize[kind];
-  unsigned char local[12];
-  unsigned char* const room = fMemory != nullptr ? fMemory->WriteRoom(size) : nullptr;
-  unsigned char* const bytes = room != nullptr ? room : local;
-  bytes[0] = code;
-  bytes[1] = kUInt8Tag;
-  bytes[2] = static_cast<unsigned char>(kind);
-  bytes[3] = kElementTag[kind];
-  unsigned char* const out = bytes + 4;
-  switch (kind) {
-    case KQ_TAny::kInt8:
-    case KQ_TAny::kUInt8:
-      out[0] = v.fUInt8;
-      break;
-    case KQ_TAny::kBool:
-      out[0] = v.fBool ? 1 : 0;
-      break;
-    case KQ_TAny::kChar:
-      out[0] = static_cast<unsigned char>(v.fChar);
-      break;
-    case KQ_TAny::kInt16:
-    case KQ_TAny::kUInt16:
-      StoreBE16(out, v.fUInt16);
-      break;
-    case KQ_TAny::kInt32:
-    case KQ_TAny::kUInt32:
-      StoreBE32(out, v.fUInt32);
-      break;
-    case KQ_TAny::kFloat:
-      StoreBE32(out, EncodeFloat(v.fFloat));
-      break;
-    case KQ_TAny::kDouble:
-      StoreBE64(out, EncodeDouble(v.fDouble));
-      break;
-    default:
-      StoreBE64(out, v.fUInt64);
-      break;
-  }
-  if (room != nullptr) {
-    fMemory->Wrote(size);
-  } else {
-    Put(local, size);
-  }
-}
-
 // The string's code, its length as a tagged unsigned 32-bit number, then
 // one packet of its units, each high byte first: what operator<< writes for
 // it through KQ_TString::KQ_Pack, put together here in few writes. A key of
@@ -1045,27 +712,23 @@ void KQ_TDataStream::PackStringElement(KQ_IPackable const& key, unsigned char co
   auto const& string = *static_cast<KQ_TString const*>(dynamic_cast<void const*>(&key));
   std::uint32_t const length = string.Length();
   std::uint16_t const* const units = string.Units();
-  std::uint64_t const total = kStringHeaderSize + std::uint64_t{length} * 2;
-  if (fMemory != nullptr && total <= 0xFFFFFFFFu) {
-    if (unsigned char* const room = fMemory->WriteRoom(static_cast<std::uint32_t>(total))) {
-      StoreStringHeader(room, code, length);
-      unsigned char* const out = room + kStringHeaderSize;
-      for (std::size_t i = 0; i < length; ++i) StoreBE16(out + 2 * i, units[i]);
-      fMemory->Wrote(static_cast<std::uint32_t>(total));
+  std::uint64_t const total = kStringHeadSize + std::uint64_t{length} * 2;
+  if (total <= 0xFFFFFFFFu) {
+    if (unsigned char* const room = WriteRoom(static_cast<std::uint32_t>(total))) {
+      StoreStringHead(room, code, length);
+      StoreUnitsBE(room + kStringHeadSize, units, length);
+      Wrote(static_cast<std::uint32_t>(total));
       return;
     }
   }
   unsigned char bytes[256];
-  StoreStringHeader(bytes, code, length);
-  std::uint32_t used = kStringHeaderSize;
+  StoreStringHead(bytes, code, length);
+  std::uint32_t used = kStringHeadSize;
   std::uint32_t done = 0;
   for (;;) {
     std::uint32_t count = (sizeof bytes - used) / 2;
     if (count > length - done) count = length - done;
-    // A std::size_t index lets the compiler turn this loop into vector code.
-    unsigned char* const out = bytes + used;
-    std::uint16_t const* const in = units + done;
-    for (std::size_t i = 0; i < count; ++i) StoreBE16(out + 2 * i, in[i]);
+    StoreUnitsBE(bytes + used, units + done, count);
     used += 2 * count;
     done += count;
     if (done == length) break;
@@ -1075,65 +738,8 @@ void KQ_TDataStream::PackStringElement(KQ_IPackable const& key, unsigned char co
   Put(bytes, used);
 }
 
-// Reads in place from a memory stream when the whole element is there in
-// the expected form; anything else (pushback, recording, another stream,
-// another kind, a damaged or cut element) takes the general path, which
-// reads or raises exactly as for any packable.
-void KQ_TDataStream::UnpackElement(KQ_TAny& value, unsigned char code) {
-  KQ_TAny::Cell* const cell = value.fCell;
-  if (fMemory != nullptr && fPushCount == 0 && fRecordBlock == nullptr &&
-      cell->fKind != KQ_TAny::kObject) {
-    unsigned char const* const head = fMemory->Lookahead(3);
-    if (head != nullptr && head[0] == code && head[1] == kUInt8Tag && head[2] <= KQ_TAny::kDouble &&
-        kElementSize[head[2]] != 0) {
-      unsigned char const kind = head[2];
-      std::uint32_t const size = 3u + kElementSize[kind];
-      unsigned char const* const bytes = fMemory->Lookahead(size);
-      if (bytes != nullptr && bytes[3] == kElementTag[kind]) {
-        unsigned char const* const in = bytes + 4;
-        KQ_TAny::Value v;
-        v.fRaw = 0;
-        switch (kind) {
-          case KQ_TAny::kInt8:
-          case KQ_TAny::kUInt8:
-            v.fUInt8 = in[0];
-            break;
-          case KQ_TAny::kBool:
-            v.fBool = in[0] != 0;
-            break;
-          case KQ_TAny::kChar:
-            v.fChar = static_cast<char>(in[0]);
-            break;
-          case KQ_TAny::kInt16:
-          case KQ_TAny::kUInt16:
-            v.fUInt16 = LoadBE16(in);
-            break;
-          case KQ_TAny::kInt32:
-          case KQ_TAny::kUInt32:
-            v.fUInt32 = LoadBE32(in);
-            break;
-          case KQ_TAny::kFloat:
-            v.fFloat = DecodeFloat(LoadBE32(in));
-            break;
-          case KQ_TAny::kDouble:
-            v.fDouble = DecodeDouble(LoadBE64(in));
-            break;
-          default:
-            v.fUInt64 = LoadBE64(in);
-            break;
-        }
-        cell->fKind = kind;
-        cell->fValue = v;
-        fMemory->Advance(size);
-        return;
-      }
-    }
-  }
-  *this >> static_cast<KQ_IPackable&>(value);
-}
-
 KQ_IUnpacking& KQ_TDataStream::operator>>(KQ_IPackable& object) {
-  DepthGuard depth(*this);
+  kq::NestingGuard const depth(fDepth, kMaxDepth, TooDeep);
   unsigned char const tag = FetchByte();
   if (tag == kNoObject) return *this;
   KQ_TClass const* const record = object.KQ_PackClassObject();
@@ -1149,7 +755,7 @@ KQ_IUnpacking& KQ_TDataStream::operator>>(KQ_IPackable& object) {
 // True when object was found (its own type, or a section of it nested at any
 // depth) and unpacked; the whole element is consumed either way.
 bool KQ_TDataStream::ExtractPackable(KQ_IPackable& object) {
-  DepthGuard depth(*this);
+  kq::NestingGuard const depth(fDepth, kMaxDepth, TooDeep);
   char const* const id = object.KQ_PackTypeID();
   std::uint32_t const length = FetchU32();
   if (length == std::strlen(id)) {
@@ -1180,7 +786,7 @@ bool KQ_TDataStream::ExtractPackable(KQ_IPackable& object) {
 }
 
 KQ_IPackable* KQ_TDataStream::Extract(bool keepUnknown) {
-  DepthGuard depth(*this);
+  kq::NestingGuard const depth(fDepth, kMaxDepth, TooDeep);
   unsigned char const tag = FetchByte();
   if (KQ_TClass const* const record = sSpecificTypes[tag]) {
     std::unique_ptr<KQ_IPackable> object = NewPackable(*record, __LINE__);
@@ -1233,9 +839,9 @@ KQ_IPackable* KQ_TDataStream::ExtractUnknown(unsigned char tag, char const* name
                                              std::uint32_t length) {
   auto unknown = std::make_unique<KQ_TUnknown>(name);
   KQ_TDataBlock& block = unknown->DataBlock();
-  unsigned char header[5] = {tag};
+  unsigned char header[kNamedHeadSize] = {tag};
   StoreBE32(header + 1, length);
-  block.Append(header, 5);
+  block.Append(header, kNamedHeadSize);
   block.Append(name, length);
   std::uint32_t const start = block.Size();
   unknown->SetOffset(start);
@@ -1247,47 +853,9 @@ KQ_IPackable* KQ_TDataStream::ExtractUnknown(unsigned char tag, char const* name
   return unknown.release();
 }
 
-std::uint32_t KQ_TDataStream::ReadPacketGrowing(KQ_TDataBlock& block, std::uint32_t expectedSize) {
-  unsigned char header[5];
-  Fetch(header, 5);
-  if (header[0] != kPacketTag) Raise<KQ_EWrongPackedType>(__LINE__);
-  std::uint32_t const length = LoadBE32(header + 1);
-  if (length != expectedSize) Raise<KQ_EWrongPacketSize>(__LINE__);
-  std::uint32_t const before = block.Size();
-  if (std::uint64_t{before} + length > 0xFFFFFFFFu) Raise<KQ_EOutOfMemory>(__LINE__);
-  try {
-    // The reservation doubles with the bytes that arrived, so a long packet
-    // is not copied once per piece.
-    std::uint32_t reserved = before;
-    std::uint32_t done = 0;
-    while (done < length) {
-      std::uint32_t const chunk = length - done < kPacketChunk ? length - done : kPacketChunk;
-      std::uint32_t const end = before + done + chunk;
-      if (end > reserved) {
-        std::uint64_t const doubled = 2 * std::uint64_t{reserved};
-        reserved = doubled > end
-                       ? static_cast<std::uint32_t>(doubled < 0xFFFFFFFFu ? doubled : 0xFFFFFFFFu)
-                       : end;
-        block[reserved - 1];
-      }
-      block.Trunc(end);
-      block[end - 1];
-      Fetch(block.Data() + before + done, chunk);
-      done += chunk;
-    }
-  } catch (...) {
-    block.Trunc(before);
-    throw;
-  }
-  return length;
-}
-
 std::uint32_t KQ_TDataStream::ReadPacketGrowing(std::uint32_t expectedSize, PacketSink sink,
                                                 void* context) {
-  unsigned char header[5];
-  Fetch(header, 5);
-  if (header[0] != kPacketTag) Raise<KQ_EWrongPackedType>(__LINE__);
-  std::uint32_t const length = LoadBE32(header + 1);
+  std::uint32_t const length = FetchCount(kPacketTag);
   if (length != expectedSize) Raise<KQ_EWrongPacketSize>(__LINE__);
   if (length == 0) return 0;
   std::uint32_t const pieceSize = length < kPacketChunk ? length : kPacketChunk;

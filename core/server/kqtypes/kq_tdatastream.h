@@ -31,8 +31,8 @@
 //    bytes arrive; a name holding a zero byte is not a class name and raises
 //    KQ_EWrongPackedType too;
 //  - skipped packets and names are passed with Skip, without a buffer;
-//  - ReadPacketGrowing fills a data block (or a caller's sink) in pieces of at
-//    most kPacketChunk bytes, so a packet that claims 4 GiB costs at most one
+//  - ReadPacketGrowing hands a packet to its reader in pieces of at most
+//    kPacketChunk bytes, so a packet that claims 4 GiB costs at most one
 //    piece of memory before the data runs out;
 //  - at most kMaxDepth object reads, class sections and skipped elements may
 //    be open at once (operator>> for objects, Extract, section searches and
@@ -53,11 +53,11 @@
 #include "kq_istream.h"
 #include "kq_iunpacking.h"
 #include "kq_tany.h"
+#include "kq_tmemorystream.h"
 #include "kq_tobject.h"
 
 class KQ_TClass;
 class KQ_TDataBlock;
-class KQ_TMemoryStream;
 
 class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
                                  public virtual KQ_IStream,
@@ -178,18 +178,30 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
   // the first class section inside it read the same way, or null.
   KQ_IPackable* Extract(bool keepUnknown) override;
 
-  // Receives consecutive pieces of a packet as they arrive.
-  using PacketSink = void (*)(void* context, unsigned char const* bytes, std::uint32_t count);
   // Reads a packet that must hold exactly expectedSize bytes (tag 15 else
-  // KQ_EWrongPackedType; another length KQ_EWrongPacketSize) and appends it
-  // to block in pieces of at most kPacketChunk bytes, so that memory grows
-  // only with bytes that really arrived. When the data ends early the block
-  // keeps what it had before and the stream's exception passes through.
-  // Returns the packet's length.
-  std::uint32_t ReadPacketGrowing(KQ_TDataBlock& block, std::uint32_t expectedSize);
-  // The same, handing the pieces to sink instead. Every piece but the last
-  // holds exactly kPacketChunk bytes.
-  std::uint32_t ReadPacketGrowing(std::uint32_t expectedSize, PacketSink sink, void* context);
+  // KQ_EWrongPackedType; another length KQ_EWrongPacketSize) and hands it to
+  // sink in pieces as they arrive: every piece but the last holds exactly
+  // kPacketChunk bytes, so memory grows only with bytes that really arrived.
+  std::uint32_t ReadPacketGrowing(std::uint32_t expectedSize, PacketSink sink,
+                                  void* context) override;
+
+  // The direct path of the elements' writers and readers. While the bound
+  // stream is exactly a memory stream, WriteRoom gives room for count bytes
+  // in its buffer, to be taken with Wrote(count) exactly as a Write of them;
+  // while moreover no byte is pushed back or recorded, Lookahead gives the
+  // next count bytes in place, to be passed with Advance(count). Otherwise,
+  // and when the bytes or the room are not there, both give null and the
+  // caller takes the general path.
+  unsigned char* WriteRoom(std::uint32_t count) {
+    return fMemory != nullptr ? fMemory->WriteRoom(count) : nullptr;
+  }
+  void Wrote(std::uint32_t count) { fMemory->Wrote(count); }
+  unsigned char const* Lookahead(std::uint32_t count) const {
+    return fMemory != nullptr && fPushCount == 0 && fRecordBlock == nullptr
+               ? fMemory->Lookahead(count)
+               : nullptr;
+  }
+  void Advance(std::uint32_t count) { fMemory->Advance(count); }
 
   // Packs and unpacks the elements of a container. An Any of a basic kind
   // goes between its cell and the stream's bytes in one step, and so does a
@@ -199,32 +211,21 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
   // same either way.
   class KQ_EXPORT ElementWriter {
    public:
-    // A value noted some time before it is written: writing it then reads
-    // the value's cell without reaching the Any again, which saves a cache
-    // miss to a caller whose Anys lie scattered.
-    class Noted {
-     public:
-      explicit Noted(KQ_TAny const& value) : fValue(&value), fCell(value.fCell) {}
-
-     private:
-      friend class KQ_TDataStream;
-      KQ_TAny const* fValue;
-      KQ_TAny::Cell const* fCell;
-    };
+    using Noted = KQ_TAny::Noted;
 
     explicit ElementWriter(KQ_IPacking& packer);
     void operator()(KQ_TAny const& value) {
       if (fData != nullptr) {
-        fData->PackElement(value, value.fCell, fAnyCode);
+        value.KQ_PackElement(*fData, fAnyCode);
       } else {
         fPacker << static_cast<KQ_IPackable const&>(value);
       }
     }
     void operator()(Noted const& value) {
       if (fData != nullptr) {
-        fData->PackElement(*value.fValue, value.fCell, fAnyCode);
+        value.KQ_PackElement(*fData, fAnyCode);
       } else {
-        fPacker << static_cast<KQ_IPackable const&>(*value.fValue);
+        fPacker << static_cast<KQ_IPackable const&>(value.Value());
       }
     }
     void Key(KQ_IPackable const& key) {
@@ -236,8 +237,8 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
     }
     // Starts bringing the value's cell into the cache, for a caller that
     // knows which value it writes a little later.
-    static void Prefetch(KQ_TAny const& value) { KQ_PREFETCH(value.fCell); }
-    static void Prefetch(Noted const& value) { KQ_PREFETCH(value.fCell); }
+    static void Prefetch(KQ_TAny const& value) { Noted(value).Prefetch(); }
+    static void Prefetch(Noted const& value) { value.Prefetch(); }
     // The same for a key's text, once the key itself is in the cache.
     static void PrefetchKey(KQ_IPackable const& key);
 
@@ -253,7 +254,7 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
     explicit ElementReader(KQ_IUnpacking& unpacker);
     void operator()(KQ_TAny& value) {
       if (fData != nullptr) {
-        fData->UnpackElement(value, fAnyCode);
+        value.KQ_UnpackElement(*fData, fAnyCode);
       } else {
         fUnpacker >> static_cast<KQ_IPackable&>(value);
       }
@@ -266,7 +267,6 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
   };
 
  private:
-  class DepthGuard;
   class RecordingScope;
   class NameBuffer;
 
@@ -277,6 +277,13 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
 
   // Unchecked byte paths shared by the public operations.
   void Put(void const* bytes, std::uint32_t count);
+  void PutCounted(unsigned char tag, void const* bytes, std::uint32_t count);
+  void PutName(unsigned char tag, char const* name);
+  template <class T>
+  void PutBasic(T value);
+  template <class T>
+  T FetchBasic();
+  std::uint32_t FetchCount(unsigned char expected);
   void Fetch(void* buffer, std::uint32_t count);
   void FetchSlow(void* buffer, std::uint32_t count);
   unsigned char FetchByte();
@@ -287,11 +294,9 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
   void SkipOrRaise(std::uint32_t count);
   void ReadTrailer();
 
-  // The element paths of ElementWriter and ElementReader; code is the
-  // Any's packing code, and cell the value's cell.
-  void PackElement(KQ_TAny const& value, KQ_TAny::Cell const* cell, unsigned char code);
+  // A string key as ElementWriter writes it (see there); code is the
+  // string's packing code.
   void PackStringElement(KQ_IPackable const& key, unsigned char code);
-  void UnpackElement(KQ_TAny& value, unsigned char code);
   // The highest code registered for record, or 0.
   static unsigned char CodeOf(KQ_TClass const* record);
 

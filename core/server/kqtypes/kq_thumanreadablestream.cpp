@@ -6,6 +6,9 @@
 #include <limits>
 #include <memory>
 
+#include "internal/kq_inline_buffer.h"
+#include "internal/kq_nesting_guard.h"
+#include "internal/kq_text_escape.h"
 #include "kq_eexception.h"
 #include "kq_memalloc.h"
 #include "kq_tany.h"
@@ -33,60 +36,11 @@ class kq::HRTokenSet {
   std::uint32_t fBits[4] = {0, 0, 0, 0};
 };
 
-// A token of ASCII characters, zero-terminated. Short tokens (every number)
-// stay in the object; longer ones grow on the heap with the input.
-class KQ_THumanReadableStream::Token {
+// A token of ASCII characters. Short tokens (every number) stay in the
+// object; longer ones grow on the heap with the input.
+class KQ_THumanReadableStream::Token : public kq::InlineBuffer<char, 64> {
  public:
-  Token() = default;
-  Token(Token const&) = delete;
-  Token& operator=(Token const&) = delete;
-  ~Token() {
-    if (fData != fInline) KQ_Free(fData);
-  }
-
-  void Append(char c) {
-    if (fLength + 1 >= fCapacity) Grow();
-    fData[fLength++] = c;
-  }
-  std::uint32_t Length() const { return fLength; }
-  char const* Text() {
-    fData[fLength] = '\0';
-    return fData;
-  }
-
- private:
-  void Grow() {
-    if (fCapacity > std::numeric_limits<std::uint32_t>::max() / 2) KQ_THROW(KQ_EOutOfMemory());
-    std::uint32_t const capacity = fCapacity * 2;
-    if (fData == fInline) {
-      auto* data = static_cast<char*>(KQ_Alloc(capacity));
-      std::memcpy(data, fInline, fLength);
-      fData = data;
-    } else {
-      fData = static_cast<char*>(KQ_Realloc(fData, capacity));
-    }
-    fCapacity = capacity;
-  }
-
-  char fInline[64];
-  char* fData = fInline;
-  std::uint32_t fLength = 0;
-  std::uint32_t fCapacity = sizeof fInline;
-};
-
-// One level of object nesting while reading.
-class KQ_THumanReadableStream::DepthGuard {
- public:
-  explicit DepthGuard(KQ_THumanReadableStream& stream) : fStream(stream) {
-    if (fStream.fDepth >= kMaxDepth) fStream.SyntaxError();
-    ++fStream.fDepth;
-  }
-  DepthGuard(DepthGuard const&) = delete;
-  DepthGuard& operator=(DepthGuard const&) = delete;
-  ~DepthGuard() { --fStream.fDepth; }
-
- private:
-  KQ_THumanReadableStream& fStream;
+  char const* Text() { return Terminated(); }
 };
 
 namespace {
@@ -258,72 +212,6 @@ float NarrowToFloat(double value) {
   }
   return static_cast<float>(value);
 }
-
-// Appends the escaped form of one character code to out (at most 4 bytes).
-std::uint32_t EscapeChar(unsigned char c, char* out) {
-  char escape = '\0';
-  switch (c) {
-    case '\\':
-      escape = '\\';
-      break;
-    case '\'':
-      escape = '\'';
-      break;
-    case 8:
-      escape = 'b';
-      break;
-    case 9:
-      escape = 't';
-      break;
-    case 10:
-      escape = 'n';
-      break;
-    case 13:
-      escape = 'r';
-      break;
-    default:
-      break;
-  }
-  if (escape != '\0') {
-    out[0] = '\\';
-    out[1] = escape;
-    return 2;
-  }
-  if (c < 32 || c > 126) {
-    out[0] = '\\';
-    out[1] = static_cast<char>('0' + (c >> 6));
-    out[2] = static_cast<char>('0' + ((c >> 3) & 7));
-    out[3] = static_cast<char>('0' + (c & 7));
-    return 4;
-  }
-  out[0] = static_cast<char>(c);
-  return 1;
-}
-
-// A growable byte buffer for a packed block read from hexadecimal.
-class ByteBuffer {
- public:
-  ByteBuffer() = default;
-  ByteBuffer(ByteBuffer const&) = delete;
-  ByteBuffer& operator=(ByteBuffer const&) = delete;
-  ~ByteBuffer() { KQ_Free(fData); }
-
-  void Append(unsigned char byte) {
-    if (fLength == fCapacity) {
-      if (fCapacity > std::numeric_limits<std::uint32_t>::max() / 2) KQ_THROW(KQ_EOutOfMemory());
-      fCapacity = fCapacity == 0 ? 256 : fCapacity * 2;
-      fData = static_cast<unsigned char*>(KQ_Realloc(fData, fCapacity));
-    }
-    fData[fLength++] = byte;
-  }
-  unsigned char const* Data() const { return fData; }
-  std::uint32_t Length() const { return fLength; }
-
- private:
-  unsigned char* fData = nullptr;
-  std::uint32_t fLength = 0;
-  std::uint32_t fCapacity = 0;
-};
 
 // Deletes an object created by class name if it cannot be handed out.
 struct ObjectDeleter {
@@ -625,9 +513,9 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(float value) {
 KQ_THumanReadableStream& KQ_THumanReadableStream::operator<<(char value) {
   char buffer[6];
   buffer[0] = '\'';
-  std::uint32_t const length = 1 + EscapeChar(static_cast<unsigned char>(value), buffer + 1);
-  buffer[length] = '\'';
-  WriteText(buffer, length + 1);
+  char* const end = kq::text::EscapeByte(static_cast<unsigned char>(value), '\'', buffer + 1);
+  *end = '\'';
+  WriteText(buffer, static_cast<std::uint32_t>(end + 1 - buffer));
   return *this;
 }
 
@@ -708,7 +596,7 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::WritePackable(KQ_IPackable con
 // Reading
 
 KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(KQ_IHumanReadable& object) {
-  DepthGuard const guard(*this);
+  kq::NestingGuard const guard(fDepth, kMaxDepth, [this] { SyntaxError(); });
   object.KQ_ReadFrom(*this);
   return *this;
 }
@@ -776,32 +664,17 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(char& value) {
   unsigned char c = fText.Read();
   if (c == '\\') {
     unsigned char const escape = fText.Read();
-    switch (escape) {
-      case '\'':
-      case '\\':
-        c = escape;
-        break;
-      case 'b':
-        c = 8;
-        break;
-      case 'n':
-        c = 10;
-        break;
-      case 'r':
-        c = 13;
-        break;
-      case 't':
-        c = 9;
-        break;
-      default: {
-        if (!IsOctal(escape)) SyntaxError();
-        unsigned char const second = fText.Read();
-        if (!IsOctal(second)) SyntaxError();
-        unsigned char const third = fText.Read();
-        if (!IsOctal(third)) SyntaxError();
-        c = static_cast<unsigned char>((escape - '0') * 64 + (second - '0') * 8 + (third - '0'));
-        break;
-      }
+    if (int const letter = kq::text::LetterEscape(escape); letter >= 0) {
+      c = static_cast<unsigned char>(letter);
+    } else if (escape == '\'' || escape == '\\') {
+      c = escape;
+    } else {
+      if (!IsOctal(escape)) SyntaxError();
+      unsigned char const second = fText.Read();
+      if (!IsOctal(second)) SyntaxError();
+      unsigned char const third = fText.Read();
+      if (!IsOctal(third)) SyntaxError();
+      c = static_cast<unsigned char>((escape - '0') * 64 + (second - '0') * 8 + (third - '0'));
     }
   }
   if (fText.Read() != '\'') SyntaxError();
@@ -872,7 +745,7 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(std::int8_t& value)
 // Extract
 
 KQ_IHumanReadable* KQ_THumanReadableStream::Extract() {
-  DepthGuard const guard(*this);
+  kq::NestingGuard const guard(fDepth, kMaxDepth, [this] { SyntaxError(); });
   unsigned char const next = PeekNonWhite();
   if (next == '"') {
     auto string = std::make_unique<KQ_TString>();
@@ -954,7 +827,7 @@ KQ_IHumanReadable* KQ_THumanReadableStream::ExtractWord() {
 
 KQ_IHumanReadable* KQ_THumanReadableStream::ExtractPackable() {
   Expect('{');
-  ByteBuffer bytes;
+  kq::InlineBuffer<unsigned char, 256> bytes;
   for (;;) {
     SkipWhiteSpace();
     unsigned char const high = fText.Read();

@@ -219,7 +219,6 @@ class KQ_EXPORT KQ_THumanReadableStream final : public KQ_TObject, public virtua
   std::uint32_t Seek(std::uint32_t position) override;
 
  private:
-  class DepthGuard;
   class Token;
 
   // The text stream's ReadNCSpan of an ASCII set, into token (or only

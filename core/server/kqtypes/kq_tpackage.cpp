@@ -361,6 +361,11 @@ std::uint32_t KQ_TPackage::ReadPacket(void* buffer, std::uint32_t minimum, std::
   return fPacker.ReadPacket(buffer, minimum, maximum);
 }
 
+std::uint32_t KQ_TPackage::ReadPacketGrowing(std::uint32_t expectedSize, PacketSink sink,
+                                             void* context) {
+  return fPacker.ReadPacketGrowing(expectedSize, sink, context);
+}
+
 KQ_IUnpacking& KQ_TPackage::ReadRawPacket(void* buffer, std::uint32_t size) {
   fPacker.ReadRawPacket(buffer, size);
   return *this;
@@ -394,23 +399,12 @@ void KQ_TPackage::KQ_Pack(KQ_IPacking& packer) const {
 void KQ_TPackage::KQ_Unpack(KQ_IUnpacking& unpacker) {
   std::uint32_t size;
   unpacker >> size;
-  // A data stream delivers the packet in pieces, so that a forged length
-  // costs no more memory than the bytes that really arrive.
-  auto* stream = static_cast<KQ_TDataStream*>(unpacker.KQ_Cast("KQ_TDataStream"));
-  if (stream == nullptr) {
-    if (auto* package = static_cast<KQ_TPackage*>(unpacker.KQ_Cast("KQ_TPackage"))) {
-      stream = &package->fPacker;
-    }
-  }
+  // The packet arrives in pieces, so that a forged length costs no more
+  // memory than the bytes that really arrive.
   fBytes.Clear();
   Reset();
   try {
-    if (stream != nullptr) {
-      stream->ReadPacketGrowing(size, &AppendPiece, &fBytes);
-    } else {
-      fBytes.SetSize(size);
-      unpacker.ReadPacket(fBytes.Data(), size, size);
-    }
+    unpacker.ReadPacketGrowing(size, &AppendPiece, &fBytes);
   } catch (...) {
     fBytes.Clear();
     Reset();

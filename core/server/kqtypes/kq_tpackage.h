@@ -150,6 +150,9 @@ class KQ_EXPORT KQ_TPackage : public KQ_TObject,
   KQ_IUnpacking& operator>>(std::int16_t& value) override;
   KQ_IUnpacking& operator>>(std::int8_t& value) override;
   std::uint32_t ReadPacket(void* buffer, std::uint32_t minimum, std::uint32_t maximum) override;
+  // Its data stream's: in pieces as the bytes are there.
+  std::uint32_t ReadPacketGrowing(std::uint32_t expectedSize, PacketSink sink,
+                                  void* context) override;
   KQ_IUnpacking& ReadRawPacket(void* buffer, std::uint32_t size) override;
   KQ_IUnpacking& ExtractClassHeader(char const* className) override;
   KQ_IUnpacking& ExtractClassTrailer(char const* className) override;

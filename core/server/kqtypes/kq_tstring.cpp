@@ -5,14 +5,17 @@
 #include <memory>
 #include <new>
 
+#include "internal/kq_inline_buffer.h"
+#include "internal/kq_packed_format.h"
+#include "internal/kq_text_escape.h"
+#include "internal/kq_tstring_match.h"
+#include "internal/kq_tstring_simd.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
 #include "kq_memalloc.h"
 #include "kq_tdatastream.h"
 #include "kq_thumanreadablestream.h"
-#include "kq_tstring_match.h"
-#include "kq_tstring_simd.h"
 
 static_assert(sizeof(KQ_TUniChar) == sizeof(std::uint16_t) &&
                   std::is_standard_layout_v<KQ_TUniChar>,
@@ -1066,75 +1069,49 @@ void KQ_TString::KQ_Pack(KQ_IPacking& packer) const {
   std::uint32_t const size = fLength * std::uint32_t{sizeof(std::uint16_t)};
   std::unique_ptr<unsigned char, void (*)(void*)> const bytes(
       static_cast<unsigned char*>(KQ_Alloc(size)), &KQ_Free);
-  for (std::uint32_t i = 0; i < fLength; ++i) {
-    bytes.get()[2 * i] = static_cast<unsigned char>(fBuffer[i] >> 8);
-    bytes.get()[2 * i + 1] = static_cast<unsigned char>(fBuffer[i] & 0xFF);
-  }
+  kq::packed::StoreUnitsBE(bytes.get(), fBuffer, fLength);
   unsigned char const none = 0;
   packer.WritePacket(size == 0 ? &none : bytes.get(), size);
 }
 
+// The length comes from outside: the packet is taken in pieces as they
+// arrive, so the buffer grows with bytes that are really there (at most
+// twice as many), and takes the exact capacity at the end.
 void KQ_TString::KQ_Unpack(KQ_IUnpacking& unpacker) {
   std::uint32_t length = 0;
   unpacker >> length;
   std::uint32_t const capacity = CapacityFor(CheckedLength(length));
   Truncate(0);
-  // The length comes from outside. A data stream hands the packet over in
-  // pieces as they arrive, so the buffer grows with bytes that are really
-  // there (at most twice as much), and takes the exact capacity at the end.
-  auto* const stream = static_cast<KQ_TDataStream*>(unpacker.KQ_Cast("KQ_TDataStream"));
-  if (stream != nullptr && capacity > fCapacity) {
-    struct Receiver {
-      KQ_TString& string;
-      std::uint32_t length;
-      static void Append(void* context, unsigned char const* bytes, std::uint32_t count) {
-        Receiver& self = *static_cast<Receiver*>(context);
-        KQ_TString& s = self.string;
-        std::uint32_t const units = count / 2;
-        if (s.fLength + units >= s.fCapacity) {
-          std::uint32_t const grown = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-              std::uint64_t{s.fLength + units} * 2, std::uint64_t{self.length} + 1));
-          s.fBuffer = static_cast<std::uint16_t*>(
-              KQ_Realloc(s.fBuffer, grown * std::uint32_t{sizeof(std::uint16_t)}));
-          s.fCapacity = grown;
-        }
-        for (std::uint32_t i = 0; i < units; ++i) {
-          s.fBuffer[s.fLength + i] =
-              static_cast<std::uint16_t>((bytes[2 * i] << 8) | bytes[2 * i + 1]);
-        }
-        s.fLength += units;
-        s.fBuffer[s.fLength] = 0;
+  struct Receiver {
+    KQ_TString& string;
+    std::uint32_t length;
+    static void Append(void* context, unsigned char const* bytes, std::uint32_t count) {
+      Receiver& self = *static_cast<Receiver*>(context);
+      KQ_TString& s = self.string;
+      std::uint32_t const units = count / 2;
+      if (s.fLength + units >= s.fCapacity) {
+        std::uint32_t const grown = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+            std::uint64_t{s.fLength + units} * 2, std::uint64_t{self.length} + 1));
+        s.fBuffer = static_cast<std::uint16_t*>(
+            KQ_Realloc(s.fBuffer, grown * std::uint32_t{sizeof(std::uint16_t)}));
+        s.fCapacity = grown;
       }
-    } receiver{*this, length};
-    try {
-      stream->ReadPacketGrowing(length * std::uint32_t{sizeof(std::uint16_t)}, &Receiver::Append,
-                                &receiver);
-    } catch (...) {
-      Truncate(0);
-      throw;
+      kq::packed::LoadUnitsBE(s.fBuffer + s.fLength, bytes, units);
+      s.fLength += units;
+      s.fBuffer[s.fLength] = 0;
     }
+  } receiver{*this, length};
+  try {
+    unpacker.ReadPacketGrowing(length * std::uint32_t{sizeof(std::uint16_t)}, &Receiver::Append,
+                               &receiver);
+  } catch (...) {
+    Truncate(0);
+    throw;
+  }
+  if (fCapacity < capacity) {
     fBuffer = static_cast<std::uint16_t*>(
         KQ_Realloc(fBuffer, capacity * std::uint32_t{sizeof(std::uint16_t)}));
     fCapacity = capacity;
-    return;
-  }
-  if (capacity > fCapacity) {
-    std::uint16_t* const buffer = NewBuffer(capacity);
-    KQ_Free(fBuffer);
-    fBuffer = buffer;
-    fCapacity = capacity;
-    fBuffer[0] = 0;
-  }
-  try {
-    unpacker.ReadPacket(fBuffer, length * std::uint32_t{sizeof(std::uint16_t)});
-  } catch (...) {
-    // Part of the packet may have landed on the terminator of the empty text.
-    fBuffer[0] = 0;
-    throw;
-  }
-  auto const* const bytes = reinterpret_cast<unsigned char const*>(fBuffer);
-  for (std::uint32_t i = 0; i < length; ++i) {
-    fBuffer[i] = static_cast<std::uint16_t>((bytes[2 * i] << 8) | bytes[2 * i + 1]);
   }
   fLength = length;
   fBuffer[length] = 0;
@@ -1158,90 +1135,12 @@ std::uint32_t KQ_TString::KQ_HashValue(std::uint32_t shift) const {
 
 namespace {
 
-// Appends the text form of one UTF-8 byte (at most four characters).
-inline char* EscapeStringByte(unsigned char byte, char* out) {
-  char escape = '\0';
-  switch (byte) {
-    case 8:
-      escape = 'b';
-      break;
-    case 9:
-      escape = 't';
-      break;
-    case 10:
-      escape = 'n';
-      break;
-    case 13:
-      escape = 'r';
-      break;
-    case '"':
-      escape = '"';
-      break;
-    case '\\':
-      escape = '\\';
-      break;
-    default:
-      if (byte >= 32 && byte <= 126) {
-        *out++ = static_cast<char>(byte);
-        return out;
-      }
-      *out++ = '\\';
-      *out++ = static_cast<char>('0' + (byte >> 6));
-      *out++ = static_cast<char>('0' + ((byte >> 3) & 7));
-      *out++ = static_cast<char>('0' + (byte & 7));
-      return out;
-  }
-  *out++ = '\\';
-  *out++ = escape;
-  return out;
-}
-
 inline int HexDigitValue(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-
-// The bytes of a string being read, zero-terminated at the end. Short
-// strings stay in the object; longer ones grow on the heap with the input.
-class TextBytes {
- public:
-  TextBytes() = default;
-  TextBytes(TextBytes const&) = delete;
-  TextBytes& operator=(TextBytes const&) = delete;
-  ~TextBytes() {
-    if (fData != fInline) KQ_Free(fData);
-  }
-
-  void Append(unsigned char byte) {
-    if (fLength + 1 >= fCapacity) Grow();
-    fData[fLength++] = static_cast<char>(byte);
-  }
-  char const* Text() {
-    fData[fLength] = '\0';
-    return fData;
-  }
-
- private:
-  void Grow() {
-    if (fCapacity > KQ_TString::kMaxLength) KQ_THROW(KQ_EOutOfMemory());
-    std::uint32_t const capacity = fCapacity * 2;
-    if (fData == fInline) {
-      auto* const data = static_cast<char*>(KQ_Alloc(capacity));
-      std::memcpy(data, fInline, fLength);
-      fData = data;
-    } else {
-      fData = static_cast<char*>(KQ_Realloc(fData, capacity));
-    }
-    fCapacity = capacity;
-  }
-
-  char fInline[256];
-  char* fData = fInline;
-  std::uint32_t fLength = 0;
-  std::uint32_t fCapacity = sizeof fInline;
-};
 
 }  // namespace
 
@@ -1259,14 +1158,14 @@ bool KQ_TString::WriteTo(KQ_THumanReadableStream& stream) const {
     }
     std::uint16_t const unit = fBuffer[i];
     if (unit < 0x80) {
-      out = EscapeStringByte(static_cast<unsigned char>(unit), out);
+      out = kq::text::EscapeByte(static_cast<unsigned char>(unit), '"', out);
     } else if (unit < 0x800) {
-      out = EscapeStringByte(static_cast<unsigned char>(0xC0 | (unit >> 6)), out);
-      out = EscapeStringByte(static_cast<unsigned char>(0x80 | (unit & 0x3F)), out);
+      out = kq::text::EscapeByte(static_cast<unsigned char>(0xC0 | (unit >> 6)), '"', out);
+      out = kq::text::EscapeByte(static_cast<unsigned char>(0x80 | (unit & 0x3F)), '"', out);
     } else {
-      out = EscapeStringByte(static_cast<unsigned char>(0xE0 | (unit >> 12)), out);
-      out = EscapeStringByte(static_cast<unsigned char>(0x80 | ((unit >> 6) & 0x3F)), out);
-      out = EscapeStringByte(static_cast<unsigned char>(0x80 | (unit & 0x3F)), out);
+      out = kq::text::EscapeByte(static_cast<unsigned char>(0xE0 | (unit >> 12)), '"', out);
+      out = kq::text::EscapeByte(static_cast<unsigned char>(0x80 | ((unit >> 6) & 0x3F)), '"', out);
+      out = kq::text::EscapeByte(static_cast<unsigned char>(0x80 | (unit & 0x3F)), '"', out);
     }
   }
   *out++ = '"';
@@ -1276,26 +1175,19 @@ bool KQ_TString::WriteTo(KQ_THumanReadableStream& stream) const {
 
 bool KQ_TString::ReadFrom(KQ_THumanReadableStream& stream) {
   if (stream.SkipWhiteSpace().Read() != '"') stream.SyntaxError();
-  TextBytes bytes;
+  // The UTF-8 bytes of the string, growing with the input.
+  kq::InlineBuffer<unsigned char, 256> bytes(kMaxLength);
   for (unsigned char byte = stream.Read(); byte != '"'; byte = stream.Read()) {
     if (byte != '\\') {
       bytes.Append(byte);
       continue;
     }
     byte = stream.Read();
+    if (int const letter = kq::text::LetterEscape(byte); letter >= 0) {
+      bytes.Append(static_cast<unsigned char>(letter));
+      continue;
+    }
     switch (byte) {
-      case 'b':
-        bytes.Append(8);
-        break;
-      case 'n':
-        bytes.Append(10);
-        break;
-      case 'r':
-        bytes.Append(13);
-        break;
-      case 't':
-        bytes.Append(9);
-        break;
       case 'u': {
         std::uint32_t unit = 0;
         int digits = 0;
@@ -1340,7 +1232,7 @@ bool KQ_TString::ReadFrom(KQ_THumanReadableStream& stream) {
       }
     }
   }
-  *this = bytes.Text();
+  *this = reinterpret_cast<char const*>(bytes.Terminated());
   return true;
 }
 

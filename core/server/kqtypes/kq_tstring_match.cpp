@@ -1,4 +1,4 @@
-#include "kq_tstring_match.h"
+#include "internal/kq_tstring_match.h"
 
 #include <cstddef>
 #include <limits>

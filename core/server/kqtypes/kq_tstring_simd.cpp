@@ -1,4 +1,4 @@
-#include "kq_tstring_simd.h"
+#include "internal/kq_tstring_simd.h"
 
 #include <algorithm>
 #include <cstring>

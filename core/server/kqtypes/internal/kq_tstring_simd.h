@@ -28,59 +28,47 @@ inline constexpr std::size_t kNone = ~std::size_t{0};
 // unit; 110xxxxx with one continuation byte and 1110xxxx with two are one
 // unit each (overlong forms included); a sequence cut short by the end of the
 // range, a lone continuation byte and any lead byte from 0xF0 up are illegal.
-KQ_EXPORT std::size_t CountUtf8Portable(unsigned char const* bytes, std::size_t size);
+std::size_t CountUtf8Portable(unsigned char const* bytes, std::size_t size);
 // Decodes bytes that CountUtf8 accepted into out, which has room for the
 // counted units.
-KQ_EXPORT void DecodeUtf8Portable(unsigned char const* bytes, std::size_t size, std::uint16_t* out);
+void DecodeUtf8Portable(unsigned char const* bytes, std::size_t size, std::uint16_t* out);
 // Checks and decodes in one pass: the number of units written, or kNone
 // when CountUtf8 would reject the bytes (out then holds garbage). out needs
 // room for size units, whatever the bytes.
-KQ_EXPORT std::size_t DecodeUtf8CheckedPortable(unsigned char const* bytes, std::size_t size,
-                                                std::uint16_t* out);
+std::size_t DecodeUtf8CheckedPortable(unsigned char const* bytes, std::size_t size,
+                                      std::uint16_t* out);
 // The number of units before the first zero unit (at most count), stored in
 // *used, and the number of bytes their UTF-8 form takes: one below 0x80, two
 // below 0x800, else three (surrogates too, one unit at a time).
-KQ_EXPORT std::size_t Utf8SizePortable(std::uint16_t const* units, std::size_t count,
-                                       std::size_t* used);
+std::size_t Utf8SizePortable(std::uint16_t const* units, std::size_t count, std::size_t* used);
 // Encodes count units, none of them zero, into out; returns the bytes written.
-KQ_EXPORT std::size_t EncodeUtf8Portable(std::uint16_t const* units, std::size_t count,
-                                         unsigned char* out);
+std::size_t EncodeUtf8Portable(std::uint16_t const* units, std::size_t count, unsigned char* out);
 // Copies units below 0x80 as bytes into out, up to the first unit that is 0
 // or from 0x80 up; returns how many were copied (count when all of them).
-KQ_EXPORT std::size_t NarrowAsciiPortable(std::uint16_t const* units, std::size_t count,
-                                          unsigned char* out);
+std::size_t NarrowAsciiPortable(std::uint16_t const* units, std::size_t count, unsigned char* out);
 // The index of the first unit where a and b differ, or count.
-KQ_EXPORT std::size_t FirstMismatchPortable(std::uint16_t const* a, std::uint16_t const* b,
-                                            std::size_t count);
+std::size_t FirstMismatchPortable(std::uint16_t const* a, std::uint16_t const* b,
+                                  std::size_t count);
 // The index of the first (or last) unit equal to unit, or kNone.
-KQ_EXPORT std::size_t FindUnitPortable(std::uint16_t const* units, std::size_t count,
-                                       std::uint16_t unit);
-KQ_EXPORT std::size_t FindLastUnitPortable(std::uint16_t const* units, std::size_t count,
-                                           std::uint16_t unit);
+std::size_t FindUnitPortable(std::uint16_t const* units, std::size_t count, std::uint16_t unit);
+std::size_t FindLastUnitPortable(std::uint16_t const* units, std::size_t count, std::uint16_t unit);
 // The index of the first occurrence of the needle (needleCount >= 1) in the
 // haystack, or kNone.
-KQ_EXPORT std::size_t FindUnitsPortable(std::uint16_t const* haystack, std::size_t count,
-                                        std::uint16_t const* needle, std::size_t needleCount);
+std::size_t FindUnitsPortable(std::uint16_t const* haystack, std::size_t count,
+                              std::uint16_t const* needle, std::size_t needleCount);
 
 #if defined(__SSE2__)
-KQ_EXPORT std::size_t CountUtf8Sse2(unsigned char const* bytes, std::size_t size);
-KQ_EXPORT void DecodeUtf8Sse2(unsigned char const* bytes, std::size_t size, std::uint16_t* out);
-KQ_EXPORT std::size_t DecodeUtf8CheckedSse2(unsigned char const* bytes, std::size_t size,
-                                            std::uint16_t* out);
-KQ_EXPORT std::size_t Utf8SizeSse2(std::uint16_t const* units, std::size_t count,
-                                   std::size_t* used);
-KQ_EXPORT std::size_t EncodeUtf8Sse2(std::uint16_t const* units, std::size_t count,
-                                     unsigned char* out);
-KQ_EXPORT std::size_t NarrowAsciiSse2(std::uint16_t const* units, std::size_t count,
-                                      unsigned char* out);
-KQ_EXPORT std::size_t FirstMismatchSse2(std::uint16_t const* a, std::uint16_t const* b,
-                                        std::size_t count);
-KQ_EXPORT std::size_t FindUnitSse2(std::uint16_t const* units, std::size_t count,
-                                   std::uint16_t unit);
-KQ_EXPORT std::size_t FindLastUnitSse2(std::uint16_t const* units, std::size_t count,
-                                       std::uint16_t unit);
-KQ_EXPORT std::size_t FindUnitsSse2(std::uint16_t const* haystack, std::size_t count,
-                                    std::uint16_t const* needle, std::size_t needleCount);
+std::size_t CountUtf8Sse2(unsigned char const* bytes, std::size_t size);
+void DecodeUtf8Sse2(unsigned char const* bytes, std::size_t size, std::uint16_t* out);
+std::size_t DecodeUtf8CheckedSse2(unsigned char const* bytes, std::size_t size, std::uint16_t* out);
+std::size_t Utf8SizeSse2(std::uint16_t const* units, std::size_t count, std::size_t* used);
+std::size_t EncodeUtf8Sse2(std::uint16_t const* units, std::size_t count, unsigned char* out);
+std::size_t NarrowAsciiSse2(std::uint16_t const* units, std::size_t count, unsigned char* out);
+std::size_t FirstMismatchSse2(std::uint16_t const* a, std::uint16_t const* b, std::size_t count);
+std::size_t FindUnitSse2(std::uint16_t const* units, std::size_t count, std::uint16_t unit);
+std::size_t FindLastUnitSse2(std::uint16_t const* units, std::size_t count, std::uint16_t unit);
+std::size_t FindUnitsSse2(std::uint16_t const* haystack, std::size_t count,
+                          std::uint16_t const* needle, std::size_t needleCount);
 #define KQ_TSTRING_KERNEL_(name) name##Sse2
 #else
 #define KQ_TSTRING_KERNEL_(name) name##Portable

@@ -32,8 +32,7 @@ namespace kq {
 
 // True when the whole text matches the whole pattern. A pointer may be null
 // only when its length is 0.
-KQ_EXPORT bool MatchPattern(std::uint16_t const* text, std::uint32_t textLength,
-                            std::uint16_t const* pattern, std::uint32_t patternLength,
-                            bool ignoreCase);
+bool MatchPattern(std::uint16_t const* text, std::uint32_t textLength, std::uint16_t const* pattern,
+                  std::uint32_t patternLength, bool ignoreCase);
 
 }  // namespace kq

@@ -1,0 +1,114 @@
+// The thread caches of the small-block pool, for the inline fast paths of
+// the pool and of the library's value cells.
+//
+// Beside its four size classes the pool keeps a class of value cells:
+// 16-byte blocks without a header for the library's own objects that each
+// own one (every Any keeps its value in a cell), carved from slabs that are
+// never given back.
+//
+// Each thread keeps a chain of free blocks per class in front of a
+// process-wide stack of batches, so that a thread's frees and allocations
+// take no lock at all. A chain that grows to its class's batch size is set
+// aside whole, handing the one set aside before to the stack, and is taken
+// up again when the chain runs dry; a dry thread takes one batch from the
+// stack (or makes new blocks) in one step. So a block costs a lock only once
+// per batch, no chain is ever walked to cut a batch, and the order stays
+// last in, first out: a freed block is the next one of its class that the
+// thread gets, and batches leave the stack in the reverse of their arrival.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kq_types.h"
+
+namespace kq {
+
+constexpr std::size_t kCellSize = 16;
+
+namespace pool {
+
+// Classes 0 to 3 are the pool's size classes, 4 stands for large blocks
+// (never cached), 5 for the value cells.
+constexpr std::uint32_t kCachedClasses = 6;
+constexpr std::uintptr_t kCellClass = 5;
+constexpr std::uint32_t kBatch[kCachedClasses] = {16, 16, 16, 16, 0, 256};
+
+// A free block's two links, at its header (a cell's own first bytes): the
+// next block of its chain, and in the first block of a batch on the
+// process-wide stack, the next batch.
+struct FreeLinks {
+  std::uintptr_t next;
+  std::uintptr_t nextBatch;
+};
+static_assert(sizeof(FreeLinks) <= kCellSize, "a free cell holds its links");
+
+inline FreeLinks& Links(std::uintptr_t block) { return *reinterpret_cast<FreeLinks*>(block); }
+
+enum : std::uint8_t { kUnused, kActive, kClosed };
+
+struct ClassChain {
+  std::uintptr_t head;
+  // Blocks in the chain at head (a batch taken from the stack may hold
+  // fewer than counted: the count only decides when the chain is set aside).
+  std::uint32_t count;
+  // A whole batch set aside, or 0.
+  std::uintptr_t full;
+};
+
+struct ThreadCache {
+  ClassChain chain[kCachedClasses];
+  std::uint8_t state;
+};
+
+// Trivial, so reaching it costs no initialisation guard, and placed in the
+// initial TLS block, so that reaching it costs one instruction: in a shared
+// library the default model calls __tls_get_addr on every access, which
+// made a pool allocation slower than malloc.
+#if defined(__GNUC__)
+__attribute__((tls_model("initial-exec")))
+#endif
+extern thread_local ThreadCache tCache;
+
+// The paths that take a lock or call the heap, out of line: a dry chain
+// takes its set-aside batch, a batch from the stack or new blocks (raising
+// KQ_EOutOfMemory when there are none) and returns the first; a full chain
+// is set aside with block on it.
+KQ_NOINLINE std::uintptr_t Refill(ThreadCache& cache, std::uintptr_t sizeClass);
+KQ_NOINLINE void Release(ThreadCache& cache, std::uintptr_t sizeClass, std::uintptr_t block);
+
+// A free block of the class (its header address; a cell's own address).
+inline std::uintptr_t Take(std::uintptr_t sizeClass) {
+  ThreadCache& cache = tCache;
+  ClassChain& chain = cache.chain[sizeClass];
+  std::uintptr_t block = chain.head;
+  if (block == 0) block = Refill(cache, sizeClass);
+  chain.head = Links(block).next;
+  if (chain.count != 0) --chain.count;
+  return block;
+}
+
+inline void Give(std::uintptr_t sizeClass, std::uintptr_t block) {
+  ThreadCache& cache = tCache;
+  ClassChain& chain = cache.chain[sizeClass];
+  if (cache.state == kActive && chain.count + 1 < kBatch[sizeClass]) {
+    Links(block).next = chain.head;
+    chain.head = block;
+    ++chain.count;
+    return;
+  }
+  Release(cache, sizeClass, block);
+}
+
+}  // namespace pool
+
+// A cell of kCellSize bytes aligned as the heap aligns its blocks; raises
+// KQ_EOutOfMemory when no slab can be had.
+inline void* PoolTakeCell() { return reinterpret_cast<void*>(pool::Take(pool::kCellClass)); }
+
+// Gives a cell from PoolTakeCell back.
+inline void PoolGiveCell(void* cell) {
+  pool::Give(pool::kCellClass, reinterpret_cast<std::uintptr_t>(cell));
+}
+
+}  // namespace kq
