@@ -13,17 +13,14 @@
 // is covered too.
 #include "kq_sys_mutex.h"
 
-#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/single_threaded.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <new>
+
+#include "kq_sys_futex_linux.h"
 
 namespace {
 
@@ -34,10 +31,6 @@ constexpr std::uint32_t kHeld = 1;
 constexpr std::uint32_t kHeldWithWaiters = 2;
 // The holder ended without releasing; the next acquirer takes the mutex over.
 constexpr std::uint32_t kHeldAbandoned = 3;
-
-static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
-                  std::atomic<std::uint32_t>::is_always_lock_free,
-              "the state word must be usable as a futex");
 
 struct ThreadState {
   // Most recently acquired first.
@@ -79,20 +72,6 @@ namespace {
 using kq::sys::Mutex;
 using kq::sys::MutexLock;
 
-void FutexWake(std::atomic<std::uint32_t>* word, int count) {
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr,
-          nullptr, 0);
-}
-
-// Sleeps while the word holds expected, until woken or until the absolute
-// CLOCK_MONOTONIC deadline (null: no deadline). False only on time-out.
-bool FutexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected, timespec const* deadline) {
-  long const r =
-      syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_BITSET_PRIVATE,
-              expected, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
-  return !(r == -1 && errno == ETIMEDOUT);
-}
-
 void Unlink(Mutex* m, ThreadState* self) {
   if (m->previousHeld != nullptr) {
     m->previousHeld->nextHeld = m->nextHeld;
@@ -114,7 +93,7 @@ void ThreadEnded(void* value) {
     m->owner.store(nullptr, std::memory_order_relaxed);
     // Changing the word also stops a sleeper that is just about to wait.
     if (m->state.exchange(kHeldAbandoned, std::memory_order_acq_rel) == kHeldWithWaiters) {
-      FutexWake(&m->state, INT_MAX);
+      kq::sys::FutexWake(&m->state, kq::sys::kFutexWakeAll);
     }
   }
 }
@@ -143,18 +122,6 @@ inline void Take(Mutex* m, ThreadState* self) {
   }
 }
 
-timespec DeadlineAfter(std::uint32_t milliseconds) {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  t.tv_sec += static_cast<time_t>(milliseconds / 1000);
-  t.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-  if (t.tv_nsec >= 1000000000L) {
-    t.tv_nsec -= 1000000000L;
-    ++t.tv_sec;
-  }
-  return t;
-}
-
 // The contended path; observed is the state seen by the failed fast path.
 // Kept out of line so that the uncontended path stays short.
 __attribute__((noinline)) MutexLock LockSlow(Mutex* m, ThreadState* self,
@@ -173,7 +140,7 @@ __attribute__((noinline)) MutexLock LockSlow(Mutex* m, ThreadState* self,
     }
   }
   bool const forever = milliseconds == kq::sys::kWaitForever;
-  timespec const deadline = forever ? timespec{} : DeadlineAfter(milliseconds);
+  timespec const deadline = forever ? timespec{} : kq::sys::MonotonicDeadlineAfter(milliseconds);
   for (;;) {
     std::uint32_t const c = m->state.exchange(kHeldWithWaiters, std::memory_order_acquire);
     if (c == kFree || c == kHeldAbandoned) {
@@ -181,7 +148,8 @@ __attribute__((noinline)) MutexLock LockSlow(Mutex* m, ThreadState* self,
       errno = savedErrno;
       return c == kFree ? MutexLock::kLocked : MutexLock::kAbandoned;
     }
-    if (!FutexWait(&m->state, kHeldWithWaiters, forever ? nullptr : &deadline)) {
+    if (kq::sys::FutexWait(&m->state, kHeldWithWaiters, forever ? nullptr : &deadline) ==
+        kq::sys::FutexSleep::kTimedOut) {
       errno = savedErrno;
       return MutexLock::kTimedOut;
     }
@@ -245,7 +213,7 @@ bool UnlockMutex(Mutex* mutex) noexcept {
   if (SingleThreaded()) {
     mutex->state.store(kFree, std::memory_order_relaxed);
   } else if (mutex->state.exchange(kFree, std::memory_order_release) == kHeldWithWaiters) {
-    FutexWake(&mutex->state, 1);
+    kq::sys::FutexWake(&mutex->state, 1);
   }
   return true;
 }

@@ -17,15 +17,13 @@
 // destructor frees every lock still on it when the thread ends.
 #include "kq_sys_rwlock.h"
 
-#include <linux/futex.h>
 #include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <new>
+
+#include "kq_sys_futex_linux.h"
 
 namespace {
 
@@ -35,9 +33,6 @@ constexpr std::uint32_t kReaders = kq::sys::kMaximumReaders;
 
 static_assert((kWriter & kReaders) == 0 && (kWriter | kReaders) == 0xFFFFFFFFu,
               "the writer bit and the reader count fill the state word");
-static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
-                  std::atomic<std::uint32_t>::is_always_lock_free,
-              "the state word must be usable as a futex");
 
 struct ThreadState {
   // Write locks held by the thread, most recently acquired first.
@@ -71,8 +66,7 @@ using kq::sys::RWLockResult;
 
 void WakeSleepers(RWLock* lock) {
   if (lock->sleepers.load(std::memory_order_seq_cst) == 0) return;
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&lock->state), FUTEX_WAKE_PRIVATE, INT_MAX,
-          nullptr, nullptr, 0);
+  kq::sys::FutexWake(&lock->state, kq::sys::kFutexWakeAll);
 }
 
 // Sleeps once, if the state word still shows the caller blocked; the caller
@@ -83,10 +77,7 @@ void Await(RWLock* lock, Blocked blocked) {
   int const savedErrno = errno;
   lock->sleepers.fetch_add(1, std::memory_order_seq_cst);
   std::uint32_t const seen = lock->state.load(std::memory_order_seq_cst);
-  if (blocked(seen)) {
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&lock->state), FUTEX_WAIT_PRIVATE, seen,
-            nullptr, nullptr, 0);
-  }
+  if (blocked(seen)) kq::sys::FutexWait(&lock->state, seen, nullptr);
   lock->sleepers.fetch_sub(1, std::memory_order_relaxed);
   errno = savedErrno;
 }
