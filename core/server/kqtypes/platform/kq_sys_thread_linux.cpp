@@ -29,6 +29,7 @@
 // so that the signal never reaches a thread that has gone.
 #include "kq_sys_thread.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <sched.h>
 #include <setjmp.h>
@@ -349,6 +350,20 @@ bool SetThreadNice(std::int32_t systemId, int nice) noexcept {
   }
   errno = savedErrno;
   return done;
+}
+
+bool RunThreadBody(ThreadBody body, void* argument, ThreadBody beforeEnding) {
+  try {
+    body(argument);
+    return true;
+  } catch (abi::__forced_unwind const&) {
+    // The C library unwinds the thread to end it (thread exit,
+    // cancellation); swallowing that would abort the process.
+    beforeEnding(argument);
+    throw;
+  } catch (...) {
+    return false;
+  }
 }
 
 void SleepMilliseconds(std::uint32_t milliseconds) noexcept {
