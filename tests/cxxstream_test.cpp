@@ -1,13 +1,19 @@
 // The standard-stream adapter: the kind chosen by the standard stream's type,
 // the unbound adapter, reads to the end and short reads, range reads that do
 // not wait for more than their minimum, writes, skips, flushing without
-// closing, copies, and packing and printing through string and file streams.
+// closing, copies, packing and printing through string and file streams, and
+// which streams are terminals.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <istream>
 #include <memory>
 #include <ostream>
@@ -103,6 +109,57 @@ KQ_TList SampleList() {
   list.AddAtTail(KQ_TAny(SampleDict()));
   return list;
 }
+
+// Gives the process a terminal (the far side of a new pseudo-terminal) on
+// one standard descriptor and /dev/null on the other two for as long as it
+// lives, then puts the original descriptors back. Nothing can be reported
+// meanwhile: the test's own output would go to the stand-ins.
+class StandardChannels {
+ public:
+  explicit StandardChannels(int terminal) {
+    std::cout.flush();
+    std::cerr.flush();
+    std::clog.flush();
+    std::fflush(nullptr);
+    fLeader = posix_openpt(O_RDWR | O_NOCTTY);
+    if (fLeader < 0 || grantpt(fLeader) != 0 || unlockpt(fLeader) != 0) return;
+    char const* name = ptsname(fLeader);
+    int const follower = name != nullptr ? open(name, O_RDWR | O_NOCTTY) : -1;
+    int const none = open("/dev/null", O_RDWR);
+    if (follower >= 0 && none >= 0) {
+      for (int d = 0; d < 3; ++d) {
+        fSaved[d] = dup(d);
+        dup2(d == terminal ? follower : none, d);
+      }
+      fReady = true;
+    }
+    if (follower >= 0) close(follower);
+    if (none >= 0) close(none);
+  }
+  StandardChannels(StandardChannels const&) = delete;
+  StandardChannels& operator=(StandardChannels const&) = delete;
+  ~StandardChannels() {
+    if (fReady) {
+      std::fflush(nullptr);
+      for (int d = 0; d < 3; ++d) {
+        if (fSaved[d] >= 0) {
+          dup2(fSaved[d], d);
+          close(fSaved[d]);
+        } else {
+          close(d);
+        }
+      }
+    }
+    if (fLeader >= 0) close(fLeader);
+  }
+
+  bool Ready() const { return fReady; }
+
+ private:
+  int fLeader = -1;
+  int fSaved[3] = {-1, -1, -1};
+  bool fReady = false;
+};
 
 std::string TempPath(char const* name) {
   std::random_device random;
@@ -442,6 +499,50 @@ TEST_F(CxxStreamTest, CopiesAndAssignmentsShareTheStandardStream) {
   KQ_TCxxStream const& self = assigned;
   assigned = self;
   EXPECT_EQ(assigned.Read(), 'y');
+}
+
+TEST_F(CxxStreamTest, OnlyAStandardStreamOnATerminalIsOneAndAskingKeepsThePendingError) {
+  struct Stream {
+    char const* name;
+    std::ios const* stream;
+    // The descriptor whose terminal makes the stream one; -1: none does.
+    int descriptor;
+  };
+  std::ostream sharingOutput(std::cout.rdbuf());
+  std::istream sharingInput(std::cin.rdbuf());
+  std::stringstream text;
+  Stream const streams[] = {
+      {"cin", &std::cin, 0},
+      {"cout", &std::cout, 1},
+      {"cerr", &std::cerr, 2},
+      {"clog", &std::clog, 2},
+      {"an output stream on cout's buffer", &sharingOutput, -1},
+      {"an input stream on cin's buffer", &sharingInput, -1},
+      {"a string stream", &text, -1},
+  };
+  constexpr std::size_t kCount = sizeof streams / sizeof streams[0];
+  for (int terminal = 0; terminal < 3; ++terminal) {
+    bool answers[kCount] = {};
+    int errors[kCount] = {};
+    bool ready = false;
+    {
+      StandardChannels const channels(terminal);
+      ready = channels.Ready();
+      for (std::size_t i = 0; ready && i < kCount; ++i) {
+        // /dev/null is no terminal, and the system says so through errno.
+        errno = EDOM;
+        answers[i] = KQ_TCxxStream::IsTerminal(*streams[i].stream);
+        errors[i] = errno;
+      }
+    }
+    if (!ready) GTEST_SKIP() << "no pseudo-terminal to be had";
+    for (std::size_t i = 0; i < kCount; ++i) {
+      SCOPED_TRACE(std::string(streams[i].name) + " with the terminal on descriptor " +
+                   std::to_string(terminal));
+      EXPECT_EQ(answers[i], streams[i].descriptor == terminal);
+      EXPECT_EQ(errors[i], EDOM);
+    }
+  }
 }
 
 TEST_F(CxxStreamTest, PackedValuesRoundTripThroughAStringStream) {

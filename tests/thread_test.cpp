@@ -1,8 +1,10 @@
 // KQ_TThread: thread code of the three kinds, states and results, failing
-// code, Start/Stop/Join, adoption, the thread tree, auto-free, priorities,
-// the property dictionary (with the print indentation kept there), copies,
-// and a bounded stress run of threads that create and join children.
+// code and code that ends its thread through the C library, Start/Stop/Join,
+// adoption, the thread tree, auto-free, priorities, the property dictionary
+// (with the print indentation kept there), copies, and a bounded stress run
+// of threads that create and join children.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -45,6 +47,16 @@ std::int32_t Seven(void*) { return 7; }
 std::int32_t RaiseLibraryException(void*) { KQ_THROW(KQ_EListException()); }
 std::int32_t RaiseStdException(void*) { throw std::runtime_error("thread code failed"); }
 std::int32_t RaiseInt(void*) { throw 42; }
+
+// Ends its thread through the C library inside a scope that records its end,
+// so that unwinding shows.
+std::int32_t ExitThroughTheCLibrary(void* argument) {
+  struct Mark {
+    std::atomic<bool>* unwound;
+    ~Mark() { *unwound = true; }
+  } const mark{static_cast<std::atomic<bool>*>(argument)};
+  pthread_exit(nullptr);
+}
 
 // Blocks until the semaphore handed in as argument is released.
 std::int32_t WaitFor(void* argument) {
@@ -182,6 +194,15 @@ TEST_F(ThreadTest, FailingCodeEndsTheThreadFailedAndKeepsTheResult) {
   thread.SetThreadCode(&RaiseStdException, nullptr).Start().Join();
   EXPECT_TRUE(thread.HasFailed());
   EXPECT_EQ(thread.Result(), 7);
+}
+
+TEST_F(ThreadTest, CodeThatEndsItsThreadThroughTheCLibraryUnwindsAndEndsFailed) {
+  std::atomic<bool> unwound{false};
+  KQ_TThread thread(&ExitThroughTheCLibrary, &unwound);
+  thread.Start().Join();
+  EXPECT_TRUE(unwound);
+  EXPECT_TRUE(thread.HasFailed());
+  EXPECT_EQ(thread.Result(), 0);
 }
 
 TEST_F(ThreadTest, JoinWaitsForRunningThreadsOnlyAndManyMayWait) {

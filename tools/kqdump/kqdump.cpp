@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <new>
 #include <string>
@@ -30,12 +31,12 @@
 
 #include "kq_eexception.h"
 #include "kq_initialization.h"
+#include "kq_tcxxstream.h"
 #include "kq_tdatastream.h"
 #include "kq_thumanreadablestream.h"
 #include "kq_tmemorystream.h"
 #include "kq_tstring.h"
 #include "kqdump_streams.h"
-#include "platform/kq_sys_terminal.h"
 
 namespace {
 
@@ -85,9 +86,7 @@ std::string Describe(KQ_EException const& e) {
 class ProgressLine {
  public:
   ProgressLine(char const* name, std::uint64_t total)
-      : fName(name),
-        fTotal(total),
-        fEnabled(kq::sys::IsTerminal(kq::sys::StandardChannel::kError)) {}
+      : fName(name), fTotal(total), fEnabled(KQ_TCxxStream::IsTerminal(std::cerr)) {}
   ProgressLine(ProgressLine const&) = delete;
   ProgressLine& operator=(ProgressLine const&) = delete;
   ~ProgressLine() { Clear(); }

@@ -1,11 +1,13 @@
 #include "kq_tcxxstream.h"
 
 #include <ios>
+#include <iostream>
 #include <istream>
 #include <ostream>
 #include <streambuf>
 
 #include "kq_eexception.h"
+#include "platform/kq_sys_terminal.h"
 
 KQ_CLASS_IMPL(KQ_TCxxStream)
 
@@ -39,6 +41,16 @@ KQ_TCxxStream& KQ_TCxxStream::operator=(std::istream& stream) {
 KQ_TCxxStream& KQ_TCxxStream::operator=(std::ostream& stream) {
   Bind(kOut, nullptr, &stream);
   return *this;
+}
+
+bool KQ_TCxxStream::IsTerminal(std::ios const& stream) {
+  using kq::sys::StandardChannel;
+  if (&stream == &std::cin) return kq::sys::IsTerminal(StandardChannel::kInput);
+  if (&stream == &std::cout) return kq::sys::IsTerminal(StandardChannel::kOutput);
+  if (&stream == &std::cerr || &stream == &std::clog) {
+    return kq::sys::IsTerminal(StandardChannel::kError);
+  }
+  return false;
 }
 
 void KQ_TCxxStream::Bind(Kind kind, std::istream* input, std::ostream* output) {

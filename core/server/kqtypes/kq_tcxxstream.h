@@ -51,6 +51,14 @@ class KQ_EXPORT KQ_TCxxStream : public KQ_TObject, public virtual KQ_IStream {
   KQ_TCxxStream& operator=(std::istream& stream);
   KQ_TCxxStream& operator=(std::ostream& stream);
 
+  // Whether stream is one of the standard streams std::cin, std::cout,
+  // std::cerr and std::clog and the process's channel under it (standard
+  // input, output or error) is connected to a terminal rather than a file or
+  // a pipe: for programs that show progress or colour only to a person
+  // watching. False for every other stream, even one that shares a standard
+  // stream's buffer. Leaves the pending system error as it is.
+  static bool IsTerminal(std::ios const& stream);
+
   // Flush an output stream; true for an input stream too.
   bool Close() override;
   bool Flush() override;

@@ -1,7 +1,5 @@
 #include "kq_tthread.h"
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -360,20 +358,17 @@ void KQ_TThread::Entry(void* argument) {
   if (priority != Record::kNoPriority) kq::sys::SetThreadNice(systemId, NiceOf(priority));
   record->fState.store(kRunning, std::memory_order_release);
   bool finished = false;
-  try {
-    if (record->fFunction != nullptr) {
-      record->fResult.store(record->fFunction(record->fArgument), std::memory_order_relaxed);
-      finished = true;
-    } else if (record->fRunnable != nullptr) {
-      record->fResult.store(record->fRunnable->Run(record->fArgument), std::memory_order_relaxed);
-      finished = true;
-    }
-  } catch (abi::__forced_unwind const&) {
-    // The thread ends through the C library; it must unwind on.
-    Leave(record, false);
-    throw;
-  } catch (...) {
-    finished = false;
+  if (record->fFunction != nullptr || record->fRunnable != nullptr) {
+    // An exception from the code ends it as failed; when the thread itself
+    // is ended from inside the code, the record is left before it goes.
+    finished = kq::sys::RunThreadBody(
+        [](void* code) {
+          auto* r = static_cast<Record*>(code);
+          r->fResult.store(r->fFunction != nullptr ? r->fFunction(r->fArgument)
+                                                   : r->fRunnable->Run(r->fArgument),
+                           std::memory_order_relaxed);
+        },
+        record, [](void* ending) { Leave(static_cast<Record*>(ending), false); });
   }
   Leave(record, finished);
 }

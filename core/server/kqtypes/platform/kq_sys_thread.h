@@ -18,6 +18,7 @@ class Thread;
 
 using ThreadEntry = void (*)(void* argument);
 using ThreadEndHook = void (*)(void* value);
+using ThreadBody = void (*)(void* argument);
 
 // A thread not yet launched, with the owner's reference; null when memory is
 // short.
@@ -65,6 +66,13 @@ KQ_EXPORT std::int32_t SystemThreadId() noexcept;
 // could be set. Neither changes the last error.
 KQ_EXPORT bool ThreadNice(std::int32_t systemId, int* nice) noexcept;
 KQ_EXPORT bool SetThreadNice(std::int32_t systemId, int nice) noexcept;
+
+// Runs body(argument) on the calling thread and tells how it ended: true
+// when it returned, false when an exception left it (the exception is
+// dropped). The unwinding by which the system ends a thread (a thread exit or
+// a cancellation) is no such exception: beforeEnding(argument) runs, and the
+// unwinding goes on through the caller to the end of the thread.
+KQ_EXPORT bool RunThreadBody(ThreadBody body, void* argument, ThreadBody beforeEnding);
 
 // Suspends the calling thread; 0 gives the processor to another ready
 // thread.

@@ -149,6 +149,8 @@ bool GroupsOf(char const* name, gid_t group, std::vector<gid_t>* groups) {
   return false;
 }
 
+#if KQ_HAVE_PAM
+
 // A locked password or an expired account, as the shadow file says (only
 // readable with privileges).
 bool ShadowSaysDisabled(char const* name) {
@@ -163,8 +165,6 @@ bool ShadowSaysDisabled(char const* name) {
   long const today = static_cast<long>(std::time(nullptr) / 86400);
   return entry.sp_expire >= 0 && today >= entry.sp_expire;
 }
-
-#if KQ_HAVE_PAM
 
 struct Conversation {
   char const* name;

@@ -29,21 +29,20 @@
 // so that the signal never reaches a thread that has gone.
 #include "kq_sys_thread.h"
 
-#include <linux/futex.h>
+#include <cxxabi.h>
 #include <pthread.h>
 #include <sched.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <new>
 
+#include "kq_sys_futex_linux.h"
 #include "kq_sys_mutex.h"
 
 namespace {
@@ -88,9 +87,11 @@ struct SlotState {
 };
 __attribute__((tls_model("initial-exec"))) thread_local SlotState tSlot;
 
-void FutexWakeAll(std::atomic<std::uint32_t>* word) {
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
-          nullptr, 0);
+// Wakes the threads asleep on the phase word, if there are any.
+void WakeWaiters(Thread* thread) {
+  if (thread->sleepers.load(std::memory_order_seq_cst) != 0) {
+    kq::sys::FutexWake(&thread->phase, kq::sys::kFutexWakeAll);
+  }
 }
 
 // Publishes a phase that ends the waiters' wait. The store and the load of
@@ -99,12 +100,7 @@ void FutexWakeAll(std::atomic<std::uint32_t>* word) {
 // is seen and woken.
 void LeavePhase(Thread* thread, std::uint32_t phase) {
   thread->phase.store(phase, std::memory_order_seq_cst);
-  if (thread->sleepers.load(std::memory_order_seq_cst) != 0) FutexWakeAll(&thread->phase);
-}
-
-void FutexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
-          nullptr, 0);
+  WakeWaiters(thread);
 }
 
 void Drop(Thread* thread) {
@@ -148,7 +144,7 @@ struct LeaveEntry {
     if (!thread->phase.compare_exchange_strong(expected, kDone, std::memory_order_seq_cst)) {
       EndKilledThread(thread);
     }
-    if (thread->sleepers.load(std::memory_order_seq_cst) != 0) FutexWakeAll(&thread->phase);
+    WakeWaiters(thread);
     tCurrent = nullptr;
     Drop(thread);
   }
@@ -181,7 +177,7 @@ void* Trampoline(void* argument) {
     tCurrent = nullptr;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     while (thread->signalled.load(std::memory_order_acquire) == 0) {
-      FutexWait(&thread->signalled, 0);
+      kq::sys::FutexWait(&thread->signalled, 0, nullptr);
     }
     LeavePhase(thread, kKilled);
     Drop(thread);
@@ -262,7 +258,7 @@ void WaitForPhase(Thread* thread, bool untilKilled) {
     if (untilKilled ? phase == kKilled : phase != kRunning && phase != kKilling) return;
     int const savedErrno = errno;
     thread->sleepers.fetch_add(1, std::memory_order_seq_cst);
-    FutexWait(&thread->phase, phase);
+    FutexWait(&thread->phase, phase, nullptr);
     thread->sleepers.fetch_sub(1, std::memory_order_relaxed);
     errno = savedErrno;
   }
@@ -303,7 +299,7 @@ bool KillThread(Thread* thread) noexcept {
   int const savedErrno = errno;
   pthread_kill(thread->handle, KillSignal());
   thread->signalled.store(1, std::memory_order_release);
-  FutexWakeAll(&thread->signalled);
+  FutexWake(&thread->signalled, kFutexWakeAll);
   // The handler runs at once unless the thread blocks the signal; then the
   // thread leaves when its entry returns.
   WaitForPhase(thread, true);
@@ -354,6 +350,20 @@ bool SetThreadNice(std::int32_t systemId, int nice) noexcept {
   }
   errno = savedErrno;
   return done;
+}
+
+bool RunThreadBody(ThreadBody body, void* argument, ThreadBody beforeEnding) {
+  try {
+    body(argument);
+    return true;
+  } catch (abi::__forced_unwind const&) {
+    // The C library unwinds the thread to end it (thread exit,
+    // cancellation); swallowing that would abort the process.
+    beforeEnding(argument);
+    throw;
+  } catch (...) {
+    return false;
+  }
 }
 
 void SleepMilliseconds(std::uint32_t milliseconds) noexcept {

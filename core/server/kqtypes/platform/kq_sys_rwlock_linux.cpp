@@ -13,19 +13,16 @@
 // sleeper sees the word already changed and does not sleep on it.
 //
 // Robustness of the write lock works as for the mutex: the writer keeps the
-// locks it holds on a thread-local list, and a thread-specific-data
-// destructor frees every lock still on it when the thread ends.
+// locks it holds on a thread-local list, and every lock still on it is freed
+// when the thread ends.
 #include "kq_sys_rwlock.h"
-
-#include <linux/futex.h>
-#include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <new>
+
+#include "kq_sys_futex_linux.h"
+#include "kq_sys_heldlocks_posix.h"
 
 namespace {
 
@@ -35,33 +32,22 @@ constexpr std::uint32_t kReaders = kq::sys::kMaximumReaders;
 
 static_assert((kWriter & kReaders) == 0 && (kWriter | kReaders) == 0xFFFFFFFFu,
               "the writer bit and the reader count fill the state word");
-static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
-                  std::atomic<std::uint32_t>::is_always_lock_free,
-              "the state word must be usable as a futex");
 
-struct ThreadState {
-  // Write locks held by the thread, most recently acquired first.
-  kq::sys::RWLock* held;
-  // True while the thread-end destructor is registered for this thread.
-  bool armed;
-};
+void FreeWriter(kq::sys::RWLock* lock);
 
-// Trivial and in the initial TLS block, so that reaching it costs one
-// instruction. Its address is the thread's identity as a writer.
-__attribute__((tls_model("initial-exec"))) thread_local ThreadState tSelf;
+using HeldWriteLocks = kq::sys::HeldLocks<kq::sys::RWLock, &FreeWriter>;
+
+// In the initial TLS block, so that reaching it costs one instruction. Its
+// address is the thread's identity as a writer.
+__attribute__((tls_model("initial-exec"))) thread_local HeldWriteLocks tSelf;
 
 }  // namespace
 
-class kq::sys::RWLock {
+// The holder is the writer, null when there is none.
+class kq::sys::RWLock : public Holdable<RWLock, HeldWriteLocks> {
  public:
   std::atomic<std::uint32_t> state{0};
   std::atomic<std::uint32_t> sleepers{0};
-  // The writer, null when there is none. Written only by the writer.
-  std::atomic<ThreadState const*> owner{nullptr};
-  // The remaining fields belong to the writer.
-  std::uint32_t depth = 0;
-  RWLock* previousHeld = nullptr;
-  RWLock* nextHeld = nullptr;
 };
 
 namespace {
@@ -71,8 +57,7 @@ using kq::sys::RWLockResult;
 
 void WakeSleepers(RWLock* lock) {
   if (lock->sleepers.load(std::memory_order_seq_cst) == 0) return;
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&lock->state), FUTEX_WAKE_PRIVATE, INT_MAX,
-          nullptr, nullptr, 0);
+  kq::sys::FutexWake(&lock->state, kq::sys::kFutexWakeAll);
 }
 
 // Sleeps once, if the state word still shows the caller blocked; the caller
@@ -83,64 +68,16 @@ void Await(RWLock* lock, Blocked blocked) {
   int const savedErrno = errno;
   lock->sleepers.fetch_add(1, std::memory_order_seq_cst);
   std::uint32_t const seen = lock->state.load(std::memory_order_seq_cst);
-  if (blocked(seen)) {
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&lock->state), FUTEX_WAIT_PRIVATE, seen,
-            nullptr, nullptr, 0);
-  }
+  if (blocked(seen)) kq::sys::FutexWait(&lock->state, seen, nullptr);
   lock->sleepers.fetch_sub(1, std::memory_order_relaxed);
   errno = savedErrno;
 }
 
-void Unlink(RWLock* lock, ThreadState* self) {
-  if (lock->previousHeld != nullptr) {
-    lock->previousHeld->nextHeld = lock->nextHeld;
-  } else {
-    self->held = lock->nextHeld;
-  }
-  if (lock->nextHeld != nullptr) lock->nextHeld->previousHeld = lock->previousHeld;
-  lock->previousHeld = nullptr;
-  lock->nextHeld = nullptr;
-}
-
-// Clears the writer bit of a lock whose writer has let go of it.
+// Clears the writer bit of a lock whose writer has let go of it (also when
+// the writer ended holding it).
 void FreeWriter(RWLock* lock) {
-  lock->owner.store(nullptr, std::memory_order_relaxed);
   lock->state.fetch_and(~kWriter, std::memory_order_seq_cst);
   WakeSleepers(lock);
-}
-
-// Runs when a thread that has held a write lock ends (value is its
-// ThreadState).
-void ThreadEnded(void* value) {
-  auto* self = static_cast<ThreadState*>(value);
-  self->armed = false;
-  while (RWLock* lock = self->held) {
-    Unlink(lock, self);
-    lock->depth = 0;
-    FreeWriter(lock);
-  }
-}
-
-pthread_key_t ThreadEndKey() {
-  static pthread_key_t const key = [] {
-    pthread_key_t k;
-    pthread_key_create(&k, &ThreadEnded);
-    return k;
-  }();
-  return key;
-}
-
-void Take(RWLock* lock, ThreadState* self) {
-  lock->owner.store(self, std::memory_order_relaxed);
-  lock->depth = 1;
-  lock->previousHeld = nullptr;
-  lock->nextHeld = self->held;
-  if (self->held != nullptr) self->held->previousHeld = lock;
-  self->held = lock;
-  if (!self->armed) {
-    self->armed = true;
-    pthread_setspecific(ThreadEndKey(), self);
-  }
 }
 
 }  // namespace
@@ -150,23 +87,14 @@ namespace kq::sys {
 RWLock* NewRWLock() noexcept { return new (std::nothrow) RWLock(); }
 
 void DeleteRWLock(RWLock* lock) noexcept {
-  if (lock == nullptr) return;
-  ThreadState* self = &tSelf;
-  ThreadState const* owner = lock->owner.load(std::memory_order_acquire);
-  if (owner == self) {
-    Unlink(lock, self);
-  } else if (owner != nullptr) {
-    // Still on the other thread's list, which that thread walks when it ends.
-    return;
-  }
-  delete lock;
+  if (lock != nullptr && tSelf.Forget(lock)) delete lock;
 }
 
 RWLockResult ReadLock(RWLock* lock) noexcept {
   std::uint32_t s = lock->state.load(std::memory_order_relaxed);
   for (;;) {
     // The writer itself may register as a reader.
-    if ((s & kWriter) != 0 && lock->owner.load(std::memory_order_relaxed) != &tSelf) {
+    if ((s & kWriter) != 0 && !tSelf.Holds(lock)) {
       Await(lock, [](std::uint32_t seen) { return (seen & kWriter) != 0; });
       s = lock->state.load(std::memory_order_relaxed);
       continue;
@@ -191,8 +119,8 @@ RWLockResult ReadUnlock(RWLock* lock) noexcept {
 }
 
 RWLockResult WriteLock(RWLock* lock) noexcept {
-  ThreadState* self = &tSelf;
-  if (lock->owner.load(std::memory_order_relaxed) == self) {
+  HeldWriteLocks* self = &tSelf;
+  if (self->Holds(lock)) {
     // No other thread can register while this one writes.
     if ((lock->state.load(std::memory_order_relaxed) & kReaders) != 0) {
       return RWLockResult::kDeadLock;
@@ -209,15 +137,15 @@ RWLockResult WriteLock(RWLock* lock) noexcept {
     }
     Await(lock, [](std::uint32_t seen) { return seen != 0; });
   }
-  Take(lock, self);
+  self->Take(lock);
   return RWLockResult::kDone;
 }
 
 RWLockResult WriteUnlock(RWLock* lock) noexcept {
-  ThreadState* self = &tSelf;
-  if (lock->owner.load(std::memory_order_relaxed) != self) return RWLockResult::kNotHeld;
+  HeldWriteLocks* self = &tSelf;
+  if (!self->Holds(lock)) return RWLockResult::kNotHeld;
   if (--lock->depth > 0) return RWLockResult::kDone;
-  Unlink(lock, self);
+  self->Release(lock);
   FreeWriter(lock);
   return RWLockResult::kDone;
 }
