@@ -20,18 +20,18 @@ namespace kq::sys {
 class Event;
 
 // A new event, or null when the system cannot provide one.
-KQ_EXPORT Event* NewEvent() noexcept;
+Event* NewEvent() noexcept;
 // Frees the event; no thread may be waiting on it.
-KQ_EXPORT void DeleteEvent(Event* event) noexcept;
+void DeleteEvent(Event* event) noexcept;
 // Registers the caller as a waiter; every BeginWait is followed by one
 // EndWait with the ticket it returned.
-KQ_EXPORT std::uint32_t BeginWait(Event* event) noexcept;
+std::uint32_t BeginWait(Event* event) noexcept;
 // Sleeps until a pulse after the ticket was handed out, at most the given
 // milliseconds (0 only tests, kWaitForever of kq_sys_mutex.h waits without
 // limit), and ends the registration. True when pulsed; false on time-out or
 // when the system refuses the wait.
-KQ_EXPORT bool EndWait(Event* event, std::uint32_t ticket, std::uint32_t milliseconds) noexcept;
+bool EndWait(Event* event, std::uint32_t ticket, std::uint32_t milliseconds) noexcept;
 // Wakes every registered waiter; false when the system refuses the wake-up.
-KQ_EXPORT bool PulseEvent(Event* event) noexcept;
+bool PulseEvent(Event* event) noexcept;
 
 }  // namespace kq::sys

@@ -25,20 +25,20 @@ enum class MutexLock {
 inline constexpr std::uint32_t kWaitForever = 0xFFFFFFFFu;
 
 // A new, unowned mutex, or null when the system cannot provide one.
-KQ_EXPORT Mutex* NewMutex() noexcept;
+Mutex* NewMutex() noexcept;
 // Frees the mutex without releasing it. A mutex still held by another live
 // thread cannot be taken away from that thread and is left to the process.
-KQ_EXPORT void DeleteMutex(Mutex* mutex) noexcept;
+void DeleteMutex(Mutex* mutex) noexcept;
 // Acquires the mutex, waiting at most the given milliseconds: 0 only tests,
 // kWaitForever waits without limit.
-KQ_EXPORT MutexLock LockMutex(Mutex* mutex, std::uint32_t milliseconds) noexcept;
+MutexLock LockMutex(Mutex* mutex, std::uint32_t milliseconds) noexcept;
 // Releases one level; false (and nothing changes) when the calling thread
 // does not hold the mutex.
-KQ_EXPORT bool UnlockMutex(Mutex* mutex) noexcept;
+bool UnlockMutex(Mutex* mutex) noexcept;
 // Leaves every mutex the calling thread holds abandoned, as its end would.
 // For a thread that is ended at once, without running its thread-end
 // destructors; safe in a signal handler that interrupted any code but this
 // file's own.
-KQ_EXPORT void AbandonHeldMutexes() noexcept;
+void AbandonHeldMutexes() noexcept;
 
 }  // namespace kq::sys

@@ -33,18 +33,18 @@ enum class RWLockResult {
 inline constexpr std::uint32_t kMaximumReaders = 0x7FFFFFFFu;
 
 // A new, free lock, or null when the system cannot provide one.
-KQ_EXPORT RWLock* NewRWLock() noexcept;
+RWLock* NewRWLock() noexcept;
 // Frees the lock. A write lock still held by another live thread stays on
 // that thread's list and is left to the process.
-KQ_EXPORT void DeleteRWLock(RWLock* lock) noexcept;
+void DeleteRWLock(RWLock* lock) noexcept;
 // Registers a reader, waiting while another thread is the writer.
-KQ_EXPORT RWLockResult ReadLock(RWLock* lock) noexcept;
+RWLockResult ReadLock(RWLock* lock) noexcept;
 // Ends one read registration.
-KQ_EXPORT RWLockResult ReadUnlock(RWLock* lock) noexcept;
+RWLockResult ReadUnlock(RWLock* lock) noexcept;
 // Makes the caller the writer, waiting until no reader is registered and no
 // other thread writes.
-KQ_EXPORT RWLockResult WriteLock(RWLock* lock) noexcept;
+RWLockResult WriteLock(RWLock* lock) noexcept;
 // Releases one level of the caller's write lock.
-KQ_EXPORT RWLockResult WriteUnlock(RWLock* lock) noexcept;
+RWLockResult WriteUnlock(RWLock* lock) noexcept;
 
 }  // namespace kq::sys

@@ -13,15 +13,15 @@ class Semaphore;
 
 // A new semaphore holding initialCount, or null when initialCount exceeds
 // maximumCount or the system cannot provide one.
-KQ_EXPORT Semaphore* NewSemaphore(std::uint32_t initialCount, std::uint32_t maximumCount) noexcept;
+Semaphore* NewSemaphore(std::uint32_t initialCount, std::uint32_t maximumCount) noexcept;
 // Frees the semaphore; no thread may be waiting on it.
-KQ_EXPORT void DeleteSemaphore(Semaphore* semaphore) noexcept;
+void DeleteSemaphore(Semaphore* semaphore) noexcept;
 // Takes one count, waiting at most the given milliseconds: 0 only tests,
 // kWaitForever (kq_sys_mutex.h) waits without limit. False on time-out or
 // failure.
-KQ_EXPORT bool WaitSemaphore(Semaphore* semaphore, std::uint32_t milliseconds) noexcept;
+bool WaitSemaphore(Semaphore* semaphore, std::uint32_t milliseconds) noexcept;
 // Adds one count; false (and nothing changes) when that would pass the
 // maximum.
-KQ_EXPORT bool PostSemaphore(Semaphore* semaphore) noexcept;
+bool PostSemaphore(Semaphore* semaphore) noexcept;
 
 }  // namespace kq::sys

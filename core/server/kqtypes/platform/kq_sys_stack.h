@@ -30,6 +30,6 @@ struct StackFrame {
 // skipFrames 0 the first frame is the function that called CaptureStack; each
 // further skipped frame starts the result one caller further out. At most
 // 256 frames are reported.
-KQ_EXPORT std::vector<StackFrame> CaptureStack(unsigned skipFrames) noexcept;
+std::vector<StackFrame> CaptureStack(unsigned skipFrames) noexcept;
 
 }  // namespace kq::sys

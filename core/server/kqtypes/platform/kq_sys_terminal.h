@@ -10,6 +10,6 @@ enum class StandardChannel { kInput, kOutput, kError };
 
 // True when the channel is connected to a terminal (not a file or a pipe).
 // Leaves the last error unchanged.
-KQ_EXPORT bool IsTerminal(StandardChannel channel) noexcept;
+bool IsTerminal(StandardChannel channel) noexcept;
 
 }  // namespace kq::sys

@@ -22,24 +22,24 @@ using ThreadBody = void (*)(void* argument);
 
 // A thread not yet launched, with the owner's reference; null when memory is
 // short.
-KQ_EXPORT Thread* NewThread() noexcept;
+Thread* NewThread() noexcept;
 // Launches the thread running entry(argument). False, with the last error
 // set, when the system refuses; the thread may then be launched again or
 // closed. A thread is launched at most once.
-KQ_EXPORT bool LaunchThread(Thread* thread, ThreadEntry entry, void* argument) noexcept;
+bool LaunchThread(Thread* thread, ThreadEntry entry, void* argument) noexcept;
 // A waiter's reference, and giving it back.
-KQ_EXPORT void RetainThread(Thread* thread) noexcept;
-KQ_EXPORT void ReleaseThread(Thread* thread) noexcept;
+void RetainThread(Thread* thread) noexcept;
+void ReleaseThread(Thread* thread) noexcept;
 // Waits until the entry has returned (or unwound) or the thread was ended
 // by KillThread; at once for a thread never launched. The first waiter
 // waits for the system thread to end altogether. False, without waiting,
 // when called on the thread itself.
-KQ_EXPORT bool WaitForThread(Thread* thread) noexcept;
+bool WaitForThread(Thread* thread) noexcept;
 // The owner gives up its reference. Unless a waiter has done so already,
 // the system thread is reclaimed: joined when called from another thread
 // (waiting for a thread still running to end), detached when called on the
 // thread itself.
-KQ_EXPORT void CloseThread(Thread* thread) noexcept;
+void CloseThread(Thread* thread) noexcept;
 // Ends the thread at once unless its entry has already returned, then
 // closes it as CloseThread. The thread leaves its code wherever it is,
 // without unwinding it (no destructor or catch block of the code runs), and
@@ -48,34 +48,34 @@ KQ_EXPORT void CloseThread(Thread* thread) noexcept;
 // thread that blocks every signal leaves only when its entry returns, until
 // which KillThread waits. Called on the thread itself it does not return.
 // True when the thread was ended, false when its entry had returned.
-KQ_EXPORT bool KillThread(Thread* thread) noexcept;
+bool KillThread(Thread* thread) noexcept;
 
 // The calling thread's slot: one pointer, null until set. With a hook, the
 // hook runs with the value when the thread ends while the value is still
 // set (not for the process's initial thread, whose end is the process's).
-KQ_EXPORT void* ThreadSlot() noexcept;
-KQ_EXPORT void SetThreadSlot(void* value, ThreadEndHook atEnd) noexcept;
+void* ThreadSlot() noexcept;
+void SetThreadSlot(void* value, ThreadEndHook atEnd) noexcept;
 
 // The system's id of the calling thread (never 0).
-KQ_EXPORT std::int32_t SystemThreadId() noexcept;
+std::int32_t SystemThreadId() noexcept;
 // Scheduling priority as a nice value, -20 (most favoured) to 19. Reading
 // gives false when the thread does not exist. Setting a value the caller is
 // not allowed (only privileged callers may lower a nice value below the
 // limit set for them) sets the lowest allowed value instead, when that
 // still moves the thread in the direction asked for; false when nothing
 // could be set. Neither changes the last error.
-KQ_EXPORT bool ThreadNice(std::int32_t systemId, int* nice) noexcept;
-KQ_EXPORT bool SetThreadNice(std::int32_t systemId, int nice) noexcept;
+bool ThreadNice(std::int32_t systemId, int* nice) noexcept;
+bool SetThreadNice(std::int32_t systemId, int nice) noexcept;
 
 // Runs body(argument) on the calling thread and tells how it ended: true
 // when it returned, false when an exception left it (the exception is
 // dropped). The unwinding by which the system ends a thread (a thread exit or
 // a cancellation) is no such exception: beforeEnding(argument) runs, and the
 // unwinding goes on through the caller to the end of the thread.
-KQ_EXPORT bool RunThreadBody(ThreadBody body, void* argument, ThreadBody beforeEnding);
+bool RunThreadBody(ThreadBody body, void* argument, ThreadBody beforeEnding);
 
 // Suspends the calling thread; 0 gives the processor to another ready
 // thread.
-KQ_EXPORT void SleepMilliseconds(std::uint32_t milliseconds) noexcept;
+void SleepMilliseconds(std::uint32_t milliseconds) noexcept;
 
 }  // namespace kq::sys

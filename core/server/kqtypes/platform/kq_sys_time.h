@@ -19,21 +19,21 @@
 namespace kq::sys {
 
 // Reads the zone setting from the environment again.
-KQ_EXPORT void ReloadTimeZone() noexcept;
+void ReloadTimeZone() noexcept;
 
 // Seconds west of UTC of the zone's standard time (daylight saving left
 // out), as of the last ReloadTimeZone: -3600 for a zone one hour east.
-KQ_EXPORT std::int64_t StandardZoneBias() noexcept;
+std::int64_t StandardZoneBias() noexcept;
 
 // The system clock: seconds since 1970 UTC and the nanoseconds within the
 // second.
-KQ_EXPORT void ClockNow(std::int64_t* seconds, std::uint32_t* nanoseconds) noexcept;
+void ClockNow(std::int64_t* seconds, std::uint32_t* nanoseconds) noexcept;
 
 // The calendar fields of an instant in local time (tm_isdst, tm_gmtoff and
 // tm_zone describe the zone's offset then) and in UTC. False when the
 // instant lies outside what the calendar functions can express.
-KQ_EXPORT bool LocalFields(std::int64_t seconds, std::tm* fields) noexcept;
-KQ_EXPORT bool UTCFields(std::int64_t seconds, std::tm* fields) noexcept;
+bool LocalFields(std::int64_t seconds, std::tm* fields) noexcept;
+bool UTCFields(std::int64_t seconds, std::tm* fields) noexcept;
 
 // The instant of local calendar fields. Fields out of their ranges are
 // carried over first (minute 75 is the next hour and 15, day 32 of January
@@ -46,15 +46,15 @@ KQ_EXPORT bool UTCFields(std::int64_t seconds, std::tm* fields) noexcept;
 // saving flag equals tm_isdst, or the earlier one when tm_isdst is negative.
 // False when the fields or the instant lie outside what the calendar
 // functions can express.
-KQ_EXPORT bool FromLocalFields(std::tm const& fields, std::int64_t* seconds) noexcept;
+bool FromLocalFields(std::tm const& fields, std::int64_t* seconds) noexcept;
 // The instant of UTC calendar fields, carried over in the same way. Exact
 // for every value the fields can hold.
-KQ_EXPORT std::int64_t SecondsOfUTCFields(std::tm const& fields) noexcept;
+std::int64_t SecondsOfUTCFields(std::tm const& fields) noexcept;
 
 // strftime: the fields formatted into buffer, zero-terminated. The length
 // written, or 0 when the result (with its zero) does not fit in size bytes
 // or is empty.
-KQ_EXPORT std::size_t FormatFields(char* buffer, std::size_t size, char const* format,
+std::size_t FormatFields(char* buffer, std::size_t size, char const* format,
                                    std::tm const& fields) noexcept;
 
 }  // namespace kq::sys

@@ -26,15 +26,15 @@ struct Account {
 };
 
 // The account of a user id or name; false when there is none.
-KQ_EXPORT bool AccountById(std::uint32_t userId, Account* account);
-KQ_EXPORT bool AccountByName(char const* name, Account* account);
+bool AccountById(std::uint32_t userId, Account* account);
+bool AccountByName(char const* name, Account* account);
 // The effective user id of the calling thread (not of the process: a thread
 // may run under another account, see SwitchThreadUser).
-KQ_EXPORT std::uint32_t ThreadUserId() noexcept;
+std::uint32_t ThreadUserId() noexcept;
 
 // The machine's host name, and its NIS domain; empty when there is none.
-KQ_EXPORT std::string HostName();
-KQ_EXPORT std::string NisDomainName();
+std::string HostName();
+std::string NisDomainName();
 
 enum class SwitchResult {
   kSwitched,
@@ -54,9 +54,9 @@ enum class SwitchResult {
 // that runs under another account already switches back first, and stays
 // under that account when the new switch fails. The password text is not
 // kept.
-KQ_EXPORT SwitchResult SwitchThreadUser(char const* name, char const* password);
+SwitchResult SwitchThreadUser(char const* name, char const* password);
 // Gives the calling thread the credentials it had before its first switch;
 // true also when it has not switched. False when the system refuses.
-KQ_EXPORT bool RevertThreadUser() noexcept;
+bool RevertThreadUser() noexcept;
 
 }  // namespace kq::sys
