@@ -153,6 +153,87 @@ TEST(StringUtf8, RejectsFourByteLeadsLoneContinuationsAndCutSequences) {
   EXPECT_EQ(kept, "keep");
 }
 
+TEST(StringUtf8Rules, StandardUtf8TakesEveryCharacterAndNothingElse) {
+  using Rule = KQ_TString::UTF8Rule;
+  struct Case {
+    std::string bytes;
+    std::vector<std::uint16_t> units;
+  };
+  Case const good[] = {
+      {std::string("a\0b", 3), {0x61, 0, 0x62}},
+      {"\xC2\x80\xDF\xBF", {0x80, 0x7FF}},
+      {"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF", {0x800, 0xD7FF, 0xE000, 0xFFFF}},
+      {"\xF0\x90\x80\x80", {0xD800, 0xDC00}},
+      {"\xF0\x9F\x98\x80x", {0xD83D, 0xDE00, 0x78}},
+      {"\xF4\x8F\xBF\xBF", {0xDBFF, 0xDFFF}},
+      {std::string(40, 'z') + "\xC3\xA4", {}},
+  };
+  for (Case const& c : good) {
+    KQ_TString const s = KQ_TString::FromUTF8(c.bytes.data(), c.bytes.size(), Rule::kStandard);
+    if (!c.units.empty()) {
+      EXPECT_EQ(UnitsOf(s), c.units) << c.bytes;
+    }
+    EXPECT_EQ(s.ToUTF8(Rule::kStandard), c.bytes);
+  }
+  // Overlong forms, encoded surrogates, beyond U+10FFFF, stray and cut bytes.
+  char const* const bad[] = {"\xC0\x80",
+                             "\xC1\xBF",
+                             "\xE0\x9F\xBF",
+                             "\xF0\x8F\xBF\xBF",
+                             "\xED\xA0\x80",
+                             "\xED\xBF\xBF",
+                             "\xF4\x90\x80\x80",
+                             "\xF5\x80\x80\x80",
+                             "\x80",
+                             "ab\xBF",
+                             "\xE2\x82",
+                             "\xF0\x9F\x98",
+                             "\xC3"
+                             "A",
+                             "\xFF"};
+  for (char const* b : bad) {
+    EXPECT_THROW(KQ_TString::FromUTF8(b, std::strlen(b), Rule::kStandard), KQ_EIllegalUTF8Character)
+        << b;
+  }
+  // A lone surrogate goes out as U+FFFD, so the output is always valid; the
+  // library's rule writes every unit on its own.
+  std::uint16_t const lone[] = {0x41, 0xD83D, 0x42, 0xDE00, 0};
+  EXPECT_EQ(KQ_TString(lone).ToUTF8(Rule::kStandard),
+            "A\xEF\xBF\xBD"
+            "B\xEF\xBF\xBD");
+  std::uint16_t const pair[] = {0xD83D, 0xDE00, 0};
+  EXPECT_EQ(KQ_TString(pair).ToUTF8(Rule::kLibrary), "\xED\xA0\xBD\xED\xB8\x80");
+  EXPECT_EQ(KQ_TString::FromUTF8("\xC0\x80\0x", 4, Rule::kLibrary).Length(), 3u);
+  EXPECT_THROW(KQ_TString::FromUTF8("\xF0\x9F\x98\x80", 4, Rule::kLibrary),
+               KQ_EIllegalUTF8Character);
+}
+
+TEST(StringUtf8Rules, BytesRoundTripWhateverTheyHold) {
+  using Rule = KQ_TString::UTF8Rule;
+  std::mt19937 random(7);
+  std::vector<std::string> inputs = {
+      "", "plain", "\x80", "\xFF\xFE", "\xED\xA0\x80", "a\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80\xC3"};
+  std::string every;
+  for (int b = 1; b < 256; ++b) every += static_cast<char>(b);
+  inputs.push_back(every);
+  for (int n = 0; n < 200; ++n) {
+    std::string bytes(random() % 64, '\0');
+    for (char& c : bytes)
+      c = static_cast<char>(random() % 4 == 0 ? 0x80 + random() % 128 : random());
+    inputs.push_back(bytes);
+  }
+  for (std::string const& bytes : inputs) {
+    KQ_TString const s = KQ_TString::FromUTF8(bytes.data(), bytes.size(), Rule::kBytes);
+    EXPECT_EQ(s.ToUTF8(Rule::kBytes), bytes);
+  }
+  // Valid text decodes as standard UTF-8; each invalid byte is one unit.
+  EXPECT_EQ(UnitsOf(KQ_TString::FromUTF8("\xF0\x9F\x98\x80\xC0\x80", 6, Rule::kBytes)),
+            (std::vector<std::uint16_t>{0xD83D, 0xDE00, 0xDCC0, 0xDC80}));
+  // Other lone surrogates go out in three bytes.
+  std::uint16_t const lone[] = {0xDC10, 0};
+  EXPECT_EQ(KQ_TString(lone).ToUTF8(Rule::kBytes), "\xED\xB0\x90");
+}
+
 TEST(StringUtf8, NeverReadsBeyondTheBoundOrTheZeroByte) {
   // Heap blocks without a terminator: a read past them is caught by the
   // address sanitizer build.

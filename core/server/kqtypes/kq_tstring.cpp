@@ -10,6 +10,7 @@
 #include "internal/kq_text_escape.h"
 #include "internal/kq_tstring_match.h"
 #include "internal/kq_tstring_simd.h"
+#include "internal/kq_tstring_utf8.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
@@ -329,6 +330,45 @@ KQ_TString::KQ_TString(char const* utf8, std::uint32_t n) : fLength(0), fCapacit
 
 KQ_TString::KQ_TString(kq::ConstUtf8Text utf8, std::uint32_t n)
     : KQ_TString(reinterpret_cast<char const*>(utf8), n) {}
+
+KQ_TString KQ_TString::FromUTF8(char const* bytes, std::uint32_t size, UTF8Rule rule) {
+  auto const* const in = reinterpret_cast<unsigned char const*>(bytes);
+  std::unique_ptr<std::uint16_t, void (*)(void*)> const units(
+      NewBuffer(CapacityFor(CheckedLength(size))), &KQ_Free);
+  std::size_t count = 0;
+  switch (rule) {
+    case UTF8Rule::kLibrary:
+      count = kq::tstring::DecodeUtf8Checked(in, size, units.get());
+      break;
+    case UTF8Rule::kStandard:
+      count = kq::tstring::DecodeStandardUtf8(in, size, units.get());
+      break;
+    case UTF8Rule::kBytes:
+      count = kq::tstring::DecodeLosslessUtf8(in, size, units.get());
+      break;
+  }
+  if (count == kNone) KQ_THROW(KQ_EIllegalUTF8Character());
+  return KQ_TString(RawUnits{}, units.get(), static_cast<std::uint32_t>(count));
+}
+
+std::string KQ_TString::ToUTF8(UTF8Rule rule) const {
+  std::string text(std::size_t{fLength} * 3, '\0');
+  auto* const out = reinterpret_cast<unsigned char*>(text.data());
+  std::size_t size = 0;
+  switch (rule) {
+    case UTF8Rule::kLibrary:
+      size = kq::tstring::EncodeLibraryUtf8(fBuffer, fLength, out);
+      break;
+    case UTF8Rule::kStandard:
+      size = kq::tstring::EncodeStandardUtf8(fBuffer, fLength, out);
+      break;
+    case UTF8Rule::kBytes:
+      size = kq::tstring::EncodeLosslessUtf8(fBuffer, fLength, out);
+      break;
+  }
+  text.resize(size);
+  return text;
+}
 
 KQ_TString::KQ_TString(KQ_TString const& other)
     : KQ_TString(RawUnits{}, other.fBuffer, other.fLength) {}

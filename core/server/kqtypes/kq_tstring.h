@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <istream>
 #include <ostream>
+#include <string>
 #include <type_traits>
 
 #include "kq_ihashable.h"
@@ -193,6 +194,31 @@ class KQ_EXPORT KQ_TString : public KQ_TObject,
   // UTF-32 in a temporary: surrogate pairs are joined, lone surrogates become
   // U+FFFD.
   operator wchar_t*() const;
+
+  // The rules by which UTF-8 crosses the boundary. Every char form above
+  // follows the library's rule. Text from outside that may hold any
+  // character (network protocols, documents, JSON) takes kStandard; names
+  // that the system hands over as bytes (file names) take kBytes.
+  enum class UTF8Rule : std::uint8_t {
+    // One- to three-byte characters, overlong forms accepted, four-byte
+    // sequences refused; each unit goes out on its own, a surrogate as
+    // three bytes.
+    kLibrary,
+    // Standard UTF-8: characters beyond U+FFFF are surrogate pairs here and
+    // four bytes outside; overlong forms, encoded surrogates, code points
+    // beyond U+10FFFF and stray bytes raise KQ_EIllegalUTF8Character, and a
+    // lone surrogate goes out as U+FFFD, so what goes out is always valid.
+    kStandard,
+    // Any bytes: standard UTF-8 as above, and every other byte as the lone
+    // unit U+DC80 + (byte - 0x80), which goes out as that byte again, so
+    // bytes that came in go out unchanged. Other lone surrogates go out as
+    // three bytes.
+    kBytes
+  };
+  // size bytes, zero bytes included, decoded by rule.
+  static KQ_TString FromUTF8(char const* bytes, std::uint32_t size, UTF8Rule rule);
+  // Every unit, zero units included, encoded by rule.
+  std::string ToUTF8(UTF8Rule rule) const;
 
   // -1, 0 or 1: units compared as unsigned numbers (after Unicode_ToUpper
   // with ignoreCase); a proper prefix is smaller.
