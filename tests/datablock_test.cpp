@@ -150,7 +150,7 @@ class KQ_TLateGadget : public KQ_TObject, public virtual KQ_IPackable {
   }
   std::int32_t fValue = 0;
 };
-KQ_CLASS_IMPL(KQ_TLateGadget)
+KQ_CLASS_IMPL_ON_FIRST_USE(KQ_TLateGadget)
 
 TEST(DataBlock, ReservesWholeKiBForWhatItHolds) {
   struct Case {

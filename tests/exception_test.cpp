@@ -2,6 +2,8 @@
 // packing through class sections and the whole exception tree.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -99,6 +101,33 @@ TEST(Exception, EmptyMessagesAreCompletedFromThePendingError) {
   withMessage.__PREPARE_FOR_THROW__(7, "g");
   EXPECT_EQ(withMessage.KQ_StackTrace().Entries(), 1u);
   EXPECT_EQ(withMessage.KQ_ExceptionLine(), 7u);
+}
+
+TEST(Exception, EveryExceptionIsAStdExceptionNamingItselfInUtf8) {
+  StackTraceSetting off("0");
+  struct Case {
+    std::function<void()> raise;
+    char const* what;
+  };
+  std::uint16_t const umlaut[] = {u'\u00e4', 0xD83D, 0xDE00, 0};
+  Case const cases[] = {
+      {[] { KQ_THROW(KQ_EStreamEndReached()); }, "KQ_EStreamEndReached"},
+      {[] { KQ_THROW(KQ_EIllegalCast(KQ_TString("no cast"))); }, "KQ_EIllegalCast: no cast"},
+      {[&] { KQ_THROW(KQ_EHRSyntaxError(KQ_TString(umlaut))); },
+       "KQ_EHRSyntaxError: \xC3\xA4\xF0\x9F\x98\x80"},
+      {[] { KQ_THROW(KQ_EIllegalCast(KQ_TString("KQ_EIllegalCast: named"))); },
+       "KQ_EIllegalCast: named"},
+      {[] { KQ_THROW(KQ_EIllegalCast(KQ_TString("KQ_EIllegalCastX"))); },
+       "KQ_EIllegalCast: KQ_EIllegalCastX"},
+  };
+  for (Case const& c : cases) {
+    try {
+      c.raise();
+      ADD_FAILURE() << "nothing raised";
+    } catch (std::exception const& e) {
+      EXPECT_STREQ(e.what(), c.what);
+    }
+  }
 }
 
 TEST(Exception, StackTraceSwitch) {

@@ -1,6 +1,7 @@
 #include "kq_eexception.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "kq_ipacking.h"
@@ -101,6 +102,25 @@ KQ_TAny const& KQ_EException::KQ_Data() const { return fData; }
 KQ_TAny& KQ_EException::KQ_Data() { return fData; }
 
 void KQ_EException::KQ_Throw() const { throw *this; }
+
+char const* KQ_EException::what() const noexcept {
+  char const* const name = ClassName();
+  try {
+    std::string const message = fMessage.ToUTF8(KQ_TString::UTF8Rule::kStandard);
+    std::size_t const nameLength = std::strlen(name);
+    bool const named = message.compare(0, nameLength, name) == 0 &&
+                       (message.size() == nameLength || message[nameLength] == ':');
+    if (message.empty() || named) {
+      fWhat = message.empty() ? name : message;
+    } else {
+      fWhat = std::string(name) + ": " + message;
+    }
+    return fWhat.c_str();
+  } catch (...) {
+    // Without memory for the text the class name still says what happened.
+    return name;
+  }
+}
 
 KQ_IPackable* KQ_EException::KQ_Clone(void*) const { return new KQ_EException(*this); }
 

@@ -2,7 +2,8 @@
 //
 // Every failure of the library is an object of this tree. An exception
 // carries a message, an optional value and a stack trace whose first entry is
-// the place where it was raised. Raising sites use KQ_THROW, which prepares
+// the place where it was raised. Every exception is also a std::exception,
+// whose what() gives the class name and the message in UTF-8. Raising sites use KQ_THROW, which prepares
 // the exception with the site's own file and line and throws it as its most
 // derived type, so a handler for any ancestor catches it:
 //
@@ -12,7 +13,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 #include <ostream>
+#include <string>
 
 #include "kq_ipackable.h"
 #include "kq_iprintable.h"
@@ -25,7 +28,8 @@
 class KQ_EXPORT KQ_EException : public KQ_TObject,
                                 public virtual KQ_IThrowable,
                                 public virtual KQ_IPackable,
-                                public virtual KQ_IPrintable {
+                                public virtual KQ_IPrintable,
+                                public std::exception {
   KQ_CLASS(KQ_EException, KQ_TObject, KQ_IThrowable, KQ_IPackable, KQ_IPrintable)
   // An empty message, no data (ILLEGAL) and one empty stack entry.
   KQ_EException();
@@ -59,10 +63,16 @@ class KQ_EXPORT KQ_EException : public KQ_TObject,
   void KQ_Unpack(KQ_IUnpacking& unpacker) override;
   void PrintOn(std::ostream& os) const override;
 
+  // "Class: message" (the message alone when it starts with the class name,
+  // the class name alone when it is empty), valid while the exception
+  // lives and its message is unchanged.
+  char const* what() const noexcept override;
+
  private:
   KQ_TList fStackTrace;
   KQ_TString fMessage;
   KQ_TAny fData;
+  mutable std::string fWhat;
 };
 
 // Prepares the exception with the raising site's file and line and throws it.

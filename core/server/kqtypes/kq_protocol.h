@@ -20,6 +20,11 @@
 // their records are attached). It opens a public section. An interface uses
 // KQ_INTERFACE(name, super-interface) and KQ_INTERFACE_IMPL(name).
 //
+// KQ_CLASS_IMPL also registers the class when the program or module that
+// holds it is loaded, so that it is known by name (to FindClass, and to the
+// readers that create objects by class name) before any code names it; once
+// the library has been initialised, the class is initialised there too.
+//
 // A class's factory is its KQ_Create when the class is concrete and
 // default-constructible; its init function is its own static KQ_Initialize
 // when it declares one (the do-nothing KQ_TObject::KQ_Initialize registers
@@ -35,6 +40,18 @@ namespace kq {
 
 template <class... T>
 struct TypeList {};
+
+// The parent and the directly declared interfaces named by KQ_CLASS.
+template <class Parent, class... Interfaces>
+struct ClassShape {
+  using ParentType = Parent;
+  using InterfaceTypes = TypeList<Interfaces...>;
+};
+
+// Creates a class's record while its module is loaded (see above).
+struct KQ_EXPORT ClassRegistration {
+  explicit ClassRegistration(KQ_TClass const* (*accessor)());
+};
 
 template <class... I>
 void AttachInterfaces([[maybe_unused]] KQ_TClass* record, TypeList<I...>) {
@@ -131,10 +148,10 @@ void* InterfaceDynamicInfo(I const* self, char const* name, char const* ownName)
   static bool KQ_HasInterface(char const* name) { return KQ_ClassObject()->Implements(name); }     \
   static KQ_TClass const* KQ_ParentClass() { return KQ_ClassObject()->ParentClass(); }
 
-#define KQ_CLASS(X, Parent, ...)                         \
- public:                                                 \
-  using KQ_ParentType = Parent;                          \
-  using KQ_InterfaceTypes = ::kq::TypeList<__VA_ARGS__>; \
+#define KQ_CLASS(X, ...)                                                              \
+ public:                                                                              \
+  using KQ_ParentType = typename ::kq::ClassShape<__VA_ARGS__>::ParentType;         \
+  using KQ_InterfaceTypes = typename ::kq::ClassShape<__VA_ARGS__>::InterfaceTypes; \
   KQ_PROTOCOL_STATICS_                                   \
   static KQ_TObject* KQ_Create();                        \
   void* KQ_MostDerivedObject() const override;           \
@@ -142,7 +159,9 @@ void* InterfaceDynamicInfo(I const* self, char const* name, char const* ownName)
                                                          \
  public:
 
-#define KQ_CLASS_IMPL(X)                                                 \
+// The protocol's members of a class whose record is made on its first use
+// only: by name the class is unknown until then.
+#define KQ_CLASS_IMPL_ON_FIRST_USE(X)                                    \
   KQ_TClass const* X::KQ_ClassObject() {                                 \
     return ::kq::ClassRecordOf<X>(#X, &KQ_TObject::KQ_Initialize);       \
   }                                                                      \
@@ -150,6 +169,12 @@ void* InterfaceDynamicInfo(I const* self, char const* name, char const* ownName)
   void* X::KQ_MostDerivedObject() const { return const_cast<X*>(this); } \
   void* X::KQ_DynamicInfo(char const* name) const {                      \
     return ::kq::ClassDynamicInfo<X>(this, name, #X);                    \
+  }
+
+#define KQ_CLASS_IMPL(X)                                                 \
+  KQ_CLASS_IMPL_ON_FIRST_USE(X)                                          \
+  namespace {                                                            \
+  ::kq::ClassRegistration const kq_registration_##X(&X::KQ_ClassObject); \
   }
 
 #define KQ_INTERFACE(I, Super)                           \

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "kq_memalloc.h"
+#include "kq_protocol.h"
 #include "pathbridge.h"
 
 namespace {
@@ -171,3 +172,8 @@ KQ_TClass KQ_TClass::sFloat(false, "KQ_TFloat", 4, nullptr, nullptr, nullptr);
 KQ_TClass KQ_TClass::sDouble(false, "KQ_TDouble", 8, nullptr, nullptr, nullptr);
 KQ_TClass KQ_TClass::sPointer(false, "KQ_TPointer", sizeof(void*), nullptr, nullptr, nullptr);
 KQ_TClass KQ_TClass::sCPointer(false, "KQ_TCPointer", sizeof(void*), nullptr, nullptr, nullptr);
+
+kq::ClassRegistration::ClassRegistration(KQ_TClass const* (*accessor)()) {
+  KQ_TClass const* const record = accessor();
+  if (KQ_TClass::Initialized()) record->Initialize();
+}
