@@ -29,7 +29,10 @@ void KQ_IHumanReadable::KQ_WriteTo(KQ_THumanReadableStream& stream) const {
 
 void KQ_IHumanReadable::KQ_ReadFrom(KQ_THumanReadableStream& stream) {
   static KQ_TString const delimiters(" \t\n\r{");
-  if (stream.ReadToken(delimiters) != ClassName()) stream.SyntaxError();
+  KQ_TString const name = stream.ReadToken(delimiters);
+  if (name != ClassName()) {
+    stream.SyntaxError(ClassName(), KQ_THumanReadableStream::Quoted(name.UTF8()));
+  }
   stream.Expect('{');
   if (!ReadFrom(stream)) stream.Expect('}');
 }

@@ -290,7 +290,10 @@ bool KQ_TArray::ReadFrom(KQ_THumanReadableStream& stream) {
     }
     std::int64_t const lower = std::min<std::int64_t>(fLower, index);
     std::int64_t const upper = std::max<std::int64_t>(fUpper, std::int64_t{index} + 1);
-    if (upper - lower > kMaxTextSpan || upper > kMaxIndex) stream.SyntaxError();
+    if (upper - lower > kMaxTextSpan || upper > kMaxIndex) {
+      stream.SyntaxError("indexes of an array that fits in memory",
+                         KQ_TString::Format("[%d]", index));
+    }
     (*this)[index].Swap(value);
   }
   stream.Read();

@@ -186,9 +186,10 @@ bool KQ_TDataBlock::ReadFrom(KQ_THumanReadableStream& stream) {
     unsigned char const first = stream.Read();
     if (first == '}') return true;
     int const high = HexValue(first);
-    if (high < 0) stream.SyntaxError();
-    int const low = HexValue(stream.Read());
-    if (low < 0) stream.SyntaxError();
+    if (high < 0) stream.SyntaxError("hexadecimal digits or '}'", stream.Quoted(first));
+    unsigned char const second = stream.Read();
+    int const low = HexValue(second);
+    if (low < 0) stream.SyntaxError("a second hexadecimal digit", stream.Quoted(second));
     Append(static_cast<unsigned char>(high << 4 | low));
   }
 }

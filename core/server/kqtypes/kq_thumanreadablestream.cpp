@@ -339,7 +339,11 @@ unsigned char KQ_THumanReadableStream::PeekNonWhite() {
 
 KQ_THumanReadableStream& KQ_THumanReadableStream::Expect(char c) {
   SkipWhiteSpace();
-  if (fText.Read() != static_cast<unsigned char>(c)) SyntaxError();
+  unsigned char const byte = fText.Read();
+  if (byte != static_cast<unsigned char>(c)) {
+    char const expected[] = {'\'', c, '\'', '\0'};
+    SyntaxError(expected, Quoted(byte));
+  }
   return *this;
 }
 
@@ -596,7 +600,7 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::WritePackable(KQ_IPackable con
 // Reading
 
 KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(KQ_IHumanReadable& object) {
-  kq::NestingGuard const guard(fDepth, kMaxDepth, [this] { SyntaxError(); });
+  kq::NestingGuard const guard(fDepth, kMaxDepth, [this] { TooDeep(); });
   object.KQ_ReadFrom(*this);
   return *this;
 }
@@ -607,9 +611,10 @@ T KQ_THumanReadableStream::ReadShortInteger(kq::HRTokenSet const& set) {
   ScanToken(&token, set);
   char const* const text = token.Text();
   Digits const digits = ParseDigits(text, 0);
-  if (digits.fEnd == text) SyntaxError();
   Suffix suffix;
-  if (*ParseSuffix(digits.fEnd, suffix) != '\0') SyntaxError();
+  if (digits.fEnd == text || *ParseSuffix(digits.fEnd, suffix) != '\0') {
+    SyntaxError("an integer", Quoted(text));
+  }
   // The C library's long is 32 bits wide here; narrower targets take its
   // low bits.
   if constexpr (std::is_signed_v<T>) {
@@ -625,10 +630,11 @@ T KQ_THumanReadableStream::ReadLongInteger() {
   ScanToken(&token, kSignedIntegerSet);
   char const* const text = token.Text();
   Digits const digits = ParseDigits(text, 10);
-  if (digits.fEnd == text) SyntaxError();
   Suffix suffix;
-  char const* const end = ParseSuffix(digits.fEnd, suffix);
-  if (end == digits.fEnd || *end != '\0') SyntaxError();
+  char const* const end = digits.fEnd == text ? text : ParseSuffix(digits.fEnd, suffix);
+  if (end == digits.fEnd || *end != '\0') {
+    SyntaxError("a decimal 64-bit integer with its suffix", Quoted(text));
+  }
   if constexpr (std::is_signed_v<T>) {
     return SignedOf<T>(digits);
   } else {
@@ -642,9 +648,8 @@ double KQ_THumanReadableStream::ReadFloating() {
   char const* const text = token.Text();
   double value = 0;
   char const* end = ParseFloating(text, value);
-  if (end == text) SyntaxError();
-  if (*end == 'l' || *end == 'L' || *end == 's' || *end == 'S') ++end;
-  if (*end != '\0') SyntaxError();
+  if (end != text && (*end == 'l' || *end == 'L' || *end == 's' || *end == 'S')) ++end;
+  if (end == text || *end != '\0') SyntaxError("a number", Quoted(text));
   return value;
 }
 
@@ -659,8 +664,7 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(float& value) {
 }
 
 KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(char& value) {
-  SkipWhiteSpace();
-  if (fText.Read() != '\'') SyntaxError();
+  Expect('\'');
   unsigned char c = fText.Read();
   if (c == '\\') {
     unsigned char const escape = fText.Read();
@@ -669,15 +673,17 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(char& value) {
     } else if (escape == '\'' || escape == '\\') {
       c = escape;
     } else {
-      if (!IsOctal(escape)) SyntaxError();
-      unsigned char const second = fText.Read();
-      if (!IsOctal(second)) SyntaxError();
-      unsigned char const third = fText.Read();
-      if (!IsOctal(third)) SyntaxError();
-      c = static_cast<unsigned char>((escape - '0') * 64 + (second - '0') * 8 + (third - '0'));
+      unsigned char digits[3] = {escape, 0, 0};
+      for (int i = 0; i < 3; ++i) {
+        if (i != 0) digits[i] = fText.Read();
+        if (!IsOctal(digits[i])) SyntaxError("three octal digits", Quoted(digits[i]));
+      }
+      c = static_cast<unsigned char>((digits[0] - '0') * 64 + (digits[1] - '0') * 8 +
+                                     (digits[2] - '0'));
     }
   }
-  if (fText.Read() != '\'') SyntaxError();
+  unsigned char const closing = fText.Read();
+  if (closing != '\'') SyntaxError("a closing quote", Quoted(closing));
   value = static_cast<char>(c);
   return *this;
 }
@@ -697,7 +703,7 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(bool& value) {
   } else if (std::strcmp(upper, "FALSE") == 0) {
     value = false;
   } else {
-    SyntaxError();
+    SyntaxError("TRUE or FALSE", Quoted(text));
   }
   return *this;
 }
@@ -745,7 +751,7 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(std::int8_t& value)
 // Extract
 
 KQ_IHumanReadable* KQ_THumanReadableStream::Extract() {
-  kq::NestingGuard const guard(fDepth, kMaxDepth, [this] { SyntaxError(); });
+  kq::NestingGuard const guard(fDepth, kMaxDepth, [this] { TooDeep(); });
   unsigned char const next = PeekNonWhite();
   if (next == '"') {
     auto string = std::make_unique<KQ_TString>();
@@ -770,17 +776,17 @@ KQ_IHumanReadable* KQ_THumanReadableStream::ExtractNumber() {
   if (std::strpbrk(text, ".eE") != nullptr) {
     double value = 0;
     char const* end = ParseFloating(text, value);
-    if (end == text) SyntaxError();
-    char const size = LowerAscii(*end);
+    char const size = end == text ? '\0' : LowerAscii(*end);
     if (size == 'l' || size == 's') ++end;
-    if (*end != '\0') SyntaxError();
+    if (end == text || *end != '\0') SyntaxError("a number", Quoted(text));
     if (size == 's') return new KQ_TAny(NarrowToFloat(value));
     return new KQ_TAny(value);
   }
   Digits const digits = ParseDigits(text, 10);
-  if (digits.fEnd == text) SyntaxError();
   Suffix suffix;
-  if (*ParseSuffix(digits.fEnd, suffix) != '\0') SyntaxError();
+  if (digits.fEnd == text || *ParseSuffix(digits.fEnd, suffix) != '\0') {
+    SyntaxError("a number", Quoted(text));
+  }
   if (suffix.fUnsigned) {
     switch (suffix.fSize) {
       case 'b':
@@ -833,9 +839,10 @@ KQ_IHumanReadable* KQ_THumanReadableStream::ExtractPackable() {
     unsigned char const high = fText.Read();
     if (high == '}') break;
     int const highValue = HexValue(high);
-    if (highValue < 0) SyntaxError();
-    int const lowValue = HexValue(fText.Read());
-    if (lowValue < 0) SyntaxError();
+    if (highValue < 0) SyntaxError("hexadecimal digits or '}'", Quoted(high));
+    unsigned char const low = fText.Read();
+    int const lowValue = HexValue(low);
+    if (lowValue < 0) SyntaxError("a second hexadecimal digit", Quoted(low));
     bytes.Append(static_cast<unsigned char>(highValue << 4 | lowValue));
   }
   KQ_TPackage package;
@@ -862,14 +869,18 @@ KQ_IHumanReadable* KQ_THumanReadableStream::ExtractObject(char const* className)
   // Only classes that can be handed out are instantiated at all: a class
   // name from the input never creates, say, a thread or a socket.
   KQ_TClass const* const record = KQ_TClass::FindClass(className);
-  if (record == nullptr || record->IsInterface() || !ClassImplements(record, "KQ_IPackable") ||
+  char const* const expected = "a class with a text form";
+  if (record == nullptr) SyntaxError(expected, Quoted(className) + ", a class unknown here");
+  if (record->IsInterface() || !ClassImplements(record, "KQ_IPackable") ||
       !ClassImplements(record, "KQ_IHumanReadable")) {
-    SyntaxError();
+    SyntaxError(expected, Quoted(className));
   }
   std::unique_ptr<KQ_TObject, ObjectDeleter> object(record->CreateInstance());
-  if (object == nullptr || object->KQ_Cast("KQ_IPackable") == nullptr) SyntaxError();
-  auto* const readable = static_cast<KQ_IHumanReadable*>(object->KQ_Cast("KQ_IHumanReadable"));
-  if (readable == nullptr) SyntaxError();
+  auto* const readable =
+      object == nullptr || object->KQ_Cast("KQ_IPackable") == nullptr
+          ? nullptr
+          : static_cast<KQ_IHumanReadable*>(object->KQ_Cast("KQ_IHumanReadable"));
+  if (readable == nullptr) SyntaxError(expected, Quoted(className));
   if (!readable->ReadFrom(*this)) Expect('}');
   object.release();
   return readable;
@@ -877,6 +888,25 @@ KQ_IHumanReadable* KQ_THumanReadableStream::ExtractObject(char const* className)
 
 void KQ_THumanReadableStream::SyntaxError() const {
   KQ_THROW(KQ_EHRSyntaxError(KQ_TString::Format(" at line %u", static_cast<unsigned>(LineNr()))));
+}
+
+void KQ_THumanReadableStream::TooDeep() const {
+  SyntaxError("objects nested at most 1000 deep", KQ_TString("more"));
+}
+
+void KQ_THumanReadableStream::SyntaxError(char const* expected, KQ_TString const& found) const {
+  KQ_TString const what = KQ_TString("expected ") + expected + ", found " + found;
+  KQ_THROW(KQ_EHRSyntaxError(KQ_TString::Format(" at line %u", static_cast<unsigned>(LineNr())),
+                             KQ_TAny(static_cast<KQ_IPackable const&>(what))));
+}
+
+KQ_TString KQ_THumanReadableStream::Quoted(unsigned char byte) {
+  if (byte >= 32 && byte <= 126) return KQ_TString::Format("'%c'", byte);
+  return KQ_TString::Format("byte 0x%02x", byte);
+}
+
+KQ_TString KQ_THumanReadableStream::Quoted(char const* token) {
+  return KQ_TString("\"") + token + "\"";
 }
 
 // KQ_IStream

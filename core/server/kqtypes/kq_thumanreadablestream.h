@@ -185,8 +185,15 @@ class KQ_EXPORT KQ_THumanReadableStream final : public KQ_TObject, public virtua
   // for a string, an object of the named class for an object, and a KQ_TAny
   // for everything else (basic values, ILLEGAL, NULL, a packed block).
   virtual KQ_IHumanReadable* Extract();
-  // Raises KQ_EHRSyntaxError for the current line.
+  // Raises KQ_EHRSyntaxError for the current line. The second form gives
+  // the exception, as its value, a KQ_TString saying what was expected and
+  // what was found instead: "expected '}', found 'x'".
   [[noreturn]] virtual void SyntaxError() const;
+  [[noreturn]] void SyntaxError(char const* expected, KQ_TString const& found) const;
+  // How SyntaxError names what it found: a byte as 'x' when it is printable
+  // ASCII, else as its code (byte 0x0a); a token or a name in double quotes.
+  static KQ_TString Quoted(unsigned char byte);
+  static KQ_TString Quoted(char const* token);
 
   // Helpers for content readers, equal to the token readers without
   // building a string:
@@ -220,6 +227,8 @@ class KQ_EXPORT KQ_THumanReadableStream final : public KQ_TObject, public virtua
 
  private:
   class Token;
+  // Input nested deeper than kMaxDepth.
+  [[noreturn]] void TooDeep() const;
 
   // The text stream's ReadNCSpan of an ASCII set, into token (or only
   // passing over the span when token is null).

@@ -181,7 +181,9 @@ bool KQ_TInterval::ReadFrom(KQ_THumanReadableStream& stream) {
   double value = 0;
   stream >> value;
   constexpr double kLimit = 2147483648.0;
-  if (!(value > -kLimit - 1 && value < kLimit)) stream.SyntaxError();
+  if (!(value > -kLimit - 1 && value < kLimit)) {
+    stream.SyntaxError("seconds that fit 32 bits", KQ_TString::Format("%f", value));
+  }
   double const whole = std::floor(value);
   auto const micros = static_cast<std::int64_t>(std::floor((value - whole) * 1e6));
   Normalise(static_cast<std::int64_t>(whole), micros);

@@ -1214,7 +1214,8 @@ bool KQ_TString::WriteTo(KQ_THumanReadableStream& stream) const {
 }
 
 bool KQ_TString::ReadFrom(KQ_THumanReadableStream& stream) {
-  if (stream.SkipWhiteSpace().Read() != '"') stream.SyntaxError();
+  unsigned char const opening = stream.SkipWhiteSpace().Read();
+  if (opening != '"') stream.SyntaxError("a string in double quotes", stream.Quoted(opening));
   // The UTF-8 bytes of the string, growing with the input.
   kq::InlineBuffer<unsigned char, 256> bytes(kMaxLength);
   for (unsigned char byte = stream.Read(); byte != '"'; byte = stream.Read()) {

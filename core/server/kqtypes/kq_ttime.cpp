@@ -94,17 +94,25 @@ KQ_TString FormatText(bool haveFields, std::tm const& fields, char const* format
 std::int64_t ReadField(KQ_THumanReadableStream& stream, std::int64_t limit) {
   static KQ_TString const digits("0123456789");
   KQ_TString const text = stream.ReadSpan(digits);
-  if (text.Length() == 0) stream.SyntaxError();
+  if (text.Length() == 0) stream.SyntaxError("digits", KQ_TString("none"));
   std::int64_t value = 0;
   for (std::uint32_t i = 0; i < text.Length(); ++i) {
     value = value * 10 + (std::uint16_t(text[i]) - '0');
-    if (value > limit) stream.SyntaxError();
+    if (value > limit) {
+      stream.SyntaxError(
+          KQ_TString::Format("a number up to %lld", static_cast<long long>(limit)).UTF8(),
+          KQ_THumanReadableStream::Quoted(text.UTF8()));
+    }
   }
   return value;
 }
 
 void ExpectSeparator(KQ_THumanReadableStream& stream, char separator) {
-  if (stream.ReadChar() != separator) stream.SyntaxError();
+  KQ_TUniChar const found = stream.ReadChar();
+  if (found != separator) {
+    char const expected[] = {'\'', separator, '\'', '\0'};
+    stream.SyntaxError(expected, KQ_THumanReadableStream::Quoted(KQ_TString(found).UTF8()));
+  }
 }
 
 }  // namespace
@@ -463,7 +471,9 @@ bool KQ_TTime::ReadFrom(KQ_THumanReadableStream& stream) {
   KQ_TUniChar const next = stream.ReadChar();
   if (next == ':') {
     stream >> seconds;
-    if (!(seconds >= 0 && seconds < 61)) stream.SyntaxError();
+    if (!(seconds >= 0 && seconds < 61)) {
+      stream.SyntaxError("seconds below 61", KQ_TString::Format("%f", seconds));
+    }
   } else {
     stream.Unread(next);
   }
