@@ -251,7 +251,7 @@ class KQ_EXPORT KQ_TURL : public KQ_TObject,
   // Another URL equal by operator==.
   bool KQ_IsIdent(KQ_IPackable const& other) const override;
 
-  // The formatted text as a string. Returns false.
+  // The formatted text as a string. Returns true.
   bool WriteTo(KQ_THumanReadableStream& stream) const override;
   // A string parsed as URL text, or kLocalWord and a string taken as a
   // local name (LocalToURL); any other word is a syntax error. Returns
