@@ -55,20 +55,30 @@ constexpr ByteSet kLegalSet =
     SetOf("*-./0123456789@ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz=?+");
 
 // The bytes of text by the kBytes rule, each kept or written "%XX".
-void EncodeInto(std::string& out, KQ_TString const& text, ByteSet const& keep) {
+template <class Unit>
+void EncodeBytes(std::string& out, Unit const* bytes, std::size_t size, ByteSet const& keep) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string const bytes = text.ToUTF8(Rule::kBytes);
-  out.reserve(out.size() + bytes.size() * 3);
-  for (char const byte : bytes) {
-    auto const b = static_cast<unsigned char>(byte);
+  out.reserve(out.size() + size * 3);
+  for (std::size_t i = 0; i < size; ++i) {
+    auto const b = static_cast<unsigned char>(bytes[i]);
     if (keep.Has(b)) {
-      out.push_back(byte);
+      out.push_back(static_cast<char>(b));
     } else {
       out.push_back('%');
       out.push_back(kDigits[b >> 4]);
       out.push_back(kDigits[b & 15]);
     }
   }
+}
+
+void EncodeInto(std::string& out, KQ_TString const& text, ByteSet const& keep) {
+  std::uint16_t const* units = text.Units();
+  std::uint32_t ascii = 0;
+  while (ascii < text.Length() && units[ascii] < 0x80) ++ascii;
+  // ASCII text is its own UTF-8.
+  if (ascii == text.Length()) return EncodeBytes(out, units, ascii, keep);
+  std::string const bytes = text.ToUTF8(Rule::kBytes);
+  EncodeBytes(out, bytes.data(), bytes.size(), keep);
 }
 
 KQ_TString Ascii(std::string const& text) {
@@ -90,6 +100,13 @@ int HexValue(std::uint16_t c) {
 
 // HexDecode of units [begin, end).
 KQ_TString Decode(std::uint16_t const* units, std::uint32_t begin, std::uint32_t end) {
+  std::uint32_t plain = begin;
+  while (plain < end && units[plain] != '+' &&
+         (units[plain] == '?' || kPathSet.Has(units[plain]))) {
+    ++plain;
+  }
+  // Nothing to decode: the units are the result.
+  if (plain == end) return KQ_TString(units + begin, end - begin);
   std::string bytes;
   bytes.reserve(end - begin);
   for (std::uint32_t i = begin; i < end; ++i) {
@@ -186,11 +203,26 @@ std::uint32_t ParsePort(std::uint16_t const* units, std::uint32_t begin, std::ui
 // Path normalisation: segments split at "/", empty ones and "." dropped,
 // ".." takes back the segment before it (KQ_EURLTopReached when there is
 // none), joined with "/".
+// True when no segment of the path is empty, "." or "..".
+bool IsNormal(std::uint16_t const* units, std::uint32_t n) {
+  std::uint32_t begin = 0;
+  while (begin <= n) {
+    std::uint32_t end = FindUnit(units, '/', begin, n);
+    if (end == kNone) end = n;
+    std::uint32_t const length = end - begin;
+    if (length == 0 ? n != 0 : length <= 2 && units[begin] == '.' && units[end - 1] == '.') {
+      return false;
+    }
+    begin = end + 1;
+  }
+  return true;
+}
+
 KQ_TString Normalise(KQ_TString const& path) {
   std::uint16_t const* units = path.Units();
   std::uint32_t const n = path.Length();
+  if (IsNormal(units, n)) return path;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> kept;
-  bool changed = false;
   std::uint32_t begin = 0;
   while (begin <= n) {
     std::uint32_t end = FindUnit(units, '/', begin, n);
@@ -201,16 +233,11 @@ KQ_TString Normalise(KQ_TString const& path) {
     if (dotDot) {
       if (kept.empty()) KQ_THROW(KQ_EURLTopReached());
       kept.pop_back();
-      changed = true;
-    } else if (length == 0 || dot) {
-      // A lone empty path is the root and changes nothing.
-      changed = changed || n != 0;
-    } else {
+    } else if (length != 0 && !dot) {
       kept.emplace_back(begin, length);
     }
     begin = end + 1;
   }
-  if (!changed) return path;
   KQ_TString result(n);
   for (auto const& [start, length] : kept) {
     if (result.Length() != 0) result += '/';
@@ -258,66 +285,85 @@ void ForEachParam(KQ_TString const& params, Visit visit) {
   }
 }
 
-// The parsed fields of a URL text.
-struct Parsed {
-  KQ_TString protocol;
-  KQ_TString user;
-  KQ_TString password;
-  KQ_TString host;
-  std::uint32_t port = 0;
-  KQ_TString path;
-  KQ_TString params;
-};
-
-Parsed Parse(KQ_TString const& text) {
-  std::uint16_t const* s = text.Units();
-  std::uint32_t const n = text.Length();
-  Parsed result;
-  std::uint32_t const colon = FindUnit(s, ':', 0, n);
-  if (colon == kNone || n - colon < 3 || s[colon + 1] != '/' || s[colon + 2] != '/') {
-    KQ_THROW(KQ_EIllegalURLName());
-  }
-  result.protocol = Decode(s, 0, colon);
-  std::uint32_t i = colon + 3;
-  std::uint32_t const slash = FindUnit(s, '/', i, n);
-  std::uint32_t authorityEnd = slash;
-  std::uint32_t pathBegin = slash + 1;
-  std::uint32_t pathEnd = kNone;
-  std::uint32_t question = kNone;
-  if (slash == kNone) {
-    // No path: the host ends at the parameters or at the end.
-    question = FindUnit(s, '?', i, n);
-    authorityEnd = question == kNone ? n : question;
-    pathBegin = pathEnd = authorityEnd;
-  } else {
-    question = FindUnit(s, '?', slash + 1, n);
-    pathEnd = question == kNone ? n : question;
-  }
-  std::uint32_t const at = FindUnit(s, '@', i, authorityEnd);
-  if (at != kNone) {
-    std::uint32_t const split = FindUnit(s, ':', i, at);
-    result.user = Decode(s, i, split == kNone ? at : split);
-    if (split != kNone) result.password = Decode(s, split + 1, at);
-    i = at + 1;
-  }
-  std::uint32_t const portColon = FindUnit(s, ':', i, pathEnd);
-  if (portColon == kNone) {
-    result.host = Decode(s, i, authorityEnd);
-  } else if (portColon > authorityEnd) {
-    KQ_THROW(KQ_EIllegalURLName());
-  } else {
-    result.host = Decode(s, i, portColon);
-    result.port = ParsePort(s, portColon + 1, authorityEnd);
-  }
-  result.path = Normalise(Decode(s, pathBegin, pathEnd));
-  if (question != kNone) {
-    if (FindUnit(s, '/', question + 1, n) != kNone) KQ_THROW(KQ_EIllegalURLName());
-    result.params = Sub(text, question + 1, n);
-  }
-  return result;
+// A path decoded and normalised.
+KQ_TString DecodePath(std::uint16_t const* units, std::uint32_t begin, std::uint32_t end) {
+  KQ_TString path = Decode(units, begin, end);
+  if (!IsNormal(path.Units(), path.Length())) path = Normalise(path);
+  return path;
 }
 
 }  // namespace
+
+// Where the fields of a URL text lie; each range [begin, end) is still
+// encoded. The port range is empty without a port, the parameters range
+// without a "?".
+struct KQ_TURL::Layout {
+  std::uint32_t protocolEnd = 0;
+  std::uint32_t userBegin = 0, userEnd = 0;
+  std::uint32_t passwordBegin = 0, passwordEnd = 0;
+  std::uint32_t hostBegin = 0, hostEnd = 0;
+  std::uint32_t portBegin = 0, portEnd = 0;
+  std::uint32_t pathBegin = 0, pathEnd = 0;
+  std::uint32_t paramsBegin = 0, paramsEnd = 0;
+
+  // Finds the fields; KQ_EIllegalURLName for a text outside the grammar.
+  explicit Layout(KQ_TString const& text) {
+    std::uint16_t const* s = text.Units();
+    std::uint32_t const n = text.Length();
+    protocolEnd = FindUnit(s, ':', 0, n);
+    if (protocolEnd == kNone || n - protocolEnd < 3 || s[protocolEnd + 1] != '/' ||
+        s[protocolEnd + 2] != '/') {
+      KQ_THROW(KQ_EIllegalURLName(KQ_TString(), KQ_TAny(text)));
+    }
+    std::uint32_t i = protocolEnd + 3;
+    std::uint32_t const slash = FindUnit(s, '/', i, n);
+    std::uint32_t authorityEnd = slash;
+    std::uint32_t question = kNone;
+    if (slash == kNone) {
+      // No path: the host ends at the parameters or at the end.
+      question = FindUnit(s, '?', i, n);
+      authorityEnd = question == kNone ? n : question;
+      pathBegin = pathEnd = authorityEnd;
+    } else {
+      question = FindUnit(s, '?', slash + 1, n);
+      pathBegin = slash + 1;
+      pathEnd = question == kNone ? n : question;
+    }
+    std::uint32_t const at = FindUnit(s, '@', i, authorityEnd);
+    if (at != kNone) {
+      std::uint32_t const split = FindUnit(s, ':', i, at);
+      userBegin = i;
+      userEnd = split == kNone ? at : split;
+      passwordBegin = split == kNone ? at : split + 1;
+      passwordEnd = at;
+      i = at + 1;
+    }
+    std::uint32_t const portColon = FindUnit(s, ':', i, pathEnd);
+    if (portColon != kNone && portColon > authorityEnd) {
+      KQ_THROW(KQ_EIllegalURLName(KQ_TString(), KQ_TAny(text)));
+    }
+    hostBegin = i;
+    hostEnd = portColon == kNone ? authorityEnd : portColon;
+    portBegin = portColon == kNone ? authorityEnd : portColon + 1;
+    portEnd = authorityEnd;
+    paramsBegin = paramsEnd = n;
+    if (question != kNone) {
+      if (FindUnit(s, '/', question + 1, n) != kNone) {
+        KQ_THROW(KQ_EIllegalURLName(KQ_TString(), KQ_TAny(text)));
+      }
+      paramsBegin = question + 1;
+    }
+  }
+};
+
+KQ_TURL::KQ_TURL(KQ_TString const& text, Layout const& at)
+    : fProtocol(Decode(text.Units(), 0, at.protocolEnd)),
+      fUser(Decode(text.Units(), at.userBegin, at.userEnd)),
+      fPassword(Decode(text.Units(), at.passwordBegin, at.passwordEnd)),
+      fHost(Decode(text.Units(), at.hostBegin, at.hostEnd)),
+      fPort(at.portBegin == at.portEnd ? 0 : ParsePort(text.Units(), at.portBegin, at.portEnd)),
+      fPath(DecodePath(text.Units(), at.pathBegin, at.pathEnd)),
+      fParams(Sub(text, at.paramsBegin, at.paramsEnd)) {}
 
 KQ_CLASS_IMPL(KQ_TURL)
 
@@ -330,7 +376,7 @@ KQ_TURL::KQ_TURL() : fPort(0) {}
 
 KQ_TURL::KQ_TURL(KQ_TURL const& other) = default;
 
-KQ_TURL::KQ_TURL(KQ_TString const& text) : fPort(0) { *this = text; }
+KQ_TURL::KQ_TURL(KQ_TString const& text) : KQ_TURL(text, Layout(text)) {}
 
 KQ_TURL::KQ_TURL(KQ_TString const& protocol, KQ_TString const& user, KQ_TString const& password,
                  KQ_TString const& host, std::uint32_t port, KQ_TString const& path,
@@ -377,17 +423,7 @@ KQ_TURL& KQ_TURL::operator=(KQ_TURL const& other) {
   return *this;
 }
 
-KQ_TURL& KQ_TURL::operator=(KQ_TString const& text) {
-  Parsed parsed = Parse(text);
-  fParams = parsed.params;
-  fProtocol = parsed.protocol;
-  fHost = parsed.host;
-  fPort = parsed.port;
-  fPath = parsed.path;
-  fUser = parsed.user;
-  fPassword = parsed.password;
-  return *this;
-}
+KQ_TURL& KQ_TURL::operator=(KQ_TString const& text) { return *this = KQ_TURL(text); }
 
 KQ_IPackable& KQ_TURL::operator=(KQ_IUnpacking& unpacker) {
   return KQ_IPackable::operator=(unpacker);

@@ -261,6 +261,10 @@ class KQ_EXPORT KQ_TURL : public KQ_TObject,
   bool KQ_HRMultiLine() const override;
 
  private:
+  struct Layout;
+  // The fields of text, which layout has found.
+  KQ_TURL(KQ_TString const& text, Layout const& layout);
+
   KQ_TString fProtocol;
   KQ_TString fUser;
   KQ_TString fPassword;
