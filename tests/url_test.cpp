@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -367,6 +369,14 @@ TEST_F(URLTest, PacksUnderItsCodeAndWritesItsText) {
   KQ_TURL scanned;
   scanned.ScanFrom(words);
   EXPECT_EQ(S(KQ_TString(scanned)), "x://h/a");
+  std::FILE* file = std::tmpfile();
+  std::fputs("y://h/b\nz://h/c", file);
+  std::rewind(file);
+  EXPECT_EQ(scanned.Read(file, "\n"), 1u);
+  EXPECT_EQ(S(KQ_TString(scanned)), "y://h/b");
+  EXPECT_EQ(scanned.Read(file, "\n"), 0u);
+  EXPECT_EQ(S(KQ_TString(scanned)), "z://h/c");
+  std::fclose(file);
 }
 
 TEST_F(URLTest, LocalNamesOfThisMachineRoundTripEveryByte) {
