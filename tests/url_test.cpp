@@ -1,0 +1,464 @@
+// KQ_TURL: grammar, percent-encoding, paths, relative references,
+// comparison, parameters, packed and text forms, local names.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kq_eexception.h"
+#include "kq_initialization.h"
+#include "kq_tdatastream.h"
+#include "kq_thumanreadablestream.h"
+#include "kq_tmemorystream.h"
+#include "kq_turl.h"
+#include "kq_tvolumeinfo.h"
+#include "mount_table_support.h"
+
+namespace {
+
+kqtest::MountTableReplacement const kMounts(nullptr);
+
+using Rule = KQ_TString::UTF8Rule;
+
+KQ_TString T(std::string const& bytes) {
+  return KQ_TString::FromUTF8(bytes.data(), static_cast<std::uint32_t>(bytes.size()), Rule::kBytes);
+}
+std::string S(KQ_TString const& text) { return text.ToUTF8(Rule::kBytes); }
+
+// The name of the exception that f raises, or "" when it returns.
+std::string Raised(std::function<void()> const& f) {
+  try {
+    f();
+  } catch (KQ_EException const& e) {
+    return e.ClassName();
+  }
+  return "";
+}
+
+std::string Fields(KQ_TURL const& u) {
+  return S(u.Protocol()) + "|" + S(u.User()) + "|" + S(u.Password()) + "|" + S(u.Host()) + "|" +
+         std::to_string(u.Port()) + "|" + S(u.Path()) + "|" + S(u.Params());
+}
+
+std::string ThisHost() {
+  char name[256] = {};
+  gethostname(name, sizeof name - 1);
+  return name;
+}
+
+class URLTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
+    KQ_TURL::KQ_Initialize();
+  }
+};
+
+TEST_F(URLTest, ParsesTheGrammarOrRaises) {
+  struct Case {
+    char const* text;
+    char const* fields;  // or the exception's class name
+  };
+  for (Case const& c : {
+           Case{"file://host/dir/a.txt", "file|||host|0|dir/a.txt|"},
+           Case{"http://u:p@host:8080/x?a=1&b", "http|u|p|host|8080|x|a=1&b"},
+           Case{"file://h:0x10/x", "file|||h|16|x|"},
+           Case{"file://h:010/x", "file|||h|8|x|"},
+           Case{"file://h: +7z/x", "file|||h|7|x|"},
+           Case{"file://h:99999999999/x", "file|||h|4294967295|x|"},
+           Case{"file://h:-1/x", "file|||h|4294967295|x|"},
+           Case{"file://h/C%3A/dir", "file|||h|0|C:/dir|"},
+           Case{"ftp://us%40r:pa%3Ass@h/a+b/%7e%zz/%4", "ftp|us@r|pa:ss|h|0|a b/~%zz/%4|"},
+           Case{"x://a@b/c@d", "x|a||b|0|c@d|"},
+           Case{"x://h/a/./b//c/../d?k=v:w", "x|||h|0|a/b/d|k=v:w"},
+           Case{"x://ho?st/p?q?r", "x|||ho?st|0|p|q?r"},
+           Case{"x:///", "x||||0||"},
+           Case{"x://h", "x|||h|0||"},
+           Case{"x://u@h:81?a=1", "x|u||h|81||a=1"},
+           Case{"x://h/%C3%A9%FF%F0%9F%98%80", "x|||h|0|\xC3\xA9\xFF\xF0\x9F\x98\x80|"},
+           Case{"file:/host/x", "KQ_EIllegalURLName"},
+           Case{"no-colon", "KQ_EIllegalURLName"},
+           Case{"file://host/C:/x", "KQ_EIllegalURLName"},
+           Case{"x://h/p?a/b", "KQ_EIllegalURLName"},
+           Case{"x://h/a b", "KQ_EIllegalURLEncoding"},
+           Case{"x://h/a=b", "KQ_EIllegalURLEncoding"},
+           Case{"x://h/\xC3\xA9", "KQ_EIllegalURLEncoding"},
+           Case{"x://h/../a", "KQ_EURLTopReached"},
+       }) {
+    SCOPED_TRACE(c.text);
+    KQ_TURL url;
+    std::string const raised = Raised([&] { url = T(c.text); });
+    EXPECT_EQ(raised.empty() ? Fields(url) : raised, c.fields);
+  }
+  KQ_TURL kept("a://b/c");
+  EXPECT_EQ(Raised([&] { kept = KQ_TString("a://b/../.."); }), "KQ_EURLTopReached");
+  EXPECT_EQ(Fields(kept), "a|||b|0|c|");
+}
+
+TEST_F(URLTest, FormatsSoThatTheTextParsesBackEqual) {
+  struct Case {
+    KQ_TURL url;
+    char const* text;
+  };
+  for (Case const& c : {
+           Case{KQ_TURL("file", "", "", "host", 0, "dir/a.txt", ""), "file://host/dir/a.txt"},
+           Case{KQ_TURL("http", "u", "p", "host", 8080, "x", "a=1&b"),
+                "http://u:p@host:8080/x?a=1&b"},
+           Case{KQ_TURL("file", "", "", "h", 0, "C:/dir", ""), "file://h/C%3A/dir"},
+           Case{KQ_TURL("x y", "a@b", "c/d", "e@f/g", 0, "", ""), "x%20y://a%40b:c%2Fd@e%40f%2Fg/"},
+           Case{KQ_TURL("x", "", "secret", "h", 0, "a b+c", ""), "x://:secret@h/a%20b%2Bc"},
+           Case{KQ_TURL("x", "", "", "h", 0, T("\xC3\xA9\xFF/~?#"), ""),
+                "x://h/%C3%A9%FF/%7E%3F%23"},
+       }) {
+    KQ_TString const text(c.url);
+    EXPECT_EQ(S(text), c.text);
+    KQ_TURL const back(text);
+    EXPECT_EQ(Fields(back), Fields(c.url)) << c.text;
+  }
+}
+
+TEST_F(URLTest, EncodesEveryByteOfAFileNameAndDecodesItBack) {
+  std::string const kept = "*-./0123456789@ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz";
+  for (int b = 1; b < 256; ++b) {
+    std::string const byte(1, static_cast<char>(b));
+    char escaped[4];
+    std::snprintf(escaped, sizeof escaped, "%%%02X", b);
+    bool const literal = kept.find(static_cast<char>(b)) != std::string::npos;
+    EXPECT_EQ(S(KQ_TURL::HexEncode(T(byte))), literal ? byte : escaped) << b;
+    EXPECT_EQ(S(KQ_TURL::HexEncodeParams(T(byte))), literal && b != '/' ? byte : escaped) << b;
+    EXPECT_EQ(S(KQ_TURL::HexDecode(escaped)), byte) << b;
+    EXPECT_EQ(KQ_TURL::IsLegal(T(byte)), literal || b == '=' || b == '?' || b == '+') << b;
+  }
+  // A stray byte is the lone unit U+DC80 + (byte - 0x80); a four-byte
+  // character a surrogate pair.
+  EXPECT_EQ(KQ_TURL::HexDecode("%FF%f0%9F%98%80").Units()[0], 0xDCFF);
+  EXPECT_EQ(KQ_TURL::HexDecode("%F0%9F%98%80").Length(), 2u);
+  struct Case {
+    char const* text;
+    char const* decoded;  // or the exception
+  };
+  for (Case const& c :
+       {Case{"a%zz", "a%zz"}, Case{"a%4", "a%4"}, Case{"a+b", "a b"}, Case{"a?%3a", "a?:"},
+        Case{"a:b", "KQ_EIllegalURLEncoding"}, Case{"a&b", "KQ_EIllegalURLEncoding"}}) {
+    std::string decoded;
+    std::string const raised = Raised([&] { decoded = S(KQ_TURL::HexDecode(c.text)); });
+    EXPECT_EQ(raised.empty() ? decoded : raised, c.decoded) << c.text;
+  }
+  EXPECT_FALSE(KQ_TURL::IsLegal(KQ_TString(L"a\x100")));
+  EXPECT_FALSE(KQ_TURL::IsLegal(KQ_TString(std::uint16_t{0})));
+}
+
+TEST_F(URLTest, NormalisesPathsAndDerivesNames) {
+  KQ_TURL url("x://h/");
+  EXPECT_EQ(S(url.SetPath("a/./b//c/../d").Path()), "a/b/d");
+  EXPECT_EQ(Raised([&] { url.SetPath(".."); }), "KQ_EURLTopReached");
+  struct Case {
+    char const* path;
+    char const* pathName;
+    char const* fileName;
+    char const* filePart;
+    char const* extension;
+  };
+  for (Case const& c : {Case{"dir.x/file", "dir.x", "file", "file", ""},
+                        Case{"dir/file.tar.gz", "dir", "file.tar.gz", "file.tar", ".gz"},
+                        Case{"a", "", "a", "a", ""}, Case{".rc", "", ".rc", "", ".rc"}}) {
+    url.SetPath(c.path);
+    EXPECT_EQ(S(url.PathName()) + "|" + S(url.FileName()) + "|" + S(url.FilePart()) + "|" +
+                  S(url.Extension()),
+              std::string(c.pathName) + "|" + c.fileName + "|" + c.filePart + "|" + c.extension);
+  }
+  struct Change {
+    std::function<void(KQ_TURL&)> change;
+    char const* result;  // path or exception
+  };
+  for (Change const& c : {
+           Change{[](KQ_TURL& u) { u.SetExtension("txt"); }, "d/f.txt"},
+           Change{[](KQ_TURL& u) { u.SetExtension(".txt"); }, "d/f.txt"},
+           Change{[](KQ_TURL& u) { u.SetExtension(""); }, "d/f"},
+           Change{[](KQ_TURL& u) { u.SetExtension("a.b"); }, "KQ_EIllegalURLExtension"},
+           Change{[](KQ_TURL& u) { u.SetExtension("a/b"); }, "KQ_EIllegalURLExtension"},
+           Change{[](KQ_TURL& u) { u.SetFileName("g"); }, "d/g"},
+           Change{[](KQ_TURL& u) { u.SetFileName("g/h"); }, "KQ_EIllegalURLFileName"},
+           Change{[](KQ_TURL& u) { u.SetFilePart("g"); }, "d/g.c"},
+           Change{[](KQ_TURL& u) { u.SetFilePart("/"); }, "KQ_EIllegalURLFileName"},
+           Change{[](KQ_TURL& u) { u.SetPathName("p/q/../r"); }, "p/r/f.c"},
+           Change{[](KQ_TURL& u) { u = u.Parent().Parent(); }, ""},
+           Change{[](KQ_TURL& u) { u = *u; }, "d"},
+           Change{[](KQ_TURL& u) { u = u + "x/../y"; }, "d/f.c/y"},
+           Change{[](KQ_TURL& u) { u = u.Child("../../.."); }, "KQ_EURLTopReached"},
+           Change{[](KQ_TURL& u) { u.SetPath("").Parent(); }, "KQ_EURLTopReached"},
+           Change{[](KQ_TURL& u) { u.SetPath("").PathName(); }, "KQ_EURLTopReached"},
+           Change{[](KQ_TURL& u) { u.SetParams("a/b"); }, "KQ_EIllegalURLParams"},
+       }) {
+    KQ_TURL u("x://h/d/f.c");
+    std::string const raised = Raised([&] { c.change(u); });
+    EXPECT_EQ(raised.empty() ? S(u.Path()) : raised, c.result);
+  }
+}
+
+TEST_F(URLTest, ResolvesAndMakesRelativeReferencesBothWays) {
+  struct Case {
+    char const* from;
+    char const* to;
+    char const* relative;  // or the exception
+  };
+  for (Case const& c : {
+           Case{"a/b/c", "a/x", "../../x"},
+           Case{"a/b", "a/b", "."},
+           Case{"a/b", "a/b/c/d", "c/d"},
+           Case{"a/b", "a/bc", "../bc"},
+           Case{"a/x/y", "a/x", ".."},
+           Case{"a/bc", "a/b", "../b"},
+           Case{"", "x/y", "/x/y"},
+           Case{"", "", "."},
+           Case{"a", "b/c", "/b/c"},
+           Case{"ab", "ac", "KQ_EURLIsNoRelative"},
+           Case{"a/b", "ab", "KQ_EURLIsNoRelative"},
+       }) {
+    SCOPED_TRACE(std::string(c.from) + " -> " + c.to);
+    KQ_TURL const from("x", "", "", "h", 0, c.from, "");
+    KQ_TURL const to("X", "", "", "H", 0, c.to, "");
+    std::string relative;
+    std::string const raised = Raised([&] { relative = S(from.Relative(to)); });
+    EXPECT_EQ(raised.empty() ? relative : raised, c.relative);
+    if (raised.empty()) {
+      EXPECT_EQ(KQ_TURL(from, T(relative)), to);
+    }
+  }
+  KQ_TURL const base("x://h/a/b");
+  for (auto const& [relative, path] :
+       std::vector<std::pair<char const*, char const*>>{{"../c", "a/c"},
+                                                        {"/c", "c"},
+                                                        {"", "a/b"},
+                                                        {"c/", "a/b/c"},
+                                                        {"c//d", "d"},
+                                                        {"./c/../d", "a/b/d"},
+                                                        {"%20", "a/b/%20"}}) {
+    EXPECT_EQ(S(KQ_TURL(base, relative).Path()), path) << relative;
+  }
+  EXPECT_EQ(Raised([&] { KQ_TURL(base, "../../.."); }), "KQ_EURLTopReached");
+  EXPECT_EQ(Raised([&] { base.Relative(KQ_TURL("x://h:1/a")); }), "KQ_EURLIsNoRelative");
+  EXPECT_EQ(Raised([&] { base.Relative(KQ_TURL("y://h/a")); }), "KQ_EURLIsNoRelative");
+}
+
+TEST_F(URLTest, ComparesSchemeHostAndFirstSegmentWithoutCase) {
+  KQ_TURL const url("FILE", "u", "p", "HOST", 0, "C:/x", "");
+  struct Case {
+    KQ_TURL other;
+    bool equal;
+    bool ancestor;  // url is an ancestor of other
+  };
+  for (Case const& c : {
+           Case{KQ_TURL("file", "u", "p", "host", 0, "c:/x", ""), true, true},
+           Case{KQ_TURL("file", "u", "p", "host", 0, "c:/X", ""), false, false},
+           Case{KQ_TURL("file", "U", "p", "host", 0, "C:/x", ""), false, true},
+           Case{KQ_TURL("file", "u", "p", "host", 1, "C:/x", ""), false, false},
+           Case{KQ_TURL("file", "u", "p", "host", 0, "C:/x", "a"), false, true},
+           Case{KQ_TURL("file", "u", "p", "host", 0, "c:/x/y", ""), false, true},
+           Case{KQ_TURL("file", "u", "p", "host", 0, "C:/xy", ""), false, false},
+           Case{KQ_TURL("file", "u", "p", "host", 0, "C:x", ""), false, false},
+           Case{KQ_TURL("file", "u", "p", "other", 0, "C:/x/y", ""), false, false},
+       }) {
+    SCOPED_TRACE(S(KQ_TString(c.other)));
+    EXPECT_EQ(url == c.other, c.equal);
+    EXPECT_EQ(url != c.other, !c.equal);
+    EXPECT_EQ(url.KQ_IsIdent(c.other), c.equal);
+    EXPECT_EQ(url.IsAncestorOf(c.other), c.ancestor);
+    EXPECT_EQ(c.other.IsDescendantOf(url), c.ancestor);
+    if (c.equal) {
+      EXPECT_EQ(url.KQ_HashValue(5), c.other.KQ_HashValue(5));
+    }
+  }
+  EXPECT_TRUE(KQ_TURL("x://h/").IsAncestorOf(KQ_TURL("x://H/a/b")));
+  EXPECT_EQ(url.KQ_HashValue(3),
+            KQ_TString("file").KQ_HashValue(3) + KQ_TString("host").KQ_HashValue(3) +
+                KQ_TString("u").KQ_HashValue(3) + KQ_TString("p").KQ_HashValue(3) +
+                KQ_TString("c:/x").KQ_HashValue(3));
+  EXPECT_NE(url.KQ_HashValue(3), KQ_TURL("file", "u", "p", "host", 0, "c:/X", "").KQ_HashValue(3));
+}
+
+TEST_F(URLTest, ReadsAndWritesParameters) {
+  KQ_TURL url("x://h/p?a=1&b&c=%C3%A9+x&a=2&&d=");
+  KQ_TDict const dict = url.ParamDict();
+  EXPECT_EQ(dict.Entries(), 4u);
+  EXPECT_EQ(S(*static_cast<KQ_TString const*>(dict["a"]->KQ_Cast("KQ_TString"))), "2");
+  KQ_TString value("kept");
+  EXPECT_TRUE(url.GetParam("a", value));
+  EXPECT_EQ(S(value), "1");
+  EXPECT_EQ(S(url.Param("b")), "");
+  EXPECT_EQ(S(url.Param("c")), "\xC3\xA9 x");
+  EXPECT_FALSE(url.GetParam("z", value));
+  EXPECT_EQ(S(value), "1");
+  try {
+    url.Param("z");
+    FAIL();
+  } catch (KQ_EURLParameterNotSet const& e) {
+    EXPECT_EQ(S(*static_cast<KQ_TString const*>(e.KQ_Data()->KQ_Cast("KQ_TString"))), "z");
+  }
+  KQ_TURL small("x://h/p?k=v");
+  small.SetParam("n a/m", "1&2");
+  EXPECT_EQ(S(small.Param("n a/m")), "1&2");
+  EXPECT_EQ(S(small.Param("k")), "v");
+  KQ_TDict bare;
+  bare.Add("flag", KQ_TAny(std::int32_t{5}));
+  EXPECT_EQ(S(small.SetParamDict(bare).Params()), "flag");
+  KQ_TDict badKey;
+  badKey.Add(KQ_TURL("x://h/"), KQ_TAny("v"));
+  EXPECT_EQ(Raised([&] { small.SetParamDict(badKey); }), "KQ_EIllegalURLParams");
+}
+
+TEST_F(URLTest, PacksUnderItsCodeAndWritesItsText) {
+  KQ_TURL const url("x", "u", "", "h", 258, "p", "q");
+  KQ_TMemoryStream memory;
+  KQ_TDataStream data(memory);
+  data << url;
+  std::vector<unsigned char> const bytes(memory.Data(), memory.Data() + memory.Size());
+  std::vector<unsigned char> expected = {0x43};
+  for (char const* field : {"x", "u", "", "h", "#", "p", "q"}) {
+    if (field[0] == '#') {
+      expected.insert(expected.end(), {7, 0, 0, 1, 2});  // the port, a 32-bit number
+      continue;
+    }
+    std::uint8_t const n = static_cast<std::uint8_t>(std::strlen(field));
+    expected.insert(expected.end(), {0x41, 7, 0, 0, 0, n, 0x0F, 0, 0, 0, std::uint8_t(2 * n)});
+    for (std::uint8_t i = 0; i < n; ++i)
+      expected.insert(expected.end(), {0, std::uint8_t(field[i])});
+  }
+  EXPECT_EQ(bytes, expected);
+  memory.Seek(0);
+  std::unique_ptr<KQ_IPackable> back(data.Extract(false));
+  EXPECT_TRUE(back->KQ_IsIdent(url));
+
+  std::ostringstream printed;
+  url.PrintOn(printed);
+  EXPECT_EQ(printed.str(), "x://u@h:258/p?q");
+  KQ_TMemoryStream text;
+  KQ_THumanReadableStream stream(text);
+  stream << url;
+  EXPECT_EQ(std::string(reinterpret_cast<char const*>(text.Data()), text.Size()),
+            "KQ_TURL { \"x://u@h:258/p?q\" }");
+  struct Case {
+    char const* text;
+    char const* url;  // or the exception
+  };
+  std::string const local = "file://" + ThisHost() + "/tmp/a%20b";
+  for (Case const& c : {Case{"KQ_TURL { \"x://h/a\" }", "x://h/a"},
+                        Case{"KQ_TURL { LOCAL \"/tmp/x/../a b\" }", local.c_str()},
+                        Case{"KQ_TURL { REMOTE \"/tmp\" }", "KQ_EHRSyntaxError"},
+                        Case{"KQ_TURL { \"x:/h\" }", "KQ_EIllegalURLName"}}) {
+    KQ_TMemoryStream in;
+    in.Write(c.text, static_cast<std::uint32_t>(std::strlen(c.text)));
+    in.Seek(0);
+    KQ_THumanReadableStream reader(in);
+    KQ_TURL read;
+    std::string const raised = Raised([&] { reader >> read; });
+    EXPECT_EQ(raised.empty() ? S(KQ_TString(read)) : raised, c.url) << c.text;
+  }
+  std::istringstream words("x://h/a  y://h/b");
+  KQ_TURL scanned;
+  scanned.ScanFrom(words);
+  EXPECT_EQ(S(KQ_TString(scanned)), "x://h/a");
+  std::FILE* file = std::tmpfile();
+  std::fputs("y://h/b\nz://h/c", file);
+  std::rewind(file);
+  EXPECT_EQ(scanned.Read(file, "\n"), 1u);
+  EXPECT_EQ(S(KQ_TString(scanned)), "y://h/b");
+  EXPECT_EQ(scanned.Read(file, "\n"), 0u);
+  EXPECT_EQ(S(KQ_TString(scanned)), "z://h/c");
+  std::fclose(file);
+}
+
+TEST_F(URLTest, LocalNamesOfThisMachineRoundTripEveryByte) {
+  std::filesystem::path const dir =
+      std::filesystem::temp_directory_path() / ("kq_url_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::string const base = dir.string() + "/";
+  auto roundTrip = [&](std::string const& name) {
+    std::string const path = base + name;
+    KQ_TURL const url = KQ_TURL::LocalToURL(T(path));
+    EXPECT_EQ(S(url.Host()), ThisHost());
+    KQ_TURL const parsed{KQ_TString(url)};
+    std::string const back = S(parsed.LocalName());
+    EXPECT_EQ(back, path);
+    int const fd = open(back.c_str(), O_CREAT | O_WRONLY, 0600);
+    EXPECT_GE(fd, 0) << back;
+    close(fd);
+    EXPECT_TRUE(std::filesystem::exists(path));
+  };
+  for (int b = 1; b < 256; ++b) {
+    if (b != '/' && b != '.') roundTrip(std::string(1, static_cast<char>(b)) + "x");
+  }
+  std::mt19937 random(20240611);
+  for (int i = 0; i < 200; ++i) {
+    std::string name(1 + random() % 24, 'a');
+    for (char& c : name) {
+      c = static_cast<char>(1 + random() % 255);
+      if (c == '/') c = i % 2 == 0 ? '\xF0' : '\x9F';
+    }
+    roundTrip("n" + name);
+  }
+  roundTrip("\xF0\x9F\x98\x80 four");
+  std::filesystem::remove_all(dir);
+
+  std::string const cwd = std::filesystem::current_path().string();
+  EXPECT_EQ(S(KQ_TURL::LocalToURL("C:/dir/../f").LocalName()), cwd + "/C:/f");
+  EXPECT_EQ(S(KQ_TURL::LocalToURL("/a//b/./c/").Path()), "a/b/c");
+  EXPECT_EQ(S(KQ_TURL::LocalToURL("/").LocalName()), "/");
+  EXPECT_EQ(S(KQ_TURL("file:///etc/hosts").LocalName()), "/etc/hosts");
+  EXPECT_EQ(S(KQ_TURL("FILE://LocalHost/etc").LocalName()), "/etc");
+  EXPECT_EQ(Raised([] { KQ_TURL("mem://h/x").LocalName(); }), "KQ_ENotALocalURL");
+  // A serial number that is not the volume's: the medium was changed.
+  KQ_TURL stamped = KQ_TURL::LocalToURL("/");
+  stamped.SetParam(KQ_TURL::kSerialParam, "00000000");
+  EXPECT_EQ(Raised([&] { stamped.LocalName(); }), "KQ_ERemovableMediumChanged");
+  stamped.SetParam(KQ_TURL::kSerialParam, KQ_TVolumeInfo(KQ_TString("/")).Serial());
+  EXPECT_EQ(S(stamped.LocalName()), "/");
+  // No removable medium here: AddVolumeInfo leaves the URL as it is.
+  KQ_TURL plain = KQ_TURL::LocalToURL("/");
+  EXPECT_EQ(plain.AddVolumeInfo(), KQ_TURL::LocalToURL("/"));
+}
+
+TEST_F(URLTest, NetworkMountsNameFilesByTheirServer) {
+  struct Case {
+    char const* local;
+    char const* url;
+  };
+  std::string const thisHost = "file://" + ThisHost();
+  std::string const scratch = thisHost + "/mnt/kq-test/home/scratch/t";
+  for (Case const& c : {
+           Case{"/mnt/kq-test/home/alice/notes.txt",
+                "file://fileserver/export/home/alice/notes.txt"},
+           Case{"/mnt/kq-test/all/tmp/x", "file://fileserver/export/tmp/x"},
+           Case{"/mnt/kq-test/data set/a", "file://backup.example/srv/data/a"},
+           Case{"/mnt/kq-test/public/Docs/r.doc", "file://winsrv/Public/Docs/r.doc"},
+           Case{"/mnt/kq-test/public", "file://winsrv/Public"},
+           Case{"/mnt/kq-test/laptop/src", "file://laptop/projects/src"},
+           Case{"/mnt/kq-test/home/scratch/t", scratch.c_str()},
+           Case{"//otherhost/a/b", "file://otherhost/a/b"},
+       }) {
+    KQ_TURL const url = KQ_TURL::LocalToURL(c.local);
+    EXPECT_EQ(S(KQ_TString(url)), c.url);
+    EXPECT_EQ(S(url.LocalName()), c.local);
+  }
+  EXPECT_EQ(S(KQ_TURL("file://WINSRV/Public/x").LocalName()), "/mnt/kq-test/public/x");
+  EXPECT_EQ(S(KQ_TURL("file://fileserver/elsewhere").LocalName()), "//fileserver/elsewhere");
+  // With the default time-out a mount added just after a reading is not seen.
+  KQ_TURL const later("file://newserver/share/f");
+  EXPECT_EQ(S(later.LocalName()), "//newserver/share/f");
+  kqtest::WriteMountTable("newserver:/share /mnt/kq-test/new nfs rw 0 0\n");
+  EXPECT_EQ(S(later.LocalName()), "//newserver/share/f");
+  kqtest::WriteMountTable();
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+// KQ_TVolumeInfo: look-ups of the machine's mount points and of the test
+// mounts (which no machine has), packed and text forms; local names with
+// a mount table that is read on every call.
+#include <sys/statfs.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kq_eexception.h"
+#include "kq_initialization.h"
+#include "kq_tdatastream.h"
+#include "kq_thumanreadablestream.h"
+#include "kq_tmemorystream.h"
+#include "kq_turl.h"
+#include "kq_tvolumeinfo.h"
+#include "mount_table_support.h"
+
+namespace {
+
+kqtest::MountTableReplacement const kMounts("0");
+
+std::string S(KQ_TString const& text) { return text.ToUTF8(KQ_TString::UTF8Rule::kBytes); }
+
+std::string Written(KQ_TVolumeInfo const& info) {
+  KQ_TMemoryStream memory;
+  KQ_THumanReadableStream stream(memory);
+  stream << info;
+  return std::string(reinterpret_cast<char const*>(memory.Data()), memory.Size());
+}
+
+// The volume read back from text, or the name of the exception raised.
+std::string ReadBack(std::string const& text, KQ_TVolumeInfo* info) {
+  KQ_TMemoryStream memory;
+  memory.Write(text.data(), static_cast<std::uint32_t>(text.size()));
+  memory.Seek(0);
+  KQ_THumanReadableStream stream(memory);
+  try {
+    stream >> *info;
+  } catch (KQ_EException const& e) {
+    return e.ClassName();
+  }
+  return "";
+}
+
+TEST(VolumeInfoTest, LooksUpTheMachinesMountPoints) {
+  KQ_TVolumeInfo const root(KQ_TString("/"));
+  struct statfs figures;
+  ASSERT_EQ(statfs("/", &figures), 0);
+  EXPECT_EQ(root.State(), KQ_TVolumeInfo::kLoaded);
+  EXPECT_NE(root.Type(), KQ_TVolumeInfo::kUnknown);
+  EXPECT_EQ(root.Size(), static_cast<double>(figures.f_blocks) * figures.f_frsize);
+  EXPECT_GT(root.Available(), 0.0);
+  EXPECT_EQ(root.Serial().Length(), 8u);
+  EXPECT_EQ(S(root.Serial()).find_first_not_of("0123456789abcdef"), std::string::npos);
+  // A path below the root and the root itself are one volume, and so are
+  // two look-ups at different times; free space plays no part.
+  EXPECT_EQ(KQ_TVolumeInfo(KQ_TString("/usr/lib/../share")), root);
+  EXPECT_EQ(KQ_TVolumeInfo(KQ_TString("/no/such/dir")), root);
+  EXPECT_EQ(KQ_TVolumeInfo(KQ_TURL::LocalToURL("/")), root);
+  KQ_TVolumeInfo const proc(KQ_TString("/proc/self/status"));
+  EXPECT_EQ(S(proc.FileSystem()), "proc");
+  EXPECT_EQ(proc.Type(), KQ_TVolumeInfo::kFixed);
+  EXPECT_NE(proc, root);
+}
+
+TEST(VolumeInfoTest, TestMountsGiveTheirKindAndAreEjected) {
+  struct Case {
+    char const* path;
+    KQ_TVolumeInfo::TDeviceType type;
+  };
+  for (Case const& c : {Case{"/mnt/kq-test/home/a/b", KQ_TVolumeInfo::kNetwork},
+                        Case{"/mnt/kq-test/data set/x", KQ_TVolumeInfo::kNetwork},
+                        Case{"/mnt/kq-test/laptop", KQ_TVolumeInfo::kNetwork},
+                        Case{"/mnt/kq-test/disk/f", KQ_TVolumeInfo::kFixed},
+                        Case{"/mnt/kq-test/home/scratch/f", KQ_TVolumeInfo::kFixed}}) {
+    SCOPED_TRACE(c.path);
+    KQ_TVolumeInfo const info{KQ_TString(c.path)};
+    EXPECT_EQ(info.Type(), c.type);
+    EXPECT_EQ(info.State(), KQ_TVolumeInfo::kEjected);
+    EXPECT_EQ(info.Size() + info.Available(), 0.0);
+    EXPECT_EQ(info.Name().Length() + info.Serial().Length() + info.FileSystem().Length(), 0u);
+  }
+}
+
+TEST(VolumeInfoTest, PacksAndWritesItsFields) {
+  ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
+  KQ_TVolumeInfo::KQ_ClassObject();
+  KQ_TVolumeInfo loaded;
+  KQ_TVolumeInfo ejected(KQ_TString("/mnt/kq-test/home"));
+  std::string const ejectedText = "KQ_TVolumeInfo {\n  NETWORK\n  EJECTED\n  0.000000/0.000000\n}";
+  EXPECT_EQ(Written(ejected), ejectedText);
+  ASSERT_EQ(ReadBack("KQ_TVolumeInfo { REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"vfat\" }",
+                     &loaded),
+            "");
+  EXPECT_EQ(Written(loaded),
+            "KQ_TVolumeInfo {\n  REMOVABLE\n  LOADED\n  1.500000/2048.000000\n  \"USB\"\n"
+            "  \"0a0b0c0d\"\n  \"vfat\"\n}");
+  KQ_TVolumeInfo read;
+  EXPECT_EQ(ReadBack(ejectedText, &read), "");
+  EXPECT_EQ(read, ejected);
+  for (char const* bad : {"KQ_TVolumeInfo { SOLID LOADED 1/2 \"\" \"\" \"\" }",
+                          "KQ_TVolumeInfo { FIXED LOADED 1 2 \"\" \"\" \"\" }",
+                          "KQ_TVolumeInfo { FIXED LOADED 1/2 \"\" \"\" }",
+                          "KQ_TVolumeInfo { FIXED EJECTED 1/2 \"x\" }"}) {
+    EXPECT_EQ(ReadBack(bad, &read), "KQ_EHRSyntaxError") << bad;
+  }
+
+  KQ_TMemoryStream memory;
+  KQ_TDataStream data(memory);
+  data << loaded;
+  std::vector<unsigned char> const bytes(memory.Data(), memory.Data() + memory.Size());
+  std::string const name = "KQ_TVolumeInfo";
+  // Framed by class name; the type and state as single bytes.
+  ASSERT_GT(bytes.size(), name.size() + 2);
+  EXPECT_NE(std::string(bytes.begin(), bytes.end()).find(name), std::string::npos);
+  memory.Seek(0);
+  std::unique_ptr<KQ_IPackable> back(data.Extract(false));
+  EXPECT_TRUE(back->KQ_IsIdent(loaded));
+  auto const* info = static_cast<KQ_TVolumeInfo const*>(back->KQ_Cast("KQ_TVolumeInfo"));
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->Available(), 1.5);
+  EXPECT_EQ(S(info->Name()) + S(info->Serial()) + S(info->FileSystem()), "USB0a0b0c0dvfat");
+}
+
+TEST(VolumeInfoTest, AZeroTimeOutReadsTheMountTableOnEveryCall) {
+  KQ_TURL const url("file://newserver/share/f");
+  EXPECT_EQ(S(url.LocalName()), "//newserver/share/f");
+  kqtest::WriteMountTable("newserver:/share /mnt/kq-test/new nfs rw 0 0\n");
+  EXPECT_EQ(S(url.LocalName()), "/mnt/kq-test/new/f");
+  EXPECT_EQ(KQ_TVolumeInfo(url).Type(), KQ_TVolumeInfo::kNetwork);
+  kqtest::WriteMountTable();
+  EXPECT_EQ(S(url.LocalName()), "//newserver/share/f");
+}
+
+TEST(VolumeInfoTest, ThreadsShareTheMountTableCache) {
+  std::vector<std::thread> threads;
+  std::vector<std::string> results(4);
+  for (std::size_t t = 0; t < results.size(); ++t) {
+    threads.emplace_back([t, &results] {
+      KQ_TURL const url(
+          KQ_TString(("file://FileServer/export/home/u" + std::to_string(t)).c_str()));
+      for (int i = 0; i < 50; ++i) results[t] = S(url.LocalName());
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (std::size_t t = 0; t < results.size(); ++t) {
+    EXPECT_EQ(results[t], "/mnt/kq-test/home/u" + std::to_string(t));
+  }
+}
+
+}  // namespace
