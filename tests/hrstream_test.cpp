@@ -608,6 +608,94 @@ TEST_F(HrStreamTest, SyntaxErrorsReportTheLineOfTheInput) {
   EXPECT_EQ(input.stream.LineNr(), 0u);
 }
 
+TEST_F(HrStreamTest, SyntaxErrorsSayWhatWasExpectedAndFound) {
+  struct Case {
+    std::string text;
+    char const* value;
+  };
+  Case const cases[] = {
+      {"--5", "expected a number, found \"--5\""},
+      {"KQ_TNoSuchClass { }",
+       "expected a class with a text form, found \"KQ_TNoSuchClass\", a class "
+       "unknown here"},
+      {"KQ_IPackable { 0g }", "expected a second hexadecimal digit, found 'g'"},
+      {"KQ_TList ( }", "expected '{', found '('"},
+      {"'\\08'", "expected three octal digits, found '8'"},
+      {"KQ_TString { \"a\" ]", "expected '}', found ']'"},
+  };
+  for (Case const& c : cases) {
+    Input input(c.text + " ");
+    try {
+      delete input.stream.Extract();
+      ADD_FAILURE() << "no syntax error for " << c.text;
+    } catch (KQ_EHRSyntaxError const& e) {
+      EXPECT_EQ(e.KQ_Message(), KQ_TString(" at line 0"));
+      auto const* found = static_cast<KQ_TString const*>(e.KQ_Data()->KQ_Cast("KQ_TString"));
+      ASSERT_NE(found, nullptr) << c.text;
+      EXPECT_EQ(*found, KQ_TString(c.value)) << c.text;
+    }
+  }
+}
+
+TEST_F(HrStreamTest, StrictReadingRefusesWhatTheDefaultWouldChange) {
+  struct Case {
+    std::string text;
+    char const* lenient;  // the value read without strictness
+  };
+  Case const cases[] = {
+      {"300B", "44B"},
+      {"-129B", "127B"},
+      {"256UB", "0UB"},
+      {"70000S", "4464S"},
+      {"99999999999", "2147483647"},
+      {"4294967296U", "4294967295U"},
+      {"-1U", "4294967295U"},
+      {"99999999999999999999X", "9223372036854775807X"},
+      {"1e39S", "1e999S"},
+      {"\"ab\\u0000cd\"", "\"ab\""},
+      {"\"ab\\400cd\"", "\"ab\\000cd\""},
+      {"\"\\301\\201\"", "\"A\""},
+      {"KQ_IPackable {\n 4005020107 4005020108 }", "KQ_IPackable { 4005020107 }"},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto const text = [](KQ_IHumanReadable const& object) {
+      return Written(
+          [&object](KQ_THumanReadableStream& stream) { stream.SetExactFloats(true) << object; });
+    };
+    std::unique_ptr<KQ_IHumanReadable> const lenient(Extracted(c.text));
+    std::unique_ptr<KQ_IHumanReadable> const expected(Extracted(c.lenient));
+    EXPECT_EQ(text(*lenient), text(*expected));
+    Input strict(c.text + " ");
+    strict.stream.SetStrict(true);
+    EXPECT_THROW(delete strict.stream.Extract(), KQ_EHRSyntaxError);
+  }
+  // The typed readers check their own type; fitting values pass.
+  Input typed("-128 127 255 65535 -2147483648 300 ");
+  typed.stream.SetStrict(true);
+  std::int8_t low = 0;
+  std::int8_t high = 0;
+  std::uint8_t byte = 0;
+  std::uint16_t word = 0;
+  std::int32_t least = 0;
+  typed.stream >> low >> high >> byte >> word >> least;
+  EXPECT_EQ(low, -128);
+  EXPECT_EQ(high, 127);
+  EXPECT_EQ(byte, 255);
+  EXPECT_EQ(word, 65535);
+  EXPECT_EQ(least, INT32_MIN);
+  EXPECT_THROW(typed.stream >> byte, KQ_EHRSyntaxError);
+  Input exact("\"\\303\\244\" 1e999S 3.5S ");
+  exact.stream.SetStrict(true);
+  KQ_TString umlaut;
+  float infinite = 0;
+  float small = 0;
+  exact.stream >> static_cast<KQ_IHumanReadable&>(umlaut) >> infinite >> small;
+  EXPECT_EQ(umlaut.Length(), 1u);
+  EXPECT_TRUE(std::isinf(infinite));
+  EXPECT_EQ(small, 3.5f);
+}
+
 TEST_F(HrStreamTest, ObjectsUseTheDefaultFramingOnOneOrSeveralLines) {
   HrBox box;
   box.fFirst = HrPoint(1, -2);

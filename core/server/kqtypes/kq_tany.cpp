@@ -766,7 +766,7 @@ bool KQ_TAny::ReadFrom(KQ_THumanReadableStream& stream) {
     extracted.release();
     TakeObject(packable);
   }
-  return true;
+  return false;
 }
 
 void KQ_TAny::KQ_WriteTo(KQ_THumanReadableStream& stream) const { WriteTo(stream); }

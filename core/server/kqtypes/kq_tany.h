@@ -217,7 +217,8 @@ class KQ_EXPORT KQ_TAny : public KQ_TObject,
   // KQ_EAnyContainsUnpackableType. Returns true.
   bool WriteTo(KQ_THumanReadableStream& stream) const override;
   // One value of any form (the stream's Extract): an Any read becomes this
-  // Any's value, any other packable object is held. Returns true.
+  // Any's value, any other packable object is held. Returns false: it reads
+  // no closing brace, so the framed form KQ_TAny { 5 } needs its own.
   bool ReadFrom(KQ_THumanReadableStream& stream) override;
   // An Any is its value alone, without class name or braces.
   void KQ_WriteTo(KQ_THumanReadableStream& stream) const override;

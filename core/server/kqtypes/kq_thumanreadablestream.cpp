@@ -142,6 +142,34 @@ T UnsignedOf(Digits const& digits) {
   return digits.fNegative ? static_cast<T>(T{0} - value) : value;
 }
 
+// Whether the number the digits give fits T, as strict reading asks.
+template <class T>
+bool Fits(Digits const& digits) {
+  if (digits.fOverflow) return false;
+  auto const max = static_cast<std::uint64_t>(std::numeric_limits<T>::max());
+  if constexpr (std::is_signed_v<T>) {
+    return digits.fMagnitude <= (digits.fNegative ? max + 1 : max);
+  } else {
+    return digits.fMagnitude <= max && (!digits.fNegative || digits.fMagnitude == 0);
+  }
+}
+
+// What strict reading expected of an integer for T.
+template <class T>
+KQ_TString FittingInteger() {
+  return KQ_TString::Format("an integer from %lld to %llu",
+                            static_cast<long long>(std::numeric_limits<T>::min()),
+                            static_cast<unsigned long long>(std::numeric_limits<T>::max()));
+}
+
+// Strict reading refuses an integer that does not fit T.
+template <class T>
+void CheckFits(KQ_THumanReadableStream const& stream, Digits const& digits, char const* text) {
+  if (stream.Strict() && !Fits<T>(digits)) {
+    stream.SyntaxError(FittingInteger<T>().UTF8(), KQ_THumanReadableStream::Quoted(text));
+  }
+}
+
 // The integer suffix: an optional U, then an optional B, S, L or X (either
 // case). Returns the end of the suffix.
 struct Suffix {
@@ -213,6 +241,16 @@ float NarrowToFloat(double value) {
   return static_cast<float>(value);
 }
 
+// A double read for a float; strict reading refuses a finite one that
+// becomes infinite.
+float ToFloat(KQ_THumanReadableStream const& stream, double value) {
+  float const narrowed = NarrowToFloat(value);
+  if (stream.Strict() && std::isinf(narrowed) && !std::isinf(value)) {
+    stream.SyntaxError("a number that fits a float", KQ_TString::Format("%g", value));
+  }
+  return narrowed;
+}
+
 // Deletes an object created by class name if it cannot be handed out.
 struct ObjectDeleter {
   void operator()(KQ_TObject* object) const { delete object; }
@@ -223,10 +261,10 @@ struct ObjectDeleter {
 // Construction and binding
 
 KQ_THumanReadableStream::KQ_THumanReadableStream()
-    : fIndentation(0), fText(), fDepth(0), fExactFloats(false) {}
+    : fIndentation(0), fText(), fDepth(0), fExactFloats(false), fStrict(false) {}
 
 KQ_THumanReadableStream::KQ_THumanReadableStream(KQ_IStream& stream)
-    : fIndentation(0), fText(stream), fDepth(0), fExactFloats(false) {}
+    : fIndentation(0), fText(stream), fDepth(0), fExactFloats(false), fStrict(false) {}
 
 KQ_THumanReadableStream& KQ_THumanReadableStream::operator=(KQ_THumanReadableStream& other) {
   return *this = static_cast<KQ_IStream&>(other);
@@ -493,6 +531,11 @@ char* FormatExact(float value, char (&buffer)[400]) {
 
 }  // namespace
 
+KQ_THumanReadableStream& KQ_THumanReadableStream::SetStrict(bool strict) {
+  fStrict = strict;
+  return *this;
+}
+
 KQ_THumanReadableStream& KQ_THumanReadableStream::SetExactFloats(bool exact) {
   fExactFloats = exact;
   return *this;
@@ -615,6 +658,7 @@ T KQ_THumanReadableStream::ReadShortInteger(kq::HRTokenSet const& set) {
   if (digits.fEnd == text || *ParseSuffix(digits.fEnd, suffix) != '\0') {
     SyntaxError("an integer", Quoted(text));
   }
+  CheckFits<T>(*this, digits, text);
   // The C library's long is 32 bits wide here; narrower targets take its
   // low bits.
   if constexpr (std::is_signed_v<T>) {
@@ -635,6 +679,7 @@ T KQ_THumanReadableStream::ReadLongInteger() {
   if (end == digits.fEnd || *end != '\0') {
     SyntaxError("a decimal 64-bit integer with its suffix", Quoted(text));
   }
+  CheckFits<T>(*this, digits, text);
   if constexpr (std::is_signed_v<T>) {
     return SignedOf<T>(digits);
   } else {
@@ -659,7 +704,7 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(double& value) {
 }
 
 KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(float& value) {
-  value = NarrowToFloat(ReadFloating());
+  value = ToFloat(*this, ReadFloating());
   return *this;
 }
 
@@ -779,7 +824,7 @@ KQ_IHumanReadable* KQ_THumanReadableStream::ExtractNumber() {
     char const size = end == text ? '\0' : LowerAscii(*end);
     if (size == 'l' || size == 's') ++end;
     if (end == text || *end != '\0') SyntaxError("a number", Quoted(text));
-    if (size == 's') return new KQ_TAny(NarrowToFloat(value));
+    if (size == 's') return new KQ_TAny(ToFloat(*this, value));
     return new KQ_TAny(value);
   }
   Digits const digits = ParseDigits(text, 10);
@@ -787,27 +832,39 @@ KQ_IHumanReadable* KQ_THumanReadableStream::ExtractNumber() {
   if (digits.fEnd == text || *ParseSuffix(digits.fEnd, suffix) != '\0') {
     SyntaxError("a number", Quoted(text));
   }
+  // 8- and 16-bit values take the low bits of the 32-bit reading.
+  auto const make = [this, &digits, text](auto type) {
+    using T = decltype(type);
+    CheckFits<T>(*this, digits, text);
+    if constexpr (std::is_signed_v<T>) {
+      return new KQ_TAny(
+          static_cast<T>(SignedOf<std::conditional_t<sizeof(T) == 8, T, std::int32_t>>(digits)));
+    } else {
+      return new KQ_TAny(
+          static_cast<T>(UnsignedOf<std::conditional_t<sizeof(T) == 8, T, std::uint32_t>>(digits)));
+    }
+  };
   if (suffix.fUnsigned) {
     switch (suffix.fSize) {
       case 'b':
-        return new KQ_TAny(static_cast<std::uint8_t>(UnsignedOf<std::uint32_t>(digits)));
+        return make(std::uint8_t{});
       case 's':
-        return new KQ_TAny(static_cast<std::uint16_t>(UnsignedOf<std::uint32_t>(digits)));
+        return make(std::uint16_t{});
       case 'x':
-        return new KQ_TAny(UnsignedOf<std::uint64_t>(digits));
+        return make(std::uint64_t{});
       default:
-        return new KQ_TAny(UnsignedOf<std::uint32_t>(digits));
+        return make(std::uint32_t{});
     }
   }
   switch (suffix.fSize) {
     case 'b':
-      return new KQ_TAny(static_cast<std::int8_t>(SignedOf<std::int32_t>(digits)));
+      return make(std::int8_t{});
     case 's':
-      return new KQ_TAny(static_cast<std::int16_t>(SignedOf<std::int32_t>(digits)));
+      return make(std::int16_t{});
     case 'x':
-      return new KQ_TAny(SignedOf<std::int64_t>(digits));
+      return make(std::int64_t{});
     default:
-      return new KQ_TAny(SignedOf<std::int32_t>(digits));
+      return make(std::int32_t{});
   }
 }
 
@@ -849,6 +906,10 @@ KQ_IHumanReadable* KQ_THumanReadableStream::ExtractPackable() {
   package.SetData(bytes.Data(), bytes.Length());
   auto any = std::make_unique<KQ_TAny>();
   any->Assign(package.Extract(true));
+  if (fStrict && package.Position() != package.Size()) {
+    SyntaxError("one packed object", KQ_TString::Format("%u bytes after it",
+                                                        package.Size() - package.Position()));
+  }
   return any.release();
 }
 

@@ -19,8 +19,8 @@
 // asks for the exact form, see there). Readers of 8-, 16-
 // and 32-bit integers take C integer literals (a leading 0 is octal, 0x hex)
 // with any of the suffixes, which are not compared with the target type; the
-// value is narrowed without a range check. 64-bit readers take decimal only
-// and require a suffix.
+// value is narrowed without a range check (unless SetStrict asks for one).
+// 64-bit readers take decimal only and require a suffix.
 //
 // An object is written by its KQ_WriteTo, by default its class name and its
 // contents in braces:
@@ -130,6 +130,17 @@ class KQ_EXPORT KQ_THumanReadableStream final : public KQ_TObject, public virtua
   // as nan either way. Rebinding the stream keeps the setting.
   KQ_THumanReadableStream& SetExactFloats(bool exact);
   bool ExactFloats() const { return fExactFloats; }
+
+  // Strict reading, for text that people edit and that must not change
+  // silently (off by default). On, the readers refuse with a syntax error
+  // what the default reading would quietly change: an integer that does not
+  // fit the type its reader or suffix names (300B, 70000S, 99999999999), a
+  // finite number that does not fit a float (1e39S), a string escape that
+  // gives a zero byte or a value above 255 ("\u0000", "\400"), UTF-8 in
+  // an overlong form, and bytes after the object in a KQ_IPackable block.
+  // Rebinding the stream keeps the setting.
+  KQ_THumanReadableStream& SetStrict(bool strict);
+  bool Strict() const { return fStrict; }
 
   // Writing.
   virtual KQ_THumanReadableStream& operator<<(Manipulator manipulator);
@@ -251,6 +262,7 @@ class KQ_EXPORT KQ_THumanReadableStream final : public KQ_TObject, public virtua
   KQ_TTextStream fText;
   std::uint32_t fDepth;
   bool fExactFloats;
+  bool fStrict;
 };
 
 // Manipulators, applied with operator<<.

@@ -1242,6 +1242,9 @@ bool KQ_TString::ReadFrom(KQ_THumanReadableStream& stream) {
           unit = unit << 4 | static_cast<std::uint32_t>(value);
         }
         if (digits < 4) break;
+        if (unit == 0 && stream.Strict()) {
+          stream.SyntaxError("a character other than zero", KQ_TString("\\u0000"));
+        }
         if (unit < 0x80) {
           bytes.Append(static_cast<unsigned char>(unit));
         } else if (unit < 0x800) {
@@ -1268,13 +1271,28 @@ bool KQ_TString::ReadFrom(KQ_THumanReadableStream& stream) {
           }
           value = value * 8 + (c - '0');
         }
+        if ((value == 0 || value > 255) && stream.Strict()) {
+          stream.SyntaxError("an octal escape from 1 to 377", KQ_TString::Format("\\%o", value));
+        }
         bytes.Append(static_cast<unsigned char>(value));
         break;
       }
     }
   }
-  *this = reinterpret_cast<char const*>(bytes.Terminated());
-  return true;
+  char const* const text = reinterpret_cast<char const*>(bytes.Terminated());
+  *this = text;
+  // The library writes every character in its shortest form; another form
+  // would read as the same characters and write back differently, and a
+  // zero byte would end the string early.
+  if (stream.Strict()) {
+    if (std::strlen(text) != bytes.Length()) {
+      stream.SyntaxError("a character other than zero", KQ_TString("a zero byte"));
+    }
+    if (ToUTF8(UTF8Rule::kLibrary) != text) {
+      stream.SyntaxError("UTF-8 in its shortest form", KQ_TString("an overlong form"));
+    }
+  }
+  return false;
 }
 
 void KQ_TString::KQ_WriteTo(KQ_THumanReadableStream& stream) const { WriteTo(stream); }

@@ -352,7 +352,8 @@ class KQ_EXPORT KQ_TString : public KQ_TObject,
   // unit; cut short by another character, which is read next, it gives
   // nothing) and a backslash before any other byte for that byte. No opening
   // quote raises KQ_EHRSyntaxError, bytes that are no UTF-8
-  // KQ_EIllegalUTF8Character. Returns true.
+  // KQ_EIllegalUTF8Character. Returns false: it reads no closing brace, so
+  // the framed form KQ_TString { "text" } needs its own.
   bool ReadFrom(KQ_THumanReadableStream& stream) override;
   // A string is its quoted text alone, without class name or braces.
   void KQ_WriteTo(KQ_THumanReadableStream& stream) const override;
