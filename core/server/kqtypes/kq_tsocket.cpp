@@ -1,5 +1,6 @@
 #include "kq_tsocket.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -314,10 +315,8 @@ unsigned char KQ_TSocket::Read() {
 
 bool KQ_TSocket::Skip(std::uint32_t count) {
   unsigned char scratch[kSkipPiece];
-  while (count > 0) {
-    std::uint32_t const piece = count < kSkipPiece ? count : kSkipPiece;
-    ReceiveAll(scratch, piece);
-    count -= piece;
+  for (std::uint32_t done = 0; done < count; done += kSkipPiece) {
+    ReceiveAll(scratch, std::min(count - done, kSkipPiece));
   }
   return true;
 }
