@@ -184,6 +184,14 @@ TEST_F(SocketTest, PeerClosingAndClosedSocketsAreReportedNotFatal) {
   // Writing into a reset connection raises and never raises SIGPIPE.
   EXPECT_THROW(pair[0].Write("x", 1), KQ_ECouldNotWriteToSocket);
   EXPECT_THROW(pair[1].Write("x", 1), KQ_ECouldNotWriteToSocket);
+  // Closing a copy wakes a thread that waits in a read.
+  KQ_TSocketPair idle;
+  std::thread closer([copy = idle[0]]() mutable {
+    std::this_thread::sleep_for(milliseconds(50));
+    copy.Close();
+  });
+  EXPECT_THROW(idle[0].Read(), KQ_ECouldNotReadFromSocket);
+  closer.join();
 }
 
 TEST_F(SocketTest, ServersAndClientsFindEachOtherAndReportMisuse) {
@@ -286,7 +294,6 @@ TEST_F(SocketTest, APeerClaimingA4GiBStringCostsOnlyWhatArrives) {
   KQ_TSocketPair pair;
   pid_t const child = fork();
   if (child == 0) {
-    pair[1].Close();  // this process's copy only: the peer still holds it
     std::uint64_t pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
     rlim_t const bytes = pages * sysconf(_SC_PAGESIZE) + (rlim_t{256} << 20);

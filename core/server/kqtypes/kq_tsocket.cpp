@@ -12,7 +12,8 @@
 
 // The system socket, shared by every copy of a KQ_TSocket.
 struct KQ_TSocket::Record {
-  std::int32_t fSocket;
+  // Atomic, so that a copy may close it while another thread waits on it.
+  std::atomic<std::int32_t> fSocket;
   std::atomic<std::uint32_t> fReferences;
   // Set by Bind; Listen and Accept need it, and HasFailed does not peek.
   bool fListening;
@@ -25,7 +26,7 @@ struct KQ_TSocket::Record {
   static Record* Adopt(int socket, std::uint32_t host, std::uint16_t port) {
     Record* record;
     try {
-      record = new Record{socket, {1}, false, kReadAll, host, port};
+      record = new Record{{socket}, {1}, false, kReadAll, host, port};
     } catch (...) {
       kq::sys::CloseSocket(socket);
       throw;
@@ -274,10 +275,13 @@ bool KQ_TSocket::EnableKeepAlive(bool enable) {
 std::int32_t KQ_TSocket::Handle() const { return fRecord->fSocket; }
 
 bool KQ_TSocket::Close() {
-  if (fRecord->fSocket == kq::sys::kNoSocket) return true;
-  if (!kq::sys::CloseSocket(fRecord->fSocket)) return false;
-  fRecord->fSocket = kq::sys::kNoSocket;
-  return true;
+  int const socket = fRecord->fSocket.exchange(kq::sys::kNoSocket);
+  if (socket == kq::sys::kNoSocket) return true;
+  // Closing alone would leave a thread that waits in a read waiting.
+  kq::sys::ShutDownSocket(socket);
+  if (kq::sys::CloseSocket(socket)) return true;
+  fRecord->fSocket = socket;
+  return false;
 }
 
 bool KQ_TSocket::Flush() {

@@ -23,8 +23,11 @@
 //
 // Closing resets the connection (linger on, 0 seconds) rather than ending it
 // in order: bytes the peer has not yet received may be lost, so a sender
-// waits for the peer's answer before it closes. Bytes still in a write
-// buffer when a socket is destroyed are dropped, not sent.
+// waits for the peer's answer before it closes. Close ends the connection
+// for every copy (and for processes that share the socket after a fork) and
+// wakes a thread that waits in a read on it, whose read raises; the last
+// copy going only gives up this process's hold on the socket. Bytes still in
+// a write buffer when a socket is destroyed are dropped, not sent.
 //
 // New sockets are blocking, send small writes at once (TCP_NODELAY) and
 // keep idle connections alive (SO_KEEPALIVE). Every socket is closed in
@@ -125,8 +128,8 @@ class KQ_EXPORT KQ_TSocket : public KQ_TObject, public virtual KQ_IStream {
   // make. It stays owned by the socket.
   std::int32_t Handle() const;
 
-  // Closes the socket for every copy (resetting the connection); false, with
-  // the socket kept, when the system refuses.
+  // Closes the socket for every copy (see above); false, with the socket
+  // kept, when the system refuses.
   bool Close() override;
   // Sends the buffered bytes and empties the buffer, also when sending
   // fails, which raises KQ_ECouldNotWriteToSocket.

@@ -24,9 +24,13 @@ bool StartSockets() noexcept;
 int NewStreamSocket() noexcept;
 // Closes the socket resetting the connection (linger on, 0 seconds): bytes
 // not yet delivered are dropped and the peer sees a reset rather than an
-// orderly end. False only when socket was no open descriptor; the
-// descriptor is gone afterwards in every case.
+// orderly end. Processes that share the socket keep it. False only when
+// socket was no open descriptor; the descriptor is gone afterwards in every
+// case.
 bool CloseSocket(int socket) noexcept;
+// Ends the connection in both directions, for every process that shares
+// the socket: a thread blocked on it wakes, its call failing.
+bool ShutDownSocket(int socket) noexcept;
 
 enum class SocketOption { kReuseAddress, kNoDelay, kKeepAlive };
 bool SetSocketOption(int socket, SocketOption option, bool on) noexcept;

@@ -67,6 +67,8 @@ bool CloseSocket(int socket) noexcept {
   return close(socket) == 0 || errno != EBADF;
 }
 
+bool ShutDownSocket(int socket) noexcept { return shutdown(socket, SHUT_RDWR) == 0; }
+
 bool SetSocketOption(int socket, SocketOption option, bool on) noexcept {
   switch (option) {
     case SocketOption::kReuseAddress:
