@@ -1,7 +1,8 @@
 // KQ_TSocket against plain send/recv on the same loopback connection (a
 // KQ_TSocketPair; the baseline uses its system sockets through Handle()):
 // 1 GB written in 64 KiB writes, and the round trip of a small packed
-// message echoed by a second thread.
+// message echoed by a second thread, sent as one packet or element by
+// element through a data stream over the socket.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "kq_eexception.h"
+#include "kq_ipacking.h"
+#include "kq_iunpacking.h"
 #include "kq_tdatastream.h"
 #include "kq_tmemorystream.h"
 #include "kq_tsocket.h"
@@ -19,16 +22,6 @@ namespace {
 
 constexpr std::uint32_t kBlock = 64 * 1024;
 constexpr std::uint64_t kTotal = std::uint64_t{1} << 30;
-
-// Receives exactly count bytes from a system socket.
-void RecvAll(int socket, char* buffer, std::size_t count) {
-  while (count > 0) {
-    ssize_t const got = recv(socket, buffer, count, 0);
-    if (got <= 0) return;
-    buffer += got;
-    count -= static_cast<std::size_t>(got);
-  }
-}
 
 void SendAll(int socket, char const* buffer, std::size_t count) {
   while (count > 0) {
@@ -79,61 +72,103 @@ struct Message {
   std::uint32_t number = 0;
   KQ_TString text{"a small message of the benchmark"};
 
-  void WriteTo(KQ_TDataStream& out) const { out << client << number << text; }
-  void ReadFrom(KQ_TDataStream& in) { in >> client >> number >> text; }
+  void WriteTo(KQ_IPacking& out) const { out << client << number << text; }
+  void ReadFrom(KQ_IUnpacking& in) { in >> client >> number >> text; }
 };
 
-void BM_PlainSocketRoundTrip(benchmark::State& state) {
-  KQ_TSocketPair pair;
-  KQ_TMemoryStream packed;
-  KQ_TDataStream packer(packed);
-  Message().WriteTo(packer);
-  std::size_t const size = packed.Size();
-  std::thread echo([&] {
-    std::vector<char> message(size);
-    for (;;) {
-      ssize_t const got = recv(pair[0].Handle(), message.data(), size, MSG_WAITALL);
-      if (got != static_cast<ssize_t>(size)) break;
-      SendAll(pair[0].Handle(), message.data(), size);
-    }
-  });
-  std::vector<char> answer(size);
-  for (auto _ : state) {
-    SendAll(pair[1].Handle(), reinterpret_cast<char const*>(packed.Data()), size);
-    RecvAll(pair[1].Handle(), answer.data(), size);
+// The baseline: the message's bytes, packed once, with plain send and recv.
+class PlainLink {
+ public:
+  explicit PlainLink(KQ_TSocket& socket) : fSocket(socket.Handle()) {
+    KQ_TDataStream packer(fPacked);
+    Message().WriteTo(packer);
+    fAnswer.resize(fPacked.Size());
   }
-  shutdown(pair[1].Handle(), SHUT_WR);
-  echo.join();
-}
+  void Send(Message const&) {
+    SendAll(fSocket, reinterpret_cast<char const*>(fPacked.Data()), fPacked.Size());
+  }
+  bool Receive(Message&) {
+    return recv(fSocket, fAnswer.data(), fAnswer.size(), MSG_WAITALL) ==
+           static_cast<ssize_t>(fAnswer.size());
+  }
 
-void BM_TSocketDataStreamRoundTrip(benchmark::State& state) {
+ private:
+  int fSocket;
+  KQ_TMemoryStream fPacked;
+  std::vector<char> fAnswer;
+};
+
+// The message packed in memory and sent as one packet (a length and the
+// bytes), so that it takes one send and two receives.
+class PacketLink {
+ public:
+  explicit PacketLink(KQ_TSocket& socket) : fSocket(socket), fWire(socket), fPacker(fPacked) {
+    fSocket.SetBuffered(true);
+  }
+  void Send(Message const& message) {
+    fPacked.SetSize(0);
+    message.WriteTo(fPacker);
+    fWire.WritePacket(fPacked.Data(), fPacked.Size());
+    fSocket.Flush();
+  }
+  bool Receive(Message& message) {
+    std::uint32_t const size = fWire.ReadPacket(fBuffer, 0, sizeof fBuffer);
+    KQ_TMemoryStream bytes(fBuffer, size, size);
+    KQ_TDataStream unpacker(bytes);
+    message.ReadFrom(unpacker);
+    return true;
+  }
+
+ private:
+  KQ_TSocket& fSocket;
+  KQ_TDataStream fWire;
+  KQ_TMemoryStream fPacked;
+  KQ_TDataStream fPacker;
+  unsigned char fBuffer[4096];
+};
+
+// A data stream straight over the socket: one receive per element.
+class StreamLink {
+ public:
+  explicit StreamLink(KQ_TSocket& socket) : fSocket(socket), fWire(socket) {
+    fSocket.SetBuffered(true);
+  }
+  void Send(Message const& message) {
+    message.WriteTo(fWire);
+    fSocket.Flush();
+  }
+  bool Receive(Message& message) {
+    message.ReadFrom(fWire);
+    return true;
+  }
+
+ private:
+  KQ_TSocket& fSocket;
+  KQ_TDataStream fWire;
+};
+
+// One iteration: the client sends a message to a thread on the pair's other
+// end, which sends it back.
+template <class Link>
+void BM_RoundTrip(benchmark::State& state) {
   KQ_TSocketPair pair;
   std::thread echo([&] {
-    KQ_TSocket& socket = pair[0];
-    socket.SetBuffered(true);
-    KQ_TDataStream stream(socket);
+    Link link(pair[0]);
     Message message;
     try {
-      for (;;) {
-        message.ReadFrom(stream);
-        message.WriteTo(stream);
-        socket.Flush();
-      }
+      while (link.Receive(message)) link.Send(message);
     } catch (KQ_EException const&) {
       // The client has gone.
     }
   });
-  KQ_TSocket& socket = pair[1];
-  socket.SetBuffered(true);
-  KQ_TDataStream stream(socket);
+  Link link(pair[1]);
   Message message;
   for (auto _ : state) {
     ++message.number;
-    message.WriteTo(stream);
-    socket.Flush();
-    message.ReadFrom(stream);
+    link.Send(message);
+    link.Receive(message);
   }
-  shutdown(socket.Handle(), SHUT_WR);
+  shutdown(pair[1].Handle(), SHUT_WR);
   echo.join();
 }
 
@@ -141,5 +176,6 @@ void BM_TSocketDataStreamRoundTrip(benchmark::State& state) {
 
 BENCHMARK(BM_PlainSocketWrite1GB)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TSocketWrite1GB)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_PlainSocketRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK(BM_TSocketDataStreamRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_RoundTrip, PlainLink)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_RoundTrip, PacketLink)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_RoundTrip, StreamLink)->Unit(benchmark::kMicrosecond)->UseRealTime();
