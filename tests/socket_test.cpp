@@ -174,8 +174,7 @@ TEST_F(SocketTest, PeerClosingAndClosedSocketsAreReportedNotFatal) {
   EXPECT_EQ(pair[0].Read(), 'c');
   { KQ_TSocket copy(pair[1]); }  // one copy going leaves the socket open
   EXPECT_GE(pair[1].Handle(), 0);
-  KQ_TSocket other(pair[1]);
-  EXPECT_TRUE(other.Close());
+  EXPECT_TRUE(pair[1].Close());
   EXPECT_EQ(pair[1].Handle(), -1);
   EXPECT_TRUE(pair[1].HasFailed() && !pair[1].Ready() && pair[1].Available() == 0);
   AwaitInput(pair[0]);
@@ -184,7 +183,8 @@ TEST_F(SocketTest, PeerClosingAndClosedSocketsAreReportedNotFatal) {
   // Writing into a reset connection raises and never raises SIGPIPE.
   EXPECT_THROW(pair[0].Write("x", 1), KQ_ECouldNotWriteToSocket);
   EXPECT_THROW(pair[1].Write("x", 1), KQ_ECouldNotWriteToSocket);
-  // Closing a copy wakes a thread that waits in a read.
+  // Closing through a copy closes every copy and wakes a thread that waits
+  // in a read.
   KQ_TSocketPair idle;
   std::thread closer([copy = idle[0]]() mutable {
     std::this_thread::sleep_for(milliseconds(50));
@@ -192,6 +192,7 @@ TEST_F(SocketTest, PeerClosingAndClosedSocketsAreReportedNotFatal) {
   });
   EXPECT_THROW(idle[0].Read(), KQ_ECouldNotReadFromSocket);
   closer.join();
+  EXPECT_EQ(idle[0].Handle(), -1);
 }
 
 TEST_F(SocketTest, ServersAndClientsFindEachOtherAndReportMisuse) {
@@ -294,6 +295,7 @@ TEST_F(SocketTest, APeerClaimingA4GiBStringCostsOnlyWhatArrives) {
   KQ_TSocketPair pair;
   pid_t const child = fork();
   if (child == 0) {
+    pair[1].Close();  // this process's hold only
     std::uint64_t pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
     rlim_t const bytes = pages * sysconf(_SC_PAGESIZE) + (rlim_t{256} << 20);

@@ -15,6 +15,9 @@ struct KQ_TSocket::Record {
   // Atomic, so that a copy may close it while another thread waits on it.
   std::atomic<std::int32_t> fSocket;
   std::atomic<std::uint32_t> fReferences;
+  // A socket closed through one copy while others existed: shut down at
+  // once, released with the record (see Close).
+  std::int32_t fClosed;
   // Set by Bind; Listen and Accept need it, and HasFailed does not peek.
   bool fListening;
   TMode fMode;
@@ -26,7 +29,7 @@ struct KQ_TSocket::Record {
   static Record* Adopt(int socket, std::uint32_t host, std::uint16_t port) {
     Record* record;
     try {
-      record = new Record{{socket}, {1}, false, kReadAll, host, port};
+      record = new Record{{socket}, {1}, kq::sys::kNoSocket, false, kReadAll, host, port};
     } catch (...) {
       kq::sys::CloseSocket(socket);
       throw;
@@ -46,7 +49,9 @@ struct KQ_TSocket::Record {
   // Gives up one copy's share; the last closes the socket.
   void Release() {
     if (fReferences.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    if (fSocket != kq::sys::kNoSocket) kq::sys::CloseSocket(fSocket);
+    for (int const socket : {fSocket.load(), fClosed}) {
+      if (socket != kq::sys::kNoSocket) kq::sys::CloseSocket(socket);
+    }
     delete this;
   }
 };
@@ -277,8 +282,14 @@ std::int32_t KQ_TSocket::Handle() const { return fRecord->fSocket; }
 bool KQ_TSocket::Close() {
   int const socket = fRecord->fSocket.exchange(kq::sys::kNoSocket);
   if (socket == kq::sys::kNoSocket) return true;
-  // Closing alone would leave a thread that waits in a read waiting.
-  kq::sys::ShutDownSocket(socket);
+  if (fRecord->fReferences.load(std::memory_order_acquire) > 1) {
+    // Another thread may wait in a read through a copy. Shutting down wakes
+    // it; the socket itself stays open until the last copy goes, so that its
+    // number is not given to another file under that read.
+    kq::sys::ShutDownSocket(socket);
+    fRecord->fClosed = socket;
+    return true;
+  }
   if (kq::sys::CloseSocket(socket)) return true;
   fRecord->fSocket = socket;
   return false;

@@ -24,10 +24,12 @@
 // Closing resets the connection (linger on, 0 seconds) rather than ending it
 // in order: bytes the peer has not yet received may be lost, so a sender
 // waits for the peer's answer before it closes. Close ends the connection
-// for every copy (and for processes that share the socket after a fork) and
-// wakes a thread that waits in a read on it, whose read raises; the last
-// copy going only gives up this process's hold on the socket. Bytes still in
-// a write buffer when a socket is destroyed are dropped, not sent.
+// for every copy. While other copies exist, one of them may be waiting in a
+// read on another thread, so Close then shuts the connection down instead:
+// the read wakes and raises, the peer sees the end at once (and so do
+// processes that share the socket after a fork), and the system socket is
+// released, with the reset, when the last copy goes. Bytes still in a write
+// buffer when a socket is destroyed are dropped, not sent.
 //
 // New sockets are blocking, send small writes at once (TCP_NODELAY) and
 // keep idle connections alive (SO_KEEPALIVE). Every socket is closed in
