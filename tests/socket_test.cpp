@@ -1,0 +1,436 @@
+// KQ_TSocket, KQ_TSocketSet and KQ_TSocketPair over 127.0.0.1: read modes,
+// time-outs, the write buffer, copies, failures and peers that go away, set
+// limits and waits, pairs, bad packed input from a peer, and a server on
+// library threads that keeps serving while some of its clients die.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kq_eexception.h"
+#include "kq_initialization.h"
+#include "kq_tclass.h"
+#include "kq_tdatastream.h"
+#include "kq_tsocket.h"
+#include "kq_tsocketpair.h"
+#include "kq_tsocketset.h"
+#include "kq_tthread.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+class SocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__()); }
+};
+
+// A listening socket on a free loopback port.
+KQ_TSocket Listener() {
+  KQ_TSocket listener;
+  listener.Bind(KQ_TSocket::kLoopback, 0, false).Listen(64);
+  return listener;
+}
+
+// Waits until socket has bytes (or its peer's close) to read.
+void AwaitInput(KQ_TSocket& socket) { ASSERT_TRUE(KQ_TSocketSet(socket).Wait(5000)); }
+
+std::string ReadString(KQ_TSocket& socket, std::uint32_t count) {
+  std::string bytes(count, '\0');
+  socket.Read(bytes.data(), count);
+  return bytes;
+}
+
+std::string RaisedClass(std::function<void()> const& action) {
+  try {
+    action();
+  } catch (KQ_EException const& e) {
+    return e.ClassName();
+  }
+  return "nothing";
+}
+
+TEST_F(SocketTest, ClassesAreRegisteredAndCreatableByName) {
+  for (KQ_TClass const* record : {KQ_TSocket::KQ_ClassObject(), KQ_TSocketSet::KQ_ClassObject(),
+                                  KQ_TSocketPair::KQ_ClassObject()}) {
+    std::string const name = record->ClassName();
+    SCOPED_TRACE(name);
+    EXPECT_EQ(KQ_TClass::FindClass(name.c_str()), record);
+    EXPECT_STREQ(record->ParentClass()->ClassName(), "KQ_TObject");
+    std::unique_ptr<KQ_TObject> const object(record->CreateInstance());
+    ASSERT_NE(object, nullptr);
+    EXPECT_NE(object->KQ_Cast(name.c_str()), nullptr);
+    EXPECT_EQ(object->KQ_Cast("KQ_IStream") != nullptr, name == "KQ_TSocket");
+  }
+}
+
+// Four bytes arrive at once, in mode 0 six more later: mode 0 waits for the
+// minimum, the others return after one receive and raise when that was too
+// short.
+TEST_F(SocketTest, ReadModesDecideHowLongAReadWaits) {
+  struct Case {
+    KQ_TSocket::TMode mode;
+    std::uint32_t minimum;
+    std::int64_t read;  // -1: raises
+  } const cases[] = {{KQ_TSocket::kReadAll, 10, 10},
+                     {KQ_TSocket::kReadOnce, 10, -1},
+                     {KQ_TSocket::kReadOnce, 1, 4},
+                     {KQ_TSocket::kNonBlocking, 1, 4}};
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.mode);
+    KQ_TSocketPair pair;
+    EXPECT_EQ(pair[0].SetMode(c.mode), KQ_TSocket::kReadAll);
+    EXPECT_EQ(pair[0].Mode(), c.mode);
+    char buffer[10] = {};
+    EXPECT_EQ(pair[0].Read(buffer, 0, 10), 0u);
+    if (c.mode == KQ_TSocket::kNonBlocking) {
+      EXPECT_THROW(pair[0].Read(buffer, 1, 10), KQ_ECouldNotReadFromSocket);
+    }
+    pair[1].Write("0123", 4);
+    std::thread writer;  // the rest arrives while a read in mode 0 waits
+    if (c.mode == KQ_TSocket::kReadAll) {
+      writer = std::thread([&] {
+        std::this_thread::sleep_for(milliseconds(50));
+        pair[1].Write("456789", 6);
+      });
+    } else {
+      AwaitInput(pair[0]);
+    }
+    std::int64_t read = -1;
+    EXPECT_EQ(RaisedClass([&] { read = pair[0].Read(buffer, c.minimum, 10); }),
+              c.read < 0 ? "KQ_ECouldNotReadFromSocket" : "nothing");
+    if (writer.joinable()) writer.join();
+    EXPECT_EQ(read, c.read);
+    EXPECT_EQ(std::string(buffer, read > 0 ? read : 0),
+              std::string("0123456789", read > 0 ? read : 0));
+  }
+}
+
+TEST_F(SocketTest, TimeOutsAreStoredAsDocumentedAndEndWaits) {
+  KQ_TSocketPair pair;
+  using Get = std::int32_t (KQ_TSocket::*)() const;
+  using Set = std::int32_t (KQ_TSocket::*)(std::int32_t);
+  std::pair<Get, Set> const accessors[] = {
+      {&KQ_TSocket::ReadTimeOut, &KQ_TSocket::SetReadTimeOut},
+      {&KQ_TSocket::WriteTimeOut, &KQ_TSocket::SetWriteTimeOut}};
+  for (auto const& [get, set] : accessors) {
+    KQ_TSocket& s = pair[0];
+    EXPECT_EQ((s.*set)(0), 0);
+    std::int32_t const shortest = (s.*get)();
+    EXPECT_TRUE(shortest >= 1 && shortest <= 10) << shortest;  // 1 ms, rounded up to a tick
+    EXPECT_EQ((s.*set)(-5), shortest);
+    EXPECT_EQ((s.*get)(), 0);
+    EXPECT_EQ((s.*set)(1500), 0);
+    EXPECT_EQ((s.*set)(100), 1500);
+  }
+  char byte;
+  auto const start = Clock::now();
+  EXPECT_THROW(pair[0].Read(&byte, 1), KQ_ECouldNotReadFromSocket);
+  EXPECT_GE(Clock::now() - start, milliseconds(90));
+  // A peer that never reads: the send buffers fill and a send times out.
+  std::vector<char> const block(1 << 16, 'x');
+  auto const flood = [&] {
+    for (int i = 0; i < 100000; ++i) pair[0].Write(block.data(), block.size());
+  };
+  EXPECT_THROW(flood(), KQ_ECouldNotWriteToSocket);
+}
+
+TEST_F(SocketTest, BufferedBytesWaitForFlushAndCopiesTakeTheirOwn) {
+  KQ_TSocketPair pair;
+  KQ_TSocket& writer = pair[1];
+  EXPECT_FALSE(writer.SetBuffered(true));
+  EXPECT_EQ(writer.RawWrite("0123456789", 10), 10u);
+  KQ_TSocket copy(writer);
+  EXPECT_TRUE(copy.Buffered());
+  copy.Write('!');
+  EXPECT_FALSE(KQ_TSocketSet(pair[0]).Wait(50));
+  EXPECT_TRUE(copy.Flush());
+  EXPECT_EQ(ReadString(pair[0], 11), "0123456789!");
+  EXPECT_TRUE(writer.SetBuffered(false));  // flushes
+  writer.Write("ab", 2);
+  EXPECT_EQ(ReadString(pair[0], 12), "0123456789ab");
+  EXPECT_FALSE(pair[0].Ready());
+}
+
+TEST_F(SocketTest, PeerClosingAndClosedSocketsAreReportedNotFatal) {
+  KQ_TSocketPair pair;
+  EXPECT_FALSE(pair[0].HasFailed());
+  pair[1].Write("abc", 3);
+  AwaitInput(pair[0]);
+  EXPECT_TRUE(pair[0].Ready());
+  EXPECT_EQ(pair[0].Available(), 3u);
+  char peeked[3];
+  EXPECT_EQ(pair[0].RawPeek(peeked, 3), 3u);
+  EXPECT_TRUE(pair[0].Skip(2));
+  EXPECT_EQ(pair[0].Read(), 'c');
+  { KQ_TSocket copy(pair[1]); }  // one copy going leaves the socket open
+  EXPECT_GE(pair[1].Handle(), 0);
+  EXPECT_TRUE(pair[1].Close());
+  EXPECT_EQ(pair[1].Handle(), -1);
+  EXPECT_TRUE(pair[1].HasFailed() && !pair[1].Ready() && pair[1].Available() == 0);
+  AwaitInput(pair[0]);
+  EXPECT_TRUE(pair[0].HasFailed());
+  EXPECT_THROW(pair[0].Read(), KQ_ECouldNotReadFromSocket);
+  // Writing into a reset connection raises and never raises SIGPIPE.
+  EXPECT_THROW(pair[0].Write("x", 1), KQ_ECouldNotWriteToSocket);
+  EXPECT_THROW(pair[1].Write("x", 1), KQ_ECouldNotWriteToSocket);
+  // Closing through a copy closes every copy and wakes a thread that waits
+  // in a read.
+  KQ_TSocketPair idle;
+  std::thread closer([copy = idle[0]]() mutable {
+    std::this_thread::sleep_for(milliseconds(50));
+    copy.Close();
+  });
+  EXPECT_THROW(idle[0].Read(), KQ_ECouldNotReadFromSocket);
+  closer.join();
+  EXPECT_EQ(idle[0].Handle(), -1);
+}
+
+TEST_F(SocketTest, ServersAndClientsFindEachOtherAndReportMisuse) {
+  KQ_TSocket listener = Listener();
+  std::uint16_t const port = listener.Port();
+  EXPECT_FALSE(listener.HasFailed());
+  KQ_TSocket client;
+  ASSERT_TRUE(client.Connect(KQ_TString(""), port));
+  KQ_TSocket server = listener.Accept();
+  EXPECT_EQ(client.RemoteHost(), KQ_TSocket::kLoopback);
+  EXPECT_EQ(client.RemotePort(), port);
+  EXPECT_EQ(server.RemotePort(), client.Port());
+  for (KQ_TSocket* s : {&listener, &client, &server}) {
+    EXPECT_NE(fcntl(s->Handle(), F_GETFD) & FD_CLOEXEC, 0);
+  }
+  struct Case {
+    char const* raised;
+    std::function<void()> action;
+  } const cases[] = {
+      {"KQ_ECouldNotListenOnSocket", [] { KQ_TSocket().Listen(1); }},
+      {"KQ_ENoConnectionForAccept", [] { KQ_TSocket().Accept(); }},
+      {"KQ_ECouldNotBindSocket", [&] { KQ_TSocket().Bind(KQ_TSocket::kLoopback, port, true); }}};
+  for (Case const& c : cases) EXPECT_EQ(RaisedClass(c.action), c.raised);
+  // An address this socket cannot reach.
+  EXPECT_FALSE(KQ_TSocket().Connect(KQ_TString("::1"), port));
+  KQ_TSocket refused;
+  EXPECT_FALSE(refused.Connect(KQ_TSocket::kLoopback, KQ_TSocket().Bind(0, false).Port()));
+  char name[80] = {};
+  gethostname(name, sizeof name - 1);
+  EXPECT_EQ(KQ_TSocket::HostName().ToUTF8(KQ_TString::UTF8Rule::kBytes),
+            name[0] != '\0' ? name : "localhost");
+}
+
+TEST_F(SocketTest, SetsHoldAtMost512SocketsAndReportWhatWaits) {
+  KQ_TSocketPair pair;
+  KQ_TSocketSet set;
+  std::vector<KQ_TSocket> quiet;
+  for (std::uint32_t i = 0; i < KQ_TSocketSet::kMaxSockets; ++i) {
+    set += quiet.emplace_back(Listener());
+    set += quiet.back();  // a member is held once
+  }
+  pair[1].Write('x');
+  AwaitInput(pair[0]);
+  EXPECT_FALSE((set + pair[0]).Wait(0));  // full: the 513th is ignored
+  set -= quiet[0];
+  set += pair[0];
+  EXPECT_TRUE(set.Wait(0));
+  EXPECT_TRUE(set.Ready(pair[0]));
+  EXPECT_FALSE(set.Ready(quiet[1]) || set.HasFailed(pair[0]));
+  // Removing a member keeps the others.
+  KQ_TSocket late;
+  ASSERT_TRUE(late.Connect(KQ_TSocket::kLoopback, quiet.back().Port()));
+  KQ_TSocketSet listeners = set - pair[0];
+  EXPECT_TRUE(listeners.Wait(5000));
+  EXPECT_TRUE(listeners.Ready(quiet.back()));
+
+  KQ_TSocketSet waiter = KQ_TSocketSet(pair[1]) + KQ_TSocketSet(pair[0]) - pair[0];
+  EXPECT_FALSE(waiter.Wait(50));
+  std::thread waker([&] {
+    std::this_thread::sleep_for(milliseconds(20));
+    pair[0].Write('w');
+  });
+  EXPECT_TRUE(waiter.Wait(-1));
+  waker.join();
+  EXPECT_TRUE(waiter.Ready(pair[1]));
+  EXPECT_EQ(pair[0].Read() + pair[1].Read(), 'x' + 'w');
+  EXPECT_THROW((waiter -= pair[1]).Wait(0), KQ_ECouldNotListenOnSocket);
+  EXPECT_TRUE(&pair[5] == &pair[1] && &pair[-1] == &pair[0]);
+}
+
+// Each row is what a peer sends before it goes away.
+TEST_F(SocketTest, ADataStreamOverASocketSurvivesBadPeers) {
+  using namespace std::string_literals;
+  std::string deep = "\x0D\x00\x00\x00\x01X"s;
+  for (int i = 0; i < 2000; ++i) deep += "\x0E\x00\x00\x00\x01Y"s;
+  struct Case {
+    std::string bytes;
+    char const* raised;
+  } const cases[] = {{"\x41\x07\x00\x00\x00\x05\x0F\x00\x00\x00\x0A\x00"
+                      "a"s,
+                      "KQ_ECouldNotReadFromSocket"},
+                     {"\x99garbage"s, "KQ_EWrongPackedType"},
+                     {deep, "KQ_EWrongPackedType"}};
+  for (Case const& c : cases) {
+    KQ_TSocketPair pair;
+    pair[1].Write(c.bytes.data(), static_cast<std::uint32_t>(c.bytes.size()));
+    pair[1].Close();
+    KQ_TDataStream in(pair[0]);
+    KQ_TString text;
+    EXPECT_EQ(RaisedClass([&] { in >> text; }), c.raised);
+  }
+}
+
+// In a child whose address space allows 256 MiB more, a string that claims
+// 4 GiB but ends after 1 MiB raises the socket's exception, not the
+// allocator's.
+TEST_F(SocketTest, APeerClaimingA4GiBStringCostsOnlyWhatArrives) {
+  using namespace std::string_literals;
+  std::string const claim =
+      "\x41\x07\x7F\xFF\xFF\x00\x0F\xFF\xFF\xFE\x00"s + std::string(1 << 20, 'a');
+  KQ_TSocketPair pair;
+  pid_t const child = fork();
+  if (child == 0) {
+    pair[1].Close();  // this process's hold only
+    std::uint64_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlim_t const bytes = pages * sysconf(_SC_PAGESIZE) + (rlim_t{256} << 20);
+    rlimit const limit{bytes, bytes};
+    setrlimit(RLIMIT_AS, &limit);
+    KQ_TDataStream in(pair[0]);
+    KQ_TString text;
+    _exit(RaisedClass([&] { in >> text; }) == "KQ_ECouldNotReadFromSocket" ? 0 : 1);
+  }
+  pair[1].Write(claim.data(), static_cast<std::uint32_t>(claim.size()));
+  pair[1].Close();
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+constexpr std::uint32_t kClients = 50;
+constexpr std::uint32_t kMessages = 1000;
+constexpr std::uint32_t kBatch = 10;
+
+KQ_TString MessageOf(std::uint32_t client, std::uint32_t n) {
+  std::string const filler(n % 64, static_cast<char>('a' + client % 26));
+  return KQ_TString::Format("%u/%u %s", client, n, filler.c_str());
+}
+
+// Sends count messages in batches and reads the echoes; how many came back
+// intact.
+std::uint32_t Exchange(KQ_TSocket& socket, std::uint32_t client, std::uint32_t count) {
+  socket.SetBuffered(true);
+  KQ_TDataStream stream(socket);
+  std::uint32_t intact = 0;
+  for (std::uint32_t first = 0; first < count; first += kBatch) {
+    for (std::uint32_t n = first; n < first + kBatch; ++n) stream << MessageOf(client, n);
+    socket.Flush();
+    for (std::uint32_t n = first; n < first + kBatch; ++n) {
+      KQ_TString echo;
+      stream >> echo;
+      intact += echo == MessageOf(client, n) ? 1 : 0;
+    }
+  }
+  return intact;
+}
+
+struct Server {
+  KQ_TSocket listener = Listener();
+  KQ_TSocketPair wake;
+  std::atomic<std::uint32_t> echoes{0};
+  std::atomic<std::uint32_t> finished{0};
+  std::atomic<std::uint32_t> broken{0};
+};
+
+// One accepted client, echoed on a library thread of its own until it sends
+// an empty message or the connection breaks.
+struct Connection {
+  Server& server;
+  KQ_TSocket socket;
+  KQ_TThread thread{&Connection::Serve, this};
+
+  static std::int32_t Serve(void* argument) {
+    Connection& c = *static_cast<Connection*>(argument);
+    c.socket.SetBuffered(true);
+    KQ_TDataStream stream(c.socket);
+    try {
+      for (KQ_TString m; (stream >> m, m.Length() != 0); ++c.server.echoes) {
+        stream << m;
+        if (!c.socket.Ready()) c.socket.Flush();
+      }
+      ++c.server.finished;
+    } catch (KQ_EException const&) {
+      ++c.server.broken;
+    }
+    return 0;
+  }
+};
+
+std::int32_t AcceptConnections(void* argument) {
+  Server& server = *static_cast<Server*>(argument);
+  std::vector<std::unique_ptr<Connection>> connections;
+  KQ_TSocketSet set = KQ_TSocketSet(server.listener) + server.wake[0];
+  while (set.Wait(-1) && !set.Ready(server.wake[0])) {
+    connections.emplace_back(new Connection{server, server.listener.Accept()});
+    connections.back()->thread.Start();
+  }
+  for (auto& connection : connections) connection->thread.Join();
+  return 0;
+}
+
+TEST_F(SocketTest, AServerKeepsServingWhileClientsDieMidway) {
+  Server server;
+  std::uint16_t const port = server.listener.Port();
+  // Processes forked before any thread runs, exchanging until killed.
+  std::vector<pid_t> doomed(4);
+  for (pid_t& child : doomed) {
+    if ((child = fork()) == 0) {
+      KQ_TSocket socket;
+      try {
+        if (socket.Connect(KQ_TSocket::kLoopback, port)) Exchange(socket, 999, 1u << 30);
+      } catch (KQ_EException const&) {
+      }
+      _exit(0);
+    }
+  }
+  KQ_TThread acceptor(&AcceptConnections, &server);
+  acceptor.Start();
+  std::atomic<std::uint32_t> intact{0};
+  std::vector<std::thread> clients;
+  for (std::uint32_t id = 0; id < kClients; ++id) {
+    clients.emplace_back([&, id] {
+      KQ_TSocket socket;
+      ASSERT_TRUE(socket.Connect(KQ_TSocket::kLoopback, port));
+      intact += Exchange(socket, id, kMessages);
+      KQ_TDataStream(socket) << KQ_TString();
+      socket.Flush();
+    });
+  }
+  auto const deadline = Clock::now() + std::chrono::seconds(10);
+  while (server.echoes < kClients * kMessages / 10 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  for (pid_t const child : doomed) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
+  for (std::thread& client : clients) client.join();
+  server.wake[1].Write('q');
+  acceptor.Join();
+  EXPECT_EQ(intact, kClients * kMessages);
+  EXPECT_EQ(server.finished, kClients);
+  EXPECT_EQ(server.broken, doomed.size());
+}
+
+}  // namespace
