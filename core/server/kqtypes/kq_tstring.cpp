@@ -1,6 +1,8 @@
 #include "kq_tstring.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -64,8 +66,71 @@ std::uint32_t CheckedLength(std::uint64_t length) {
   return static_cast<std::uint32_t>(length);
 }
 
+// Buffers are shared between copies until one of them changes: each starts
+// with a head holding its reference count and its capacity in units, and a
+// string points at the units behind the head. A string changes its units in
+// place only when it holds the sole reference to a buffer large enough
+// (Own); otherwise it takes a buffer of its own first. The empty strings
+// share one static buffer, so making one costs no allocation.
+struct BufferHead {
+  std::atomic<std::uint32_t> refs;
+  std::uint32_t capacity;
+};
+
+struct EmptyBuffer {
+  BufferHead head;
+  std::uint16_t unit;
+};
+KQ_CONSTINIT_ EmptyBuffer gEmptyBuffer{{1, 1}, 0};
+
+std::uint16_t* EmptyUnits() { return &gEmptyBuffer.unit; }
+
+BufferHead& HeadOf(std::uint16_t const* units) {
+  return *reinterpret_cast<BufferHead*>(
+      const_cast<unsigned char*>(reinterpret_cast<unsigned char const*>(units)) -
+      sizeof(BufferHead));
+}
+
+static_assert(offsetof(EmptyBuffer, unit) == sizeof(BufferHead), "units follow the head");
+
+// A buffer of capacity units with one reference.
 std::uint16_t* NewBuffer(std::uint32_t capacity) {
-  return static_cast<std::uint16_t*>(KQ_Alloc(capacity * std::uint32_t{sizeof(std::uint16_t)}));
+  void* const block =
+      KQ_Alloc(sizeof(BufferHead) + capacity * std::uint32_t{sizeof(std::uint16_t)});
+  auto* const head = new (block) BufferHead{{1}, capacity};
+  return reinterpret_cast<std::uint16_t*>(head + 1);
+}
+
+std::uint16_t* Share(std::uint16_t* units) {
+  if (units != EmptyUnits()) HeadOf(units).refs.fetch_add(1, std::memory_order_relaxed);
+  return units;
+}
+
+// The last release frees the buffer; the one before it publishes its reads
+// of the units to the holder that may then change them in place.
+void Release(std::uint16_t* units) {
+  if (units == EmptyUnits()) return;
+  BufferHead& head = HeadOf(units);
+  if (head.refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    head.~BufferHead();
+    KQ_Free(&head);
+  }
+}
+
+bool Owns(std::uint16_t const* units, std::uint32_t capacity) {
+  if (units == EmptyUnits()) return false;
+  BufferHead const& head = HeadOf(units);
+  return head.refs.load(std::memory_order_acquire) == 1 && head.capacity >= capacity;
+}
+
+// A string buffer held while it is filled, released if that fails.
+using HeldBuffer = std::unique_ptr<std::uint16_t, void (*)(std::uint16_t*)>;
+
+HeldBuffer HoldNewBuffer(std::uint32_t capacity) { return {NewBuffer(capacity), &Release}; }
+
+// Scratch room for units, freed with KQ_Free.
+std::uint16_t* NewUnits(std::uint32_t count) {
+  return static_cast<std::uint16_t*>(KQ_Alloc(count * std::uint32_t{sizeof(std::uint16_t)}));
 }
 
 void* NewTemporary(std::uint64_t bytes) {
@@ -250,7 +315,7 @@ kq::TStringStatics::TStringStatics() {
 
 // Construction
 
-KQ_TString::KQ_TString() : KQ_TString(std::uint32_t{0}) {}
+KQ_TString::KQ_TString() : fLength(0), fCapacity(CapacityFor(0)), fBuffer(EmptyUnits()) {}
 
 KQ_TString::KQ_TString(std::uint32_t n)
     : fLength(0), fCapacity(CapacityFor(CheckedLength(n))), fBuffer(NewBuffer(fCapacity)) {
@@ -314,7 +379,7 @@ KQ_TString::KQ_TString(char const* utf8, std::uint32_t n) : fLength(0), fCapacit
   // to a buffer of that capacity (a fresh block rather than a shrunk one, so
   // large texts keep reusing the same heap blocks).
   std::uint32_t const room = CapacityFor(static_cast<std::uint32_t>(text.size));
-  std::unique_ptr<std::uint16_t, void (*)(void*)> decoded(NewBuffer(room), &KQ_Free);
+  HeldBuffer decoded = HoldNewBuffer(room);
   std::size_t const units = kq::tstring::DecodeUtf8Checked(text.bytes, text.size, decoded.get());
   if (units == kNone) KQ_THROW(KQ_EIllegalUTF8Character());
   fLength = static_cast<std::uint32_t>(units);
@@ -333,8 +398,8 @@ KQ_TString::KQ_TString(kq::ConstUtf8Text utf8, std::uint32_t n)
 
 KQ_TString KQ_TString::FromUTF8(char const* bytes, std::uint32_t size, UTF8Rule rule) {
   auto const* const in = reinterpret_cast<unsigned char const*>(bytes);
-  std::unique_ptr<std::uint16_t, void (*)(void*)> const units(
-      NewBuffer(CapacityFor(CheckedLength(size))), &KQ_Free);
+  std::unique_ptr<std::uint16_t, void (*)(void*)> const units(NewUnits(CheckedLength(size) + 1),
+                                                              &KQ_Free);
   std::size_t count = 0;
   switch (rule) {
     case UTF8Rule::kLibrary:
@@ -370,10 +435,47 @@ std::string KQ_TString::ToUTF8(UTF8Rule rule) const {
   return text;
 }
 
+// A copy shares the buffer; its capacity is that of a string of its length.
 KQ_TString::KQ_TString(KQ_TString const& other)
-    : KQ_TString(RawUnits{}, other.fBuffer, other.fLength) {}
+    : KQ_IInterface(other),
+      KQ_IPackable(other),
+      KQ_IHashable(other),
+      KQ_IPrintable(other),
+      KQ_IScanable(other),
+      KQ_IHumanReadable(other),
+      KQ_TObject(other),
+      fLength(other.fLength),
+      fCapacity(CapacityFor(other.fLength)),
+      fBuffer(Share(other.fBuffer)) {}
 
-KQ_TString::~KQ_TString() { KQ_Free(fBuffer); }
+KQ_TString::~KQ_TString() { Release(fBuffer); }
+
+void KQ_TString::Grow(std::uint32_t capacity) {
+  if (Owns(fBuffer, capacity)) return;
+  std::uint32_t const bytes = capacity * std::uint32_t{sizeof(std::uint16_t)};
+  if (fBuffer != EmptyUnits() && HeadOf(fBuffer).refs.load(std::memory_order_acquire) == 1) {
+    // Held alone: the heap may grow it where it lies.
+    auto* const head =
+        static_cast<BufferHead*>(KQ_Realloc(&HeadOf(fBuffer), sizeof(BufferHead) + bytes));
+    head->capacity = capacity;
+    fBuffer = reinterpret_cast<std::uint16_t*>(head + 1);
+    return;
+  }
+  std::uint16_t* const buffer = NewBuffer(capacity);
+  std::memcpy(buffer, fBuffer, (fLength + 1) * std::uint32_t{sizeof(std::uint16_t)});
+  Release(fBuffer);
+  fBuffer = buffer;
+}
+
+std::uint16_t* KQ_TString::Own(std::uint32_t keep) {
+  if (!Owns(fBuffer, fCapacity)) {
+    std::uint16_t* const buffer = NewBuffer(fCapacity);
+    if (keep != 0) std::memcpy(buffer, fBuffer, keep * sizeof(std::uint16_t));
+    Release(fBuffer);
+    fBuffer = buffer;
+  }
+  return fBuffer;
+}
 
 // Filling: the callers compute the final length first and hand in a
 // function that writes exactly that many units.
@@ -381,13 +483,13 @@ KQ_TString::~KQ_TString() { KQ_Free(fBuffer); }
 template <class Fill>
 void KQ_TString::AssignWith(std::uint64_t length, Fill fill) {
   std::uint32_t const n = CheckedLength(length);
-  std::uint32_t const capacity = CapacityFor(n);
-  if (capacity > fCapacity) {
+  std::uint32_t const capacity = CapacityFor(n) > fCapacity ? CapacityFor(n) : fCapacity;
+  if (!Owns(fBuffer, capacity)) {
     // The old buffer may hold the source; it goes only once the copy is made.
-    std::uint16_t* const buffer = NewBuffer(capacity);
-    fill(buffer);
-    KQ_Free(fBuffer);
-    fBuffer = buffer;
+    HeldBuffer buffer = HoldNewBuffer(capacity);
+    fill(buffer.get());
+    Release(fBuffer);
+    fBuffer = buffer.release();
     fCapacity = capacity;
   } else {
     fill(fBuffer);
@@ -399,12 +501,8 @@ void KQ_TString::AssignWith(std::uint64_t length, Fill fill) {
 template <class Fill>
 void KQ_TString::AppendWith(std::uint64_t length, Fill fill) {
   std::uint32_t const n = CheckedLength(fLength + length);
-  std::uint32_t const capacity = CapacityFor(n);
-  if (capacity > fCapacity) {
-    fBuffer = static_cast<std::uint16_t*>(
-        KQ_Realloc(fBuffer, capacity * std::uint32_t{sizeof(std::uint16_t)}));
-    fCapacity = capacity;
-  }
+  if (CapacityFor(n) > fCapacity) fCapacity = CapacityFor(n);
+  Grow(fCapacity);
   fill(fBuffer + fLength);
   fLength = n;
   fBuffer[n] = 0;
@@ -455,8 +553,15 @@ void KQ_TString::AppendWide(wchar_t const* text, std::size_t count) {
 
 // Assignment
 
+// The buffer is shared; the capacity stays when it is large enough.
 KQ_TString& KQ_TString::operator=(KQ_TString const& other) {
-  if (this != &other) AssignUnits(other.fBuffer, other.fLength);
+  if (this != &other) {
+    std::uint16_t* const buffer = Share(other.fBuffer);
+    Release(fBuffer);
+    fBuffer = buffer;
+    fLength = other.fLength;
+    if (CapacityFor(fLength) > fCapacity) fCapacity = CapacityFor(fLength);
+  }
   return *this;
 }
 
@@ -594,8 +699,8 @@ KQ_TString operator+(wchar_t const* text, KQ_TString const& s) {
 
 KQ_TString& KQ_TString::Truncate(std::uint32_t n) {
   if (n < fLength) {
+    Own(n)[n] = 0;
     fLength = n;
-    fBuffer[n] = 0;
   }
   return *this;
 }
@@ -606,7 +711,7 @@ KQ_TUniChar& KQ_TString::operator[](std::int32_t i) {
     tOutOfRangeUnit = KQ_TUniChar();
     return tOutOfRangeUnit;
   }
-  return reinterpret_cast<KQ_TUniChar*>(fBuffer)[index];
+  return reinterpret_cast<KQ_TUniChar*>(Own(fLength + 1))[index];
 }
 
 KQ_TUniChar KQ_TString::operator[](std::int32_t i) const {
@@ -902,12 +1007,13 @@ KQ_TString KQ_TString::Replace(KQ_TUniChar const& from, KQ_TUniChar const& to,
   };
   if (toUnit != 0) {
     KQ_TString result(*this);
+    std::uint16_t* const units = result.Own(fLength + 1);
     std::uint32_t replaced = 0;
     for (std::size_t position = static_cast<std::size_t>(first);
          maxCount == 0 || replaced < maxCount; ++replaced) {
       std::size_t const at = next(position);
       if (at == kNone) break;
-      result.fBuffer[at] = toUnit;
+      units[at] = toUnit;
       position = at + 1;
     }
     return result;
@@ -975,12 +1081,14 @@ KQ_TString KQ_TString::ToUpper() const {
 }
 
 KQ_TString& KQ_TString::MakeLower() {
-  for (std::uint32_t i = 0; i < fLength; ++i) fBuffer[i] = Unicode_ToLower(fBuffer[i]);
+  std::uint16_t* const units = Own(fLength + 1);
+  for (std::uint32_t i = 0; i < fLength; ++i) units[i] = Unicode_ToLower(units[i]);
   return *this;
 }
 
 KQ_TString& KQ_TString::MakeUpper() {
-  for (std::uint32_t i = 0; i < fLength; ++i) fBuffer[i] = Unicode_ToUpper(fBuffer[i]);
+  std::uint16_t* const units = Own(fLength + 1);
+  for (std::uint32_t i = 0; i < fLength; ++i) units[i] = Unicode_ToUpper(units[i]);
   return *this;
 }
 
@@ -1130,12 +1238,10 @@ void KQ_TString::KQ_Unpack(KQ_IUnpacking& unpacker) {
       KQ_TString& s = self.string;
       std::uint32_t const units = count / 2;
       if (s.fLength + units >= s.fCapacity) {
-        std::uint32_t const grown = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        s.fCapacity = static_cast<std::uint32_t>(std::min<std::uint64_t>(
             std::uint64_t{s.fLength + units} * 2, std::uint64_t{self.length} + 1));
-        s.fBuffer = static_cast<std::uint16_t*>(
-            KQ_Realloc(s.fBuffer, grown * std::uint32_t{sizeof(std::uint16_t)}));
-        s.fCapacity = grown;
       }
+      s.Grow(s.fCapacity);
       kq::packed::LoadUnitsBE(s.fBuffer + s.fLength, bytes, units);
       s.fLength += units;
       s.fBuffer[s.fLength] = 0;
@@ -1148,11 +1254,9 @@ void KQ_TString::KQ_Unpack(KQ_IUnpacking& unpacker) {
     Truncate(0);
     throw;
   }
-  if (fCapacity < capacity) {
-    fBuffer = static_cast<std::uint16_t*>(
-        KQ_Realloc(fBuffer, capacity * std::uint32_t{sizeof(std::uint16_t)}));
-    fCapacity = capacity;
-  }
+  if (length == 0) return;
+  if (fCapacity < capacity) fCapacity = capacity;
+  Grow(fCapacity);
   fLength = length;
   fBuffer[length] = 0;
 }

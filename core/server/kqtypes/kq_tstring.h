@@ -379,6 +379,13 @@ class KQ_EXPORT KQ_TString : public KQ_TObject,
   // Exactly n units, zero units included.
   KQ_TString(RawUnits, std::uint16_t const* units, std::uint32_t n);
 
+  // The buffer made this string's own before a change in place: a shared
+  // one (or the static empty one) is first replaced by a copy of its first
+  // keep units in a buffer of fCapacity units. Returns the buffer.
+  std::uint16_t* Own(std::uint32_t keep);
+  // The buffer made this string's own with room for capacity units, keeping
+  // the units and the terminator.
+  void Grow(std::uint32_t capacity);
   template <class Fill>
   void AssignWith(std::uint64_t length, Fill fill);
   template <class Fill>
@@ -395,7 +402,10 @@ class KQ_EXPORT KQ_TString : public KQ_TObject,
   std::int32_t FindUnitFrom(std::uint16_t c, std::int32_t start, bool reverse) const;
 
   std::uint32_t fLength;
+  // The capacity the string promises (see CapacityFor); the buffer it
+  // shares may be larger, and is made this large when the string changes.
   std::uint32_t fCapacity;
+  // fLength units and a zero unit, in a buffer shared between copies.
   std::uint16_t* fBuffer;
 };
 
