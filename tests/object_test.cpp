@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -289,6 +290,20 @@ TEST(Printable, PrefixFollowsTheThreadIndentation) {
   }
   KQ_IPrintable::ReverseIndent();
   EXPECT_EQ(KQ_IPrintable::Indentation(), 0u);
+}
+
+TEST(Printable, IndentLevelGivesItsLevelBackAlsoWhenPrintingRaises) {
+  KQ_IPrintable::SetIndentation(4);
+  try {
+    KQ_IPrintable::IndentLevel const outer;
+    EXPECT_EQ(KQ_IPrintable::Indentation(), 6u);
+    KQ_IPrintable::IndentLevel const inner;
+    EXPECT_STREQ(KQ_IPrintable::Prefix(), "        ");
+    throw std::runtime_error("printing failed");
+  } catch (std::runtime_error const&) {
+  }
+  EXPECT_EQ(KQ_IPrintable::Indentation(), 4u);
+  KQ_IPrintable::SetIndentation(0);
 }
 
 TEST(Printable, IndentationIsPerThread) {

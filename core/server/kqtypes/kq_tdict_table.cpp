@@ -109,16 +109,6 @@ void PrefetchEntry(PackingEntry const& entry) {
   KQ_TDataStream::ElementWriter::Prefetch(entry.fValue);
 }
 
-// One level of print indentation for the lifetime of the guard, given back
-// even when printing an entry raises.
-class IndentLevel {
- public:
-  IndentLevel() { KQ_IPrintable::Indent(); }
-  ~IndentLevel() { KQ_IPrintable::ReverseIndent(); }
-  IndentLevel(IndentLevel const&) = delete;
-  IndentLevel& operator=(IndentLevel const&) = delete;
-};
-
 }  // namespace
 
 DictTable::DictTable(std::uint32_t buckets, std::uint32_t growthLimit)
@@ -277,11 +267,11 @@ void DictTable::Unpack(KQ_IUnpacking& unpacker) {
 void DictTable::Print(std::ostream& os, char const* heading) const {
   os << heading << '\n' << KQ_IPrintable::Prefix() << "{\n";
   {
-    IndentLevel const entries;
+    KQ_IPrintable::IndentLevel const entries;
     ForEach([&os](Node const& node) {
       os << KQ_IPrintable::Prefix() << '[';
       {
-        IndentLevel const nested;
+        KQ_IPrintable::IndentLevel const nested;
         auto const* key =
             static_cast<KQ_IPrintable const*>(node.fKey->KQ_Cast(KQ_IPrintable::KQ_ClassName()));
         if (key != nullptr) {

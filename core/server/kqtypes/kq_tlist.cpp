@@ -16,20 +16,6 @@ bool KQ_TList::KQ_Initialize() {
 }
 KQ_CLASS_IMPL(KQ_TListIterationInfo)
 
-namespace {
-
-// One level of print indentation for the lifetime of the guard, given back
-// even when an element's printing raises.
-class IndentLevel {
- public:
-  IndentLevel() { KQ_IPrintable::Indent(); }
-  ~IndentLevel() { KQ_IPrintable::ReverseIndent(); }
-  IndentLevel(IndentLevel const&) = delete;
-  IndentLevel& operator=(IndentLevel const&) = delete;
-};
-
-}  // namespace
-
 struct KQ_TList::KeyBlock {
   KeyBlock* fNext;
   std::uint32_t fCapacity;
@@ -272,11 +258,11 @@ bool KQ_TList::KQ_IsIdent(KQ_IPackable const& other) const {
 void KQ_TList::PrintOn(std::ostream& os) const {
   os << "LIST\n" << KQ_IPrintable::Prefix() << "{\n";
   {
-    IndentLevel const deeper;
+    KQ_IPrintable::IndentLevel const deeper;
     for (KQ_TListKey const* key = fChain.fHead; key != nullptr; key = key->fNext) {
       os << KQ_IPrintable::Prefix();
       // A value printed over several lines puts them one level deeper still.
-      IndentLevel const nested;
+      KQ_IPrintable::IndentLevel const nested;
       key->fValue.PrintOn(os);
       os << '\n';
     }

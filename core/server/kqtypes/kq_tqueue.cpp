@@ -11,20 +11,6 @@
 KQ_CLASS_IMPL(KQ_TQueue)
 KQ_CLASS_IMPL(KQ_TQueueIterationInfo)
 
-namespace {
-
-// One level of print indentation for the lifetime of the guard, given back
-// even when an element's printing raises.
-class IndentLevel {
- public:
-  IndentLevel() { KQ_IPrintable::Indent(); }
-  ~IndentLevel() { KQ_IPrintable::ReverseIndent(); }
-  IndentLevel(IndentLevel const&) = delete;
-  IndentLevel& operator=(IndentLevel const&) = delete;
-};
-
-}  // namespace
-
 KQ_TQueueKey& KQ_TQueueKey::SetPriority(std::int32_t priority) {
   Container()->SetPriority(this, priority);
   return *this;
@@ -238,16 +224,16 @@ bool KQ_TQueue::KQ_IsIdent(KQ_IPackable const& other) const {
 void KQ_TQueue::PrintOn(std::ostream& os) const {
   os << "QUEUE\n" << KQ_IPrintable::Prefix() << "{\n";
   {
-    IndentLevel const groups;
+    KQ_IPrintable::IndentLevel const groups;
     for (KQ_TQueueKey const* key = fChain.fHead; key != nullptr; key = key->fNext) {
       if (key->fPrev == nullptr || key->fPrev->fPriority != key->fPriority) {
         os << KQ_IPrintable::Prefix() << "Priority " << key->fPriority << ":\n";
       }
-      IndentLevel const element;
+      KQ_IPrintable::IndentLevel const element;
       os << KQ_IPrintable::Prefix();
       {
         // A value printed over several lines puts them one level deeper.
-        IndentLevel const nested;
+        KQ_IPrintable::IndentLevel const nested;
         key->fValue.PrintOn(os);
       }
       os << '\n';
