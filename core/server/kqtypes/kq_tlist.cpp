@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "internal/kq_tlist_chain.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
@@ -15,6 +16,9 @@ bool KQ_TList::KQ_Initialize() {
   return true;
 }
 KQ_CLASS_IMPL(KQ_TListIterationInfo)
+
+// The chain's functions, each given the chain they work on.
+using Chain = kq::ChainOps;
 
 struct KQ_TList::KeyBlock {
   KeyBlock* fNext;
@@ -108,9 +112,11 @@ KQ_TListKey const* KQ_TList::KeyAt(std::uint32_t index) const { return Walk(inde
 
 KQ_TListKey* KQ_TList::KeyAt(std::uint32_t index) { return Walk(index); }
 
-KQ_TListKey const* KQ_TList::KeyOf(KQ_TAny const& value) const { return fChain.Find(value); }
+KQ_TListKey const* KQ_TList::KeyOf(KQ_TAny const& value) const {
+  return Chain::Find(fChain, value);
+}
 
-KQ_TListKey* KQ_TList::KeyOf(KQ_TAny const& value) { return fChain.Find(value); }
+KQ_TListKey* KQ_TList::KeyOf(KQ_TAny const& value) { return Chain::Find(fChain, value); }
 
 KQ_TAny const& KQ_TList::ObjectAt(std::uint32_t index) const { return Walk(index)->fValue; }
 
@@ -162,7 +168,7 @@ KQ_TListKey* KQ_TList::MoveBefore(KQ_TListKey const* where, KQ_TListKey const* k
   KQ_TListKey* moved = Own(key);
   KQ_TListKey* anchor = Own(where);
   if (anchor == moved) return moved;
-  fChain.Unlink(moved);
+  Chain::Unlink(fChain, moved);
   return Link(moved, anchor->fPrev, anchor);
 }
 
@@ -170,7 +176,7 @@ KQ_TListKey* KQ_TList::MoveAfter(KQ_TListKey const* where, KQ_TListKey const* ke
   KQ_TListKey* moved = Own(key);
   KQ_TListKey* anchor = Own(where);
   if (anchor == moved) return moved;
-  fChain.Unlink(moved);
+  Chain::Unlink(fChain, moved);
   return Link(moved, anchor, anchor->fNext);
 }
 
@@ -183,7 +189,7 @@ KQ_TList& KQ_TList::Rem(KQ_TAny const& value) { return Rem(KeyOf(value)); }
 
 KQ_TList& KQ_TList::Rem(KQ_TListKey const* key) {
   KQ_TListKey* removed = Own(key);
-  fChain.Unlink(removed);
+  Chain::Unlink(fChain, removed);
   DestroyKey(removed);
   if (fChain.fCount == 0) ReleaseBlocks();
   return *this;
@@ -307,7 +313,7 @@ bool KQ_TList::ReadFrom(KQ_THumanReadableStream& stream) {
 
 KQ_TListKey* KQ_TList::Link(KQ_TListKey* key, KQ_TListKey* prev, KQ_TListKey* next) {
   key->fContainer = this;
-  fChain.Link(key, prev, next);
+  Chain::Link(fChain, key, prev, next);
   return key;
 }
 
@@ -332,7 +338,7 @@ KQ_TListKey* KQ_TList::Own(KQ_TListKey const* key) {
 
 KQ_TListKey* KQ_TList::Walk(std::uint32_t index) const {
   if (index >= fChain.fCount) KQ_THROW(KQ_EOutOfBoundsOfList());
-  return fChain.At(index);
+  return Chain::At(fChain, index);
 }
 
 KQ_TListKey* KQ_TList::First() const {
