@@ -232,26 +232,7 @@ void KQ_TList::KQ_Unpack(KQ_IUnpacking& unpacker) {
   std::uint32_t count = 0;
   unpacker >> count;
   KQ_TDataStream::ElementReader read(unpacker);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    // Read straight into an unlinked key: no copy (and no clone of a held
-    // object) per element.
-    void* const room = KeyRoom();
-    KQ_TListKey* key;
-    try {
-      key = new (room) KQ_TListKey;
-    } catch (...) {
-      ReturnRoom(room);
-      throw;
-    }
-    try {
-      read(key->fValue);
-    } catch (...) {
-      DestroyKey(key);
-      if (fChain.fCount == 0) ReleaseBlocks();
-      throw;
-    }
-    Link(key, fChain.fTail, nullptr);
-  }
+  for (std::uint32_t i = 0; i < count; ++i) AppendRead(read);
 }
 
 KQ_IPackable* KQ_TList::KQ_Clone(void*) const { return new KQ_TList(*this); }
@@ -288,27 +269,30 @@ bool KQ_TList::WriteTo(KQ_THumanReadableStream& stream) const {
 
 bool KQ_TList::ReadFrom(KQ_THumanReadableStream& stream) {
   Clear();
-  while (stream.PeekNonWhite() != '}') {
-    // As in KQ_Unpack: read straight into an unlinked key.
-    void* const room = KeyRoom();
-    KQ_TListKey* key;
-    try {
-      key = new (room) KQ_TListKey;
-    } catch (...) {
-      ReturnRoom(room);
-      throw;
-    }
-    try {
-      stream >> static_cast<KQ_IHumanReadable&>(key->fValue);
-    } catch (...) {
-      DestroyKey(key);
-      if (fChain.fCount == 0) ReleaseBlocks();
-      throw;
-    }
-    Link(key, fChain.fTail, nullptr);
-  }
+  auto read = [&stream](KQ_TAny& value) { stream >> static_cast<KQ_IHumanReadable&>(value); };
+  while (stream.PeekNonWhite() != '}') AppendRead(read);
   stream.Read();
   return true;
+}
+
+template <class Read>
+void KQ_TList::AppendRead(Read& read) {
+  void* const room = KeyRoom();
+  KQ_TListKey* key;
+  try {
+    key = new (room) KQ_TListKey;
+  } catch (...) {
+    ReturnRoom(room);
+    throw;
+  }
+  try {
+    read(key->fValue);
+  } catch (...) {
+    DestroyKey(key);
+    if (fChain.fCount == 0) ReleaseBlocks();
+    throw;
+  }
+  Link(key, fChain.fTail, nullptr);
 }
 
 KQ_TListKey* KQ_TList::Link(KQ_TListKey* key, KQ_TListKey* prev, KQ_TListKey* next) {

@@ -280,6 +280,11 @@ class KQ_EXPORT KQ_TList : public KQ_TObject,
   // at the ends) and counts it.
   KQ_TListKey* Link(KQ_TListKey* key, KQ_TListKey* prev, KQ_TListKey* next);
   KQ_TListKey* LinkValue(KQ_TAny const& value, KQ_TListKey* prev, KQ_TListKey* next);
+  // Appends a new key whose value read(value) fills in place: no copy (and
+  // no clone of a held object) per element. When reading raises, nothing is
+  // appended.
+  template <class Read>
+  void AppendRead(Read& read);
   // The key as a key of this list, or KQ_EElementNotInList.
   KQ_TListKey* Own(KQ_TListKey const* key);
   KQ_TListKey* Walk(std::uint32_t index) const;
