@@ -12,12 +12,15 @@
 #include <utility>
 #include <vector>
 
+#include "container_test_support.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
 #include "kq_tany.h"
 #include "kq_titerator.h"
 #include "kq_tlist.h"
+
+using namespace kqtest;
 
 namespace {
 
@@ -88,12 +91,6 @@ void* KeyAddress(KQ_IPackable& key) {
   EXPECT_NE(any, nullptr);
   EXPECT_EQ(any->Kind(), KQ_TAny::kPointer);
   return static_cast<void*>(*any);
-}
-
-std::string Printed(KQ_IPrintable const& object) {
-  std::ostringstream os;
-  object.PrintOn(os);
-  return os.str();
 }
 
 }  // namespace
