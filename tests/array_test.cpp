@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "container_test_support.h"
 #include "kq_eexception.h"
 #include "kq_initialization.h"
 #include "kq_tany.h"
@@ -26,7 +27,7 @@
 #include "kq_tmemorystream.h"
 #include "kq_tstring.h"
 
-using Bytes = std::vector<unsigned char>;
+using namespace kqtest;
 
 namespace {
 
@@ -44,20 +45,6 @@ class ArrayEnvironment : public ::testing::Environment {
 
 constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
-
-// Runs f and reports which exception left it: "" for none, the library
-// class name for a library exception, "foreign" for anything else.
-template <class F>
-std::string Raised(F&& f) {
-  try {
-    f();
-  } catch (KQ_EException const& e) {
-    return e.ClassName();
-  } catch (...) {
-    return "foreign";
-  }
-  return "";
-}
 
 // The elements in range, as text: "i" for an integer, "-" for ILLEGAL, "n"
 // for NULL, "?" for anything else.
@@ -100,76 +87,14 @@ std::vector<std::int32_t> Backwards(KQ_TArray const& array) {
   return seen;
 }
 
-std::string Printed(KQ_IPrintable const& object) {
-  std::ostringstream os;
-  object.PrintOn(os);
-  return os.str();
-}
-
-Bytes Packed(KQ_IPackable const& object) {
-  KQ_TMemoryStream memory;
-  KQ_TDataStream data(memory);
-  data << object;
-  return memory.Size() == 0 ? Bytes() : Bytes(memory.Data(), memory.Data() + memory.Size());
-}
-
-std::unique_ptr<KQ_IPackable> Extracted(Bytes bytes) {
-  KQ_TMemoryStream memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
-                          static_cast<std::uint32_t>(bytes.size()));
-  KQ_TDataStream data(memory);
-  return std::unique_ptr<KQ_IPackable>(data.Extract(false));
-}
-
-void ReadInto(KQ_TArray& array, Bytes bytes) {
-  KQ_TMemoryStream memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
-                          static_cast<std::uint32_t>(bytes.size()));
-  KQ_TDataStream data(memory);
-  data >> static_cast<KQ_IPackable&>(array);
-}
-
-KQ_TArray const& AsArray(std::unique_ptr<KQ_IPackable> const& object) {
-  auto const* array =
-      object == nullptr ? nullptr : static_cast<KQ_TArray const*>(object->KQ_Cast("KQ_TArray"));
-  if (array == nullptr) throw std::runtime_error("not an array");
-  return *array;
-}
-
-Bytes Join(std::vector<Bytes> const& parts) {
-  Bytes all;
-  for (Bytes const& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
-
-Bytes Long(std::int32_t v) {
-  auto u = static_cast<std::uint32_t>(v);
-  return {0x03, static_cast<unsigned char>(u >> 24), static_cast<unsigned char>(u >> 16),
-          static_cast<unsigned char>(u >> 8), static_cast<unsigned char>(u)};
-}
+Bytes Long(std::int32_t v) { return Number(0x03, static_cast<std::uint32_t>(v)); }
 
 Bytes Bool(bool b) { return {0x09, static_cast<unsigned char>(b ? 1 : 0)}; }
-
-Bytes AnyInt(std::int32_t v) { return Join({{0x40, 0x05, 0x04}, Long(v)}); }
 
 Bytes const kAnyIllegal = {0x40, 0x05, 0x00};
 
 Bytes ArrayHeader(std::int32_t lower, std::int32_t upper, bool lowerFixed, bool upperFixed) {
   return Join({{0x46}, Long(lower), Long(upper), Bool(lowerFixed), Bool(upperFixed)});
-}
-
-std::string Text(KQ_IHumanReadable const& value) {
-  KQ_TMemoryStream memory;
-  KQ_THumanReadableStream stream(memory);
-  stream << value;
-  return memory.Size() == 0
-             ? std::string()
-             : std::string(reinterpret_cast<char const*>(memory.Data()), memory.Size());
-}
-
-void ReadText(KQ_IHumanReadable& value, std::string text) {
-  KQ_TMemoryStream memory(text.data(), static_cast<std::uint32_t>(text.size()),
-                          static_cast<std::uint32_t>(text.size()));
-  KQ_THumanReadableStream stream(memory);
-  stream >> value;
 }
 
 }  // namespace
@@ -591,13 +516,13 @@ TEST(ArrayTest, PacksBoundsFlagsThenEveryElement) {
   nested[0] = KQ_TAny(KQ_TString("s"));
   nested[2] = 2.5;
   std::unique_ptr<KQ_IPackable> const back = Extracted(Packed(nested));
-  EXPECT_TRUE(AsArray(back) == nested);
-  EXPECT_FALSE(AsArray(back).LowerFixed());
+  EXPECT_TRUE(As<KQ_TArray>(back) == nested);
+  EXPECT_FALSE(As<KQ_TArray>(back).LowerFixed());
 
   KQ_TArray large(100000);
   for (std::int32_t i = 0; i < 100000; i += 3) large[i] = i;
   std::unique_ptr<KQ_IPackable> const largeBack = Extracted(Packed(large));
-  EXPECT_TRUE(AsArray(largeBack) == large);
+  EXPECT_TRUE(As<KQ_TArray>(largeBack) == large);
 }
 
 TEST(ArrayTest, DamagedPackedArraysRaiseLibraryExceptions) {
@@ -609,19 +534,7 @@ TEST(ArrayTest, DamagedPackedArraysRaiseLibraryExceptions) {
   array[2] = KQ_TAny(KQ_TString("end"));
   Bytes const bytes = Packed(array);
 
-  for (std::size_t n = 0; n < bytes.size(); ++n) {
-    Bytes const cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
-    std::string const raised = Raised([&] { Extracted(cut); });
-    EXPECT_NE(raised, "") << "prefix of " << n << " bytes";
-    EXPECT_NE(raised, "foreign") << "prefix of " << n << " bytes";
-  }
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    for (unsigned char value : {0x00, 0x01, 0x03, 0x46, 0x7F, 0x80, 0xFF}) {
-      Bytes changed = bytes;
-      changed[i] = value;
-      EXPECT_NE(Raised([&] { Extracted(changed); }), "foreign") << i << " " << int{value};
-    }
-  }
+  ExpectDamageRaisesOnlyLibraryExceptions(bytes, {0x00, 0x01, 0x03, 0x46, 0x7F, 0x80, 0xFF});
 
   // An upper bound below the lower one.
   EXPECT_EQ(Raised([] { Extracted(ArrayHeader(5, 4, true, true)); }), "KQ_EWrongPackedType");

@@ -8,14 +8,19 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
+#include "container_test_support.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
 #include "kq_tany.h"
 #include "kq_titerator.h"
 #include "kq_tlist.h"
+
+using namespace kqtest;
 
 namespace {
 
@@ -86,12 +91,6 @@ void* KeyAddress(KQ_IPackable& key) {
   EXPECT_NE(any, nullptr);
   EXPECT_EQ(any->Kind(), KQ_TAny::kPointer);
   return static_cast<void*>(*any);
-}
-
-std::string Printed(KQ_IPrintable const& object) {
-  std::ostringstream os;
-  object.PrintOn(os);
-  return os.str();
 }
 
 }  // namespace
@@ -277,6 +276,35 @@ TEST(IteratorTest, WithoutContainerEveryForwardingOperationRaises) {
   EXPECT_THROW(cursor.IsAfterEnd(), KQ_EIteratorNotInitialized);
   EXPECT_THROW(cursor.Value(), KQ_EIteratorNotInitialized);
   EXPECT_THROW(cursor.DeleteItem(), KQ_EIteratorNotInitialized);
+}
+
+TEST(IteratorTest, StepsReturnTheIteratorItselfAndEachKeepsItsOwnRecord) {
+  static_assert(std::is_same_v<decltype(std::declval<KQ_TIterator&>().Start()), KQ_TIterator&>);
+  static_assert(std::is_same_v<decltype(++std::declval<KQ_TIterator&>()), KQ_TIterator&>);
+  static_assert(
+      std::is_same_v<decltype(std::declval<KQ_TConstIterator&>().Prev()), KQ_TConstIterator&>);
+  static_assert(std::is_same_v<decltype(std::declval<KQ_TConstIterator&>()--), KQ_TConstIterator&>);
+  static_assert(
+      std::is_same_v<decltype(std::declval<KQ_TConstIterator&>().Key()), KQ_IPackable const&>);
+  static_assert(std::is_same_v<decltype(std::declval<KQ_TConstIterator&>().Container()),
+                               KQ_IIteratable const*>);
+  static_assert(std::is_same_v<decltype(std::declval<KQ_TIterator&>().Value()), KQ_TAny&>);
+
+  KQ_TList list = MakeList({1});
+  KQ_TIterator writer(list);
+  KQ_TConstIterator reader(list);
+  EXPECT_STREQ(writer.ClassName(), "KQ_TIterator");
+  EXPECT_STREQ(reader.ClassName(), "KQ_TConstIterator");
+  for (KQ_TClass const* record :
+       {KQ_TIterator::KQ_ClassObject(), KQ_TConstIterator::KQ_ClassObject()}) {
+    EXPECT_EQ(record->ParentClass(), KQ_TObject::KQ_ClassObject()) << record->ClassName();
+    EXPECT_EQ(record->NrOfInterfaces(), 0u) << record->ClassName();
+  }
+  EXPECT_EQ(writer.KQ_Cast("KQ_TIterator"), static_cast<void*>(&writer));
+  EXPECT_EQ(writer.KQ_Cast("KQ_TConstIterator"), nullptr);
+  EXPECT_EQ(reader.KQ_Cast("KQ_TConstIterator"), static_cast<void*>(&reader));
+  EXPECT_EQ(reader.KQ_Cast("KQ_TIterator"), nullptr);
+  EXPECT_EQ(reader.KQ_Cast("KQ_TObject"), static_cast<KQ_TObject*>(&reader));
 }
 
 TEST(IteratorTest, CopiesAndAssignmentsMoveIndependently) {

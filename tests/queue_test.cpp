@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "container_test_support.h"
 #include "kq_eexception.h"
 #include "kq_initialization.h"
 #include "kq_tany.h"
@@ -27,7 +28,7 @@
 #include "kq_tqueue.h"
 #include "kq_tstring.h"
 
-using Bytes = std::vector<unsigned char>;
+using namespace kqtest;
 
 namespace {
 
@@ -38,18 +39,6 @@ class QueueEnvironment : public ::testing::Environment {
 
 ::testing::Environment* const gEnvironment =
     ::testing::AddGlobalTestEnvironment(new QueueEnvironment);
-
-template <class F>
-std::string Raised(F&& f) {
-  try {
-    f();
-  } catch (KQ_EException const& e) {
-    return e.ClassName();
-  } catch (...) {
-    return "foreign";
-  }
-  return "";
-}
 
 // (value, priority) pairs from head to tail; values are 32-bit integers.
 using Entries = std::vector<std::pair<std::int32_t, std::int32_t>>;
@@ -89,76 +78,11 @@ using Entries = std::vector<std::pair<std::int32_t, std::int32_t>>;
   return ::testing::AssertionSuccess();
 }
 
-std::string Printed(KQ_IPrintable const& object) {
-  std::ostringstream os;
-  object.PrintOn(os);
-  return os.str();
-}
-
-Bytes Packed(KQ_IPackable const& object) {
-  KQ_TMemoryStream memory;
-  KQ_TDataStream data(memory);
-  data << object;
-  return memory.Size() == 0 ? Bytes() : Bytes(memory.Data(), memory.Data() + memory.Size());
-}
-
-std::unique_ptr<KQ_IPackable> Extracted(Bytes bytes) {
-  KQ_TMemoryStream memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
-                          static_cast<std::uint32_t>(bytes.size()));
-  KQ_TDataStream data(memory);
-  return std::unique_ptr<KQ_IPackable>(data.Extract(false));
-}
-
-void ReadInto(KQ_TQueue& queue, Bytes bytes) {
-  KQ_TMemoryStream memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
-                          static_cast<std::uint32_t>(bytes.size()));
-  KQ_TDataStream data(memory);
-  data >> static_cast<KQ_IPackable&>(queue);
-}
-
-KQ_TQueue const& AsQueue(std::unique_ptr<KQ_IPackable> const& object) {
-  auto const* queue =
-      object == nullptr ? nullptr : static_cast<KQ_TQueue const*>(object->KQ_Cast("KQ_TQueue"));
-  if (queue == nullptr) throw std::runtime_error("not a queue");
-  return *queue;
-}
-
-Bytes Join(std::vector<Bytes> const& parts) {
-  Bytes all;
-  for (Bytes const& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
-
-Bytes Number(unsigned char tag, std::uint32_t u) {
-  return {tag, static_cast<unsigned char>(u >> 24), static_cast<unsigned char>(u >> 16),
-          static_cast<unsigned char>(u >> 8), static_cast<unsigned char>(u)};
-}
-
-Bytes AnyInt(std::int32_t v) {
-  return Join({{0x40, 0x05, 0x04}, Number(0x03, static_cast<std::uint32_t>(v))});
-}
-
 // The queue's own framing: it has no packing code and travels by name.
 Bytes QueueHeader(std::uint32_t count) {
   Bytes header = Number(0x0D, 9);
   for (char c : std::string("KQ_TQueue")) header.push_back(static_cast<unsigned char>(c));
   return Join({header, Number(0x07, count)});
-}
-
-std::string Text(KQ_IHumanReadable const& value) {
-  KQ_TMemoryStream memory;
-  KQ_THumanReadableStream stream(memory);
-  stream << value;
-  return memory.Size() == 0
-             ? std::string()
-             : std::string(reinterpret_cast<char const*>(memory.Data()), memory.Size());
-}
-
-void ReadText(KQ_IHumanReadable& value, std::string text) {
-  KQ_TMemoryStream memory(text.data(), static_cast<std::uint32_t>(text.size()),
-                          static_cast<std::uint32_t>(text.size()));
-  KQ_THumanReadableStream stream(memory);
-  stream >> value;
 }
 
 }  // namespace
@@ -484,7 +408,7 @@ TEST(QueueTest, PacksByNameWithPrioritiesAndKeepsTheTieOrder) {
   EXPECT_EQ(Packed(KQ_TQueue()), Join({QueueHeader(0), {0xFF}}));
 
   std::unique_ptr<KQ_IPackable> const back = Extracted(bytes);
-  EXPECT_TRUE(AsQueue(back) == queue);
+  EXPECT_TRUE(As<KQ_TQueue>(back) == queue);
   KQ_TQueue read;
   read.Add(50, 50);
   ReadInto(read, bytes);
@@ -507,7 +431,7 @@ TEST(QueueTest, PacksByNameWithPrioritiesAndKeepsTheTieOrder) {
   nested.Add(KQ_TAny(queue), 7);
   nested.Add(KQ_TAny("s"), 7);
   std::unique_ptr<KQ_IPackable> const nestedBack = Extracted(Packed(nested));
-  EXPECT_TRUE(AsQueue(nestedBack) == nested);
+  EXPECT_TRUE(As<KQ_TQueue>(nestedBack) == nested);
 }
 
 TEST(QueueTest, DamagedPackedQueuesRaiseLibraryExceptions) {
@@ -517,19 +441,7 @@ TEST(QueueTest, DamagedPackedQueuesRaiseLibraryExceptions) {
   queue.Add(KQ_TAny(inner), 3);
   queue.Add(5, -3);
   Bytes const bytes = Packed(queue);
-  for (std::size_t n = 0; n < bytes.size(); ++n) {
-    Bytes const cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
-    std::string const raised = Raised([&] { Extracted(cut); });
-    EXPECT_NE(raised, "") << n;
-    EXPECT_NE(raised, "foreign") << n;
-  }
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    for (unsigned char value : {0x00, 0x03, 0x07, 0x0D, 0x40, 0x80, 0xFF}) {
-      Bytes changed = bytes;
-      changed[i] = value;
-      EXPECT_NE(Raised([&] { Extracted(changed); }), "foreign") << i << " " << int{value};
-    }
-  }
+  ExpectDamageRaisesOnlyLibraryExceptions(bytes, {0x00, 0x03, 0x07, 0x0D, 0x40, 0x80, 0xFF});
   // A count far beyond the data: the elements that arrived are kept.
   Bytes const hostile = Join({QueueHeader(0xFFFFFFFFu), Number(0x03, 1), AnyInt(1)});
   EXPECT_EQ(Raised([&] { Extracted(hostile); }), "KQ_EStreamEndReached");

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "container_test_support.h"
 #include "kq_eexception.h"
 #include "kq_initialization.h"
 #include "kq_tany.h"
@@ -29,7 +30,7 @@
 #include "kq_tstring.h"
 #include "kq_ttree.h"
 
-using Bytes = std::vector<unsigned char>;
+using namespace kqtest;
 
 // A hashable key whose clone may be of a class that is not hashable;
 // counts its live instances.
@@ -77,18 +78,6 @@ class TreeEnvironment : public ::testing::Environment {
 ::testing::Environment* const gEnvironment =
     ::testing::AddGlobalTestEnvironment(new TreeEnvironment);
 
-template <class F>
-std::string Raised(F&& f) {
-  try {
-    f();
-  } catch (KQ_EException const& e) {
-    return e.ClassName();
-  } catch (...) {
-    return "foreign";
-  }
-  return "";
-}
-
 KQ_TAny Int(std::int32_t value) { return KQ_TAny(value); }
 
 std::int32_t IntOf(KQ_IPackable const& packable) {
@@ -97,77 +86,12 @@ std::int32_t IntOf(KQ_IPackable const& packable) {
   return static_cast<std::int32_t>(*any);
 }
 
-std::string Printed(KQ_IPrintable const& object) {
-  std::ostringstream os;
-  object.PrintOn(os);
-  return os.str();
-}
-
-Bytes Packed(KQ_IPackable const& object) {
-  KQ_TMemoryStream memory;
-  KQ_TDataStream data(memory);
-  data << object;
-  return memory.Size() == 0 ? Bytes() : Bytes(memory.Data(), memory.Data() + memory.Size());
-}
-
-std::unique_ptr<KQ_IPackable> Extracted(Bytes bytes) {
-  KQ_TMemoryStream memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
-                          static_cast<std::uint32_t>(bytes.size()));
-  KQ_TDataStream data(memory);
-  return std::unique_ptr<KQ_IPackable>(data.Extract(false));
-}
-
-void ReadInto(KQ_TTree& tree, Bytes bytes) {
-  KQ_TMemoryStream memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
-                          static_cast<std::uint32_t>(bytes.size()));
-  KQ_TDataStream data(memory);
-  data >> static_cast<KQ_IPackable&>(tree);
-}
-
-KQ_TTree const& AsTree(std::unique_ptr<KQ_IPackable> const& object) {
-  auto const* tree =
-      object == nullptr ? nullptr : static_cast<KQ_TTree const*>(object->KQ_Cast("KQ_TTree"));
-  if (tree == nullptr) throw std::runtime_error("not a tree");
-  return *tree;
-}
-
-Bytes Join(std::vector<Bytes> const& parts) {
-  Bytes all;
-  for (Bytes const& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
-
-Bytes Number(unsigned char tag, std::uint32_t u) {
-  return {tag, static_cast<unsigned char>(u >> 24), static_cast<unsigned char>(u >> 16),
-          static_cast<unsigned char>(u >> 8), static_cast<unsigned char>(u)};
-}
-
-Bytes AnyInt(std::int32_t v) {
-  return Join({{0x40, 0x05, 0x04}, Number(0x03, static_cast<std::uint32_t>(v))});
-}
-
 // A packed one-unit string.
 Bytes Key(char c) {
   return Join({{0x41}, Number(0x07, 1), Number(0x0F, 2), {0x00, static_cast<unsigned char>(c)}});
 }
 
 Bytes TreeHeader(std::uint32_t count) { return Join({{0x49}, Number(0x07, count)}); }
-
-std::string Text(KQ_IHumanReadable const& value) {
-  KQ_TMemoryStream memory;
-  KQ_THumanReadableStream stream(memory);
-  stream << value;
-  return memory.Size() == 0
-             ? std::string()
-             : std::string(reinterpret_cast<char const*>(memory.Data()), memory.Size());
-}
-
-void ReadText(KQ_IHumanReadable& value, std::string text) {
-  KQ_TMemoryStream memory(text.data(), static_cast<std::uint32_t>(text.size()),
-                          static_cast<std::uint32_t>(text.size()));
-  KQ_THumanReadableStream stream(memory);
-  stream >> value;
-}
 
 }  // namespace
 
@@ -296,7 +220,7 @@ TEST(TreeTest, TheTableNeverGrows) {
   EXPECT_EQ(copy.BucketCount(), 64u);
   EXPECT_TRUE(copy == tree);
   std::unique_ptr<KQ_IPackable> clone(wide.KQ_Clone());
-  EXPECT_EQ(AsTree(clone).BucketCount(), 8u);
+  EXPECT_EQ(As<KQ_TTree>(clone).BucketCount(), 8u);
   EXPECT_EQ(wide("s").BucketCount(), 8u);
   KQ_TTree assigned(3);
   assigned = tree;
@@ -487,7 +411,7 @@ TEST(TreeTest, StorageOfRemovedEntriesAndSubtreesIsReusedCleanly) {
   EXPECT_EQ(tree.Entries(), model.size());
   EXPECT_EQ(tree.BucketCount(), 8u);
   std::unique_ptr<KQ_IPackable> back(Extracted(Packed(tree)));
-  EXPECT_TRUE(AsTree(back) == tree);
+  EXPECT_TRUE(As<KQ_TTree>(back) == tree);
 }
 
 TEST(TreeTest, PrintsEntriesWithSubtreesDeeper) {
@@ -522,9 +446,9 @@ TEST(TreeTest, PacksEachLevelWithSubtreesNested) {
   big[TreeTestKey(9, false)] = KQ_TAny('c');
   for (std::int32_t i = 0; i < 300; ++i) big(KQ_TString::Format("many/k%d", i), '/') = i;
   std::unique_ptr<KQ_IPackable> const back = Extracted(Packed(big));
-  EXPECT_TRUE(AsTree(back) == big);
-  EXPECT_EQ(AsTree(back).Entries(), big.Entries());
-  EXPECT_EQ(AsTree(back).Depth(), 3u);
+  EXPECT_TRUE(As<KQ_TTree>(back) == big);
+  EXPECT_EQ(As<KQ_TTree>(back).Entries(), big.Entries());
+  EXPECT_EQ(As<KQ_TTree>(back).Depth(), 3u);
   KQ_TTree read;
   read["old"] = 1;
   ReadInto(read, Packed(big));
@@ -544,19 +468,7 @@ TEST(TreeTest, DamagedPackedTreesRaiseLibraryExceptions) {
   tree[TreeTestKey(4, false)] = 3;
   Bytes const bytes = Packed(tree);
   int const live = TreeTestKey::sLive;
-  for (std::size_t n = 0; n < bytes.size(); ++n) {
-    Bytes const cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
-    std::string const raised = Raised([&] { Extracted(cut); });
-    EXPECT_NE(raised, "") << n;
-    EXPECT_NE(raised, "foreign") << n;
-  }
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    for (unsigned char value : {0x00, 0x05, 0x0D, 0x40, 0x49, 0x7F, 0xFF}) {
-      Bytes changed = bytes;
-      changed[i] = value;
-      EXPECT_NE(Raised([&] { Extracted(changed); }), "foreign") << i << " " << int{value};
-    }
-  }
+  ExpectDamageRaisesOnlyLibraryExceptions(bytes, {0x00, 0x05, 0x0D, 0x40, 0x49, 0x7F, 0xFF});
   EXPECT_EQ(TreeTestKey::sLive, live) << "no key read from damaged data is left behind";
 
   // Keys that are no object, or not hashable.

@@ -139,30 +139,29 @@ void KQ_EException::KQ_Unpack(KQ_IUnpacking& unpacker) {
 }
 
 // The first two lines end with a plain newline, every later one with
-// std::endl; the prefix is taken afresh for each line because Indent and
-// ReverseIndent change it.
+// std::endl; the prefix is taken afresh for each line because the
+// indentation changes between them.
 void KQ_EException::PrintOn(std::ostream& os) const {
   os << "Exception of class " << ClassName() << '\n';
   os << KQ_IPrintable::Prefix() << "raised at line " << KQ_ExceptionLine() << " of file \""
      << KQ_ExceptionFile() << "\"" << '\n';
   os << KQ_IPrintable::Prefix() << "Additional message:" << std::endl;
-  KQ_IPrintable::Indent();
-  os << KQ_IPrintable::Prefix() << fMessage << std::endl;
-  KQ_IPrintable::ReverseIndent();
+  {
+    KQ_IPrintable::IndentLevel const message;
+    os << KQ_IPrintable::Prefix() << fMessage << std::endl;
+  }
   if (!fData.IsIllegal()) {
     os << KQ_IPrintable::Prefix() << "Additional data:" << std::endl;
-    KQ_IPrintable::Indent();
+    KQ_IPrintable::IndentLevel const data;
     os << KQ_IPrintable::Prefix() << fData << std::endl;
-    KQ_IPrintable::ReverseIndent();
   }
   if (!fStackTrace.IsEmpty()) {
     os << KQ_IPrintable::Prefix() << "Stack trace:" << std::endl;
-    KQ_IPrintable::Indent();
+    KQ_IPrintable::IndentLevel const entries;
     std::uint32_t number = 1;
     for (KQ_TListKey const* key = fStackTrace.KeyAtHead(); key != nullptr; key = key->Next()) {
       os << KQ_IPrintable::Prefix() << "[" << number++ << "] " << key->Value() << std::endl;
     }
-    KQ_IPrintable::ReverseIndent();
   }
 }
 

@@ -1,5 +1,8 @@
 #include "kq_initialization.h"
 
+#include <atomic>
+#include <mutex>
+
 #include "kq_eexception.h"
 #include "kq_iiteratable.h"
 #include "kq_ipacking.h"
@@ -33,183 +36,148 @@ namespace {
 
 using Accessor = KQ_TClass const* (*)();
 
-// Every record of the library in the order it is initialised: the
-// interfaces, strings and variants first (they register packing codes that
-// everything after them relies on), then the exception families (root before
-// children) and the remaining classes.
-Accessor const kRecordsInOrder[] = {
-    &KQ_IInterface::KQ_ClassObject,
-    &KQ_TObject::KQ_ClassObject,
-    &KQ_IThrowable::KQ_ClassObject,
-    &KQ_IPackable::KQ_ClassObject,
-    &KQ_IPacking::KQ_ClassObject,
-    &KQ_IUnpacking::KQ_ClassObject,
-    &KQ_IPrintable::KQ_ClassObject,
-    &KQ_IHashable::KQ_ClassObject,
-    &KQ_IScanable::KQ_ClassObject,
-    &KQ_IHumanReadable::KQ_ClassObject,
-    &KQ_TString::KQ_ClassObject,
-    &KQ_TAny::KQ_ClassObject,
-    &KQ_IIterationInfo::KQ_ClassObject,
-    &KQ_IIteratable::KQ_ClassObject,
-    &KQ_TList::KQ_ClassObject,
-    &KQ_TStackEntry::KQ_ClassObject,
-    &KQ_EException::KQ_ClassObject,
-    &KQ_EOutOfMemory::KQ_ClassObject,
-    &KQ_EPackingException::KQ_ClassObject,
-    &KQ_EWrongPackedType::KQ_ClassObject,
-    &KQ_EWrongPacketSize::KQ_ClassObject,
-    &KQ_IRunnable::KQ_ClassObject,
-    &KQ_EStreamException::KQ_ClassObject,
-    &KQ_EStreamIsNotBound::KQ_ClassObject,
-    &KQ_EStreamIsNotReadable::KQ_ClassObject,
-    &KQ_EStreamIsNotWritable::KQ_ClassObject,
-    &KQ_EStreamIsNotMarkable::KQ_ClassObject,
-    &KQ_EStreamIsNotSeekable::KQ_ClassObject,
-    &KQ_EStreamIOError::KQ_ClassObject,
-    &KQ_EStreamEndReached::KQ_ClassObject,
-    &KQ_EIllegalStreamMark::KQ_ClassObject,
-    &KQ_IStream::KQ_ClassObject,
-    &KQ_EIllegalCast::KQ_ClassObject,
-    &KQ_EStringException::KQ_ClassObject,
-    &KQ_EIllegalUnicodeMapping::KQ_ClassObject,
-    &KQ_EStringFormatException::KQ_ClassObject,
-    &KQ_EIllegalUTF8Character::KQ_ClassObject,
-    &KQ_EAnyException::KQ_ClassObject,
-    &KQ_EIllegalCastFromAny::KQ_ClassObject,
-    &KQ_EAnyContainsUnpackableType::KQ_ClassObject,
-    &KQ_EAnyContainsUnhashableType::KQ_ClassObject,
-    &KQ_EIteratorException::KQ_ClassObject,
-    &KQ_EIteratorNotInitialized::KQ_ClassObject,
-    &KQ_EIteratorOutOfBounds::KQ_ClassObject,
-    &KQ_EDictException::KQ_ClassObject,
-    &KQ_ENoMatchingDictKey::KQ_ClassObject,
-    &KQ_ENoMatchingDictValue::KQ_ClassObject,
-    &KQ_TDict::KQ_ClassObject,
-    &KQ_EListException::KQ_ClassObject,
-    &KQ_EOutOfBoundsOfList::KQ_ClassObject,
-    &KQ_EElementNotInList::KQ_ClassObject,
-    &KQ_EUserInfoException::KQ_ClassObject,
-    &KQ_ENoSuchUser::KQ_ClassObject,
-    &KQ_ENoSuchDomain::KQ_ClassObject,
-    &KQ_ENotLoggedOn::KQ_ClassObject,
-    &KQ_EThreadException::KQ_ClassObject,
-    &KQ_ECouldNotCreateThread::KQ_ClassObject,
-    &KQ_ECouldNotStartThread::KQ_ClassObject,
-    &KQ_EThreadAlreadyStarted::KQ_ClassObject,
-    &KQ_EThreadAccountDisabled::KQ_ClassObject,
-    &KQ_EThreadIllegalUserOrPassword::KQ_ClassObject,
-    &KQ_EThreadNotPrivileged::KQ_ClassObject,
-    &KQ_EProcessException::KQ_ClassObject,
-    &KQ_EProcessNotBound::KQ_ClassObject,
-    &KQ_EProcessAlreadyBound::KQ_ClassObject,
-    &KQ_ECouldNotCreateProcess::KQ_ClassObject,
-    &KQ_ECouldNotFindProcess::KQ_ClassObject,
-    &KQ_ECouldNotKillProcess::KQ_ClassObject,
-    &KQ_ESemaphoreException::KQ_ClassObject,
-    &KQ_ECouldNotCreateSemaphore::KQ_ClassObject,
-    &KQ_ECouldNotLockSemaphore::KQ_ClassObject,
-    &KQ_ECouldNotUnlockSemaphore::KQ_ClassObject,
-    &KQ_TSemaphore::KQ_ClassObject,
-    &KQ_EMutexException::KQ_ClassObject,
-    &KQ_ECouldNotCreateMutex::KQ_ClassObject,
-    &KQ_ECouldNotLockMutex::KQ_ClassObject,
-    &KQ_ECouldNotUnlockMutex::KQ_ClassObject,
-    &KQ_TMutex::KQ_ClassObject,
-    &KQ_TDataStream::KQ_ClassObject,
-    &KQ_TMemoryStream::KQ_ClassObject,
-    &KQ_EEventException::KQ_ClassObject,
-    &KQ_ECouldNotCreateEvent::KQ_ClassObject,
-    &KQ_ECouldNotWaitOnEvent::KQ_ClassObject,
-    &KQ_ECouldNotSignalEvent::KQ_ClassObject,
-    &KQ_ECouldNotLockEvent::KQ_ClassObject,
-    &KQ_ECouldNotUnlockEvent::KQ_ClassObject,
-    &KQ_ERWLockException::KQ_ClassObject,
-    &KQ_ENoActiveReadLocks::KQ_ClassObject,
-    &KQ_ENoActiveWriteLocks::KQ_ClassObject,
-    &KQ_EDeadLock::KQ_ClassObject,
-    &KQ_EPackageException::KQ_ClassObject,
-    &KQ_EEndOfPackageReached::KQ_ClassObject,
-    &KQ_EWrongTypeInPackage::KQ_ClassObject,
-    &KQ_ESocketException::KQ_ClassObject,
-    &KQ_ECouldNotCreateSocket::KQ_ClassObject,
-    &KQ_ENoConnectionForAccept::KQ_ClassObject,
-    &KQ_ECouldNotReadFromSocket::KQ_ClassObject,
-    &KQ_ECouldNotWriteToSocket::KQ_ClassObject,
-    &KQ_ECouldNotBindSocket::KQ_ClassObject,
-    &KQ_ECouldNotListenOnSocket::KQ_ClassObject,
-    &KQ_EHRException::KQ_ClassObject,
-    &KQ_EHRSyntaxError::KQ_ClassObject,
-    &KQ_ETreeException::KQ_ClassObject,
-    &KQ_ENoMatchingTreeKey::KQ_ClassObject,
-    &KQ_EEntryIsNotASubtree::KQ_ClassObject,
-    &KQ_ENoMatchingTreeValue::KQ_ClassObject,
-    &KQ_EQueueException::KQ_ClassObject,
-    &KQ_EOutOfBoundsOfQueue::KQ_ClassObject,
-    &KQ_EElementNotInQueue::KQ_ClassObject,
-    &KQ_EArrayException::KQ_ClassObject,
-    &KQ_EOutOfBoundsOfArray::KQ_ClassObject,
-    &KQ_ETimeException::KQ_ClassObject,
-    &KQ_ECouldNotGetTime::KQ_ClassObject,
-    &KQ_EIllegalTime::KQ_ClassObject,
-    &KQ_TConstIterator::KQ_ClassObject,
-    &KQ_TIterator::KQ_ClassObject,
-    &KQ_EURLException::KQ_ClassObject,
-    &KQ_EIllegalURLName::KQ_ClassObject,
-    &KQ_EIllegalURLParams::KQ_ClassObject,
-    &KQ_EIllegalURLFileName::KQ_ClassObject,
-    &KQ_EIllegalURLExtension::KQ_ClassObject,
-    &KQ_EIllegalURLEncoding::KQ_ClassObject,
-    &KQ_EURLIsNoRelative::KQ_ClassObject,
-    &KQ_EURLTopReached::KQ_ClassObject,
-    &KQ_ENotALocalURL::KQ_ClassObject,
-    &KQ_EURLParameterNotSet::KQ_ClassObject,
-    &KQ_ERemovableMediumChanged::KQ_ClassObject,
-    &KQ_EFileException::KQ_ClassObject,
-    &KQ_ECouldNotOpenFile::KQ_ClassObject,
-    &KQ_ECouldNotRemoveFile::KQ_ClassObject,
-    &KQ_ECouldNotRenameFile::KQ_ClassObject,
-    &KQ_TDataBlock::KQ_ClassObject,
-    &KQ_TUnknown::KQ_ClassObject,
-    &KQ_TTextStream::KQ_ClassObject,
-    &KQ_TPackage::KQ_ClassObject,
-    &KQ_THumanReadableStream::KQ_ClassObject,
-    &KQ_TCxxStream::KQ_ClassObject,
-    &KQ_TTime::KQ_ClassObject,
-    &KQ_TInterval::KQ_ClassObject,
-    &KQ_TUserInfo::KQ_ClassObject,
-    &KQ_TThread::KQ_ClassObject,
-    &KQ_TEvent::KQ_ClassObject,
-    &KQ_TRWLock::KQ_ClassObject,
-    &KQ_EFileInfoException::KQ_ClassObject,
-    &KQ_ECouldNotGetFileInfo::KQ_ClassObject,
-    &KQ_ENotADirectory::KQ_ClassObject,
-    &KQ_EVolumeInfoException::KQ_ClassObject,
-    &KQ_ENoSuchDevice::KQ_ClassObject,
-    &KQ_EDynamicObjectException::KQ_ClassObject,
-    &KQ_ECouldNotLoadDynamicObject::KQ_ClassObject,
-    &KQ_ECouldNotCopyDynamicObject::KQ_ClassObject,
-    &KQ_ECouldNotUnloadDynamicObject::KQ_ClassObject,
-    &KQ_EDynamicObjectIsNotLoaded::KQ_ClassObject,
-    &KQ_EDynamicObjectSymbolNotFound::KQ_ClassObject,
-    &KQ_TDictIterationInfo::KQ_ClassObject,
-    &KQ_TListIterationInfo::KQ_ClassObject,
-    &KQ_TArray::KQ_ClassObject,
-    &KQ_TArrayIterationInfo::KQ_ClassObject,
-    &KQ_TTree::KQ_ClassObject,
-    &KQ_TTreeIterationInfo::KQ_ClassObject,
-    &KQ_TQueue::KQ_ClassObject,
-    &KQ_TQueueIterationInfo::KQ_ClassObject,
+// One step of the initialisation order: a class's record, or a whole
+// exception family, which is its root followed by every class the exception
+// table places below it (each child in table order, with its own family).
+struct Step {
+  Accessor fRecord;
+  bool fFamily;
 };
+
+template <class X>
+constexpr Step Record() {
+  return Step{&X::KQ_ClassObject, false};
+}
+
+template <class Root>
+constexpr Step Family() {
+  return Step{&Root::KQ_ClassObject, true};
+}
+
+// The records in the order they are initialised: the interfaces, strings and
+// variants first (they register packing codes that everything after them
+// relies on), then the exception families and the remaining classes.
+constexpr Step kOrder[] = {
+    Record<KQ_IInterface>(),
+    Record<KQ_TObject>(),
+    Record<KQ_IThrowable>(),
+    Record<KQ_IPackable>(),
+    Record<KQ_IPacking>(),
+    Record<KQ_IUnpacking>(),
+    Record<KQ_IPrintable>(),
+    Record<KQ_IHashable>(),
+    Record<KQ_IScanable>(),
+    Record<KQ_IHumanReadable>(),
+    Record<KQ_TString>(),
+    Record<KQ_TAny>(),
+    Record<KQ_IIterationInfo>(),
+    Record<KQ_IIteratable>(),
+    Record<KQ_TList>(),
+    Record<KQ_TStackEntry>(),
+    Record<KQ_EException>(),
+    Family<KQ_EOutOfMemory>(),
+    Family<KQ_EPackingException>(),
+    Record<KQ_IRunnable>(),
+    Family<KQ_EStreamException>(),
+    Record<KQ_IStream>(),
+    Family<KQ_EIllegalCast>(),
+    Family<KQ_EStringException>(),
+    Family<KQ_EAnyException>(),
+    Family<KQ_EIteratorException>(),
+    Family<KQ_EDictException>(),
+    Record<KQ_TDict>(),
+    Family<KQ_EListException>(),
+    Family<KQ_EUserInfoException>(),
+    Family<KQ_EThreadException>(),
+    Family<KQ_EProcessException>(),
+    Family<KQ_ESemaphoreException>(),
+    Record<KQ_TSemaphore>(),
+    Family<KQ_EMutexException>(),
+    Record<KQ_TMutex>(),
+    Record<KQ_TDataStream>(),
+    Record<KQ_TMemoryStream>(),
+    Family<KQ_EEventException>(),
+    Family<KQ_ERWLockException>(),
+    Family<KQ_EPackageException>(),
+    Family<KQ_ESocketException>(),
+    Family<KQ_EHRException>(),
+    Family<KQ_ETreeException>(),
+    Family<KQ_EQueueException>(),
+    Family<KQ_EArrayException>(),
+    Family<KQ_ETimeException>(),
+    Record<KQ_TConstIterator>(),
+    Record<KQ_TIterator>(),
+    Family<KQ_EURLException>(),
+    Family<KQ_EFileException>(),
+    Record<KQ_TDataBlock>(),
+    Record<KQ_TUnknown>(),
+    Record<KQ_TTextStream>(),
+    Record<KQ_TPackage>(),
+    Record<KQ_THumanReadableStream>(),
+    Record<KQ_TCxxStream>(),
+    Record<KQ_TTime>(),
+    Record<KQ_TInterval>(),
+    Record<KQ_TUserInfo>(),
+    Record<KQ_TThread>(),
+    Record<KQ_TEvent>(),
+    Record<KQ_TRWLock>(),
+    Family<KQ_EFileInfoException>(),
+    Family<KQ_EVolumeInfoException>(),
+    Family<KQ_EDynamicObjectException>(),
+    Record<KQ_TDictIterationInfo>(),
+    Record<KQ_TListIterationInfo>(),
+    Record<KQ_TArray>(),
+    Record<KQ_TArrayIterationInfo>(),
+    Record<KQ_TTree>(),
+    Record<KQ_TTreeIterationInfo>(),
+    Record<KQ_TQueue>(),
+    Record<KQ_TQueueIterationInfo>(),
+};
+
+// The exception table as (class, parent) records, in table order.
+struct ExceptionRow {
+  Accessor fRecord;
+  Accessor fParent;
+};
+
+#define KQ_EXCEPTION_ROW_(X, Parent) ExceptionRow{&X::KQ_ClassObject, &Parent::KQ_ClassObject},
+constexpr ExceptionRow kExceptionTable[] = {KQ_EXCEPTION_TREE(KQ_EXCEPTION_ROW_)};
+#undef KQ_EXCEPTION_ROW_
+
+// visit(accessor) for the record and, when family is set, for the classes
+// below it; false as soon as a visit is.
+template <class Visit>
+bool VisitStep(Accessor record, bool family, Visit& visit) {
+  if (!visit(record)) return false;
+  if (!family) return true;
+  for (ExceptionRow const& row : kExceptionTable) {
+    if (row.fParent == record && !VisitStep(row.fRecord, true, visit)) return false;
+  }
+  return true;
+}
+
+// visit(accessor) for every record of the library in the initialisation
+// order; false as soon as a visit is.
+template <class Visit>
+bool VisitInOrder(Visit visit) {
+  for (Step const& step : kOrder) {
+    if (!VisitStep(step.fRecord, step.fFamily, visit)) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
+// One call at a time runs the sequence; calls that come while it runs wait
+// for it. A failed run is not remembered, so the next call runs it again;
+// after a successful one every call returns true at once.
 extern "C" bool __KQ_INITIALIZATION_FUNCTION_kqtypes__() {
-  static bool initialized = false;
-  if (initialized) return true;
-  for (Accessor accessor : kRecordsInOrder) {
-    if (!accessor()->Initialize()) return false;
-  }
-  initialized = true;
+  static std::atomic<bool> initialized{false};
+  if (initialized.load(std::memory_order_acquire)) return true;
+  static std::mutex running;
+  std::lock_guard<std::mutex> const lock(running);
+  if (initialized.load(std::memory_order_relaxed)) return true;
+  if (!VisitInOrder([](Accessor accessor) { return accessor()->Initialize(); })) return false;
+  initialized.store(true, std::memory_order_release);
   return true;
 }

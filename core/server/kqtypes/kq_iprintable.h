@@ -22,6 +22,23 @@ class KQ_EXPORT KQ_IPrintable : public virtual KQ_IInterface {
   // Exactly Indentation() spaces. Up to 40 spaces point into a static
   // string; longer prefixes are temporaries (see KQ_AllocTemp).
   static char const* Prefix();
+
+  // One level more (Indent) for the lifetime of the guard, and one level
+  // less (ReverseIndent) when it goes, also when printing raises:
+  //
+  //   os << Prefix() << "{\n";
+  //   {
+  //     KQ_IPrintable::IndentLevel const deeper;
+  //     ... one line per element, each starting with Prefix() ...
+  //   }
+  //   os << Prefix() << '}';
+  class IndentLevel {
+   public:
+    IndentLevel() { Indent(); }
+    ~IndentLevel() { ReverseIndent(); }
+    IndentLevel(IndentLevel const&) = delete;
+    IndentLevel& operator=(IndentLevel const&) = delete;
+  };
 };
 
 // Prints the object with its PrintOn.

@@ -36,16 +36,6 @@ constexpr std::int64_t kMaxTextSpan = std::int64_t{1} << 20;
 std::int64_t RoundDown8(std::int64_t index) { return index - (index % 8 + 8) % 8; }
 std::int64_t RoundUp8(std::int64_t index) { return RoundDown8(index + 7); }
 
-// One level of print indentation for the lifetime of the guard, given back
-// even when an element's printing raises.
-class IndentLevel {
- public:
-  IndentLevel() { KQ_IPrintable::Indent(); }
-  ~IndentLevel() { KQ_IPrintable::ReverseIndent(); }
-  IndentLevel(IndentLevel const&) = delete;
-  IndentLevel& operator=(IndentLevel const&) = delete;
-};
-
 // The keys handed out by array cursors: a ring of 1024 Anys per thread,
 // made as they are first needed. A key stays valid until the ring comes
 // round to its slot again.
@@ -244,12 +234,12 @@ bool KQ_TArray::KQ_IsIdent(KQ_IPackable const& other) const {
 void KQ_TArray::PrintOn(std::ostream& os) const {
   os << "ARRAY\n" << KQ_IPrintable::Prefix() << "{\n";
   {
-    IndentLevel const deeper;
+    KQ_IPrintable::IndentLevel const deeper;
     for (std::int64_t i = fLower; i < fUpper; ++i) {
       os << KQ_IPrintable::Prefix() << '[' << i << "] = ";
       {
         // A value printed over several lines puts them one level deeper.
-        IndentLevel const nested;
+        KQ_IPrintable::IndentLevel const nested;
         At(i).PrintOn(os);
       }
       os << '\n';

@@ -2,12 +2,16 @@
 
 #include <utility>
 
+#include "internal/kq_tdict_table.h"
 #include "kq_eexception.h"
 #include "kq_tdatastream.h"
 #include "kq_tstring.h"
 
 KQ_CLASS_IMPL(KQ_TDict)
 KQ_CLASS_IMPL(KQ_TDictIterationInfo)
+
+// The table's functions, each given the dictionary's table record.
+using Table = kq::DictTableOps;
 
 namespace {
 
@@ -34,8 +38,8 @@ KQ_TDict::~KQ_TDict() = default;
 
 KQ_TDict& KQ_TDict::operator=(KQ_TDict const& other) {
   if (this == &other) return *this;
-  KQ_TDict copy(other, fTable.BucketCount());
-  fTable.Swap(copy.fTable);
+  KQ_TDict copy(other, fTable.fBucketCount);
+  Table::Swap(fTable, copy.fTable);
   return *this;
 }
 
@@ -43,9 +47,9 @@ KQ_IPackable& KQ_TDict::operator=(KQ_IUnpacking& unpacker) {
   return KQ_IPackable::operator=(unpacker);
 }
 
-bool KQ_TDict::IsEmpty() const { return fTable.Entries() == 0; }
+bool KQ_TDict::IsEmpty() const { return fTable.fEntries == 0; }
 
-std::uint32_t KQ_TDict::Entries() const { return fTable.Entries(); }
+std::uint32_t KQ_TDict::Entries() const { return fTable.fEntries; }
 
 bool KQ_TDict::HasKey(wchar_t const* key) const { return HasKey(KQ_TString(key)); }
 
@@ -53,12 +57,14 @@ bool KQ_TDict::HasKey(char const* key) const { return HasKey(KQ_TString(key)); }
 
 bool KQ_TDict::HasKey(char16_t const* key) const { return HasKey(KQ_TString(key)); }
 
-bool KQ_TDict::HasKey(KQ_IHashable const& key) const { return fTable.Find(key) != nullptr; }
+bool KQ_TDict::HasKey(KQ_IHashable const& key) const { return Table::Find(fTable, key) != nullptr; }
 
-bool KQ_TDict::Contains(KQ_TAny const& value) const { return fTable.FindValue(value) != nullptr; }
+bool KQ_TDict::Contains(KQ_TAny const& value) const {
+  return Table::FindValue(fTable, value) != nullptr;
+}
 
 KQ_IHashable const& KQ_TDict::KeyOf(KQ_TAny const& value) const {
-  kq::DictTable::Node const* node = fTable.FindValue(value);
+  kq::DictNode const* node = Table::FindValue(fTable, value);
   if (node == nullptr) KQ_THROW(KQ_ENoMatchingDictValue());
   return *node->fKey;
 }
@@ -76,7 +82,7 @@ KQ_TAny const& KQ_TDict::operator[](char16_t const* key) const {
 }
 
 KQ_TAny const& KQ_TDict::operator[](KQ_IHashable const& key) const {
-  kq::DictTable::Node const* node = fTable.Find(key);
+  kq::DictNode const* node = Table::Find(fTable, key);
   return node != nullptr ? node->fValue : KQ_TAny::Illegal();
 }
 
@@ -92,7 +98,7 @@ KQ_TAny& KQ_TDict::operator[](char16_t const* key) {
   return (*this)[static_cast<KQ_IHashable const&>(KQ_TString(key))];
 }
 
-KQ_TAny& KQ_TDict::operator[](KQ_IHashable const& key) { return fTable.Slot(key)->fValue; }
+KQ_TAny& KQ_TDict::operator[](KQ_IHashable const& key) { return Table::Slot(fTable, key)->fValue; }
 
 KQ_TAny const* KQ_TDict::ValueOfKey(wchar_t const* key) const {
   return ValueOfKey(static_cast<KQ_IHashable const&>(KQ_TString(key)));
@@ -107,7 +113,7 @@ KQ_TAny const* KQ_TDict::ValueOfKey(char16_t const* key) const {
 }
 
 KQ_TAny const* KQ_TDict::ValueOfKey(KQ_IHashable const& key) const {
-  kq::DictTable::Node const* node = fTable.Find(key);
+  kq::DictNode const* node = Table::Find(fTable, key);
   return node != nullptr ? &node->fValue : nullptr;
 }
 
@@ -124,7 +130,7 @@ KQ_TAny* KQ_TDict::ValueOfKey(char16_t const* key) {
 }
 
 KQ_TAny* KQ_TDict::ValueOfKey(KQ_IHashable const& key) {
-  kq::DictTable::Node* node = fTable.Find(key);
+  kq::DictNode* node = Table::Find(fTable, key);
   return node != nullptr ? &node->fValue : nullptr;
 }
 
@@ -158,7 +164,7 @@ KQ_TDict& KQ_TDict::Remove(char16_t const* key) {
 }
 
 KQ_TDict& KQ_TDict::Remove(KQ_IHashable const& key) {
-  fTable.Remove(key);
+  Table::Remove(fTable, key);
   return *this;
 }
 
@@ -179,8 +185,8 @@ KQ_TDict& KQ_TDict::operator+=(KQ_TDict const& other) {
   // (an Any holding NaN) adds a new entry each time, which must not land in
   // the table being walked.
   if (this == &other) return *this += KQ_TDict(other);
-  other.fTable.ForEach([this](kq::DictTable::Node const& node) {
-    fTable.Slot(*node.fKey, node.fHash)->fValue = node.fValue;
+  Table::ForEach(other.fTable, [this](kq::DictNode const& node) {
+    Table::Slot(fTable, *node.fKey, node.fHash)->fValue = node.fValue;
   });
   return *this;
 }
@@ -189,9 +195,9 @@ KQ_IIterationInfo* KQ_TDict::CreateIterationInfo() const {
   return new KQ_TDictIterationInfo(*this);
 }
 
-void KQ_TDict::KQ_Pack(KQ_IPacking& packer) const { fTable.Pack(packer); }
+void KQ_TDict::KQ_Pack(KQ_IPacking& packer) const { Table::Pack(fTable, packer); }
 
-void KQ_TDict::KQ_Unpack(KQ_IUnpacking& unpacker) { fTable.Unpack(unpacker); }
+void KQ_TDict::KQ_Unpack(KQ_IUnpacking& unpacker) { Table::Unpack(fTable, unpacker); }
 
 KQ_IPackable* KQ_TDict::KQ_Clone(void*) const { return new KQ_TDict(*this); }
 
@@ -200,25 +206,25 @@ bool KQ_TDict::KQ_IsIdent(KQ_IPackable const& other) const {
   return dict != nullptr && *this == *dict;
 }
 
-void KQ_TDict::PrintOn(std::ostream& os) const { fTable.Print(os, "DICT"); }
+void KQ_TDict::PrintOn(std::ostream& os) const { Table::Print(fTable, os, "DICT"); }
 
 bool KQ_TDict::KQ_HRMultiLine() const { return !IsEmpty(); }
 
 bool KQ_TDict::WriteTo(KQ_THumanReadableStream& stream) const {
-  fTable.Write(stream);
+  Table::Write(fTable, stream);
   return false;
 }
 
 bool KQ_TDict::ReadFrom(KQ_THumanReadableStream& stream) {
-  fTable.Read(stream);
+  Table::Read(fTable, stream);
   return true;
 }
 
 bool KQ_TDict::IsSubsetOf(KQ_TDict const& other) const {
-  return fTable.FindIf([&other](kq::DictTable::Node const& node) {
-    kq::DictTable::Node const* theirs = other.fTable.Find(*node.fKey, node.fHash);
-    return theirs == nullptr || !node.fValue.KQ_IsIdent(theirs->fValue);
-  }) == nullptr;
+  return Table::FindIf(fTable, [&other](kq::DictNode const& node) {
+           kq::DictNode const* theirs = Table::Find(other.fTable, *node.fKey, node.fHash);
+           return theirs == nullptr || !node.fValue.KQ_IsIdent(theirs->fValue);
+         }) == nullptr;
 }
 
 KQ_TDictIterationInfo::KQ_TDictIterationInfo() : DictTableCursor(nullptr) {}

@@ -24,8 +24,93 @@
 #include "kq_ipackable.h"
 #include "kq_iprintable.h"
 #include "kq_tany.h"
-#include "kq_tdict_table.h"
 #include "kq_tobject.h"
+
+namespace kq {
+
+struct DictNode;
+struct DictNodeBlock;
+struct DictFreeSlot;
+
+// The table record of a dictionary, and of every level of a tree: the
+// counts, the chain heads and the blocks its nodes live in. The table's
+// functions (lookup, growth, packing, printing) are the library's own and
+// work on this record; callers use the containers.
+struct KQ_EXPORT DictTable {
+  static constexpr std::uint32_t kDefaultBuckets = 8;
+
+  // buckets buckets (kDefaultBuckets when 0), growing up to growthLimit.
+  DictTable(std::uint32_t buckets, std::uint32_t growthLimit);
+  DictTable(DictTable const&) = delete;
+  DictTable& operator=(DictTable const&) = delete;
+  // Destroys the nodes chain by chain, one after the other (no recursion,
+  // whatever the chains' length).
+  ~DictTable();
+
+  std::uint32_t fBucketCount;
+  std::uint32_t fEntries;
+  std::uint32_t fGrowthLimit;
+  // fBucketCount chain heads, null for an empty bucket.
+  DictNode** fBuckets;
+  // The blocks that hold the nodes, newest first, and the slots of destroyed
+  // nodes waiting to be used again.
+  DictNodeBlock* fBlocks;
+  DictFreeSlot* fFreeSlots;
+};
+
+// The cursor of a table: it stands on an entry, or before the first, or
+// after the last, and walks the buckets from the first to the last, each
+// chain from its head. A cursor made without a table raises
+// KQ_EIteratorNotInitialized from every operation but Clone. The cursors of
+// the dictionary and of the tree are this one under their own names.
+class KQ_EXPORT DictTableCursor : public KQ_TObject, public virtual KQ_IIterationInfo {
+ public:
+  // Each cursor class answers casts through its own class protocol.
+  void* KQ_DynamicInfo(char const* name) const override = 0;
+
+  // On the first (last) entry; on an empty table both flags are set.
+  KQ_IIterationInfo& Start() override;
+  KQ_IIterationInfo& End() override;
+  // Next() before the first entry acts as Start(); Prev() after the last
+  // acts as End(). Stepping off an end sets its flag.
+  KQ_IIterationInfo& Next() override;
+  KQ_IIterationInfo& Prev() override;
+  bool IsBeforeStart() const override;
+  bool IsAfterEnd() const override;
+  // The stored key (not to be changed: its hash places the entry) and the
+  // value of the current entry.
+  KQ_IPackable& Key() override;
+  KQ_TAny& Value() override;
+  // Steps back with Prev(), then removes the entry it stood on, so that a
+  // following Next() reaches the entry after the removed one. The entry
+  // itself goes, even one whose key is not identical to itself.
+  KQ_IIterationInfo& DeleteItem() override;
+
+ protected:
+  // Over table (not owned; null for a cursor without one), positioned as by
+  // Start(). The cursor may delete entries through DeleteItem.
+  explicit DictTableCursor(DictTable const* table);
+  DictTableCursor(DictTableCursor const& other) = default;
+  DictTableCursor& operator=(DictTableCursor const& other) = default;
+  ~DictTableCursor() override;
+
+ private:
+  DictTable& Table() const;
+  DictNode& Current() const;
+  // Stands on the first node of the first non-empty bucket from bucket on
+  // (the last node of the last non-empty bucket below bucket); false when
+  // there is none.
+  bool SeekForward(std::uint32_t bucket);
+  bool SeekBackward(std::uint32_t bucket);
+
+  DictTable* fTable;
+  std::uint32_t fBucket;
+  DictNode* fCurrent;
+  bool fBeforeStart;
+  bool fAfterEnd;
+};
+
+}  // namespace kq
 
 class KQ_EXPORT KQ_TDict : public KQ_TObject,
                            public virtual KQ_IPackable,
@@ -123,7 +208,7 @@ class KQ_EXPORT KQ_TDict : public KQ_TObject,
   virtual KQ_TDict& operator+=(KQ_TDict const& other);
 
   // The current number of buckets.
-  std::uint32_t BucketCount() const { return fTable.BucketCount(); }
+  std::uint32_t BucketCount() const { return fTable.fBucketCount; }
 
   // A new KQ_TDictIterationInfo standing on the first entry: buckets in
   // ascending order, each chain from its head (the newest entry of a bucket

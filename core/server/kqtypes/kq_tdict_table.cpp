@@ -1,4 +1,4 @@
-#include "kq_tdict_table.h"
+#include "internal/kq_tdict_table.h"
 
 #include <algorithm>
 #include <new>
@@ -20,29 +20,30 @@ namespace kq {
 // first of which starts on a cache line, so that a node of a line's size
 // lies in one line. The first block of a table holds a few nodes; each
 // further block twice as many as the one before, up to kMaxSlots.
-struct DictTable::NodeBlock {
+struct DictNodeBlock {
   static constexpr std::uint32_t kFirstSlots = 4;
   static constexpr std::uint32_t kMaxSlots = 4096;
   static constexpr std::size_t kLine = 64;
   static std::uint32_t AllocationSize(std::uint32_t slots) {
-    return static_cast<std::uint32_t>(sizeof(NodeBlock) + kLine +
-                                      std::size_t{slots} * sizeof(Node));
+    return static_cast<std::uint32_t>(sizeof(DictNodeBlock) + kLine +
+                                      std::size_t{slots} * sizeof(DictNode));
   }
 
   void* Slot(std::uint32_t i) {
     std::uintptr_t const first =
-        (reinterpret_cast<std::uintptr_t>(this) + sizeof(NodeBlock) + kLine - 1) / kLine * kLine;
-    return reinterpret_cast<unsigned char*>(first) + std::size_t{i} * sizeof(Node);
+        (reinterpret_cast<std::uintptr_t>(this) + sizeof(DictNodeBlock) + kLine - 1) / kLine *
+        kLine;
+    return reinterpret_cast<unsigned char*>(first) + std::size_t{i} * sizeof(DictNode);
   }
 
-  NodeBlock* fNext;
+  DictNodeBlock* fNext;
   std::uint32_t fCapacity;
   std::uint32_t fUsed;
 };
 
 // The slot of a destroyed node, linked into the table's free slots.
-struct DictTable::FreeSlot {
-  FreeSlot* fNext;
+struct DictFreeSlot {
+  DictFreeSlot* fNext;
 };
 
 namespace {
@@ -75,16 +76,16 @@ class PackingGroup {
 
   std::vector<PackingEntry> const& List(DictTable const& table, std::uint32_t begin,
                                         std::uint32_t end) {
-    DictTable::Node const* chains[kChainsAtOnce];
+    DictNode const* chains[kChainsAtOnce];
     std::uint32_t const lanes = end - begin;
     for (std::uint32_t i = 0; i < lanes; ++i) {
-      chains[i] = table.Head(begin + i);
+      chains[i] = table.fBuckets[begin + i];
       fLanes[i].clear();
     }
     for (bool more = true; more;) {
       more = false;
       for (std::uint32_t i = 0; i < lanes; ++i) {
-        if (DictTable::Node const* const node = chains[i]) {
+        if (DictNode const* const node = chains[i]) {
           fLanes[i].push_back(
               PackingEntry{node->fKey.get(), KQ_TDataStream::ElementWriter::Noted(node->fValue)});
           chains[i] = node->fNext;
@@ -109,15 +110,76 @@ void PrefetchEntry(PackingEntry const& entry) {
   KQ_TDataStream::ElementWriter::Prefetch(entry.fValue);
 }
 
-// One level of print indentation for the lifetime of the guard, given back
-// even when printing an entry raises.
-class IndentLevel {
- public:
-  IndentLevel() { KQ_IPrintable::Indent(); }
-  ~IndentLevel() { KQ_IPrintable::ReverseIndent(); }
-  IndentLevel(IndentLevel const&) = delete;
-  IndentLevel& operator=(IndentLevel const&) = delete;
-};
+DictNode** NewBuckets(std::uint32_t count) {
+  return static_cast<DictNode**>(KQ_CAlloc(count, sizeof(DictNode*)));
+}
+
+void GrowIfFull(DictTable& table) {
+  if (table.fEntries < table.fBucketCount || table.fBucketCount >= table.fGrowthLimit) return;
+  std::uint32_t const count = std::min(table.fBucketCount * 2, table.fGrowthLimit);
+  DictNode** const buckets = NewBuckets(count);
+  for (std::uint32_t b = table.fBucketCount; b-- > 0;) {
+    DictNode* node = table.fBuckets[b];
+    while (node != nullptr) {
+      DictNode* const next = node->fNext;
+      DictNode*& head = buckets[node->fHash % count];
+      node->fNext = head;
+      head = node;
+      node = next;
+    }
+  }
+  KQ_Free(table.fBuckets);
+  table.fBuckets = buckets;
+  table.fBucketCount = count;
+}
+
+// Node storage: a node is made in a free slot of the table's blocks and its
+// slot is given back when it is destroyed. Keeping the nodes of one table
+// together keeps a walk along a long chain within few pages.
+void* TakeSlot(DictTable& table) {
+  if (table.fFreeSlots != nullptr) {
+    DictFreeSlot* const slot = table.fFreeSlots;
+    table.fFreeSlots = slot->fNext;
+    return slot;
+  }
+  DictNodeBlock*& blocks = table.fBlocks;
+  if (blocks == nullptr || blocks->fUsed == blocks->fCapacity) {
+    std::uint32_t const capacity = blocks == nullptr
+                                       ? DictNodeBlock::kFirstSlots
+                                       : std::min(blocks->fCapacity * 2, DictNodeBlock::kMaxSlots);
+    blocks =
+        new (KQ_Alloc(DictNodeBlock::AllocationSize(capacity))) DictNodeBlock{blocks, capacity, 0};
+  }
+  return blocks->Slot(blocks->fUsed++);
+}
+
+void ReleaseSlot(DictTable& table, void* slot) {
+  table.fFreeSlots = new (slot) DictFreeSlot{table.fFreeSlots};
+}
+
+DictNode* NewNode(DictTable& table, std::unique_ptr<KQ_IHashable> key, std::uint32_t hash) {
+  void* const slot = TakeSlot(table);
+  try {
+    return new (slot) DictNode(std::move(key), hash);
+  } catch (...) {
+    ReleaseSlot(table, slot);
+    throw;
+  }
+}
+
+void DeleteNode(DictTable& table, DictNode* node) {
+  node->~DictNode();
+  ReleaseSlot(table, node);
+}
+
+// Takes the node out of the link (a bucket's head or a node's next) that
+// holds it and destroys it.
+void Unlink(DictTable& table, DictNode** link) {
+  DictNode* const node = *link;
+  *link = node->fNext;
+  --table.fEntries;
+  DeleteNode(table, node);
+}
 
 }  // namespace
 
@@ -134,11 +196,11 @@ DictTable::DictTable(std::uint32_t buckets, std::uint32_t growthLimit)
 }
 
 DictTable::~DictTable() {
-  Clear();
+  DictTableOps::Clear(*this);
   KQ_Free(fBuckets);
 }
 
-std::unique_ptr<KQ_IHashable> DictTable::HashableClone(KQ_IHashable const& key) {
+std::unique_ptr<KQ_IHashable> DictTableOps::HashableClone(KQ_IHashable const& key) {
   std::unique_ptr<KQ_IPackable> clone(key.KQ_Clone());
   if (clone == nullptr) KQ_THROW(KQ_EIllegalCast());
   auto* hashable = static_cast<KQ_IHashable*>(
@@ -148,75 +210,79 @@ std::unique_ptr<KQ_IHashable> DictTable::HashableClone(KQ_IHashable const& key) 
   return owned;
 }
 
-DictTable::Node* DictTable::Slot(KQ_IHashable const& key) { return Slot(key, key.KQ_HashValue(0)); }
-
-DictTable::Node* DictTable::Slot(KQ_IHashable const& key, std::uint32_t hash) {
-  if (Node* node = *FindLink(key, hash)) return node;
-  return Link(HashableClone(key), hash);
+DictNode* DictTableOps::Slot(DictTable& table, KQ_IHashable const& key) {
+  return Slot(table, key, key.KQ_HashValue(0));
 }
 
-DictTable::Node* DictTable::Link(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash) {
-  Node* const node = NewNode(std::move(key), hash);
+DictNode* DictTableOps::Slot(DictTable& table, KQ_IHashable const& key, std::uint32_t hash) {
+  if (Node* node = *FindLink(table, key, hash)) return node;
+  return Link(table, HashableClone(key), hash);
+}
+
+DictNode* DictTableOps::Link(DictTable& table, std::unique_ptr<KQ_IHashable> key,
+                             std::uint32_t hash) {
+  Node* const node = NewNode(table, std::move(key), hash);
   try {
-    GrowIfFull();
+    GrowIfFull(table);
   } catch (...) {
-    DeleteNode(node);
+    DeleteNode(table, node);
     throw;
   }
-  Node*& head = fBuckets[hash % fBucketCount];
+  Node*& head = table.fBuckets[hash % table.fBucketCount];
   node->fNext = head;
   head = node;
-  ++fEntries;
+  ++table.fEntries;
   return node;
 }
 
-void DictTable::Store(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash, KQ_TAny& value) {
-  Node* node = Find(*key, hash);
-  if (node == nullptr) node = Link(std::move(key), hash);
+void DictTableOps::Store(DictTable& table, std::unique_ptr<KQ_IHashable> key, std::uint32_t hash,
+                         KQ_TAny& value) {
+  Node* node = Find(table, *key, hash);
+  if (node == nullptr) node = Link(table, std::move(key), hash);
   node->fValue.Swap(value);
 }
 
-void DictTable::Remove(KQ_IHashable const& key) {
-  Node** link = FindLink(key, key.KQ_HashValue(0));
-  if (*link != nullptr) Unlink(link);
+void DictTableOps::Remove(DictTable& table, KQ_IHashable const& key) {
+  Node** link = FindLink(table, key, key.KQ_HashValue(0));
+  if (*link != nullptr) Unlink(table, link);
 }
 
-void DictTable::RemoveNode(std::uint32_t bucket, Node const* node) {
-  Node** link = &fBuckets[bucket];
+void DictTableOps::RemoveNode(DictTable& table, std::uint32_t bucket, Node const* node) {
+  Node** link = &table.fBuckets[bucket];
   while (*link != nullptr && *link != node) link = &(*link)->fNext;
-  if (*link != nullptr) Unlink(link);
+  if (*link != nullptr) Unlink(table, link);
 }
 
-void DictTable::Clear() {
-  for (std::uint32_t b = 0; b < fBucketCount; ++b) {
-    Node* node = fBuckets[b];
+void DictTableOps::Clear(DictTable& table) {
+  for (std::uint32_t b = 0; b < table.fBucketCount; ++b) {
+    Node* node = table.fBuckets[b];
     while (node != nullptr) {
       Node* const next = node->fNext;
       node->~Node();
       node = next;
     }
-    fBuckets[b] = nullptr;
+    table.fBuckets[b] = nullptr;
   }
-  fEntries = 0;
-  while (fBlocks != nullptr) {
-    NodeBlock* const next = fBlocks->fNext;
-    KQ_Free(fBlocks);
-    fBlocks = next;
+  table.fEntries = 0;
+  while (table.fBlocks != nullptr) {
+    DictNodeBlock* const next = table.fBlocks->fNext;
+    KQ_Free(table.fBlocks);
+    table.fBlocks = next;
   }
-  fFreeSlots = nullptr;
+  table.fFreeSlots = nullptr;
 }
 
-void DictTable::Swap(DictTable& other) {
-  std::swap(fBucketCount, other.fBucketCount);
-  std::swap(fEntries, other.fEntries);
-  std::swap(fGrowthLimit, other.fGrowthLimit);
-  std::swap(fBuckets, other.fBuckets);
-  std::swap(fBlocks, other.fBlocks);
-  std::swap(fFreeSlots, other.fFreeSlots);
+void DictTableOps::Swap(DictTable& table, DictTable& other) {
+  std::swap(table.fBucketCount, other.fBucketCount);
+  std::swap(table.fEntries, other.fEntries);
+  std::swap(table.fGrowthLimit, other.fGrowthLimit);
+  std::swap(table.fBuckets, other.fBuckets);
+  std::swap(table.fBlocks, other.fBlocks);
+  std::swap(table.fFreeSlots, other.fFreeSlots);
 }
 
-DictTable::Node* DictTable::FindValue(KQ_TAny const& value) const {
-  return FindIf([&value](Node const& node) { return node.fValue == value; });
+DictNode* DictTableOps::FindValue(DictTable const& table, KQ_TAny const& value) {
+  return FindIf(table, [&value](Node const& node) { return node.fValue == value; });
 }
 
 // Nodes, keys, the keys' text and the values' cells all lie apart, and the
@@ -226,20 +292,20 @@ DictTable::Node* DictTable::FindValue(KQ_TAny const& value) const {
 // therefore listed a group at a time, and each is fetched in stages some
 // entries before it is written: its key and value, then the key's text,
 // which can only be found once the key is there.
-void DictTable::Pack(KQ_IPacking& packer) const {
-  packer << fEntries;
+void DictTableOps::Pack(DictTable const& table, KQ_IPacking& packer) {
+  packer << table.fEntries;
   KQ_TDataStream::ElementWriter write(packer);
-  if (fEntries < kListFrom) {
-    ForEach([&write](Node const& node) {
+  if (table.fEntries < kListFrom) {
+    ForEach(table, [&write](Node const& node) {
       write.Key(*node.fKey);
       write(node.fValue);
     });
     return;
   }
   PackingGroup group;
-  for (std::uint32_t end = fBucketCount; end > 0;) {
+  for (std::uint32_t end = table.fBucketCount; end > 0;) {
     std::uint32_t const begin = end > kChainsAtOnce ? end - kChainsAtOnce : 0;
-    std::vector<PackingEntry> const& entries = group.List(*this, begin, end);
+    std::vector<PackingEntry> const& entries = group.List(table, begin, end);
     std::size_t const count = entries.size();
     for (std::size_t i = 0; i < count; ++i) {
       if (i + 2 * kAhead < count) PrefetchEntry(entries[i + 2 * kAhead]);
@@ -251,8 +317,8 @@ void DictTable::Pack(KQ_IPacking& packer) const {
   }
 }
 
-void DictTable::Unpack(KQ_IUnpacking& unpacker) {
-  Clear();
+void DictTableOps::Unpack(DictTable& table, KQ_IUnpacking& unpacker) {
+  Clear(table);
   std::uint32_t count = 0;
   unpacker >> count;
   KQ_TDataStream::ElementReader readValue(unpacker);
@@ -270,18 +336,18 @@ void DictTable::Unpack(KQ_IUnpacking& unpacker) {
     KQ_TAny value;
     readValue(value);
     std::uint32_t const hash = key->KQ_HashValue(0);
-    Store(std::move(key), hash, value);
+    Store(table, std::move(key), hash, value);
   }
 }
 
-void DictTable::Print(std::ostream& os, char const* heading) const {
+void DictTableOps::Print(DictTable const& table, std::ostream& os, char const* heading) {
   os << heading << '\n' << KQ_IPrintable::Prefix() << "{\n";
   {
-    IndentLevel const entries;
-    ForEach([&os](Node const& node) {
+    KQ_IPrintable::IndentLevel const entries;
+    ForEach(table, [&os](Node const& node) {
       os << KQ_IPrintable::Prefix() << '[';
       {
-        IndentLevel const nested;
+        KQ_IPrintable::IndentLevel const nested;
         auto const* key =
             static_cast<KQ_IPrintable const*>(node.fKey->KQ_Cast(KQ_IPrintable::KQ_ClassName()));
         if (key != nullptr) {
@@ -298,9 +364,9 @@ void DictTable::Print(std::ostream& os, char const* heading) const {
   os << KQ_IPrintable::Prefix() << '}';
 }
 
-void DictTable::Write(KQ_THumanReadableStream& stream) const {
+void DictTableOps::Write(DictTable const& table, KQ_THumanReadableStream& stream) {
   bool first = true;
-  ForEach([&](Node const& node) {
+  ForEach(table, [&](Node const& node) {
     if (!first) stream << cr;
     first = false;
     stream.WriteTokens("[ ");
@@ -317,8 +383,8 @@ void DictTable::Write(KQ_THumanReadableStream& stream) const {
   });
 }
 
-void DictTable::Read(KQ_THumanReadableStream& stream) {
-  Clear();
+void DictTableOps::Read(DictTable& table, KQ_THumanReadableStream& stream) {
+  Clear(table);
   for (;;) {
     stream.SkipWhiteSpace();
     unsigned char const opening = stream.Read();
@@ -340,71 +406,9 @@ void DictTable::Read(KQ_THumanReadableStream& stream) {
     stream.Expect(']').Expect('=');
     KQ_TAny value;
     stream >> static_cast<KQ_IHumanReadable&>(value);
-    Store(std::move(key), hash, value);
+    Store(table, std::move(key), hash, value);
   }
 }
-
-DictTable::Node** DictTable::NewBuckets(std::uint32_t count) {
-  return static_cast<Node**>(KQ_CAlloc(count, sizeof(Node*)));
-}
-
-void DictTable::GrowIfFull() {
-  if (fEntries < fBucketCount || fBucketCount >= fGrowthLimit) return;
-  std::uint32_t const count = std::min(fBucketCount * 2, fGrowthLimit);
-  Node** const buckets = NewBuckets(count);
-  for (std::uint32_t b = fBucketCount; b-- > 0;) {
-    Node* node = fBuckets[b];
-    while (node != nullptr) {
-      Node* const next = node->fNext;
-      Node*& head = buckets[node->fHash % count];
-      node->fNext = head;
-      head = node;
-      node = next;
-    }
-  }
-  KQ_Free(fBuckets);
-  fBuckets = buckets;
-  fBucketCount = count;
-}
-
-void DictTable::Unlink(Node** link) {
-  Node* const node = *link;
-  *link = node->fNext;
-  --fEntries;
-  DeleteNode(node);
-}
-
-DictTable::Node* DictTable::NewNode(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash) {
-  void* const slot = TakeSlot();
-  try {
-    return new (slot) Node(std::move(key), hash);
-  } catch (...) {
-    ReleaseSlot(slot);
-    throw;
-  }
-}
-
-void DictTable::DeleteNode(Node* node) {
-  node->~Node();
-  ReleaseSlot(node);
-}
-
-void* DictTable::TakeSlot() {
-  if (fFreeSlots != nullptr) {
-    FreeSlot* const slot = fFreeSlots;
-    fFreeSlots = slot->fNext;
-    return slot;
-  }
-  if (fBlocks == nullptr || fBlocks->fUsed == fBlocks->fCapacity) {
-    std::uint32_t const capacity = fBlocks == nullptr
-                                       ? NodeBlock::kFirstSlots
-                                       : std::min(fBlocks->fCapacity * 2, NodeBlock::kMaxSlots);
-    fBlocks = new (KQ_Alloc(NodeBlock::AllocationSize(capacity))) NodeBlock{fBlocks, capacity, 0};
-  }
-  return fBlocks->Slot(fBlocks->fUsed++);
-}
-
-void DictTable::ReleaseSlot(void* slot) { fFreeSlots = new (slot) FreeSlot{fFreeSlots}; }
 
 DictTableCursor::DictTableCursor(DictTable const* table)
     // The cursor of a container given as constant may still delete through
@@ -428,7 +432,7 @@ KQ_IIterationInfo& DictTableCursor::Start() {
 }
 
 KQ_IIterationInfo& DictTableCursor::End() {
-  bool const found = SeekBackward(Table().BucketCount());
+  bool const found = SeekBackward(Table().fBucketCount);
   if (!found) fCurrent = nullptr;
   fBeforeStart = fAfterEnd = !found;
   return *this;
@@ -451,7 +455,7 @@ KQ_IIterationInfo& DictTableCursor::Prev() {
   DictTable const& table = Table();
   if (fAfterEnd) return End();
   if (fBeforeStart) return *this;
-  DictTable::Node* previous = table.Head(fBucket);
+  DictNode* previous = table.fBuckets[fBucket];
   if (previous == fCurrent) {
     if (!SeekBackward(fBucket)) {
       fCurrent = nullptr;
@@ -480,10 +484,10 @@ KQ_IPackable& DictTableCursor::Key() { return *Current().fKey; }
 KQ_TAny& DictTableCursor::Value() { return Current().fValue; }
 
 KQ_IIterationInfo& DictTableCursor::DeleteItem() {
-  DictTable::Node const& removed = Current();
+  DictNode const& removed = Current();
   std::uint32_t const bucket = fBucket;
   Prev();
-  fTable->RemoveNode(bucket, &removed);
+  DictTableOps::RemoveNode(*fTable, bucket, &removed);
   return *this;
 }
 
@@ -492,7 +496,7 @@ DictTable& DictTableCursor::Table() const {
   return *fTable;
 }
 
-DictTable::Node& DictTableCursor::Current() const {
+DictNode& DictTableCursor::Current() const {
   Table();
   if (fBeforeStart || fAfterEnd || fCurrent == nullptr) KQ_THROW(KQ_EIteratorOutOfBounds());
   return *fCurrent;
@@ -500,8 +504,8 @@ DictTable::Node& DictTableCursor::Current() const {
 
 bool DictTableCursor::SeekForward(std::uint32_t bucket) {
   DictTable const& table = Table();
-  for (std::uint32_t b = bucket; b < table.BucketCount(); ++b) {
-    if (DictTable::Node* const head = table.Head(b)) {
+  for (std::uint32_t b = bucket; b < table.fBucketCount; ++b) {
+    if (DictNode* const head = table.fBuckets[b]) {
       fBucket = b;
       fCurrent = head;
       return true;
@@ -513,7 +517,7 @@ bool DictTableCursor::SeekForward(std::uint32_t bucket) {
 bool DictTableCursor::SeekBackward(std::uint32_t bucket) {
   DictTable const& table = Table();
   for (std::uint32_t b = bucket; b-- > 0;) {
-    DictTable::Node* node = table.Head(b);
+    DictNode* node = table.fBuckets[b];
     if (node != nullptr) {
       while (node->fNext != nullptr) node = node->fNext;
       fBucket = b;

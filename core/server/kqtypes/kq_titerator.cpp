@@ -5,66 +5,123 @@
 KQ_CLASS_IMPL(KQ_TIterator)
 KQ_CLASS_IMPL(KQ_TConstIterator)
 
-namespace {
+namespace kq {
 
-KQ_IIterationInfo* CloneOf(KQ_IIterationInfo const* info) {
-  return info == nullptr ? nullptr : info->Clone();
-}
+template <class Self, class ContainerT>
+IteratorBody<Self, ContainerT>::IteratorBody() : fContainer(nullptr), fInfo(nullptr) {}
 
-}  // namespace
-
-KQ_TIterator::KQ_TIterator() : fContainer(nullptr), fInfo(nullptr) {}
-
-KQ_TIterator::KQ_TIterator(KQ_IIteratable& container)
+template <class Self, class ContainerT>
+IteratorBody<Self, ContainerT>::IteratorBody(ContainerT& container)
     : fContainer(&container), fInfo(container.CreateIterationInfo()) {}
 
-KQ_TIterator::KQ_TIterator(KQ_TIterator const& other)
-    : KQ_IInterface(other),
-      KQ_TObject(other),
-      fContainer(other.fContainer),
-      fInfo(CloneOf(other.fInfo)) {}
+template <class Self, class ContainerT>
+IteratorBody<Self, ContainerT>::IteratorBody(ContainerT* container, KQ_IIterationInfo const* cursor)
+    : fContainer(container), fInfo(CloneOf(cursor)) {}
 
-KQ_TIterator::~KQ_TIterator() { delete fInfo; }
-
-KQ_TIterator& KQ_TIterator::operator=(KQ_IIteratable& container) {
-  KQ_IIterationInfo* fresh = container.CreateIterationInfo();
+template <class Self, class ContainerT>
+IteratorBody<Self, ContainerT>::~IteratorBody() {
   delete fInfo;
-  fInfo = fresh;
-  fContainer = &container;
-  return *this;
 }
 
-KQ_TIterator& KQ_TIterator::operator=(KQ_TIterator const& other) {
-  if (this == &other) return *this;
-  KQ_IIterationInfo* fresh = CloneOf(other.fInfo);
-  delete fInfo;
-  fInfo = fresh;
-  fContainer = other.fContainer;
-  return *this;
+template <class Self, class ContainerT>
+KQ_IIterationInfo* IteratorBody<Self, ContainerT>::CloneOf(KQ_IIterationInfo const* cursor) {
+  return cursor == nullptr ? nullptr : cursor->Clone();
 }
 
-KQ_IIterationInfo& KQ_TIterator::Cursor() const {
+template <class Self, class ContainerT>
+void IteratorBody<Self, ContainerT>::Reset(ContainerT* container, KQ_IIterationInfo* fresh) {
+  delete fInfo;
+  fInfo = fresh;
+  fContainer = container;
+}
+
+template <class Self, class ContainerT>
+KQ_IIterationInfo& IteratorBody<Self, ContainerT>::Cursor() const {
   if (fInfo == nullptr) KQ_THROW(KQ_EIteratorNotInitialized());
   return *fInfo;
 }
 
-KQ_TIterator& KQ_TIterator::Start() {
+template <class Self, class ContainerT>
+Self& IteratorBody<Self, ContainerT>::Start() {
   Cursor().Start();
-  return *this;
+  return static_cast<Self&>(*this);
 }
 
-KQ_TIterator& KQ_TIterator::Next() {
+template <class Self, class ContainerT>
+Self& IteratorBody<Self, ContainerT>::Next() {
   Cursor().Next();
-  return *this;
+  return static_cast<Self&>(*this);
 }
 
-KQ_TIterator& KQ_TIterator::Prev() {
+template <class Self, class ContainerT>
+Self& IteratorBody<Self, ContainerT>::Prev() {
   Cursor().Prev();
+  return static_cast<Self&>(*this);
+}
+
+template <class Self, class ContainerT>
+Self& IteratorBody<Self, ContainerT>::End() {
+  Cursor().End();
+  return static_cast<Self&>(*this);
+}
+
+template <class Self, class ContainerT>
+bool IteratorBody<Self, ContainerT>::IsBeforeStart() const {
+  return Cursor().IsBeforeStart();
+}
+
+template <class Self, class ContainerT>
+bool IteratorBody<Self, ContainerT>::IsAfterEnd() const {
+  return Cursor().IsAfterEnd();
+}
+
+template <class Self, class ContainerT>
+bool IteratorBody<Self, ContainerT>::IsDone() const {
+  KQ_IIterationInfo const& cursor = Cursor();
+  return cursor.IsBeforeStart() || cursor.IsAfterEnd();
+}
+
+template <class Self, class ContainerT>
+Self& IteratorBody<Self, ContainerT>::operator++() {
+  return Next();
+}
+
+template <class Self, class ContainerT>
+Self& IteratorBody<Self, ContainerT>::operator++(int) {
+  return Next();
+}
+
+template <class Self, class ContainerT>
+Self& IteratorBody<Self, ContainerT>::operator--() {
+  return Prev();
+}
+
+template <class Self, class ContainerT>
+Self& IteratorBody<Self, ContainerT>::operator--(int) {
+  return Prev();
+}
+
+}  // namespace kq
+
+template class kq::IteratorBody<KQ_TIterator, KQ_IIteratable>;
+template class kq::IteratorBody<KQ_TConstIterator, KQ_IIteratable const>;
+
+KQ_TIterator::KQ_TIterator() = default;
+
+KQ_TIterator::KQ_TIterator(KQ_IIteratable& container) : IteratorBody(container) {}
+
+KQ_TIterator::KQ_TIterator(KQ_TIterator const& other)
+    : KQ_IInterface(other), IteratorBody(other.Container(), other.CursorIfAny()) {}
+
+KQ_TIterator::~KQ_TIterator() = default;
+
+KQ_TIterator& KQ_TIterator::operator=(KQ_IIteratable& container) {
+  Reset(&container, container.CreateIterationInfo());
   return *this;
 }
 
-KQ_TIterator& KQ_TIterator::End() {
-  Cursor().End();
+KQ_TIterator& KQ_TIterator::operator=(KQ_TIterator const& other) {
+  if (this != &other) Reset(other.Container(), CloneOf(other.CursorIfAny()));
   return *this;
 }
 
@@ -73,104 +130,31 @@ KQ_TIterator& KQ_TIterator::DeleteItem() {
   return *this;
 }
 
-bool KQ_TIterator::IsBeforeStart() const { return Cursor().IsBeforeStart(); }
-
-bool KQ_TIterator::IsAfterEnd() const { return Cursor().IsAfterEnd(); }
-
-bool KQ_TIterator::IsDone() const {
-  KQ_IIterationInfo const& cursor = Cursor();
-  return cursor.IsBeforeStart() || cursor.IsAfterEnd();
-}
-
-KQ_TIterator& KQ_TIterator::operator++() { return Next(); }
-
-KQ_TIterator& KQ_TIterator::operator++(int) { return Next(); }
-
-KQ_TIterator& KQ_TIterator::operator--() { return Prev(); }
-
-KQ_TIterator& KQ_TIterator::operator--(int) { return Prev(); }
-
 KQ_IPackable& KQ_TIterator::Key() const { return Cursor().Key(); }
 
 KQ_TAny& KQ_TIterator::Value() const { return Cursor().Value(); }
 
-KQ_TConstIterator::KQ_TConstIterator() : fContainer(nullptr), fInfo(nullptr) {}
+KQ_TConstIterator::KQ_TConstIterator() = default;
 
-KQ_TConstIterator::KQ_TConstIterator(KQ_IIteratable const& container)
-    : fContainer(&container), fInfo(container.CreateIterationInfo()) {}
+KQ_TConstIterator::KQ_TConstIterator(KQ_IIteratable const& container) : IteratorBody(container) {}
 
 KQ_TConstIterator::KQ_TConstIterator(KQ_TConstIterator const& other)
-    : KQ_IInterface(other),
-      KQ_TObject(other),
-      fContainer(other.fContainer),
-      fInfo(CloneOf(other.fInfo)) {}
+    : KQ_IInterface(other), IteratorBody(other.Container(), other.CursorIfAny()) {}
 
 KQ_TConstIterator::KQ_TConstIterator(KQ_TIterator const& other)
-    : KQ_IInterface(other),
-      KQ_TObject(other),
-      fContainer(other.fContainer),
-      fInfo(CloneOf(other.fInfo)) {}
+    : KQ_IInterface(other), IteratorBody(other.Container(), other.CursorIfAny()) {}
 
-KQ_TConstIterator::~KQ_TConstIterator() { delete fInfo; }
+KQ_TConstIterator::~KQ_TConstIterator() = default;
 
 KQ_TConstIterator& KQ_TConstIterator::operator=(KQ_IIteratable const& container) {
-  KQ_IIterationInfo* fresh = container.CreateIterationInfo();
-  delete fInfo;
-  fInfo = fresh;
-  fContainer = &container;
+  Reset(&container, container.CreateIterationInfo());
   return *this;
 }
 
 KQ_TConstIterator& KQ_TConstIterator::operator=(KQ_TConstIterator const& other) {
-  if (this == &other) return *this;
-  KQ_IIterationInfo* fresh = CloneOf(other.fInfo);
-  delete fInfo;
-  fInfo = fresh;
-  fContainer = other.fContainer;
+  if (this != &other) Reset(other.Container(), CloneOf(other.CursorIfAny()));
   return *this;
 }
-
-KQ_IIterationInfo& KQ_TConstIterator::Cursor() const {
-  if (fInfo == nullptr) KQ_THROW(KQ_EIteratorNotInitialized());
-  return *fInfo;
-}
-
-KQ_TConstIterator& KQ_TConstIterator::Start() {
-  Cursor().Start();
-  return *this;
-}
-
-KQ_TConstIterator& KQ_TConstIterator::Next() {
-  Cursor().Next();
-  return *this;
-}
-
-KQ_TConstIterator& KQ_TConstIterator::Prev() {
-  Cursor().Prev();
-  return *this;
-}
-
-KQ_TConstIterator& KQ_TConstIterator::End() {
-  Cursor().End();
-  return *this;
-}
-
-bool KQ_TConstIterator::IsBeforeStart() const { return Cursor().IsBeforeStart(); }
-
-bool KQ_TConstIterator::IsAfterEnd() const { return Cursor().IsAfterEnd(); }
-
-bool KQ_TConstIterator::IsDone() const {
-  KQ_IIterationInfo const& cursor = Cursor();
-  return cursor.IsBeforeStart() || cursor.IsAfterEnd();
-}
-
-KQ_TConstIterator& KQ_TConstIterator::operator++() { return Next(); }
-
-KQ_TConstIterator& KQ_TConstIterator::operator++(int) { return Next(); }
-
-KQ_TConstIterator& KQ_TConstIterator::operator--() { return Prev(); }
-
-KQ_TConstIterator& KQ_TConstIterator::operator--(int) { return Prev(); }
 
 KQ_IPackable const& KQ_TConstIterator::Key() const { return Cursor().Key(); }
 

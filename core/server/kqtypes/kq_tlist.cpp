@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "internal/kq_tlist_chain.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
@@ -16,19 +17,8 @@ bool KQ_TList::KQ_Initialize() {
 }
 KQ_CLASS_IMPL(KQ_TListIterationInfo)
 
-namespace {
-
-// One level of print indentation for the lifetime of the guard, given back
-// even when an element's printing raises.
-class IndentLevel {
- public:
-  IndentLevel() { KQ_IPrintable::Indent(); }
-  ~IndentLevel() { KQ_IPrintable::ReverseIndent(); }
-  IndentLevel(IndentLevel const&) = delete;
-  IndentLevel& operator=(IndentLevel const&) = delete;
-};
-
-}  // namespace
+// The chain's functions, each given the chain they work on.
+using Chain = kq::ChainOps;
 
 struct KQ_TList::KeyBlock {
   KeyBlock* fNext;
@@ -122,9 +112,11 @@ KQ_TListKey const* KQ_TList::KeyAt(std::uint32_t index) const { return Walk(inde
 
 KQ_TListKey* KQ_TList::KeyAt(std::uint32_t index) { return Walk(index); }
 
-KQ_TListKey const* KQ_TList::KeyOf(KQ_TAny const& value) const { return fChain.Find(value); }
+KQ_TListKey const* KQ_TList::KeyOf(KQ_TAny const& value) const {
+  return Chain::Find(fChain, value);
+}
 
-KQ_TListKey* KQ_TList::KeyOf(KQ_TAny const& value) { return fChain.Find(value); }
+KQ_TListKey* KQ_TList::KeyOf(KQ_TAny const& value) { return Chain::Find(fChain, value); }
 
 KQ_TAny const& KQ_TList::ObjectAt(std::uint32_t index) const { return Walk(index)->fValue; }
 
@@ -176,7 +168,7 @@ KQ_TListKey* KQ_TList::MoveBefore(KQ_TListKey const* where, KQ_TListKey const* k
   KQ_TListKey* moved = Own(key);
   KQ_TListKey* anchor = Own(where);
   if (anchor == moved) return moved;
-  fChain.Unlink(moved);
+  Chain::Unlink(fChain, moved);
   return Link(moved, anchor->fPrev, anchor);
 }
 
@@ -184,7 +176,7 @@ KQ_TListKey* KQ_TList::MoveAfter(KQ_TListKey const* where, KQ_TListKey const* ke
   KQ_TListKey* moved = Own(key);
   KQ_TListKey* anchor = Own(where);
   if (anchor == moved) return moved;
-  fChain.Unlink(moved);
+  Chain::Unlink(fChain, moved);
   return Link(moved, anchor, anchor->fNext);
 }
 
@@ -197,7 +189,7 @@ KQ_TList& KQ_TList::Rem(KQ_TAny const& value) { return Rem(KeyOf(value)); }
 
 KQ_TList& KQ_TList::Rem(KQ_TListKey const* key) {
   KQ_TListKey* removed = Own(key);
-  fChain.Unlink(removed);
+  Chain::Unlink(fChain, removed);
   DestroyKey(removed);
   if (fChain.fCount == 0) ReleaseBlocks();
   return *this;
@@ -240,26 +232,7 @@ void KQ_TList::KQ_Unpack(KQ_IUnpacking& unpacker) {
   std::uint32_t count = 0;
   unpacker >> count;
   KQ_TDataStream::ElementReader read(unpacker);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    // Read straight into an unlinked key: no copy (and no clone of a held
-    // object) per element.
-    void* const room = KeyRoom();
-    KQ_TListKey* key;
-    try {
-      key = new (room) KQ_TListKey;
-    } catch (...) {
-      ReturnRoom(room);
-      throw;
-    }
-    try {
-      read(key->fValue);
-    } catch (...) {
-      DestroyKey(key);
-      if (fChain.fCount == 0) ReleaseBlocks();
-      throw;
-    }
-    Link(key, fChain.fTail, nullptr);
-  }
+  for (std::uint32_t i = 0; i < count; ++i) AppendRead(read);
 }
 
 KQ_IPackable* KQ_TList::KQ_Clone(void*) const { return new KQ_TList(*this); }
@@ -272,11 +245,11 @@ bool KQ_TList::KQ_IsIdent(KQ_IPackable const& other) const {
 void KQ_TList::PrintOn(std::ostream& os) const {
   os << "LIST\n" << KQ_IPrintable::Prefix() << "{\n";
   {
-    IndentLevel const deeper;
+    KQ_IPrintable::IndentLevel const deeper;
     for (KQ_TListKey const* key = fChain.fHead; key != nullptr; key = key->fNext) {
       os << KQ_IPrintable::Prefix();
       // A value printed over several lines puts them one level deeper still.
-      IndentLevel const nested;
+      KQ_IPrintable::IndentLevel const nested;
       key->fValue.PrintOn(os);
       os << '\n';
     }
@@ -296,32 +269,35 @@ bool KQ_TList::WriteTo(KQ_THumanReadableStream& stream) const {
 
 bool KQ_TList::ReadFrom(KQ_THumanReadableStream& stream) {
   Clear();
-  while (stream.PeekNonWhite() != '}') {
-    // As in KQ_Unpack: read straight into an unlinked key.
-    void* const room = KeyRoom();
-    KQ_TListKey* key;
-    try {
-      key = new (room) KQ_TListKey;
-    } catch (...) {
-      ReturnRoom(room);
-      throw;
-    }
-    try {
-      stream >> static_cast<KQ_IHumanReadable&>(key->fValue);
-    } catch (...) {
-      DestroyKey(key);
-      if (fChain.fCount == 0) ReleaseBlocks();
-      throw;
-    }
-    Link(key, fChain.fTail, nullptr);
-  }
+  auto read = [&stream](KQ_TAny& value) { stream >> static_cast<KQ_IHumanReadable&>(value); };
+  while (stream.PeekNonWhite() != '}') AppendRead(read);
   stream.Read();
   return true;
 }
 
+template <class Read>
+void KQ_TList::AppendRead(Read& read) {
+  void* const room = KeyRoom();
+  KQ_TListKey* key;
+  try {
+    key = new (room) KQ_TListKey;
+  } catch (...) {
+    ReturnRoom(room);
+    throw;
+  }
+  try {
+    read(key->fValue);
+  } catch (...) {
+    DestroyKey(key);
+    if (fChain.fCount == 0) ReleaseBlocks();
+    throw;
+  }
+  Link(key, fChain.fTail, nullptr);
+}
+
 KQ_TListKey* KQ_TList::Link(KQ_TListKey* key, KQ_TListKey* prev, KQ_TListKey* next) {
   key->fContainer = this;
-  fChain.Link(key, prev, next);
+  Chain::Link(fChain, key, prev, next);
   return key;
 }
 
@@ -346,7 +322,7 @@ KQ_TListKey* KQ_TList::Own(KQ_TListKey const* key) {
 
 KQ_TListKey* KQ_TList::Walk(std::uint32_t index) const {
   if (index >= fChain.fCount) KQ_THROW(KQ_EOutOfBoundsOfList());
-  return fChain.At(index);
+  return Chain::At(fChain, index);
 }
 
 KQ_TListKey* KQ_TList::First() const {

@@ -1,7 +1,6 @@
-#include "kq_tlist_chain.h"
+#include "kq_tlist.h"
 
 #include "kq_eexception.h"
-#include "kq_tlist.h"
 #include "kq_tqueue.h"
 
 template <class ContainerT, class KeyT>

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <utility>
 
+#include "internal/kq_tlist_chain.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
@@ -11,19 +12,8 @@
 KQ_CLASS_IMPL(KQ_TQueue)
 KQ_CLASS_IMPL(KQ_TQueueIterationInfo)
 
-namespace {
-
-// One level of print indentation for the lifetime of the guard, given back
-// even when an element's printing raises.
-class IndentLevel {
- public:
-  IndentLevel() { KQ_IPrintable::Indent(); }
-  ~IndentLevel() { KQ_IPrintable::ReverseIndent(); }
-  IndentLevel(IndentLevel const&) = delete;
-  IndentLevel& operator=(IndentLevel const&) = delete;
-};
-
-}  // namespace
+// The chain's functions, each given the chain they work on.
+using Chain = kq::ChainOps;
 
 KQ_TQueueKey& KQ_TQueueKey::SetPriority(std::int32_t priority) {
   Container()->SetPriority(this, priority);
@@ -58,20 +48,22 @@ bool KQ_TQueue::IsEmpty() const { return fChain.fCount == 0; }
 
 std::uint32_t KQ_TQueue::Entries() const { return fChain.fCount; }
 
-bool KQ_TQueue::Contains(KQ_TAny const& value) const { return fChain.Find(value) != nullptr; }
+bool KQ_TQueue::Contains(KQ_TAny const& value) const {
+  return Chain::Find(fChain, value) != nullptr;
+}
 
 KQ_TQueueKey const* KQ_TQueue::KeyAt(std::uint32_t index) const { return Walk(index); }
 
 KQ_TQueueKey* KQ_TQueue::KeyAt(std::uint32_t index) { return Walk(index); }
 
 KQ_TQueueKey const* KQ_TQueue::KeyOf(KQ_TAny const& value) const {
-  KQ_TQueueKey const* key = fChain.Find(value);
+  KQ_TQueueKey const* key = Chain::Find(fChain, value);
   if (key == nullptr) KQ_THROW(KQ_EElementNotInQueue());
   return key;
 }
 
 KQ_TQueueKey* KQ_TQueue::KeyOf(KQ_TAny const& value) {
-  KQ_TQueueKey* key = fChain.Find(value);
+  KQ_TQueueKey* key = Chain::Find(fChain, value);
   if (key == nullptr) KQ_THROW(KQ_EElementNotInQueue());
   return key;
 }
@@ -238,16 +230,16 @@ bool KQ_TQueue::KQ_IsIdent(KQ_IPackable const& other) const {
 void KQ_TQueue::PrintOn(std::ostream& os) const {
   os << "QUEUE\n" << KQ_IPrintable::Prefix() << "{\n";
   {
-    IndentLevel const groups;
+    KQ_IPrintable::IndentLevel const groups;
     for (KQ_TQueueKey const* key = fChain.fHead; key != nullptr; key = key->fNext) {
       if (key->fPrev == nullptr || key->fPrev->fPriority != key->fPriority) {
         os << KQ_IPrintable::Prefix() << "Priority " << key->fPriority << ":\n";
       }
-      IndentLevel const element;
+      KQ_IPrintable::IndentLevel const element;
       os << KQ_IPrintable::Prefix();
       {
         // A value printed over several lines puts them one level deeper.
-        IndentLevel const nested;
+        KQ_IPrintable::IndentLevel const nested;
         key->fValue.PrintOn(os);
       }
       os << '\n';
@@ -326,7 +318,7 @@ KQ_TQueueKey* KQ_TQueue::Place(KQ_TQueueKey* key, RunIndex::iterator run, bool l
 KQ_TQueueKey* KQ_TQueue::LinkAt(KQ_TQueueKey* key, KQ_TQueueKey* prev, KQ_TQueueKey* next,
                                 Run& run) {
   key->fContainer = this;
-  fChain.Link(key, prev, next);
+  Chain::Link(fChain, key, prev, next);
   std::int32_t const priority = key->fPriority;
   if (run.fFirst == nullptr) {
     run.fFirst = run.fLast = key;
@@ -348,7 +340,7 @@ void KQ_TQueue::Unlink(KQ_TQueueKey* key) {
   } else if (run->second.fLast == key) {
     run->second.fLast = key->fPrev;
   }
-  fChain.Unlink(key);
+  Chain::Unlink(fChain, key);
 }
 
 KQ_TQueueKey* KQ_TQueue::Own(KQ_TQueueKey const* key) {
@@ -359,7 +351,7 @@ KQ_TQueueKey* KQ_TQueue::Own(KQ_TQueueKey const* key) {
 
 KQ_TQueueKey* KQ_TQueue::Walk(std::uint32_t index) const {
   if (index >= fChain.fCount) KQ_THROW(KQ_EOutOfBoundsOfQueue());
-  return fChain.At(index);
+  return Chain::At(fChain, index);
 }
 
 KQ_TQueueKey* KQ_TQueue::First() const {

@@ -25,7 +25,7 @@
 #include "kq_ipackable.h"
 #include "kq_iprintable.h"
 #include "kq_tany.h"
-#include "kq_tlist_chain.h"
+#include "kq_tlist.h"
 #include "kq_tobject.h"
 
 class KQ_TQueue;

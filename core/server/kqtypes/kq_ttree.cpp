@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <memory>
 
+#include "internal/kq_tdict_table.h"
 #include "kq_eexception.h"
 #include "kq_tdatastream.h"
 
 KQ_CLASS_IMPL(KQ_TTree)
 KQ_CLASS_IMPL(KQ_TTreeIterationInfo)
 
-using Node = kq::DictTable::Node;
+using Node = kq::DictNode;
+// The table's functions, each given the level's table record.
+using Table = kq::DictTableOps;
 
 // The components of a path, one after the other: runs of units up to the
 // next "/", the runs of "/" between them (and at either end) skipped.
@@ -76,8 +79,8 @@ KQ_TTree::KQ_TTree(std::uint32_t buckets) : fTable(buckets, 0) {}
 // Delegating first: once the empty tree is made, the destructor cleans up
 // after a copy that raises.
 KQ_TTree::KQ_TTree(KQ_TTree const& other, std::uint32_t buckets) : KQ_TTree(buckets) {
-  other.fTable.ForEach([this](Node const& node) {
-    fTable.Link(kq::DictTable::HashableClone(*node.fKey), node.fHash)->fValue = node.fValue;
+  Table::ForEach(other.fTable, [this](Node const& node) {
+    Table::Link(fTable, Table::HashableClone(*node.fKey), node.fHash)->fValue = node.fValue;
   });
 }
 
@@ -87,8 +90,8 @@ KQ_TTree& KQ_TTree::operator=(KQ_TTree const& other) {
   if (this == &other) return *this;
   // The copy is complete before anything of this tree goes, which also
   // covers a tree given one of its own subtrees.
-  KQ_TTree copy(other, fTable.BucketCount());
-  fTable.Swap(copy.fTable);
+  KQ_TTree copy(other, fTable.fBucketCount);
+  Table::Swap(fTable, copy.fTable);
   return *this;
 }
 
@@ -97,15 +100,15 @@ KQ_IPackable& KQ_TTree::operator=(KQ_IUnpacking& unpacker) {
 }
 
 bool KQ_TTree::IsEmpty() const {
-  return fTable.FindIf([](Node const& node) {
-    KQ_TTree const* subtree = SubtreeOf(node.fValue);
-    return subtree == nullptr || !subtree->IsEmpty();
-  }) == nullptr;
+  return Table::FindIf(fTable, [](Node const& node) {
+           KQ_TTree const* subtree = SubtreeOf(node.fValue);
+           return subtree == nullptr || !subtree->IsEmpty();
+         }) == nullptr;
 }
 
 std::uint32_t KQ_TTree::Entries() const {
   std::uint32_t count = 0;
-  fTable.ForEach([&count](Node const& node) {
+  Table::ForEach(fTable, [&count](Node const& node) {
     KQ_TTree const* subtree = SubtreeOf(node.fValue);
     count += subtree != nullptr ? subtree->Entries() : 1;
   });
@@ -114,7 +117,7 @@ std::uint32_t KQ_TTree::Entries() const {
 
 std::uint32_t KQ_TTree::Depth() const {
   std::uint32_t deepest = 0;
-  fTable.ForEach([&deepest](Node const& node) {
+  Table::ForEach(fTable, [&deepest](Node const& node) {
     if (KQ_TTree const* subtree = SubtreeOf(node.fValue)) {
       deepest = std::max(deepest, subtree->Depth());
     }
@@ -153,12 +156,14 @@ bool KQ_TTree::HasKey(char16_t const* key) const {
   return HasKey(static_cast<KQ_IHashable const&>(KQ_TString(key)));
 }
 
-bool KQ_TTree::HasKey(KQ_IHashable const& key) const { return fTable.Find(key) != nullptr; }
+bool KQ_TTree::HasKey(KQ_IHashable const& key) const { return Table::Find(fTable, key) != nullptr; }
 
-bool KQ_TTree::Contains(KQ_TAny const& value) const { return fTable.FindValue(value) != nullptr; }
+bool KQ_TTree::Contains(KQ_TAny const& value) const {
+  return Table::FindValue(fTable, value) != nullptr;
+}
 
 KQ_IHashable const& KQ_TTree::KeyOf(KQ_TAny const& value) const {
-  Node const* node = fTable.FindValue(value);
+  Node const* node = Table::FindValue(fTable, value);
   if (node == nullptr) KQ_THROW(KQ_ENoMatchingTreeValue());
   return *node->fKey;
 }
@@ -176,7 +181,7 @@ KQ_TAny const& KQ_TTree::operator[](char16_t const* key) const {
 }
 
 KQ_TAny const& KQ_TTree::operator[](KQ_IHashable const& key) const {
-  Node const* node = fTable.Find(key);
+  Node const* node = Table::Find(fTable, key);
   if (node == nullptr) KQ_THROW(KQ_ENoMatchingTreeKey());
   return node->fValue;
 }
@@ -193,7 +198,7 @@ KQ_TAny& KQ_TTree::operator[](char16_t const* key) {
   return (*this)[static_cast<KQ_IHashable const&>(KQ_TString(key))];
 }
 
-KQ_TAny& KQ_TTree::operator[](KQ_IHashable const& key) { return fTable.Slot(key)->fValue; }
+KQ_TAny& KQ_TTree::operator[](KQ_IHashable const& key) { return Table::Slot(fTable, key)->fValue; }
 
 KQ_TAny const& KQ_TTree::operator()(wchar_t const* path, KQ_TUniChar const& separator) const {
   return (*this)(KQ_TString(path), separator);
@@ -246,7 +251,7 @@ KQ_TTree const& KQ_TTree::operator()(char16_t const* key) const {
 }
 
 KQ_TTree const& KQ_TTree::operator()(KQ_IHashable const& key) const {
-  Node const* node = fTable.Find(key);
+  Node const* node = Table::Find(fTable, key);
   if (node == nullptr) KQ_THROW(KQ_ENoMatchingTreeKey());
   KQ_TTree const* subtree = SubtreeOf(node->fValue);
   if (subtree == nullptr) KQ_THROW(KQ_EEntryIsNotASubtree());
@@ -267,13 +272,13 @@ KQ_TTree& KQ_TTree::operator()(char16_t const* key) {
 
 KQ_TTree& KQ_TTree::operator()(KQ_IHashable const& key) {
   std::uint32_t const hash = key.KQ_HashValue(0);
-  if (Node* node = fTable.Find(key, hash)) {
+  if (Node* node = Table::Find(fTable, key, hash)) {
     KQ_TTree* subtree = SubtreeOf(node->fValue);
     if (subtree == nullptr) KQ_THROW(KQ_EEntryIsNotASubtree());
     return *subtree;
   }
   auto subtree = std::make_unique<KQ_TTree>();
-  Node* node = fTable.Link(kq::DictTable::HashableClone(key), hash);
+  Node* node = Table::Link(fTable, Table::HashableClone(key), hash);
   node->fValue.Assign(subtree.get());
   return *subtree.release();
 }
@@ -329,7 +334,7 @@ KQ_TAny const* KQ_TTree::ValueOfKey(char16_t const* key) const {
 }
 
 KQ_TAny const* KQ_TTree::ValueOfKey(KQ_IHashable const& key) const {
-  Node const* node = fTable.Find(key);
+  Node const* node = Table::Find(fTable, key);
   return node != nullptr ? &node->fValue : nullptr;
 }
 
@@ -346,7 +351,7 @@ KQ_TAny* KQ_TTree::ValueOfKey(char16_t const* key) {
 }
 
 KQ_TAny* KQ_TTree::ValueOfKey(KQ_IHashable const& key) {
-  Node* node = fTable.Find(key);
+  Node* node = Table::Find(fTable, key);
   return node != nullptr ? &node->fValue : nullptr;
 }
 
@@ -439,14 +444,14 @@ KQ_TTree& KQ_TTree::Remove(char16_t const* key) {
 }
 
 KQ_TTree& KQ_TTree::Remove(KQ_IHashable const& key) {
-  fTable.Remove(key);
+  Table::Remove(fTable, key);
   return *this;
 }
 
 bool KQ_TTree::operator==(KQ_TTree const& other) const {
-  return IsPartOf(other, false) && other.fTable.FindIf([this](Node const& node) {
-    return fTable.Find(*node.fKey, node.fHash) == nullptr;
-  }) == nullptr;
+  return IsPartOf(other, false) && Table::FindIf(other.fTable, [this](Node const& node) {
+                                     return Table::Find(fTable, *node.fKey, node.fHash) == nullptr;
+                                   }) == nullptr;
 }
 
 bool KQ_TTree::operator!=(KQ_TTree const& other) const { return !(*this == other); }
@@ -460,14 +465,14 @@ KQ_TTree& KQ_TTree::operator+=(KQ_TTree const& other) {
   // merge walks a copy: the walk must not see, or lose, the entries the merge
   // changes.
   if (Holds(other) || other.Holds(*this)) return *this += KQ_TTree(other);
-  other.fTable.ForEach([this](Node const& node) {
+  Table::ForEach(other.fTable, [this](Node const& node) {
     KQ_TTree const* theirs = SubtreeOf(node.fValue);
-    Node* mine = fTable.Find(*node.fKey, node.fHash);
+    Node* mine = Table::Find(fTable, *node.fKey, node.fHash);
     KQ_TTree* ours = mine != nullptr ? SubtreeOf(mine->fValue) : nullptr;
     if (theirs != nullptr && ours != nullptr) {
       *ours += *theirs;
     } else {
-      if (mine == nullptr) mine = fTable.Link(kq::DictTable::HashableClone(*node.fKey), node.fHash);
+      if (mine == nullptr) mine = Table::Link(fTable, Table::HashableClone(*node.fKey), node.fHash);
       mine->fValue = node.fValue;
     }
   });
@@ -478,9 +483,9 @@ KQ_IIterationInfo* KQ_TTree::CreateIterationInfo() const {
   return new KQ_TTreeIterationInfo(*this);
 }
 
-void KQ_TTree::KQ_Pack(KQ_IPacking& packer) const { fTable.Pack(packer); }
+void KQ_TTree::KQ_Pack(KQ_IPacking& packer) const { Table::Pack(fTable, packer); }
 
-void KQ_TTree::KQ_Unpack(KQ_IUnpacking& unpacker) { fTable.Unpack(unpacker); }
+void KQ_TTree::KQ_Unpack(KQ_IUnpacking& unpacker) { Table::Unpack(fTable, unpacker); }
 
 KQ_IPackable* KQ_TTree::KQ_Clone(void*) const { return new KQ_TTree(*this); }
 
@@ -489,19 +494,19 @@ bool KQ_TTree::KQ_IsIdent(KQ_IPackable const& other) const {
   return tree != nullptr && *this == *tree;
 }
 
-void KQ_TTree::PrintOn(std::ostream& os) const { fTable.Print(os, "TREE"); }
+void KQ_TTree::PrintOn(std::ostream& os) const { Table::Print(fTable, os, "TREE"); }
 
 bool KQ_TTree::WriteTo(KQ_THumanReadableStream& stream) const {
-  fTable.Write(stream);
+  Table::Write(fTable, stream);
   return false;
 }
 
 bool KQ_TTree::ReadFrom(KQ_THumanReadableStream& stream) {
-  fTable.Read(stream);
+  Table::Read(fTable, stream);
   return true;
 }
 
-bool KQ_TTree::KQ_HRMultiLine() const { return fTable.Entries() != 0; }
+bool KQ_TTree::KQ_HRMultiLine() const { return fTable.fEntries != 0; }
 
 KQ_TTree* KQ_TTree::SubtreeOf(KQ_TAny const& value) {
   if (value.Kind() != KQ_TAny::kObject) return nullptr;
@@ -526,21 +531,21 @@ KQ_TTree& KQ_TTree::LastLevel(Path& path) {
 
 bool KQ_TTree::IsPartOf(KQ_TTree const& other, bool subtree) const {
   // Looks for an entry that other does not match.
-  return fTable.FindIf([&other, subtree](Node const& node) {
-    Node const* theirs = other.fTable.Find(*node.fKey, node.fHash);
-    if (theirs == nullptr) return true;
-    KQ_TTree const* theirTree = subtree ? SubtreeOf(theirs->fValue) : nullptr;
-    if (theirTree == nullptr) return !node.fValue.KQ_IsIdent(theirs->fValue);
-    KQ_TTree const* mine = SubtreeOf(node.fValue);
-    return mine == nullptr || !mine->IsPartOf(*theirTree, true);
-  }) == nullptr;
+  return Table::FindIf(fTable, [&other, subtree](Node const& node) {
+           Node const* theirs = Table::Find(other.fTable, *node.fKey, node.fHash);
+           if (theirs == nullptr) return true;
+           KQ_TTree const* theirTree = subtree ? SubtreeOf(theirs->fValue) : nullptr;
+           if (theirTree == nullptr) return !node.fValue.KQ_IsIdent(theirs->fValue);
+           KQ_TTree const* mine = SubtreeOf(node.fValue);
+           return mine == nullptr || !mine->IsPartOf(*theirTree, true);
+         }) == nullptr;
 }
 
 bool KQ_TTree::Holds(KQ_TTree const& tree) const {
-  return this == &tree || fTable.FindIf([&tree](Node const& node) {
-    KQ_TTree const* subtree = SubtreeOf(node.fValue);
-    return subtree != nullptr && subtree->Holds(tree);
-  }) != nullptr;
+  return this == &tree || Table::FindIf(fTable, [&tree](Node const& node) {
+                            KQ_TTree const* subtree = SubtreeOf(node.fValue);
+                            return subtree != nullptr && subtree->Holds(tree);
+                          }) != nullptr;
 }
 
 KQ_TTreeIterationInfo::KQ_TTreeIterationInfo() : DictTableCursor(nullptr) {}

@@ -30,7 +30,7 @@
 #include "kq_ipackable.h"
 #include "kq_iprintable.h"
 #include "kq_tany.h"
-#include "kq_tdict_table.h"
+#include "kq_tdict.h"
 #include "kq_tobject.h"
 #include "kq_tstring.h"
 #include "kq_tunichar.h"
@@ -194,7 +194,7 @@ class KQ_EXPORT KQ_TTree : public KQ_TObject,
   virtual KQ_TTree& operator+=(KQ_TTree const& other);
 
   // The number of buckets of this level.
-  std::uint32_t BucketCount() const { return fTable.BucketCount(); }
+  std::uint32_t BucketCount() const { return fTable.fBucketCount; }
 
   // A new KQ_TTreeIterationInfo over this level (subtrees appear as
   // values), in the order of a dictionary's cursor.
