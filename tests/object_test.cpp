@@ -36,7 +36,7 @@ class KQ_TProbeBase : public KQ_TObject, public virtual KQ_IPrintable {
   }
   void PrintOn(std::ostream& os) const override { os << "base"; }
 };
-KQ_CLASS_IMPL(KQ_TProbeBase)
+KQ_CLASS_IMPL_ON_FIRST_USE(KQ_TProbeBase)
 
 class KQ_TProbeDerived : public KQ_TProbeBase,
                          public virtual KQ_IHashable,
@@ -56,7 +56,7 @@ class KQ_TProbeDerived : public KQ_TProbeBase,
   bool ReadFrom(KQ_THumanReadableStream&) override { return false; }
   std::uint32_t KQ_HashValue(std::uint32_t shift) const override { return shift; }
 };
-KQ_CLASS_IMPL(KQ_TProbeDerived)
+KQ_CLASS_IMPL_ON_FIRST_USE(KQ_TProbeDerived)
 
 // An abstract class gets no factory.
 class KQ_TProbeAbstract : public KQ_TObject {

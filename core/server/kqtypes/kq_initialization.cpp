@@ -24,13 +24,18 @@
 #include "kq_tqueue.h"
 #include "kq_trwlock.h"
 #include "kq_tsemaphore.h"
+#include "kq_tsocket.h"
+#include "kq_tsocketpair.h"
+#include "kq_tsocketset.h"
 #include "kq_tstackentry.h"
 #include "kq_ttextstream.h"
 #include "kq_tthread.h"
 #include "kq_ttime.h"
 #include "kq_ttree.h"
 #include "kq_tunknown.h"
+#include "kq_turl.h"
 #include "kq_tuserinfo.h"
+#include "kq_tvolumeinfo.h"
 
 namespace {
 
@@ -56,7 +61,9 @@ constexpr Step Family() {
 
 // The records in the order they are initialised: the interfaces, strings and
 // variants first (they register packing codes that everything after them
-// relies on), then the exception families and the remaining classes.
+// relies on), then each family of exceptions before the classes that raise
+// them. A class's parent and interfaces are initialised before it anyway, so
+// the order matters only between classes without such a link.
 constexpr Step kOrder[] = {
     Record<KQ_IInterface>(),
     Record<KQ_TObject>(),
@@ -88,49 +95,54 @@ constexpr Step kOrder[] = {
     Record<KQ_TDict>(),
     Family<KQ_EListException>(),
     Family<KQ_EUserInfoException>(),
+    Record<KQ_TUserInfo>(),
     Family<KQ_EThreadException>(),
+    Record<KQ_TThread>(),
     Family<KQ_EProcessException>(),
     Family<KQ_ESemaphoreException>(),
     Record<KQ_TSemaphore>(),
     Family<KQ_EMutexException>(),
     Record<KQ_TMutex>(),
+    Family<KQ_EEventException>(),
+    Record<KQ_TEvent>(),
+    Family<KQ_ERWLockException>(),
+    Record<KQ_TRWLock>(),
     Record<KQ_TDataStream>(),
     Record<KQ_TMemoryStream>(),
-    Family<KQ_EEventException>(),
-    Family<KQ_ERWLockException>(),
     Family<KQ_EPackageException>(),
+    Record<KQ_TPackage>(),
     Family<KQ_ESocketException>(),
+    Record<KQ_TSocket>(),
+    Record<KQ_TSocketPair>(),
+    Record<KQ_TSocketSet>(),
+    Record<KQ_TTextStream>(),
+    Record<KQ_TCxxStream>(),
     Family<KQ_EHRException>(),
+    Record<KQ_THumanReadableStream>(),
     Family<KQ_ETreeException>(),
+    Record<KQ_TTree>(),
     Family<KQ_EQueueException>(),
+    Record<KQ_TQueue>(),
     Family<KQ_EArrayException>(),
+    Record<KQ_TArray>(),
     Family<KQ_ETimeException>(),
+    Record<KQ_TTime>(),
+    Record<KQ_TInterval>(),
     Record<KQ_TConstIterator>(),
     Record<KQ_TIterator>(),
     Family<KQ_EURLException>(),
+    Record<KQ_TURL>(),
     Family<KQ_EFileException>(),
     Record<KQ_TDataBlock>(),
     Record<KQ_TUnknown>(),
-    Record<KQ_TTextStream>(),
-    Record<KQ_TPackage>(),
-    Record<KQ_THumanReadableStream>(),
-    Record<KQ_TCxxStream>(),
-    Record<KQ_TTime>(),
-    Record<KQ_TInterval>(),
-    Record<KQ_TUserInfo>(),
-    Record<KQ_TThread>(),
-    Record<KQ_TEvent>(),
-    Record<KQ_TRWLock>(),
     Family<KQ_EFileInfoException>(),
     Family<KQ_EVolumeInfoException>(),
+    Record<KQ_TVolumeInfo>(),
     Family<KQ_EDynamicObjectException>(),
     Record<KQ_TDictIterationInfo>(),
     Record<KQ_TListIterationInfo>(),
-    Record<KQ_TArray>(),
     Record<KQ_TArrayIterationInfo>(),
-    Record<KQ_TTree>(),
     Record<KQ_TTreeIterationInfo>(),
-    Record<KQ_TQueue>(),
     Record<KQ_TQueueIterationInfo>(),
 };
 
@@ -181,3 +193,15 @@ extern "C" bool __KQ_INITIALIZATION_FUNCTION_kqtypes__() {
   initialized.store(true, std::memory_order_release);
   return true;
 }
+
+namespace {
+
+// The library initialises itself while it is loaded, so that a program that
+// only uses the classes finds every record and packing code in place; the
+// explicit call above stays for programs that make it.
+struct InitializedOnLoad {
+  InitializedOnLoad() { __KQ_INITIALIZATION_FUNCTION_kqtypes__(); }
+};
+InitializedOnLoad const gInitializedOnLoad;
+
+}  // namespace
