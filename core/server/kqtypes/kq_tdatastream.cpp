@@ -424,65 +424,13 @@ void KQ_TDataStream::PutBasic(T value) {
   Put(bytes, sizeof bytes);
 }
 
-KQ_IPacking& KQ_TDataStream::operator<<(double value) {
-  PutBasic(value);
-  return *this;
-}
-
-KQ_IPacking& KQ_TDataStream::operator<<(float value) {
-  PutBasic(value);
-  return *this;
-}
-
-KQ_IPacking& KQ_TDataStream::operator<<(char value) {
-  PutBasic(value);
-  return *this;
-}
-
-KQ_IPacking& KQ_TDataStream::operator<<(bool value) {
-  PutBasic(value);
-  return *this;
-}
-
-KQ_IPacking& KQ_TDataStream::operator<<(std::uint64_t value) {
-  PutBasic(value);
-  return *this;
-}
-
-KQ_IPacking& KQ_TDataStream::operator<<(std::uint32_t value) {
-  PutBasic(value);
-  return *this;
-}
-
-KQ_IPacking& KQ_TDataStream::operator<<(std::uint16_t value) {
-  PutBasic(value);
-  return *this;
-}
-
-KQ_IPacking& KQ_TDataStream::operator<<(std::uint8_t value) {
-  PutBasic(value);
-  return *this;
-}
-
-KQ_IPacking& KQ_TDataStream::operator<<(std::int64_t value) {
-  PutBasic(value);
-  return *this;
-}
-
-KQ_IPacking& KQ_TDataStream::operator<<(std::int32_t value) {
-  PutBasic(value);
-  return *this;
-}
-
-KQ_IPacking& KQ_TDataStream::operator<<(std::int16_t value) {
-  PutBasic(value);
-  return *this;
-}
-
-KQ_IPacking& KQ_TDataStream::operator<<(std::int8_t value) {
-  PutBasic(value);
-  return *this;
-}
+#define KQ_DATASTREAM_PUT_(kind, member, Type, ...)     \
+  KQ_IPacking& KQ_TDataStream::operator<<(Type value) { \
+    PutBasic(value);                                    \
+    return *this;                                       \
+  }
+KQ_ANY_BASIC_KINDS(KQ_DATASTREAM_PUT_)
+#undef KQ_DATASTREAM_PUT_
 
 KQ_IPacking& KQ_TDataStream::WritePacket(void const* data, std::uint32_t size) {
   PutCounted(kPacketTag, data, size);
@@ -520,65 +468,13 @@ T KQ_TDataStream::FetchBasic() {
   return LoadValue<T>(bytes + 1);
 }
 
-KQ_IUnpacking& KQ_TDataStream::operator>>(double& value) {
-  value = FetchBasic<double>();
-  return *this;
-}
-
-KQ_IUnpacking& KQ_TDataStream::operator>>(float& value) {
-  value = FetchBasic<float>();
-  return *this;
-}
-
-KQ_IUnpacking& KQ_TDataStream::operator>>(char& value) {
-  value = FetchBasic<char>();
-  return *this;
-}
-
-KQ_IUnpacking& KQ_TDataStream::operator>>(bool& value) {
-  value = FetchBasic<bool>();
-  return *this;
-}
-
-KQ_IUnpacking& KQ_TDataStream::operator>>(std::uint64_t& value) {
-  value = FetchBasic<std::uint64_t>();
-  return *this;
-}
-
-KQ_IUnpacking& KQ_TDataStream::operator>>(std::uint32_t& value) {
-  value = FetchBasic<std::uint32_t>();
-  return *this;
-}
-
-KQ_IUnpacking& KQ_TDataStream::operator>>(std::uint16_t& value) {
-  value = FetchBasic<std::uint16_t>();
-  return *this;
-}
-
-KQ_IUnpacking& KQ_TDataStream::operator>>(std::uint8_t& value) {
-  value = FetchBasic<std::uint8_t>();
-  return *this;
-}
-
-KQ_IUnpacking& KQ_TDataStream::operator>>(std::int64_t& value) {
-  value = FetchBasic<std::int64_t>();
-  return *this;
-}
-
-KQ_IUnpacking& KQ_TDataStream::operator>>(std::int32_t& value) {
-  value = FetchBasic<std::int32_t>();
-  return *this;
-}
-
-KQ_IUnpacking& KQ_TDataStream::operator>>(std::int16_t& value) {
-  value = FetchBasic<std::int16_t>();
-  return *this;
-}
-
-KQ_IUnpacking& KQ_TDataStream::operator>>(std::int8_t& value) {
-  value = FetchBasic<std::int8_t>();
-  return *this;
-}
+#define KQ_DATASTREAM_FETCH_(kind, member, Type, ...)      \
+  KQ_IUnpacking& KQ_TDataStream::operator>>(Type& value) { \
+    value = FetchBasic<Type>();                            \
+    return *this;                                          \
+  }
+KQ_ANY_BASIC_KINDS(KQ_DATASTREAM_FETCH_)
+#undef KQ_DATASTREAM_FETCH_
 
 // The length after a tag that must be expected.
 std::uint32_t KQ_TDataStream::FetchCount(unsigned char expected) {

@@ -907,8 +907,8 @@ KQ_IHumanReadable* KQ_THumanReadableStream::ExtractPackable() {
   auto any = std::make_unique<KQ_TAny>();
   any->Assign(package.Extract(true));
   if (fStrict && package.Position() != package.Size()) {
-    SyntaxError("one packed object", KQ_TString::Format("%u bytes after it",
-                                                        package.Size() - package.Position()));
+    SyntaxError("one packed object",
+                KQ_TString::Format("%u bytes after it", package.Size() - package.Position()));
   }
   return any.release();
 }

@@ -414,6 +414,22 @@ std::size_t DecodeUtf8CheckedSse2(unsigned char const* bytes, std::size_t size,
   return DecodeUtf8Blocks<true>(bytes, size, out);
 }
 
+// Whether the 32 units at units are all ASCII and none is zero; then low
+// and high hold them packed to bytes, 16 each.
+inline bool AsciiRun32(std::uint16_t const* units, __m128i* low, __m128i* high) {
+  __m128i const zero = _mm_setzero_si128();
+  __m128i const a = Load(units);
+  __m128i const b = Load(units + 8);
+  __m128i const c = Load(units + 16);
+  __m128i const d = Load(units + 24);
+  __m128i const any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+  __m128i const above7F = _mm_set1_epi16(static_cast<short>(0xFF80));
+  if (Mask(_mm_cmpeq_epi16(_mm_and_si128(any, above7F), zero)) != 0xFFFF) return false;
+  *low = _mm_packus_epi16(a, b);
+  *high = _mm_packus_epi16(c, d);
+  return Mask(_mm_cmpeq_epi8(_mm_min_epu8(*low, *high), zero)) == 0;
+}
+
 std::size_t Utf8SizeSse2(std::uint16_t const* units, std::size_t count, std::size_t* used) {
   __m128i const zero = _mm_setzero_si128();
   __m128i const above7F = _mm_set1_epi16(static_cast<short>(0xFF80));
@@ -425,17 +441,9 @@ std::size_t Utf8SizeSse2(std::uint16_t const* units, std::size_t count, std::siz
   std::size_t i = 0;
   // Runs of ASCII without a zero unit, 32 units at a time: packed to bytes,
   // ASCII units stay themselves, so one byte comparison finds a zero.
-  for (; count - i >= 32; i += 32) {
-    __m128i const a = Load(units + i);
-    __m128i const b = Load(units + i + 8);
-    __m128i const c = Load(units + i + 16);
-    __m128i const d = Load(units + i + 24);
-    __m128i const any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
-    if (Mask(_mm_cmpeq_epi16(_mm_and_si128(any, above7F), zero)) != 0xFFFF) break;
-    __m128i const lowest = _mm_min_epu8(_mm_packus_epi16(a, b), _mm_packus_epi16(c, d));
-    if (Mask(_mm_cmpeq_epi8(lowest, zero)) != 0) break;
-    bytes += 32;
-  }
+  __m128i low;
+  __m128i high;
+  for (; count - i >= 32 && AsciiRun32(units + i, &low, &high); i += 32) bytes += 32;
   bool zeroFound = false;
   while (!zeroFound && count - i >= 16) {
     __m128i belowA = _mm_setzero_si128();
@@ -475,16 +483,9 @@ std::size_t NarrowAsciiSse2(std::uint16_t const* units, std::size_t count, unsig
   std::size_t i = 0;
   // 32 and then 16 units at a time while all of them are ASCII and none is
   // zero: packed to bytes, a zero unit is a zero byte.
-  for (; count - i >= 32; i += 32) {
-    __m128i const a = Load(units + i);
-    __m128i const b = Load(units + i + 8);
-    __m128i const c = Load(units + i + 16);
-    __m128i const d = Load(units + i + 24);
-    __m128i const any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
-    if (Mask(_mm_cmpeq_epi16(_mm_and_si128(any, above7F), zero)) != 0xFFFF) break;
-    __m128i const low = _mm_packus_epi16(a, b);
-    __m128i const high = _mm_packus_epi16(c, d);
-    if (Mask(_mm_cmpeq_epi8(_mm_min_epu8(low, high), zero)) != 0) break;
+  __m128i low;
+  __m128i high;
+  for (; count - i >= 32 && AsciiRun32(units + i, &low, &high); i += 32) {
     Store(out + i, low);
     Store(out + i + 16, high);
   }

@@ -178,34 +178,24 @@ KQ_TThread::Record* KQ_TThread::NewRecord(KQ_TThread* owner) {
   return record;
 }
 
-KQ_TThread::KQ_TThread(void* argument)
-    : fParent(nullptr),
-      fRecord(NewRecord(this)),
-      fCachedKey(nullptr),
-      fCachedValue(nullptr),
-      fCacheDisabled(false) {
+// The thread object runs itself; it is a runnable only once constructed.
+KQ_TThread::KQ_TThread(void* argument) : KQ_TThread(nullptr, nullptr, argument) {
   fRecord->fRunnable = this;
-  fRecord->fArgument = argument;
-  LinkToCreator();
 }
 
 KQ_TThread::KQ_TThread(KQ_IRunnable& runnable, void* argument)
-    : fParent(nullptr),
-      fRecord(NewRecord(this)),
-      fCachedKey(nullptr),
-      fCachedValue(nullptr),
-      fCacheDisabled(false) {
-  fRecord->fRunnable = &runnable;
-  fRecord->fArgument = argument;
-  LinkToCreator();
-}
+    : KQ_TThread(&runnable, nullptr, argument) {}
 
 KQ_TThread::KQ_TThread(Function_t function, void* argument)
+    : KQ_TThread(nullptr, function, argument) {}
+
+KQ_TThread::KQ_TThread(KQ_IRunnable* runnable, Function_t function, void* argument)
     : fParent(nullptr),
       fRecord(NewRecord(this)),
       fCachedKey(nullptr),
       fCachedValue(nullptr),
       fCacheDisabled(false) {
+  fRecord->fRunnable = runnable;
   fRecord->fFunction = function;
   fRecord->fArgument = argument;
   LinkToCreator();

@@ -239,6 +239,8 @@ class KQ_EXPORT KQ_TThread : public virtual KQ_TObject, public virtual KQ_IRunna
 
   // The object of a thread that CurrentThread() adopts: no parent.
   explicit KQ_TThread(AdoptTag);
+  // A new thread object that runs runnable or function with argument.
+  KQ_TThread(KQ_IRunnable* runnable, Function_t function, void* argument);
 
   static Record* NewRecord(KQ_TThread* owner);
   // Gives up one reference; the last one releases the system thread and

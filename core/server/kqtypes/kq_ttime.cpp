@@ -266,37 +266,29 @@ KQ_TString KQ_TTime::FormatGMT(KQ_TString const& format) const {
   return FormatText(have, fields, format.UTF8());
 }
 
-// Local fields
+// The fields, in local time and in UTC: (local accessor, UTC accessor,
+// type, field of std::tm, what is added to it).
+#define KQ_TTIME_FIELDS_(X)                     \
+  X(Day, GMTDay, std::uint8_t, tm_mday, 0)      \
+  X(Month, GMTMonth, std::uint8_t, tm_mon, 1)   \
+  X(Year, GMTYear, std::int16_t, tm_year, 1900) \
+  X(Hour, GMTHour, std::uint8_t, tm_hour, 0)    \
+  X(Minute, GMTMinute, std::uint8_t, tm_min, 0) \
+  X(Second, GMTSecond, std::uint8_t, tm_sec, 0) \
+  X(Weekday, GMTWeekday, std::uint8_t, tm_wday, 1)
 
-std::uint8_t KQ_TTime::Day() const {
-  return static_cast<std::uint8_t>(LocalFieldsOf(fSeconds).tm_mday);
-}
-
-std::uint8_t KQ_TTime::Month() const {
-  return static_cast<std::uint8_t>(LocalFieldsOf(fSeconds).tm_mon + 1);
-}
-
-std::int16_t KQ_TTime::Year() const {
-  return static_cast<std::int16_t>(LocalFieldsOf(fSeconds).tm_year + 1900);
-}
-
-std::uint8_t KQ_TTime::Hour() const {
-  return static_cast<std::uint8_t>(LocalFieldsOf(fSeconds).tm_hour);
-}
-
-std::uint8_t KQ_TTime::Minute() const {
-  return static_cast<std::uint8_t>(LocalFieldsOf(fSeconds).tm_min);
-}
-
-std::uint8_t KQ_TTime::Second() const {
-  return static_cast<std::uint8_t>(LocalFieldsOf(fSeconds).tm_sec);
-}
+#define KQ_TTIME_FIELD_(Local, UTC, Type, field, offset)                \
+  Type KQ_TTime::Local() const {                                        \
+    return static_cast<Type>(LocalFieldsOf(fSeconds).field + (offset)); \
+  }                                                                     \
+  Type KQ_TTime::UTC() const { return static_cast<Type>(UTCFieldsOf(fSeconds).field + (offset)); }
+KQ_TTIME_FIELDS_(KQ_TTIME_FIELD_)
+#undef KQ_TTIME_FIELD_
+#undef KQ_TTIME_FIELDS_
 
 std::uint32_t KQ_TTime::Micros() const { return fMicros; }
 
-std::uint8_t KQ_TTime::Weekday() const {
-  return static_cast<std::uint8_t>(LocalFieldsOf(fSeconds).tm_wday + 1);
-}
+std::uint32_t KQ_TTime::GMTMicros() const { return fMicros; }
 
 void KQ_TTime::SetLocalField(int std::tm::*field, std::int64_t value) {
   // The old daylight-saving flag stays in the fields: it picks the instant
@@ -342,36 +334,6 @@ KQ_TTime& KQ_TTime::SetMicros(std::uint32_t micros) {
 }
 
 // UTC fields
-
-std::uint8_t KQ_TTime::GMTDay() const {
-  return static_cast<std::uint8_t>(UTCFieldsOf(fSeconds).tm_mday);
-}
-
-std::uint8_t KQ_TTime::GMTMonth() const {
-  return static_cast<std::uint8_t>(UTCFieldsOf(fSeconds).tm_mon + 1);
-}
-
-std::int16_t KQ_TTime::GMTYear() const {
-  return static_cast<std::int16_t>(UTCFieldsOf(fSeconds).tm_year + 1900);
-}
-
-std::uint8_t KQ_TTime::GMTHour() const {
-  return static_cast<std::uint8_t>(UTCFieldsOf(fSeconds).tm_hour);
-}
-
-std::uint8_t KQ_TTime::GMTMinute() const {
-  return static_cast<std::uint8_t>(UTCFieldsOf(fSeconds).tm_min);
-}
-
-std::uint8_t KQ_TTime::GMTSecond() const {
-  return static_cast<std::uint8_t>(UTCFieldsOf(fSeconds).tm_sec);
-}
-
-std::uint32_t KQ_TTime::GMTMicros() const { return fMicros; }
-
-std::uint8_t KQ_TTime::GMTWeekday() const {
-  return static_cast<std::uint8_t>(UTCFieldsOf(fSeconds).tm_wday + 1);
-}
 
 void KQ_TTime::SetUTCField(int std::tm::*field, std::int64_t value) {
   std::tm fields = UTCFieldsOf(fSeconds);

@@ -69,13 +69,7 @@ KQ_TUserInfo::KQ_TUserInfo(KQ_TUserInfo const& other) = default;
 
 KQ_TUserInfo::~KQ_TUserInfo() = default;
 
-KQ_TUserInfo& KQ_TUserInfo::operator=(KQ_TUserInfo const& other) {
-  fUserID = other.fUserID;
-  fDomain = other.fDomain;
-  fFullName = other.fFullName;
-  fDescription = other.fDescription;
-  return *this;
-}
+KQ_TUserInfo& KQ_TUserInfo::operator=(KQ_TUserInfo const& other) = default;
 
 KQ_IPackable& KQ_TUserInfo::operator=(KQ_IUnpacking& unpacker) {
   return KQ_IPackable::operator=(unpacker);

@@ -91,16 +91,7 @@ KQ_TVolumeInfo& KQ_TVolumeInfo::operator=(KQ_TString const& path) {
   return *this = result;
 }
 
-KQ_TVolumeInfo& KQ_TVolumeInfo::operator=(KQ_TVolumeInfo const& other) {
-  fType = other.fType;
-  fState = other.fState;
-  fSize = other.fSize;
-  fAvailable = other.fAvailable;
-  fName = other.fName;
-  fSerial = other.fSerial;
-  fFileSystem = other.fFileSystem;
-  return *this;
-}
+KQ_TVolumeInfo& KQ_TVolumeInfo::operator=(KQ_TVolumeInfo const& other) = default;
 
 KQ_IPackable& KQ_TVolumeInfo::operator=(KQ_IUnpacking& unpacker) {
   return KQ_IPackable::operator=(unpacker);
