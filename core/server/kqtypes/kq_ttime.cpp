@@ -298,35 +298,25 @@ void KQ_TTime::SetLocalField(int std::tm::*field, std::int64_t value) {
   fSeconds = SecondsOfLocalFields(fields);
 }
 
-KQ_TTime& KQ_TTime::SetDay(std::int32_t day) {
-  SetLocalField(&std::tm::tm_mday, day);
-  return *this;
-}
+// The setters of the fields, in local time and in UTC: (local setter, UTC
+// setter, field of std::tm, what is taken off the value).
+#define KQ_TTIME_SETTERS_(X)            \
+  X(SetDay, SetGMTDay, tm_mday, 0)      \
+  X(SetMonth, SetGMTMonth, tm_mon, 1)   \
+  X(SetYear, SetGMTYear, tm_year, 1900) \
+  X(SetHour, SetGMTHour, tm_hour, 0)    \
+  X(SetMinute, SetGMTMinute, tm_min, 0) \
+  X(SetSecond, SetGMTSecond, tm_sec, 0)
 
-KQ_TTime& KQ_TTime::SetMonth(std::int32_t month) {
-  SetLocalField(&std::tm::tm_mon, std::int64_t{month} - 1);
-  return *this;
-}
-
-KQ_TTime& KQ_TTime::SetYear(std::int32_t year) {
-  SetLocalField(&std::tm::tm_year, std::int64_t{year} - 1900);
-  return *this;
-}
-
-KQ_TTime& KQ_TTime::SetHour(std::int32_t hour) {
-  SetLocalField(&std::tm::tm_hour, hour);
-  return *this;
-}
-
-KQ_TTime& KQ_TTime::SetMinute(std::int32_t minute) {
-  SetLocalField(&std::tm::tm_min, minute);
-  return *this;
-}
-
-KQ_TTime& KQ_TTime::SetSecond(std::int32_t second) {
-  SetLocalField(&std::tm::tm_sec, second);
-  return *this;
-}
+#define KQ_TTIME_SETTER_(Local, UTC, field, offset)                 \
+  KQ_TTime& KQ_TTime::Local(std::int32_t value) {                   \
+    SetLocalField(&std::tm::field, std::int64_t{value} - (offset)); \
+    return *this;                                                   \
+  }                                                                 \
+  KQ_TTime& KQ_TTime::UTC(std::int32_t value) {                     \
+    SetUTCField(&std::tm::field, std::int64_t{value} - (offset));   \
+    return *this;                                                   \
+  }
 
 KQ_TTime& KQ_TTime::SetMicros(std::uint32_t micros) {
   fMicros = micros;
@@ -341,40 +331,14 @@ void KQ_TTime::SetUTCField(int std::tm::*field, std::int64_t value) {
   fSeconds = ValidSeconds(kq::sys::SecondsOfUTCFields(fields));
 }
 
-KQ_TTime& KQ_TTime::SetGMTDay(std::int32_t day) {
-  SetUTCField(&std::tm::tm_mday, day);
-  return *this;
-}
-
-KQ_TTime& KQ_TTime::SetGMTMonth(std::int32_t month) {
-  SetUTCField(&std::tm::tm_mon, std::int64_t{month} - 1);
-  return *this;
-}
-
-KQ_TTime& KQ_TTime::SetGMTYear(std::int32_t year) {
-  SetUTCField(&std::tm::tm_year, std::int64_t{year} - 1900);
-  return *this;
-}
-
-KQ_TTime& KQ_TTime::SetGMTHour(std::int32_t hour) {
-  SetUTCField(&std::tm::tm_hour, hour);
-  return *this;
-}
-
-KQ_TTime& KQ_TTime::SetGMTMinute(std::int32_t minute) {
-  SetUTCField(&std::tm::tm_min, minute);
-  return *this;
-}
-
-KQ_TTime& KQ_TTime::SetGMTSecond(std::int32_t second) {
-  SetUTCField(&std::tm::tm_sec, second);
-  return *this;
-}
-
 KQ_TTime& KQ_TTime::SetGMTMicros(std::uint32_t micros) {
   fMicros = micros;
   return *this;
 }
+
+KQ_TTIME_SETTERS_(KQ_TTIME_SETTER_)
+#undef KQ_TTIME_SETTER_
+#undef KQ_TTIME_SETTERS_
 
 std::int32_t KQ_TTime::TimeZone() {
   EnsureTimeZone();
