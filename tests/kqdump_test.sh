@@ -125,7 +125,7 @@ expect_status 1 "forged count"
 printf 'KQ_TList {\n  1\n  2 3.5.5\n}\n' >"$work/bad.txt"
 run --pack "$work/bad.txt"
 expect_status 1 "syntax error"
-grep -q 'bad.txt: line 3 (object 1): KQ_EHRSyntaxError$' "$work/err" || fail "syntax error message: $(cat "$work/err")"
+grep -q 'bad.txt: line 3 (object 1): KQ_EHRSyntaxError: expected a number, found "3.5.5"$' "$work/err" || fail "syntax error message: $(cat "$work/err")"
 printf 'KQ_TNoSuchClass { }\n' >"$work/unknown.txt"
 run --pack "$work/unknown.txt"
 expect_status 1 "unknown class name"
@@ -139,6 +139,11 @@ grep -q 'KQ_EWrongPacketSize' "$work/err" || fail "two objects in one block: $(c
 printf 'KQ_TList {\n  1\n' >"$work/open.txt"
 run --pack "$work/open.txt"
 expect_status 1 "unclosed list"
+# Packing reads strictly: a value out of its range is an error, not a wrap.
+printf 'KQ_TList {\n  4294967296\n}\n' >"$work/wide.txt"
+run --pack "$work/wide.txt"
+expect_status 1 "integer out of range"
+grep -q 'line 2' "$work/err" || fail "integer out of range: $(cat "$work/err")"
 
 # Usage.
 run --help
@@ -154,6 +159,8 @@ expect_status 2 "two files"
 run "$work/no-such-file"
 expect_status 2 "missing file"
 grep -q 'cannot open' "$work/err" || fail "missing file message"
+run "$work"
+expect_status 2 "a directory"
 if [ -w /dev/full ]; then
   "$kqdump" "$work/all.bin" >/dev/full 2>"$work/err"
   status=$?

@@ -652,17 +652,18 @@ TEST(StringHash, UsesTheRegistryMultiplierAndTheShift) {
   EXPECT_EQ(KQ_TString("\xEF\xBF\xBF").KQ_HashValue(0), 0xFFFFu);
 }
 
-TEST(StringFormat, FormatsIntoAtMost8191Bytes) {
+TEST(StringFormat, FormatsIntoAtMost8192Bytes) {
   EXPECT_EQ(KQ_TString::Format("%d-%s-%.2f", 42, "x\xC3\xA9", 1.5), "42-x\xC3\xA9-1.50");
   EXPECT_EQ(KQ_TString::Format(static_cast<char const*>(nullptr)).Length(), 0u);
   EXPECT_EQ(KQ_TString::Format(KQ_TString("<%s|%u>"), "\xC3\xA9", 7u), "<\xC3\xA9|7>");
 
-  std::string const fill(8191, 'f');
+  std::string const fill(8192, 'f');
   KQ_TString const exact = KQ_TString::Format("%s", fill.c_str());
-  EXPECT_EQ(exact.Length(), 8191u);
+  EXPECT_EQ(exact.Length(), 8192u);
   EXPECT_THROW(KQ_TString::Format("%s!", fill.c_str()), KQ_EStringFormatException);
   EXPECT_THROW(KQ_TString::Format("%9000d", 1), KQ_EStringFormatException);
-  EXPECT_EQ(KQ_TString::Format("%8190d|", 1).Length(), 8191u);
+  EXPECT_EQ(KQ_TString::Format("%8191d|", 1).Length(), 8192u);
+  EXPECT_THROW(KQ_TString::Format("%8192d|", 1), KQ_EStringFormatException);
   // A wide character the "C" locale cannot convert makes formatting fail.
   EXPECT_THROW(KQ_TString::Format("%ls", L"\u00e9"), KQ_EStringFormatException);
   // The output is decoded as UTF-8.

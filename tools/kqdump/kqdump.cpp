@@ -71,11 +71,20 @@ struct Failure {
 };
 
 // The class and message of a library exception: "KQ_EWrongPackedType: ...".
+// A syntax error's message only names the line (counted from 0), which the
+// report already gives counted from 1; what it carries says what was
+// expected and what was found.
 std::string Describe(KQ_EException const& e) {
   std::string text = e.ClassName();
-  // A syntax error's message only names the line (counted from 0), which
-  // the report already gives counted from 1.
-  if (e.KQ_Cast("KQ_EHRSyntaxError") != nullptr) return text;
+  if (e.KQ_Cast("KQ_EHRSyntaxError") != nullptr) {
+    KQ_TAny const& data = e.KQ_Data();
+    if (data.Kind() == KQ_TAny::kObject) {
+      if (auto const* what = static_cast<KQ_TString const*>((*data).KQ_Cast("KQ_TString"))) {
+        text += ": " + what->ToUTF8(KQ_TString::UTF8Rule::kStandard);
+      }
+    }
+    return text;
+  }
   char const* const message = e.KQ_Message().UTF8();
   if (message != nullptr && *message != '\0') text += std::string(": ") + message;
   return text;
@@ -132,11 +141,14 @@ class InputFile {
       fFile = stdin;
       return;
     }
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+      throw Failure{kExitUsage, "kqdump: " + path + " is a directory"};
+    }
     fFile = std::fopen(path.c_str(), "rb");
     if (fFile == nullptr) {
       throw Failure{kExitUsage, "kqdump: cannot open " + path + ": " + std::strerror(errno)};
     }
-    std::error_code error;
     auto const size = std::filesystem::file_size(path, error);
     if (!error) fSize = size;
   }
@@ -166,7 +178,10 @@ class Dumper {
   Dumper(Dumper const&) = delete;
   Dumper& operator=(Dumper const&) = delete;
 
-  // Writes the text of object, which was read from bytes.
+  // Writes the text of object, which was read from bytes: its own text when
+  // that reads back to the same bytes, else its bytes as a packed block
+  // (also when it has no text, or refuses to write one, as an Any holding
+  // a pointer does).
   void Write(KQ_IPackable const* object, std::vector<unsigned char> const& bytes) {
     fText.SetSize(0);
     fText.Seek(0);
@@ -174,11 +189,17 @@ class Dumper {
         object == nullptr
             ? nullptr
             : static_cast<KQ_IHumanReadable const*>(object->KQ_Cast("KQ_IHumanReadable"));
+    bool exact = false;
     if (readable != nullptr) {
-      fWriter << *readable;
-      fText.Write('\n');
+      try {
+        fWriter << *readable;
+        fText.Write('\n');
+        exact = PacksBackTo(bytes);
+      } catch (KQ_EException const&) {
+        fWriter = fText;
+      }
     }
-    if (readable == nullptr || !PacksBackTo(bytes)) {
+    if (!exact) {
       fText.SetSize(0);
       fText.Seek(0);
       WriteBlock(bytes);
@@ -285,9 +306,12 @@ std::vector<unsigned char> ReadPackedBlock(KQ_THumanReadableStream& text) {
   text.Expect('{');
   std::vector<unsigned char> bytes;
   while (text.PeekNonWhite() != '}') {
-    int const high = HexDigit(text.Read());
-    int const low = HexDigit(text.Read());
-    if (high < 0 || low < 0) text.SyntaxError();
+    unsigned char const first = text.Read();
+    unsigned char const second = text.Read();
+    int const high = HexDigit(first);
+    int const low = HexDigit(second);
+    if (high < 0) text.SyntaxError("hexadecimal digits or '}'", text.Quoted(first));
+    if (low < 0) text.SyntaxError("a second hexadecimal digit", text.Quoted(second));
     bytes.push_back(static_cast<unsigned char>(high * 16 + low));
   }
   text.Read();
@@ -308,6 +332,8 @@ std::uint64_t ReadText(InputFile& file, FileOutput* output) {
   ProgressLine progress(file.Name().c_str(), file.Size());
   input.SetProgress([&progress](std::uint64_t offset) { progress.Update(offset); });
   KQ_THumanReadableStream text(input);
+  // Hand-edited text is taken as written or refused, never quietly changed.
+  text.SetStrict(true);
   std::unique_ptr<KQ_TDataStream> packer(output == nullptr ? nullptr : new KQ_TDataStream(*output));
   KQ_TString const wordSet("0123456789_abcdefghijklmnopqrstuvwxyz");
   std::uint64_t count = 0;

@@ -18,8 +18,8 @@
 
 class KQ_IPackable;
 class KQ_TAny;
-class KQ_TIterator;
-class KQ_TConstIterator;
+class KQ_EXPORT KQ_TIterator;
+class KQ_EXPORT KQ_TConstIterator;
 
 namespace kq {
 

@@ -1106,9 +1106,11 @@ KQ_TString KQ_TString::Format(char const* format, ...) {
 
 KQ_TString KQ_TString::FormatVA(char const* format, va_list arguments) {
   if (format == nullptr) return KQ_TString();
-  char buffer[8192];
+  // Room for the longest output and the terminating zero.
+  constexpr int kMostBytes = 8192;
+  char buffer[kMostBytes + 1];
   int const written = std::vsnprintf(buffer, sizeof buffer, format, arguments);
-  if (written < 0 || written >= static_cast<int>(sizeof buffer)) {
+  if (written < 0 || written > kMostBytes) {
     KQ_THROW(KQ_EStringFormatException());
   }
   return KQ_TString(buffer, static_cast<std::uint32_t>(written));

@@ -300,7 +300,7 @@ class KQ_EXPORT KQ_TString : public KQ_TObject,
   KQ_TString& MakeLower();
   KQ_TString& MakeUpper();
 
-  // printf-style formatting into at most 8191 bytes, decoded as UTF-8. A
+  // printf-style formatting into at most 8192 bytes, decoded as UTF-8. A
   // longer output or a formatting error raises KQ_EStringFormatException; a
   // null format gives the empty string. Pass strings as UTF8().
   static KQ_TString Format(char const* format, ...) KQ_PRINTF_FORMAT_(1, 2);

@@ -397,14 +397,18 @@ bool KQ_TTime::ReadFrom(KQ_THumanReadableStream& stream) {
   KQ_TUniChar const next = stream.ReadChar();
   if (next == ':') {
     stream >> seconds;
-    if (!(seconds >= 0 && seconds < 61)) {
-      stream.SyntaxError("seconds below 61", KQ_TString::Format("%f", seconds));
-    }
   } else {
     stream.Unread(next);
   }
-  double const whole = std::floor(seconds);
-  auto const micros = static_cast<std::uint32_t>(std::floor((seconds - whole) * 1e6 + 0.5));
+  // Seconds beyond the minute carry into the fields above as the local
+  // fields do; a number no time can reach is no time at all.
+  if (!(std::fabs(seconds) < 0x1p53)) KQ_THROW(KQ_EIllegalTime());
+  double whole = std::floor(seconds);
+  auto micros = static_cast<std::uint32_t>(std::floor((seconds - whole) * 1e6 + 0.5));
+  if (micros == 1000000) {
+    whole += 1;
+    micros = 0;
+  }
   stream.Expect('}');
   std::tm const fields = FieldsOf(year, month, day, hour, minute, static_cast<std::int64_t>(whole));
   fSeconds = SecondsOfLocalFields(fields);
