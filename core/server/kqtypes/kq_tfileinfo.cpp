@@ -4,7 +4,6 @@
 #include <ctime>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 #include "internal/kq_file_support.h"
 #include "internal/kq_mount_table.h"
@@ -44,21 +43,49 @@ class OwnerCache {
   std::unordered_map<std::uint32_t, KQ_TUserInfo> fOwners;
 };
 
-// A time of the look-up by URL and of listings: to the millisecond, as UTC
-// or through the local calendar fields (see the header). KQ_EIllegalTime
-// for a time that no KQ_TTime holds.
-KQ_TTime ListedTime(kq::sys::FileTime const& time) {
-  std::uint32_t const micros = time.nanoseconds / 1000000 * 1000;
-  KQ_TTime exact(time.seconds);
-  if (gUseUTCTimestamps) return exact.SetMicros(micros);
-  std::tm fields{};
-  if (!kq::sys::LocalFields(time.seconds, &fields)) KQ_THROW(KQ_EIllegalTime());
-  return KQ_TTime(
-      static_cast<std::int16_t>(fields.tm_year + 1900),
-      static_cast<std::uint8_t>(fields.tm_mon + 1), static_cast<std::uint8_t>(fields.tm_mday),
-      static_cast<std::uint8_t>(fields.tm_hour), static_cast<std::uint8_t>(fields.tm_min),
-      static_cast<std::uint8_t>(fields.tm_sec), micros);
-}
+// The times of the look-up by URL and of listings: to the millisecond, as
+// UTC or through the local calendar fields (see the header); KQ_EIllegalTime
+// for a time that no KQ_TTime holds. The round trip through the local fields
+// costs a dozen calendar conversions, and the entries of a directory often
+// share their seconds (each file its three times), so the seconds met last
+// are kept, in slots by their low bits.
+class ListedTimes {
+ public:
+  KQ_TTime operator()(kq::sys::FileTime const& time) {
+    std::uint32_t const micros = time.nanoseconds / 1000000 * 1000;
+    KQ_TTime result(time.seconds);
+    if (!gUseUTCTimestamps) {
+      Slot& slot = fSlots[static_cast<std::uint64_t>(time.seconds) % kSlots];
+      if (!slot.used || slot.seconds != time.seconds) {
+        slot = Slot{true, time.seconds, ThroughLocalFields(time.seconds)};
+      }
+      result = KQ_TTime(slot.local, 0u);
+    }
+    return result.SetMicros(micros);
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 64;
+  struct Slot {
+    bool used;
+    std::int64_t seconds;
+    std::uint32_t local;
+  };
+
+  static std::uint32_t ThroughLocalFields(std::int64_t seconds) {
+    std::tm fields{};
+    if (!kq::sys::LocalFields(seconds, &fields)) KQ_THROW(KQ_EIllegalTime());
+    return KQ_TTime(static_cast<std::int16_t>(fields.tm_year + 1900),
+                    static_cast<std::uint8_t>(fields.tm_mon + 1),
+                    static_cast<std::uint8_t>(fields.tm_mday),
+                    static_cast<std::uint8_t>(fields.tm_hour),
+                    static_cast<std::uint8_t>(fields.tm_min),
+                    static_cast<std::uint8_t>(fields.tm_sec), 0)
+        .Seconds();
+  }
+
+  Slot fSlots[kSlots] = {};
+};
 
 // A time of the look-up by local name: whole seconds.
 KQ_TTime StatusTime(kq::sys::FileTime const& time) { return KQ_TTime(time.seconds); }
@@ -66,7 +93,7 @@ KQ_TTime StatusTime(kq::sys::FileTime const& time) { return KQ_TTime(time.second
 // Sets the three times of info from status by convert; when one of them is
 // no KQ_TTime, all three are 2 January 1970, 01:01:01 local time.
 template <class Convert>
-void TakeTimes(KQ_TFileInfo& info, kq::sys::FileStatus const& status, Convert convert) {
+void TakeTimes(KQ_TFileInfo& info, kq::sys::FileStatus const& status, Convert&& convert) {
   try {
     KQ_TTime const access = convert(status.access);
     KQ_TTime const modification = convert(status.modification);
@@ -87,11 +114,26 @@ void TakeKind(KQ_TFileInfo& info, kq::sys::FileStatus const& status, OwnerCache*
 
 // An entry as the look-up by URL and the listings describe it.
 void TakeEntry(KQ_TFileInfo& info, kq::sys::FileStatus const& status, std::string const& name,
-               OwnerCache* owners) {
+               OwnerCache* owners, ListedTimes& times) {
   TakeKind(info, status, owners);
-  TakeTimes(info, status, ListedTime);
+  TakeTimes(info, status, times);
   info.SetFileType(!name.empty() && name[0] == '.' ? KQ_TFileInfo::kHidden : "");
 }
+
+// The URLs of the entries of a directory: the directory's URL + name, kept
+// in one object whose path alone changes from entry to entry.
+class ChildURL {
+ public:
+  explicit ChildURL(KQ_TURL const& directory)
+      : fChild(directory), fBase(directory.Path().Length() == 0 ? "" : directory.Path() + "/") {}
+  KQ_TURL const& Of(std::string const& name) {
+    return fChild.SetPath(fBase + kq::FromFileSystem(name));
+  }
+
+ private:
+  KQ_TURL fChild;
+  KQ_TString const fBase;
+};
 
 // Appends a copy of object to list, cloning it once.
 void AppendObject(KQ_TList& list, KQ_IPackable const& object) {
@@ -109,14 +151,14 @@ bool LocalBytes(KQ_TURL const& url, std::string* bytes) {
   }
 }
 
-// The entries of the directory that info describes; KQ_ENotADirectory when
-// it is none or cannot be read.
-void ReadEntries(KQ_TFileInfo const& info, bool withStatus,
-                 std::vector<kq::sys::DirectoryEntry>* entries) {
+// Hands the entries of the directory that info describes to visit;
+// KQ_ENotADirectory when it is none or cannot be read.
+void ListEntries(KQ_TFileInfo const& info, bool withStatus,
+                 kq::sys::DirectoryVisitor const& visit) {
   if (info.Type() != KQ_TFileInfo::kDirectory) KQ_THROW_FILE_FAULT(KQ_ENotADirectory, info.URL());
   std::string bytes;
   if (!kq::FileSystemName(info.LocalName(), &bytes) ||
-      !kq::sys::ReadDirectory(bytes.c_str(), withStatus, entries)) {
+      !kq::sys::ReadDirectory(bytes.c_str(), withStatus, visit)) {
     KQ_THROW_SYSTEM_ERROR(KQ_ENotADirectory, info.URL());
   }
 }
@@ -214,8 +256,7 @@ KQ_TFileInfo& KQ_TFileInfo::Lookup(KQ_TURL const& url, bool skipOwner) {
   }
   if (bytes == "/") {
     // The root has no entry of its own to describe; it must be readable.
-    std::vector<kq::sys::DirectoryEntry> entries;
-    if (!kq::sys::ReadDirectory(bytes.c_str(), false, &entries)) {
+    if (!kq::sys::ReadDirectory(bytes.c_str(), false, [](std::string const&, auto) {})) {
       KQ_THROW_SYSTEM_ERROR(KQ_ECouldNotGetFileInfo, url);
     }
     found.fType = kDirectory;
@@ -229,7 +270,9 @@ KQ_TFileInfo& KQ_TFileInfo::Lookup(KQ_TURL const& url, bool skipOwner) {
     KQ_THROW_SYSTEM_ERROR(KQ_ECouldNotGetFileInfo, url);
   }
   OwnerCache owners;
-  TakeEntry(found, status, bytes.substr(bytes.rfind('/') + 1), skipOwner ? nullptr : &owners);
+  ListedTimes times;
+  TakeEntry(found, status, bytes.substr(bytes.rfind('/') + 1), skipOwner ? nullptr : &owners,
+            times);
   return *this = found;
 }
 
@@ -264,11 +307,10 @@ KQ_TTime const& KQ_TFileInfo::CreationTime() const { return fCreationTime; }
 KQ_TString const& KQ_TFileInfo::FileType() const { return fFileType; }
 
 KQ_TList& KQ_TFileInfo::Children(KQ_TList& list) const {
-  std::vector<kq::sys::DirectoryEntry> entries;
-  ReadEntries(*this, false, &entries);
-  for (kq::sys::DirectoryEntry const& entry : entries) {
-    AppendObject(list, fURL + kq::FromFileSystem(entry.name));
-  }
+  ChildURL child(fURL);
+  ListEntries(*this, false, [&](std::string const& name, kq::sys::FileStatus const*) {
+    AppendObject(list, child.Of(name));
+  });
   return list;
 }
 
@@ -279,15 +321,15 @@ KQ_TList KQ_TFileInfo::Children() const {
 }
 
 KQ_TList& KQ_TFileInfo::ChildrenInfo(KQ_TList& list, bool skipOwners) const {
-  std::vector<kq::sys::DirectoryEntry> entries;
-  ReadEntries(*this, true, &entries);
   OwnerCache owners;
+  ListedTimes times;
+  ChildURL child(fURL);
   KQ_TFileInfo info;
-  for (kq::sys::DirectoryEntry const& entry : entries) {
-    info.fURL = fURL + kq::FromFileSystem(entry.name);
-    TakeEntry(info, entry.status, entry.name, skipOwners ? nullptr : &owners);
+  ListEntries(*this, true, [&](std::string const& name, kq::sys::FileStatus const* status) {
+    info.fURL = child.Of(name);
+    TakeEntry(info, *status, name, skipOwners ? nullptr : &owners, times);
     AppendObject(list, info);
-  }
+  });
   return list;
 }
 

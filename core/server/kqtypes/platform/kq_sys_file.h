@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
-#include <vector>
 
 namespace kq::sys {
 
@@ -64,19 +64,16 @@ bool PathStatus(char const* path, bool followLinks, FileStatus* status) noexcept
 // Whether the name exists (a link counts, wherever it points).
 bool PathExists(char const* path) noexcept;
 
-struct DirectoryEntry {
-  std::string name;
-  // Of the entry itself, not of what a link points at; filled only when
-  // asked for.
-  FileStatus status;
-};
+// Receives each entry of a directory: its name and, when asked for, its
+// status (of the entry itself, not of what a link points at; null
+// otherwise).
+using DirectoryVisitor = std::function<void(std::string const& name, FileStatus const* status)>;
 
-// Appends every entry of the directory but "." and ".." to entries, in the
-// order the system gives them, with their status when withStatus is set. An
-// entry removed while the directory is read is left out. False when the
-// directory cannot be opened or read, or the status of an entry cannot be
-// read.
-bool ReadDirectory(char const* path, bool withStatus, std::vector<DirectoryEntry>* entries);
+// Hands every entry of the directory but "." and ".." to visit, in the order
+// the system gives them. An entry removed while the directory is read is
+// left out. False when the directory cannot be opened or read, or the status
+// of an entry cannot be read. What visit raises passes through.
+bool ReadDirectory(char const* path, bool withStatus, DirectoryVisitor const& visit);
 
 // Removes a file (or a link), renames (an existing target is replaced),
 // creates a directory (parents are not).

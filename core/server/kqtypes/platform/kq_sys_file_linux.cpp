@@ -137,23 +137,23 @@ bool PathStatus(char const* path, bool followLinks, FileStatus* status) noexcept
   return StatusAt(AT_FDCWD, path, followLinks, status);
 }
 
-bool ReadDirectory(char const* path, bool withStatus, std::vector<DirectoryEntry>* entries) {
+bool ReadDirectory(char const* path, bool withStatus, DirectoryVisitor const& visit) {
   std::unique_ptr<DIR, DirectoryCloser> const directory(opendir(path));
   if (directory == nullptr) return false;
   int const descriptor = dirfd(directory.get());
+  std::string name;
+  FileStatus status;
   for (;;) {
     errno = 0;
     dirent const* const entry = readdir(directory.get());
     if (entry == nullptr) return errno == 0;
-    char const* const name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    DirectoryEntry found;
-    if (withStatus && !StatusAt(descriptor, name, false, &found.status)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    if (withStatus && !StatusAt(descriptor, entry->d_name, false, &status)) {
       if (errno == ENOENT) continue;
       return false;
     }
-    found.name = name;
-    entries->push_back(std::move(found));
+    name = entry->d_name;
+    visit(name, withStatus ? &status : nullptr);
   }
 }
 

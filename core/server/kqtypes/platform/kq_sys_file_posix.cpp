@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "kq_sys_errno_posix.h"
 
