@@ -163,6 +163,18 @@ void ListEntries(KQ_TFileInfo const& info, bool withStatus,
   }
 }
 
+// act(the bytes of a local name, or of a URL's local name); false when there
+// are none.
+bool OnName(KQ_TString const& name, bool (*act)(char const*) noexcept) {
+  std::string bytes;
+  return kq::FileSystemName(name, &bytes) && act(bytes.c_str());
+}
+
+bool OnName(KQ_TURL const& url, bool (*act)(char const*) noexcept) {
+  std::string bytes;
+  return LocalBytes(url, &bytes) && act(bytes.c_str());
+}
+
 // The next word of letters, for the text form.
 KQ_TString ReadWord(KQ_THumanReadableStream& stream) {
   static KQ_TString const letters("ABCDEFGHIJKLMNOPQRSTUVWXYZ");
@@ -207,17 +219,7 @@ KQ_TFileInfo::KQ_TFileInfo(KQ_TString const& directory, KQ_TString const& name, 
 
 KQ_TFileInfo::~KQ_TFileInfo() = default;
 
-KQ_TFileInfo& KQ_TFileInfo::operator=(KQ_TFileInfo const& other) {
-  fType = other.fType;
-  fURL = other.fURL;
-  fOwner = other.fOwner;
-  fSize = other.fSize;
-  fAccessTime = other.fAccessTime;
-  fModificationTime = other.fModificationTime;
-  fCreationTime = other.fCreationTime;
-  fFileType = other.fFileType;
-  return *this;
-}
+KQ_TFileInfo& KQ_TFileInfo::operator=(KQ_TFileInfo const& other) = default;
 
 KQ_TFileInfo& KQ_TFileInfo::operator=(KQ_TString const& name) { return Lookup(name, false); }
 
@@ -339,44 +341,19 @@ KQ_TList KQ_TFileInfo::ChildrenInfo(bool skipOwners) const {
   return list;
 }
 
-KQ_TFileInfo& KQ_TFileInfo::SetType(TType type) {
-  fType = type;
-  return *this;
-}
-
-KQ_TFileInfo& KQ_TFileInfo::SetURL(KQ_TURL const& url) {
-  fURL = url;
-  return *this;
-}
-
-KQ_TFileInfo& KQ_TFileInfo::SetOwner(KQ_TUserInfo const& owner) {
-  fOwner = owner;
-  return *this;
-}
-
-KQ_TFileInfo& KQ_TFileInfo::SetSize(double size) {
-  fSize = size;
-  return *this;
-}
-
-KQ_TFileInfo& KQ_TFileInfo::SetAccessTime(KQ_TTime const& time) {
-  fAccessTime = time;
-  return *this;
-}
-
+KQ_TFileInfo& KQ_TFileInfo::SetType(TType type) { return Set(fType, type); }
+KQ_TFileInfo& KQ_TFileInfo::SetURL(KQ_TURL const& url) { return Set(fURL, url); }
+KQ_TFileInfo& KQ_TFileInfo::SetOwner(KQ_TUserInfo const& owner) { return Set(fOwner, owner); }
+KQ_TFileInfo& KQ_TFileInfo::SetSize(double size) { return Set(fSize, size); }
+KQ_TFileInfo& KQ_TFileInfo::SetAccessTime(KQ_TTime const& time) { return Set(fAccessTime, time); }
 KQ_TFileInfo& KQ_TFileInfo::SetModificationTime(KQ_TTime const& time) {
-  fModificationTime = time;
-  return *this;
+  return Set(fModificationTime, time);
 }
-
 KQ_TFileInfo& KQ_TFileInfo::SetCreationTime(KQ_TTime const& time) {
-  fCreationTime = time;
-  return *this;
+  return Set(fCreationTime, time);
 }
-
 KQ_TFileInfo& KQ_TFileInfo::SetFileType(KQ_TString const& fileType) {
-  fFileType = fileType;
-  return *this;
+  return Set(fFileType, fileType);
 }
 
 bool KQ_TFileInfo::Remove(bool recursive) const {
@@ -397,25 +374,12 @@ bool KQ_TFileInfo::Remove(bool recursive) const {
                         unlisted.empty() ? fURL : fURL + kq::FromFileSystem(unlisted));
 }
 
-bool KQ_TFileInfo::Exists(KQ_TString const& name) {
-  std::string bytes;
-  return kq::FileSystemName(name, &bytes) && kq::sys::PathExists(bytes.c_str());
-}
-
-bool KQ_TFileInfo::Exists(KQ_TURL const& url) {
-  std::string bytes;
-  return LocalBytes(url, &bytes) && kq::sys::PathExists(bytes.c_str());
-}
-
+bool KQ_TFileInfo::Exists(KQ_TString const& name) { return OnName(name, kq::sys::PathExists); }
+bool KQ_TFileInfo::Exists(KQ_TURL const& url) { return OnName(url, kq::sys::PathExists); }
 bool KQ_TFileInfo::CreateDir(KQ_TString const& name) {
-  std::string bytes;
-  return kq::FileSystemName(name, &bytes) && kq::sys::MakeDirectory(bytes.c_str());
+  return OnName(name, kq::sys::MakeDirectory);
 }
-
-bool KQ_TFileInfo::CreateDir(KQ_TURL const& url) {
-  std::string bytes;
-  return LocalBytes(url, &bytes) && kq::sys::MakeDirectory(bytes.c_str());
-}
+bool KQ_TFileInfo::CreateDir(KQ_TURL const& url) { return OnName(url, kq::sys::MakeDirectory); }
 
 KQ_TString KQ_TFileInfo::FullPath(KQ_TString const& name) {
   return kq::FromFileSystem(kq::AbsolutePath(name.ToUTF8(KQ_TString::UTF8Rule::kBytes)));

@@ -188,6 +188,12 @@ class KQ_EXPORT KQ_TFileInfo : public KQ_TObject,
   bool ReadFrom(KQ_THumanReadableStream& stream) override;
 
  private:
+  template <class T>
+  KQ_TFileInfo& Set(T& field, T const& value) {
+    field = value;
+    return *this;
+  }
+
   TType fType;
   KQ_TURL fURL;
   KQ_TUserInfo fOwner;
