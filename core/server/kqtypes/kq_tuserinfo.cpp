@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "internal/kq_tuserinfo_account.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
@@ -116,14 +117,21 @@ bool KQ_TUserInfo::operator!=(KQ_TUserInfo const& other) const { return !(*this 
 
 KQ_TUserInfo KQ_TUserInfo::CurrentUser() {
   KQ_TUserInfo result;
-  KQ_TString const host = FromSystem(kq::sys::HostName());
-  KQ_TString const nis = FromSystem(kq::sys::NisDomainName());
-  result.fDomain = MachineDomain(host, nis);
-  kq::sys::Account account;
-  if (!kq::sys::AccountById(kq::sys::ThreadUserId(), &account)) return result;
-  result.fUserID = FromSystem(account.name);
-  if (account.local) result.fDomain = host;
+  if (!kq::UserOfId(kq::sys::ThreadUserId(), &result)) {
+    result.fDomain =
+        MachineDomain(FromSystem(kq::sys::HostName()), FromSystem(kq::sys::NisDomainName()));
+  }
   return result;
+}
+
+bool kq::UserOfId(std::uint32_t userId, KQ_TUserInfo* user) {
+  kq::sys::Account account;
+  if (!kq::sys::AccountById(userId, &account)) return false;
+  KQ_TString const host = FromSystem(kq::sys::HostName());
+  KQ_TString const domain =
+      account.local ? host : MachineDomain(host, FromSystem(kq::sys::NisDomainName()));
+  *user = KQ_TUserInfo(FromSystem(account.name), domain);
+  return true;
 }
 
 std::uint32_t KQ_TUserInfo::KQ_HashValue(std::uint32_t seed) const {

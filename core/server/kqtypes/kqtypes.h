@@ -27,6 +27,8 @@
 #include "kq_tdatastream.h"
 #include "kq_tdict.h"
 #include "kq_tevent.h"
+#include "kq_tfile.h"
+#include "kq_tfileinfo.h"
 #include "kq_thumanreadablestream.h"
 #include "kq_tinterval.h"
 #include "kq_titerator.h"

@@ -28,6 +28,8 @@
 #include <ctime>
 #include <vector>
 
+#include "kq_sys_errno_posix.h"
+
 #if KQ_HAVE_PAM
 #include <security/pam_appl.h>
 #endif
@@ -36,18 +38,9 @@ namespace {
 
 using kq::sys::SwitchResult;
 
-// Keeps the caller's pending error across the lookups, which set errno on
-// their way even when they succeed.
-class ErrnoKeeper {
- public:
-  ErrnoKeeper() : fSaved(errno) {}
-  ~ErrnoKeeper() { errno = fSaved; }
-  ErrnoKeeper(ErrnoKeeper const&) = delete;
-  ErrnoKeeper& operator=(ErrnoKeeper const&) = delete;
-
- private:
-  int fSaved;
-};
+// The lookups keep the caller's pending error: they set errno on their way
+// even when they succeed.
+using kq::sys::ErrnoKeeper;
 
 // Calls lookup(record, buffer, size, &result) with a buffer that grows while
 // the record does not fit; true when a record was found.

@@ -1,0 +1,311 @@
+// KQ_TFile: open modes, the stream operations with marks and seeks,
+// truncation, copy, rename and remove, what failures report (missing
+// directories, permissions, full file systems), files beyond 4 GiB, and
+// bytes that survive the end of the writing process.
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+
+#include "file_test_support.h"
+#include "kq_tfile.h"
+#include "kq_tfileinfo.h"
+
+namespace {
+
+using kqtest::Raised;
+using kqtest::ReadFile;
+using kqtest::WriteFile;
+namespace fs = std::filesystem;
+
+// Whether the process holds descriptors on path, all of them close-on-exec.
+bool OpenAndCloseOnExec(std::string const& path) {
+  int found = 0;
+  for (fs::directory_entry const& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (fs::read_symlink(entry.path(), error) != path) continue;
+    std::string const info = ReadFile("/proc/self/fdinfo/" + entry.path().filename().string());
+    if ((std::stoul(info.substr(info.find("flags:") + 6), nullptr, 8) & O_CLOEXEC) == 0)
+      return false;
+    ++found;
+  }
+  return found > 0;
+}
+
+using FileTest = kqtest::ScratchTest;
+
+TEST_F(FileTest, ModesDecideAccessCreationAndWherePiecesGo) {
+  struct Case {
+    unsigned char mode;
+    bool exists, readable, writable;
+    char const* after;  // the file after writing "ab" where writable; "-": none
+  };
+  for (Case const& c : {Case{KQ_TFile::ReadOnly, true, true, false, "0123"},
+                        Case{KQ_TFile::ReadOnly, false, false, false, "-"},
+                        Case{KQ_TFile::WriteOnly, true, false, true, "ab"},
+                        Case{KQ_TFile::WriteOnly, false, false, true, "ab"},
+                        Case{KQ_TFile::ReadWrite, true, true, true, "ab23"},
+                        Case{KQ_TFile::ReadWrite | KQ_TFile::TextMode, false, true, true, "ab"},
+                        Case{KQ_TFile::Append, true, true, true, "0123ab"},
+                        Case{KQ_TFile::Append | KQ_TFile::TextMode, false, true, true, "ab"},
+                        Case{0, false, false, false, "-"}, Case{5, true, false, false, "0123"},
+                        Case{7 | KQ_TFile::TextMode, false, false, false, "-"}}) {
+    SCOPED_TRACE(testing::Message() << "mode " << int{c.mode} << (c.exists ? ", exists" : ""));
+    fs::remove(Path("m"));
+    if (c.exists) WriteFile(Path("m"), "0123");
+    bool const opens = (c.mode & 7) != 0 && (c.mode & 7) < 5 && (c.exists || c.writable);
+    EXPECT_EQ(Raised([&] {
+                KQ_TFile file(At("m"), c.mode);
+                EXPECT_EQ(file.Readable(), c.readable);
+                EXPECT_EQ(file.Writable(), c.writable);
+                EXPECT_TRUE(file.Seekable() && file.Markable() && OpenAndCloseOnExec(Path("m")));
+                if (c.writable) file.Write("ab", 2);
+              }).substr(0, 20),
+              opens ? "" : "KQ_ECouldNotOpenFile");
+    EXPECT_EQ(fs::exists(Path("m")) ? ReadFile(Path("m")) : "-", c.after);
+  }
+  // Reopening reuses the stream, which stays close-on-exec.
+  KQ_TFile file(At("m"), KQ_TFile::WriteOnly);
+  file = At("n");
+  EXPECT_TRUE(OpenAndCloseOnExec(Path("n")));
+  EXPECT_FALSE(OpenAndCloseOnExec(Path("m")));
+}
+
+TEST_F(FileTest, ReadsWritesMarksSeeksAndTruncates) {
+  KQ_TFile file(At("s"), KQ_TFile::ReadWrite);
+  char buffer[16] = {};
+  file.Write("0123456789", 10);
+  EXPECT_EQ(file.Seek(3), 10u);
+  EXPECT_EQ(file.Seek(10), 3u);
+  EXPECT_EQ(file.Available(), 0u);
+  EXPECT_EQ(Raised([&] { file.Read(buffer, 0, 16); }), "KQ_EStreamEndReached");
+  EXPECT_EQ(Raised([&] { file.Read(); }), "KQ_EStreamEndReached");
+  EXPECT_EQ(file.Read(buffer, 0, 0), 0u);
+  EXPECT_EQ(Raised([&] { file.Rewind(1); }), "KQ_EIllegalStreamMark");
+  file.Seek(4);
+  file.Mark(7, 0).Seek(1);
+  EXPECT_EQ(file.Read(), '1');
+  file.Write("ab", 2);  // right after the byte read
+  EXPECT_EQ(file.Read(), '4');
+  EXPECT_EQ(file.Rewind(7).Position(), 4u);
+  EXPECT_EQ(file.ClearMark(7).Rewind(7).Position(), 0u);
+  EXPECT_EQ(file.Available(), 10u);
+  EXPECT_EQ(file.Read(buffer, 10, 16), 10u);
+  EXPECT_EQ(std::string(buffer, 10), "01ab456789");
+  file.Seek(5);
+  EXPECT_TRUE(file.Trunc());
+  EXPECT_EQ(file.Length(), 5u);
+  EXPECT_TRUE(file.Skip(100));
+  EXPECT_EQ(file.Position(), 105u);
+  // A copy has a position of its own and the marks.
+  file.Seek(2);
+  file.Mark(9, 0);
+  KQ_TFile copy(file);
+  EXPECT_EQ(copy.Rewind(9).Read(), 'a');
+  EXPECT_EQ(file.Position(), 2u);
+
+  // Every operation on a closed file, and those that need the other access.
+  EXPECT_TRUE(file.Close());
+  EXPECT_FALSE(file.Readable() || file.Writable() || file.Seekable() || file.Markable());
+  KQ_TFile readOnly(At("s"), KQ_TFile::ReadOnly);
+  KQ_TFile writeOnly(At("w"), KQ_TFile::WriteOnly);
+  for (int operation = 0; operation < 11; ++operation) {
+    auto const apply = [&](KQ_TFile& f) {
+      static_cast<void>(operation == 0   ? f.Read(buffer, 1, 1)
+                        : operation == 1 ? f.Read()
+                        : operation == 2 ? (f.Skip(1), 0u)
+                        : operation == 3 ? f.Available()
+                        : operation == 4 ? (f.Write('x'), 0u)
+                        : operation == 5 ? (f.Mark(1, 0), 0u)
+                        : operation == 6 ? (f.ClearMark(1), 0u)
+                        : operation == 7 ? f.Seek(0)
+                        : operation == 8 ? f.Position()
+                        : operation == 9 ? f.Length()
+                                         : f.Trunc());
+    };
+    SCOPED_TRACE(operation);
+    EXPECT_EQ(Raised([&] { apply(file); }), "KQ_EStreamIsNotBound");
+    EXPECT_EQ(Raised([&] { apply(readOnly); }), operation == 4 ? "KQ_EStreamIOError" : "");
+    EXPECT_EQ(Raised([&] { apply(writeOnly); }), operation < 4 ? "KQ_EStreamIOError" : "");
+  }
+  EXPECT_FALSE(readOnly.Trunc());
+}
+
+TEST_F(FileTest, CopiesRenamesAndRemoves) {
+  WriteFile(Path("a"), "alpha");
+  fs::permissions(Path("a"), fs::perms::owner_read | fs::perms::group_read);
+  fs::last_write_time(Path("a"), fs::file_time_type(std::chrono::hours(400000)));
+  EXPECT_TRUE(KQ_TFile::Copy(At("a"), At("b"), true));
+  EXPECT_EQ(ReadFile(Path("b")), "alpha");
+  EXPECT_EQ(fs::status(Path("b")).permissions(), fs::status(Path("a")).permissions());
+  EXPECT_EQ(fs::last_write_time(Path("b")), fs::last_write_time(Path("a")));
+  WriteFile(Path("c"), "old");
+  fs::create_hard_link(Path("a"), Path("a-link"));
+  fs::create_directory(Path("dir"));
+  struct Case {
+    char const *from, *to;
+    bool failIfExists, copies;
+    char const* target;  // afterwards; "-": none
+  };
+  for (Case const& c :
+       {Case{"c", "b", true, false, "alpha"}, Case{"a", "c", false, true, "alpha"},
+        Case{"a", "a-link", false, false, "alpha"}, Case{"dir", "d", false, false, "-"},
+        Case{"none", "e", false, false, "-"}, Case{"a", "dir/no/f", false, false, "-"}}) {
+    SCOPED_TRACE(c.to);
+    EXPECT_EQ(KQ_TFile::Copy(KQ_TURL::LocalToURL(At(c.from)), KQ_TURL::LocalToURL(At(c.to)),
+                             c.failIfExists),
+              c.copies);
+    EXPECT_EQ(fs::exists(Path(c.to)) ? ReadFile(Path(c.to)) : "-", c.target);
+  }
+  EXPECT_FALSE(KQ_TFile::Copy(KQ_TURL("http://host/a"), KQ_TURL::LocalToURL("/tmp/x"), false));
+
+  KQ_TFile::Rename(At("b"), At("c"));
+  EXPECT_FALSE(fs::exists(Path("b")));
+  KQ_TFile::Remove(KQ_TURL::LocalToURL(At("c")));
+  EXPECT_FALSE(fs::exists(Path("c")));
+  KQ_TAny value;
+  EXPECT_EQ(Raised([&] { KQ_TFile::Remove(At("c")); }, &value),
+            "KQ_ECouldNotRemoveFile: No such file or directory");
+  EXPECT_EQ(value, KQ_TAny(At("c")));
+  EXPECT_EQ(Raised([&] { KQ_TFile::Remove(At("dir")); }), "KQ_ECouldNotRemoveFile: Is a directory");
+  EXPECT_EQ(Raised([&] { KQ_TFile::Rename(At("b"), At("d")); }, &value),
+            "KQ_ECouldNotRenameFile: No such file or directory");
+  EXPECT_EQ(value, KQ_TAny(At("b")));
+}
+
+TEST_F(FileTest, FailuresCarryTheURLAndTheSystemsText) {
+  fs::create_directory(Path("dir"));
+  struct Case {
+    std::string name;
+    unsigned char mode;
+    std::string raised;
+  };
+  for (Case const& c : {Case{Path("none/f"), KQ_TFile::ReadOnly, ": No such file or directory"},
+                        Case{Path("none/f"), KQ_TFile::ReadWrite, ": No such file or directory"},
+                        Case{Path("dir"), KQ_TFile::ReadOnly, ": Is a directory"},
+                        Case{Path("dir"), KQ_TFile::Append, ": Is a directory"},
+                        Case{Path("zero") + '\0' + "x", KQ_TFile::WriteOnly, ": Invalid argument"},
+                        Case{"//otherhost/tmp/f", KQ_TFile::WriteOnly, ": Object is remote"},
+                        Case{Path("f"), 6, ""}}) {
+    KQ_TString const name = kqtest::Name(c.name);
+    KQ_TAny value;
+    EXPECT_EQ(Raised([&] { KQ_TFile(name, c.mode); }, &value), "KQ_ECouldNotOpenFile" + c.raised);
+    EXPECT_EQ(value, KQ_TAny(KQ_TURL::LocalToURL(name))) << c.name;
+  }
+  EXPECT_FALSE(fs::exists(Path("zero")) || fs::exists(Path("f")));
+}
+
+TEST_F(FileTest, PermissionDeniedIsReportedAsSuch) {
+  // A directory closed to everyone but root, whom the check runs as "nobody".
+  fs::create_directory(Path("closed"));
+  WriteFile(Path("closed/f"), "x");
+  fs::permissions(Path("closed"), fs::perms::none);
+  int const status = kqtest::InChild(
+      [&] {
+        return Raised([&] { KQ_TFile(At("closed/f"), KQ_TFile::ReadOnly); }) ==
+                   "KQ_ECouldNotOpenFile: Permission denied" &&
+               Raised([&] { KQ_TFileInfo(At("closed/f"), true); }) ==
+                   "KQ_ECouldNotGetFileInfo: Permission denied" &&
+               Raised([&] { KQ_TFile::Remove(At("closed/f")); }) ==
+                   "KQ_ECouldNotRemoveFile: Permission denied";
+      },
+      true);
+  fs::permissions(Path("closed"), fs::perms::owner_all);
+  if (status == 77) GTEST_SKIP() << "cannot switch to the user nobody";
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(FileTest, AFullDeviceOrFileSystemRaisesAndLosesNothingElse) {
+  std::string const big(200 * 1024, 'z');
+  auto const writeBig = [&](KQ_TFile& file) {
+    return Raised([&] { file.Write(big.data(), static_cast<std::uint32_t>(big.size())); });
+  };
+  KQ_TFile full(KQ_TString("/dev/full"), KQ_TFile::WriteOnly);
+  EXPECT_FALSE(full.Write('x').Flush());
+  // A close that cannot write keeps the file open; the C library has dropped
+  // the bytes, so the next one closes it.
+  EXPECT_FALSE(full.Write('x').Close());
+  EXPECT_TRUE(full.Writable());
+  EXPECT_EQ(writeBig(full), "KQ_EStreamIOError: No space left on device");
+  EXPECT_TRUE(full.Close());
+
+  // A small file system of its own, mounted where only a child sees it.
+  WriteFile(Path("big"), big);
+  fs::create_directory(Path("mnt"));
+  int const status = kqtest::InChild([&] {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("kq", Path("mnt").c_str(), "tmpfs", 0, "size=64k") != 0) {
+      _exit(77);
+    }
+    KQ_TFile file(At("mnt/f"), KQ_TFile::WriteOnly);
+    return !KQ_TFile::Copy(At("big"), At("mnt/copy"), false) && !fs::exists(Path("mnt/copy")) &&
+           writeBig(file) == "KQ_EStreamIOError: No space left on device";
+  });
+  if (status == 77) GTEST_SKIP() << "no file system of its own can be mounted here (needs root)";
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(FileTest, FilesOf4GiBAndMoreRaiseWhereANumberWouldNotFit) {
+  std::uint64_t const size = std::uint64_t{5} << 30;
+  int const descriptor = open(Path("sparse").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  bool const made = ftruncate(descriptor, static_cast<off_t>(size)) == 0;
+  close(descriptor);
+  if (!made) GTEST_SKIP() << "the file system refuses a sparse file of 5 GiB";
+  KQ_TFile file(At("sparse"), KQ_TFile::ReadWrite);
+  EXPECT_EQ(file.Length64(), size);
+  EXPECT_EQ(Raised([&] { file.Length(); }),
+            "KQ_EStreamIOError: The file's length, 5368709120 bytes, does not fit 32 bits; use "
+            "Length64");
+  EXPECT_EQ(Raised([&] { file.Available(); }).substr(19, 21), "The file's number of ");
+  file.Seek(4000000000u);
+  EXPECT_TRUE(file.Skip(1000000000u));
+  file.Mark(1, 0).Write("tail", 4);
+  EXPECT_EQ(Raised([&] { file.Position(); }).substr(19, 19), "The file's position");
+  EXPECT_EQ(Raised([&] { file.Seek(0); }).substr(19, 19), "The file's position");
+  EXPECT_EQ(file.Position64(), 5000000004u);
+  char buffer[4];
+  file.Rewind(1).Read(buffer, 4);
+  EXPECT_EQ(std::string(buffer, 4), "tail");
+  EXPECT_EQ(file.Seek64(size - 10), 5000000004u);
+  EXPECT_EQ(file.Available(), 10u);
+  file.Seek64(std::uint64_t{1} << 32);
+  EXPECT_TRUE(file.Trunc());
+  EXPECT_EQ(file.Length64(), std::uint64_t{1} << 32);
+  EXPECT_EQ(Raised([&] {
+              file.Seek64(5000000000u);
+              file.Read();
+            }),
+            "KQ_EStreamEndReached");
+  EXPECT_EQ(KQ_TFileInfo(At("sparse"), true).Size(), 4294967296.0);
+}
+
+TEST_F(FileTest, FlushedBytesSurviveAKilledWriter) {
+  std::string const flushed(300000, 'f');
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t const child = fork();
+  if (child == 0) {
+    try {
+      KQ_TFile file(At("survivor"), KQ_TFile::WriteOnly);
+      for (std::size_t at = 0; at < flushed.size(); at += 1000)
+        file.Write(flushed.data() + at, 1000);
+      file.Flush();
+      file.Write("not flushed", 11);
+      if (write(ready[1], "!", 1) == 1) pause();
+    } catch (...) {
+    }
+    _exit(1);
+  }
+  char signal = 0;
+  ASSERT_EQ(read(ready[0], &signal, 1), 1);
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(ReadFile(Path("survivor")), flushed);
+}
+
+}  // namespace
