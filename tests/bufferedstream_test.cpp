@@ -1,0 +1,211 @@
+// The buffered stream: buffer sizes, when bytes reach the bound stream and
+// how often it is asked for more, positions while bytes wait, reads and
+// writes mixed over one position, skips, seeks and marks, the unbound
+// stream, and packing through buffers in front of a file.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "kq_eexception.h"
+#include "kq_tblockstream.h"
+#include "kq_tbufferedstream.h"
+#include "kq_tcxxstream.h"
+#include "kq_tdatastream.h"
+#include "kq_tlist.h"
+#include "kq_tmemorystream.h"
+
+namespace {
+
+// A memory stream that counts the calls that fetch bytes from it.
+class CountingStream : public KQ_TMemoryStream {
+ public:
+  std::uint32_t Read(void* buffer, std::uint32_t minimum, std::uint32_t maximum) override {
+    ++fRangeReads;
+    return KQ_TMemoryStream::Read(buffer, minimum, maximum);
+  }
+  int fRangeReads = 0;
+};
+
+template <class Bytes>
+std::string Text(Bytes const& bytes) {
+  return std::string(reinterpret_cast<char const*>(bytes.Data()), bytes.Size());
+}
+
+void Fill(KQ_TMemoryStream& memory, std::string const& text) {
+  memory.Write(text.data(), static_cast<std::uint32_t>(text.size()));
+  memory.Seek(0);
+}
+
+TEST(BufferedStream, BuffersHoldAtLeast256Bytes) {
+  struct Case {
+    std::uint32_t asked, got;
+  };
+  for (Case const c : {Case{0, 256}, Case{100, 256}, Case{256, 256}, Case{257, 257}}) {
+    KQ_TBufferedStream stream(c.asked, c.asked);
+    EXPECT_EQ(stream.ReadBufferSize(), c.got) << c.asked;
+    EXPECT_EQ(stream.WriteBufferSize(), c.got) << c.asked;
+  }
+  EXPECT_EQ(KQ_TBufferedStream().ReadBufferSize(), 4096u);
+}
+
+TEST(BufferedStream, AFullWriteBufferGoesOutInOneWrite) {
+  KQ_TMemoryStream memory;
+  KQ_TBufferedStream stream(memory, 256, 256);
+  for (int i = 0; i < 600; ++i) stream.Write(static_cast<unsigned char>(i));
+  EXPECT_EQ(memory.Size(), 512u);
+  EXPECT_EQ(stream.Position(), 600u);
+  EXPECT_TRUE(stream.Flush());
+  EXPECT_EQ(memory.Size(), 600u);
+  EXPECT_EQ(memory.Data()[599], static_cast<unsigned char>(599));
+
+  // A block write fills the buffer to its end before each flush.
+  std::string const block(700, 'b');
+  stream.Write(block.data(), 700);
+  EXPECT_EQ(memory.Size(), 600u + 512u);
+  {
+    KQ_TBufferedStream last(memory);
+    last.Write("end", 3);
+  }
+  EXPECT_EQ(Text(memory).substr(memory.Size() - 3), "end");
+}
+
+TEST(BufferedStream, ARefillFetchesABufferFull) {
+  CountingStream memory;
+  Fill(memory, std::string(300, 'r'));
+  KQ_TBufferedStream stream(memory);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(stream.Read(), 'r');
+  EXPECT_EQ(memory.fRangeReads, 1);
+  EXPECT_EQ(stream.Available(), 290u);
+  EXPECT_EQ(stream.Position(), 10u);
+
+  char buffer[400] = {};
+  EXPECT_EQ(stream.Read(buffer, 0, 400), 290u);
+  EXPECT_EQ(memory.fRangeReads, 1);
+  EXPECT_THROW(stream.Read(buffer, 1), KQ_EStreamEndReached);
+  EXPECT_EQ(stream.Read(buffer, 0, 1), 0u);
+}
+
+TEST(BufferedStream, CountedReadsAndSkipsCrossRefills) {
+  std::string text;
+  for (int i = 0; i < 1000; ++i) text += static_cast<char>('a' + i % 26);
+  KQ_TMemoryStream memory;
+  Fill(memory, text);
+  KQ_TBufferedStream stream(memory, 256, 256);
+  char buffer[600];
+  stream.Read(buffer, 600);
+  EXPECT_EQ(std::string(buffer, 600), text.substr(0, 600));
+  EXPECT_TRUE(stream.Skip(10));
+  EXPECT_TRUE(stream.Skip(300));
+  EXPECT_EQ(stream.Position(), 910u);
+  EXPECT_EQ(stream.Read(), text[910]);
+  EXPECT_FALSE(stream.Skip(500));
+  // Bytes read before the end stay in the caller's buffer.
+  KQ_TMemoryStream shortMemory;
+  Fill(shortMemory, "xyz");
+  KQ_TBufferedStream shortStream(shortMemory);
+  char tail[5] = {};
+  EXPECT_THROW(shortStream.Read(tail, 5), KQ_EStreamEndReached);
+  EXPECT_EQ(std::string(tail, 3), "xyz");
+}
+
+TEST(BufferedStream, ReadsAndWritesShareOnePosition) {
+  KQ_TDataBlock bytes("0123456789", 10);
+  KQ_TBlockStream block(bytes);
+  block.Seek(2);
+  KQ_TBufferedStream stream(block);
+  EXPECT_EQ(stream.Position(), 2u);
+  EXPECT_EQ(stream.Read(), '2');
+  EXPECT_EQ(stream.Read(), '3');
+  // The write goes where the reading stopped.
+  stream.Write("ab", 2);
+  EXPECT_EQ(stream.Position(), 6u);
+  // Reading again writes the waiting bytes out first and goes on after them.
+  EXPECT_EQ(stream.Read(), '6');
+  EXPECT_EQ(Text(bytes), "0123ab6789");
+  EXPECT_EQ(stream.Position(), 7u);
+
+  EXPECT_EQ(stream.Seek(1), 7u);
+  stream.Write(static_cast<unsigned char>('X'));
+  EXPECT_EQ(stream.Position(), 2u);
+  stream.Mark(3, 0);
+  stream.Write("YZ", 2);
+  stream.Rewind(3);
+  EXPECT_EQ(stream.Read(), 'Y');
+  EXPECT_EQ(Text(bytes), "0XYZab6789");
+  stream.ClearMark(3).Rewind(3);
+  EXPECT_EQ(stream.Read(), '0');
+}
+
+TEST(BufferedStream, CapabilitiesComeFromTheBoundStream) {
+  KQ_TBufferedStream unbound;
+  EXPECT_FALSE(unbound.Readable() || unbound.Writable() || unbound.Markable() ||
+               unbound.Seekable());
+  char buffer[1];
+  std::function<void(KQ_TBufferedStream&)> const operations[] = {
+      [](KQ_TBufferedStream& s) { s.Close(); },
+      [](KQ_TBufferedStream& s) { s.Flush(); },
+      [](KQ_TBufferedStream& s) { s.Available(); },
+      [](KQ_TBufferedStream& s) { s.Read(); },
+      [&](KQ_TBufferedStream& s) { s.Read(buffer, 0, 1); },
+      [](KQ_TBufferedStream& s) { s.Skip(0); },
+      [](KQ_TBufferedStream& s) { s.Write(static_cast<unsigned char>(1)); },
+      [&](KQ_TBufferedStream& s) { s.Write(buffer, 0); },
+      [](KQ_TBufferedStream& s) { s.Mark(0, 0); },
+      [](KQ_TBufferedStream& s) { s.Position(); },
+      [](KQ_TBufferedStream& s) { s.Seek(0); },
+  };
+  for (auto const& operation : operations) {
+    EXPECT_THROW(operation(unbound), KQ_EStreamIsNotBound);
+  }
+
+  KQ_TMemoryStream memory;
+  KQ_TBufferedStream overMemory(memory);
+  EXPECT_THROW(overMemory.Rewind(0), KQ_EIllegalStreamMark);
+  overMemory.ClearMark(0);
+
+  std::stringstream text("abc");
+  KQ_TCxxStream adapter(text);
+  KQ_TBufferedStream overAdapter(adapter);
+  EXPECT_TRUE(overAdapter.Readable() && overAdapter.Writable());
+  EXPECT_FALSE(overAdapter.Markable() || overAdapter.Seekable());
+  EXPECT_THROW(overAdapter.Mark(0, 0), KQ_EStreamIsNotMarkable);
+  EXPECT_THROW(overAdapter.Rewind(0), KQ_EStreamIsNotMarkable);
+  EXPECT_THROW(overAdapter.Position(), KQ_EStreamIsNotSeekable);
+  // Without positions, bytes read ahead survive a write.
+  EXPECT_EQ(overAdapter.Read(), 'a');
+  overAdapter.Write("Z", 1);
+  EXPECT_EQ(overAdapter.Read(), 'b');
+}
+
+TEST(BufferedStream, PackedValuesGoThroughBuffersToAFileAndBack) {
+  KQ_TList list;
+  for (std::int32_t i = 0; i < 2000; ++i) list.AddAtTail(KQ_TAny(i * 7));
+  std::string const path = ::testing::TempDir() + "kq_bufferedstream_file";
+  {
+    std::fstream file(path, std::ios_base::in | std::ios_base::out | std::ios_base::trunc |
+                                std::ios_base::binary);
+    KQ_TCxxStream device(file);
+    KQ_TBufferedStream buffered(device, 512, 512);
+    KQ_TDataStream packer(buffered);
+    packer << list << std::int32_t{-1};
+    EXPECT_TRUE(buffered.Close());
+  }
+  std::ifstream file(path, std::ios_base::binary);
+  KQ_TCxxStream device(file);
+  KQ_TBufferedStream buffered(device, 300, 300);
+  KQ_TBufferedStream copy(buffered);
+  KQ_TDataStream unpacker(copy);
+  KQ_TList back;
+  std::int32_t last = 0;
+  unpacker >> back >> last;
+  EXPECT_TRUE(back == list);
+  EXPECT_EQ(last, -1);
+  std::remove(path.c_str());
+}
+
+}  // namespace
