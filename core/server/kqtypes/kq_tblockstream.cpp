@@ -1,5 +1,6 @@
 #include "kq_tblockstream.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -8,6 +9,13 @@
 #include "kq_eexception.h"
 
 KQ_CLASS_IMPL(KQ_TBlockStream)
+
+namespace {
+
+// The largest reservation a data block can make: 1024 bytes short of 4 GiB.
+constexpr std::uint64_t kLargestReserve = 0xFFFFFC00u;
+
+}  // namespace
 
 KQ_TBlockStream::KQ_TBlockStream()
     : fOwnsBlock(true), fBlock(nullptr), fPosition(0), fMarks(nullptr) {}
@@ -152,15 +160,45 @@ bool KQ_TBlockStream::Skip(std::uint32_t count) {
   return true;
 }
 
+void KQ_TBlockStream::ReserveAhead(KQ_TDataBlock& block, std::uint64_t end) {
+  if (end <= block.Capacity()) return;
+  std::uint64_t const doubled = std::min<std::uint64_t>(2ull * block.Capacity(), kLargestReserve);
+  std::uint64_t const wanted = std::max(end, doubled);
+  // The block reserves for a size it is given and keeps the reservation when
+  // cut back.
+  std::uint32_t const size = block.Size();
+  block.SetAt(size, nullptr, static_cast<std::uint32_t>(wanted - size));
+  block.Trunc(size);
+}
+
 KQ_IStream& KQ_TBlockStream::Write(void const* buffer, std::uint32_t count) {
   if (count == 0) return *this;
-  DataBlock().SetAt(fPosition, buffer, count);
+  KQ_TDataBlock& block = DataBlock();
+  std::uint64_t const end = std::uint64_t{fPosition} + count;
+  if (end <= block.Size()) {
+    std::memmove(block.Data() + fPosition, buffer, count);
+  } else {
+    // Growing moves the bytes: a source inside the block is left to SetAt,
+    // which moves it along.
+    auto const* const source = static_cast<unsigned char const*>(buffer);
+    unsigned char const* const data = block.Data();
+    if (data == nullptr || source < data || source >= data + block.Capacity()) {
+      ReserveAhead(block, end);
+    }
+    block.SetAt(fPosition, buffer, count);
+  }
   fPosition += count;
   return *this;
 }
 
 KQ_IStream& KQ_TBlockStream::Write(unsigned char byte) {
-  DataBlock()[fPosition] = byte;
+  KQ_TDataBlock& block = DataBlock();
+  if (fPosition < block.Size()) {
+    block.Data()[fPosition] = byte;
+  } else {
+    ReserveAhead(block, std::uint64_t{fPosition} + 1);
+    block[fPosition] = byte;
+  }
   ++fPosition;
   return *this;
 }

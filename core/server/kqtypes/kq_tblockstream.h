@@ -5,8 +5,9 @@
 // The stream either works on the caller's block in place (the caller keeps
 // owning it and it must outlive the stream), or on a block of its own: a copy
 // of one handed in, or one it creates when it is first written or asked for.
-// The block's size is the stream's size; the block grows itself in whole KiB
-// when a byte beyond its end is written.
+// The block's size is the stream's size. Writes beyond its end make the
+// block reserve ahead, doubling its reservation (always whole KiB), so that
+// filling a block through many small writes costs linear time.
 //
 // Unlike a memory stream, a write inside the block overwrites in place and
 // never shortens it: the bytes after the write stay. Seek accepts any
@@ -93,6 +94,9 @@ class KQ_EXPORT KQ_TBlockStream : public KQ_TObject, public virtual KQ_IStream {
   std::uint32_t Seek(std::uint32_t position) override;
 
  private:
+  // Makes block reserve room for end bytes, at least twice what it had, so
+  // that many small writes at the end cost linear time.
+  static void ReserveAhead(KQ_TDataBlock& block, std::uint64_t end);
   // Raises KQ_EStreamEndReached unless count bytes are left.
   void RequireAvailable(std::uint32_t count) const;
   // Takes block (owned or not) from position 0, after giving up the current
