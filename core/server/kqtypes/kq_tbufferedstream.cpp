@@ -122,6 +122,12 @@ KQ_IStream& KQ_TBufferedStream::Bound() const {
 
 void KQ_TBufferedStream::ReadBlock() {
   KQ_IStream& stream = Bound();
+  PassReadBuffer();
+  if (fReadBuffer == nullptr) fReadBuffer = static_cast<unsigned char*>(KQ_Alloc(fReadSize));
+  fReadFill = stream.Read(fReadBuffer, 1, fReadSize);
+}
+
+void KQ_TBufferedStream::PassReadBuffer() {
   if (fReadFill == 0) {
     // Reading starts where the writing stopped.
     WriteBlock();
@@ -129,13 +135,10 @@ void KQ_TBufferedStream::ReadBlock() {
   } else {
     fReadBase += fReadFill;
   }
-  // Should the refill fail, the stream is back to not reading, at the bound
-  // stream's position.
+  // Not reading now, at the bound stream's position.
   fReadFill = 0;
   fReadIndex = 0;
   fWriteBase = fReadBase;
-  if (fReadBuffer == nullptr) fReadBuffer = static_cast<unsigned char*>(KQ_Alloc(fReadSize));
-  fReadFill = stream.Read(fReadBuffer, 1, fReadSize);
 }
 
 void KQ_TBufferedStream::WriteBlock() {
@@ -226,14 +229,7 @@ bool KQ_TBufferedStream::Skip(std::uint32_t count) {
     fReadIndex += count;
     return true;
   }
-  if (fReadFill == 0) {
-    WriteBlock();
-    fReadBase = fWriteBase;
-  } else {
-    fReadBase += fReadFill;
-  }
-  fReadFill = 0;
-  fReadIndex = 0;
+  PassReadBuffer();
   std::uint32_t const rest = count - buffered;
   bool const skipped = stream.Skip(rest);
   if (skipped) fReadBase += rest;

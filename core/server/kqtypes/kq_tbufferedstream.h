@@ -112,6 +112,11 @@ class KQ_EXPORT KQ_TBufferedStream : public KQ_TObject, public virtual KQ_IStrea
   // Refills the read buffer from the bound stream: at least one byte (or
   // KQ_EStreamEndReached), at most a buffer full.
   void ReadBlock();
+  // Leaves the read buffer behind: the read base moves to the bound
+  // stream's position (past the buffer, or, when not reading, where the
+  // writing stopped, after the waiting bytes went out), and the stream is
+  // not reading.
+  void PassReadBuffer();
   // Writes the write buffer out to the bound stream and empties it.
   void WriteBlock();
   // Gets the write buffer ready to take bytes: allocated, and, after reads

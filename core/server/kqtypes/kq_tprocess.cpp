@@ -31,6 +31,12 @@ namespace {
 constexpr std::int32_t kKilledExitCode = 1;
 constexpr std::int32_t kSignalExitBase = 128;
 
+// How the process ended; false while it runs, when it cannot be reached or
+// when its end is unknown.
+bool Ended(kq::sys::Process* process, kq::sys::ProcessEnd* end) {
+  return process != nullptr && kq::sys::QueryProcess(process, end) == kq::sys::ProcessState::kEnded;
+}
+
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // The words of a command line, by the rules in the header.
@@ -171,25 +177,16 @@ bool KQ_TProcess::IsRunning() const {
 }
 
 std::int32_t KQ_TProcess::Result() const {
-  Record& record = Bound();
   kq::sys::ProcessEnd end;
-  if (record.process == nullptr ||
-      kq::sys::QueryProcess(record.process, &end) != kq::sys::ProcessState::kEnded) {
-    return 0;
-  }
+  if (!Ended(Bound().process, &end)) return 0;
   if (end.killed) return kKilledExitCode;
   if (end.signal > 0) return kSignalExitBase + end.signal;
   return end.exitCode > 0 ? end.exitCode : 0;
 }
 
 std::int32_t KQ_TProcess::Signal() const {
-  Record& record = Bound();
   kq::sys::ProcessEnd end;
-  if (record.process == nullptr ||
-      kq::sys::QueryProcess(record.process, &end) != kq::sys::ProcessState::kEnded) {
-    return 0;
-  }
-  return end.signal > 0 ? end.signal : 0;
+  return Ended(Bound().process, &end) && end.signal > 0 ? end.signal : 0;
 }
 
 KQ_TAny KQ_TProcess::ProcessID() const { return KQ_TAny(Bound().processId); }
