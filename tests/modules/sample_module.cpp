@@ -40,11 +40,8 @@ extern "C" KQ_EXPORT std::int32_t SampleInitializations() { return gInitializati
 // Whether object is (or stands for) a sample point at x, y.
 extern "C" KQ_EXPORT bool SamplePointIs(KQ_IInterface const* object, std::int32_t x,
                                         std::int32_t y) {
-  KQ_TSamplePoint probe;
-  probe.fX = x;
-  probe.fY = y;
-  auto const* packable = static_cast<KQ_IPackable const*>(object->KQ_Cast("KQ_IPackable"));
-  return packable != nullptr && probe.KQ_IsIdent(*packable);
+  auto const* point = static_cast<KQ_TSamplePoint const*>(object->KQ_Cast("KQ_TSamplePoint"));
+  return point != nullptr && point->fX == x && point->fY == y;
 }
 
 extern "C" KQ_EXPORT int SampleNeighbourAnswer() { return SampleDependencyAnswer(); }
