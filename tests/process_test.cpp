@@ -1,0 +1,244 @@
+// Processes: how a child ends and what its exit code reads, killing and
+// timed waits, the words of a command line (a program path with blanks and
+// quotes among them), the unbound and the failed start, Find of a child and
+// of a process that is none, the calling process, waiting from several
+// threads, no zombie left behind and no library descriptor in a child.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kq_eexception.h"
+#include "kq_tclass.h"
+#include "kq_tprocess.h"
+
+namespace {
+
+std::uint32_t IdOf(KQ_TProcess const& process) {
+  return static_cast<std::uint32_t>(process.ProcessID());
+}
+
+bool IsZombie(std::uint32_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+}
+
+bool IsReaped(std::uint32_t pid) {
+  return waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+std::int32_t ResultOf(std::string const& commandLine) {
+  return KQ_TProcess(commandLine.c_str()).Join().Result();
+}
+
+TEST(Process, ExitCodesTellHowAChildEnded) {
+  struct Case {
+    char const* commandLine;
+    std::int32_t result, signal;
+  };
+  for (Case const& c : {Case{"/bin/true", 0, 0}, Case{"sh -c \"exit 255\"", 255, 0},
+                        Case{"sh -c \"kill -TERM $$\"", 128 + SIGTERM, SIGTERM},
+                        Case{"sh -c \"ulimit -c 0; kill -SEGV $$\"", 128 + SIGSEGV, SIGSEGV},
+                        Case{"sh -c \"kill -KILL $$\"", 1, SIGKILL}}) {
+    SCOPED_TRACE(c.commandLine);
+    KQ_TProcess process(c.commandLine);
+    process.Join();
+    EXPECT_FALSE(process.IsRunning());
+    EXPECT_EQ(process.Result(), c.result);
+    EXPECT_EQ(process.Signal(), c.signal);
+  }
+
+  KQ_TProcess sleeper("sleep 30");
+  KQ_TProcess const copy(sleeper);
+  EXPECT_TRUE(sleeper.IsRunning());
+  EXPECT_EQ(sleeper.Result(), 0);
+  EXPECT_FALSE(sleeper.Join(0));
+  EXPECT_FALSE(sleeper.Join(20));
+  sleeper.Kill().Join();
+  EXPECT_FALSE(copy.IsRunning());
+  EXPECT_EQ(copy.Result(), 1);
+  EXPECT_TRUE(sleeper.Kill().Join(0));
+}
+
+TEST(Process, WordsOfTheCommandLineBecomeTheArguments) {
+  // A program in a directory whose name holds blanks and both quotes.
+  std::string const directory = ::testing::TempDir() + "kq \"q\" 'x' " + std::to_string(getpid());
+  std::string const script = directory + "/echo";
+  mkdir(directory.c_str(), 0700);
+  std::ofstream(script)
+      << "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done > \"$0.out\"\n";
+  ASSERT_EQ(chmod(script.c_str(), 0700), 0);
+  std::string program = "\"";
+  for (char c : script) program += c == '"' ? std::string("\\\"") : std::string(1, c);
+  program += "\" ";
+
+  struct Case {
+    char const* words;
+    char const* arguments;
+  };
+  for (Case const& c :
+       {Case{"a b\tc", "[a][b][c]"}, Case{"  lead   trail  ", "[lead][trail]"},
+        Case{R"("b c" d)", "[b c][d]"}, Case{R"("it's \"here\"")", R"([it's "here"])"},
+        Case{R"(x"y z"w)", "[xy zw]"}, Case{R"(a\b c\\\\"d e")", R"([a\b][c\\d e])"},
+        Case{R"(\\\"a)", R"([\"a])"}, Case{R"("a""b")", R"([a"b])"}, Case{R"("" x)", "[][x]"}}) {
+    SCOPED_TRACE(c.words);
+    ASSERT_EQ(ResultOf(program + c.words), 0);
+    std::stringstream text;
+    text << std::ifstream(script + ".out").rdbuf();
+    EXPECT_EQ(text.str(), c.arguments);
+  }
+  std::remove(script.c_str());
+  std::remove((script + ".out").c_str());
+  rmdir(directory.c_str());
+}
+
+TEST(Process, BadUseAndFailedStartsRaise) {
+  KQ_TProcess unbound;
+  std::function<void()> const operations[] = {
+      [&] { unbound.Join(); },      [&] { unbound.Join(5); },  [&] { unbound.Kill(); },
+      [&] { unbound.IsRunning(); }, [&] { unbound.Result(); }, [&] { unbound.Signal(); },
+      [&] { unbound.ProcessID(); },
+  };
+  for (auto const& operation : operations) EXPECT_THROW(operation(), KQ_EProcessNotBound);
+  std::unique_ptr<KQ_TObject> created(KQ_TClass::FindClass("KQ_TProcess")->CreateInstance());
+  EXPECT_THROW(static_cast<KQ_TProcess*>(created->KQ_Cast("KQ_TProcess"))->Join(),
+               KQ_EProcessNotBound);
+
+  KQ_TProcess started("/bin/true");
+  try {
+    started = "/bin/false";
+    ADD_FAILURE() << "a bound process started again";
+  } catch (KQ_EProcessAlreadyBound const& e) {
+    EXPECT_TRUE(e.KQ_Data() == KQ_TAny("/bin/false"));
+    EXPECT_STREQ(e.KQ_Message().UTF8(), "KQ_EProcessAlreadyBound");
+  }
+  EXPECT_EQ(started.Join().Result(), 0);
+
+  struct Case {
+    char const* commandLine;
+    char const* reason;
+  };
+  for (Case const& c :
+       {Case{"/nonexistent/kq program", "No such file or directory"},
+        Case{"kq-no-such-program-anywhere", "No such file or directory"},
+        Case{"/", "Permission denied"}, Case{" \t ", "No such file or directory"}}) {
+    SCOPED_TRACE(c.commandLine);
+    KQ_TProcess process;
+    try {
+      process = c.commandLine;
+      ADD_FAILURE() << "started";
+    } catch (KQ_ECouldNotCreateProcess const& e) {
+      EXPECT_EQ(std::string(e.KQ_Message().UTF8()),
+                std::string("KQ_ECouldNotCreateProcess: ") + c.reason);
+      EXPECT_TRUE(e.KQ_Data() == KQ_TAny(c.commandLine));
+    }
+    EXPECT_THROW(process.IsRunning(), KQ_EProcessNotBound);
+  }
+}
+
+TEST(Process, FindWatchesAProcessWithoutWaitingForIt) {
+  KQ_TProcess child("sleep 30");
+  std::unique_ptr<KQ_TProcess> found(KQ_TProcess::Find(child.ProcessID()));
+  EXPECT_EQ(IdOf(*found), IdOf(child));
+  EXPECT_TRUE(found->IsRunning());
+  EXPECT_FALSE(found->Join(10));
+  found->Kill().Join();
+  EXPECT_FALSE(found->IsRunning());
+  // The caller's own child: the watch learns the code, the owner still reaps.
+  EXPECT_EQ(found->Result(), 1);
+  EXPECT_TRUE(IsZombie(IdOf(child)));
+  EXPECT_EQ(child.Join().Result(), 1);
+
+  std::unique_ptr<KQ_TProcess> parent(KQ_TProcess::Find(KQ_TAny(std::uint32_t(getppid()))));
+  EXPECT_TRUE(parent->IsRunning());
+  EXPECT_FALSE(parent->Join(0));
+  // No such process: nothing can be reached.
+  std::unique_ptr<KQ_TProcess> missing(KQ_TProcess::Find(KQ_TAny(std::uint32_t{0x7FFFFFF0})));
+  EXPECT_TRUE(missing->IsRunning());
+  EXPECT_FALSE(missing->Join().Kill().Join(10));
+  EXPECT_EQ(missing->Result(), 0);
+
+  KQ_TProcess& current = KQ_TProcess::CurrentProcess();
+  EXPECT_EQ(IdOf(current), static_cast<std::uint32_t>(getpid()));
+  EXPECT_TRUE(current.IsRunning());
+  EXPECT_THROW(current.Join(0), KQ_EProcessException);
+  EXPECT_EXIT(KQ_TProcess::CurrentProcess().Kill(), ::testing::ExitedWithCode(1), "");
+}
+
+TEST(Process, SeveralThreadsWaitForOneChild) {
+  KQ_TProcess process("sleep 30");
+  std::int32_t results[2] = {-1, -1};
+  std::vector<std::thread> waiters;
+  for (std::int32_t& result : results) {
+    waiters.emplace_back([copy = process, &result]() mutable { result = copy.Join().Result(); });
+  }
+  EXPECT_FALSE(process.Join(20));
+  process.Kill();
+  for (std::thread& waiter : waiters) waiter.join();
+  EXPECT_EQ(results[0], 1);
+  EXPECT_EQ(results[1], 1);
+}
+
+TEST(Process, NoChildStaysAZombie) {
+  std::uint32_t pid = 0;
+  std::unique_ptr<KQ_TProcess> watch;
+  {
+    KQ_TProcess ended("/bin/true");
+    pid = IdOf(ended);
+    watch.reset(KQ_TProcess::Find(ended.ProcessID()));
+    watch->Join();
+    EXPECT_TRUE(IsZombie(pid));
+  }
+  EXPECT_TRUE(IsReaped(pid));
+  // A child given up while it runs is reaped once it has ended.
+  {
+    KQ_TProcess running("sleep 30");
+    pid = IdOf(running);
+    watch.reset(KQ_TProcess::Find(running.ProcessID()));
+  }
+  kill(static_cast<pid_t>(pid), SIGKILL);
+  watch->Join();
+  EXPECT_TRUE(IsZombie(pid));
+  ResultOf("/bin/true");
+  EXPECT_TRUE(IsReaped(pid));
+}
+
+TEST(Process, AChildInheritsTheCallersDescriptorsButNotTheLibrarys) {
+  KQ_TProcess running("sleep 30");
+  std::vector<int> pidfds;
+  DIR* directory = opendir("/proc/self/fd");
+  while (dirent* entry = readdir(directory)) {
+    char target[64] = {};
+    std::string const link = std::string("/proc/self/fd/") + entry->d_name;
+    if (readlink(link.c_str(), target, sizeof target - 1) > 0 &&
+        std::string(target) == "anon_inode:[pidfd]") {
+      pidfds.push_back(std::stoi(entry->d_name));
+    }
+  }
+  closedir(directory);
+  if (pidfds.empty()) GTEST_SKIP() << "the system gives no pidfds";
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  auto const open = [](int descriptor) {
+    return ResultOf("sh -c \"test -e /proc/self/fd/" + std::to_string(descriptor) + "\"") == 0;
+  };
+  EXPECT_TRUE(open(ends[0]));
+  for (int descriptor : pidfds) EXPECT_FALSE(open(descriptor)) << descriptor;
+  close(ends[0]);
+  close(ends[1]);
+  running.Kill();
+}
+
+}  // namespace
