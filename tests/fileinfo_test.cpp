@@ -219,15 +219,13 @@ TEST_F(FileInfoTest, TimeStampsAreLocalOrUTC) {
   // 2021-10-31 in Central Europe: 02:30 occurs at 00:30 UTC in summer time
   // and again at 01:30 UTC. Local time gives the earlier instant for both,
   // UTC keeps each; a time before 1970 gives 2 January 1970, 01:01:01. Each
-  // case runs in a fresh process that initialises the class in its own
-  // environment.
+  // case runs in a fresh process, started with the variable set or not, since
+  // the class reads it when the library is loaded.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (bool utc : {false, true}) {
     auto const check = [&] {
       setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-      if (utc) setenv("KQ_USE_UTC_TIMESTAMPS", "", 1);
       tzset();
-      KQ_TFileInfo::KQ_ClassObject()->Initialize();
       for (char const* name : {"summer", "winter", "old"}) WriteFile(Path(name), "");
       SetTimes(Path("summer"), {1635640200, 0}, {1635640200, 0});
       SetTimes(Path("winter"), {1635643800, 0}, {1635643800, 0});
@@ -248,7 +246,9 @@ TEST_F(FileInfoTest, TimeStampsAreLocalOrUTC) {
       fs::remove_all(fDirectory);
       _exit(ok ? 0 : 1);
     };
+    if (utc) setenv("KQ_USE_UTC_TIMESTAMPS", "", 1);
     EXPECT_EXIT(inChild(), testing::ExitedWithCode(0), "") << (utc ? "UTC" : "local time");
+    unsetenv("KQ_USE_UTC_TIMESTAMPS");
   }
 }
 

@@ -35,6 +35,13 @@ TEST(Loading, ClassesAndPackingCodesAreReadyWithoutAnyCall) {
   EXPECT_TRUE(KQ_TClass::Initialized());
   EXPECT_EQ(KQ_TDataStream::SpecificType(65), KQ_TClass::FindClass("KQ_TString"));
   EXPECT_EQ(KQ_TDataStream::SpecificType(69), KQ_TClass::FindClass("KQ_TDict"));
+  EXPECT_EQ(KQ_TDataStream::SpecificType(66), KQ_TClass::FindClass("KQ_TFileInfo"));
+  for (char const* name : {"KQ_TProcess", "KQ_TFile", "KQ_TBlockStream", "KQ_TBufferedStream",
+                           "KQ_TDynamicObject", "KQ_TSocket", "KQ_TURL"}) {
+    KQ_TClass const* record = KQ_TClass::FindClass(name);
+    ASSERT_NE(record, nullptr) << name;
+    EXPECT_TRUE(record->IsInitialized()) << name;
+  }
   // A packed dictionary reads back in its short form, and an object of the
   // probe's class comes back as that class although it is named by bytes.
   unsigned char const bytes[] = {0x45, 0x07, 0,    0,   0,   0,  // an empty dictionary

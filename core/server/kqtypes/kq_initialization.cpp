@@ -10,17 +10,23 @@
 #include "kq_istream.h"
 #include "kq_iunpacking.h"
 #include "kq_tarray.h"
+#include "kq_tblockstream.h"
+#include "kq_tbufferedstream.h"
 #include "kq_tcxxstream.h"
 #include "kq_tdatablock.h"
 #include "kq_tdatastream.h"
 #include "kq_tdict.h"
+#include "kq_tdynamicobject.h"
 #include "kq_tevent.h"
+#include "kq_tfile.h"
+#include "kq_tfileinfo.h"
 #include "kq_thumanreadablestream.h"
 #include "kq_titerator.h"
 #include "kq_tlist.h"
 #include "kq_tmemorystream.h"
 #include "kq_tmutex.h"
 #include "kq_tpackage.h"
+#include "kq_tprocess.h"
 #include "kq_tqueue.h"
 #include "kq_trwlock.h"
 #include "kq_tsemaphore.h"
@@ -99,6 +105,7 @@ constexpr Step kOrder[] = {
     Family<KQ_EThreadException>(),
     Record<KQ_TThread>(),
     Family<KQ_EProcessException>(),
+    Record<KQ_TProcess>(),
     Family<KQ_ESemaphoreException>(),
     Record<KQ_TSemaphore>(),
     Family<KQ_EMutexException>(),
@@ -119,6 +126,7 @@ constexpr Step kOrder[] = {
     Record<KQ_TCxxStream>(),
     Family<KQ_EHRException>(),
     Record<KQ_THumanReadableStream>(),
+    Record<KQ_TBufferedStream>(),
     Family<KQ_ETreeException>(),
     Record<KQ_TTree>(),
     Family<KQ_EQueueException>(),
@@ -133,12 +141,16 @@ constexpr Step kOrder[] = {
     Family<KQ_EURLException>(),
     Record<KQ_TURL>(),
     Family<KQ_EFileException>(),
+    Record<KQ_TFile>(),
     Record<KQ_TDataBlock>(),
     Record<KQ_TUnknown>(),
     Family<KQ_EFileInfoException>(),
+    Record<KQ_TFileInfo>(),
     Family<KQ_EVolumeInfoException>(),
     Record<KQ_TVolumeInfo>(),
+    Record<KQ_TBlockStream>(),
     Family<KQ_EDynamicObjectException>(),
+    Record<KQ_TDynamicObject>(),
     Record<KQ_TDictIterationInfo>(),
     Record<KQ_TListIterationInfo>(),
     Record<KQ_TArrayIterationInfo>(),
