@@ -7,15 +7,18 @@
 //   which gives the same first-in first-out order among equal priorities;
 //   n = 1,000, 10,000 and 100,000 show how the cost per element grows;
 // - KQ_TTree lookup of a three-level path against three chained KQ_TDict
-//   lookups of the same keys, with 8, 64 and 512 entries on every level. The
-//   tree's table has a fixed 8 buckets, so its chains lengthen with the
-//   entries; the dictionary grows its table up to 256 buckets.
+//   lookups of the same keys and against three std::unordered_map lookups,
+//   with 8, 64 and 512 entries on every level. The tree's table has a fixed
+//   8 buckets and the dictionary's grows up to 256, so their chains lengthen
+//   with the entries; both find an entry through their index.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <memory>
 #include <queue>
 #include <random>
+#include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -244,5 +247,26 @@ void BM_Baseline_ThreeDictLookups(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_Baseline_ThreeDictLookups)->Arg(8)->Arg(64)->Arg(512);
+
+// The same keys in three maps, and the middle key of each looked up in
+// turn through a copy of its own.
+void BM_Baseline_ThreeUnorderedMapLookups(benchmark::State& state) {
+  std::unordered_map<std::u16string, std::int32_t> levels[3];
+  for (int depth = 0; depth < 3; ++depth) {
+    for (std::int64_t i = 0; i < state.range(0); ++i) {
+      std::string const key = "key" + std::to_string(i);
+      levels[depth][std::u16string(key.begin(), key.end())] = depth;
+    }
+  }
+  std::string const middle = "key" + std::to_string(state.range(0) / 2);
+  std::u16string const probe(middle.begin(), middle.end());
+  std::int64_t sum = 0;
+  for (auto _ : state) {
+    for (auto const& level : levels) sum += level.find(probe)->second;
+  }
+  benchmark::DoNotOptimize(sum);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Baseline_ThreeUnorderedMapLookups)->Arg(8)->Arg(64)->Arg(512);
 
 }  // namespace

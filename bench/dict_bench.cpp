@@ -1,15 +1,24 @@
-// The dictionary against std::unordered_map<std::u16string, int>: building a
-// table of string keys mapping to integers, looking keys up, and packing and
-// unpacking the table through the data stream against a hand-written encoder
-// and decoder of the same bytes.
+// The dictionary against std::unordered_map<std::u16string, std::int32_t>:
+// building a table of string keys mapping to integers, looking keys up, and
+// packing and unpacking the table through the data stream against a
+// hand-written encoder and decoder of the same bytes.
 //
-// The dictionary's table stops growing at 256 buckets by design, so its
-// chains lengthen as it fills: lookups are measured at 200, 1,000, 10,000 and
-// 100,000 entries to show how the cost grows with the size.
+// Keys are 8 to 40 units long. Lookups go through keys of their own (equal
+// text in buffers of their own, as a caller's keys would be), taken in a
+// shuffled order, so that a large table is reached where the caches do not
+// help; they are measured at 200, 1,000, 10,000 and 100,000 entries.
+//
+// Hostile input: packed dictionaries whose keys all share the library's
+// hash value (64-bit integers that differ only in their high half, strings
+// built from blocks that hash alike) or that hold objects of a class this
+// process does not know. Their figure is the CPU time of one reading.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -20,6 +29,7 @@
 #include "kq_tdict.h"
 #include "kq_tmemorystream.h"
 #include "kq_tstring.h"
+#include "kq_tunknown.h"
 
 namespace {
 
@@ -42,30 +52,47 @@ void Initialize() {
   benchmark::DoNotOptimize(done);
 }
 
-// "key0", "key1", ... as the library's strings and as UTF-16 strings.
-std::vector<KQ_TString> const& Keys() {
-  static std::vector<KQ_TString> const keys = [] {
-    std::vector<KQ_TString> k;
+// Key i: "k", its number and "_", filled with letters up to 8 + (7 i mod 33)
+// units.
+std::vector<std::u16string> const& U16Keys() {
+  static std::vector<std::u16string> const keys = [] {
+    std::vector<std::u16string> k;
     k.reserve(kBuildCount);
     for (std::int64_t i = 0; i < kBuildCount; ++i) {
-      k.push_back(KQ_TString::Format("key%lld", static_cast<long long>(i)));
+      std::string key = "k" + std::to_string(i) + "_";
+      auto const length = static_cast<std::size_t>(8 + (i * 7) % 33);
+      while (key.size() < length) key += static_cast<char>('a' + (key.size() * 5 + i) % 26);
+      k.emplace_back(key.begin(), key.end());
     }
     return k;
   }();
   return keys;
 }
 
-std::vector<std::u16string> const& U16Keys() {
-  static std::vector<std::u16string> const keys = [] {
-    std::vector<std::u16string> k;
+KQ_TString MakeKey(std::u16string const& text) {
+  return KQ_TString(text.c_str(), static_cast<std::uint32_t>(text.size()));
+}
+
+std::vector<KQ_TString> const& Keys() {
+  static std::vector<KQ_TString> const keys = [] {
+    std::vector<KQ_TString> k;
     k.reserve(kBuildCount);
-    for (std::int64_t i = 0; i < kBuildCount; ++i) {
-      std::string const narrow = "key" + std::to_string(i);
-      k.emplace_back(narrow.begin(), narrow.end());
-    }
+    for (std::u16string const& text : U16Keys()) k.push_back(MakeKey(text));
     return k;
   }();
   return keys;
+}
+
+// The first count keys made anew, in a shuffled order. Each is made before
+// the shuffle, so that the order of the keys in memory is not the order in
+// which they are looked up.
+template <class Key, class Make>
+std::vector<Key> ShuffledProbes(std::int64_t count, Make make) {
+  std::vector<Key> probes;
+  probes.reserve(static_cast<std::size_t>(count));
+  for (std::int64_t i = 0; i < count; ++i) probes.push_back(make(U16Keys()[i]));
+  std::shuffle(probes.begin(), probes.end(), std::mt19937(12345));
+  return probes;
 }
 
 std::unique_ptr<KQ_TDict> MakeDict(std::int64_t count) {
@@ -77,11 +104,12 @@ std::unique_ptr<KQ_TDict> MakeDict(std::int64_t count) {
   return dict;
 }
 
-std::unordered_map<std::u16string, int> MakeMap(std::int64_t count) {
-  std::unordered_map<std::u16string, int> map;
+std::unordered_map<std::u16string, std::int32_t> MakeMap(std::int64_t count) {
+  std::unordered_map<std::u16string, std::int32_t> map;
   std::vector<std::u16string> const& keys = U16Keys();
-  for (std::int64_t i = 0; i < count; ++i)
-    map[keys[static_cast<std::size_t>(i)]] = static_cast<int>(i);
+  for (std::int64_t i = 0; i < count; ++i) {
+    map[keys[static_cast<std::size_t>(i)]] = static_cast<std::int32_t>(i);
+  }
   return map;
 }
 
@@ -99,42 +127,69 @@ BENCHMARK(BM_DictBuild)->Arg(kBuildCount)->Unit(benchmark::kMillisecond);
 void BM_Baseline_UnorderedMapBuild(benchmark::State& state) {
   U16Keys();
   for (auto _ : state) {
-    std::unordered_map<std::u16string, int> map = MakeMap(state.range(0));
+    std::unordered_map<std::u16string, std::int32_t> map = MakeMap(state.range(0));
     benchmark::DoNotOptimize(map.size());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_Baseline_UnorderedMapBuild)->Arg(kBuildCount)->Unit(benchmark::kMillisecond);
 
-// One lookup per iteration, cycling through every key of a table of
+// Heap bytes per entry of a table of 100,000 entries, keys and values
+// included (the keys' text is shared with the caller's keys, so it is not
+// counted on the dictionary's side).
+template <class Make>
+void MeasureHeapPerEntry(benchmark::State& state, Make make) {
+  for (auto _ : state) {
+    std::size_t const before = mallinfo2().uordblks;
+    auto table = make(kBuildCount);
+    std::size_t const after = mallinfo2().uordblks;
+    state.counters["bytes_per_entry"] =
+        static_cast<double>(after - before) / static_cast<double>(kBuildCount);
+  }
+}
+
+void BM_DictHeapPerEntry(benchmark::State& state) {
+  Initialize();
+  Keys();
+  MeasureHeapPerEntry(state, MakeDict);
+}
+BENCHMARK(BM_DictHeapPerEntry)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_Baseline_UnorderedMapHeapPerEntry(benchmark::State& state) {
+  U16Keys();
+  MeasureHeapPerEntry(state, MakeMap);
+}
+BENCHMARK(BM_Baseline_UnorderedMapHeapPerEntry)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// One lookup per iteration, cycling through the probes of a table of
 // range(0) entries.
 void BM_DictLookup(benchmark::State& state) {
   Initialize();
   std::int64_t const count = state.range(0);
   std::unique_ptr<KQ_TDict const> const dict = MakeDict(count);
-  std::vector<KQ_TString> const& keys = Keys();
-  std::int64_t i = 0;
+  std::vector<KQ_TString> const probes = ShuffledProbes<KQ_TString>(count, MakeKey);
+  std::size_t i = 0;
   std::int64_t sum = 0;
   for (auto _ : state) {
-    KQ_TAny const* value = dict->ValueOfKey(keys[static_cast<std::size_t>(i)]);
+    KQ_TAny const* value = dict->ValueOfKey(probes[i]);
     sum += static_cast<std::int32_t>(*value);
-    if (++i == count) i = 0;
+    if (++i == probes.size()) i = 0;
   }
   benchmark::DoNotOptimize(sum);
   state.SetItemsProcessed(state.iterations());
-  state.counters["buckets"] = dict->BucketCount();
 }
 BENCHMARK(BM_DictLookup)->Arg(200)->Arg(1000)->Arg(10000)->Arg(100000);
 
 void BM_Baseline_UnorderedMapLookup(benchmark::State& state) {
   std::int64_t const count = state.range(0);
-  std::unordered_map<std::u16string, int> const map = MakeMap(count);
-  std::vector<std::u16string> const& keys = U16Keys();
-  std::int64_t i = 0;
+  std::unordered_map<std::u16string, std::int32_t> const map = MakeMap(count);
+  std::vector<std::u16string> const probes =
+      ShuffledProbes<std::u16string>(count, [](std::u16string const& text) { return text; });
+  std::size_t i = 0;
   std::int64_t sum = 0;
   for (auto _ : state) {
-    sum += map.find(keys[static_cast<std::size_t>(i)])->second;
-    if (++i == count) i = 0;
+    sum += map.find(probes[i])->second;
+    if (++i == probes.size()) i = 0;
   }
   benchmark::DoNotOptimize(sum);
   state.SetItemsProcessed(state.iterations());
@@ -158,14 +213,16 @@ std::vector<unsigned char> PackDict(KQ_TDict const& dict) {
 }
 
 void PutU32(std::vector<unsigned char>& out, std::uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8)
+  for (int shift = 24; shift >= 0; shift -= 8) {
     out.push_back(static_cast<unsigned char>(v >> shift));
+  }
 }
 
 // The baseline encoder: dictionary code and count, then per entry the
 // string key (code, unit count, packet of big-endian units) and the Any
 // value (code, kind, 32-bit integer).
-std::vector<unsigned char> EncodeByHand(std::unordered_map<std::u16string, int> const& map) {
+std::vector<unsigned char> EncodeByHand(
+    std::unordered_map<std::u16string, std::int32_t> const& map) {
   std::vector<unsigned char> out;
   out.push_back(0x45);
   out.push_back(0x07);
@@ -227,7 +284,7 @@ class ByteReader {
 };
 
 bool DecodeByHand(std::vector<unsigned char> const& in,
-                  std::unordered_map<std::u16string, int>& map) {
+                  std::unordered_map<std::u16string, std::int32_t>& map) {
   ByteReader r(in);
   std::uint32_t count = 0;
   if (!r.Expect(0x45) || !r.Expect(0x07) || !r.U32(count)) return false;
@@ -242,7 +299,7 @@ bool DecodeByHand(std::vector<unsigned char> const& in,
         !r.Expect(0x04) || !r.Expect(0x03) || !r.U32(value)) {
       return false;
     }
-    map[key] = static_cast<int>(value);
+    map[key] = static_cast<std::int32_t>(value);
   }
   return true;
 }
@@ -260,7 +317,7 @@ void BM_DictPack(benchmark::State& state) {
 BENCHMARK(BM_DictPack)->Unit(benchmark::kMillisecond);
 
 void BM_Baseline_EncodeMapByHand(benchmark::State& state) {
-  std::unordered_map<std::u16string, int> const map = MakeMap(kBuildCount);
+  std::unordered_map<std::u16string, std::int32_t> const map = MakeMap(kBuildCount);
   std::size_t bytes = 0;
   for (auto _ : state) {
     std::vector<unsigned char> const packed = EncodeByHand(map);
@@ -271,23 +328,30 @@ void BM_Baseline_EncodeMapByHand(benchmark::State& state) {
 }
 BENCHMARK(BM_Baseline_EncodeMapByHand)->Unit(benchmark::kMillisecond);
 
-void BM_DictUnpack(benchmark::State& state) {
-  std::vector<unsigned char> packed = PackDict(PackedDict());
+// Reads one packed dictionary per iteration; the entry count is checked.
+void UnpackEachIteration(benchmark::State& state, std::vector<unsigned char> packed,
+                         std::uint32_t entries) {
   for (auto _ : state) {
     KQ_TMemoryStream memory(packed.data(), static_cast<std::uint32_t>(packed.size()),
                             static_cast<std::uint32_t>(packed.size()));
     KQ_TDataStream data(memory);
-    std::unique_ptr<KQ_IPackable> const dict(data.Extract(false));
-    if (dict == nullptr) state.SkipWithError("nothing unpacked");
+    std::unique_ptr<KQ_IPackable> const read(data.Extract(false));
+    auto const* dict = read == nullptr ? nullptr
+                                       : static_cast<KQ_TDict const*>(read->KQ_Cast("KQ_TDict"));
+    if (dict == nullptr || dict->Entries() != entries) state.SkipWithError("unpacking failed");
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(packed.size()));
+}
+
+void BM_DictUnpack(benchmark::State& state) {
+  UnpackEachIteration(state, PackDict(PackedDict()), kBuildCount);
 }
 BENCHMARK(BM_DictUnpack)->Unit(benchmark::kMillisecond);
 
 void BM_Baseline_DecodeMapByHand(benchmark::State& state) {
   std::vector<unsigned char> const packed = EncodeByHand(MakeMap(kBuildCount));
   for (auto _ : state) {
-    std::unordered_map<std::u16string, int> map;
+    std::unordered_map<std::u16string, std::int32_t> map;
     if (!DecodeByHand(packed, map) || map.size() != kBuildCount) {
       state.SkipWithError("decoding failed");
     }
@@ -295,5 +359,69 @@ void BM_Baseline_DecodeMapByHand(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(packed.size()));
 }
 BENCHMARK(BM_Baseline_DecodeMapByHand)->Unit(benchmark::kMillisecond);
+
+// A packed dictionary of count entries, key i being key(i) and its value the
+// 32-bit integer i, written entry by entry (a dictionary of such keys is
+// exactly what is slow to build where their hash decides).
+template <class Key>
+std::vector<unsigned char> PackEntries(std::uint32_t count, Key key) {
+  KQ_TMemoryStream memory;
+  unsigned char const code = 0x45;
+  memory.Write(&code, 1);
+  KQ_TDataStream data(memory);
+  data << count;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    data << key(i) << KQ_TAny(static_cast<std::int32_t>(i));
+  }
+  return std::vector<unsigned char>(memory.Data(), memory.Data() + memory.Size());
+}
+
+// 64-bit integers that differ only in their high half.
+void BM_DictUnpackSameHashInt64(benchmark::State& state) {
+  Initialize();
+  auto const count = static_cast<std::uint32_t>(state.range(0));
+  UnpackEachIteration(state, PackEntries(count, [](std::uint32_t i) {
+                        return KQ_TAny(static_cast<std::int64_t>(std::uint64_t{i} << 32 | 7));
+                      }),
+                      count);
+}
+BENCHMARK(BM_DictUnpackSameHashInt64)->Arg(50000)->Unit(benchmark::kMillisecond);
+
+// Strings of 16 blocks of two units, each block either (2, 1) or
+// (1, 65522): both add the same to the hash, so all 65,536 such strings
+// share it.
+void BM_DictUnpackSameHashStrings(benchmark::State& state) {
+  Initialize();
+  auto const count = static_cast<std::uint32_t>(state.range(0));
+  UnpackEachIteration(state, PackEntries(count, [](std::uint32_t i) {
+                        std::u16string text;
+                        for (int bit = 0; bit < 16; ++bit) {
+                          text += (i >> bit & 1) != 0 ? u"\x0002\x0001" : u"\x0001\xFFF2";
+                        }
+                        return MakeKey(text);
+                      }),
+                      count);
+}
+BENCHMARK(BM_DictUnpackSameHashStrings)->Arg(50000)->Unit(benchmark::kMillisecond);
+
+// Anys holding objects of a class this process does not know, each kept as
+// a KQ_TUnknown whose content is one 32-bit number.
+void BM_DictUnpackUnknownKeys(benchmark::State& state) {
+  Initialize();
+  auto const count = static_cast<std::uint32_t>(state.range(0));
+  UnpackEachIteration(state, PackEntries(count, [](std::uint32_t i) {
+                        unsigned char const content[] = {
+                            0x07, static_cast<unsigned char>(i >> 24),
+                            static_cast<unsigned char>(i >> 16), static_cast<unsigned char>(i >> 8),
+                            static_cast<unsigned char>(i)};
+                        auto* unknown = new KQ_TUnknown("NoSuchClass", content, sizeof content);
+                        unknown->SetLength(sizeof content);
+                        KQ_TAny key;
+                        key.Assign(unknown);
+                        return key;
+                      }),
+                      count);
+}
+BENCHMARK(BM_DictUnpackUnknownKeys)->Arg(20000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,6 +1,6 @@
 # Shared by scripts/demo and scripts/test: makes sure the Debian packages the
 # build needs are installed, installing them when running as root.
-KQ_PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libdw-dev libpam0g-dev"
+KQ_PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libdw-dev libpam0g-dev libxxhash-dev"
 
 kq_require_packages() {
   local missing=()

@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "internal/kq_content_hash.h"
 #include "internal/kq_packed_format.h"
 #include "internal/kq_pool.h"
 #include "kq_eexception.h"
@@ -115,6 +116,28 @@ std::uint32_t ValueHash(T value) {
   } else {
     return static_cast<std::uint32_t>(value);
   }
+}
+
+// The content hash of a kind and a value of it. Both zeros of a floating
+// type hash as +0, as they are equal.
+template <class T>
+std::uint64_t KindAndValueHash(std::uint32_t kind, T value) {
+  if constexpr (std::is_floating_point_v<T>) {
+    if (value == 0) value = 0;
+  }
+  unsigned char bytes[sizeof kind + sizeof value];
+  std::memcpy(bytes, &kind, sizeof kind);
+  std::memcpy(bytes + sizeof kind, &value, sizeof value);
+  return kq::ContentHash(bytes, sizeof bytes);
+}
+
+// A held object as a key; KQ_EAnyContainsUnhashableType when it cannot be
+// one.
+KQ_IHashable const& HashableOf(KQ_IPackable const& object) {
+  auto const* hashable =
+      static_cast<KQ_IHashable const*>(object.KQ_DynamicInfo(KQ_IHashable::KQ_ClassName()));
+  if (hashable == nullptr) KQ_THROW(KQ_EAnyContainsUnhashableType());
+  return *hashable;
 }
 
 // The value of a cell converted to To, for the kinds that convert to it;
@@ -575,16 +598,32 @@ std::uint32_t KQ_TAny::KQ_HashValue(std::uint32_t seed) const {
     break;
       KQ_ANY_POINTER_KINDS(KQ_ANY_HASH_)
 #undef KQ_ANY_HASH_
-    case kObject: {
-      auto const* hashable = static_cast<KQ_IHashable const*>(
-          value.fObject->KQ_DynamicInfo(KQ_IHashable::KQ_ClassName()));
-      if (hashable == nullptr) KQ_THROW(KQ_EAnyContainsUnhashableType());
-      return hashable->KQ_HashValue(seed);
-    }
+    case kObject:
+      return HashableOf(*value.fObject).KQ_HashValue(seed);
     default:
       KQ_THROW(KQ_EAnyContainsUnhashableType());
   }
   return seed + v + k;
+}
+
+std::uint64_t KQ_TAny::KQ_ContentHash() const {
+  Value const& value = fCell->fValue;
+  std::uint32_t const kind = fCell->fKind;
+  switch (kind) {
+    case kIllegal:
+    case kNull:
+      return kq::ContentHash(&kind, sizeof kind);
+#define KQ_ANY_CONTENT_HASH_(kind, member, ...) \
+  case kind:                                    \
+    return KindAndValueHash(kind, value.member);
+      KQ_ANY_BASIC_KINDS(KQ_ANY_CONTENT_HASH_)
+      KQ_ANY_POINTER_KINDS(KQ_ANY_CONTENT_HASH_)
+#undef KQ_ANY_CONTENT_HASH_
+    case kObject:
+      return HashableOf(*value.fObject).KQ_ContentHash();
+    default:
+      KQ_THROW(KQ_EAnyContainsUnhashableType());
+  }
 }
 
 void KQ_TAny::KQ_Pack(KQ_IPacking& packer) const {

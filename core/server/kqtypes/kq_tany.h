@@ -202,6 +202,9 @@ class KQ_EXPORT KQ_TAny : public KQ_TObject,
   // held object gives its own KQ_HashValue(seed) and must be hashable.
   // Pointers contribute the low 32 bits of their address.
   std::uint32_t KQ_HashValue(std::uint32_t seed) const override;
+  // The kind and the value's bytes (a zero of either sign as +0, since the
+  // two are equal); a held object gives its own and must be hashable.
+  std::uint64_t KQ_ContentHash() const override;
   // The kind as one byte, then the value in its exact packed type. Pointer
   // kinds raise KQ_EAnyContainsUnpackableType after the kind byte.
   void KQ_Pack(KQ_IPacking& packer) const override;

@@ -186,7 +186,7 @@ KQ_TDict& KQ_TDict::operator+=(KQ_TDict const& other) {
   // the table being walked.
   if (this == &other) return *this += KQ_TDict(other);
   Table::ForEach(other.fTable, [this](kq::DictNode const& node) {
-    Table::Slot(fTable, *node.fKey, node.fHash)->fValue = node.fValue;
+    Table::Slot(fTable, *node.fKey, node.Hashes())->fValue = node.fValue;
   });
   return *this;
 }
@@ -222,7 +222,7 @@ bool KQ_TDict::ReadFrom(KQ_THumanReadableStream& stream) {
 
 bool KQ_TDict::IsSubsetOf(KQ_TDict const& other) const {
   return Table::FindIf(fTable, [&other](kq::DictNode const& node) {
-           kq::DictNode const* theirs = Table::Find(other.fTable, *node.fKey, node.fHash);
+           kq::DictNode const* theirs = Table::Find(other.fTable, *node.fKey, node.fTag);
            return theirs == nullptr || !node.fValue.KQ_IsIdent(theirs->fValue);
          }) == nullptr;
 }

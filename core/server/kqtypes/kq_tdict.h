@@ -10,7 +10,11 @@
 // dictionary has 8 buckets. Before an insertion that would raise the load
 // factor above 1 the table doubles, up to 256 buckets; a table of 256 or more
 // buckets never grows again, so its chains lengthen as it fills. The table
-// never shrinks.
+// never shrinks. The buckets fix the order of iteration, packing and
+// printing; an index beside them finds an entry by its key's content hash
+// (KQ_IHashable::KQ_ContentHash), so that looking up, adding and removing
+// a key cost the same whatever the table's size and however many keys
+// share its KQ_HashValue.
 #pragma once
 
 #include <cstdint>
@@ -29,15 +33,18 @@
 namespace kq {
 
 struct DictNode;
-struct DictNodeBlock;
-struct DictFreeSlot;
+struct DictIndexSlot;
 
 // The table record of a dictionary, and of every level of a tree: the
-// counts, the chain heads and the blocks its nodes live in. The table's
-// functions (lookup, growth, packing, printing) are the library's own and
-// work on this record; callers use the containers.
+// counts, the chain heads, the blocks its nodes live in and the index that
+// finds them. Nodes are named by numbers (their block and place in it), so
+// that links and index entries take 32 bits. The table's functions (lookup,
+// growth, packing, printing) are the library's own and work on this record;
+// callers use the containers.
 struct KQ_EXPORT DictTable {
   static constexpr std::uint32_t kDefaultBuckets = 8;
+  // The number of no node: an empty bucket, the end of a chain.
+  static constexpr std::uint32_t kNoNode = 0xFFFFFFFFu;
 
   // buckets buckets (kDefaultBuckets when 0), growing up to growthLimit.
   DictTable(std::uint32_t buckets, std::uint32_t growthLimit);
@@ -50,12 +57,19 @@ struct KQ_EXPORT DictTable {
   std::uint32_t fBucketCount;
   std::uint32_t fEntries;
   std::uint32_t fGrowthLimit;
-  // fBucketCount chain heads, null for an empty bucket.
-  DictNode** fBuckets;
-  // The blocks that hold the nodes, newest first, and the slots of destroyed
-  // nodes waiting to be used again.
-  DictNodeBlock* fBlocks;
-  DictFreeSlot* fFreeSlots;
+  // fBucketCount chain heads, kNoNode for an empty bucket.
+  std::uint32_t* fBuckets;
+  // The first node of each block that holds nodes, oldest first; how many
+  // nodes of the newest block are in use; and the first of the slots of
+  // destroyed nodes waiting to be used again (kNoNode for none).
+  DictNode** fBlocks;
+  std::uint32_t fBlockCount;
+  std::uint32_t fNewestBlockUsed;
+  std::uint32_t fFreeSlots;
+  // fIndexSize slots (none before the first entry) that find a node by its
+  // key's content hash.
+  std::uint32_t fIndexSize;
+  DictIndexSlot* fIndex;
 };
 
 // The cursor of a table: it stands on an entry, or before the first, or
@@ -97,6 +111,7 @@ class KQ_EXPORT DictTableCursor : public KQ_TObject, public virtual KQ_IIteratio
  private:
   DictTable& Table() const;
   DictNode& Current() const;
+  DictNode* Head(std::uint32_t bucket) const;
   // Stands on the first node of the first non-empty bucket from bucket on
   // (the last node of the last non-empty bucket below bucket); false when
   // there is none.

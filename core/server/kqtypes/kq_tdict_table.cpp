@@ -1,10 +1,12 @@
 #include "internal/kq_tdict_table.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include "internal/kq_content_hash.h"
 #include "kq_eexception.h"
 #include "kq_ihumanreadable.h"
 #include "kq_ipacking.h"
@@ -16,37 +18,200 @@
 
 namespace kq {
 
-// A block of node slots, followed in the same allocation by its slots, the
-// first of which starts on a cache line, so that a node of a line's size
-// lies in one line. The first block of a table holds a few nodes; each
-// further block twice as many as the one before, up to kMaxSlots.
-struct DictNodeBlock {
-  static constexpr std::uint32_t kFirstSlots = 4;
-  static constexpr std::uint32_t kMaxSlots = 4096;
-  static constexpr std::size_t kLine = 64;
-  static std::uint32_t AllocationSize(std::uint32_t slots) {
-    return static_cast<std::uint32_t>(sizeof(DictNodeBlock) + kLine +
-                                      std::size_t{slots} * sizeof(DictNode));
-  }
+namespace {
 
-  void* Slot(std::uint32_t i) {
-    std::uintptr_t const first =
-        (reinterpret_cast<std::uintptr_t>(this) + sizeof(DictNodeBlock) + kLine - 1) / kLine *
-        kLine;
-    return reinterpret_cast<unsigned char*>(first) + std::size_t{i} * sizeof(DictNode);
-  }
+constexpr std::uint32_t kNoNode = DictTable::kNoNode;
 
-  DictNodeBlock* fNext;
-  std::uint32_t fCapacity;
-  std::uint32_t fUsed;
-};
+// Node storage: blocks of node slots, each allocation holding its slots from
+// a cache line on, so that a node lies in one line, with the start of the
+// allocation just before the first slot. The first block of a table holds
+// a few nodes, each further block twice as many as the one before, up to
+// the numbers a block can give.
+constexpr std::uint32_t kFirstSlots = 4;
+constexpr std::uint32_t kMaxSlots = 1u << DictTableOps::kBlockShift;
+constexpr std::uint32_t kGrowingBlocks = 10;
+static_assert(kFirstSlots << kGrowingBlocks == kMaxSlots);
+// The last number a full set of blocks would give is kNoNode.
+constexpr std::uint32_t kMaxBlocks = kNoNode >> DictTableOps::kBlockShift;
+constexpr std::size_t kLine = 64;
+
+// The index: its first size, and its fill, at most kIndexFill of its slots
+// (in eighths).
+constexpr std::uint32_t kFirstIndexSize = 8;
+constexpr std::uint32_t kIndexFill = 7;
+
+std::uint32_t BlockSlots(std::uint32_t block) {
+  return block < kGrowingBlocks ? kFirstSlots << block : kMaxSlots;
+}
+
+DictNode* NewBlock(std::uint32_t slots) {
+  void* const start = KQ_Alloc(static_cast<std::uint32_t>(kLine + std::size_t{slots} * sizeof(DictNode)));
+  std::uintptr_t const first =
+      (reinterpret_cast<std::uintptr_t>(start) + sizeof start + kLine - 1) / kLine * kLine;
+  std::memcpy(reinterpret_cast<void*>(first - sizeof start), &start, sizeof start);
+  return reinterpret_cast<DictNode*>(first);
+}
+
+void FreeBlock(DictNode* first) {
+  void* start = nullptr;
+  std::memcpy(&start, reinterpret_cast<unsigned char*>(first) - sizeof start, sizeof start);
+  KQ_Free(start);
+}
 
 // The slot of a destroyed node, linked into the table's free slots.
 struct DictFreeSlot {
-  DictFreeSlot* fNext;
+  std::uint32_t fNext;
 };
 
-namespace {
+void AddBlock(DictTable& table) {
+  std::uint32_t const count = table.fBlockCount;
+  if (count == kMaxBlocks) KQ_THROW(KQ_EOutOfMemory());
+  // The list of blocks has room for a power of two of them.
+  if ((count & (count - 1)) == 0) {
+    std::uint32_t const room = count == 0 ? 1 : 2 * count;
+    table.fBlocks = static_cast<DictNode**>(
+        KQ_Realloc(table.fBlocks, static_cast<std::uint32_t>(room * sizeof(DictNode*))));
+  }
+  table.fBlocks[count] = NewBlock(BlockSlots(count));
+  table.fBlockCount = count + 1;
+  table.fNewestBlockUsed = 0;
+}
+
+// Node storage: a node is made in a free slot of the table's blocks and its
+// slot is given back when it is destroyed. Keeping the nodes of one table
+// together keeps a walk along a long chain within few pages.
+std::uint32_t TakeSlot(DictTable& table) {
+  if (table.fFreeSlots != kNoNode) {
+    std::uint32_t const number = table.fFreeSlots;
+    table.fFreeSlots =
+        std::launder(reinterpret_cast<DictFreeSlot*>(DictTableOps::At(table, number)))->fNext;
+    return number;
+  }
+  if (table.fBlockCount == 0 || table.fNewestBlockUsed == BlockSlots(table.fBlockCount - 1)) {
+    AddBlock(table);
+  }
+  return (table.fBlockCount - 1) << DictTableOps::kBlockShift | table.fNewestBlockUsed++;
+}
+
+void ReleaseSlot(DictTable& table, std::uint32_t number) {
+  new (DictTableOps::At(table, number)) DictFreeSlot{table.fFreeSlots};
+  table.fFreeSlots = number;
+}
+
+std::uint32_t NewNode(DictTable& table, std::unique_ptr<KQ_IHashable> key, DictKeyHashes hashes) {
+  std::uint32_t const number = TakeSlot(table);
+  new (DictTableOps::At(table, number)) DictNode(std::move(key), hashes.fHash, hashes.fTag);
+  return number;
+}
+
+void DeleteNode(DictTable& table, std::uint32_t number) {
+  DictTableOps::At(table, number)->~DictNode();
+  ReleaseSlot(table, number);
+}
+
+std::uint32_t* NewBuckets(std::uint32_t count) {
+  if (count > 0xFFFFFFFFu / sizeof(std::uint32_t)) KQ_THROW(KQ_EOutOfMemory());
+  auto* const buckets =
+      static_cast<std::uint32_t*>(KQ_Alloc(static_cast<std::uint32_t>(count * sizeof(std::uint32_t))));
+  std::fill(buckets, buckets + count, kNoNode);
+  return buckets;
+}
+
+// Pushes node, numbered number, onto the head of the chain whose head is
+// held by head.
+void PushFront(DictTable const& table, std::uint32_t& head, std::uint32_t number, DictNode* node) {
+  if (head == kNoNode) {
+    node->fNext = kNoNode;
+    node->fPrev = number;
+  } else {
+    DictNode* const first = DictTableOps::At(table, head);
+    node->fNext = head;
+    node->fPrev = first->fPrev;
+    first->fPrev = number;
+  }
+  head = number;
+}
+
+void TakeOutOfChain(DictTable& table, DictNode const* node) {
+  std::uint32_t& head = table.fBuckets[node->fHash % table.fBucketCount];
+  DictNode* const first = DictTableOps::At(table, head);
+  if (node == first) {
+    head = node->fNext;
+    if (head != kNoNode) DictTableOps::At(table, head)->fPrev = node->fPrev;
+    return;
+  }
+  DictTableOps::At(table, node->fPrev)->fNext = node->fNext;
+  DictNode* const following = node->fNext != kNoNode ? DictTableOps::At(table, node->fNext) : first;
+  following->fPrev = node->fPrev;
+}
+
+void GrowIfFull(DictTable& table) {
+  if (table.fEntries < table.fBucketCount || table.fBucketCount >= table.fGrowthLimit) return;
+  std::uint32_t const count = std::min(table.fBucketCount * 2, table.fGrowthLimit);
+  std::uint32_t* const buckets = NewBuckets(count);
+  for (std::uint32_t b = table.fBucketCount; b-- > 0;) {
+    for (std::uint32_t n = table.fBuckets[b]; n != kNoNode;) {
+      DictNode* const node = DictTableOps::At(table, n);
+      std::uint32_t const next = node->fNext;
+      PushFront(table, buckets[node->fHash % count], n, node);
+      n = next;
+    }
+  }
+  KQ_Free(table.fBuckets);
+  table.fBuckets = buckets;
+  table.fBucketCount = count;
+}
+
+void PlaceInIndex(DictIndexSlot* slots, std::uint32_t size, DictIndexSlot entry) {
+  std::uint32_t i = DictTableOps::Home(entry.fTag, size);
+  while (slots[i].fNode != kNoNode) i = DictTableOps::NextSlot(i, size);
+  slots[i] = entry;
+}
+
+// Makes room in the index for one more entry: a full index grows by half,
+// placing its entries anew by their tags alone.
+void GrowIndexIfFull(DictTable& table) {
+  std::uint64_t const size = table.fIndexSize;
+  if ((std::uint64_t{table.fEntries} + 1) * 8 <= size * kIndexFill) return;
+  std::uint64_t const grown = size == 0 ? kFirstIndexSize : size + size / 2;
+  if (grown > 0xFFFFFFFFu / sizeof(DictIndexSlot)) KQ_THROW(KQ_EOutOfMemory());
+  auto const count = static_cast<std::uint32_t>(grown);
+  auto* const slots = static_cast<DictIndexSlot*>(
+      KQ_Alloc(static_cast<std::uint32_t>(count * sizeof(DictIndexSlot))));
+  std::fill(slots, slots + count, DictIndexSlot{0, kNoNode});
+  for (std::uint32_t i = 0; i < table.fIndexSize; ++i) {
+    if (table.fIndex[i].fNode != kNoNode) PlaceInIndex(slots, count, table.fIndex[i]);
+  }
+  KQ_Free(table.fIndex);
+  table.fIndex = slots;
+  table.fIndexSize = count;
+}
+
+// Frees slot, moving back the entries after it that it kept from their
+// homes, so that no probe stops short of them.
+void EraseFromIndex(DictTable& table, DictIndexSlot* slot) {
+  DictIndexSlot* const slots = table.fIndex;
+  std::uint32_t const size = table.fIndexSize;
+  auto hole = static_cast<std::uint32_t>(slot - slots);
+  for (std::uint32_t i = DictTableOps::NextSlot(hole, size); slots[i].fNode != kNoNode; i = DictTableOps::NextSlot(i, size)) {
+    std::uint32_t const home = DictTableOps::Home(slots[i].fTag, size);
+    bool const placed = hole <= i ? hole < home && home <= i : hole < home || home <= i;
+    if (!placed) {
+      slots[hole] = slots[i];
+      hole = i;
+    }
+  }
+  slots[hole].fNode = kNoNode;
+}
+
+// Takes the node of slot out of the index and its chain and destroys it.
+void Unlink(DictTable& table, DictIndexSlot* slot) {
+  std::uint32_t const number = slot->fNode;
+  EraseFromIndex(table, slot);
+  TakeOutOfChain(table, DictTableOps::At(table, number));
+  --table.fEntries;
+  DeleteNode(table, number);
+}
 
 // A table of fewer entries than kListFrom is packed as it is walked. A
 // larger one is packed a group of kChainsAtOnce buckets at a time: the
@@ -76,7 +241,7 @@ class PackingGroup {
 
   std::vector<PackingEntry> const& List(DictTable const& table, std::uint32_t begin,
                                         std::uint32_t end) {
-    DictNode const* chains[kChainsAtOnce];
+    std::uint32_t chains[kChainsAtOnce];
     std::uint32_t const lanes = end - begin;
     for (std::uint32_t i = 0; i < lanes; ++i) {
       chains[i] = table.fBuckets[begin + i];
@@ -85,7 +250,7 @@ class PackingGroup {
     for (bool more = true; more;) {
       more = false;
       for (std::uint32_t i = 0; i < lanes; ++i) {
-        if (DictNode const* const node = chains[i]) {
+        if (DictNode const* const node = DictTableOps::AtOrNull(table, chains[i])) {
           fLanes[i].push_back(
               PackingEntry{node->fKey.get(), KQ_TDataStream::ElementWriter::Noted(node->fValue)});
           chains[i] = node->fNext;
@@ -110,77 +275,6 @@ void PrefetchEntry(PackingEntry const& entry) {
   KQ_TDataStream::ElementWriter::Prefetch(entry.fValue);
 }
 
-DictNode** NewBuckets(std::uint32_t count) {
-  return static_cast<DictNode**>(KQ_CAlloc(count, sizeof(DictNode*)));
-}
-
-void GrowIfFull(DictTable& table) {
-  if (table.fEntries < table.fBucketCount || table.fBucketCount >= table.fGrowthLimit) return;
-  std::uint32_t const count = std::min(table.fBucketCount * 2, table.fGrowthLimit);
-  DictNode** const buckets = NewBuckets(count);
-  for (std::uint32_t b = table.fBucketCount; b-- > 0;) {
-    DictNode* node = table.fBuckets[b];
-    while (node != nullptr) {
-      DictNode* const next = node->fNext;
-      DictNode*& head = buckets[node->fHash % count];
-      node->fNext = head;
-      head = node;
-      node = next;
-    }
-  }
-  KQ_Free(table.fBuckets);
-  table.fBuckets = buckets;
-  table.fBucketCount = count;
-}
-
-// Node storage: a node is made in a free slot of the table's blocks and its
-// slot is given back when it is destroyed. Keeping the nodes of one table
-// together keeps a walk along a long chain within few pages.
-void* TakeSlot(DictTable& table) {
-  if (table.fFreeSlots != nullptr) {
-    DictFreeSlot* const slot = table.fFreeSlots;
-    table.fFreeSlots = slot->fNext;
-    return slot;
-  }
-  DictNodeBlock*& blocks = table.fBlocks;
-  if (blocks == nullptr || blocks->fUsed == blocks->fCapacity) {
-    std::uint32_t const capacity = blocks == nullptr
-                                       ? DictNodeBlock::kFirstSlots
-                                       : std::min(blocks->fCapacity * 2, DictNodeBlock::kMaxSlots);
-    blocks =
-        new (KQ_Alloc(DictNodeBlock::AllocationSize(capacity))) DictNodeBlock{blocks, capacity, 0};
-  }
-  return blocks->Slot(blocks->fUsed++);
-}
-
-void ReleaseSlot(DictTable& table, void* slot) {
-  table.fFreeSlots = new (slot) DictFreeSlot{table.fFreeSlots};
-}
-
-DictNode* NewNode(DictTable& table, std::unique_ptr<KQ_IHashable> key, std::uint32_t hash) {
-  void* const slot = TakeSlot(table);
-  try {
-    return new (slot) DictNode(std::move(key), hash);
-  } catch (...) {
-    ReleaseSlot(table, slot);
-    throw;
-  }
-}
-
-void DeleteNode(DictTable& table, DictNode* node) {
-  node->~DictNode();
-  ReleaseSlot(table, node);
-}
-
-// Takes the node out of the link (a bucket's head or a node's next) that
-// holds it and destroys it.
-void Unlink(DictTable& table, DictNode** link) {
-  DictNode* const node = *link;
-  *link = node->fNext;
-  --table.fEntries;
-  DeleteNode(table, node);
-}
-
 }  // namespace
 
 DictTable::DictTable(std::uint32_t buckets, std::uint32_t growthLimit)
@@ -189,7 +283,11 @@ DictTable::DictTable(std::uint32_t buckets, std::uint32_t growthLimit)
       fGrowthLimit(growthLimit),
       fBuckets(nullptr),
       fBlocks(nullptr),
-      fFreeSlots(nullptr) {
+      fBlockCount(0),
+      fNewestBlockUsed(0),
+      fFreeSlots(kNoNode),
+      fIndexSize(0),
+      fIndex(nullptr) {
   std::uint32_t const count = buckets == 0 ? kDefaultBuckets : buckets;
   fBuckets = NewBuckets(count);
   fBucketCount = count;
@@ -210,66 +308,86 @@ std::unique_ptr<KQ_IHashable> DictTableOps::HashableClone(KQ_IHashable const& ke
   return owned;
 }
 
-DictNode* DictTableOps::Slot(DictTable& table, KQ_IHashable const& key) {
-  return Slot(table, key, key.KQ_HashValue(0));
+DictNode* DictTableOps::FindSubstring(DictTable const& table, KQ_TString const& text,
+                                      std::uint32_t begin, std::uint32_t length) {
+  std::uint16_t const* const units = text.Units() + begin;
+  std::uint32_t const tag = TagOf(ContentHash(units, std::size_t{length} * sizeof *units));
+  DictIndexSlot* const slot = FindSlot(table, tag, [&](Node const& node) {
+    if (IsPlainString(*node.fKey)) return SameUnits(AsString(*node.fKey), units, length);
+    return node.fKey->KQ_IsIdent(
+        text.Substring(static_cast<std::int32_t>(begin), static_cast<std::int32_t>(length)));
+  });
+  return slot != nullptr ? At(table, slot->fNode) : nullptr;
 }
 
-DictNode* DictTableOps::Slot(DictTable& table, KQ_IHashable const& key, std::uint32_t hash) {
-  if (Node* node = *FindLink(table, key, hash)) return node;
-  return Link(table, HashableClone(key), hash);
+DictNode* DictTableOps::Slot(DictTable& table, KQ_IHashable const& key) {
+  std::uint32_t const tag = TagOf(key.KQ_ContentHash());
+  if (Node* node = Find(table, key, tag)) return node;
+  std::uint32_t const hash = key.KQ_HashValue(0);
+  return Link(table, HashableClone(key), DictKeyHashes{hash, tag});
+}
+
+DictNode* DictTableOps::Slot(DictTable& table, KQ_IHashable const& key, DictKeyHashes hashes) {
+  if (Node* node = Find(table, key, hashes.fTag)) return node;
+  return Link(table, HashableClone(key), hashes);
 }
 
 DictNode* DictTableOps::Link(DictTable& table, std::unique_ptr<KQ_IHashable> key,
-                             std::uint32_t hash) {
-  Node* const node = NewNode(table, std::move(key), hash);
+                             DictKeyHashes hashes) {
+  std::uint32_t const number = NewNode(table, std::move(key), hashes);
   try {
     GrowIfFull(table);
+    GrowIndexIfFull(table);
   } catch (...) {
-    DeleteNode(table, node);
+    DeleteNode(table, number);
     throw;
   }
-  Node*& head = table.fBuckets[hash % table.fBucketCount];
-  node->fNext = head;
-  head = node;
+  Node* const node = At(table, number);
+  PushFront(table, table.fBuckets[hashes.fHash % table.fBucketCount], number, node);
+  PlaceInIndex(table.fIndex, table.fIndexSize, DictIndexSlot{hashes.fTag, number});
   ++table.fEntries;
   return node;
 }
 
-void DictTableOps::Store(DictTable& table, std::unique_ptr<KQ_IHashable> key, std::uint32_t hash,
-                         KQ_TAny& value) {
-  Node* node = Find(table, *key, hash);
-  if (node == nullptr) node = Link(table, std::move(key), hash);
+void DictTableOps::Store(DictTable& table, std::unique_ptr<KQ_IHashable> key,
+                         DictKeyHashes hashes, KQ_TAny& value) {
+  Node* node = Find(table, *key, hashes.fTag);
+  if (node == nullptr) node = Link(table, std::move(key), hashes);
   node->fValue.Swap(value);
 }
 
 void DictTableOps::Remove(DictTable& table, KQ_IHashable const& key) {
-  Node** link = FindLink(table, key, key.KQ_HashValue(0));
-  if (*link != nullptr) Unlink(table, link);
+  DictIndexSlot* const slot = FindSlot(table, TagOf(key.KQ_ContentHash()), [&key](Node const& node) {
+    return Identical(*node.fKey, key);
+  });
+  if (slot != nullptr) Unlink(table, slot);
 }
 
-void DictTableOps::RemoveNode(DictTable& table, std::uint32_t bucket, Node const* node) {
-  Node** link = &table.fBuckets[bucket];
-  while (*link != nullptr && *link != node) link = &(*link)->fNext;
-  if (*link != nullptr) Unlink(table, link);
+void DictTableOps::RemoveNode(DictTable& table, Node const& node) {
+  DictIndexSlot* const slot =
+      FindSlot(table, node.fTag, [&node](Node const& candidate) { return &candidate == &node; });
+  if (slot != nullptr) Unlink(table, slot);
 }
 
 void DictTableOps::Clear(DictTable& table) {
   for (std::uint32_t b = 0; b < table.fBucketCount; ++b) {
-    Node* node = table.fBuckets[b];
-    while (node != nullptr) {
-      Node* const next = node->fNext;
+    for (std::uint32_t n = table.fBuckets[b]; n != kNoNode;) {
+      Node* const node = At(table, n);
+      n = node->fNext;
       node->~Node();
-      node = next;
     }
-    table.fBuckets[b] = nullptr;
+    table.fBuckets[b] = kNoNode;
   }
   table.fEntries = 0;
-  while (table.fBlocks != nullptr) {
-    DictNodeBlock* const next = table.fBlocks->fNext;
-    KQ_Free(table.fBlocks);
-    table.fBlocks = next;
-  }
-  table.fFreeSlots = nullptr;
+  for (std::uint32_t i = 0; i < table.fBlockCount; ++i) FreeBlock(table.fBlocks[i]);
+  KQ_Free(table.fBlocks);
+  table.fBlocks = nullptr;
+  table.fBlockCount = 0;
+  table.fNewestBlockUsed = 0;
+  table.fFreeSlots = kNoNode;
+  KQ_Free(table.fIndex);
+  table.fIndex = nullptr;
+  table.fIndexSize = 0;
 }
 
 void DictTableOps::Swap(DictTable& table, DictTable& other) {
@@ -278,7 +396,11 @@ void DictTableOps::Swap(DictTable& table, DictTable& other) {
   std::swap(table.fGrowthLimit, other.fGrowthLimit);
   std::swap(table.fBuckets, other.fBuckets);
   std::swap(table.fBlocks, other.fBlocks);
+  std::swap(table.fBlockCount, other.fBlockCount);
+  std::swap(table.fNewestBlockUsed, other.fNewestBlockUsed);
   std::swap(table.fFreeSlots, other.fFreeSlots);
+  std::swap(table.fIndexSize, other.fIndexSize);
+  std::swap(table.fIndex, other.fIndex);
 }
 
 DictNode* DictTableOps::FindValue(DictTable const& table, KQ_TAny const& value) {
@@ -335,8 +457,8 @@ void DictTableOps::Unpack(DictTable& table, KQ_IUnpacking& unpacker) {
     packed.release();
     KQ_TAny value;
     readValue(value);
-    std::uint32_t const hash = key->KQ_HashValue(0);
-    Store(table, std::move(key), hash, value);
+    DictKeyHashes const hashes = HashesOf(*key);
+    Store(table, std::move(key), hashes, value);
   }
 }
 
@@ -395,9 +517,9 @@ void DictTableOps::Read(DictTable& table, KQ_THumanReadableStream& stream) {
     if (hashable == nullptr) stream.SyntaxError();
     std::unique_ptr<KQ_IHashable> key(hashable);
     read.release();
-    std::uint32_t hash = 0;
+    DictKeyHashes hashes{};
     try {
-      hash = key->KQ_HashValue(0);
+      hashes = HashesOf(*key);
     } catch (KQ_EAnyContainsUnhashableType const&) {
       // An Any read from a packed block may hold an object that cannot be a
       // key.
@@ -406,7 +528,7 @@ void DictTableOps::Read(DictTable& table, KQ_THumanReadableStream& stream) {
     stream.Expect(']').Expect('=');
     KQ_TAny value;
     stream >> static_cast<KQ_IHumanReadable&>(value);
-    Store(table, std::move(key), hash, value);
+    Store(table, std::move(key), hashes, value);
   }
 }
 
@@ -439,11 +561,11 @@ KQ_IIterationInfo& DictTableCursor::End() {
 }
 
 KQ_IIterationInfo& DictTableCursor::Next() {
-  Table();
+  DictTable const& table = Table();
   if (fBeforeStart) return Start();
   if (fAfterEnd) return *this;
-  if (fCurrent->fNext != nullptr) {
-    fCurrent = fCurrent->fNext;
+  if (fCurrent->fNext != kNoNode) {
+    fCurrent = DictTableOps::At(table, fCurrent->fNext);
   } else if (!SeekForward(fBucket + 1)) {
     fCurrent = nullptr;
     fAfterEnd = true;
@@ -455,17 +577,12 @@ KQ_IIterationInfo& DictTableCursor::Prev() {
   DictTable const& table = Table();
   if (fAfterEnd) return End();
   if (fBeforeStart) return *this;
-  DictNode* previous = table.fBuckets[fBucket];
-  if (previous == fCurrent) {
-    if (!SeekBackward(fBucket)) {
-      fCurrent = nullptr;
-      fBeforeStart = true;
-    }
-    return *this;
+  if (fCurrent != Head(fBucket)) {
+    fCurrent = DictTableOps::At(table, fCurrent->fPrev);
+  } else if (!SeekBackward(fBucket)) {
+    fCurrent = nullptr;
+    fBeforeStart = true;
   }
-  while (previous != nullptr && previous->fNext != fCurrent) previous = previous->fNext;
-  fCurrent = previous;
-  fBeforeStart = previous == nullptr;
   return *this;
 }
 
@@ -485,9 +602,8 @@ KQ_TAny& DictTableCursor::Value() { return Current().fValue; }
 
 KQ_IIterationInfo& DictTableCursor::DeleteItem() {
   DictNode const& removed = Current();
-  std::uint32_t const bucket = fBucket;
   Prev();
-  DictTableOps::RemoveNode(*fTable, bucket, &removed);
+  DictTableOps::RemoveNode(*fTable, removed);
   return *this;
 }
 
@@ -502,10 +618,14 @@ DictNode& DictTableCursor::Current() const {
   return *fCurrent;
 }
 
+DictNode* DictTableCursor::Head(std::uint32_t bucket) const {
+  return DictTableOps::AtOrNull(*fTable, fTable->fBuckets[bucket]);
+}
+
 bool DictTableCursor::SeekForward(std::uint32_t bucket) {
   DictTable const& table = Table();
   for (std::uint32_t b = bucket; b < table.fBucketCount; ++b) {
-    if (DictNode* const head = table.fBuckets[b]) {
+    if (DictNode* const head = Head(b)) {
       fBucket = b;
       fCurrent = head;
       return true;
@@ -517,11 +637,9 @@ bool DictTableCursor::SeekForward(std::uint32_t bucket) {
 bool DictTableCursor::SeekBackward(std::uint32_t bucket) {
   DictTable const& table = Table();
   for (std::uint32_t b = bucket; b-- > 0;) {
-    DictNode* node = table.fBuckets[b];
-    if (node != nullptr) {
-      while (node->fNext != nullptr) node = node->fNext;
+    if (DictNode const* const head = Head(b)) {
       fBucket = b;
-      fCurrent = node;
+      fCurrent = DictTableOps::At(table, head->fPrev);
       return true;
     }
   }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "internal/kq_content_hash.h"
 #include "internal/kq_inline_buffer.h"
 #include "internal/kq_packed_format.h"
 #include "internal/kq_text_escape.h"
@@ -1275,6 +1276,10 @@ std::uint32_t KQ_TString::KQ_HashValue(std::uint32_t shift) const {
   std::uint32_t const bits = shift % 32;
   for (std::uint32_t i = 0; i < fLength; ++i) hash = ((hash * 65521u) << bits) + fBuffer[i];
   return hash;
+}
+
+std::uint64_t KQ_TString::KQ_ContentHash() const {
+  return kq::ContentHash(fBuffer, std::size_t{fLength} * sizeof *fBuffer);
 }
 
 // The text format

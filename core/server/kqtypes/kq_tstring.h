@@ -342,6 +342,8 @@ class KQ_EXPORT KQ_TString : public KQ_TObject,
   // h = ((h * 65521) << (shift mod 32)) + unit over all units, in 32-bit
   // arithmetic from h = 0.
   std::uint32_t KQ_HashValue(std::uint32_t shift) const override;
+  // The units' content hash.
+  std::uint64_t KQ_ContentHash() const override;
 
   // The text format: the UTF-8 bytes up to the first zero unit between
   // double quotes; \b \t \n \r, \" and \\ for those bytes, three octal

@@ -80,7 +80,7 @@ KQ_TTree::KQ_TTree(std::uint32_t buckets) : fTable(buckets, 0) {}
 // after a copy that raises.
 KQ_TTree::KQ_TTree(KQ_TTree const& other, std::uint32_t buckets) : KQ_TTree(buckets) {
   Table::ForEach(other.fTable, [this](Node const& node) {
-    Table::Link(fTable, Table::HashableClone(*node.fKey), node.fHash)->fValue = node.fValue;
+    Table::Link(fTable, Table::HashableClone(*node.fKey), node.Hashes())->fValue = node.fValue;
   });
 }
 
@@ -271,14 +271,13 @@ KQ_TTree& KQ_TTree::operator()(char16_t const* key) {
 }
 
 KQ_TTree& KQ_TTree::operator()(KQ_IHashable const& key) {
-  std::uint32_t const hash = key.KQ_HashValue(0);
-  if (Node* node = Table::Find(fTable, key, hash)) {
+  if (Node* node = Table::Find(fTable, key)) {
     KQ_TTree* subtree = SubtreeOf(node->fValue);
     if (subtree == nullptr) KQ_THROW(KQ_EEntryIsNotASubtree());
     return *subtree;
   }
   auto subtree = std::make_unique<KQ_TTree>();
-  Node* node = Table::Link(fTable, Table::HashableClone(key), hash);
+  Node* node = Table::Link(fTable, Table::HashableClone(key), Table::HashesOf(key));
   node->fValue.Assign(subtree.get());
   return *subtree.release();
 }
@@ -450,7 +449,7 @@ KQ_TTree& KQ_TTree::Remove(KQ_IHashable const& key) {
 
 bool KQ_TTree::operator==(KQ_TTree const& other) const {
   return IsPartOf(other, false) && Table::FindIf(other.fTable, [this](Node const& node) {
-                                     return Table::Find(fTable, *node.fKey, node.fHash) == nullptr;
+                                     return Table::Find(fTable, *node.fKey, node.fTag) == nullptr;
                                    }) == nullptr;
 }
 
@@ -467,12 +466,12 @@ KQ_TTree& KQ_TTree::operator+=(KQ_TTree const& other) {
   if (Holds(other) || other.Holds(*this)) return *this += KQ_TTree(other);
   Table::ForEach(other.fTable, [this](Node const& node) {
     KQ_TTree const* theirs = SubtreeOf(node.fValue);
-    Node* mine = Table::Find(fTable, *node.fKey, node.fHash);
+    Node* mine = Table::Find(fTable, *node.fKey, node.fTag);
     KQ_TTree* ours = mine != nullptr ? SubtreeOf(mine->fValue) : nullptr;
     if (theirs != nullptr && ours != nullptr) {
       *ours += *theirs;
     } else {
-      if (mine == nullptr) mine = Table::Link(fTable, Table::HashableClone(*node.fKey), node.fHash);
+      if (mine == nullptr) mine = Table::Link(fTable, Table::HashableClone(*node.fKey), node.Hashes());
       mine->fValue = node.fValue;
     }
   });
@@ -532,7 +531,7 @@ KQ_TTree& KQ_TTree::LastLevel(Path& path) {
 bool KQ_TTree::IsPartOf(KQ_TTree const& other, bool subtree) const {
   // Looks for an entry that other does not match.
   return Table::FindIf(fTable, [&other, subtree](Node const& node) {
-           Node const* theirs = Table::Find(other.fTable, *node.fKey, node.fHash);
+           Node const* theirs = Table::Find(other.fTable, *node.fKey, node.fTag);
            if (theirs == nullptr) return true;
            KQ_TTree const* theirTree = subtree ? SubtreeOf(theirs->fValue) : nullptr;
            if (theirTree == nullptr) return !node.fValue.KQ_IsIdent(theirs->fValue);

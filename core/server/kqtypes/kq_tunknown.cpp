@@ -1,5 +1,7 @@
 #include "kq_tunknown.h"
 
+#include "internal/kq_content_hash.h"
+
 #include <cstdint>
 #include <cstring>
 
@@ -21,13 +23,23 @@ char* CopyName(char const* name) {
 
 }  // namespace
 
-KQ_TUnknown::KQ_TUnknown() : fTypeId(nullptr), fOffset(0), fLength(0), fInflated(nullptr) {}
+KQ_TUnknown::KQ_TUnknown()
+    : fTypeId(nullptr), fOffset(0), fLength(0), fInflated(nullptr), fFailed(Attempt::kNone) {}
 
 KQ_TUnknown::KQ_TUnknown(char const* typeId)
-    : fTypeId(CopyName(typeId)), fOffset(0), fLength(0), fInflated(nullptr) {}
+    : fTypeId(CopyName(typeId)),
+      fOffset(0),
+      fLength(0),
+      fInflated(nullptr),
+      fFailed(Attempt::kNone) {}
 
 KQ_TUnknown::KQ_TUnknown(char const* typeId, void const* data, std::uint32_t size)
-    : fTypeId(nullptr), fOffset(0), fLength(0), fBlock(data, size), fInflated(nullptr) {
+    : fTypeId(nullptr),
+      fOffset(0),
+      fLength(0),
+      fBlock(data, size),
+      fInflated(nullptr),
+      fFailed(Attempt::kNone) {
   fTypeId = CopyName(typeId);
 }
 
@@ -66,12 +78,16 @@ bool KQ_TUnknown::operator!=(KQ_TUnknown const& other) const { return !(*this ==
 
 KQ_TDataBlock const& KQ_TUnknown::DataBlock() const { return fBlock; }
 
-KQ_TDataBlock& KQ_TUnknown::DataBlock() { return fBlock; }
+KQ_TDataBlock& KQ_TUnknown::DataBlock() {
+  fFailed = Attempt::kNone;
+  return fBlock;
+}
 
 std::uint32_t KQ_TUnknown::Offset() const { return fOffset; }
 
 KQ_TUnknown& KQ_TUnknown::SetOffset(std::uint32_t offset) {
   fOffset = offset;
+  fFailed = Attempt::kNone;
   return *this;
 }
 
@@ -79,6 +95,7 @@ std::uint32_t KQ_TUnknown::Length() const { return fLength; }
 
 KQ_TUnknown& KQ_TUnknown::SetLength(std::uint32_t length) {
   fLength = length;
+  fFailed = Attempt::kNone;
   return *this;
 }
 
@@ -118,22 +135,40 @@ bool KQ_TUnknown::KQ_IsIdent(KQ_IPackable const& other) const {
 
 std::uint32_t KQ_TUnknown::KQ_HashValue(std::uint32_t shift) const { return shift; }
 
+std::uint64_t KQ_TUnknown::KQ_ContentHash() const {
+  std::uint64_t const parts[] = {
+      fTypeId == nullptr ? 0 : kq::ContentHash(fTypeId, std::strlen(fTypeId)), fOffset, fLength,
+      kq::ContentHash(fBlock.Data(), fBlock.Size())};
+  return kq::ContentHash(parts, sizeof parts);
+}
+
+// Reading the bytes again gives the same result until the class is
+// registered: a key compared with many others would otherwise be read anew
+// for each of them.
 bool KQ_TUnknown::Inflate() const {
   if (fInflated != nullptr) return true;
+  if (fFailed == Attempt::kUnreadable) return false;
+  if (fFailed == Attempt::kClassMissing && !ClassRegistered()) return false;
   try {
     // The block is only read: a lent buffer without means of growth.
     KQ_TMemoryStream bytes(const_cast<unsigned char*>(fBlock.Data()), fBlock.Size(), fBlock.Size());
     KQ_TDataStream packed(bytes);
     fInflated = packed.Extract(false);
   } catch (KQ_EException const&) {
-    // The class is still unknown or the bytes do not make an object; the
-    // next call tries again.
+    // The class is still unknown or the bytes do not make an object.
     fInflated = nullptr;
   }
-  return fInflated != nullptr;
+  if (fInflated != nullptr) return true;
+  fFailed = ClassRegistered() ? Attempt::kUnreadable : Attempt::kClassMissing;
+  return false;
+}
+
+bool KQ_TUnknown::ClassRegistered() const {
+  return fTypeId != nullptr && KQ_TClass::FindClass(fTypeId) != nullptr;
 }
 
 void KQ_TUnknown::ForgetInflated() {
   delete fInflated;
   fInflated = nullptr;
+  fFailed = Attempt::kNone;
 }

@@ -6,8 +6,10 @@
 // As soon as the class becomes known (say, after its module was loaded) the
 // unknown turns into the real object on demand: ClassObject, KQ_Cast and
 // KQ_IsIdent unpack the recorded bytes once and from then on answer for that
-// object. While the class is still unknown they answer as "not inflated" and
-// try again on the next call.
+// object. While the class is still unknown they answer as "not inflated". A
+// failed attempt is remembered: it is made again only once the class has
+// been registered since, or the bytes were changed through the non-const
+// DataBlock(), SetOffset or SetLength.
 #pragma once
 
 #include <cstdint>
@@ -65,11 +67,26 @@ class KQ_EXPORT KQ_TUnknown : public KQ_TObject, public virtual KQ_IHashable {
   bool KQ_IsIdent(KQ_IPackable const& other) const override;
   // The argument unchanged: an unknown has no hash of its own.
   std::uint32_t KQ_HashValue(std::uint32_t shift) const override;
+  // The type identifier, offset, length and block, which operator==
+  // compares. Two unknowns that differ there are different keys, even when
+  // the objects they stand for turn out identical.
+  std::uint64_t KQ_ContentHash() const override;
 
  private:
+  // What became of the last attempt to inflate.
+  enum class Attempt : std::uint8_t {
+    kNone,
+    // The class was not registered then.
+    kClassMissing,
+    // The class was registered, but the bytes gave no object.
+    kUnreadable
+  };
+
   // Unpacks the block into the real object unless that was done already;
   // true when there is one. Failures leave the unknown uninflated.
   bool Inflate() const;
+  bool ClassRegistered() const;
+  // Drops the inflated object and the memory of a failed attempt.
   void ForgetInflated();
 
   char* fTypeId;
@@ -78,4 +95,5 @@ class KQ_EXPORT KQ_TUnknown : public KQ_TObject, public virtual KQ_IHashable {
   KQ_TDataBlock fBlock;
   // Owned; made on demand from the block.
   mutable KQ_IPackable* fInflated;
+  mutable Attempt fFailed;
 };

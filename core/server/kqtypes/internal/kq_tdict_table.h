@@ -3,12 +3,21 @@
 // containers hold). Internal to the library: only the sources of the two
 // containers and of the table include this header, and it is not installed.
 //
-// A key's bucket is its KQ_HashValue(0) modulo the bucket count; two keys are
-// the same key when the stored one's KQ_IsIdent accepts the other. Every node
-// keeps its key's full hash beside its link, so a chain walk asks KQ_IsIdent
-// only of keys whose hash matches (identical keys hash alike, so this finds
-// exactly the node KQ_IsIdent alone would find), and growing calls no key.
-// A new node goes to the head of its bucket's chain.
+// Two structures share the nodes. The buckets fix the order: a key's bucket
+// is its KQ_HashValue(0) modulo the bucket count, and a new node goes to the
+// head of its bucket's chain. The index finds: an open-addressed table of
+// (tag, node number) slots, the tag being the high half of the key's content
+// hash (KQ_IHashable::KQ_ContentHash), placed by the tag and probed one slot
+// after the other. Two keys are the same key when the stored one's
+// KQ_IsIdent accepts the other; identical keys have the same content hash,
+// so the index finds exactly the node a walk of the chain would find, and a
+// lookup asks KQ_IsIdent only of keys whose tag matches, however many keys
+// share their KQ_HashValue. The index holds at most 7 entries for 8 slots
+// and grows by half, so it takes 9 to 14 bytes per entry.
+//
+// Chains are linked both ways by node numbers; a chain's head links back to
+// its last node, so that a node leaves its chain, and a cursor steps back,
+// without walking it.
 //
 // Growth: before an insertion that finds at least as many entries as
 // buckets, a table with fewer buckets than its growth limit doubles, capped
@@ -23,13 +32,16 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <ostream>
+#include <typeinfo>
 #include <utility>
 
 #include "kq_ihashable.h"
 #include "kq_tany.h"
 #include "kq_tdict.h"
+#include "kq_tstring.h"
 
 class KQ_IPacking;
 class KQ_IUnpacking;
@@ -37,18 +49,42 @@ class KQ_THumanReadableStream;
 
 namespace kq {
 
-// One entry: the next node of its chain (null at the end), the key's
-// KQ_HashValue(0), the owned key and the value.
+// A key's two hashes: its bucket comes from the first, its place in the
+// index from the second.
+struct DictKeyHashes {
+  std::uint32_t fHash;
+  std::uint32_t fTag;
+};
+
+// One entry: its chain's links, the key's KQ_HashValue(0) and tag, the owned
+// key and the value. A node fills one cache line.
 struct DictNode {
-  DictNode(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash)
-      : fNext(nullptr), fHash(hash), fKey(std::move(key)) {}
+  DictNode(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash, std::uint32_t tag)
+      : fNext(DictTable::kNoNode),
+        fPrev(DictTable::kNoNode),
+        fHash(hash),
+        fTag(tag),
+        fKey(std::move(key)) {}
   DictNode(DictNode const&) = delete;
   DictNode& operator=(DictNode const&) = delete;
 
-  DictNode* fNext;
+  DictKeyHashes Hashes() const { return DictKeyHashes{fHash, fTag}; }
+
+  // The next node of the chain (kNoNode at its end), and the one before
+  // (for the chain's head, its last node).
+  std::uint32_t fNext;
+  std::uint32_t fPrev;
   std::uint32_t fHash;
+  std::uint32_t fTag;
   std::unique_ptr<KQ_IHashable> fKey;
   KQ_TAny fValue;
+};
+
+// A slot of the index: a node and its key's tag; fNode is kNoNode in a free
+// slot.
+struct DictIndexSlot {
+  std::uint32_t fTag;
+  std::uint32_t fNode;
 };
 
 // The table's functions, each given the record it works on.
@@ -56,37 +92,74 @@ class DictTableOps {
  public:
   using Node = DictNode;
 
+  // A node number is its block's number and its place in the block, in the
+  // low kBlockShift bits.
+  static constexpr std::uint32_t kBlockShift = 12;
+
+  static Node* At(DictTable const& table, std::uint32_t number) {
+    return table.fBlocks[number >> kBlockShift] + (number & ((1u << kBlockShift) - 1));
+  }
+  static Node* AtOrNull(DictTable const& table, std::uint32_t number) {
+    return number == DictTable::kNoNode ? nullptr : At(table, number);
+  }
+
+  // Where the index places a tag: the tag scaled to the index's size. A
+  // probe goes on from there with NextSlot.
+  static std::uint32_t Home(std::uint32_t tag, std::uint32_t size) {
+    return static_cast<std::uint32_t>((std::uint64_t{tag} * size) >> 32);
+  }
+  static std::uint32_t NextSlot(std::uint32_t i, std::uint32_t size) {
+    return i + 1 == size ? 0 : i + 1;
+  }
+
+  // The high half of a content hash.
+  static std::uint32_t TagOf(std::uint64_t contentHash) {
+    return static_cast<std::uint32_t>(contentHash >> 32);
+  }
+  static DictKeyHashes HashesOf(KQ_IHashable const& key) {
+    std::uint32_t const tag = TagOf(key.KQ_ContentHash());
+    return DictKeyHashes{key.KQ_HashValue(0), tag};
+  }
+
   // The table's own copy of a key. A clone that is not hashable raises
   // KQ_EIllegalCast and is destroyed.
   static std::unique_ptr<KQ_IHashable> HashableClone(KQ_IHashable const& key);
 
-  // The node of key, whose KQ_HashValue(0) is hash, or null. Inline, as
-  // the lookups of both containers come down to these.
+  // The node of key, whose tag is tag, or null. Inline, as the lookups of
+  // both containers come down to these.
   static Node* Find(DictTable const& table, KQ_IHashable const& key) {
-    return *FindLink(table, key, key.KQ_HashValue(0));
+    return Find(table, key, TagOf(key.KQ_ContentHash()));
   }
-  static Node* Find(DictTable const& table, KQ_IHashable const& key, std::uint32_t hash) {
-    return *FindLink(table, key, hash);
+  static Node* Find(DictTable const& table, KQ_IHashable const& key, std::uint32_t tag) {
+    DictIndexSlot* const slot =
+        FindSlot(table, tag, [&key](Node const& node) { return Identical(*node.fKey, key); });
+    return slot != nullptr ? At(table, slot->fNode) : nullptr;
   }
+  // The node whose key is identical to text.Substring(begin, length), or
+  // null. The substring is made only to be shown to a key that is not a
+  // plain string.
+  static Node* FindSubstring(DictTable const& table, KQ_TString const& text, std::uint32_t begin,
+                             std::uint32_t length);
   // The node of key, made with a hashable clone of key and an ILLEGAL value
-  // when absent.
+  // when absent; the second form is given the key's hashes.
   static Node* Slot(DictTable& table, KQ_IHashable const& key);
-  static Node* Slot(DictTable& table, KQ_IHashable const& key, std::uint32_t hash);
+  static Node* Slot(DictTable& table, KQ_IHashable const& key, DictKeyHashes hashes);
   // Makes a node holding key (owned from now on, even when this raises),
   // grows the table when it is full and pushes the node onto its chain.
-  static Node* Link(DictTable& table, std::unique_ptr<KQ_IHashable> key, std::uint32_t hash);
-  // Gives key, whose KQ_HashValue(0) is hash, the value taken from value,
-  // as an assignment through the non-const operator[] of a container does,
-  // but without cloning the key (which is destroyed when already present).
-  static void Store(DictTable& table, std::unique_ptr<KQ_IHashable> key, std::uint32_t hash,
+  static Node* Link(DictTable& table, std::unique_ptr<KQ_IHashable> key, DictKeyHashes hashes);
+  // Gives key, whose hashes are hashes, the value taken from value, as an
+  // assignment through the non-const operator[] of a container does, but
+  // without cloning the key (which is destroyed when already present).
+  static void Store(DictTable& table, std::unique_ptr<KQ_IHashable> key, DictKeyHashes hashes,
                     KQ_TAny& value);
   // Destroys the node of key with its key and value; nothing when absent.
   // key may be the stored key itself.
   static void Remove(DictTable& table, KQ_IHashable const& key);
-  // Destroys node when it is in bucket, even one whose key is not identical
-  // to itself (an Any holding NaN).
-  static void RemoveNode(DictTable& table, std::uint32_t bucket, Node const* node);
-  // Destroys every node and frees the node storage; the buckets stay.
+  // Destroys node, even one whose key is not identical to itself (an Any
+  // holding NaN).
+  static void RemoveNode(DictTable& table, Node const& node);
+  // Destroys every node and frees the node storage and the index; the
+  // buckets stay.
   static void Clear(DictTable& table);
   static void Swap(DictTable& table, DictTable& other);
 
@@ -95,8 +168,10 @@ class DictTableOps {
   template <class Test>
   static Node* FindIf(DictTable const& table, Test test) {
     for (std::uint32_t b = table.fBucketCount; b-- > 0;) {
-      for (Node* node = table.fBuckets[b]; node != nullptr; node = node->fNext) {
+      for (std::uint32_t n = table.fBuckets[b]; n != DictTable::kNoNode;) {
+        Node* const node = At(table, n);
         if (test(*node)) return node;
+        n = node->fNext;
       }
     }
     return nullptr;
@@ -138,14 +213,36 @@ class DictTableOps {
   static void Read(DictTable& table, KQ_THumanReadableStream& stream);
 
  private:
-  // The link (a bucket's head or a node's next) that holds the node of key;
-  // it holds null when the key is absent.
-  static Node** FindLink(DictTable const& table, KQ_IHashable const& key, std::uint32_t hash) {
-    Node** link = &table.fBuckets[hash % table.fBucketCount];
-    while (*link != nullptr && !((*link)->fHash == hash && (*link)->fKey->KQ_IsIdent(key))) {
-      link = &(*link)->fNext;
+  // The index slot of the node with tag for which match(node) is true, or
+  // null: the slots from the tag's home on, up to the first free one.
+  template <class Match>
+  static DictIndexSlot* FindSlot(DictTable const& table, std::uint32_t tag, Match match) {
+    std::uint32_t const size = table.fIndexSize;
+    if (size == 0) return nullptr;
+    for (std::uint32_t i = Home(tag, size);; i = NextSlot(i, size)) {
+      DictIndexSlot* const slot = &table.fIndex[i];
+      if (slot->fNode == DictTable::kNoNode) return nullptr;
+      if (slot->fTag == tag && match(*At(table, slot->fNode))) return slot;
     }
-    return link;
+  }
+
+  // A string and nothing derived from it: its identity is its units.
+  static bool IsPlainString(KQ_IHashable const& key) { return typeid(key) == typeid(KQ_TString); }
+  static KQ_TString const& AsString(KQ_IHashable const& key) {
+    return *static_cast<KQ_TString const*>(dynamic_cast<void const*>(&key));
+  }
+  static bool SameUnits(KQ_TString const& string, std::uint16_t const* units,
+                        std::uint32_t length) {
+    return string.Length() == length &&
+           std::memcmp(string.Units(), units, std::size_t{length} * sizeof *units) == 0;
+  }
+  // stored->KQ_IsIdent(key), compared directly between two plain strings.
+  static bool Identical(KQ_IHashable const& stored, KQ_IHashable const& key) {
+    if (IsPlainString(stored) && IsPlainString(key)) {
+      KQ_TString const& string = AsString(key);
+      return SameUnits(AsString(stored), string.Units(), string.Length());
+    }
+    return stored.KQ_IsIdent(key);
   }
 };
 
