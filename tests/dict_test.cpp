@@ -32,6 +32,7 @@
 #include "kq_tlist.h"
 #include "kq_tmemorystream.h"
 #include "kq_tstring.h"
+#include "kq_tunknown.h"
 
 using namespace kqtest;
 
@@ -743,6 +744,111 @@ TEST(DictTest, AddingAndRemovingAtRandomMatchesAMapModel) {
   EXPECT_EQ(walked, model);
   for (std::int32_t k = 0; k < 600; ++k) EXPECT_EQ(dict.HasKey(Int(k)), model.count(k) == 1) << k;
   EXPECT_EQ(dict.BucketCount(), 256u);
+}
+
+namespace {
+
+// Keys of one kind that all share the library's hash value, which fixes
+// the order but must not slow down or confuse finding them: 64-bit integers
+// that differ in their high half, objects of an unknown class, and strings
+// built from
+// two two-unit blocks of equal hash ((2, 1) and (1, 65522)).
+std::vector<std::unique_ptr<KQ_IHashable>> SameHashKeys(int kind, std::uint32_t count) {
+  std::vector<std::unique_ptr<KQ_IHashable>> keys;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    switch (kind) {
+      case 0:
+        keys.push_back(std::make_unique<KQ_TAny>(static_cast<std::int64_t>(i) << 32 | 7));
+        break;
+      case 1: {
+        // An Any holding an object of a class this process does not know,
+        // its content one 32-bit number.
+        unsigned char const content[] = {0x07, static_cast<unsigned char>(i >> 8),
+                                         static_cast<unsigned char>(i), 0, 0};
+        auto* unknown = new KQ_TUnknown("KQ_TNoSuchKey", content, sizeof content);
+        unknown->SetLength(sizeof content);
+        auto key = std::make_unique<KQ_TAny>();
+        key->Assign(unknown);
+        keys.push_back(std::move(key));
+        break;
+      }
+      default: {
+        std::u16string units;
+        for (int block = 0; block < 12; ++block) {
+          units += (i >> block & 1) != 0 ? u"\x0002\x0001" : u"\x0001\xFFF2";
+        }
+        keys.push_back(std::make_unique<KQ_TString>(units.data(), units.size()));
+      }
+    }
+  }
+  return keys;
+}
+
+}  // namespace
+
+TEST(DictTest, KeysSharingOneHashAreFoundRemovedAndPackedLikeAnyOthers) {
+  std::uint32_t const count = 4096;
+  for (int kind : {0, 1, 2}) {
+    SCOPED_TRACE("kind " + std::to_string(kind));
+    auto const keys = SameHashKeys(kind, count);
+    for (auto const& key : keys) ASSERT_EQ(key->KQ_HashValue(0), keys[0]->KQ_HashValue(0));
+    KQ_TDict dict;
+    for (std::uint32_t i = 0; i < count; ++i) dict.Add(*keys[i], Int(static_cast<std::int32_t>(i)));
+    ASSERT_EQ(dict.Entries(), count);
+    KQ_TDict const& read = dict;
+    for (std::uint32_t i = 0; i < count; i += 97)
+      EXPECT_EQ(IntOf(read[*keys[i]]), static_cast<std::int32_t>(i));
+    // Every third key goes by Remove, the one after it through a cursor.
+    for (std::uint32_t i = 0; i < count; i += 3) dict.Remove(*keys[i]);
+    KQ_TIterator it(dict);
+    for (it.Start(); !it.IsDone();) {
+      if (IntOf(it.Value()) % 3 == 1) {
+        it.DeleteItem();
+      } else {
+        it.Next();
+      }
+    }
+    std::vector<int> seen(count);
+    KQ_TConstIterator walk(dict);
+    for (walk.Start(); !walk.IsDone(); walk.Next()) ++seen[IntOf(walk.Value())];
+    for (std::uint32_t i = 0; i < count; ++i) {
+      bool const kept = i % 3 == 2;
+      ASSERT_EQ(seen[i], kept ? 1 : 0) << i;
+      ASSERT_EQ(read.HasKey(*keys[i]), kept) << i;
+    }
+    // Read back keeping unknown objects as they are.
+    Bytes bytes = Packed(dict);
+    KQ_TMemoryStream memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
+                            static_cast<std::uint32_t>(bytes.size()));
+    KQ_TDataStream data(memory);
+    std::unique_ptr<KQ_IPackable> const copy(data.Extract(true));
+    // Each value comes back with its key's bytes (unknown objects compare by
+    // where their bytes sit, so equality of the dictionaries would not do).
+    auto const keyBytes = [](KQ_TDict const& of) {
+      std::map<std::int32_t, Bytes> found;
+      KQ_TConstIterator entry(of);
+      for (entry.Start(); !entry.IsDone(); entry.Next()) {
+        found[IntOf(entry.Value())] = Packed(entry.Key());
+      }
+      return found;
+    };
+    EXPECT_EQ(keyBytes(As<KQ_TDict>(copy)), keyBytes(dict));
+  }
+}
+
+TEST(DictTest, KeysThatAreIdenticalFindEachOtherWhateverTheirForm) {
+  KQ_TDict dict;
+  dict.Add(KQ_TAny(0.0), Int(1));
+  dict.Add("key", Int(2));
+  std::uint32_t const seven = 7;
+  dict.Add(KQ_TUnknown("KQ_TNoSuchKey", &seven, sizeof seven), Int(3));
+  KQ_TDict const& read = dict;
+  EXPECT_EQ(IntOf(read[KQ_TAny(-0.0)]), 1);
+  EXPECT_EQ(IntOf(read[KQ_TString("key")]), 2);
+  EXPECT_EQ(IntOf(read[u"key"]), 2);
+  EXPECT_EQ(IntOf(read[KQ_TUnknown("KQ_TNoSuchKey", &seven, sizeof seven)]), 3);
+  EXPECT_FALSE(read.HasKey(KQ_TUnknown("KQ_TOtherKey", &seven, sizeof seven)));
+  EXPECT_EQ(dict.Entries(), 3u);
 }
 
 TEST(DictTest, PrintingShowsOneEntryPerLineWithNestedLinesDeeper) {

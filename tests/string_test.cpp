@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <functional>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "internal/kq_tstring_simd.h"
@@ -833,6 +836,74 @@ class ScriptedUnpacker : public KQ_IUnpacking {
   unsigned char Peek() override { return 0; }
   KQ_IPackable* Extract(bool) override { return nullptr; }
 };
+
+// Copies share their units until one of them changes: whatever changes a
+// copy, through any writing member or the reference that indexing hands out,
+// leaves every other copy as it was.
+TEST(StringSharing, AChangedCopyLeavesTheOthersAlone) {
+  struct Change {
+    char const* name;
+    std::function<void(KQ_TString&)> change;
+  };
+  std::vector<Change> const changes = {
+      {"index", [](KQ_TString& s) { s[0] = KQ_TUniChar(u'X'); }},
+      {"index from the end", [](KQ_TString& s) { s[-1] = KQ_TUniChar(u'Y'); }},
+      {"append", [](KQ_TString& s) { s += "!"; }},
+      {"append itself", [](KQ_TString& s) { s += s; }},
+      {"assign", [](KQ_TString& s) { s = u"other"; }},
+      {"truncate", [](KQ_TString& s) { s.Truncate(3); }},
+      {"lower", [](KQ_TString& s) { s.MakeLower(); }},
+      {"upper", [](KQ_TString& s) { s.MakeUpper(); }},
+      {"scan",
+       [](KQ_TString& s) {
+         std::istringstream in("scanned words");
+         s.ScanFrom(in);
+       }},
+      {"unpack",
+       [](KQ_TString& s) {
+         KQ_TMemoryStream memory;
+         KQ_TDataStream data(memory);
+         data << KQ_TString("unpacked");
+         memory.Seek(0);
+         data >> s;
+       }},
+  };
+  for (Change const& c : changes) {
+    KQ_TString const original("Shared Text of some length");
+    KQ_TString expected(original.UTF8());  // a string of its own
+    c.change(expected);
+    KQ_TString copy(original);
+    KQ_TString copyOfCopy = copy;
+    c.change(copy);
+    EXPECT_EQ(copy, expected) << c.name;
+    EXPECT_EQ(original, KQ_TString("Shared Text of some length")) << c.name;
+    EXPECT_EQ(copyOfCopy, original) << c.name;
+  }
+}
+
+// Copies of one string made, read and changed from several threads at once
+// (run under the thread sanitizer too).
+TEST(StringSharing, CopiesAreSafeFromManyThreads) {
+  KQ_TString const shared("one text that every thread copies");
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&shared, &wrong, t] {
+      for (int i = 0; i < 2000; ++i) {
+        KQ_TString copy(shared);
+        KQ_TString kept = copy;
+        copy += static_cast<char>('a' + t);
+        if (kept != shared || copy.Length() != shared.Length() + 1 ||
+            copy[-1] != KQ_TUniChar(static_cast<char16_t>('a' + t))) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(shared, KQ_TString("one text that every thread copies"));
+}
 
 TEST(StringPacking, WritesTheLengthAndBigEndianUnits) {
   RecordingPacker packer;
