@@ -36,6 +36,7 @@
 #include "kq_thumanreadablestream.h"
 #include "kq_tmemorystream.h"
 #include "kq_tstring.h"
+#include "kqdump.h"
 #include "kqdump_streams.h"
 
 namespace {
@@ -429,7 +430,7 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int kqdump::Main(int argc, char** argv) {
   try {
     return Run(argc, argv);
   } catch (Failure const& failure) {

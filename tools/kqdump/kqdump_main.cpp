@@ -1,0 +1,3 @@
+#include "kqdump.h"
+
+int main(int argc, char** argv) { return kqdump::Main(argc, argv); }
