@@ -141,6 +141,14 @@ TEST(TreeTest, PathsCreateSubtreesAndSplitAtSlashes) {
   tree("ab", '/') = 1;
   EXPECT_TRUE(tree.HasKey("ab"));
   EXPECT_EQ(tree.Entries(), 4u);
+  // A component finds a key that is a string held in an Any as well.
+  KQ_TTree held;
+  held[KQ_TAny(KQ_TString("x"))].Assign(new KQ_TTree(tree));
+  KQ_TTree const& heldConstant = held;
+  EXPECT_TRUE(heldConstant.HasKey("x/a/b/c", '/'));
+  EXPECT_EQ(*heldConstant.ValueOfKey("x/a/b/d", '/'), Int(6));
+  EXPECT_EQ(heldConstant.ValueOfKey("x/a/b/q", '/'), nullptr);
+  EXPECT_EQ(Raised([&] { heldConstant.HasKey("y/a", '/'); }), "KQ_ENoMatchingTreeKey");
 }
 
 TEST(TreeTest, WalksThroughMissingOrPlainEntriesRaise) {

@@ -42,6 +42,11 @@ class KQ_TTree::Path {
   }
   // Whether no component follows the current one.
   bool IsLast() const { return fFollowing >= fText.Length(); }
+  // The entry of level whose key is the current component, or null; no key
+  // is made for a level whose keys are plain strings.
+  Node* Find(KQ_TTree const& level) const {
+    return Table::FindSubstring(level.fTable, fText, fBegin, fEnd - fBegin);
+  }
 
  private:
   static constexpr std::uint16_t kSeparator = 0x2F;
@@ -140,8 +145,7 @@ bool KQ_TTree::HasKey(char16_t const* path, KQ_TUniChar const& separator) const 
 bool KQ_TTree::HasKey(KQ_TString const& path, KQ_TUniChar const&) const {
   Path components(path);
   if (!components.Next()) return true;
-  auto const& level = LastLevel(components);
-  return level.HasKey(components.Component());
+  return components.Find(LastLevel(components)) != nullptr;
 }
 
 bool KQ_TTree::HasKey(wchar_t const* key) const {
@@ -251,7 +255,10 @@ KQ_TTree const& KQ_TTree::operator()(char16_t const* key) const {
 }
 
 KQ_TTree const& KQ_TTree::operator()(KQ_IHashable const& key) const {
-  Node const* node = Table::Find(fTable, key);
+  return SubtreeAt(Table::Find(fTable, key));
+}
+
+KQ_TTree const& KQ_TTree::SubtreeAt(Node const* node) {
   if (node == nullptr) KQ_THROW(KQ_ENoMatchingTreeKey());
   KQ_TTree const* subtree = SubtreeOf(node->fValue);
   if (subtree == nullptr) KQ_THROW(KQ_EEntryIsNotASubtree());
@@ -297,8 +304,8 @@ KQ_TAny const* KQ_TTree::ValueOfKey(char16_t const* path, KQ_TUniChar const& sep
 KQ_TAny const* KQ_TTree::ValueOfKey(KQ_TString const& path, KQ_TUniChar const&) const {
   Path components(path);
   if (!components.Next()) return nullptr;
-  auto& level = LastLevel(components);
-  return level.ValueOfKey(components.Component());
+  Node const* node = components.Find(LastLevel(components));
+  return node != nullptr ? &node->fValue : nullptr;
 }
 
 KQ_TAny* KQ_TTree::ValueOfKey(wchar_t const* path, KQ_TUniChar const& separator) {
@@ -471,7 +478,8 @@ KQ_TTree& KQ_TTree::operator+=(KQ_TTree const& other) {
     if (theirs != nullptr && ours != nullptr) {
       *ours += *theirs;
     } else {
-      if (mine == nullptr) mine = Table::Link(fTable, Table::HashableClone(*node.fKey), node.Hashes());
+      if (mine == nullptr)
+        mine = Table::Link(fTable, Table::HashableClone(*node.fKey), node.Hashes());
       mine->fValue = node.fValue;
     }
   });
@@ -514,9 +522,7 @@ KQ_TTree* KQ_TTree::SubtreeOf(KQ_TAny const& value) {
 
 KQ_TTree const& KQ_TTree::LastLevel(Path& path) const {
   KQ_TTree const* level = this;
-  for (; !path.IsLast(); path.Next()) {
-    level = &(*level)(static_cast<KQ_IHashable const&>(path.Component()));
-  }
+  for (; !path.IsLast(); path.Next()) level = &SubtreeAt(path.Find(*level));
   return *level;
 }
 

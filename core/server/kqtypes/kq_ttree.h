@@ -223,6 +223,9 @@ class KQ_EXPORT KQ_TTree : public KQ_TObject,
 
   // The subtree held by value, or null.
   static KQ_TTree* SubtreeOf(KQ_TAny const& value);
+  // The subtree held by node; KQ_ENoMatchingTreeKey for no node,
+  // KQ_EEntryIsNotASubtree for a node holding something else.
+  static KQ_TTree const& SubtreeAt(kq::DictNode const* node);
   // The level that holds the last component of path, walking the others
   // with the const or the non-const subtree lookup.
   KQ_TTree const& LastLevel(Path& path) const;
