@@ -9,10 +9,10 @@
 #include "internal/kq_mount_table.h"
 #include "kq_eexception.h"
 #include "kq_tany.h"
+#include "kq_tsocket.h"
 #include "kq_turl.h"
 #include "kq_tvolumeinfo.h"
 #include "pathbridge.h"
-#include "platform/kq_sys_host.h"
 
 namespace {
 
@@ -23,12 +23,9 @@ KQ_TString FromSystem(std::string const& bytes) {
   return KQ_TString::FromUTF8(bytes.data(), static_cast<std::uint32_t>(bytes.size()), Rule::kBytes);
 }
 
-// This machine's network name, asked once per process.
+// This machine's network name, as the sockets give it.
 KQ_TString const& ThisHostName() {
-  static KQ_TString const name = [] {
-    char buffer[256];
-    return kq::sys::HostName(buffer, sizeof buffer) ? FromSystem(buffer) : KQ_TString();
-  }();
+  static KQ_TString const name = KQ_TSocket::HostName();
   return name;
 }
 
