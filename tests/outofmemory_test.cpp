@@ -220,10 +220,10 @@ TEST_F(OutOfMemoryTest, EveryFailingRequestOfARoundTripRaisesOutOfMemory) {
         if (outcome == Outcome::kOutOfMemory) ++raised;
         ASSERT_LT(n, 100000) << "the round trip never got through";
       }
-      // The failures reached both kinds of request and most of them
-      // surfaced.
+      // The failures reached both kinds of request, and most of them
+      // surfaced rather than being absorbed on the way.
       EXPECT_GT(n, 10);
-      EXPECT_GT(raised, 0);
+      EXPECT_GT(raised, (n - 1) / 2);
       EXPECT_TRUE(gAllocator.hitLibraryHeap.load());
       EXPECT_TRUE(gAllocator.hitOperatorNew.load());
     }

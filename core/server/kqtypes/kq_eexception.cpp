@@ -66,8 +66,9 @@ class RaisingScope {
 };
 
 // Called from a handler: a step of an exception's bookkeeping that ran out
-// of memory is left undone, anything else goes on. operator new reports
-// exhaustion as std::bad_alloc unless KQ_CatchOutOfMemory is in force.
+// of memory is left undone; any other exception passes on. operator new
+// reports exhaustion as std::bad_alloc unless KQ_CatchOutOfMemory is in
+// force.
 void LeaveUndoneWhenOutOfMemory() {
   try {
     throw;
