@@ -3,9 +3,9 @@
 // Every failure of the library is an object of this tree. An exception
 // carries a message, an optional value and a stack trace whose first entry is
 // the place where it was raised. Every exception is also a std::exception,
-// whose what() gives the class name and the message in UTF-8. Raising sites use KQ_THROW, which prepares
-// the exception with the site's own file and line and throws it as its most
-// derived type, so a handler for any ancestor catches it:
+// whose what() gives the class name and the message in UTF-8. Raising sites use KQ_THROW, which
+// prepares the exception with the site's own file and line and throws it as its most derived type,
+// so a handler for any ancestor catches it:
 //
 //   KQ_THROW(KQ_EIllegalUTF8Character());
 //   KQ_THROW(KQ_EIllegalCast(KQ_TString::Format("...", ...)));
@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -35,13 +36,19 @@ class KQ_EXPORT KQ_EException : public KQ_TObject,
   KQ_EException();
   explicit KQ_EException(KQ_TString const& message);
   KQ_EException(KQ_TString const& message, KQ_TAny const& data);
-  KQ_EException(KQ_EException const& other) = default;
-  KQ_EException& operator=(KQ_EException const& other) = default;
+  // A copy of an exception without data, such as the out-of-memory one,
+  // takes no memory beyond its stack trace.
+  KQ_EException(KQ_EException const& other);
+  KQ_EException& operator=(KQ_EException const& other);
   ~KQ_EException() override;
 
   // Completes an empty message (class name, then the pending system error)
   // and rebuilds the stack trace: one entry for (file, line), or the real
-  // call stack when KQ_STACKTRACE is set to a non-zero number.
+  // call stack when KQ_STACKTRACE is set to a non-zero number. It never
+  // raises: a step that runs out of memory is left undone. An exception
+  // raised while another one is built, prepared or thrown on the same
+  // thread stays bare (empty message and trace), so that running out of
+  // memory there cannot raise without end.
   KQ_EException& __PREPARE_FOR_THROW__(std::uint32_t line, char const* file);
 
   // The place of the first stack entry (0 and empty when there is none).
@@ -71,7 +78,9 @@ class KQ_EXPORT KQ_EException : public KQ_TObject,
  private:
   KQ_TList fStackTrace;
   KQ_TString fMessage;
-  KQ_TAny fData;
+  // Null while the data are ILLEGAL, so that an exception without data
+  // needs no value cell.
+  std::unique_ptr<KQ_TAny> fData;
   mutable std::string fWhat;
 };
 

@@ -1,10 +1,12 @@
 #include "kq_memalloc.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "internal/kq_memalloc_failure.h"
 #include "internal/kq_pool.h"
 #include "kq_eexception.h"
 #include "kq_tclass.h"
@@ -55,14 +57,22 @@ class ScopedLock {
   KQ_TMutex* fMutex;
 };
 
+std::atomic<kq::heap::FailurePredicate> gFailure{nullptr};
+
+bool RequestFails() {
+  kq::heap::FailurePredicate const fails = gFailure.load(std::memory_order_relaxed);
+  return fails != nullptr && fails();
+}
+
 void* HeapAlloc(std::size_t size) {
-  void* p = std::malloc(size);
+  void* p = RequestFails() ? nullptr : std::malloc(size);
   if (p == nullptr) KQ_THROW(KQ_EOutOfMemory());
   return p;
 }
 
+// On failure p stays valid, as with realloc.
 void* HeapRealloc(void* p, std::size_t size) {
-  void* q = std::realloc(p, size);
+  void* q = RequestFails() ? nullptr : std::realloc(p, size);
   if (q == nullptr) KQ_THROW(KQ_EOutOfMemory());
   return q;
 }
@@ -228,18 +238,9 @@ void Advance() { gNextSlot = static_cast<std::uint16_t>((gNextSlot + 1) % kRingS
 bool RingNeedsLock() { return KQ_TClass::Initialized(); }
 
 // The new-handler of KQ_CatchOutOfMemory. Building and throwing the
-// exception needs a little memory itself; should that fail too, the nested
-// call gives up with the standard exception instead of recursing.
-thread_local bool tRaisingOutOfMemory;
-
-void OutOfMemoryHandler() {
-  if (tRaisingOutOfMemory) throw std::bad_alloc();
-  struct Raising {
-    Raising() { tRaisingOutOfMemory = true; }
-    ~Raising() { tRaisingOutOfMemory = false; }
-  } const raising;
-  KQ_THROW(KQ_EOutOfMemory());
-}
+// exception needs a little memory itself; when that fails too, the nested
+// exception is a bare one that needs none (see KQ_EException).
+void OutOfMemoryHandler() { KQ_THROW(KQ_EOutOfMemory()); }
 
 }  // namespace
 
@@ -247,7 +248,7 @@ void* KQ_Alloc(std::uint32_t size) { return size == 0 ? nullptr : HeapAlloc(size
 
 void* KQ_CAlloc(std::uint32_t count, std::uint32_t size) {
   if (count == 0 || size == 0) return nullptr;
-  void* p = std::calloc(count, size);
+  void* p = RequestFails() ? nullptr : std::calloc(count, size);
   if (p == nullptr) KQ_THROW(KQ_EOutOfMemory());
   return p;
 }
@@ -381,6 +382,10 @@ void* KQ_RegisterTemp(void* p, bool allocatedWithNew) {
   slot.allocatedWithNew = allocatedWithNew;
   Advance();
   return p;
+}
+
+void kq::heap::SetFailurePredicate(FailurePredicate predicate) {
+  gFailure.store(predicate, std::memory_order_relaxed);
 }
 
 void KQ_CatchOutOfMemory() { std::set_new_handler(&OutOfMemoryHandler); }

@@ -1,0 +1,382 @@
+// Running out of memory: KQ_EOutOfMemory is raised without memory of its
+// own, in a process whose address space is exhausted and with the n-th
+// allocation failing, for every n, along packing, unpacking and text round
+// trips of nested containers.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "container_test_support.h"
+#include "internal/kq_memalloc_failure.h"
+#include "kq_eexception.h"
+#include "kq_initialization.h"
+#include "kq_memalloc.h"
+#include "kq_tarray.h"
+#include "kq_tdict.h"
+#include "kq_tlist.h"
+#include "kq_tstring.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KQ_TEST_SANITIZED 1
+#endif
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KQ_TEST_SANITIZED 1
+#endif
+#endif
+
+// The sanitizers abort on requests they cannot satisfy; the library needs
+// the null result that it turns into KQ_EOutOfMemory.
+#if defined(KQ_TEST_SANITIZED)
+extern "C" char const* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" char const* __tsan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+
+namespace {
+
+// Where a failed request came from.
+enum class Source { kLibraryHeap, kOperatorNew };
+
+// The failing allocator: once armed with n, the n-th request (the library's
+// heap requests and this program's operator new counted together) fails,
+// and in the persistent mode every request after it too.
+struct FailingAllocator {
+  std::atomic<bool> armed{false};
+  std::atomic<bool> persistent{false};
+  std::atomic<long> remaining{0};
+  std::atomic<bool> hit{false};
+  std::atomic<bool> hitLibraryHeap{false};
+  std::atomic<bool> hitOperatorNew{false};
+
+  bool Fails(Source source) {
+    if (!armed.load()) return false;
+    if (hit.load() && persistent.load()) return true;
+    if (--remaining != 0) return false;
+    hit = true;
+    (source == Source::kLibraryHeap ? hitLibraryHeap : hitOperatorNew) = true;
+    return true;
+  }
+};
+
+FailingAllocator gAllocator;
+
+bool LibraryHeapFails() { return gAllocator.Fails(Source::kLibraryHeap); }
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  for (;;) {
+    void* p = gAllocator.Fails(Source::kOperatorNew) ? nullptr : std::malloc(size == 0 ? 1 : size);
+    if (p != nullptr) return p;
+    std::new_handler handler = std::get_new_handler();
+    if (handler == nullptr) throw std::bad_alloc();
+    handler();
+  }
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+// Arms the failing allocator for one scope and disarms it on every path.
+class FailureWindow {
+ public:
+  FailureWindow(long n, bool persistent) {
+    gAllocator.remaining = n;
+    gAllocator.persistent = persistent;
+    gAllocator.hit = false;
+    gAllocator.armed = true;
+  }
+  FailureWindow(FailureWindow const&) = delete;
+  FailureWindow& operator=(FailureWindow const&) = delete;
+  ~FailureWindow() { Close(); }
+
+  // Disarms; true when the armed request was reached.
+  bool Close() {
+    gAllocator.armed = false;
+    return gAllocator.hit.load();
+  }
+};
+
+class OutOfMemoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
+    KQ_CatchOutOfMemory();
+    kq::heap::SetFailurePredicate(&LibraryHeapFails);
+  }
+  void TearDown() override {
+    kq::heap::SetFailurePredicate(nullptr);
+    KQ_IgnoreOutOfMemory();
+  }
+};
+
+// Nested containers of strings and numbers, as a program would pack them.
+KQ_TDict Sample() {
+  KQ_TList list;
+  list.AddAtTail(KQ_TAny(KQ_TString("first")));
+  list.AddAtTail(KQ_TAny(std::int32_t{-7}));
+  list.AddAtTail(KQ_TAny(2.5));
+  list.AddAtTail(KQ_TAny(KQ_TString(std::string(300, 'x').c_str())));
+  KQ_TArray array;
+  for (std::int32_t i = 0; i < 20; ++i) array += KQ_TAny(std::uint64_t{1} << i);
+  array += KQ_TAny(KQ_TString("last of the array"));
+  KQ_TDict inner;
+  inner.Add("flag", KQ_TAny(true));
+  inner.Add("word", KQ_TAny(KQ_TString("\xC3\xA9t\xC3\xA9")));
+  KQ_TDict dict;
+  dict.Add("list", KQ_TAny(static_cast<KQ_IPackable const&>(list)));
+  dict.Add("array", KQ_TAny(static_cast<KQ_IPackable const&>(array)));
+  dict.Add("inner", KQ_TAny(static_cast<KQ_IPackable const&>(inner)));
+  for (std::int32_t i = 0; i < 12; ++i) {
+    dict.Add(std::to_string(i).c_str(),
+             KQ_TAny(KQ_TString(std::string(i * 7, static_cast<char>('a' + i)).c_str())));
+  }
+  return dict;
+}
+
+enum class Outcome { kRight, kWrong, kOutOfMemory, kOtherLibraryException, kForeign };
+
+char const* const kOutcomeNames[] = {"the right result", "a wrong result", "KQ_EOutOfMemory",
+                                     "another library exception", "a foreign exception"};
+
+// Runs one round trip; the catch clauses take no memory, so that they work
+// while the allocator still fails.
+Outcome Attempt(std::function<bool()> const& roundTrip) {
+  try {
+    return roundTrip() ? Outcome::kRight : Outcome::kWrong;
+  } catch (KQ_EOutOfMemory const&) {
+    return Outcome::kOutOfMemory;
+  } catch (KQ_EException const&) {
+    return Outcome::kOtherLibraryException;
+  } catch (...) {
+    return Outcome::kForeign;
+  }
+}
+
+struct RoundTrip {
+  char const* name;
+  std::function<bool(KQ_TDict const&)> run;
+};
+
+RoundTrip const kRoundTrips[] = {
+    {"packing and unpacking",
+     [](KQ_TDict const& sample) {
+       std::unique_ptr<KQ_IPackable> const back = kqtest::Extracted(kqtest::Packed(sample));
+       return back != nullptr && sample.KQ_IsIdent(*back);
+     }},
+    {"writing and reading text",
+     [](KQ_TDict const& sample) {
+       KQ_TDict back;
+       kqtest::ReadText(back, kqtest::Text(sample) + " ");
+       return back == sample;
+     }},
+    {"copying and comparing",
+     [](KQ_TDict const& sample) {
+       KQ_TDict const copy(sample);
+       return copy == sample;
+     }},
+};
+
+// For n = 1, 2, ... the n-th request fails (and, persistent, every later
+// one) until a run gets through without reaching it. Every run ends with
+// the right result or KQ_EOutOfMemory.
+TEST_F(OutOfMemoryTest, EveryFailingRequestOfARoundTripRaisesOutOfMemory) {
+  KQ_TDict const sample = Sample();
+  for (RoundTrip const& trip : kRoundTrips) {
+    ASSERT_EQ(Attempt([&] { return trip.run(sample); }), Outcome::kRight) << trip.name;
+    for (bool const persistent : {false, true}) {
+      SCOPED_TRACE(std::string(trip.name) + (persistent ? ", persistent" : ", one request"));
+      gAllocator.hitLibraryHeap = false;
+      gAllocator.hitOperatorNew = false;
+      int raised = 0;
+      long n = 1;
+      for (;; ++n) {
+        FailureWindow window(n, persistent);
+        Outcome const outcome = Attempt([&] { return trip.run(sample); });
+        bool const reached = window.Close();
+        ASSERT_TRUE(outcome == Outcome::kRight || outcome == Outcome::kOutOfMemory)
+            << "request " << n << " failed, the run gave "
+            << kOutcomeNames[static_cast<int>(outcome)];
+        if (!reached) {
+          ASSERT_EQ(outcome, Outcome::kRight) << "request " << n;
+          break;
+        }
+        if (outcome == Outcome::kOutOfMemory) ++raised;
+        ASSERT_LT(n, 100000) << "the round trip never got through";
+      }
+      // The failures reached both kinds of request, and most of them
+      // surfaced rather than being absorbed on the way.
+      EXPECT_GT(n, 10);
+      EXPECT_GT(raised, (n - 1) / 2);
+      EXPECT_TRUE(gAllocator.hitLibraryHeap.load());
+      EXPECT_TRUE(gAllocator.hitOperatorNew.load());
+    }
+  }
+}
+
+struct Raising {
+  char const* name;
+  std::function<void()> raise;
+};
+
+// With every request failing, each way of running out raises
+// KQ_EOutOfMemory; what() still names it.
+TEST_F(OutOfMemoryTest, OutOfMemoryIsRaisedWhenNoRequestSucceeds) {
+  Raising const cases[] = {
+      {"KQ_Alloc", [] { KQ_Free(KQ_Alloc(64)); }},
+      {"KQ_CAlloc", [] { KQ_Free(KQ_CAlloc(4, 16)); }},
+      {"KQ_Realloc", [] { KQ_Free(KQ_Realloc(nullptr, 64)); }},
+      {"KQ_PoolAlloc of a large block", [] { KQ_PoolFree(KQ_PoolAlloc(100000)); }},
+      {"operator new", [] { delete new KQ_TList(); }},
+      {"a string", [] { KQ_TString const text("a text that needs a buffer of its own"); }},
+      {"KQ_THROW", [] { KQ_THROW(KQ_EOutOfMemory()); }},
+  };
+  for (Raising const& c : cases) {
+    bool byClass = false;
+    char const* what = nullptr;
+    {
+      FailureWindow window(1, true);
+      try {
+        c.raise();
+      } catch (KQ_EOutOfMemory const& e) {
+        byClass = true;
+        what = e.what();
+      } catch (...) {
+      }
+    }
+    EXPECT_TRUE(byClass) << c.name;
+    ASSERT_NE(what, nullptr) << c.name;
+    EXPECT_STREQ(what, "KQ_EOutOfMemory") << c.name;
+  }
+}
+
+// An exception raised while nothing can be allocated keeps its class and
+// message; only the trace is missing, and preparing it again once memory is
+// back fills it in.
+TEST_F(OutOfMemoryTest, ExceptionsRaisedWithoutMemoryKeepClassAndMessage) {
+  KQ_TString const message("the message");
+  bool caught = false;
+  KQ_EIllegalCast copy;
+  {
+    FailureWindow window(1, true);
+    try {
+      KQ_THROW(KQ_EIllegalCast(message));
+    } catch (KQ_EIllegalCast const& e) {
+      caught = true;
+      window.Close();
+      copy = e;
+    }
+  }
+  ASSERT_TRUE(caught);
+  EXPECT_TRUE(copy.KQ_Message() == message);
+  EXPECT_TRUE(copy.KQ_StackTrace().IsEmpty());
+  EXPECT_EQ(copy.KQ_ExceptionLine(), 0u);
+  EXPECT_TRUE(copy.KQ_Data().IsIllegal());
+  copy.__PREPARE_FOR_THROW__(42, "site.cpp");
+  EXPECT_EQ(copy.KQ_ExceptionLine(), 42u);
+  EXPECT_EQ(copy.KQ_ExceptionFile().UTF8(), std::string("site.cpp"));
+  EXPECT_TRUE(copy.KQ_Message() == message);
+}
+
+// Data given to an exception survive copies; an exception without data
+// reports the ILLEGAL value until data are set through the writable accessor.
+TEST_F(OutOfMemoryTest, DataAreCopiedWithTheException) {
+  KQ_EIllegalCast const withData(KQ_TString("m"), KQ_TAny(std::int32_t{5}));
+  KQ_EIllegalCast copy(withData);
+  EXPECT_TRUE(copy.KQ_Data() == KQ_TAny(std::int32_t{5}));
+  KQ_EIllegalCast assigned;
+  EXPECT_TRUE(static_cast<KQ_EIllegalCast const&>(assigned).KQ_Data().IsIllegal());
+  assigned = copy;
+  copy.KQ_Data() = KQ_TAny(std::int32_t{6});
+  EXPECT_TRUE(assigned.KQ_Data() == KQ_TAny(std::int32_t{5}));
+  KQ_EIllegalCast plain;
+  plain.KQ_Data() = KQ_TAny(true);
+  EXPECT_TRUE(KQ_EIllegalCast(plain).KQ_Data() == KQ_TAny(true));
+}
+
+// The bytes of the address space in use: the first field of
+// /proc/self/statm, in pages.
+std::uint64_t AddressSpaceInUse() {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t pages = 0;
+  statm >> pages;
+  return pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+struct Chained {
+  Chained* next;
+};
+
+// Exit codes of the child below.
+enum : int { kChildDone = 0, kChildNoLimit = 10, kChildNothingRaised, kChildWrongWhat };
+
+// In a child under an address-space limit: takes memory until even the
+// smallest request fails, catching KQ_EOutOfMemory at each step, then grows
+// a string until that fails too. Exits with one of the codes above.
+void ExhaustTheAddressSpace() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(kChildNoLimit);
+  limit.rlim_cur = AddressSpaceInUse() + (std::uint64_t{64} << 20);
+  if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(kChildNoLimit);
+  KQ_CatchOutOfMemory();
+
+  Chained* chain = nullptr;
+  int raised = 0;
+  for (std::uint32_t size = 1u << 20; size >= sizeof(Chained);) {
+    try {
+      auto* block = static_cast<Chained*>(KQ_Alloc(size));
+      block->next = chain;
+      chain = block;
+    } catch (KQ_EOutOfMemory const& e) {
+      if (std::strncmp(e.what(), "KQ_EOutOfMemory", 15) != 0) std::_Exit(kChildWrongWhat);
+      ++raised;
+      size /= 2;
+    }
+  }
+  bool stringRaised = false;
+  try {
+    KQ_TString text("grows");
+    for (;;) text += text;
+  } catch (std::exception const& e) {
+    stringRaised = std::strncmp(e.what(), "KQ_EOutOfMemory", 15) == 0;
+  }
+  bool newRaised = false;
+  try {
+    delete new KQ_TDict();
+  } catch (KQ_EException const& e) {
+    newRaised = e.KQ_Cast("KQ_EOutOfMemory") != nullptr;
+  }
+  while (chain != nullptr) {
+    Chained* const next = chain->next;
+    KQ_Free(chain);
+    chain = next;
+  }
+  std::_Exit(raised > 10 && stringRaised && newRaised ? kChildDone : kChildNothingRaised);
+}
+
+TEST(OutOfMemoryProcessTest, AnExhaustedAddressSpaceRaisesInsteadOfCrashing) {
+#if defined(KQ_TEST_SANITIZED)
+  GTEST_SKIP() << "the sanitizers reserve more address space than any limit leaves";
+#else
+  ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
+  EXPECT_EXIT(ExhaustTheAddressSpace(), testing::ExitedWithCode(kChildDone), "");
+#endif
+}
+
+}  // namespace
