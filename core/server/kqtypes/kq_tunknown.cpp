@@ -154,6 +154,9 @@ bool KQ_TUnknown::Inflate() const {
     KQ_TMemoryStream bytes(const_cast<unsigned char*>(fBlock.Data()), fBlock.Size(), fBlock.Size());
     KQ_TDataStream packed(bytes);
     fInflated = packed.Extract(false);
+  } catch (KQ_EOutOfMemory const&) {
+    // A shortage says nothing about the bytes: the next call tries again.
+    return false;
   } catch (KQ_EException const&) {
     // The class is still unknown or the bytes do not make an object.
     fInflated = nullptr;
