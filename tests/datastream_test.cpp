@@ -28,11 +28,15 @@
 #include "kq_tdict.h"
 #include "kq_tlist.h"
 #include "kq_tmemorystream.h"
+#include "kq_tmutex.h"
 #include "kq_tqueue.h"
+#include "kq_tsemaphore.h"
 #include "kq_tstackentry.h"
 #include "kq_tstring.h"
+#include "kq_tthread.h"
 #include "kq_ttree.h"
 #include "kq_tunknown.h"
+#include "reader_test_support.h"
 
 using Bytes = std::vector<unsigned char>;
 
@@ -209,6 +213,10 @@ class DataStreamTest : public testing::Test {
     TestBase::KQ_ClassObject();
     TestDerived::KQ_ClassObject();
     TestPlain::KQ_ClassObject();
+    ReaderUnpackable::KQ_ClassObject();
+    KQ_TThread::KQ_ClassObject();
+    KQ_TSemaphore::KQ_ClassObject();
+    KQ_TMutex::KQ_ClassObject();
     TestString::KQ_ClassObject();
     KQ_TStackEntry::KQ_ClassObject();
     KQ_TDataBlock::KQ_ClassObject();
@@ -1005,6 +1013,43 @@ TEST_F(DataStreamTest, ExtractRaisesForTagsThatAreNoObjectAndForNamesThatAreNoCl
   EXPECT_TRUE(Raises<KQ_EWrongPackedType>([] { Input(Bytes{0xC8, 0xFF}).data.SkipData(); }));
   CodeRegistration interfaceCode(202, KQ_IPackable::KQ_ClassObject());
   EXPECT_TRUE(Raises<KQ_EWrongPackedType>([] { delete Input(Bytes{0xCA}).data.Extract(true); }));
+}
+
+// Classes that are not packable, named by the input: by name they read as
+// unknown classes, by a registered code they raise, and either way the
+// reader refuses them by their record without making an instance.
+TEST_F(DataStreamTest, ClassesThatAreNotPackableAreNeverInstantiated) {
+  ReaderUnpackable::sMade = 0;
+  for (char const* name : {"ReaderUnpackable", "KQ_TThread", "KQ_TSemaphore", "KQ_TMutex"}) {
+    SCOPED_TRACE(name);
+    Bytes const object = Join({Header(0x0D, name), {0x05, 0x01, 0xFF}});
+    auto kept = As<KQ_TUnknown>(Input(object).data.Extract(true), "KQ_TUnknown");
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(PackedObject(*kept), object);
+    std::unique_ptr<KQ_IPackable> const dropped(Input(object).data.Extract(false));
+    EXPECT_EQ(dropped, nullptr);
+    // Held by an Any, and as the base section of an unknown class.
+    KQ_TAny any;
+    Input(Join({{0x40, 0x05, 0x12}, object})).data >> any;
+    EXPECT_EQ(any.Kind(), 18);
+    EXPECT_EQ(PackedObject(any), Join({{0x40, 0x05, 0x12}, object}));
+    Bytes section = object;
+    section[0] = 0x0E;
+    std::unique_ptr<KQ_IPackable> const base(
+        Input(Join({Header(0x0D, "KQ_TNowhere"), section, {0xFF}})).data.Extract(false));
+    EXPECT_EQ(base, nullptr);
+    TestBase target;
+    EXPECT_TRUE(Raises<KQ_EWrongPackedType>([&] { Input(object).data >> target; }));
+  }
+  CodeRegistration code(201, ReaderUnpackable::KQ_ClassObject());
+  EXPECT_TRUE(Raises<KQ_EWrongPackedType>([] {
+    delete Input(Bytes{0xC9, 0xFF}).data.Extract(true);
+  }));
+  EXPECT_TRUE(Raises<KQ_EWrongPackedType>([] { Input(Bytes{0xC9, 0xFF}).data.SkipData(); }));
+  EXPECT_TRUE(Raises<KQ_EWrongPackedType>([] {
+    delete Input(Join({Header(0x0D, "KQ_TNowhere"), {0xC9, 0xFF}})).data.Extract(true);
+  }));
+  EXPECT_EQ(ReaderUnpackable::sMade, 0);
 }
 
 TEST_F(DataStreamTest, AnysOfUnpackableOrUnknownKindsReadSafely) {

@@ -8,6 +8,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -25,6 +26,8 @@
 #include "kq_tmemorystream.h"
 #include "kq_tpackage.h"
 #include "kq_tstring.h"
+#include "kq_tthread.h"
+#include "reader_test_support.h"
 
 // A packable class without a text form: written as a packed block.
 class HrPackedOnly : public KQ_TObject, public virtual KQ_IPackable {
@@ -118,6 +121,8 @@ class HrStreamTest : public ::testing::Test {
     HrPoint::KQ_ClassObject();
     HrBox::KQ_ClassObject();
     HrTextOnly::KQ_ClassObject();
+    ReaderUnpackable::KQ_ClassObject();
+    KQ_TThread::KQ_ClassObject();
   }
 };
 
@@ -787,6 +792,34 @@ TEST_F(HrStreamTest, ExtractCreatesObjectsOnlyOfReadableAndPackableClasses) {
   EXPECT_THROW(Extracted("NoSuchClass { }"), KQ_EHRSyntaxError);
   EXPECT_THROW(Extracted("HrTextOnly { }"), KQ_EHRSyntaxError);
   EXPECT_THROW(Extracted(" \n\t "), KQ_EStreamEndReached);
+}
+
+// A class the text names that is not packable is refused by its record: no
+// instance is made, whether it stands as an object or inside a packed block
+// (where it reads as an unknown class).
+TEST_F(HrStreamTest, ClassesThatAreNotPackableAreNeverInstantiated) {
+  ReaderUnpackable::sMade = 0;
+  for (char const* name : {"ReaderUnpackable", "KQ_TThread"}) {
+    SCOPED_TRACE(name);
+    EXPECT_THROW(Extracted(std::string(name) + " { }"), KQ_EHRSyntaxError);
+    std::string hex = "0d0000";
+    char length[24];
+    std::snprintf(length, sizeof length, "%04zx", std::strlen(name));
+    hex += length;
+    for (char const* c = name; *c != '\0'; ++c) {
+      char digits[3];
+      std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(*c));
+      hex += digits;
+    }
+    hex += "ff";
+    auto const packed = Extracted("KQ_IPackable { " + hex + " }");
+    KQ_TAny const& held = AsAny(packed);
+    ASSERT_EQ(held.Kind(), KQ_TAny::kObject);
+    KQ_TPackage package;
+    package = held;
+    EXPECT_EQ(package.Size(), 3 + hex.size() / 2);
+  }
+  EXPECT_EQ(ReaderUnpackable::sMade, 0);
 }
 
 TEST_F(HrStreamTest, PackablesAreWrittenAsHexLinesAndReadBack) {

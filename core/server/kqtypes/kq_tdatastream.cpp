@@ -8,6 +8,7 @@
 #include "internal/kq_inline_buffer.h"
 #include "internal/kq_nesting_guard.h"
 #include "internal/kq_packed_format.h"
+#include "internal/kq_tclass_interfaces.h"
 #include "kq_eexception.h"
 #include "kq_ipackable.h"
 #include "kq_memalloc.h"
@@ -46,9 +47,11 @@ template <class E>
 [[noreturn]] void TooDeep() { Raise<KQ_EWrongPackedType>(__LINE__); }
 
 // A new default instance of record viewed as packable; KQ_EWrongPackedType
-// when the class cannot make one or it is not packable.
+// when the class cannot make one or it is not packable. A class whose record
+// does not declare the interface is never instantiated.
 std::unique_ptr<KQ_IPackable> NewPackable(KQ_TClass const& record, std::uint32_t line) {
-  std::unique_ptr<KQ_TObject> instance(record.IsInterface() ? nullptr : record.CreateInstance());
+  std::unique_ptr<KQ_TObject> instance(
+      kq::MakesInstancesOf(record, "KQ_IPackable") ? record.CreateInstance() : nullptr);
   auto* const packable =
       instance ? static_cast<KQ_IPackable*>(instance->KQ_Cast("KQ_IPackable")) : nullptr;
   if (packable == nullptr) Raise<KQ_EWrongPackedType>(line);
@@ -695,7 +698,9 @@ KQ_IPackable* KQ_TDataStream::Extract(bool keepUnknown) {
   char const* const name = FetchName(buffer, length);
   if (std::memchr(name, 0, length) != nullptr) Raise<KQ_EWrongPackedType>(__LINE__);
   KQ_TClass const* const record = KQ_TClass::FindClass(name);
-  if (record != nullptr && !record->IsInterface()) {
+  // A class that is not packable stands for an unknown one; it is never
+  // instantiated, since an instance may start a thread or take a lock.
+  if (record != nullptr && kq::MakesInstancesOf(*record, "KQ_IPackable")) {
     std::unique_ptr<KQ_TObject> instance(record->CreateInstance());
     if (instance) {
       if (auto* const packable = static_cast<KQ_IPackable*>(instance->KQ_Cast("KQ_IPackable"))) {

@@ -8,6 +8,7 @@
 
 #include "internal/kq_inline_buffer.h"
 #include "internal/kq_nesting_guard.h"
+#include "internal/kq_tclass_interfaces.h"
 #include "internal/kq_text_escape.h"
 #include "kq_eexception.h"
 #include "kq_memalloc.h"
@@ -913,18 +914,6 @@ KQ_IHumanReadable* KQ_THumanReadableStream::ExtractPackable() {
   return any.release();
 }
 
-namespace {
-
-// Whether the class or one of its ancestors declares the interface.
-bool ClassImplements(KQ_TClass const* record, char const* interfaceName) {
-  for (; record != nullptr; record = record->ParentClass()) {
-    if (record->Implements(interfaceName)) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 KQ_IHumanReadable* KQ_THumanReadableStream::ExtractObject(char const* className) {
   Expect('{');
   // Only classes that can be handed out are instantiated at all: a class
@@ -932,8 +921,8 @@ KQ_IHumanReadable* KQ_THumanReadableStream::ExtractObject(char const* className)
   KQ_TClass const* const record = KQ_TClass::FindClass(className);
   char const* const expected = "a class with a text form";
   if (record == nullptr) SyntaxError(expected, Quoted(className) + ", a class unknown here");
-  if (record->IsInterface() || !ClassImplements(record, "KQ_IPackable") ||
-      !ClassImplements(record, "KQ_IHumanReadable")) {
+  if (!kq::MakesInstancesOf(*record, "KQ_IPackable") ||
+      !kq::ClassImplements(*record, "KQ_IHumanReadable")) {
     SyntaxError(expected, Quoted(className));
   }
   std::unique_ptr<KQ_TObject, ObjectDeleter> object(record->CreateInstance());
