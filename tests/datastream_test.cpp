@@ -1251,6 +1251,63 @@ TEST_F(DataStreamTest, DeepNestingRaisesInsteadOfExhaustingTheStack) {
   EXPECT_EQ(base.fValue, 6);
 }
 
+// Nested input on a thread with a small stack: whatever the depth, a read
+// gives the object or raises the reader's exception, and never overruns the
+// stack. The same input within the depth limit reads on the main thread.
+TEST_F(DataStreamTest, DeepNestingOnASmallStackRaisesInsteadOfOverrunningIt) {
+  struct Shape {
+    char const* name;
+    std::function<Bytes(std::size_t)> nested;
+    std::size_t levelsPerNesting;
+  };
+  Shape const shapes[] = {
+      {"lists of Anys",
+       [](std::size_t n) {
+         return Join(
+             {Repeat({0x47, 0x07, 0, 0, 0, 1, 0x40, 0x05, 0x12}, n), {0x47, 0x07, 0, 0, 0, 0}});
+       },
+       2},
+      {"objects of an unknown class",
+       [](std::size_t n) {
+         return Join({Repeat(Header(0x0D, "KQ_TMoon"), n), Bytes(n, 0xFF)});
+       },
+       1},
+      {"sections of an unknown class",
+       [](std::size_t n) {
+         return Join({Repeat(Header(0x0E, "KQ_TCrater"), n), Bytes(n, 0xFF)});
+       },
+       1},
+  };
+  for (Shape const& shape : shapes) {
+    SCOPED_TRACE(shape.name);
+    std::size_t const limit = KQ_TDataStream::kMaxDepth / shape.levelsPerNesting;
+    for (std::size_t depth : {std::size_t{20}, limit / 2, limit - 1, limit + 1, 4 * limit}) {
+      SCOPED_TRACE(depth);
+      Bytes const bytes = shape.nested(depth);
+      for (bool keep : {true, false}) {
+        bool raised = false;
+        ASSERT_TRUE(kqtest::RunOnStack(kqtest::kSmallStack, [&] {
+          raised = Raises<KQ_EWrongPackedType>([&] { delete Input(bytes).data.Extract(keep); });
+        }));
+        if (depth == 20) {
+          EXPECT_FALSE(raised);
+        } else if (depth > limit) {
+          EXPECT_TRUE(raised);
+        }
+      }
+      bool raised = false;
+      ASSERT_TRUE(kqtest::RunOnStack(kqtest::kSmallStack, [&] {
+        raised = Raises<KQ_EWrongPackedType>([&] { Input(bytes).data.SkipData(); });
+      }));
+      if (depth > limit) {
+        EXPECT_TRUE(raised);
+      } else {
+        EXPECT_FALSE(Raises<KQ_EWrongPackedType>([&] { delete Input(bytes).data.Extract(true); }));
+      }
+    }
+  }
+}
+
 // Mutations of the golden vectors and plain random bytes, run through every
 // reader: each either succeeds or raises a library exception.
 void ReadEverything(Bytes const& bytes) {

@@ -938,6 +938,44 @@ TEST_F(HrStreamTest, NestingIsBoundedAndCutInputRaisesEndReached) {
   }
 }
 
+// Nested text on a thread with a small stack: whatever the depth, a read
+// gives the object or raises the reader's exception, and never overruns the
+// stack. The same text within the depth limit reads on the main thread.
+TEST_F(HrStreamTest, DeepNestingOnASmallStackRaisesInsteadOfOverrunningIt) {
+  auto nested = [](char const* opening, char const* innermost, std::size_t depth) {
+    std::string text;
+    for (std::size_t i = 0; i < depth; ++i) text += opening;
+    text += innermost;
+    for (std::size_t i = 0; i < depth; ++i) text += " }";
+    return text;
+  };
+  // Each level of these containers opens two reads: the object and the Any
+  // holding it.
+  std::size_t const limit = KQ_THumanReadableStream::kMaxDepth / 2;
+  for (char const* opening : {"KQ_TList { ", "KQ_TArray { [0] = ", "KQ_TDict { [ \"k\" ] = "}) {
+    SCOPED_TRACE(opening);
+    for (std::size_t depth : {std::size_t{20}, limit / 2, limit - 1, limit + 1, 4 * limit}) {
+      SCOPED_TRACE(depth);
+      std::string const text = nested(opening, "1", depth);
+      bool raised = false;
+      ASSERT_TRUE(kqtest::RunOnStack(kqtest::kSmallStack, [&] {
+        try {
+          Extracted(text);
+        } catch (KQ_EHRSyntaxError const&) {
+          raised = true;
+        }
+      }));
+      if (depth == 20) {
+        EXPECT_FALSE(raised);
+      } else if (depth > limit) {
+        EXPECT_TRUE(raised);
+      } else {
+        EXPECT_NE(Extracted(text), nullptr);
+      }
+    }
+  }
+}
+
 TEST_F(HrStreamTest, RandomInputRaisesLibraryExceptionsOnly) {
   std::string const seeds[] = {
       "HrBox { HrPoint { 1 2 } \"a\\303\\244\\u20ac\" }",

@@ -1,15 +1,61 @@
 // Scaffolding shared by the tests of the readers of outside data (the data
 // stream and the human-readable stream): a class that input may name but
-// that no reader may instantiate.
+// that no reader may instantiate and a way to run a read on a thread with a
+// small stack.
 //
 // A test program includes this header from one source file only: it defines
 // the class's record.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <pthread.h>
+
 #include <atomic>
+#include <cstddef>
+#include <exception>
+#include <functional>
 
 #include "kq_tclass.h"
 #include "kq_tobject.h"
+
+namespace kqtest {
+
+// Stack of the threads on which the nesting tests read: far below the
+// system's default, as a program with many connections might choose.
+constexpr std::size_t kSmallStack = 256 * 1024;
+
+// Runs body on a new thread whose stack holds stackBytes and waits for it;
+// an exception leaving body is raised again here. False when the thread
+// could not be started.
+inline bool RunOnStack(std::size_t stackBytes, std::function<void()> const& body) {
+  struct Call {
+    std::function<void()> const* body;
+    std::exception_ptr raised;
+  } call{&body, nullptr};
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_t thread;
+  bool const started = pthread_attr_setstacksize(&attributes, stackBytes) == 0 &&
+                       pthread_create(
+                           &thread, &attributes,
+                           [](void* argument) -> void* {
+                             auto* const c = static_cast<Call*>(argument);
+                             try {
+                               (*c->body)();
+                             } catch (...) {
+                               c->raised = std::current_exception();
+                             }
+                             return nullptr;
+                           },
+                           &call) == 0;
+  pthread_attr_destroy(&attributes);
+  if (!started) return false;
+  pthread_join(thread, nullptr);
+  if (call.raised) std::rethrow_exception(call.raised);
+  return true;
+}
+
+}  // namespace kqtest
 
 // A class with a factory that is neither packable nor human-readable, and
 // counts the instances made of it: a reader given its name must refuse it

@@ -37,8 +37,10 @@
 //  - at most kMaxDepth object reads, class sections and skipped elements may
 //    be open at once (operator>> for objects, Extract, section searches and
 //    SkipData each take one level; an Any holding a list of Anys therefore
-//    takes two levels per level of nesting). Deeper input raises
-//    KQ_EWrongPackedType instead of exhausting the call stack.
+//    takes two levels per level of nesting), and no level is opened when
+//    less than 64 KB of the calling thread's stack remain. Deeper input
+//    raises KQ_EWrongPackedType instead of exhausting the call stack, so a
+//    thread with a small stack reads less deeply nested input than kMaxDepth.
 //
 // The pushback stack holds bytes given back with Unread or Peek; they are
 // read again before the bound stream's. Rewind and Seek are forwarded to the

@@ -941,7 +941,7 @@ void KQ_THumanReadableStream::SyntaxError() const {
 }
 
 void KQ_THumanReadableStream::TooDeep() const {
-  SyntaxError("objects nested at most 1000 deep", KQ_TString("more"));
+  SyntaxError("objects nested at most 1000 deep and within the stack", KQ_TString("more"));
 }
 
 void KQ_THumanReadableStream::SyntaxError(char const* expected, KQ_TString const& found) const {

@@ -37,7 +37,9 @@
 // Malformed input raises KQ_EHRSyntaxError with the message " at line N",
 // where N counts the line feeds read so far (the first line is 0); nothing
 // read is given back. The end of the input raises the bound stream's
-// KQ_EStreamEndReached. Objects nest at most kMaxDepth deep while reading.
+// KQ_EStreamEndReached. Objects nest at most kMaxDepth deep while reading,
+// and less deeply on a thread whose stack runs low: no level is opened when
+// less than 64 KB of the calling thread's stack remain.
 //
 // One thread at a time per stream. The bound stream is not owned and never
 // closed by this one.
@@ -68,7 +70,8 @@ class KQ_EXPORT KQ_THumanReadableStream final : public KQ_TObject, public virtua
   // The maximum of the token readers' one-argument forms.
   static constexpr std::uint32_t kUnlimited = 0xFFFFFFFFu;
   // How many object reads (operator>> of an object, Extract) may be open at
-  // once; deeper input raises KQ_EHRSyntaxError.
+  // once; deeper input, or input that leaves too little stack, raises
+  // KQ_EHRSyntaxError.
   static constexpr std::uint32_t kMaxDepth = 1000;
   // Bytes of packed data per line of a WritePackable block.
   static constexpr std::uint32_t kPackedBytesPerLine = 64;
