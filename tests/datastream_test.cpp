@@ -1308,6 +1308,40 @@ TEST_F(DataStreamTest, DeepNestingOnASmallStackRaisesInsteadOfOverrunningIt) {
   }
 }
 
+// Every top-level read has a memory budget in proportion to the bytes it
+// consumes: packed containers stay far within the default one, and a budget
+// lowered below what their slots and entries take raises.
+TEST_F(DataStreamTest, ContainersReadWithinTheReadBudget) {
+  KQ_TArray array;
+  KQ_TList list;
+  KQ_TDict dict;
+  for (std::int32_t i = 0; i < 20000; ++i) {
+    array[i] = KQ_TAny();
+    list.AddAtTail(KQ_TAny());
+    dict.Add(KQ_TString::Format("%d", i), KQ_TAny());
+  }
+  for (KQ_IPackable const* container :
+       std::initializer_list<KQ_IPackable const*>{&array, &list, &dict}) {
+    Bytes const bytes = PackedObject(*container);
+    SCOPED_TRACE(Hex(Bytes(bytes.begin(), bytes.begin() + 1)));
+    std::unique_ptr<KQ_IPackable> const read(Input(bytes).data.Extract(true));
+    ASSERT_NE(read, nullptr);
+    EXPECT_TRUE(read->KQ_IsIdent(*container));
+    {
+      kqtest::ReadBudgetChange<KQ_TDataStream> const tight(1, 1024);
+      EXPECT_TRUE(Raises<KQ_EWrongPacketSize>([&] { delete Input(bytes).data.Extract(true); }));
+      EXPECT_TRUE(Raises<KQ_EWrongPacketSize>([&] { Input(bytes).data.SkipData(); }));
+      // Inside an Any the container's read spends the outer read's budget.
+      KQ_TAny any;
+      EXPECT_TRUE(Raises<KQ_EWrongPacketSize>([&] {
+        Input(Join({{0x40, 0x05, 0x12}, bytes})).data >> any;
+      }));
+    }
+    std::unique_ptr<KQ_IPackable> const again(Input(bytes).data.Extract(true));
+    EXPECT_NE(again, nullptr);
+  }
+}
+
 // Mutations of the golden vectors and plain random bytes, run through every
 // reader: each either succeeds or raises a library exception.
 void ReadEverything(Bytes const& bytes) {

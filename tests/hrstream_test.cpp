@@ -21,6 +21,7 @@
 #include "kq_eexception.h"
 #include "kq_initialization.h"
 #include "kq_tany.h"
+#include "kq_tarray.h"
 #include "kq_tclass.h"
 #include "kq_thumanreadablestream.h"
 #include "kq_tmemorystream.h"
@@ -974,6 +975,42 @@ TEST_F(HrStreamTest, DeepNestingOnASmallStackRaisesInsteadOfOverrunningIt) {
       }
     }
   }
+}
+
+// Text that describes far more memory than it holds raises once it passes
+// the read's budget; text written by the stream stays within it, and a
+// raised budget takes what the default refuses.
+TEST_F(HrStreamTest, TextThatClaimsFarMoreMemoryThanItHoldsRaises) {
+  std::string const sparse = "KQ_TArray { [0] = 1 [1048575] = 2 }";
+  ASSERT_EQ(sparse.size(), 35u);
+  std::string hundredArrays = "KQ_TList {";
+  for (int i = 0; i < 100; ++i) hundredArrays += " " + sparse;
+  hundredArrays += " }";
+  std::string const hundred = hundredArrays;
+  std::string const lower = "KQ_TArray { [1048575] = 1 [0] = 2 }";
+  for (std::string const* text : {&sparse, &hundred, &lower}) {
+    EXPECT_THROW(Extracted(*text), KQ_EHRSyntaxError) << text->substr(0, 40);
+    KQ_TArray array;
+    Input input(*text);
+    EXPECT_THROW(input.stream >> static_cast<KQ_IHumanReadable&>(array), KQ_EHRSyntaxError);
+  }
+
+  KQ_TArray large;
+  for (std::int32_t i = 0; i < 100000; ++i) large[i] = KQ_TAny(i * 3);
+  std::string const written = Written([&](KQ_THumanReadableStream& stream) {
+    stream << static_cast<KQ_IHumanReadable const&>(large);
+  });
+  auto const read = Extracted(written);
+  auto const* array = static_cast<KQ_TArray const*>(read->KQ_Cast("KQ_TArray"));
+  ASSERT_NE(array, nullptr);
+  EXPECT_TRUE(*array == large);
+
+  kqtest::ReadBudgetChange<KQ_THumanReadableStream> const raised(64, std::uint64_t{1} << 30);
+  auto const wide = Extracted(sparse);
+  auto const* opened = static_cast<KQ_TArray const*>(wide->KQ_Cast("KQ_TArray"));
+  ASSERT_NE(opened, nullptr);
+  EXPECT_EQ(opened->Size(), 1048576u);
+  EXPECT_EQ(static_cast<std::int32_t>((*opened)[1048575]), 2);
 }
 
 TEST_F(HrStreamTest, RandomInputRaisesLibraryExceptionsOnly) {

@@ -1,7 +1,7 @@
 // Scaffolding shared by the tests of the readers of outside data (the data
 // stream and the human-readable stream): a class that input may name but
-// that no reader may instantiate and a way to run a read on a thread with a
-// small stack.
+// that no reader may instantiate, a way to run a read on a thread with a
+// small stack, and a change of the readers' memory budget.
 //
 // A test program includes this header from one source file only: it defines
 // the class's record.
@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 
@@ -54,6 +55,24 @@ inline bool RunOnStack(std::size_t stackBytes, std::function<void()> const& body
   if (call.raised) std::rethrow_exception(call.raised);
   return true;
 }
+
+// Sets the memory budget of Stream's readers for the life of the object and
+// then restores the one before.
+template <class Stream>
+class ReadBudgetChange {
+ public:
+  ReadBudgetChange(std::uint64_t perByte, std::uint64_t fixed)
+      : fPerByte(Stream::ReadBudgetPerByte()), fFixed(Stream::ReadBudgetFixed()) {
+    Stream::SetReadBudget(perByte, fixed);
+  }
+  ReadBudgetChange(ReadBudgetChange const&) = delete;
+  ReadBudgetChange& operator=(ReadBudgetChange const&) = delete;
+  ~ReadBudgetChange() { Stream::SetReadBudget(fPerByte, fFixed); }
+
+ private:
+  std::uint64_t fPerByte;
+  std::uint64_t fFixed;
+};
 
 }  // namespace kqtest
 
