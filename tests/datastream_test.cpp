@@ -28,11 +28,15 @@
 #include "kq_tdict.h"
 #include "kq_tlist.h"
 #include "kq_tmemorystream.h"
+#include "kq_tmutex.h"
 #include "kq_tqueue.h"
+#include "kq_tsemaphore.h"
 #include "kq_tstackentry.h"
 #include "kq_tstring.h"
+#include "kq_tthread.h"
 #include "kq_ttree.h"
 #include "kq_tunknown.h"
+#include "reader_test_support.h"
 
 using Bytes = std::vector<unsigned char>;
 
@@ -209,6 +213,10 @@ class DataStreamTest : public testing::Test {
     TestBase::KQ_ClassObject();
     TestDerived::KQ_ClassObject();
     TestPlain::KQ_ClassObject();
+    ReaderUnpackable::KQ_ClassObject();
+    KQ_TThread::KQ_ClassObject();
+    KQ_TSemaphore::KQ_ClassObject();
+    KQ_TMutex::KQ_ClassObject();
     TestString::KQ_ClassObject();
     KQ_TStackEntry::KQ_ClassObject();
     KQ_TDataBlock::KQ_ClassObject();
@@ -1007,6 +1015,43 @@ TEST_F(DataStreamTest, ExtractRaisesForTagsThatAreNoObjectAndForNamesThatAreNoCl
   EXPECT_TRUE(Raises<KQ_EWrongPackedType>([] { delete Input(Bytes{0xCA}).data.Extract(true); }));
 }
 
+// Classes that are not packable, named by the input: by name they read as
+// unknown classes, by a registered code they raise, and either way the
+// reader refuses them by their record without making an instance.
+TEST_F(DataStreamTest, ClassesThatAreNotPackableAreNeverInstantiated) {
+  ReaderUnpackable::sMade = 0;
+  for (char const* name : {"ReaderUnpackable", "KQ_TThread", "KQ_TSemaphore", "KQ_TMutex"}) {
+    SCOPED_TRACE(name);
+    Bytes const object = Join({Header(0x0D, name), {0x05, 0x01, 0xFF}});
+    auto kept = As<KQ_TUnknown>(Input(object).data.Extract(true), "KQ_TUnknown");
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(PackedObject(*kept), object);
+    std::unique_ptr<KQ_IPackable> const dropped(Input(object).data.Extract(false));
+    EXPECT_EQ(dropped, nullptr);
+    // Held by an Any, and as the base section of an unknown class.
+    KQ_TAny any;
+    Input(Join({{0x40, 0x05, 0x12}, object})).data >> any;
+    EXPECT_EQ(any.Kind(), 18);
+    EXPECT_EQ(PackedObject(any), Join({{0x40, 0x05, 0x12}, object}));
+    Bytes section = object;
+    section[0] = 0x0E;
+    std::unique_ptr<KQ_IPackable> const base(
+        Input(Join({Header(0x0D, "KQ_TNowhere"), section, {0xFF}})).data.Extract(false));
+    EXPECT_EQ(base, nullptr);
+    TestBase target;
+    EXPECT_TRUE(Raises<KQ_EWrongPackedType>([&] { Input(object).data >> target; }));
+  }
+  CodeRegistration code(201, ReaderUnpackable::KQ_ClassObject());
+  EXPECT_TRUE(Raises<KQ_EWrongPackedType>([] {
+    delete Input(Bytes{0xC9, 0xFF}).data.Extract(true);
+  }));
+  EXPECT_TRUE(Raises<KQ_EWrongPackedType>([] { Input(Bytes{0xC9, 0xFF}).data.SkipData(); }));
+  EXPECT_TRUE(Raises<KQ_EWrongPackedType>([] {
+    delete Input(Join({Header(0x0D, "KQ_TNowhere"), {0xC9, 0xFF}})).data.Extract(true);
+  }));
+  EXPECT_EQ(ReaderUnpackable::sMade, 0);
+}
+
 TEST_F(DataStreamTest, AnysOfUnpackableOrUnknownKindsReadSafely) {
   for (unsigned char kind : {14, 15, 16, 17, 19, 100, 255}) {
     SCOPED_TRACE(int{kind});
@@ -1204,6 +1249,97 @@ TEST_F(DataStreamTest, DeepNestingRaisesInsteadOfExhaustingTheStack) {
   TestBase base;
   Input(deepSections).data >> base;
   EXPECT_EQ(base.fValue, 6);
+}
+
+// Nested input on a thread with a small stack: whatever the depth, a read
+// gives the object or raises the reader's exception, and never overruns the
+// stack. The same input within the depth limit reads on the main thread.
+TEST_F(DataStreamTest, DeepNestingOnASmallStackRaisesInsteadOfOverrunningIt) {
+  struct Shape {
+    char const* name;
+    std::function<Bytes(std::size_t)> nested;
+    std::size_t levelsPerNesting;
+  };
+  Shape const shapes[] = {
+      {"lists of Anys",
+       [](std::size_t n) {
+         return Join(
+             {Repeat({0x47, 0x07, 0, 0, 0, 1, 0x40, 0x05, 0x12}, n), {0x47, 0x07, 0, 0, 0, 0}});
+       },
+       2},
+      {"objects of an unknown class",
+       [](std::size_t n) {
+         return Join({Repeat(Header(0x0D, "KQ_TMoon"), n), Bytes(n, 0xFF)});
+       },
+       1},
+      {"sections of an unknown class",
+       [](std::size_t n) {
+         return Join({Repeat(Header(0x0E, "KQ_TCrater"), n), Bytes(n, 0xFF)});
+       },
+       1},
+  };
+  for (Shape const& shape : shapes) {
+    SCOPED_TRACE(shape.name);
+    std::size_t const limit = KQ_TDataStream::kMaxDepth / shape.levelsPerNesting;
+    for (std::size_t depth : {std::size_t{20}, limit / 2, limit - 1, limit + 1, 4 * limit}) {
+      SCOPED_TRACE(depth);
+      Bytes const bytes = shape.nested(depth);
+      for (bool keep : {true, false}) {
+        bool raised = false;
+        ASSERT_TRUE(kqtest::RunOnStack(kqtest::kSmallStack, [&] {
+          raised = Raises<KQ_EWrongPackedType>([&] { delete Input(bytes).data.Extract(keep); });
+        }));
+        if (depth == 20) {
+          EXPECT_FALSE(raised);
+        } else if (depth > limit) {
+          EXPECT_TRUE(raised);
+        }
+      }
+      bool raised = false;
+      ASSERT_TRUE(kqtest::RunOnStack(kqtest::kSmallStack, [&] {
+        raised = Raises<KQ_EWrongPackedType>([&] { Input(bytes).data.SkipData(); });
+      }));
+      if (depth > limit) {
+        EXPECT_TRUE(raised);
+      } else {
+        EXPECT_FALSE(Raises<KQ_EWrongPackedType>([&] { delete Input(bytes).data.Extract(true); }));
+      }
+    }
+  }
+}
+
+// Every top-level read has a memory budget in proportion to the bytes it
+// consumes: packed containers stay far within the default one, and a budget
+// lowered below what their slots and entries take raises.
+TEST_F(DataStreamTest, ContainersReadWithinTheReadBudget) {
+  KQ_TArray array;
+  KQ_TList list;
+  KQ_TDict dict;
+  for (std::int32_t i = 0; i < 20000; ++i) {
+    array[i] = KQ_TAny();
+    list.AddAtTail(KQ_TAny());
+    dict.Add(KQ_TString::Format("%d", i), KQ_TAny());
+  }
+  for (KQ_IPackable const* container :
+       std::initializer_list<KQ_IPackable const*>{&array, &list, &dict}) {
+    Bytes const bytes = PackedObject(*container);
+    SCOPED_TRACE(Hex(Bytes(bytes.begin(), bytes.begin() + 1)));
+    std::unique_ptr<KQ_IPackable> const read(Input(bytes).data.Extract(true));
+    ASSERT_NE(read, nullptr);
+    EXPECT_TRUE(read->KQ_IsIdent(*container));
+    {
+      kqtest::ReadBudgetChange<KQ_TDataStream> const tight(1, 1024);
+      EXPECT_TRUE(Raises<KQ_EWrongPacketSize>([&] { delete Input(bytes).data.Extract(true); }));
+      EXPECT_TRUE(Raises<KQ_EWrongPacketSize>([&] { Input(bytes).data.SkipData(); }));
+      // Inside an Any the container's read spends the outer read's budget.
+      KQ_TAny any;
+      EXPECT_TRUE(Raises<KQ_EWrongPacketSize>([&] {
+        Input(Join({{0x40, 0x05, 0x12}, bytes})).data >> any;
+      }));
+    }
+    std::unique_ptr<KQ_IPackable> const again(Input(bytes).data.Extract(true));
+    EXPECT_NE(again, nullptr);
+  }
 }
 
 // Mutations of the golden vectors and plain random bytes, run through every

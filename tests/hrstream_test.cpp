@@ -8,6 +8,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -20,11 +21,14 @@
 #include "kq_eexception.h"
 #include "kq_initialization.h"
 #include "kq_tany.h"
+#include "kq_tarray.h"
 #include "kq_tclass.h"
 #include "kq_thumanreadablestream.h"
 #include "kq_tmemorystream.h"
 #include "kq_tpackage.h"
 #include "kq_tstring.h"
+#include "kq_tthread.h"
+#include "reader_test_support.h"
 
 // A packable class without a text form: written as a packed block.
 class HrPackedOnly : public KQ_TObject, public virtual KQ_IPackable {
@@ -118,6 +122,8 @@ class HrStreamTest : public ::testing::Test {
     HrPoint::KQ_ClassObject();
     HrBox::KQ_ClassObject();
     HrTextOnly::KQ_ClassObject();
+    ReaderUnpackable::KQ_ClassObject();
+    KQ_TThread::KQ_ClassObject();
   }
 };
 
@@ -789,6 +795,34 @@ TEST_F(HrStreamTest, ExtractCreatesObjectsOnlyOfReadableAndPackableClasses) {
   EXPECT_THROW(Extracted(" \n\t "), KQ_EStreamEndReached);
 }
 
+// A class the text names that is not packable is refused by its record: no
+// instance is made, whether it stands as an object or inside a packed block
+// (where it reads as an unknown class).
+TEST_F(HrStreamTest, ClassesThatAreNotPackableAreNeverInstantiated) {
+  ReaderUnpackable::sMade = 0;
+  for (char const* name : {"ReaderUnpackable", "KQ_TThread"}) {
+    SCOPED_TRACE(name);
+    EXPECT_THROW(Extracted(std::string(name) + " { }"), KQ_EHRSyntaxError);
+    std::string hex = "0d0000";
+    char length[24];
+    std::snprintf(length, sizeof length, "%04zx", std::strlen(name));
+    hex += length;
+    for (char const* c = name; *c != '\0'; ++c) {
+      char digits[3];
+      std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(*c));
+      hex += digits;
+    }
+    hex += "ff";
+    auto const packed = Extracted("KQ_IPackable { " + hex + " }");
+    KQ_TAny const& held = AsAny(packed);
+    ASSERT_EQ(held.Kind(), KQ_TAny::kObject);
+    KQ_TPackage package;
+    package = held;
+    EXPECT_EQ(package.Size(), 3 + hex.size() / 2);
+  }
+  EXPECT_EQ(ReaderUnpackable::sMade, 0);
+}
+
 TEST_F(HrStreamTest, PackablesAreWrittenAsHexLinesAndReadBack) {
   // A string of 27 units packs to 65 bytes: code, length element, packet.
   KQ_TString const string("abcdefghijklmnopqrstuvwxyz!");
@@ -903,6 +937,80 @@ TEST_F(HrStreamTest, NestingIsBoundedAndCutInputRaisesEndReached) {
     Input input(whole.substr(0, cut));
     EXPECT_THROW(input.stream >> box, KQ_EException) << cut;
   }
+}
+
+// Nested text on a thread with a small stack: whatever the depth, a read
+// gives the object or raises the reader's exception, and never overruns the
+// stack. The same text within the depth limit reads on the main thread.
+TEST_F(HrStreamTest, DeepNestingOnASmallStackRaisesInsteadOfOverrunningIt) {
+  auto nested = [](char const* opening, char const* innermost, std::size_t depth) {
+    std::string text;
+    for (std::size_t i = 0; i < depth; ++i) text += opening;
+    text += innermost;
+    for (std::size_t i = 0; i < depth; ++i) text += " }";
+    return text;
+  };
+  // Each level of these containers opens two reads: the object and the Any
+  // holding it.
+  std::size_t const limit = KQ_THumanReadableStream::kMaxDepth / 2;
+  for (char const* opening : {"KQ_TList { ", "KQ_TArray { [0] = ", "KQ_TDict { [ \"k\" ] = "}) {
+    SCOPED_TRACE(opening);
+    for (std::size_t depth : {std::size_t{20}, limit / 2, limit - 1, limit + 1, 4 * limit}) {
+      SCOPED_TRACE(depth);
+      std::string const text = nested(opening, "1", depth);
+      bool raised = false;
+      ASSERT_TRUE(kqtest::RunOnStack(kqtest::kSmallStack, [&] {
+        try {
+          Extracted(text);
+        } catch (KQ_EHRSyntaxError const&) {
+          raised = true;
+        }
+      }));
+      if (depth == 20) {
+        EXPECT_FALSE(raised);
+      } else if (depth > limit) {
+        EXPECT_TRUE(raised);
+      } else {
+        EXPECT_NE(Extracted(text), nullptr);
+      }
+    }
+  }
+}
+
+// Text that describes far more memory than it holds raises once it passes
+// the read's budget; text written by the stream stays within it, and a
+// raised budget takes what the default refuses.
+TEST_F(HrStreamTest, TextThatClaimsFarMoreMemoryThanItHoldsRaises) {
+  std::string const sparse = "KQ_TArray { [0] = 1 [1048575] = 2 }";
+  ASSERT_EQ(sparse.size(), 35u);
+  std::string hundredArrays = "KQ_TList {";
+  for (int i = 0; i < 100; ++i) hundredArrays += " " + sparse;
+  hundredArrays += " }";
+  std::string const hundred = hundredArrays;
+  std::string const lower = "KQ_TArray { [1048575] = 1 [0] = 2 }";
+  for (std::string const* text : {&sparse, &hundred, &lower}) {
+    EXPECT_THROW(Extracted(*text), KQ_EHRSyntaxError) << text->substr(0, 40);
+    KQ_TArray array;
+    Input input(*text);
+    EXPECT_THROW(input.stream >> static_cast<KQ_IHumanReadable&>(array), KQ_EHRSyntaxError);
+  }
+
+  KQ_TArray large;
+  for (std::int32_t i = 0; i < 100000; ++i) large[i] = KQ_TAny(i * 3);
+  std::string const written = Written([&](KQ_THumanReadableStream& stream) {
+    stream << static_cast<KQ_IHumanReadable const&>(large);
+  });
+  auto const read = Extracted(written);
+  auto const* array = static_cast<KQ_TArray const*>(read->KQ_Cast("KQ_TArray"));
+  ASSERT_NE(array, nullptr);
+  EXPECT_TRUE(*array == large);
+
+  kqtest::ReadBudgetChange<KQ_THumanReadableStream> const raised(64, std::uint64_t{1} << 30);
+  auto const wide = Extracted(sparse);
+  auto const* opened = static_cast<KQ_TArray const*>(wide->KQ_Cast("KQ_TArray"));
+  ASSERT_NE(opened, nullptr);
+  EXPECT_EQ(opened->Size(), 1048576u);
+  EXPECT_EQ(static_cast<std::int32_t>((*opened)[1048575]), 2);
 }
 
 TEST_F(HrStreamTest, RandomInputRaisesLibraryExceptionsOnly) {

@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "internal/kq_read_budget.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
@@ -219,6 +220,7 @@ void KQ_TArray::KQ_Unpack(KQ_IUnpacking& unpacker) {
     // The element is read before it gets a slot: storage follows the data.
     KQ_TAny value;
     unpacker >> static_cast<KQ_IPackable&>(value);
+    kq::ReadBudget::Charge(sizeof(KQ_TAny));
     MoveUpper(i + 1, true);
     At(i).Swap(value);
   }
@@ -284,6 +286,10 @@ bool KQ_TArray::ReadFrom(KQ_THumanReadableStream& stream) {
       stream.SyntaxError("indexes of an array that fits in memory",
                          KQ_TString::Format("[%d]", index));
     }
+    // An index far from the others opens every slot between them.
+    kq::ReadBudget::Charge(
+        static_cast<std::uint64_t>(upper - lower - (std::int64_t{fUpper} - fLower)) *
+        sizeof(KQ_TAny));
     (*this)[index].Swap(value);
   }
   stream.Read();

@@ -1,5 +1,6 @@
 #include "kq_tdatastream.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -8,6 +9,8 @@
 #include "internal/kq_inline_buffer.h"
 #include "internal/kq_nesting_guard.h"
 #include "internal/kq_packed_format.h"
+#include "internal/kq_read_budget.h"
+#include "internal/kq_tclass_interfaces.h"
 #include "kq_eexception.h"
 #include "kq_ipackable.h"
 #include "kq_memalloc.h"
@@ -45,10 +48,23 @@ template <class E>
 
 [[noreturn]] void TooDeep() { Raise<KQ_EWrongPackedType>(__LINE__); }
 
+std::atomic<std::uint64_t> sBudgetPerByte{KQ_TDataStream::kDefaultReadBudgetPerByte};
+std::atomic<std::uint64_t> sBudgetFixed{KQ_TDataStream::kDefaultReadBudgetFixed};
+
+[[noreturn]] void BudgetOverdrawn(void const*) { Raise<KQ_EWrongPacketSize>(__LINE__); }
+
+kq::ReadBudget OpenBudget(void const* stream, kq::ReadBudget::Consumed consumed) {
+  return kq::ReadBudget(stream, consumed, BudgetOverdrawn,
+                        sBudgetPerByte.load(std::memory_order_relaxed),
+                        sBudgetFixed.load(std::memory_order_relaxed));
+}
+
 // A new default instance of record viewed as packable; KQ_EWrongPackedType
-// when the class cannot make one or it is not packable.
+// when the class cannot make one or it is not packable. A class whose record
+// does not declare the interface is never instantiated.
 std::unique_ptr<KQ_IPackable> NewPackable(KQ_TClass const& record, std::uint32_t line) {
-  std::unique_ptr<KQ_TObject> instance(record.IsInterface() ? nullptr : record.CreateInstance());
+  std::unique_ptr<KQ_TObject> instance(
+      kq::MakesInstancesOf(record, "KQ_IPackable") ? record.CreateInstance() : nullptr);
   auto* const packable =
       instance ? static_cast<KQ_IPackable*>(instance->KQ_Cast("KQ_IPackable")) : nullptr;
   if (packable == nullptr) Raise<KQ_EWrongPackedType>(line);
@@ -102,7 +118,8 @@ KQ_TDataStream::KQ_TDataStream()
       fRecordPosition(0),
       fRecordBlock(nullptr),
       fMemory(nullptr),
-      fDepth(0) {}
+      fDepth(0),
+      fConsumed(0) {}
 
 KQ_TDataStream::KQ_TDataStream(KQ_IStream& stream) : KQ_TDataStream() { Bind(&stream); }
 
@@ -119,7 +136,8 @@ KQ_TDataStream::KQ_TDataStream(KQ_TDataStream const& other)
       fRecordPosition(0),
       fRecordBlock(nullptr),
       fMemory(nullptr),
-      fDepth(0) {
+      fDepth(0),
+      fConsumed(0) {
   Bind(other.fStream);
   CopyPushback(other);
 }
@@ -191,6 +209,23 @@ void KQ_TDataStream::RegisterSpecificType(unsigned char code, KQ_TClass const* r
 
 KQ_TClass const* KQ_TDataStream::SpecificType(unsigned char code) { return sSpecificTypes[code]; }
 
+void KQ_TDataStream::SetReadBudget(std::uint64_t perByte, std::uint64_t fixed) {
+  sBudgetPerByte.store(perByte, std::memory_order_relaxed);
+  sBudgetFixed.store(fixed, std::memory_order_relaxed);
+}
+
+std::uint64_t KQ_TDataStream::ReadBudgetPerByte() {
+  return sBudgetPerByte.load(std::memory_order_relaxed);
+}
+
+std::uint64_t KQ_TDataStream::ReadBudgetFixed() {
+  return sBudgetFixed.load(std::memory_order_relaxed);
+}
+
+std::uint64_t KQ_TDataStream::ConsumedBy(void const* stream) {
+  return static_cast<KQ_TDataStream const*>(stream)->fConsumed;
+}
+
 // Byte paths
 
 KQ_IStream& KQ_TDataStream::Bound() const {
@@ -211,6 +246,7 @@ inline void KQ_TDataStream::Put(void const* bytes, std::uint32_t count) {
 inline void KQ_TDataStream::Fetch(void* buffer, std::uint32_t count) {
   if (fPushCount == 0 && fRecordBlock == nullptr && fMemory != nullptr) {
     fMemory->KQ_TMemoryStream::Read(buffer, count);
+    fConsumed += count;
   } else {
     FetchSlow(buffer, count);
   }
@@ -222,17 +258,28 @@ void KQ_TDataStream::FetchSlow(void* buffer, std::uint32_t count) {
   auto* const bytes = static_cast<unsigned char*>(buffer);
   std::uint32_t taken = 0;
   while (taken < count && fPushCount > 0) bytes[taken++] = fPushStack[--fPushCount];
-  if (taken < count) stream.Read(bytes + taken, count - taken);
+  if (taken < count) {
+    stream.Read(bytes + taken, count - taken);
+    fConsumed += count - taken;
+  }
   if (fRecordBlock != nullptr) Record(bytes, count);
 }
 
 unsigned char KQ_TDataStream::FetchByte() {
   if (fPushCount == 0 && fRecordBlock == nullptr) {
-    if (fMemory != nullptr) return fMemory->KQ_TMemoryStream::Read();
-    return Bound().Read();
+    unsigned char const byte =
+        fMemory != nullptr ? fMemory->KQ_TMemoryStream::Read() : Bound().Read();
+    ++fConsumed;
+    return byte;
   }
   KQ_IStream& stream = Bound();
-  unsigned char const byte = fPushCount > 0 ? fPushStack[--fPushCount] : stream.Read();
+  unsigned char byte = 0;
+  if (fPushCount > 0) {
+    byte = fPushStack[--fPushCount];
+  } else {
+    byte = stream.Read();
+    ++fConsumed;
+  }
   if (fRecordBlock != nullptr) Record(&byte, 1);
   return byte;
 }
@@ -305,6 +352,7 @@ std::uint32_t KQ_TDataStream::Read(void* buffer, std::uint32_t minimum, std::uin
   std::uint32_t total = taken;
   if (taken < maximum) {
     total += stream.Read(bytes + taken, minimum > taken ? minimum - taken : 0, maximum - taken);
+    fConsumed += total - taken;
   }
   if (fRecordBlock != nullptr && total != 0) Record(bytes, total);
   return total;
@@ -335,7 +383,9 @@ bool KQ_TDataStream::Skip(std::uint32_t count) {
   }
   count -= fPushCount;
   fPushCount = 0;
-  return stream.Skip(count);
+  if (!stream.Skip(count)) return false;
+  fConsumed += count;
+  return true;
 }
 
 KQ_IStream& KQ_TDataStream::Write(void const* buffer, std::uint32_t count) {
@@ -528,6 +578,7 @@ unsigned char KQ_TDataStream::Peek() {
 
 void KQ_TDataStream::SkipData() {
   kq::NestingGuard const depth(fDepth, kMaxDepth, TooDeep);
+  kq::ReadBudget const budget = OpenBudget(this, ConsumedBy);
   unsigned char const tag = FetchByte();
   if (kTagSizes.fSize[tag] != 0) {
     SkipOrRaise(kTagSizes.fSize[tag]);
@@ -636,6 +687,7 @@ void KQ_TDataStream::PackStringElement(KQ_IPackable const& key, unsigned char co
 
 KQ_IUnpacking& KQ_TDataStream::operator>>(KQ_IPackable& object) {
   kq::NestingGuard const depth(fDepth, kMaxDepth, TooDeep);
+  kq::ReadBudget const budget = OpenBudget(this, ConsumedBy);
   unsigned char const tag = FetchByte();
   if (tag == kNoObject) return *this;
   KQ_TClass const* const record = object.KQ_PackClassObject();
@@ -683,6 +735,7 @@ bool KQ_TDataStream::ExtractPackable(KQ_IPackable& object) {
 
 KQ_IPackable* KQ_TDataStream::Extract(bool keepUnknown) {
   kq::NestingGuard const depth(fDepth, kMaxDepth, TooDeep);
+  kq::ReadBudget const budget = OpenBudget(this, ConsumedBy);
   unsigned char const tag = FetchByte();
   if (KQ_TClass const* const record = sSpecificTypes[tag]) {
     std::unique_ptr<KQ_IPackable> object = NewPackable(*record, __LINE__);
@@ -695,7 +748,9 @@ KQ_IPackable* KQ_TDataStream::Extract(bool keepUnknown) {
   char const* const name = FetchName(buffer, length);
   if (std::memchr(name, 0, length) != nullptr) Raise<KQ_EWrongPackedType>(__LINE__);
   KQ_TClass const* const record = KQ_TClass::FindClass(name);
-  if (record != nullptr && !record->IsInterface()) {
+  // A class that is not packable stands for an unknown one; it is never
+  // instantiated, since an instance may start a thread or take a lock.
+  if (record != nullptr && kq::MakesInstancesOf(*record, "KQ_IPackable")) {
     std::unique_ptr<KQ_TObject> instance(record->CreateInstance());
     if (instance) {
       if (auto* const packable = static_cast<KQ_IPackable*>(instance->KQ_Cast("KQ_IPackable"))) {

@@ -37,8 +37,17 @@
 //  - at most kMaxDepth object reads, class sections and skipped elements may
 //    be open at once (operator>> for objects, Extract, section searches and
 //    SkipData each take one level; an Any holding a list of Anys therefore
-//    takes two levels per level of nesting). Deeper input raises
-//    KQ_EWrongPackedType instead of exhausting the call stack.
+//    takes two levels per level of nesting), and no level is opened when
+//    less than 64 KB of the calling thread's stack remain. Deeper input
+//    raises KQ_EWrongPackedType instead of exhausting the call stack, so a
+//    thread with a small stack reads less deeply nested input than kMaxDepth;
+//  - each top-level read (Extract, operator>> for objects, SkipData) may
+//    claim memory for the containers it fills (their slots and entries) up
+//    to a budget of ReadBudgetPerByte() bytes for every byte it consumes plus
+//    ReadBudgetFixed() bytes, by default 64 and 1 MiB, which the containers
+//    of any input of that size stay far below. A read that would claim more
+//    raises KQ_EWrongPacketSize. SetReadBudget raises the budget for
+//    trusted input; reads nested in another read spend the outer one's.
 //
 // The pushback stack holds bytes given back with Unread or Peek; they are
 // read again before the bound stream's. Rewind and Seek are forwarded to the
@@ -71,6 +80,12 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
   static constexpr std::uint32_t kMaxNameLength = 65536;
   // Largest piece in which ReadPacketGrowing reads a packet.
   static constexpr std::uint32_t kPacketChunk = 65536;
+  // The memory budget of the readers (see above), for the whole process.
+  static constexpr std::uint64_t kDefaultReadBudgetPerByte = 64;
+  static constexpr std::uint64_t kDefaultReadBudgetFixed = 1024 * 1024;
+  static void SetReadBudget(std::uint64_t perByte, std::uint64_t fixed);
+  static std::uint64_t ReadBudgetPerByte();
+  static std::uint64_t ReadBudgetFixed();
 
   // Unbound: every byte operation raises KQ_EStreamIsNotBound.
   KQ_TDataStream();
@@ -300,6 +315,8 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
   // The highest code registered for record, or 0.
   static unsigned char CodeOf(KQ_TClass const* record);
 
+  // fConsumed of the stream, for the budget of a top-level read.
+  static std::uint64_t ConsumedBy(void const* stream);
   bool ExtractPackable(KQ_IPackable& object);
   KQ_IPackable* ExtractUnknown(unsigned char tag, char const* name, std::uint32_t length);
   KQ_IPackable* ExtractBaseSection();
@@ -314,4 +331,7 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
   // operations are then called directly instead of through the interface.
   KQ_TMemoryStream* fMemory;
   std::uint32_t fDepth;
+  // Bytes taken from the bound stream by the readers (not those read again
+  // from the pushback).
+  std::uint64_t fConsumed;
 };

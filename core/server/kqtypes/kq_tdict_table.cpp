@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "internal/kq_content_hash.h"
+#include "internal/kq_read_budget.h"
 #include "kq_eexception.h"
 #include "kq_ihumanreadable.h"
 #include "kq_ipacking.h"
@@ -45,7 +46,8 @@ std::uint32_t BlockSlots(std::uint32_t block) {
 }
 
 DictNode* NewBlock(std::uint32_t slots) {
-  void* const start = KQ_Alloc(static_cast<std::uint32_t>(kLine + std::size_t{slots} * sizeof(DictNode)));
+  void* const start =
+      KQ_Alloc(static_cast<std::uint32_t>(kLine + std::size_t{slots} * sizeof(DictNode)));
   std::uintptr_t const first =
       (reinterpret_cast<std::uintptr_t>(start) + sizeof start + kLine - 1) / kLine * kLine;
   std::memcpy(reinterpret_cast<void*>(first - sizeof start), &start, sizeof start);
@@ -111,8 +113,8 @@ void DeleteNode(DictTable& table, std::uint32_t number) {
 
 std::uint32_t* NewBuckets(std::uint32_t count) {
   if (count > 0xFFFFFFFFu / sizeof(std::uint32_t)) KQ_THROW(KQ_EOutOfMemory());
-  auto* const buckets =
-      static_cast<std::uint32_t*>(KQ_Alloc(static_cast<std::uint32_t>(count * sizeof(std::uint32_t))));
+  auto* const buckets = static_cast<std::uint32_t*>(
+      KQ_Alloc(static_cast<std::uint32_t>(count * sizeof(std::uint32_t))));
   std::fill(buckets, buckets + count, kNoNode);
   return buckets;
 }
@@ -193,7 +195,8 @@ void EraseFromIndex(DictTable& table, DictIndexSlot* slot) {
   DictIndexSlot* const slots = table.fIndex;
   std::uint32_t const size = table.fIndexSize;
   auto hole = static_cast<std::uint32_t>(slot - slots);
-  for (std::uint32_t i = DictTableOps::NextSlot(hole, size); slots[i].fNode != kNoNode; i = DictTableOps::NextSlot(i, size)) {
+  for (std::uint32_t i = DictTableOps::NextSlot(hole, size); slots[i].fNode != kNoNode;
+       i = DictTableOps::NextSlot(i, size)) {
     std::uint32_t const home = DictTableOps::Home(slots[i].fTag, size);
     bool const placed = hole <= i ? hole < home && home <= i : hole < home || home <= i;
     if (!placed) {
@@ -349,17 +352,17 @@ DictNode* DictTableOps::Link(DictTable& table, std::unique_ptr<KQ_IHashable> key
   return node;
 }
 
-void DictTableOps::Store(DictTable& table, std::unique_ptr<KQ_IHashable> key,
-                         DictKeyHashes hashes, KQ_TAny& value) {
+void DictTableOps::Store(DictTable& table, std::unique_ptr<KQ_IHashable> key, DictKeyHashes hashes,
+                         KQ_TAny& value) {
   Node* node = Find(table, *key, hashes.fTag);
   if (node == nullptr) node = Link(table, std::move(key), hashes);
   node->fValue.Swap(value);
 }
 
 void DictTableOps::Remove(DictTable& table, KQ_IHashable const& key) {
-  DictIndexSlot* const slot = FindSlot(table, TagOf(key.KQ_ContentHash()), [&key](Node const& node) {
-    return Identical(*node.fKey, key);
-  });
+  DictIndexSlot* const slot =
+      FindSlot(table, TagOf(key.KQ_ContentHash()),
+               [&key](Node const& node) { return Identical(*node.fKey, key); });
   if (slot != nullptr) Unlink(table, slot);
 }
 
@@ -457,6 +460,7 @@ void DictTableOps::Unpack(DictTable& table, KQ_IUnpacking& unpacker) {
     packed.release();
     KQ_TAny value;
     readValue(value);
+    ReadBudget::Charge(sizeof(DictNode));
     DictKeyHashes const hashes = HashesOf(*key);
     Store(table, std::move(key), hashes, value);
   }
@@ -528,6 +532,7 @@ void DictTableOps::Read(DictTable& table, KQ_THumanReadableStream& stream) {
     stream.Expect(']').Expect('=');
     KQ_TAny value;
     stream >> static_cast<KQ_IHumanReadable&>(value);
+    ReadBudget::Charge(sizeof(DictNode));
     Store(table, std::move(key), hashes, value);
   }
 }

@@ -1,5 +1,6 @@
 #include "kq_thumanreadablestream.h"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -8,6 +9,8 @@
 
 #include "internal/kq_inline_buffer.h"
 #include "internal/kq_nesting_guard.h"
+#include "internal/kq_read_budget.h"
+#include "internal/kq_tclass_interfaces.h"
 #include "internal/kq_text_escape.h"
 #include "kq_eexception.h"
 #include "kq_memalloc.h"
@@ -44,6 +47,9 @@ class KQ_THumanReadableStream::Token : public kq::InlineBuffer<char, 64> {
 };
 
 namespace {
+
+std::atomic<std::uint64_t> sBudgetPerByte{KQ_THumanReadableStream::kDefaultReadBudgetPerByte};
+std::atomic<std::uint64_t> sBudgetFixed{KQ_THumanReadableStream::kDefaultReadBudgetFixed};
 
 using Set = kq::HRTokenSet;
 
@@ -644,6 +650,9 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::WritePackable(KQ_IPackable con
 
 KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(KQ_IHumanReadable& object) {
   kq::NestingGuard const guard(fDepth, kMaxDepth, [this] { TooDeep(); });
+  kq::ReadBudget const budget(this, ConsumedBy, BudgetOverdrawn,
+                              sBudgetPerByte.load(std::memory_order_relaxed),
+                              sBudgetFixed.load(std::memory_order_relaxed));
   object.KQ_ReadFrom(*this);
   return *this;
 }
@@ -797,6 +806,9 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(std::int8_t& value)
 
 KQ_IHumanReadable* KQ_THumanReadableStream::Extract() {
   kq::NestingGuard const guard(fDepth, kMaxDepth, [this] { TooDeep(); });
+  kq::ReadBudget const budget(this, ConsumedBy, BudgetOverdrawn,
+                              sBudgetPerByte.load(std::memory_order_relaxed),
+                              sBudgetFixed.load(std::memory_order_relaxed));
   unsigned char const next = PeekNonWhite();
   if (next == '"') {
     auto string = std::make_unique<KQ_TString>();
@@ -913,18 +925,6 @@ KQ_IHumanReadable* KQ_THumanReadableStream::ExtractPackable() {
   return any.release();
 }
 
-namespace {
-
-// Whether the class or one of its ancestors declares the interface.
-bool ClassImplements(KQ_TClass const* record, char const* interfaceName) {
-  for (; record != nullptr; record = record->ParentClass()) {
-    if (record->Implements(interfaceName)) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 KQ_IHumanReadable* KQ_THumanReadableStream::ExtractObject(char const* className) {
   Expect('{');
   // Only classes that can be handed out are instantiated at all: a class
@@ -932,8 +932,8 @@ KQ_IHumanReadable* KQ_THumanReadableStream::ExtractObject(char const* className)
   KQ_TClass const* const record = KQ_TClass::FindClass(className);
   char const* const expected = "a class with a text form";
   if (record == nullptr) SyntaxError(expected, Quoted(className) + ", a class unknown here");
-  if (record->IsInterface() || !ClassImplements(record, "KQ_IPackable") ||
-      !ClassImplements(record, "KQ_IHumanReadable")) {
+  if (!kq::MakesInstancesOf(*record, "KQ_IPackable") ||
+      !kq::ClassImplements(*record, "KQ_IHumanReadable")) {
     SyntaxError(expected, Quoted(className));
   }
   std::unique_ptr<KQ_TObject, ObjectDeleter> object(record->CreateInstance());
@@ -952,7 +952,29 @@ void KQ_THumanReadableStream::SyntaxError() const {
 }
 
 void KQ_THumanReadableStream::TooDeep() const {
-  SyntaxError("objects nested at most 1000 deep", KQ_TString("more"));
+  SyntaxError("objects nested at most 1000 deep and within the stack", KQ_TString("more"));
+}
+
+std::uint64_t KQ_THumanReadableStream::ConsumedBy(void const* stream) {
+  return static_cast<KQ_THumanReadableStream const*>(stream)->fText.BytesRead();
+}
+
+void KQ_THumanReadableStream::BudgetOverdrawn(void const* stream) {
+  static_cast<KQ_THumanReadableStream const*>(stream)->SyntaxError(
+      "input that claims memory in proportion to its size", KQ_TString("more"));
+}
+
+void KQ_THumanReadableStream::SetReadBudget(std::uint64_t perByte, std::uint64_t fixed) {
+  sBudgetPerByte.store(perByte, std::memory_order_relaxed);
+  sBudgetFixed.store(fixed, std::memory_order_relaxed);
+}
+
+std::uint64_t KQ_THumanReadableStream::ReadBudgetPerByte() {
+  return sBudgetPerByte.load(std::memory_order_relaxed);
+}
+
+std::uint64_t KQ_THumanReadableStream::ReadBudgetFixed() {
+  return sBudgetFixed.load(std::memory_order_relaxed);
 }
 
 void KQ_THumanReadableStream::SyntaxError(char const* expected, KQ_TString const& found) const {

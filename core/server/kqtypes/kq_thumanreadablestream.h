@@ -37,7 +37,19 @@
 // Malformed input raises KQ_EHRSyntaxError with the message " at line N",
 // where N counts the line feeds read so far (the first line is 0); nothing
 // read is given back. The end of the input raises the bound stream's
-// KQ_EStreamEndReached. Objects nest at most kMaxDepth deep while reading.
+// KQ_EStreamEndReached. Objects nest at most kMaxDepth deep while reading,
+// and less deeply on a thread whose stack runs low: no level is opened when
+// less than 64 KB of the calling thread's stack remain.
+//
+// A few bytes of text can describe far more than they hold (an array with
+// the indexes 0 and 1048575 opens a million slots), so each top-level read
+// (Extract, operator>> of an object) may claim memory for the containers it
+// fills (their slots and entries) up to a budget of ReadBudgetPerByte()
+// bytes for every byte of text it consumes plus ReadBudgetFixed() bytes, by
+// default 64 and 1 MiB, which text written by this stream stays far below.
+// A read that would claim more raises KQ_EHRSyntaxError. SetReadBudget
+// raises the budget for trusted input; packed blocks and objects read within
+// a read spend its budget.
 //
 // One thread at a time per stream. The bound stream is not owned and never
 // closed by this one.
@@ -68,10 +80,17 @@ class KQ_EXPORT KQ_THumanReadableStream final : public KQ_TObject, public virtua
   // The maximum of the token readers' one-argument forms.
   static constexpr std::uint32_t kUnlimited = 0xFFFFFFFFu;
   // How many object reads (operator>> of an object, Extract) may be open at
-  // once; deeper input raises KQ_EHRSyntaxError.
+  // once; deeper input, or input that leaves too little stack, raises
+  // KQ_EHRSyntaxError.
   static constexpr std::uint32_t kMaxDepth = 1000;
   // Bytes of packed data per line of a WritePackable block.
   static constexpr std::uint32_t kPackedBytesPerLine = 64;
+  // The memory budget of the readers (see above), for the whole process.
+  static constexpr std::uint64_t kDefaultReadBudgetPerByte = 64;
+  static constexpr std::uint64_t kDefaultReadBudgetFixed = 1024 * 1024;
+  static void SetReadBudget(std::uint64_t perByte, std::uint64_t fixed);
+  static std::uint64_t ReadBudgetPerByte();
+  static std::uint64_t ReadBudgetFixed();
 
   // Space, tab, line feed and carriage return.
   static KQ_TString const& sWhiteSpace;
@@ -240,6 +259,10 @@ class KQ_EXPORT KQ_THumanReadableStream final : public KQ_TObject, public virtua
   class Token;
   // Input nested deeper than kMaxDepth.
   [[noreturn]] void TooDeep() const;
+  // For the budget of a top-level read: the bytes the stream has consumed,
+  // and the error of a read that claims more memory than its budget.
+  static std::uint64_t ConsumedBy(void const* stream);
+  [[noreturn]] static void BudgetOverdrawn(void const* stream);
 
   // The text stream's ReadNCSpan of an ASCII set, into token (or only
   // passing over the span when token is null).

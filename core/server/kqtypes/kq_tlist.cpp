@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "internal/kq_read_budget.h"
 #include "internal/kq_tlist_chain.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
@@ -277,6 +278,7 @@ bool KQ_TList::ReadFrom(KQ_THumanReadableStream& stream) {
 
 template <class Read>
 void KQ_TList::AppendRead(Read& read) {
+  kq::ReadBudget::Charge(sizeof(KQ_TListKey));
   void* const room = KeyRoom();
   KQ_TListKey* key;
   try {

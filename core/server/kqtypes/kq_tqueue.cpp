@@ -3,6 +3,7 @@
 #include <iterator>
 #include <utility>
 
+#include "internal/kq_read_budget.h"
 #include "internal/kq_tlist_chain.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
@@ -213,6 +214,7 @@ void KQ_TQueue::KQ_Unpack(KQ_IUnpacking& unpacker) {
     std::int32_t priority = 0;
     KQ_TAny value;
     unpacker >> priority >> static_cast<KQ_IPackable&>(value);
+    kq::ReadBudget::Charge(sizeof(KQ_TQueueKey));
     // Into a new key without copying (and cloning) the value read.
     auto* key = new KQ_TQueueKey(priority);
     key->fValue.Swap(value);
@@ -266,6 +268,7 @@ bool KQ_TQueue::ReadFrom(KQ_THumanReadableStream& stream) {
     stream.Expect(':');
     KQ_TAny value;
     stream >> static_cast<KQ_IHumanReadable&>(value);
+    kq::ReadBudget::Charge(sizeof(KQ_TQueueKey));
     auto* key = new KQ_TQueueKey(priority);
     key->fValue.Swap(value);
     Insert(key, true);

@@ -89,6 +89,7 @@ class KQ_TTextStream::CharSet {
 KQ_TTextStream::KQ_TTextStream()
     : fStream(nullptr),
       fLineCount(0),
+      fBytesRead(0),
       fPushCount(0),
       fPushCapacity(0),
       fPushStack(nullptr),
@@ -195,6 +196,7 @@ void KQ_TTextStream::CountLineFeeds(void const* bytes, std::uint32_t count) {
 unsigned char KQ_TTextStream::ReadByteSlow() {
   unsigned char const byte = fPushCount > 0 ? fPushStack[--fPushCount] : Bound().Read();
   if (byte == '\n') ++fLineCount;
+  ++fBytesRead;
   return byte;
 }
 
@@ -309,6 +311,7 @@ KQ_TString KQ_TTextStream::Scan(std::uint32_t max, CharSet const& members) {
         unsigned char const b = data[at];
         if (b == 0 || b >= kAsciiLimit) break;
         ++at;
+        ++fBytesRead;
         if (b == '\n') ++fLineCount;
         if (members.Contains(kLowerCase ? LowerOf(b) : b) != kToken) {
           taken.Add(b);
@@ -401,6 +404,7 @@ std::uint32_t KQ_TTextStream::Read(void* buffer, std::uint32_t minimum, std::uin
     total += stream.Read(bytes + total, rest, maximum - total);
   }
   CountLineFeeds(bytes, total);
+  fBytesRead += total;
   return total;
 }
 
@@ -410,6 +414,7 @@ KQ_IStream& KQ_TTextStream::Read(void* buffer, std::uint32_t count) {
   std::uint32_t const taken = PopInto(bytes, count);
   if (taken < count) stream.Read(bytes + taken, count - taken);
   CountLineFeeds(bytes, count);
+  fBytesRead += count;
   return *this;
 }
 

@@ -101,6 +101,8 @@ class KQ_EXPORT KQ_TTextStream : public KQ_TObject, public virtual KQ_IStream {
 
   // The bound stream, or null.
   KQ_IStream* BoundStream() const { return fStream; }
+  // Bytes read so far, less those given back: what the reader has consumed.
+  std::uint64_t BytesRead() const { return fBytesRead; }
 
   // KQ_IStream. Each byte operation raises KQ_EStreamIsNotBound when no
   // stream is bound; the capability queries answer false then.
@@ -120,6 +122,7 @@ class KQ_EXPORT KQ_TTextStream : public KQ_TObject, public virtual KQ_IStream {
     if (fPushCount == 0 && fMemory != nullptr) {
       unsigned char const byte = fMemory->KQ_TMemoryStream::Read();
       if (byte == '\n') ++fLineCount;
+      ++fBytesRead;
       return byte;
     }
     return ReadByteSlow();
@@ -167,6 +170,7 @@ class KQ_EXPORT KQ_TTextStream : public KQ_TObject, public virtual KQ_IStream {
     if (fPushCount == fPushCapacity) GrowPushback(std::uint64_t{fPushCount} + 1);
     fPushStack[fPushCount++] = byte;
     if (byte == '\n' && fLineCount > 0) --fLineCount;
+    if (fBytesRead > 0) --fBytesRead;
   }
   void GrowPushback(std::uint64_t needed);
   std::uint32_t PopInto(unsigned char* bytes, std::uint32_t count);
@@ -174,6 +178,7 @@ class KQ_EXPORT KQ_TTextStream : public KQ_TObject, public virtual KQ_IStream {
 
   KQ_IStream* fStream;
   std::uint32_t fLineCount;
+  std::uint64_t fBytesRead;
   std::uint32_t fPushCount;
   std::uint32_t fPushCapacity;
   unsigned char* fPushStack;

@@ -1,5 +1,5 @@
 // Threads under KQ_TThread: start one, wait for it, end it at once, the
-// calling thread's slot, scheduling priority and sleeping.
+// calling thread's slot, scheduling priority, stack and sleeping.
 //
 // A Thread is reference counted: its owner holds one reference from
 // NewThread until CloseThread or KillThread, the running thread holds one
@@ -73,6 +73,16 @@ bool SetThreadNice(std::int32_t systemId, int nice) noexcept;
 // a cancellation) is no such exception: beforeEnding(argument) runs, and the
 // unwinding goes on through the caller to the end of the thread.
 bool RunThreadBody(ThreadBody body, void* argument, ThreadBody beforeEnding);
+
+// The calling thread's stack: the lowest address it may grow down to and
+// the address just above it; both 0 when the system does not tell. Asked of
+// the system once per thread, so that readers may check their depth against
+// it at every level.
+struct StackBounds {
+  std::uintptr_t low = 0;
+  std::uintptr_t high = 0;
+};
+StackBounds CallingThreadStack() noexcept;
 
 // Suspends the calling thread; 0 gives the processor to another ready
 // thread.

@@ -40,6 +40,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <new>
 
 #include "kq_sys_futex_linux.h"
@@ -364,6 +365,28 @@ bool RunThreadBody(ThreadBody body, void* argument, ThreadBody beforeEnding) {
   } catch (...) {
     return false;
   }
+}
+
+// The initial thread's stack is reported too: its size follows the stack
+// limit the process started with, and its top the mapping it lies in.
+StackBounds CallingThreadStack() noexcept {
+  thread_local StackBounds bounds;
+  thread_local bool asked = false;
+  if (asked) return bounds;
+  asked = true;
+  int const savedErrno = errno;
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+    void* low = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attributes, &low, &size) == 0 && low != nullptr) {
+      bounds.low = reinterpret_cast<std::uintptr_t>(low);
+      bounds.high = bounds.low + size;
+    }
+    pthread_attr_destroy(&attributes);
+  }
+  errno = savedErrno;
+  return bounds;
 }
 
 void SleepMilliseconds(std::uint32_t milliseconds) noexcept {

@@ -1,0 +1,48 @@
+// The memory one read of outside data may claim for what it builds. A few
+// bytes of input can describe far more than they hold (a sparse array index
+// in the text format opens every slot below it), so every top-level read
+// opens a budget that grows with the bytes it has consumed, and the
+// containers charge it before they grow. A read nested in another one on the
+// same thread (a packed block inside text, an object inside a container)
+// spends the outer read's budget: its bytes were consumed by the outer read.
+#pragma once
+
+#include <cstdint>
+
+namespace kq {
+
+class ReadBudget {
+ public:
+  // The bytes the reader has consumed so far, asked at every charge.
+  using Consumed = std::uint64_t (*)(void const* reader);
+  // Raises the reader's exception for an overdrawn budget; never returns.
+  using Overdrawn = void (*)(void const* reader);
+
+  // Opens the budget of a top-level read unless the calling thread has one
+  // open: perByte bytes for every byte the reader consumes from now on,
+  // plus fixed.
+  ReadBudget(void const* reader, Consumed consumed, Overdrawn overdrawn, std::uint64_t perByte,
+             std::uint64_t fixed);
+  ReadBudget(ReadBudget const&) = delete;
+  ReadBudget& operator=(ReadBudget const&) = delete;
+  ~ReadBudget();
+
+  // Charges bytes to the read open on the calling thread, raising through
+  // its Overdrawn when they pass its allowance; nothing without a read open
+  // (a container unpacked by a caller's own code).
+  static void Charge(std::uint64_t bytes);
+
+ private:
+  std::uint64_t Allowance() const;
+
+  bool fOpened;
+  void const* fReader;
+  Consumed fConsumed;
+  Overdrawn fOverdrawn;
+  std::uint64_t fStart;
+  std::uint64_t fPerByte;
+  std::uint64_t fFixed;
+  std::uint64_t fCharged;
+};
+
+}  // namespace kq
