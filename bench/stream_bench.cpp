@@ -2,9 +2,8 @@
 //
 // A KQ_TBufferedStream over a file, one byte at a time: 1,000,000 single-
 // byte writes (then Close) and 1,000,000 single-byte reads, against
-// std::ofstream::put and std::ifstream::get on the same file. The file is
-// reached through a KQ_TCxxStream on a std::fstream for now; the library's
-// own file class takes its place when it arrives.
+// std::ofstream::put and std::ifstream::get on the same file, which the
+// buffered stream reaches through a KQ_TFile.
 //
 // Packing into a KQ_TBlockStream against a KQ_TMemoryStream: a KQ_TList of
 // 10,000 Anys (integers, doubles and short strings) and a KQ_TDict of 1,000
@@ -25,11 +24,12 @@
 #include "kq_initialization.h"
 #include "kq_tblockstream.h"
 #include "kq_tbufferedstream.h"
-#include "kq_tcxxstream.h"
 #include "kq_tdatastream.h"
 #include "kq_tdict.h"
+#include "kq_tfile.h"
 #include "kq_tlist.h"
 #include "kq_tmemorystream.h"
+#include "kq_tstring.h"
 
 namespace {
 
@@ -60,9 +60,7 @@ void BM_StdOfstreamPutBytes(benchmark::State& state) {
 
 void BM_BufferedStreamWriteBytes(benchmark::State& state) {
   for (auto _ : state) {
-    std::fstream file(FilePath(),
-                      std::ios_base::out | std::ios_base::binary | std::ios_base::trunc);
-    KQ_TCxxStream device(file);
+    KQ_TFile device(KQ_TString(FilePath().c_str()), KQ_TFile::WriteOnly);
     KQ_TBufferedStream buffered(device);
     for (std::uint32_t i = 0; i < kBytes; ++i) buffered.Write(static_cast<unsigned char>(i));
     buffered.Close();
@@ -80,8 +78,7 @@ void BM_StdIfstreamGetBytes(benchmark::State& state) {
 
 void BM_BufferedStreamReadBytes(benchmark::State& state) {
   for (auto _ : state) {
-    std::ifstream file(FilePath(), std::ios_base::binary);
-    KQ_TCxxStream device(file);
+    KQ_TFile device(KQ_TString(FilePath().c_str()), KQ_TFile::ReadOnly);
     KQ_TBufferedStream buffered(device);
     std::uint32_t sum = 0;
     for (std::uint32_t i = 0; i < kBytes; ++i) sum += buffered.Read();

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Feeds hostile files and the fuzz corpora through kqdump, both ways, with
+# Feeds hostile files and the fuzz corpora of the formats through kqdump, both ways, with
 # little memory and a small stack: every run must end with status 0 (read)
 # or 1 (refused), never with a crash, whatever the input claims or nests.
 # Usage: hostile_kqdump.sh KQDUMP SOURCE_DIR
@@ -63,7 +63,7 @@ check() {
   fi
 }
 
-for input in "$work"/*.bin "$work"/*.txt "$source_dir"/fuzz/corpus/*/*; do
+for input in "$work"/*.bin "$work"/*.txt "$source_dir"/fuzz/corpus/{packed,text,kqdump,containers}/*; do
   [ -f "$input" ] || continue
   check "" "$input"
   check "--pack" "$input"

@@ -103,6 +103,14 @@ cp "$work/out" "$work/nan.txt"
 run --pack "$work/nan.txt"
 cmp -s "$work/out" "$work/nan.bin" || fail "NaN list does not pack back"
 
+# An Any holding an object of a class kqdump does not know: its block keeps
+# the Any around the object.
+printf '\x40\x05\x12\x0d\x00\x00\x00\x09KQ_TOther\xff' >"$work/held.bin"
+run "$work/held.bin"
+cp "$work/out" "$work/held.txt"
+run --pack "$work/held.txt"
+cmp -s "$work/out" "$work/held.bin" || fail "an Any holding an unknown object does not pack back"
+
 # Bad packed data: status 1 and one line naming the byte and the exception.
 head -c 10 "$work/list_int_string.bin" >"$work/cut.bin"
 run "$work/cut.bin"

@@ -195,7 +195,7 @@ class Dumper {
       try {
         fWriter << *readable;
         fText.Write('\n');
-        exact = PacksBackTo(bytes);
+        exact = !IsPackedBlock() && PacksBackTo(bytes);
       } catch (KQ_EException const&) {
         fWriter = fText;
       }
@@ -209,6 +209,15 @@ class Dumper {
   }
 
  private:
+  // Whether the text just written is a packed block, which --pack copies
+  // through as it stands: the block of an object an Any holds would lose the
+  // Any around it, so such an object is written as a block of all its bytes.
+  bool IsPackedBlock() const {
+    static char const kWord[] = "KQ_IPackable";
+    return fText.Size() >= sizeof kWord - 1 &&
+           std::memcmp(fText.Data(), kWord, sizeof kWord - 1) == 0;
+  }
+
   // Whether the text just written reads back to an object packed as bytes.
   bool PacksBackTo(std::vector<unsigned char> const& bytes) {
     try {
