@@ -51,7 +51,13 @@ template <class E>
 std::atomic<std::uint64_t> sBudgetPerByte{KQ_TDataStream::kDefaultReadBudgetPerByte};
 std::atomic<std::uint64_t> sBudgetFixed{KQ_TDataStream::kDefaultReadBudgetFixed};
 
-[[noreturn]] void BudgetOverdrawn(void const*) { Raise<KQ_EWrongPacketSize>(__LINE__); }
+[[noreturn]] KQ_NOINLINE void BudgetOverdrawn(void const*) {
+  KQ_EWrongPacketSize raised(
+      KQ_TString("the input claims more memory than its size allows (SetReadBudget)"));
+  raised.__PREPARE_FOR_THROW__(__LINE__, __FILE__);
+  static_cast<KQ_IThrowable const&>(raised).KQ_Throw();
+  std::abort();
+}
 
 kq::ReadBudget OpenBudget(void const* stream, kq::ReadBudget::Consumed consumed) {
   return kq::ReadBudget(stream, consumed, BudgetOverdrawn,

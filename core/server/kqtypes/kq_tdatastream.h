@@ -216,7 +216,10 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
                ? fMemory->Lookahead(count)
                : nullptr;
   }
-  void Advance(std::uint32_t count) { fMemory->Advance(count); }
+  void Advance(std::uint32_t count) {
+    fMemory->Advance(count);
+    fConsumed += count;
+  }
 
   // Packs and unpacks the elements of a container. An Any of a basic kind
   // goes between its cell and the stream's bytes in one step, and so does a
