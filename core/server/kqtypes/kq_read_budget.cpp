@@ -4,11 +4,9 @@
 
 namespace kq {
 
-namespace {
-
-thread_local ReadBudget* tOpen = nullptr;
-
-}  // namespace
+// The library is loaded with the program, so its thread-local data can sit
+// in the static block, reached without a call.
+__attribute__((tls_model("initial-exec"))) thread_local ReadBudget* ReadBudget::tOpen = nullptr;
 
 ReadBudget::ReadBudget(void const* reader, Consumed consumed, Overdrawn overdrawn,
                        std::uint64_t perByte, std::uint64_t fixed)
@@ -19,7 +17,8 @@ ReadBudget::ReadBudget(void const* reader, Consumed consumed, Overdrawn overdraw
       fStart(0),
       fPerByte(perByte),
       fFixed(fixed),
-      fCharged(0) {
+      fCharged(0),
+      fKnownAllowance(fixed) {
   if (!fOpened) return;
   fStart = consumed(reader);
   tOpen = this;
@@ -38,13 +37,9 @@ std::uint64_t ReadBudget::Allowance() const {
   return fPerByte * consumed + fFixed;
 }
 
-void ReadBudget::Charge(std::uint64_t bytes) {
-  ReadBudget* const open = tOpen;
-  if (open == nullptr) return;
-  open->fCharged = bytes > std::numeric_limits<std::uint64_t>::max() - open->fCharged
-                       ? std::numeric_limits<std::uint64_t>::max()
-                       : open->fCharged + bytes;
-  if (open->fCharged > open->Allowance()) open->fOverdrawn(open->fReader);
+void ReadBudget::ChargeBeyondKnown() {
+  fKnownAllowance = Allowance();
+  if (fCharged > fKnownAllowance) fOverdrawn(fReader);
 }
 
 }  // namespace kq

@@ -29,11 +29,23 @@ class ReadBudget {
 
   // Charges bytes to the read open on the calling thread, raising through
   // its Overdrawn when they pass its allowance; nothing without a read open
-  // (a container unpacked by a caller's own code).
-  static void Charge(std::uint64_t bytes);
+  // (a container unpacked by a caller's own code). Charged for every entry
+  // a container reads, so the allowance is asked of the reader only when
+  // the charges reach the last one known: it never shrinks.
+  static void Charge(std::uint64_t bytes) {
+    ReadBudget* const open = tOpen;
+    if (open == nullptr) return;
+    open->fCharged =
+        bytes > ~std::uint64_t{0} - open->fCharged ? ~std::uint64_t{0} : open->fCharged + bytes;
+    if (open->fCharged > open->fKnownAllowance) open->ChargeBeyondKnown();
+  }
 
  private:
+  // The read open on the calling thread, if any.
+  static __attribute__((tls_model("initial-exec"))) thread_local ReadBudget* tOpen;
+
   std::uint64_t Allowance() const;
+  void ChargeBeyondKnown();
 
   bool fOpened;
   void const* fReader;
@@ -43,6 +55,8 @@ class ReadBudget {
   std::uint64_t fPerByte;
   std::uint64_t fFixed;
   std::uint64_t fCharged;
+  // The allowance when it was last asked for.
+  std::uint64_t fKnownAllowance;
 };
 
 }  // namespace kq

@@ -370,10 +370,15 @@ bool RunThreadBody(ThreadBody body, void* argument, ThreadBody beforeEnding) {
 // The initial thread's stack is reported too: its size follows the stack
 // limit the process started with, and its top the mapping it lies in.
 StackBounds CallingThreadStack() noexcept {
-  thread_local StackBounds bounds;
-  thread_local bool asked = false;
-  if (asked) return bounds;
-  asked = true;
+  // Asked at every level a reader opens.
+  struct Known {
+    StackBounds bounds;
+    bool asked;
+  };
+  __attribute__((tls_model("initial-exec"))) static thread_local Known known{};
+  StackBounds& bounds = known.bounds;
+  if (known.asked) return bounds;
+  known.asked = true;
   int const savedErrno = errno;
   pthread_attr_t attributes;
   if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
