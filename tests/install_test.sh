@@ -104,6 +104,9 @@ check_programs() {
     fail "own_class read did not find its class by name: $output"
   grep -qx 'as text: SensorReading { "Lisbon" 17.250000 }' <<<"$output" ||
     fail "own_class read did not write the text form: $output"
+  # What the README says the installed kqdump prints for this file.
+  output=$(clean_run "$prefix/bin/kqdump" --check "$dir/readings.kq") || fail "kqdump --check failed"
+  [ "$output" = "2 objects" ] || fail "kqdump --check printed \"$output\", not what the README says"
 }
 
 echo "--- building with find_package(kqtypes)"
