@@ -357,12 +357,15 @@ bool RunThreadBody(ThreadBody body, void* argument, ThreadBody beforeEnding) {
   try {
     body(argument);
     return true;
-  } catch (abi::__forced_unwind const&) {
-    // The C library unwinds the thread to end it (thread exit,
-    // cancellation); swallowing that would abort the process.
-    beforeEnding(argument);
-    throw;
   } catch (...) {
+    // The C library unwinds the thread to end it (thread exit,
+    // cancellation); swallowing that would abort the process. Such an
+    // unwinding is no C++ exception (it has no type or object, so a handler
+    // for it would bind a reference to nothing): it is told by that.
+    if (abi::__cxa_current_exception_type() == nullptr) {
+      beforeEnding(argument);
+      throw;
+    }
     return false;
   }
 }
