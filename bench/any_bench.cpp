@@ -48,7 +48,6 @@ void BM_Baseline_TwoMalloc16Free(benchmark::State& state) {
 }
 BENCHMARK(BM_Baseline_TwoMalloc16Free);
 
-
 // An Any made from an existing string of ten units, copied and destroyed,
 // against a variant of the usual alternatives holding the same text.
 void BM_AnyOfStringConstructCopyDestroy(benchmark::State& state) {

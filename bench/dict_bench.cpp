@@ -336,8 +336,8 @@ void UnpackEachIteration(benchmark::State& state, std::vector<unsigned char> pac
                             static_cast<std::uint32_t>(packed.size()));
     KQ_TDataStream data(memory);
     std::unique_ptr<KQ_IPackable> const read(data.Extract(false));
-    auto const* dict = read == nullptr ? nullptr
-                                       : static_cast<KQ_TDict const*>(read->KQ_Cast("KQ_TDict"));
+    auto const* dict =
+        read == nullptr ? nullptr : static_cast<KQ_TDict const*>(read->KQ_Cast("KQ_TDict"));
     if (dict == nullptr || dict->Entries() != entries) state.SkipWithError("unpacking failed");
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(packed.size()));
@@ -380,10 +380,13 @@ std::vector<unsigned char> PackEntries(std::uint32_t count, Key key) {
 void BM_DictUnpackSameHashInt64(benchmark::State& state) {
   Initialize();
   auto const count = static_cast<std::uint32_t>(state.range(0));
-  UnpackEachIteration(state, PackEntries(count, [](std::uint32_t i) {
-                        return KQ_TAny(static_cast<std::int64_t>(std::uint64_t{i} << 32 | 7));
-                      }),
-                      count);
+  UnpackEachIteration(
+      state,
+      PackEntries(count,
+                  [](std::uint32_t i) {
+                    return KQ_TAny(static_cast<std::int64_t>(std::uint64_t{i} << 32 | 7));
+                  }),
+      count);
 }
 BENCHMARK(BM_DictUnpackSameHashInt64)->Arg(50000)->Unit(benchmark::kMillisecond);
 
@@ -393,13 +396,16 @@ BENCHMARK(BM_DictUnpackSameHashInt64)->Arg(50000)->Unit(benchmark::kMillisecond)
 void BM_DictUnpackSameHashStrings(benchmark::State& state) {
   Initialize();
   auto const count = static_cast<std::uint32_t>(state.range(0));
-  UnpackEachIteration(state, PackEntries(count, [](std::uint32_t i) {
-                        std::u16string text;
-                        for (int bit = 0; bit < 16; ++bit) {
-                          text += (i >> bit & 1) != 0 ? u"\x0002\x0001" : u"\x0001\xFFF2";
-                        }
-                        return MakeKey(text);
-                      }),
+  UnpackEachIteration(state,
+                      PackEntries(count,
+                                  [](std::uint32_t i) {
+                                    std::u16string text;
+                                    for (int bit = 0; bit < 16; ++bit) {
+                                      text +=
+                                          (i >> bit & 1) != 0 ? u"\x0002\x0001" : u"\x0001\xFFF2";
+                                    }
+                                    return MakeKey(text);
+                                  }),
                       count);
 }
 BENCHMARK(BM_DictUnpackSameHashStrings)->Arg(50000)->Unit(benchmark::kMillisecond);
@@ -409,18 +415,21 @@ BENCHMARK(BM_DictUnpackSameHashStrings)->Arg(50000)->Unit(benchmark::kMillisecon
 void BM_DictUnpackUnknownKeys(benchmark::State& state) {
   Initialize();
   auto const count = static_cast<std::uint32_t>(state.range(0));
-  UnpackEachIteration(state, PackEntries(count, [](std::uint32_t i) {
-                        unsigned char const content[] = {
-                            0x07, static_cast<unsigned char>(i >> 24),
-                            static_cast<unsigned char>(i >> 16), static_cast<unsigned char>(i >> 8),
-                            static_cast<unsigned char>(i)};
-                        auto* unknown = new KQ_TUnknown("NoSuchClass", content, sizeof content);
-                        unknown->SetLength(sizeof content);
-                        KQ_TAny key;
-                        key.Assign(unknown);
-                        return key;
-                      }),
-                      count);
+  UnpackEachIteration(
+      state,
+      PackEntries(count,
+                  [](std::uint32_t i) {
+                    unsigned char const content[] = {0x07, static_cast<unsigned char>(i >> 24),
+                                                     static_cast<unsigned char>(i >> 16),
+                                                     static_cast<unsigned char>(i >> 8),
+                                                     static_cast<unsigned char>(i)};
+                    auto* unknown = new KQ_TUnknown("NoSuchClass", content, sizeof content);
+                    unknown->SetLength(sizeof content);
+                    KQ_TAny key;
+                    key.Assign(unknown);
+                    return key;
+                  }),
+      count);
 }
 BENCHMARK(BM_DictUnpackUnknownKeys)->Arg(20000)->Unit(benchmark::kMillisecond);
 
