@@ -9,16 +9,16 @@ namespace kq {
 __attribute__((tls_model("initial-exec"))) thread_local ReadBudget* ReadBudget::tOpen = nullptr;
 
 ReadBudget::ReadBudget(void const* reader, Consumed consumed, Overdrawn overdrawn,
-                       std::uint64_t perByte, std::uint64_t fixed)
+                       ReadBudgetSetting const& setting)
     : fOpened(tOpen == nullptr),
       fReader(reader),
       fConsumed(consumed),
       fOverdrawn(overdrawn),
       fStart(0),
-      fPerByte(perByte),
-      fFixed(fixed),
+      fPerByte(setting.PerByte()),
+      fFixed(setting.Fixed()),
       fCharged(0),
-      fKnownAllowance(fixed) {
+      fKnownAllowance(fFixed) {
   if (!fOpened) return;
   fStart = consumed(reader);
   tOpen = this;

@@ -48,8 +48,8 @@ template <class E>
 
 [[noreturn]] void TooDeep() { Raise<KQ_EWrongPackedType>(__LINE__); }
 
-std::atomic<std::uint64_t> sBudgetPerByte{KQ_TDataStream::kDefaultReadBudgetPerByte};
-std::atomic<std::uint64_t> sBudgetFixed{KQ_TDataStream::kDefaultReadBudgetFixed};
+kq::ReadBudgetSetting sBudget{KQ_TDataStream::kDefaultReadBudgetPerByte,
+                              KQ_TDataStream::kDefaultReadBudgetFixed};
 
 [[noreturn]] KQ_NOINLINE void BudgetOverdrawn(void const*) {
   KQ_EWrongPacketSize raised(
@@ -60,9 +60,7 @@ std::atomic<std::uint64_t> sBudgetFixed{KQ_TDataStream::kDefaultReadBudgetFixed}
 }
 
 kq::ReadBudget OpenBudget(void const* stream, kq::ReadBudget::Consumed consumed) {
-  return kq::ReadBudget(stream, consumed, BudgetOverdrawn,
-                        sBudgetPerByte.load(std::memory_order_relaxed),
-                        sBudgetFixed.load(std::memory_order_relaxed));
+  return kq::ReadBudget(stream, consumed, BudgetOverdrawn, sBudget);
 }
 
 // A new default instance of record viewed as packable; KQ_EWrongPackedType
@@ -216,17 +214,12 @@ void KQ_TDataStream::RegisterSpecificType(unsigned char code, KQ_TClass const* r
 KQ_TClass const* KQ_TDataStream::SpecificType(unsigned char code) { return sSpecificTypes[code]; }
 
 void KQ_TDataStream::SetReadBudget(std::uint64_t perByte, std::uint64_t fixed) {
-  sBudgetPerByte.store(perByte, std::memory_order_relaxed);
-  sBudgetFixed.store(fixed, std::memory_order_relaxed);
+  sBudget.Set(perByte, fixed);
 }
 
-std::uint64_t KQ_TDataStream::ReadBudgetPerByte() {
-  return sBudgetPerByte.load(std::memory_order_relaxed);
-}
+std::uint64_t KQ_TDataStream::ReadBudgetPerByte() { return sBudget.PerByte(); }
 
-std::uint64_t KQ_TDataStream::ReadBudgetFixed() {
-  return sBudgetFixed.load(std::memory_order_relaxed);
-}
+std::uint64_t KQ_TDataStream::ReadBudgetFixed() { return sBudget.Fixed(); }
 
 std::uint64_t KQ_TDataStream::ConsumedBy(void const* stream) {
   return static_cast<KQ_TDataStream const*>(stream)->fConsumed;

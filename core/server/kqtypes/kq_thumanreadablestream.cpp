@@ -48,8 +48,8 @@ class KQ_THumanReadableStream::Token : public kq::InlineBuffer<char, 64> {
 
 namespace {
 
-std::atomic<std::uint64_t> sBudgetPerByte{KQ_THumanReadableStream::kDefaultReadBudgetPerByte};
-std::atomic<std::uint64_t> sBudgetFixed{KQ_THumanReadableStream::kDefaultReadBudgetFixed};
+kq::ReadBudgetSetting sBudget{KQ_THumanReadableStream::kDefaultReadBudgetPerByte,
+                              KQ_THumanReadableStream::kDefaultReadBudgetFixed};
 
 using Set = kq::HRTokenSet;
 
@@ -650,9 +650,7 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::WritePackable(KQ_IPackable con
 
 KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(KQ_IHumanReadable& object) {
   kq::NestingGuard const guard(fDepth, kMaxDepth, [this] { TooDeep(); });
-  kq::ReadBudget const budget(this, ConsumedBy, BudgetOverdrawn,
-                              sBudgetPerByte.load(std::memory_order_relaxed),
-                              sBudgetFixed.load(std::memory_order_relaxed));
+  kq::ReadBudget const budget(this, ConsumedBy, BudgetOverdrawn, sBudget);
   object.KQ_ReadFrom(*this);
   return *this;
 }
@@ -806,9 +804,7 @@ KQ_THumanReadableStream& KQ_THumanReadableStream::operator>>(std::int8_t& value)
 
 KQ_IHumanReadable* KQ_THumanReadableStream::Extract() {
   kq::NestingGuard const guard(fDepth, kMaxDepth, [this] { TooDeep(); });
-  kq::ReadBudget const budget(this, ConsumedBy, BudgetOverdrawn,
-                              sBudgetPerByte.load(std::memory_order_relaxed),
-                              sBudgetFixed.load(std::memory_order_relaxed));
+  kq::ReadBudget const budget(this, ConsumedBy, BudgetOverdrawn, sBudget);
   unsigned char const next = PeekNonWhite();
   if (next == '"') {
     auto string = std::make_unique<KQ_TString>();
@@ -965,17 +961,12 @@ void KQ_THumanReadableStream::BudgetOverdrawn(void const* stream) {
 }
 
 void KQ_THumanReadableStream::SetReadBudget(std::uint64_t perByte, std::uint64_t fixed) {
-  sBudgetPerByte.store(perByte, std::memory_order_relaxed);
-  sBudgetFixed.store(fixed, std::memory_order_relaxed);
+  sBudget.Set(perByte, fixed);
 }
 
-std::uint64_t KQ_THumanReadableStream::ReadBudgetPerByte() {
-  return sBudgetPerByte.load(std::memory_order_relaxed);
-}
+std::uint64_t KQ_THumanReadableStream::ReadBudgetPerByte() { return sBudget.PerByte(); }
 
-std::uint64_t KQ_THumanReadableStream::ReadBudgetFixed() {
-  return sBudgetFixed.load(std::memory_order_relaxed);
-}
+std::uint64_t KQ_THumanReadableStream::ReadBudgetFixed() { return sBudget.Fixed(); }
 
 void KQ_THumanReadableStream::SyntaxError(char const* expected, KQ_TString const& found) const {
   KQ_TString const what = KQ_TString("expected ") + expected + ", found " + found;

@@ -7,9 +7,28 @@
 // spends the outer read's budget: its bytes were consumed by the outer read.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace kq {
+
+// A format's budget for the whole process: set by its stream's
+// SetReadBudget, read as each top-level read opens.
+class ReadBudgetSetting {
+ public:
+  constexpr ReadBudgetSetting(std::uint64_t perByte, std::uint64_t fixed)
+      : fPerByte(perByte), fFixed(fixed) {}
+  void Set(std::uint64_t perByte, std::uint64_t fixed) {
+    fPerByte.store(perByte, std::memory_order_relaxed);
+    fFixed.store(fixed, std::memory_order_relaxed);
+  }
+  std::uint64_t PerByte() const { return fPerByte.load(std::memory_order_relaxed); }
+  std::uint64_t Fixed() const { return fFixed.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<std::uint64_t> fPerByte;
+  std::atomic<std::uint64_t> fFixed;
+};
 
 class ReadBudget {
  public:
@@ -19,10 +38,10 @@ class ReadBudget {
   using Overdrawn = void (*)(void const* reader);
 
   // Opens the budget of a top-level read unless the calling thread has one
-  // open: perByte bytes for every byte the reader consumes from now on,
-  // plus fixed.
-  ReadBudget(void const* reader, Consumed consumed, Overdrawn overdrawn, std::uint64_t perByte,
-             std::uint64_t fixed);
+  // open: the setting's bytes per byte the reader consumes from now on, plus
+  // its fixed part.
+  ReadBudget(void const* reader, Consumed consumed, Overdrawn overdrawn,
+             ReadBudgetSetting const& setting);
   ReadBudget(ReadBudget const&) = delete;
   ReadBudget& operator=(ReadBudget const&) = delete;
   ~ReadBudget();
