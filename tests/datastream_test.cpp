@@ -36,7 +36,7 @@
 #include "kq_tthread.h"
 #include "kq_ttree.h"
 #include "kq_tunknown.h"
-#include "reader_test_support.h"
+#include "test_support.h"
 
 using Bytes = std::vector<unsigned char>;
 

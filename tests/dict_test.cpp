@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "container_test_support.h"
+#include "test_support.h"
 #include "kq_eexception.h"
 #include "kq_initialization.h"
 #include "kq_ipacking.h"

@@ -28,7 +28,7 @@
 #include "kq_tpackage.h"
 #include "kq_tstring.h"
 #include "kq_tthread.h"
-#include "reader_test_support.h"
+#include "test_support.h"
 
 // A packable class without a text form: written as a packed block.
 class HrPackedOnly : public KQ_TObject, public virtual KQ_IPackable {

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "container_test_support.h"
+#include "test_support.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"

@@ -18,7 +18,7 @@
 #include <new>
 #include <string>
 
-#include "container_test_support.h"
+#include "test_support.h"
 #include "internal/kq_memalloc_failure.h"
 #include "kq_eexception.h"
 #include "kq_initialization.h"

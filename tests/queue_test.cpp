@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "container_test_support.h"
+#include "test_support.h"
 #include "kq_eexception.h"
 #include "kq_initialization.h"
 #include "kq_tany.h"
