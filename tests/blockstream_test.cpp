@@ -3,6 +3,7 @@
 // share or copy, size changes and marks, and packing into a block.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -12,6 +13,18 @@
 #include "kq_tdatastream.h"
 #include "kq_tlist.h"
 #include "kq_tmemorystream.h"
+
+// A block of a class of its own: the stream must reach it through its
+// members, never behind its back.
+class CountingBlock : public KQ_TDataBlock {
+  KQ_CLASS(CountingBlock, KQ_TDataBlock)
+  KQ_TDataBlock& SetAt(std::uint32_t position, void const* data, std::uint32_t size) override {
+    ++fSetAts;
+    return KQ_TDataBlock::SetAt(position, data, size);
+  }
+  int fSetAts = 0;
+};
+KQ_CLASS_IMPL(CountingBlock)
 
 namespace {
 
@@ -122,22 +135,78 @@ TEST(BlockStream, SizeChangesForgetTheMarks) {
   EXPECT_THROW(stream.Rewind(1), KQ_EIllegalStreamMark);
 }
 
-TEST(BlockStream, PackedValuesGoInAndComeBackAsFromMemory) {
+TEST(BlockStream, PackedValuesGoInAndComeBackAsFromMemoryWhereverTheyStart) {
   KQ_TList list;
   for (std::int32_t i = 0; i < 500; ++i) list.AddAtTail(i % 2 ? KQ_TAny(i) : KQ_TAny("text"));
-  KQ_TBlockStream block;
-  KQ_TDataStream packer(block);
-  packer << list;
   KQ_TMemoryStream memory;
   KQ_TDataStream reference(memory);
   reference << list;
-  EXPECT_EQ(Text(block.DataBlock()), Text(memory));
+  std::string const packed = Text(memory);
 
-  block.Seek(0);
-  KQ_TList back;
-  packer >> back;
-  EXPECT_TRUE(back == list);
-  EXPECT_EQ(block.Available(), 0u);
+  struct Case {
+    char const* name;
+    std::string before;  // the block's bytes before packing
+    std::uint32_t position;
+    bool ownClass;
+  } const cases[] = {
+      {"a new stream", "", 0, false},
+      {"inside a longer block", std::string(20000, 'q'), 7, false},
+      {"at the end", "head", 4, false},
+      {"beyond the end", "head", 9, false},
+      {"a block of another class", "head", 4, true},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.name);
+    CountingBlock counted;
+    KQ_TDataBlock plain;
+    KQ_TDataBlock& block = c.ownClass ? counted : plain;
+    block.SetData(c.before.data(), static_cast<std::uint32_t>(c.before.size()));
+    KQ_TBlockStream stream;
+    if (!c.before.empty()) stream = block;
+    stream.Seek(c.position);
+    KQ_TDataStream packer(stream);
+    packer << list;
+    std::uint32_t const end = c.position + static_cast<std::uint32_t>(packed.size());
+    EXPECT_EQ(stream.Position(), end);
+    std::string const after = Text(stream.DataBlock());
+    ASSERT_EQ(after.size(), std::max<std::size_t>(end, c.before.size()));
+    EXPECT_EQ(after.substr(0, std::min<std::size_t>(c.position, c.before.size())),
+              c.before.substr(0, c.position));
+    EXPECT_EQ(after.substr(c.position, packed.size()), packed);
+    if (end < c.before.size()) {
+      EXPECT_EQ(after.substr(end), c.before.substr(end));
+    }
+    if (c.ownClass) {
+      EXPECT_GT(counted.fSetAts, 1);
+    }
+
+    stream.Seek(c.position);
+    KQ_TList back;
+    packer >> back;
+    EXPECT_TRUE(back == list);
+    EXPECT_EQ(stream.Position(), end);
+  }
+}
+
+TEST(BlockStream, PackingFillsTheReservationExactlyBeforeGrowingIt) {
+  KQ_TDataBlock block(std::string(1019, 'r').data(), 1019);
+  ASSERT_EQ(block.Capacity(), 1024u);
+  KQ_TBlockStream stream(block);
+  stream.Seek(1019);
+  KQ_TDataStream packer(stream);
+  packer << std::int32_t{0x01020304};
+  EXPECT_EQ(block.Size(), 1024u);
+  EXPECT_EQ(block.Capacity(), 1024u);
+  EXPECT_EQ(Text(block).substr(1019), std::string("\x03\x01\x02\x03\x04", 5));
+  packer << std::int32_t{5};
+  EXPECT_EQ(block.Size(), 1029u);
+  stream.Seek(1019);
+  std::int32_t first = 0;
+  std::int32_t second = 0;
+  packer >> first >> second;
+  EXPECT_EQ(first, 0x01020304);
+  EXPECT_EQ(second, 5);
+  EXPECT_THROW(packer >> first, KQ_EStreamEndReached);
 }
 
 }  // namespace

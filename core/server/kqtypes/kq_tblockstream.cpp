@@ -18,7 +18,7 @@ constexpr std::uint64_t kLargestReserve = 0xFFFFFC00u;
 }  // namespace
 
 KQ_TBlockStream::KQ_TBlockStream()
-    : fOwnsBlock(true), fBlock(nullptr), fPosition(0), fMarks(nullptr) {}
+    : fOwnsBlock(true), fBlock(nullptr), fPlain(nullptr), fPosition(0), fMarks(nullptr) {}
 
 KQ_TBlockStream::KQ_TBlockStream(KQ_TDataBlock& block) : KQ_TBlockStream() {
   TakeBlock(&block, false);
@@ -54,11 +54,17 @@ KQ_TBlockStream& KQ_TBlockStream::operator=(KQ_TDataBlock const& block) {
   return *this;
 }
 
+void KQ_TBlockStream::SetBlock(KQ_TDataBlock* block) const {
+  fBlock = block;
+  fPlain = block != nullptr && &block->ClassObject() == KQ_TDataBlock::KQ_ClassObject() ? block
+                                                                                        : nullptr;
+}
+
 void KQ_TBlockStream::TakeBlock(KQ_TDataBlock* block, bool owned) {
-  if (block == fBlock) fBlock = nullptr;
+  if (block == fBlock) SetBlock(nullptr);
   Release();
   fOwnsBlock = owned;
-  fBlock = block;
+  SetBlock(block);
   fPosition = 0;
 }
 
@@ -68,14 +74,14 @@ void KQ_TBlockStream::TakeFrom(KQ_TBlockStream const& other, bool copy) {
   std::uint32_t* const marks = kq::CopyStreamMarks(other.fMarks);
   Release();
   fOwnsBlock = copy;
-  fBlock = copy ? block.release() : other.fBlock;
+  SetBlock(copy ? block.release() : other.fBlock);
   fPosition = other.fPosition;
   fMarks = marks;
 }
 
 void KQ_TBlockStream::Release() {
   if (fOwnsBlock) delete fBlock;
-  fBlock = nullptr;
+  SetBlock(nullptr);
   kq::FreeStreamMarks(fMarks);
 }
 
@@ -85,7 +91,7 @@ KQ_TDataBlock& KQ_TBlockStream::DataBlock() {
 
 KQ_TDataBlock const& KQ_TBlockStream::DataBlock() const {
   if (fBlock == nullptr) {
-    fBlock = new KQ_TDataBlock();
+    SetBlock(new KQ_TDataBlock());
     fOwnsBlock = true;
   }
   return *fBlock;

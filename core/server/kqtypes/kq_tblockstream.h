@@ -83,6 +83,31 @@ class KQ_EXPORT KQ_TBlockStream : public KQ_TObject, public virtual KQ_IStream {
   bool Skip(std::uint32_t count) override;
   KQ_IStream& Write(void const* buffer, std::uint32_t count) override;
   KQ_IStream& Write(unsigned char byte) override;
+
+  // For readers and writers that know the stream's class (the data stream)
+  // and work on the bytes in place. While the block is exactly a
+  // KQ_TDataBlock, Lookahead gives the next count bytes within its size,
+  // which Advance(count) then steps over, and WriteRoom gives room for count
+  // bytes within its reservation, which the caller fills and takes with
+  // Wrote(count), exactly as a Write of them (bytes skipped by a position
+  // beyond the size stay undefined, as with Write). Both give null otherwise
+  // (fewer bytes, no room, another block class, no block): the caller then
+  // takes Read or Write.
+  unsigned char const* Lookahead(std::uint32_t count) const {
+    return fPlain != nullptr && fPosition <= fPlain->fSize && fPlain->fSize - fPosition >= count
+               ? fPlain->fData + fPosition
+               : nullptr;
+  }
+  void Advance(std::uint32_t count) { fPosition += count; }
+  unsigned char* WriteRoom(std::uint32_t count) {
+    return fPlain != nullptr && std::uint64_t{fPosition} + count <= fPlain->fAllocated
+               ? fPlain->fData + fPosition
+               : nullptr;
+  }
+  void Wrote(std::uint32_t count) {
+    fPosition += count;
+    if (fPosition > fPlain->fSize) fPlain->fSize = fPosition;
+  }
   // Mark allocates the table of 256 marks on first use (all at 0) and
   // ignores its limit; ClearMark and Rewind raise KQ_EIllegalStreamMark while
   // there is no table.
@@ -105,9 +130,14 @@ class KQ_EXPORT KQ_TBlockStream : public KQ_TObject, public virtual KQ_IStream {
   // Takes other's state; its block is copied when copy is true, else shared.
   void TakeFrom(KQ_TBlockStream const& other, bool copy);
   void Release();
+  // Sets fBlock and, from its class, fPlain.
+  void SetBlock(KQ_TDataBlock* block) const;
 
   mutable bool fOwnsBlock;
   mutable KQ_TDataBlock* fBlock;
+  // fBlock when it is exactly a KQ_TDataBlock, whose fields the direct
+  // members use; null otherwise.
+  mutable KQ_TDataBlock* fPlain;
   std::uint32_t fPosition;
   std::uint32_t* fMarks;
 };

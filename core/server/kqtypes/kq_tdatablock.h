@@ -82,6 +82,10 @@ class KQ_EXPORT KQ_TDataBlock : public KQ_TObject,
   bool KQ_HRMultiLine() const override;
 
  private:
+  // A block stream over a block of exactly this class writes into and reads
+  // from its buffer in place.
+  friend class KQ_TBlockStream;
+
   // The reservation for a need of size bytes: size rounded up to whole KiB.
   static std::uint32_t Allocated(std::uint64_t size);
   // Grows the reservation so that it holds size bytes.

@@ -122,6 +122,7 @@ KQ_TDataStream::KQ_TDataStream()
       fRecordPosition(0),
       fRecordBlock(nullptr),
       fMemory(nullptr),
+      fBlockStream(nullptr),
       fDepth(0),
       fConsumed(0) {}
 
@@ -140,6 +141,7 @@ KQ_TDataStream::KQ_TDataStream(KQ_TDataStream const& other)
       fRecordPosition(0),
       fRecordBlock(nullptr),
       fMemory(nullptr),
+      fBlockStream(nullptr),
       fDepth(0),
       fConsumed(0) {
   Bind(other.fStream);
@@ -164,8 +166,14 @@ KQ_TDataStream& KQ_TDataStream::operator=(KQ_IStream& stream) {
 void KQ_TDataStream::Bind(KQ_IStream* stream) {
   fStream = stream;
   fMemory = nullptr;
-  if (stream != nullptr && &stream->ClassObject() == KQ_TMemoryStream::KQ_ClassObject()) {
-    fMemory = static_cast<KQ_TMemoryStream*>(stream->KQ_Cast("KQ_TMemoryStream"));
+  fBlockStream = nullptr;
+  if (stream != nullptr) {
+    KQ_TClass const* const record = &stream->ClassObject();
+    if (record == KQ_TMemoryStream::KQ_ClassObject()) {
+      fMemory = static_cast<KQ_TMemoryStream*>(stream->KQ_Cast("KQ_TMemoryStream"));
+    } else if (record == KQ_TBlockStream::KQ_ClassObject()) {
+      fBlockStream = static_cast<KQ_TBlockStream*>(stream->KQ_Cast("KQ_TBlockStream"));
+    }
   }
   fPushCount = 0;
   fRecordPosition = 0;
@@ -233,10 +241,13 @@ KQ_IStream& KQ_TDataStream::Bound() const {
 }
 
 // Put and Fetch are inline so that a basic value's constant size reaches
-// the memory stream's copy.
+// the copy into or out of the bound stream's buffer.
 inline void KQ_TDataStream::Put(void const* bytes, std::uint32_t count) {
   if (fMemory != nullptr) {
     fMemory->Append(bytes, count);
+  } else if (unsigned char* const room = WriteRoom(count)) {
+    std::memcpy(room, bytes, count);
+    Wrote(count);
   } else {
     Bound().Write(bytes, count);
   }
@@ -246,6 +257,9 @@ inline void KQ_TDataStream::Fetch(void* buffer, std::uint32_t count) {
   if (fPushCount == 0 && fRecordBlock == nullptr && fMemory != nullptr) {
     fMemory->KQ_TMemoryStream::Read(buffer, count);
     fConsumed += count;
+  } else if (unsigned char const* const bytes = Lookahead(count)) {
+    std::memcpy(buffer, bytes, count);
+    Advance(count);
   } else {
     FetchSlow(buffer, count);
   }
@@ -266,8 +280,15 @@ void KQ_TDataStream::FetchSlow(void* buffer, std::uint32_t count) {
 
 unsigned char KQ_TDataStream::FetchByte() {
   if (fPushCount == 0 && fRecordBlock == nullptr) {
-    unsigned char const byte =
-        fMemory != nullptr ? fMemory->KQ_TMemoryStream::Read() : Bound().Read();
+    if (fMemory != nullptr) {
+      ++fConsumed;
+      return fMemory->KQ_TMemoryStream::Read();
+    }
+    if (unsigned char const* const byte = Lookahead(1)) {
+      Advance(1);
+      return *byte;
+    }
+    unsigned char const byte = Bound().Read();
     ++fConsumed;
     return byte;
   }
@@ -448,11 +469,7 @@ KQ_IPacking& KQ_TDataStream::operator<<(KQ_IPackable const& object) {
     for (unsigned i = 0; i < sCodeCount; ++i) {
       unsigned char const code = sCodesDescending[i];
       if (sSpecificTypes[code] == record) {
-        if (fMemory != nullptr) {
-          fMemory->KQ_TMemoryStream::Write(code);
-        } else {
-          Bound().Write(code);
-        }
+        Put(&code, 1);
         object.KQ_Pack(*this);
         return *this;
       }

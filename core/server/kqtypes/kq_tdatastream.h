@@ -62,6 +62,7 @@
 #include "kq_istream.h"
 #include "kq_iunpacking.h"
 #include "kq_tany.h"
+#include "kq_tblockstream.h"
 #include "kq_tmemorystream.h"
 #include "kq_tobject.h"
 
@@ -201,23 +202,34 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
                                   void* context) override;
 
   // The direct path of the elements' writers and readers. While the bound
-  // stream is exactly a memory stream, WriteRoom gives room for count bytes
-  // in its buffer, to be taken with Wrote(count) exactly as a Write of them;
-  // while moreover no byte is pushed back or recorded, Lookahead gives the
-  // next count bytes in place, to be passed with Advance(count). Otherwise,
-  // and when the bytes or the room are not there, both give null and the
-  // caller takes the general path.
+  // stream is exactly a memory stream or a block stream, WriteRoom gives
+  // room for count bytes in its buffer, to be taken with Wrote(count)
+  // exactly as a Write of them; while moreover no byte is pushed back or
+  // recorded, Lookahead gives the next count bytes in place, to be passed
+  // with Advance(count). Otherwise, and when the bytes or the room are not
+  // there, both give null and the caller takes the general path.
   unsigned char* WriteRoom(std::uint32_t count) {
-    return fMemory != nullptr ? fMemory->WriteRoom(count) : nullptr;
+    if (fMemory != nullptr) return fMemory->WriteRoom(count);
+    return fBlockStream != nullptr ? fBlockStream->WriteRoom(count) : nullptr;
   }
-  void Wrote(std::uint32_t count) { fMemory->Wrote(count); }
+  void Wrote(std::uint32_t count) {
+    if (fMemory != nullptr) {
+      fMemory->Wrote(count);
+    } else {
+      fBlockStream->Wrote(count);
+    }
+  }
   unsigned char const* Lookahead(std::uint32_t count) const {
-    return fMemory != nullptr && fPushCount == 0 && fRecordBlock == nullptr
-               ? fMemory->Lookahead(count)
-               : nullptr;
+    if (fPushCount != 0 || fRecordBlock != nullptr) return nullptr;
+    if (fMemory != nullptr) return fMemory->Lookahead(count);
+    return fBlockStream != nullptr ? fBlockStream->Lookahead(count) : nullptr;
   }
   void Advance(std::uint32_t count) {
-    fMemory->Advance(count);
+    if (fMemory != nullptr) {
+      fMemory->Advance(count);
+    } else {
+      fBlockStream->Advance(count);
+    }
     fConsumed += count;
   }
 
@@ -330,9 +342,11 @@ class KQ_EXPORT KQ_TDataStream : public KQ_TObject,
   unsigned char* fPushStack;
   std::uint32_t fRecordPosition;
   KQ_TDataBlock* fRecordBlock;
-  // The bound stream when it is exactly a memory stream: its byte
-  // operations are then called directly instead of through the interface.
+  // The bound stream when it is exactly a memory stream, or exactly a block
+  // stream: its byte operations are then called directly instead of through
+  // the interface.
   KQ_TMemoryStream* fMemory;
+  KQ_TBlockStream* fBlockStream;
   std::uint32_t fDepth;
   // Bytes taken from the bound stream by the readers (not those read again
   // from the pushback).
