@@ -409,12 +409,12 @@ bool KQ_TDataStream::Skip(std::uint32_t count) {
 }
 
 KQ_IStream& KQ_TDataStream::Write(void const* buffer, std::uint32_t count) {
-  Bound().Write(buffer, count);
+  Put(buffer, count);
   return *this;
 }
 
 KQ_IStream& KQ_TDataStream::Write(unsigned char byte) {
-  Bound().Write(byte);
+  Put(&byte, 1);
   return *this;
 }
 
