@@ -214,3 +214,58 @@ class ReaderUnpackable : public KQ_TObject {
   static inline std::atomic<int> sMade{0};
 };
 KQ_CLASS_IMPL(ReaderUnpackable)
+
+// Scaffolding of the thread, lock, socket, process and system tests: time
+// measured and waited for, a call on another thread, a library whose classes
+// are initialised, and whether a sanitizer runs the program.
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "kq_initialization.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KQ_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KQ_TEST_SANITIZED 1
+#endif
+#endif
+
+namespace kqtest {
+
+using Clock = std::chrono::steady_clock;
+
+inline std::int64_t MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// What f returns, or raises, when run on a thread of its own.
+template <class F>
+auto OnOtherThread(F f) -> decltype(f()) {
+  return std::async(std::launch::async, f).get();
+}
+
+// True while the task has not finished: it is blocked. A task that finishes
+// is caught at once; a slow machine only makes a blocked task look blocked.
+template <class T>
+bool StillBlocked(std::future<T> const& task) {
+  return task.wait_for(std::chrono::milliseconds(40)) == std::future_status::timeout;
+}
+
+// Waits until condition holds, at most five seconds.
+template <class F>
+bool Eventually(F condition) {
+  for (auto const end = Clock::now() + std::chrono::seconds(5); !condition();) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+class InitializedTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__()); }
+};
+
+}  // namespace kqtest
