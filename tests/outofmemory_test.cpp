@@ -2,41 +2,22 @@
 // own, in a process whose address space is exhausted and with the n-th
 // allocation failing, for every n, along packing, unpacking and text round
 // trips of nested containers.
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <fstream>
-#include <functional>
-#include <memory>
 #include <new>
-#include <string>
 
-#include "test_support.h"
 #include "internal/kq_memalloc_failure.h"
-#include "kq_eexception.h"
-#include "kq_initialization.h"
 #include "kq_memalloc.h"
 #include "kq_tarray.h"
 #include "kq_tdict.h"
 #include "kq_tlist.h"
 #include "kq_tstring.h"
 #include "kq_tunknown.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KQ_TEST_SANITIZED 1
-#endif
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define KQ_TEST_SANITIZED 1
-#endif
-#endif
+#include "test_support.h"
 
 // The sanitizers abort on requests they cannot satisfy; the library needs
 // the null result that it turns into KQ_EOutOfMemory.
@@ -120,10 +101,10 @@ class FailureWindow {
   }
 };
 
-class OutOfMemoryTest : public ::testing::Test {
+class OutOfMemoryTest : public kqtest::InitializedTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
+    kqtest::InitializedTest::SetUp();
     KQ_CatchOutOfMemory();
     kq::heap::SetFailurePredicate(&LibraryHeapFails);
   }
@@ -394,11 +375,8 @@ void ExhaustTheAddressSpace() {
 
 TEST(OutOfMemoryProcessTest, AnExhaustedAddressSpaceRaisesInsteadOfCrashing) {
 #if defined(KQ_TEST_SANITIZED)
-  constexpr bool kSanitized = true;
-#else
-  constexpr bool kSanitized = false;
+  GTEST_SKIP() << "the sanitizers reserve more address space than any limit leaves";
 #endif
-  if (kSanitized) GTEST_SKIP() << "the sanitizers reserve more address space than any limit leaves";
   ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
   EXPECT_EXIT(ExhaustTheAddressSpace(), testing::ExitedWithCode(kChildDone), "");
 }
