@@ -3,41 +3,25 @@
 // limits and waits, pairs, bad packed input from a peer, and a server on
 // library threads that keeps serving while some of its clients die.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <cstring>
 #include <fstream>
-#include <functional>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "kq_eexception.h"
-#include "kq_initialization.h"
-#include "kq_tclass.h"
-#include "kq_tdatastream.h"
 #include "kq_tsocket.h"
 #include "kq_tsocketpair.h"
 #include "kq_tsocketset.h"
 #include "kq_tthread.h"
+#include "test_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using kqtest::Clock;
+using kqtest::Raised;
 using std::chrono::milliseconds;
-
-class SocketTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__()); }
-};
+using SocketTest = kqtest::InitializedTest;
 
 // A listening socket on a free loopback port.
 KQ_TSocket Listener() {
@@ -53,29 +37,6 @@ std::string ReadString(KQ_TSocket& socket, std::uint32_t count) {
   std::string bytes(count, '\0');
   socket.Read(bytes.data(), count);
   return bytes;
-}
-
-std::string RaisedClass(std::function<void()> const& action) {
-  try {
-    action();
-  } catch (KQ_EException const& e) {
-    return e.ClassName();
-  }
-  return "nothing";
-}
-
-TEST_F(SocketTest, ClassesAreRegisteredAndCreatableByName) {
-  for (KQ_TClass const* record : {KQ_TSocket::KQ_ClassObject(), KQ_TSocketSet::KQ_ClassObject(),
-                                  KQ_TSocketPair::KQ_ClassObject()}) {
-    std::string const name = record->ClassName();
-    SCOPED_TRACE(name);
-    EXPECT_EQ(KQ_TClass::FindClass(name.c_str()), record);
-    EXPECT_STREQ(record->ParentClass()->ClassName(), "KQ_TObject");
-    std::unique_ptr<KQ_TObject> const object(record->CreateInstance());
-    ASSERT_NE(object, nullptr);
-    EXPECT_NE(object->KQ_Cast(name.c_str()), nullptr);
-    EXPECT_EQ(object->KQ_Cast("KQ_IStream") != nullptr, name == "KQ_TSocket");
-  }
 }
 
 // Four bytes arrive at once, in mode 0 six more later: mode 0 waits for the
@@ -111,8 +72,8 @@ TEST_F(SocketTest, ReadModesDecideHowLongAReadWaits) {
       AwaitInput(pair[0]);
     }
     std::int64_t read = -1;
-    EXPECT_EQ(RaisedClass([&] { read = pair[0].Read(buffer, c.minimum, 10); }),
-              c.read < 0 ? "KQ_ECouldNotReadFromSocket" : "nothing");
+    EXPECT_EQ(Raised([&] { read = pair[0].Read(buffer, c.minimum, 10); }),
+              c.read < 0 ? "KQ_ECouldNotReadFromSocket" : "");
     if (writer.joinable()) writer.join();
     EXPECT_EQ(read, c.read);
     EXPECT_EQ(std::string(buffer, read > 0 ? read : 0),
@@ -220,7 +181,7 @@ TEST_F(SocketTest, ServersAndClientsFindEachOtherAndReportMisuse) {
       {"KQ_ECouldNotListenOnSocket", [] { KQ_TSocket().Listen(1); }},
       {"KQ_ENoConnectionForAccept", [] { KQ_TSocket().Accept(); }},
       {"KQ_ECouldNotBindSocket", [&] { KQ_TSocket().Bind(KQ_TSocket::kLoopback, port, true); }}};
-  for (Case const& c : cases) EXPECT_EQ(RaisedClass(c.action), c.raised);
+  for (Case const& c : cases) EXPECT_EQ(Raised(c.action), c.raised);
   // An address this socket cannot reach.
   EXPECT_FALSE(KQ_TSocket().Connect(KQ_TString("::1"), port));
   KQ_TSocket refused;
@@ -287,7 +248,7 @@ TEST_F(SocketTest, ADataStreamOverASocketSurvivesBadPeers) {
     pair[1].Close();
     KQ_TDataStream in(pair[0]);
     KQ_TString text;
-    EXPECT_EQ(RaisedClass([&] { in >> text; }), c.raised);
+    EXPECT_EQ(Raised([&] { in >> text; }), c.raised);
   }
 }
 
@@ -309,7 +270,7 @@ TEST_F(SocketTest, APeerClaimingA4GiBStringCostsOnlyWhatArrives) {
     setrlimit(RLIMIT_AS, &limit);
     KQ_TDataStream in(pair[0]);
     KQ_TString text;
-    _exit(RaisedClass([&] { in >> text; }) == "KQ_ECouldNotReadFromSocket" ? 0 : 1);
+    _exit(Raised([&] { in >> text; }) == "KQ_ECouldNotReadFromSocket" ? 0 : 1);
   }
   pair[1].Write(claim.data(), static_cast<std::uint32_t>(claim.size()));
   pair[1].Close();
