@@ -4,21 +4,14 @@
 // loader's text and nothing left loaded; symbols; references across copies;
 // the search path.
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
-#include <string>
 
-#include "kq_eexception.h"
-#include "kq_tclass.h"
-#include "kq_tdatastream.h"
 #include "kq_tdynamicobject.h"
-#include "kq_tmemorystream.h"
 #include "kq_tunknown.h"
 #include "kq_turl.h"
+#include "test_support.h"
 
 namespace {
 

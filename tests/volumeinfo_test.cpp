@@ -3,24 +3,10 @@
 // a mount table that is read on every call.
 #include <sys/statfs.h>
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <cstdio>
-#include <functional>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "kq_eexception.h"
-#include "kq_initialization.h"
-#include "kq_tdatastream.h"
-#include "kq_thumanreadablestream.h"
-#include "kq_tmemorystream.h"
 #include "kq_turl.h"
 #include "kq_tvolumeinfo.h"
 #include "mount_table_support.h"
+#include "test_support.h"
 
 namespace {
 
@@ -28,25 +14,9 @@ kqtest::MountTableReplacement const kMounts("0");
 
 std::string S(KQ_TString const& text) { return text.ToUTF8(KQ_TString::UTF8Rule::kBytes); }
 
-std::string Written(KQ_TVolumeInfo const& info) {
-  KQ_TMemoryStream memory;
-  KQ_THumanReadableStream stream(memory);
-  stream << info;
-  return std::string(reinterpret_cast<char const*>(memory.Data()), memory.Size());
-}
-
 // The volume read back from text, or the name of the exception raised.
 std::string ReadBack(std::string const& text, KQ_TVolumeInfo* info) {
-  KQ_TMemoryStream memory;
-  memory.Write(text.data(), static_cast<std::uint32_t>(text.size()));
-  memory.Seek(0);
-  KQ_THumanReadableStream stream(memory);
-  try {
-    stream >> *info;
-  } catch (KQ_EException const& e) {
-    return e.ClassName();
-  }
-  return "";
+  return kqtest::Raised([&] { kqtest::ReadText(*info, text); });
 }
 
 TEST(VolumeInfoTest, LooksUpTheMachinesMountPoints) {
@@ -95,11 +65,11 @@ TEST(VolumeInfoTest, PacksAndWritesItsFields) {
   KQ_TVolumeInfo loaded;
   KQ_TVolumeInfo ejected(KQ_TString("/mnt/kq-test/home"));
   std::string const ejectedText = "KQ_TVolumeInfo {\n  NETWORK\n  EJECTED\n  0.000000/0.000000\n}";
-  EXPECT_EQ(Written(ejected), ejectedText);
+  EXPECT_EQ(kqtest::Text(ejected), ejectedText);
   ASSERT_EQ(ReadBack("KQ_TVolumeInfo { REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"vfat\" }",
                      &loaded),
             "");
-  EXPECT_EQ(Written(loaded),
+  EXPECT_EQ(kqtest::Text(loaded),
             "KQ_TVolumeInfo {\n  REMOVABLE\n  LOADED\n  1.500000/2048.000000\n  \"USB\"\n"
             "  \"0a0b0c0d\"\n  \"vfat\"\n}");
   KQ_TVolumeInfo read;
@@ -112,19 +82,12 @@ TEST(VolumeInfoTest, PacksAndWritesItsFields) {
     EXPECT_EQ(ReadBack(bad, &read), "KQ_EHRSyntaxError") << bad;
   }
 
-  KQ_TMemoryStream memory;
-  KQ_TDataStream data(memory);
-  data << loaded;
-  std::vector<unsigned char> const bytes(memory.Data(), memory.Data() + memory.Size());
-  std::string const name = "KQ_TVolumeInfo";
   // Framed by class name; the type and state as single bytes.
-  ASSERT_GT(bytes.size(), name.size() + 2);
-  EXPECT_NE(std::string(bytes.begin(), bytes.end()).find(name), std::string::npos);
-  memory.Seek(0);
-  std::unique_ptr<KQ_IPackable> back(data.Extract(false));
+  kqtest::Bytes const bytes = kqtest::Packed(loaded);
+  EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("KQ_TVolumeInfo"), std::string::npos);
+  auto const back = kqtest::Extracted(bytes);
   EXPECT_TRUE(back->KQ_IsIdent(loaded));
-  auto const* info = static_cast<KQ_TVolumeInfo const*>(back->KQ_Cast("KQ_TVolumeInfo"));
-  ASSERT_NE(info, nullptr);
+  KQ_TVolumeInfo const* info = &kqtest::As<KQ_TVolumeInfo>(back);
   EXPECT_EQ(info->Available(), 1.5);
   EXPECT_EQ(S(info->Name()) + S(info->Serial()) + S(info->FileSystem()), "USB0a0b0c0dvfat");
 }
