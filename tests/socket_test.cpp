@@ -1,7 +1,6 @@
 // KQ_TSocket, KQ_TSocketSet and KQ_TSocketPair over 127.0.0.1: read modes,
 // time-outs, the write buffer, copies, failures and peers that go away, set
-// limits and waits, pairs, bad packed input from a peer, and a server on
-// library threads that keeps serving while some of its clients die.
+// limits and waits, pairs, and bad packed input from a peer.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -277,121 +276,6 @@ TEST_F(SocketTest, APeerClaimingA4GiBStringCostsOnlyWhatArrives) {
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-constexpr std::uint32_t kClients = 50;
-constexpr std::uint32_t kMessages = 1000;
-constexpr std::uint32_t kBatch = 10;
-
-KQ_TString MessageOf(std::uint32_t client, std::uint32_t n) {
-  std::string const filler(n % 64, static_cast<char>('a' + client % 26));
-  return KQ_TString::Format("%u/%u %s", client, n, filler.c_str());
-}
-
-// Sends count messages in batches and reads the echoes; how many came back
-// intact.
-std::uint32_t Exchange(KQ_TSocket& socket, std::uint32_t client, std::uint32_t count) {
-  socket.SetBuffered(true);
-  KQ_TDataStream stream(socket);
-  std::uint32_t intact = 0;
-  for (std::uint32_t first = 0; first < count; first += kBatch) {
-    for (std::uint32_t n = first; n < first + kBatch; ++n) stream << MessageOf(client, n);
-    socket.Flush();
-    for (std::uint32_t n = first; n < first + kBatch; ++n) {
-      KQ_TString echo;
-      stream >> echo;
-      intact += echo == MessageOf(client, n) ? 1 : 0;
-    }
-  }
-  return intact;
-}
-
-struct Server {
-  KQ_TSocket listener = Listener();
-  KQ_TSocketPair wake;
-  std::atomic<std::uint32_t> echoes{0};
-  std::atomic<std::uint32_t> finished{0};
-  std::atomic<std::uint32_t> broken{0};
-};
-
-// One accepted client, echoed on a library thread of its own until it sends
-// an empty message or the connection breaks.
-struct Connection {
-  Server& server;
-  KQ_TSocket socket;
-  KQ_TThread thread{&Connection::Serve, this};
-
-  static std::int32_t Serve(void* argument) {
-    Connection& c = *static_cast<Connection*>(argument);
-    c.socket.SetBuffered(true);
-    KQ_TDataStream stream(c.socket);
-    try {
-      for (KQ_TString m; (stream >> m, m.Length() != 0); ++c.server.echoes) {
-        stream << m;
-        if (!c.socket.Ready()) c.socket.Flush();
-      }
-      ++c.server.finished;
-    } catch (KQ_EException const&) {
-      ++c.server.broken;
-    }
-    return 0;
-  }
-};
-
-std::int32_t AcceptConnections(void* argument) {
-  Server& server = *static_cast<Server*>(argument);
-  std::vector<std::unique_ptr<Connection>> connections;
-  KQ_TSocketSet set = KQ_TSocketSet(server.listener) + server.wake[0];
-  while (set.Wait(-1) && !set.Ready(server.wake[0])) {
-    connections.emplace_back(new Connection{server, server.listener.Accept()});
-    connections.back()->thread.Start();
-  }
-  for (auto& connection : connections) connection->thread.Join();
-  return 0;
-}
-
-TEST_F(SocketTest, AServerKeepsServingWhileClientsDieMidway) {
-  Server server;
-  std::uint16_t const port = server.listener.Port();
-  // Processes forked before any thread runs, exchanging until killed.
-  std::vector<pid_t> doomed(4);
-  for (pid_t& child : doomed) {
-    if ((child = fork()) == 0) {
-      KQ_TSocket socket;
-      try {
-        if (socket.Connect(KQ_TSocket::kLoopback, port)) Exchange(socket, 999, 1u << 30);
-      } catch (KQ_EException const&) {
-      }
-      _exit(0);
-    }
-  }
-  KQ_TThread acceptor(&AcceptConnections, &server);
-  acceptor.Start();
-  std::atomic<std::uint32_t> intact{0};
-  std::vector<std::thread> clients;
-  for (std::uint32_t id = 0; id < kClients; ++id) {
-    clients.emplace_back([&, id] {
-      KQ_TSocket socket;
-      ASSERT_TRUE(socket.Connect(KQ_TSocket::kLoopback, port));
-      intact += Exchange(socket, id, kMessages);
-      KQ_TDataStream(socket) << KQ_TString();
-      socket.Flush();
-    });
-  }
-  auto const deadline = Clock::now() + std::chrono::seconds(10);
-  while (server.echoes < kClients * kMessages / 10 && Clock::now() < deadline) {
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  for (pid_t const child : doomed) {
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-  }
-  for (std::thread& client : clients) client.join();
-  server.wake[1].Write('q');
-  acceptor.Join();
-  EXPECT_EQ(intact, kClients * kMessages);
-  EXPECT_EQ(server.finished, kClients);
-  EXPECT_EQ(server.broken, doomed.size());
 }
 
 }  // namespace
