@@ -1,7 +1,6 @@
 // KQ_TEvent and KQ_TRWLock: holds given up and taken back across Wait,
 // signals that reach exactly the current waiters, time-outs, readers that
-// share and writers that exclude, misuse that raises instead of hanging, and
-// both under contention.
+// share and writers that exclude, and misuse that raises instead of hanging.
 #include <cstdio>
 #include <cstdlib>
 
@@ -128,66 +127,27 @@ TEST(EventTest, SignalWakesExactlyTheThreadsWaitingAtThatMoment) {
   EXPECT_FALSE(OnOtherThread([&] { return event.Wait(20); }));
 }
 
-TEST(EventTest, OperatorsWaitAndSignalAndCopiesShareTheEvent) {
-  KQ_TEvent event;
-  KQ_TEvent copy(event);
+TEST(EventTest, CopiesShareOneEventThatOutlivesTheOriginal) {
+  auto* original = new KQ_TEvent();
+  KQ_TEvent copy(*original);
   KQ_TEvent assigned;
   assigned = copy;
   KQ_TEvent const& same = assigned;
   assigned = same;
-
-  int turn = 0;  // guarded by the event
+  bool waiting = false;  // guarded by the event
+  assigned.Lock();
   auto waiter = std::async(std::launch::async, [&] {
     copy.Lock();
-    for (int i = 0; i < 2; ++i) {
-      while (turn == 2 * i) (i == 0 ? copy++ : ++copy);
-      // Answer through the other operators.
-      ++turn;
-      (i == 0 ? copy-- : --copy);
-    }
-    return copy.Delock();
+    waiting = true;
+    bool const signalled = copy.Wait(20000);
+    return signalled && copy.Delock() == 1;
   });
-  assigned.Lock();
-  for (int i = 0; i < 2; ++i) {
-    ++turn;
-    EXPECT_EQ(&(i == 0 ? assigned-- : --assigned), &assigned);
-    while (turn == 2 * i + 1) EXPECT_EQ(&(i == 0 ? assigned++ : ++assigned), &assigned);
-  }
-  EXPECT_EQ(turn, 4);
-  EXPECT_EQ(event.Delock(), 1u);
-  EXPECT_EQ(waiter.get(), 1u);
-}
-
-// Two threads hand a ball back and forth, one of them holding the lock
-// twice: a wake-up lost between a check and the sleep shows as a time-out of
-// the long limit, not as a hang, and the holds come back after every wait.
-TEST(EventTest, PingPongBetweenTwoThreadsLosesNoWakeUp) {
-  constexpr int kRounds = 2000;
-  KQ_TEvent event;
-  int ball = 0;  // guarded by the event; even: main's turn, odd: the other's
-  std::atomic<int> timedOut{0};
-  auto waitWhile = [&](int parity) {
-    while (ball % 2 == parity) timedOut += event.Wait(20000) ? 0 : 1;
-  };
-  auto other = std::async(std::launch::async, [&] {
-    event.Lock().Lock();
-    for (int i = 0; i < kRounds; ++i) {
-      waitWhile(0);
-      ++ball;
-      event.Signal();
-    }
-    return event.Delock();
-  });
-  event.Lock();
-  for (int i = 0; i < kRounds; ++i) {
-    ++ball;
-    event.Signal();
-    waitWhile(1);
-  }
-  EXPECT_EQ(event.Delock(), 1u);
-  EXPECT_EQ(other.get(), 2u);
-  EXPECT_EQ(ball, 2 * kRounds);
-  EXPECT_EQ(timedOut.load(), 0);
+  EXPECT_TRUE(StillBlocked(waiter));
+  delete original;
+  assigned.Unlock();
+  LockOnce(assigned, [&] { return waiting; });
+  assigned.Signal().Unlock();
+  EXPECT_TRUE(waiter.get());
 }
 
 // The debug switch is read once per message site, so each setting is tried
@@ -274,23 +234,6 @@ TEST(RWLockTest, AWriterKeepsReadersAndOtherWritersOut) {
   EXPECT_THROW(lock.WUnlock(), KQ_ENoActiveWriteLocks);
 }
 
-TEST(RWLockTest, TheWriterMayReadButItsRegistrationKeepsEveryWriterOut) {
-  KQ_TRWLock lock;
-  lock.WLock().RLock();
-  // Its own registration would keep it waiting for itself.
-  EXPECT_THROW(lock.WLock(), KQ_EDeadLock);
-  lock.WUnlock();
-  // Reading now: other readers come in, writers wait for the registration.
-  OnOtherThread([&] { lock.RLock().RUnlock(); });
-  auto writer = std::async(std::launch::async, [&] { lock.WLock().WUnlock(); });
-  EXPECT_TRUE(StillBlocked(writer));
-  lock.RUnlock();
-  writer.get();
-  // Registered and ended again inside one write section.
-  lock.WLock().RLock().RUnlock().WLock().WUnlock().WUnlock();
-  OnOtherThread([&] { lock.WLock().WUnlock(); });
-}
-
 TEST(RWLockTest, AWriterThatEndsLeavesTheLockFree) {
   KQ_TRWLock lock;
   OnOtherThread([&] { lock.WLock().WLock(); });
@@ -336,50 +279,6 @@ TEST(RWLockTest, CopiesShareOneLockThatOutlivesTheOriginal) {
   EXPECT_TRUE(StillBlocked(writer));
   copy.RUnlock();
   writer.get();
-}
-
-TEST(RWLockTest, ReadersAndWritersKeepTheInvariantUnderContention) {
-  // Writers move units between two plain counters (the lock alone orders
-  // them); readers check the sum and that nobody writes beside them.
-  constexpr int kWrites = 4000;
-  KQ_TRWLock lock;
-  long left = 1000000;
-  long right = 0;
-  std::atomic<int> readersInside{0};
-  std::atomic<int> writersInside{0};
-  std::atomic<int> violations{0};
-  std::vector<std::thread> threads;
-  for (int r = 0; r < 3; ++r) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 30000; ++i) {
-        lock.RLock();
-        ++readersInside;
-        if (writersInside.load() != 0 || left + right != 1000000) ++violations;
-        --readersInside;
-        lock.RUnlock();
-        if (i % 64 == 0) std::this_thread::yield();
-      }
-    });
-  }
-  for (int w = 0; w < 2; ++w) {
-    threads.emplace_back([&, w] {
-      for (int i = 0; i < kWrites; ++i) {
-        lock.WLock();
-        if (++writersInside != 1 || readersInside.load() != 0) ++violations;
-        // Nested levels and a registration of its own inside the section.
-        if (i % 2 == 0) lock.WLock().RLock().RUnlock().WUnlock();
-        long const moved = w == 0 ? 3 : -2;
-        left -= moved;
-        right += moved;
-        --writersInside;
-        lock.WUnlock();
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(violations.load(), 0);
-  EXPECT_EQ(left + right, 1000000);
-  EXPECT_EQ(right, kWrites * 3 - kWrites * 2);
 }
 
 }  // namespace

@@ -297,22 +297,6 @@ TEST_F(OutOfMemoryTest, AnUnknownInflatesOnceMemoryIsBack) {
   EXPECT_NE(unknown.KQ_Cast("KQ_TList"), nullptr);
 }
 
-// Data given to an exception survive copies; an exception without data
-// reports the ILLEGAL value until data are set through the writable accessor.
-TEST_F(OutOfMemoryTest, DataAreCopiedWithTheException) {
-  KQ_EIllegalCast const withData(KQ_TString("m"), KQ_TAny(std::int32_t{5}));
-  KQ_EIllegalCast copy(withData);
-  EXPECT_TRUE(copy.KQ_Data() == KQ_TAny(std::int32_t{5}));
-  KQ_EIllegalCast assigned;
-  EXPECT_TRUE(static_cast<KQ_EIllegalCast const&>(assigned).KQ_Data().IsIllegal());
-  assigned = copy;
-  copy.KQ_Data() = KQ_TAny(std::int32_t{6});
-  EXPECT_TRUE(assigned.KQ_Data() == KQ_TAny(std::int32_t{5}));
-  KQ_EIllegalCast plain;
-  plain.KQ_Data() = KQ_TAny(true);
-  EXPECT_TRUE(KQ_EIllegalCast(plain).KQ_Data() == KQ_TAny(true));
-}
-
 // The bytes of the address space in use: the first field of
 // /proc/self/statm, in pages.
 std::uint64_t AddressSpaceInUse() {

@@ -1,8 +1,8 @@
 // Processes: how a child ends and what its exit code reads, killing and
 // timed waits, the words of a command line (a program path with blanks and
 // quotes among them), the unbound and the failed start, Find of a child and
-// of a process that is none, the calling process, waiting from several
-// threads, no zombie left behind and no library descriptor in a child.
+// of a process that is none, the calling process, no zombie left behind and
+// no library descriptor in a child.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -163,20 +163,6 @@ TEST(Process, FindWatchesAProcessWithoutWaitingForIt) {
   EXPECT_TRUE(current.IsRunning());
   EXPECT_THROW(current.Join(0), KQ_EProcessException);
   EXPECT_EXIT(KQ_TProcess::CurrentProcess().Kill(), ::testing::ExitedWithCode(1), "");
-}
-
-TEST(Process, SeveralThreadsWaitForOneChild) {
-  KQ_TProcess process("sleep 30");
-  std::int32_t results[2] = {-1, -1};
-  std::vector<std::thread> waiters;
-  for (std::int32_t& result : results) {
-    waiters.emplace_back([copy = process, &result]() mutable { result = copy.Join().Result(); });
-  }
-  EXPECT_FALSE(process.Join(20));
-  process.Kill();
-  for (std::thread& waiter : waiters) waiter.join();
-  EXPECT_EQ(results[0], 1);
-  EXPECT_EQ(results[1], 1);
 }
 
 TEST(Process, NoChildStaysAZombie) {

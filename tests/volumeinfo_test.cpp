@@ -102,20 +102,4 @@ TEST(VolumeInfoTest, AZeroTimeOutReadsTheMountTableOnEveryCall) {
   EXPECT_EQ(S(url.LocalName()), "//newserver/share/f");
 }
 
-TEST(VolumeInfoTest, ThreadsShareTheMountTableCache) {
-  std::vector<std::thread> threads;
-  std::vector<std::string> results(4);
-  for (std::size_t t = 0; t < results.size(); ++t) {
-    threads.emplace_back([t, &results] {
-      KQ_TURL const url(
-          KQ_TString(("file://FileServer/export/home/u" + std::to_string(t)).c_str()));
-      for (int i = 0; i < 50; ++i) results[t] = S(url.LocalName());
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  for (std::size_t t = 0; t < results.size(); ++t) {
-    EXPECT_EQ(results[t], "/mnt/kq-test/home/u" + std::to_string(t));
-  }
-}
-
 }  // namespace
