@@ -105,13 +105,10 @@ TEST(Process, BadUseAndFailedStartsRaise) {
   for (auto const& operation : operations) EXPECT_THROW(operation(), KQ_EProcessNotBound);
 
   KQ_TProcess started("/bin/true");
-  try {
-    started = "/bin/false";
-    ADD_FAILURE() << "a bound process started again";
-  } catch (KQ_EProcessAlreadyBound const& e) {
-    EXPECT_TRUE(e.KQ_Data() == KQ_TAny("/bin/false"));
-    EXPECT_STREQ(e.KQ_Message().UTF8(), "KQ_EProcessAlreadyBound");
-  }
+  KQ_TAny data;
+  EXPECT_EQ(kqtest::RaisedMessage([&] { started = "/bin/false"; }, &data),
+            "KQ_EProcessAlreadyBound|KQ_EProcessAlreadyBound");
+  EXPECT_TRUE(data == KQ_TAny("/bin/false"));
   EXPECT_EQ(started.Join().Result(), 0);
 
   struct Case {
@@ -124,14 +121,9 @@ TEST(Process, BadUseAndFailedStartsRaise) {
         Case{"/", "Permission denied"}, Case{" \t ", "No such file or directory"}}) {
     SCOPED_TRACE(c.commandLine);
     KQ_TProcess process;
-    try {
-      process = c.commandLine;
-      ADD_FAILURE() << "started";
-    } catch (KQ_ECouldNotCreateProcess const& e) {
-      EXPECT_EQ(std::string(e.KQ_Message().UTF8()),
-                std::string("KQ_ECouldNotCreateProcess: ") + c.reason);
-      EXPECT_TRUE(e.KQ_Data() == KQ_TAny(c.commandLine));
-    }
+    EXPECT_EQ(kqtest::RaisedMessage([&] { process = c.commandLine; }, &data),
+              std::string("KQ_ECouldNotCreateProcess|KQ_ECouldNotCreateProcess: ") + c.reason);
+    EXPECT_TRUE(data == KQ_TAny(c.commandLine));
     EXPECT_THROW(process.IsRunning(), KQ_EProcessNotBound);
   }
 }

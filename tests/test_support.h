@@ -263,6 +263,19 @@ bool Eventually(F condition) {
   return true;
 }
 
+// What a call raises: "Class|message", and the exception's data into data;
+// "" when it raises nothing.
+template <class F>
+std::string RaisedMessage(F&& f, KQ_TAny* data = nullptr) {
+  try {
+    f();
+  } catch (KQ_EException const& e) {
+    if (data != nullptr) *data = e.KQ_Data();
+    return std::string(e.ClassName()) + "|" + e.KQ_Message().UTF8();
+  }
+  return "";
+}
+
 class InitializedTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__()); }

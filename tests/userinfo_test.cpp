@@ -4,6 +4,9 @@
 // Tests that need a second account make a throwaway one when they run as
 // root and are skipped otherwise. Every wrong password costs the delay of
 // the system's authentication modules (about two seconds).
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -181,30 +184,13 @@ TEST_F(UserInfoTest, TextFormIsOneStringSplitAtTheFirstSeparator) {
   EXPECT_EQ(Raised([&] { kqtest::ReadText(user, "KQ_TUserInfo { 5 } "); }), "KQ_EHRSyntaxError");
 }
 
-// The effective user's name, from /proc and /etc/passwd read as files.
-std::string NameOfEffectiveUser() {
-  std::ifstream status("/proc/self/status");
-  std::string uid;
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("Uid:", 0) == 0) std::istringstream(line.substr(4)) >> uid >> uid;
-  }
-  std::ifstream passwd("/etc/passwd");
-  for (std::string name, password, id, rest; std::getline(passwd, name, ':');) {
-    std::getline(passwd, password, ':');
-    std::getline(passwd, id, ':');
-    std::getline(passwd, rest);
-    if (id == uid) return name;
-  }
-  return "";
-}
-
 TEST_F(UserInfoTest, CurrentUserIsTheThreadsAccountInTheHostsDomain) {
   KQ_TUserInfo const current = KQ_TUserInfo::CurrentUser();
   ASSERT_NE(current.UserID().Length(), 0u);
   EXPECT_EQ(Utf8(current.Domain()), HostName());
   EXPECT_EQ(current.FullName().Length(), 0u);
   EXPECT_TRUE(KQ_TThread::CurrentUser() == current);
-  EXPECT_EQ(Utf8(current.UserID()), NameOfEffectiveUser());
+  EXPECT_EQ(Utf8(current.UserID()), getpwuid(geteuid())->pw_name);
 }
 
 TEST_F(UserInfoTest, GetMoreInfoCompletesLocalAccountsAndRefusesOthers) {
