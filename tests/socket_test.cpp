@@ -112,6 +112,7 @@ TEST_F(SocketTest, TimeOutsAreStoredAsDocumentedAndEndWaits) {
 TEST_F(SocketTest, BufferedBytesWaitForFlushAndCopiesTakeTheirOwn) {
   KQ_TSocketPair pair;
   KQ_TSocket& writer = pair[1];
+  EXPECT_EQ(writer.RawWrite("x", 0), 0u);
   EXPECT_FALSE(writer.SetBuffered(true));
   EXPECT_EQ(writer.RawWrite("0123456789", 10), 10u);
   KQ_TSocket copy(writer);
@@ -137,7 +138,11 @@ TEST_F(SocketTest, PeerClosingAndClosedSocketsAreReportedNotFatal) {
   EXPECT_EQ(pair[0].RawPeek(peeked, 3), 3u);
   EXPECT_TRUE(pair[0].Skip(2));
   EXPECT_EQ(pair[0].Read(), 'c');
-  { KQ_TSocket copy(pair[1]); }  // one copy going leaves the socket open
+  {  // copies going leave the socket open
+    KQ_TSocket copy(pair[1]);
+    KQ_TSocket assigned;
+    assigned = copy;
+  }
   EXPECT_GE(pair[1].Handle(), 0);
   EXPECT_TRUE(pair[1].Close());
   EXPECT_EQ(pair[1].Handle(), -1);

@@ -75,6 +75,22 @@ TEST(VolumeInfoTest, PacksAndWritesItsFields) {
   KQ_TVolumeInfo read;
   EXPECT_EQ(ReadBack(ejectedText, &read), "");
   EXPECT_EQ(read, ejected);
+  // Every field but the free space takes part in equality.
+  struct Case {
+    char const* text;
+    bool same;
+  };
+  for (Case const& c : {Case{"REMOVABLE LOADED 9/2048 \"USB\" \"0a0b0c0d\" \"vfat\"", true},
+                        Case{"FIXED LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"vfat\"", false},
+                        Case{"REMOVABLE EJECTED 1.5/2048", false},
+                        Case{"REMOVABLE LOADED 1.5/2047 \"USB\" \"0a0b0c0d\" \"vfat\"", false},
+                        Case{"REMOVABLE LOADED 1.5/2048 \"US\" \"0a0b0c0d\" \"vfat\"", false},
+                        Case{"REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0e\" \"vfat\"", false},
+                        Case{"REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"ext4\"", false}}) {
+    ASSERT_EQ(ReadBack(std::string("KQ_TVolumeInfo { ") + c.text + " }", &read), "") << c.text;
+    EXPECT_EQ(read == loaded, c.same) << c.text;
+    EXPECT_EQ(read != loaded, !c.same) << c.text;
+  }
   for (char const* bad : {"KQ_TVolumeInfo { SOLID LOADED 1/2 \"\" \"\" \"\" }",
                           "KQ_TVolumeInfo { FIXED LOADED 1 2 \"\" \"\" \"\" }",
                           "KQ_TVolumeInfo { FIXED LOADED 1/2 \"\" \"\" }",
