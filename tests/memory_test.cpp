@@ -1,50 +1,16 @@
 // KQ_Alloc and its family, the small-block pool and the ring of temporaries.
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <new>
 
 #include "kq_memalloc.h"
+#define KQ_TEST_OWN_OPERATOR_NEW
 #include "test_support.h"
 
-// The sanitizers abort on requests they cannot satisfy; the out-of-memory
-// cases need the null result that the library turns into KQ_EOutOfMemory.
-#if defined(KQ_TEST_SANITIZED)
-extern "C" char const* __asan_default_options() { return "allocator_may_return_null=1"; }
-extern "C" char const* __tsan_default_options() { return "allocator_may_return_null=1"; }
-#endif
-
-// This program's operator new and delete: the plain heap, plus a count of
-// the deletions of one watched address, so that a test can see the ring
-// release an object with operator delete. Replacing them also keeps the
-// sanitizers' own versions, which abort instead of calling the new-handler,
-// out of the out-of-memory test.
 namespace {
-std::atomic<void*> gWatched{nullptr};
-std::atomic<int> gWatchedDeletes{0};
 
-void CountedFree(void* p) noexcept {
-  if (p != nullptr && p == gWatched.load()) ++gWatchedDeletes;
-  std::free(p);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  for (;;) {
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    std::new_handler handler = std::get_new_handler();
-    if (handler == nullptr) throw std::bad_alloc();
-    handler();
-  }
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void operator delete(void* p) noexcept { CountedFree(p); }
-void operator delete(void* p, std::size_t) noexcept { CountedFree(p); }
-void operator delete[](void* p) noexcept { CountedFree(p); }
-void operator delete[](void* p, std::size_t) noexcept { CountedFree(p); }
-
-namespace {
+using kqtest::gWatched;
+using kqtest::gWatchedDeletes;
 
 void Fill(void* p, std::size_t n, unsigned char seed) {
   for (std::size_t i = 0; i < n; ++i) static_cast<unsigned char*>(p)[i] = seed + i;

@@ -17,14 +17,8 @@
 #include "kq_tlist.h"
 #include "kq_tstring.h"
 #include "kq_tunknown.h"
+#define KQ_TEST_OWN_OPERATOR_NEW
 #include "test_support.h"
-
-// The sanitizers abort on requests they cannot satisfy; the library needs
-// the null result that it turns into KQ_EOutOfMemory.
-#if defined(KQ_TEST_SANITIZED)
-extern "C" char const* __asan_default_options() { return "allocator_may_return_null=1"; }
-extern "C" char const* __tsan_default_options() { return "allocator_may_return_null=1"; }
-#endif
 
 namespace {
 
@@ -55,29 +49,9 @@ struct FailingAllocator {
 FailingAllocator gAllocator;
 
 bool LibraryHeapFails() { return gAllocator.Fails(Source::kLibraryHeap); }
+bool OperatorNewFails() { return gAllocator.Fails(Source::kOperatorNew); }
 
 }  // namespace
-
-// This program's operator new takes its blocks from malloc, so free is the
-// matching release; g++ sees only the names and would warn.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-void* operator new(std::size_t size) {
-  for (;;) {
-    void* p = gAllocator.Fails(Source::kOperatorNew) ? nullptr : std::malloc(size == 0 ? 1 : size);
-    if (p != nullptr) return p;
-    std::new_handler handler = std::get_new_handler();
-    if (handler == nullptr) throw std::bad_alloc();
-    handler();
-  }
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -107,9 +81,11 @@ class OutOfMemoryTest : public kqtest::InitializedTest {
     kqtest::InitializedTest::SetUp();
     KQ_CatchOutOfMemory();
     kq::heap::SetFailurePredicate(&LibraryHeapFails);
+    kqtest::gNewFails = &OperatorNewFails;
   }
   void TearDown() override {
     kq::heap::SetFailurePredicate(nullptr);
+    kqtest::gNewFails = nullptr;
     KQ_IgnoreOutOfMemory();
   }
 };

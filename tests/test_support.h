@@ -282,3 +282,51 @@ class InitializedTest : public ::testing::Test {
 };
 
 }  // namespace kqtest
+
+// A program that defines KQ_TEST_OWN_OPERATOR_NEW before including this
+// header takes operator new and delete from here: blocks from malloc, given
+// back with free, a request failing whenever kqtest::gNewFails says so, and
+// the deletions of one watched address counted, so that a test can see a
+// block released with operator delete. Replacing them also keeps the
+// sanitizers' own versions, which abort instead of calling the new-handler
+// (and which need allocator_may_return_null to give null at all), out of
+// the out-of-memory tests.
+#if defined(KQ_TEST_OWN_OPERATOR_NEW)
+#include <cstdlib>
+#include <new>
+
+namespace kqtest {
+inline bool (*gNewFails)() = nullptr;
+inline std::atomic<void*> gWatched{nullptr};
+inline std::atomic<int> gWatchedDeletes{0};
+
+inline void CountedFree(void* p) noexcept {
+  if (p != nullptr && p == gWatched.load()) ++gWatchedDeletes;
+  std::free(p);
+}
+}  // namespace kqtest
+
+#if defined(KQ_TEST_SANITIZED)
+extern "C" char const* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" char const* __tsan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+// g++ sees only the names malloc and free and would warn of a mismatch.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+void* operator new(std::size_t size) {
+  for (;;) {
+    bool const fails = kqtest::gNewFails != nullptr && kqtest::gNewFails();
+    if (void* p = fails ? nullptr : std::malloc(size == 0 ? 1 : size)) return p;
+    std::new_handler handler = std::get_new_handler();
+    if (handler == nullptr) throw std::bad_alloc();
+    handler();
+  }
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* p) noexcept { kqtest::CountedFree(p); }
+void operator delete(void* p, std::size_t) noexcept { kqtest::CountedFree(p); }
+void operator delete[](void* p) noexcept { kqtest::CountedFree(p); }
+void operator delete[](void* p, std::size_t) noexcept { kqtest::CountedFree(p); }
+#endif
