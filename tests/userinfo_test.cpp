@@ -41,38 +41,32 @@ bool CanRead(char const* path) { return std::ifstream(path).good(); }
 // A throwaway account with a password and a comment field; removed again
 // with its home directory. The account files are locked while another tool
 // changes them, so each change is retried.
-class ScratchAccount {
- public:
+struct ScratchAccount {
   explicit ScratchAccount(std::string const& comment) {
     static std::atomic<int> counter{0};
     auto const stamp = kqtest::Clock::now().time_since_epoch().count() % 100000000;
-    fName = "kqt" + std::to_string(stamp) + "x" + std::to_string(counter++);
-    fPassword = "Pw-" + fName + "-9z";
-    for (int attempt = 0; attempt < 20 && !fCreated; ++attempt) {
-      fCreated = Shell("useradd -m -c '" + comment + "' " + fName) == 0;
-      if (!fCreated) KQ_TThread::Sleep(100);
+    name = "kqt" + std::to_string(stamp) + "x" + std::to_string(counter++);
+    password = "Pw-" + name + "-9z";
+    for (int attempt = 0; attempt < 20 && !created; ++attempt) {
+      created = Shell("useradd -m -c '" + comment + "' " + name) == 0;
+      if (!created) KQ_TThread::Sleep(100);
     }
-    fCreated = fCreated && Shell("echo '" + fName + ":" + fPassword + "' | chpasswd") == 0;
+    created = created && Shell("echo '" + name + ":" + password + "' | chpasswd") == 0;
   }
   ~ScratchAccount() {
     for (int attempt = 0; attempt < 20; ++attempt) {
-      if (Shell("userdel -r " + fName) == 0 || Shell("id " + fName) != 0) break;
+      if (Shell("userdel -r " + name) == 0 || Shell("id " + name) != 0) break;
       KQ_TThread::Sleep(100);
     }
   }
   ScratchAccount(ScratchAccount const&) = delete;
   ScratchAccount& operator=(ScratchAccount const&) = delete;
+  KQ_TUserInfo Info() const { return KQ_TUserInfo(name.c_str(), ""); }
+  bool Run(std::string const& command) const { return Shell(command + " " + name) == 0; }
 
-  bool Created() const { return fCreated; }
-  std::string const& Name() const { return fName; }
-  char const* Password() const { return fPassword.c_str(); }
-  KQ_TUserInfo Info() const { return KQ_TUserInfo(fName.c_str(), ""); }
-  bool Run(std::string const& command) const { return Shell(command + " " + fName) == 0; }
-
- private:
-  std::string fName;
-  std::string fPassword;
-  bool fCreated = false;
+  std::string name;
+  std::string password;
+  bool created = false;
 };
 
 // The sanitizers look up the system functions they wrap when the program
@@ -222,7 +216,7 @@ TEST_F(UserInfoTest, GetMoreInfoSplitsTheCommentField) {
   // Full name with a character beyond the 16-bit plane, then room, two
   // empty phone fields and a note, and a trailing empty field.
   ScratchAccount account("Zo\xC3\xAB \xF0\x9F\x98\x80 Smith,Room 7,,,tester,");
-  ASSERT_TRUE(account.Created());
+  ASSERT_TRUE(account.created);
   KQ_TUserInfo user = account.Info();
   user.GetMoreInfo();
   EXPECT_TRUE(user.FullName() == KQ_TString(L"Zo\u00EB \U0001F600 Smith"));
@@ -234,24 +228,25 @@ TEST_F(UserInfoTest, GetMoreInfoSplitsTheCommentField) {
 TEST_F(UserInfoTest, SwitchesOnlyTheCallingThreadAndSwitchesBack) {
   KQ_NEED_PASSWORD_CHECKS_();
   ScratchAccount account("Scratch Account");
-  ASSERT_TRUE(account.Created());
+  ASSERT_TRUE(account.created);
   ASSERT_TRUE(CanRead("/etc/shadow"));
   std::atomic<int> phase{0};
   auto switcher = std::async(std::launch::async, [&] {
     OnThread([&] {
-      KQ_TUserInfo const before = KQ_TThread::SetCurrentUser(account.Info(), account.Password());
+      KQ_TUserInfo const before =
+          KQ_TThread::SetCurrentUser(account.Info(), account.password.c_str());
       EXPECT_EQ(Utf8(before.UserID()), "root") << "the result is the account before";
-      EXPECT_EQ(CurrentUserID(), account.Name());
+      EXPECT_EQ(CurrentUserID(), account.name);
       EXPECT_FALSE(CanRead("/etc/shadow")) << "the thread has the account's rights";
       phase = 1;
       EXPECT_TRUE(kqtest::Eventually([&] { return phase == 2; }));
       // Switching again (here to the same account, with the domain given)
       // starts from the original account.
       KQ_TUserInfo const again = KQ_TThread::SetCurrentUser(
-          KQ_TUserInfo(account.Name().c_str(), KQ_TString(HostName().c_str()).ToUpper()),
-          account.Password());
-      EXPECT_EQ(Utf8(again.UserID()), account.Name());
-      EXPECT_EQ(Utf8(KQ_TThread::RevertToOriginalUser().UserID()), account.Name());
+          KQ_TUserInfo(account.name.c_str(), KQ_TString(HostName().c_str()).ToUpper()),
+          account.password.c_str());
+      EXPECT_EQ(Utf8(again.UserID()), account.name);
+      EXPECT_EQ(Utf8(KQ_TThread::RevertToOriginalUser().UserID()), account.name);
       EXPECT_EQ(CurrentUserID(), "root");
       EXPECT_TRUE(CanRead("/etc/shadow"));
       // Reverting without a switch changes nothing.
@@ -271,7 +266,7 @@ TEST_F(UserInfoTest, RefusesUnknownForeignDisabledAccountsAndWrongPasswords) {
   ScratchAccount account("Scratch Account");
   ScratchAccount locked("Locked Account");
   ScratchAccount expired("Expired Account");
-  ASSERT_TRUE(account.Created() && locked.Created() && expired.Created());
+  ASSERT_TRUE(account.created && locked.created && expired.created);
   ASSERT_TRUE(locked.Run("usermod -L") && expired.Run("usermod -e 1970-01-02"));
   OnThread([&] {
     struct Case {
@@ -281,19 +276,19 @@ TEST_F(UserInfoTest, RefusesUnknownForeignDisabledAccountsAndWrongPasswords) {
     };
     for (Case const& c :
          {Case{KQ_TUserInfo("no-such-account-kq", ""), "x", "KQ_EThreadIllegalUserOrPassword"},
-          Case{KQ_TUserInfo(account.Name().c_str(), "elsewhere"), account.Password(),
+          Case{KQ_TUserInfo(account.name.c_str(), "elsewhere"), account.password.c_str(),
                "KQ_EThreadIllegalUserOrPassword"},
-          Case{locked.Info(), locked.Password(), "KQ_EThreadAccountDisabled"},
-          Case{expired.Info(), expired.Password(), "KQ_EThreadAccountDisabled"}}) {
+          Case{locked.Info(), locked.password.c_str(), "KQ_EThreadAccountDisabled"},
+          Case{expired.Info(), expired.password.c_str(), "KQ_EThreadAccountDisabled"}}) {
       EXPECT_EQ(Raised([&] { KQ_TThread::SetCurrentUser(c.user, c.password); }), c.raised)
           << Utf8(c.user.UserID());
       EXPECT_EQ(CurrentUserID(), "root");
     }
     // A wrong password while switched leaves the thread switched.
-    KQ_TThread::SetCurrentUser(account.Info(), account.Password());
+    KQ_TThread::SetCurrentUser(account.Info(), account.password.c_str());
     EXPECT_EQ(Raised([&] { KQ_TThread::SetCurrentUser(account.Info(), "wrong password"); }),
               "KQ_EThreadIllegalUserOrPassword");
-    EXPECT_EQ(CurrentUserID(), account.Name());
+    EXPECT_EQ(CurrentUserID(), account.name);
     KQ_TThread::RevertToOriginalUser();
     EXPECT_EQ(CurrentUserID(), "root");
   });
