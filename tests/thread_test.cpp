@@ -386,13 +386,6 @@ TEST_F(ThreadTest, PrintIndentationLivesInTheThreadsProperties) {
   EXPECT_STREQ(KQ_IPrintable::Prefix(), "  ");
 
   // Each thread has its own.
-  Lambda printer([] {
-    std::int32_t const initial = static_cast<std::int32_t>(KQ_IPrintable::Indentation());
-    KQ_IPrintable::SetIndentation(10);
-    return initial * 100 + static_cast<std::int32_t>(KQ_IPrintable::Indentation());
-  });
-  printer.Start().Join();
-  EXPECT_EQ(printer.Result(), 10);
   EXPECT_EQ(kqtest::OnOtherThread([] { return KQ_IPrintable::Indentation(); }), 0u);
   EXPECT_EQ(KQ_IPrintable::Indentation(), 2u);
   KQ_IPrintable::SetIndentation(0);
