@@ -1,8 +1,5 @@
-// Dynamic objects: a module built on the library loaded late, initialised,
-// its class created by name and its object, read before, inflated; the
-// library it needs found beside it; failures to load or initialise with the
-// loader's text and nothing left loaded; symbols; references across copies;
-// the search path.
+// Dynamic objects: a module loaded late with the library it needs, failures
+// with the loader's text, symbols, copies and the search path.
 #include <dlfcn.h>
 
 #include <cstdlib>

@@ -1,7 +1,6 @@
-// Running out of memory: KQ_EOutOfMemory is raised without memory of its
-// own, in a process whose address space is exhausted and with the n-th
-// allocation failing, for every n, along packing, unpacking and text round
-// trips of nested containers.
+// Running out of memory: KQ_EOutOfMemory raised without memory of its own,
+// with the n-th allocation failing for every n along round trips of nested
+// containers, and in a process whose address space is exhausted.
 #include <sys/resource.h>
 #include <unistd.h>
 

@@ -1,8 +1,5 @@
-// Processes: how a child ends and what its exit code reads, killing and
-// timed waits, the words of a command line (a program path with blanks and
-// quotes among them), the unbound and the failed start, Find of a child and
-// of a process that is none, the calling process, no zombie left behind and
-// no library descriptor in a child.
+// Processes: exit codes and signals, killing and timed waits, the words of a
+// command line, bad use and failed starts, Find, zombies and descriptors.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>

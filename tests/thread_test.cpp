@@ -1,8 +1,6 @@
-// KQ_TThread: thread code of the three kinds, states and results, failing
-// code and code that ends its thread through the C library, Start/Stop/Join,
-// adoption, the thread tree, auto-free, priorities, the property dictionary
-// (with the print indentation kept there), copies, and a bounded stress run
-// of threads that create and join children.
+// KQ_TThread: code of three kinds, states, results and failures, Start,
+// Stop and Join, adoption, the thread tree, auto-free, priorities, the
+// property dictionary (with the print indentation) and copies.
 #include <pthread.h>
 
 #include "kq_iprintable.h"

@@ -1,9 +1,6 @@
-// KQ_TUserInfo (equality, packed and text forms, the account database) and
-// running one thread under another account (KQ_TThread::SetCurrentUser).
-//
-// Tests that need a second account make a throwaway one when they run as
-// root and are skipped otherwise. Every wrong password costs the delay of
-// the system's authentication modules (about two seconds).
+// KQ_TUserInfo and running one thread under another account. Tests that need
+// a second account make a throwaway one as root and are skipped otherwise;
+// every wrong password costs the authentication modules' delay (about 2 s).
 #include <pwd.h>
 #include <unistd.h>
 
