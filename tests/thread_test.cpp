@@ -66,17 +66,17 @@ TEST_F(ThreadTest, RunsFunctionsRunnablesAndOverriddenRun) {
   runnable.Start().Join();
   EXPECT_EQ(runnable.Result(), 121);
 
-  KQ_TThread* seen = nullptr;
-  std::uint32_t seenId = 0;
+  std::atomic<KQ_TThread*> seen{nullptr};
+  std::atomic<std::uint32_t> seenId{0};
   Lambda derived([&] {
     seen = &KQ_TThread::CurrentThread();
-    seenId = seen->ThreadID();
+    seenId = seen.load()->ThreadID();
     return 11;
   });
   derived.Start().Join();
   EXPECT_EQ(derived.Result(), 11);
-  EXPECT_EQ(seen, &derived) << "CurrentThread() on a started thread is its object";
-  EXPECT_EQ(seenId, derived.ThreadID());
+  EXPECT_EQ(seen.load(), &derived) << "CurrentThread() on a started thread is its object";
+  EXPECT_EQ(seenId.load(), derived.ThreadID());
 
   // The base Run does nothing and succeeds; no code at all fails.
   KQ_TThread plain;
