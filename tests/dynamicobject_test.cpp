@@ -1,26 +1,18 @@
-// Dynamic objects: a module built on the library loaded late, initialised,
-// its class created by name and its object, read before, inflated; the
-// library it needs found beside it; failures to load or initialise with the
-// loader's text and nothing left loaded; symbols; references across copies;
-// the search path.
+// Dynamic objects: a module loaded late with the library it needs, failures
+// with the loader's text, symbols, copies and the search path.
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
-#include <string>
 
-#include "kq_eexception.h"
-#include "kq_tclass.h"
-#include "kq_tdatastream.h"
 #include "kq_tdynamicobject.h"
-#include "kq_tmemorystream.h"
 #include "kq_tunknown.h"
 #include "kq_turl.h"
+#include "test_support.h"
 
 namespace {
+
+using kqtest::RaisedMessage;
 
 bool IsLoaded(char const* path) {
   void* const handle = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
@@ -108,14 +100,10 @@ TEST(DynamicObject, FailuresCarryTheLoadersTextAndLeaveNothingLoaded) {
       {KQ_SAMPLE_MODULE, "kq_othermodule", "Initialization Failed"},
   };
   for (Case const& c : cases) {
-    SCOPED_TRACE(c.path);
-    try {
-      KQ_TDynamicObject module(KQ_TString(c.path.c_str()), KQ_TString(c.name));
-      ADD_FAILURE() << "loaded";
-    } catch (KQ_ECouldNotLoadDynamicObject const& e) {
-      EXPECT_EQ(e.KQ_Message().UTF8(), c.message);
-      EXPECT_TRUE(e.KQ_Data() == KQ_TAny(KQ_TString(c.path.c_str())));
-    }
+    KQ_TAny data;
+    EXPECT_EQ(RaisedMessage([&] { KQ_TDynamicObject(KQ_TString(c.path.c_str()), c.name); }, &data),
+              "KQ_ECouldNotLoadDynamicObject|" + c.message);
+    EXPECT_TRUE(data == KQ_TAny(KQ_TString(c.path.c_str()))) << c.path;
   }
   std::remove(notAModule.c_str());
   EXPECT_FALSE(IsLoaded(KQ_PLAIN_MODULE));
@@ -128,14 +116,10 @@ TEST(DynamicObject, FailuresCarryTheLoadersTextAndLeaveNothingLoaded) {
 }
 
 TEST(DynamicObject, SymbolsOfALoadedModuleAndAReferenceInEveryCopy) {
-  KQ_TDynamicObject none;
-  try {
-    none["PlainModuleValue"];
-    ADD_FAILURE() << "found";
-  } catch (KQ_EDynamicObjectIsNotLoaded const& e) {
-    EXPECT_STREQ(e.KQ_Message().UTF8(), "KQ_EDynamicObjectIsNotLoaded");
-    EXPECT_TRUE(e.KQ_Data() == KQ_TAny(KQ_TString("PlainModuleValue")));
-  }
+  KQ_TAny data;
+  EXPECT_EQ(RaisedMessage([] { KQ_TDynamicObject()["PlainModuleValue"]; }, &data),
+            "KQ_EDynamicObjectIsNotLoaded|KQ_EDynamicObjectIsNotLoaded");
+  EXPECT_TRUE(data == KQ_TAny(KQ_TString("PlainModuleValue")));
   ASSERT_FALSE(IsLoaded(KQ_PLAIN_MODULE));
   {
     auto first = std::make_unique<KQ_TDynamicObject>(KQ_PLAIN_MODULE, "");
@@ -147,15 +131,10 @@ TEST(DynamicObject, SymbolsOfALoadedModuleAndAReferenceInEveryCopy) {
     second = KQ_TDynamicObject();
     EXPECT_TRUE(IsLoaded(KQ_PLAIN_MODULE));
     EXPECT_EQ(Symbol<int (*)()>(third, "PlainModuleValue")(), 7);
-    try {
-      third["NoSuchSymbol"];
-      ADD_FAILURE() << "found";
-    } catch (KQ_EDynamicObjectSymbolNotFound const& e) {
-      EXPECT_EQ(std::string(e.KQ_Message().UTF8()),
-                std::string("KQ_EDynamicObjectSymbolNotFound: ") + KQ_PLAIN_MODULE +
-                    ": undefined symbol: NoSuchSymbol");
-      EXPECT_TRUE(e.KQ_Data() == KQ_TAny(KQ_TString("NoSuchSymbol")));
-    }
+    EXPECT_EQ(RaisedMessage([&] { third["NoSuchSymbol"]; }, &data),
+              std::string("KQ_EDynamicObjectSymbolNotFound|KQ_EDynamicObjectSymbolNotFound: ") +
+                  KQ_PLAIN_MODULE + ": undefined symbol: NoSuchSymbol");
+    EXPECT_TRUE(data == KQ_TAny(KQ_TString("NoSuchSymbol")));
   }
   EXPECT_FALSE(IsLoaded(KQ_PLAIN_MODULE));
 

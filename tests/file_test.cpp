@@ -1,10 +1,8 @@
 // KQ_TFile: open modes, the stream operations with marks and seeks,
-// truncation, copy, rename and remove, what failures report (missing
-// directories, permissions, full file systems), files beyond 4 GiB, and
-// bytes that survive the end of the writing process.
+// truncation, copy, rename and remove, what failures report, full file
+// systems and files beyond 4 GiB.
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
 
 #include "file_test_support.h"
@@ -195,26 +193,6 @@ TEST_F(FileTest, FailuresCarryTheURLAndTheSystemsText) {
   EXPECT_FALSE(fs::exists(Path("zero")) || fs::exists(Path("f")));
 }
 
-TEST_F(FileTest, PermissionDeniedIsReportedAsSuch) {
-  // A directory closed to everyone but root, whom the check runs as "nobody".
-  fs::create_directory(Path("closed"));
-  WriteFile(Path("closed/f"), "x");
-  fs::permissions(Path("closed"), fs::perms::none);
-  int const status = kqtest::InChild(
-      [&] {
-        return Raised([&] { KQ_TFile(At("closed/f"), KQ_TFile::ReadOnly); }) ==
-                   "KQ_ECouldNotOpenFile: Permission denied" &&
-               Raised([&] { KQ_TFileInfo(At("closed/f"), true); }) ==
-                   "KQ_ECouldNotGetFileInfo: Permission denied" &&
-               Raised([&] { KQ_TFile::Remove(At("closed/f")); }) ==
-                   "KQ_ECouldNotRemoveFile: Permission denied";
-      },
-      true);
-  fs::permissions(Path("closed"), fs::perms::owner_all);
-  if (status == 77) GTEST_SKIP() << "cannot switch to the user nobody";
-  EXPECT_EQ(status, 0);
-}
-
 TEST_F(FileTest, AFullDeviceOrFileSystemRaisesAndLosesNothingElse) {
   std::string const big(200 * 1024, 'z');
   auto const writeBig = [&](KQ_TFile& file) {
@@ -278,34 +256,6 @@ TEST_F(FileTest, FilesOf4GiBAndMoreRaiseWhereANumberWouldNotFit) {
             }),
             "KQ_EStreamEndReached");
   EXPECT_EQ(KQ_TFileInfo(At("sparse"), true).Size(), 4294967296.0);
-}
-
-TEST_F(FileTest, FlushedBytesSurviveAKilledWriter) {
-  std::string const flushed(300000, 'f');
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t const child = fork();
-  if (child == 0) {
-    try {
-      KQ_TFile file(At("survivor"), KQ_TFile::WriteOnly);
-      for (std::size_t at = 0; at < flushed.size(); at += 1000)
-        file.Write(flushed.data() + at, 1000);
-      file.Flush();
-      file.Write("not flushed", 11);
-      if (write(ready[1], "!", 1) == 1) pause();
-    } catch (...) {
-    }
-    _exit(1);
-  }
-  char signal = 0;
-  ASSERT_EQ(read(ready[0], &signal, 1), 1);
-  kill(child, SIGKILL);
-  int status = 0;
-  waitpid(child, &status, 0);
-  close(ready[0]);
-  close(ready[1]);
-  EXPECT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(ReadFile(Path("survivor")), flushed);
 }
 
 }  // namespace

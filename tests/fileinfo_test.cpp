@@ -1,7 +1,6 @@
-// KQ_TFileInfo: look-ups of files, directories, links and missing paths,
-// owners, listings, removal of files and trees (links and trees changed
-// meanwhile included), time stamps in local time and UTC, names of every
-// byte, and the packed and text forms.
+// KQ_TFileInfo: look-ups, owners, listings, removal of files and trees
+// (changed meanwhile too), time stamps, names of every byte, packed and text
+// forms.
 #include <fcntl.h>
 #include <sys/stat.h>
 

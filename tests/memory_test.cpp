@@ -1,90 +1,25 @@
 // KQ_Alloc and its family, the small-block pool and the ring of temporaries.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <limits>
-#include <new>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "kq_eexception.h"
 #include "kq_memalloc.h"
-#include "kq_tclass.h"
-#include "kq_tobject.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define KQ_TEST_ASAN 1
-#endif
-#if defined(__SANITIZE_THREAD__)
-#define KQ_TEST_TSAN 1
-#endif
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KQ_TEST_ASAN 1
-#endif
-#if __has_feature(thread_sanitizer)
-#define KQ_TEST_TSAN 1
-#endif
-#endif
-
-// The sanitizers abort on requests they cannot satisfy; the out-of-memory
-// cases need the null result that the library turns into KQ_EOutOfMemory.
-#if defined(KQ_TEST_ASAN)
-extern "C" char const* __asan_default_options() { return "allocator_may_return_null=1"; }
-#endif
-#if defined(KQ_TEST_TSAN)
-extern "C" char const* __tsan_default_options() { return "allocator_may_return_null=1"; }
-#endif
-
-// This program's operator new and delete: the plain heap, plus a count of
-// the deletions of one watched address, so that a test can see the ring
-// release an object with operator delete. Replacing them also keeps the
-// sanitizers' own versions, which abort instead of calling the new-handler,
-// out of the out-of-memory test.
-namespace {
-std::atomic<void*> gWatched{nullptr};
-std::atomic<int> gWatchedDeletes{0};
-
-void CountedFree(void* p) noexcept {
-  if (p != nullptr && p == gWatched.load()) ++gWatchedDeletes;
-  std::free(p);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-  for (;;) {
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    std::new_handler handler = std::get_new_handler();
-    if (handler == nullptr) throw std::bad_alloc();
-    handler();
-  }
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void operator delete(void* p) noexcept { CountedFree(p); }
-void operator delete(void* p, std::size_t) noexcept { CountedFree(p); }
-void operator delete[](void* p) noexcept { CountedFree(p); }
-void operator delete[](void* p, std::size_t) noexcept { CountedFree(p); }
+#define KQ_TEST_OWN_OPERATOR_NEW
+#include "test_support.h"
 
 namespace {
 
-constexpr std::uint32_t kCapacity[] = {32, 128, 512, 4096};
-// One size inside each class.
-constexpr std::uint32_t kSizeOfClass[] = {1, 33, 129, 513};
+using kqtest::gWatched;
+using kqtest::gWatchedDeletes;
 
 void Fill(void* p, std::size_t n, unsigned char seed) {
-  auto* bytes = static_cast<unsigned char*>(p);
-  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>(seed + i);
+  for (std::size_t i = 0; i < n; ++i) static_cast<unsigned char*>(p)[i] = seed + i;
 }
 
 bool Holds(void const* p, std::size_t n, unsigned char seed) {
-  auto const* bytes = static_cast<unsigned char const*>(p);
   for (std::size_t i = 0; i < n; ++i) {
-    if (bytes[i] != static_cast<unsigned char>(seed + i)) return false;
+    if (static_cast<unsigned char const*>(p)[i] != static_cast<unsigned char>(seed + i))
+      return false;
   }
   return true;
 }
@@ -93,21 +28,17 @@ bool Aligned(void const* p) {
   return reinterpret_cast<std::uintptr_t>(p) % alignof(std::max_align_t) == 0;
 }
 
-TEST(HeapTest, ZeroSizesGiveNullWithoutAllocating) {
-  char const source[] = "source";
+TEST(HeapTest, BlocksHoldTheirContentsAndZeroSizesGiveNull) {
+  char const text[] = "copied bytes";
   EXPECT_EQ(KQ_Alloc(0), nullptr);
   EXPECT_EQ(KQ_CAlloc(0, 16), nullptr);
   EXPECT_EQ(KQ_CAlloc(16, 0), nullptr);
-  EXPECT_EQ(KQ_MakeCopy(source, 0), nullptr);
+  EXPECT_EQ(KQ_MakeCopy(text, 0), nullptr);
   EXPECT_EQ(KQ_Realloc(nullptr, 0), nullptr);
   KQ_Free(nullptr);
-
   // Size 0 releases the block (the sanitizers would report a leak otherwise).
-  void* p = KQ_Alloc(10);
-  EXPECT_EQ(KQ_Realloc(p, 0), nullptr);
-}
+  EXPECT_EQ(KQ_Realloc(KQ_Alloc(10), 0), nullptr);
 
-TEST(HeapTest, BlocksHoldTheirContents) {
   void* p = KQ_Realloc(nullptr, 24);
   ASSERT_NE(p, nullptr);
   Fill(p, 24, 7);
@@ -116,35 +47,18 @@ TEST(HeapTest, BlocksHoldTheirContents) {
   p = KQ_Realloc(p, 8);
   EXPECT_TRUE(Holds(p, 8, 7));
   KQ_Free(p);
-
   auto* zeroed = static_cast<unsigned char*>(KQ_CAlloc(5, 7));
   ASSERT_NE(zeroed, nullptr);
-  for (int i = 0; i < 35; ++i) EXPECT_EQ(zeroed[i], 0) << i;
+  EXPECT_EQ(std::count(zeroed, zeroed + 35, 0), 35);
   KQ_Free(zeroed);
-
-  char const text[] = "copied bytes";
   void* copy = KQ_MakeCopy(text, sizeof text);
   ASSERT_NE(copy, nullptr);
   EXPECT_NE(copy, static_cast<void const*>(text));
   EXPECT_EQ(std::memcmp(copy, text, sizeof text), 0);
   KQ_Free(copy);
-
   void* block = KQ_Alloc(3);
   ASSERT_NE(block, nullptr);
   KQ_Free(block);
-}
-
-TEST(HeapTest, ExhaustionRaisesOutOfMemoryAtTheAllocator) {
-  // count * size overflows the address space, so calloc fails on any machine.
-  try {
-    KQ_CAlloc(0xFFFFFFFFu, 0xFFFFFFFFu);
-    ADD_FAILURE() << "KQ_CAlloc did not raise";
-  } catch (KQ_EOutOfMemory const& e) {
-    EXPECT_GT(e.KQ_ExceptionLine(), 0u);
-    std::string const file = e.KQ_ExceptionFile().UTF8();
-    EXPECT_NE(file.find("kq_memalloc.cpp"), std::string::npos) << file;
-  }
-  EXPECT_THROW(KQ_CAlloc(0x80000000u, 0x80000000u), KQ_EException);
 }
 
 // Keeps the compiler from leaving out a new-expression whose result is unused.
@@ -155,28 +69,37 @@ void NewAndDelete(std::size_t size) {
   delete[] gKeep;
 }
 
-TEST(HeapTest, CatchOutOfMemorySwitchesOperatorNewToOutOfMemory) {
+TEST(HeapTest, ExhaustionRaisesOutOfMemoryAtTheAllocatorAndInOperatorNewWhenAsked) {
+  // count * size overflows the address space, so calloc fails on any machine.
+  try {
+    KQ_CAlloc(0xFFFFFFFFu, 0xFFFFFFFFu);
+    ADD_FAILURE() << "KQ_CAlloc did not raise";
+  } catch (KQ_EOutOfMemory const& e) {
+    EXPECT_GT(e.KQ_ExceptionLine(), 0u);
+    EXPECT_NE(std::string(e.KQ_ExceptionFile().UTF8()).find("kq_memalloc.cpp"), std::string::npos);
+  }
+  EXPECT_THROW(KQ_CAlloc(0x80000000u, 0x80000000u), KQ_EException);
+
   struct Restore {
     ~Restore() { KQ_IgnoreOutOfMemory(); }
   } const restore;
   // More than any machine can give; volatile keeps the compiler from
   // reasoning about the size.
   std::size_t volatile huge = std::numeric_limits<std::size_t>::max() / 4;
-
   KQ_CatchOutOfMemory();
   EXPECT_NE(std::get_new_handler(), nullptr);
   EXPECT_THROW(NewAndDelete(huge), KQ_EOutOfMemory);
-  // Ordinary requests still succeed.
   EXPECT_NO_THROW(NewAndDelete(64));
-
   KQ_IgnoreOutOfMemory();
   EXPECT_EQ(std::get_new_handler(), nullptr);
   EXPECT_THROW(NewAndDelete(huge), std::bad_alloc);
 }
 
-// The class of a block shows in reuse: a freed block comes back only for a
-// request of its own class.
+// The pool keeps four size classes. The class of a block shows in reuse: a
+// freed block comes back only for a request of its own class.
 TEST(PoolTest, SizesFallIntoTheirClassesAtTheBoundaries) {
+  constexpr std::uint32_t kCapacity[] = {32, 128, 512, 4096};
+  constexpr std::uint32_t kSizeOfClass[] = {1, 33, 129, 513};
   struct Case {
     std::uint32_t size;
     int sizeClass;
@@ -207,7 +130,6 @@ TEST(PoolTest, LargeBlocksStayOutOfTheFreeLists) {
   KQ_PoolFree(large);
   EXPECT_EQ(KQ_PoolAlloc(4096), top);
   KQ_PoolFree(top);
-
   // A large block stays large when it shrinks below every class.
   void* small = KQ_PoolAlloc(10);
   KQ_PoolFree(small);
@@ -216,7 +138,6 @@ TEST(PoolTest, LargeBlocksStayOutOfTheFreeLists) {
   KQ_PoolFree(shrunk);
   EXPECT_EQ(KQ_PoolAlloc(10), small);
   KQ_PoolFree(small);
-
   void* grown = KQ_PoolAlloc(6000);
   Fill(grown, 6000, 4);
   grown = KQ_PoolRealloc(grown, 200000);
@@ -224,7 +145,7 @@ TEST(PoolTest, LargeBlocksStayOutOfTheFreeLists) {
   KQ_PoolFree(grown);
 }
 
-TEST(PoolTest, FreedBlocksComeBackLastInFirstOut) {
+TEST(PoolTest, FreedBlocksComeBackLastInFirstOutAcrossThreads) {
   void* a = KQ_PoolAlloc(100);
   void* b = KQ_PoolAlloc(100);
   ASSERT_NE(a, b);
@@ -234,25 +155,28 @@ TEST(PoolTest, FreedBlocksComeBackLastInFirstOut) {
   EXPECT_EQ(KQ_PoolAlloc(33), a);
   KQ_PoolFree(a);
   KQ_PoolFree(b);
-
+  KQ_PoolFree(nullptr);
   // Far more blocks than a thread keeps for itself: the order holds across
   // the process-wide lists too.
-  constexpr int kCount = 100;
-  std::vector<void*> blocks(kCount);
+  std::vector<void*> blocks(100);
   for (void*& p : blocks) p = KQ_PoolAlloc(20);
   for (void* p : blocks) KQ_PoolFree(p);
-  for (int i = kCount - 1; i >= 0; --i) EXPECT_EQ(KQ_PoolAlloc(20), blocks[i]) << i;
+  for (int i = 99; i >= 0; --i) EXPECT_EQ(KQ_PoolAlloc(20), blocks[i]) << i;
   for (void* p : blocks) KQ_PoolFree(p);
-
-  KQ_PoolFree(nullptr);
+  // Blocks freed by a thread that has ended serve the next thread.
+  auto const allocateAndFree = [] {
+    void* p = KQ_PoolAlloc(300);
+    KQ_PoolFree(p);
+    return p;
+  };
+  EXPECT_EQ(kqtest::OnOtherThread(allocateAndFree), kqtest::OnOtherThread(allocateAndFree));
 }
 
-TEST(PoolTest, ReallocKeepsContentsAndTheBlockWhileItFits) {
+TEST(PoolTest, ReallocKeepsContentsAndTheBlockWhileItFitsAndCAllocZeroesTheRequest) {
   void* p = KQ_PoolAlloc(10);
   Fill(p, 10, 9);
   EXPECT_EQ(KQ_PoolRealloc(p, 32), p);
   EXPECT_EQ(KQ_PoolRealloc(p, 0), p);
-
   // Growing a class-0 block to 100 bytes makes a class-1 block.
   Fill(p, 32, 5);
   void* q = KQ_PoolRealloc(p, 100);
@@ -265,49 +189,30 @@ TEST(PoolTest, ReallocKeepsContentsAndTheBlockWhileItFits) {
   void* other = KQ_PoolAlloc(32);
   EXPECT_NE(other, q);
   KQ_PoolFree(other);
-
   // From a class straight to a large block.
   void* large = KQ_PoolRealloc(q, 10000);
   EXPECT_TRUE(Holds(large, 128, 6));
   KQ_PoolFree(large);
-
   void* fresh = KQ_PoolRealloc(nullptr, 20);
   ASSERT_NE(fresh, nullptr);
   KQ_PoolFree(fresh);
-}
 
-TEST(PoolTest, CAllocZeroesExactlyTheRequestedBytes) {
-  void* p = KQ_PoolAlloc(32);
+  // CAlloc zeroes exactly the bytes asked for.
+  p = KQ_PoolAlloc(32);
   std::memset(p, 0xCD, 32);
   KQ_PoolFree(p);
-  auto* q = static_cast<unsigned char*>(KQ_PoolCAlloc(10));
-  ASSERT_EQ(static_cast<void*>(q), p);
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(q[i], 0) << i;
-  for (int i = 10; i < 32; ++i) EXPECT_EQ(q[i], 0xCD) << i;
-  KQ_PoolFree(q);
-
-  auto* zero = static_cast<unsigned char*>(KQ_PoolCAlloc(0));
+  auto* zeroed = static_cast<unsigned char*>(KQ_PoolCAlloc(10));
+  ASSERT_EQ(static_cast<void*>(zeroed), p);
+  EXPECT_EQ(std::count(zeroed, zeroed + 10, 0), 10);
+  EXPECT_EQ(std::count(zeroed + 10, zeroed + 32, 0xCD), 22);
+  KQ_PoolFree(zeroed);
+  void* zero = KQ_PoolCAlloc(0);
   ASSERT_NE(zero, nullptr);
   KQ_PoolFree(zero);
 }
 
-TEST(PoolTest, BlocksFreedByAnEndedThreadServeOtherThreads) {
-  void* freed = nullptr;
-  std::thread([&] {
-    freed = KQ_PoolAlloc(300);
-    KQ_PoolFree(freed);
-  }).join();
-  void* reused = nullptr;
-  std::thread([&] {
-    reused = KQ_PoolAlloc(300);
-    KQ_PoolFree(reused);
-  }).join();
-  EXPECT_EQ(reused, freed);
-}
-
 TEST(PoolTest, ThreadsShareThePoolWithoutHandingOutABlockTwice) {
   constexpr int kThreads = 4;
-  constexpr int kRounds = 4000;
   struct Block {
     void* p;
     std::uint32_t size;
@@ -323,13 +228,12 @@ TEST(PoolTest, ThreadsShareThePoolWithoutHandingOutABlockTwice) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       std::vector<Block> live;
-      for (int i = 0; i < kRounds; ++i) {
+      for (int i = 0; i < 4000; ++i) {
         auto const size = static_cast<std::uint32_t>((i * 37 + t * 11) % 4200);
         Block const b{KQ_PoolAlloc(size), size, static_cast<unsigned char>(t * 50 + i)};
         Fill(b.p, b.size, b.seed);
         live.push_back(b);
-        if (live.size() < 8) continue;
-        for (std::size_t k = 0; k < live.size(); ++k) {
+        for (std::size_t k = 0; live.size() == 8 && k < live.size(); ++k) {
           if (!Holds(live[k].p, live[k].size, live[k].seed)) ++corrupted;
           if (k % 2 == 0) {
             KQ_PoolFree(live[k].p);
@@ -337,22 +241,22 @@ TEST(PoolTest, ThreadsShareThePoolWithoutHandingOutABlockTwice) {
             handedOver[(t + 1) % kThreads].push_back(live[k]);
           }
         }
-        live.clear();
+        if (live.size() == 8) live.clear();
       }
       for (Block const& b : live) KQ_PoolFree(b.p);
     });
   }
   for (auto& t : threads) t.join();
-  std::vector<std::thread> releasers;
+  threads.clear();
   for (auto& blocks : handedOver) {
-    releasers.emplace_back([&blocks, &corrupted] {
+    threads.emplace_back([&blocks, &corrupted] {
       for (Block const& b : blocks) {
         if (!Holds(b.p, b.size, b.seed)) ++corrupted;
         KQ_PoolFree(b.p);
       }
     });
   }
-  for (auto& t : releasers) t.join();
+  for (auto& t : threads) t.join();
   EXPECT_EQ(corrupted.load(), 0);
 }
 
@@ -362,6 +266,8 @@ struct Counted {
   char payload[40];
 };
 
+// The ring has 1024 slots: a registered object is released with operator
+// delete (without its destructor) when the ring comes round to its slot.
 TEST(RingTest, RegisteredObjectGoesWithOperatorDeleteAfter1024Temporaries) {
   void* storage = ::operator new(sizeof(Counted));
   auto* object = new (storage) Counted();
@@ -371,7 +277,6 @@ TEST(RingTest, RegisteredObjectGoesWithOperatorDeleteAfter1024Temporaries) {
   EXPECT_EQ(KQ_RegisterTemp(object, true), object);
   for (int i = 0; i < 1023; ++i) KQ_AllocTemp(8);
   EXPECT_EQ(gWatchedDeletes.load(), 0);
-  // The 1024th temporary after it takes its slot back.
   KQ_AllocTemp(8);
   EXPECT_EQ(gWatchedDeletes.load(), 1);
   EXPECT_EQ(Counted::destroyed, 0);
@@ -383,18 +288,16 @@ TEST(RingTest, SlotsAreReusedByResizingTheirBlocks) {
   ASSERT_NE(first, nullptr);
   Fill(first, 40, 11);
   for (int i = 0; i < 1023; ++i) ASSERT_NE(KQ_AllocTemp(16), first);
-  // Valid until the ring comes round again.
+  // Valid until the ring comes round again, when the 1025th temporary
+  // resizes the first one's block, contents and all.
   EXPECT_TRUE(Holds(first, 40, 11));
-  // The 1025th temporary resizes the first one's block, contents and all.
   EXPECT_TRUE(Holds(KQ_AllocTemp(40), 40, 11));
-
   // A registered heap block is resized in the same way.
   char const text[] = "registered";
   void* block = KQ_MakeCopy(text, sizeof text);
   EXPECT_EQ(KQ_RegisterTemp(block, false), block);
   for (int i = 0; i < 1023; ++i) KQ_AllocTemp(16);
   EXPECT_EQ(std::memcmp(KQ_AllocTemp(sizeof text), text, sizeof text), 0);
-
   EXPECT_EQ(KQ_AllocTemp(0), nullptr);
   EXPECT_EQ(KQ_RegisterTemp(nullptr, false), nullptr);
 }
@@ -409,15 +312,14 @@ TEST(RingTest, ThreadsShareTheRingOnceClassesAreInitialised) {
       for (int i = 0; i < 5000; ++i) {
         if (i % 3 == t % 3) {
           KQ_RegisterTemp(new Counted(), true);
-        } else if (KQ_AllocTemp(static_cast<std::uint32_t>(1 + i % 300)) == nullptr) {
-          ++nulls;
+        } else {
+          nulls += KQ_AllocTemp(static_cast<std::uint32_t>(1 + i % 300)) == nullptr;
         }
       }
     });
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(nulls.load(), 0);
-
   // The slot index is intact: a registration comes back after exactly 1024.
   void* storage = ::operator new(sizeof(Counted));
   gWatched = storage;

@@ -1,43 +1,26 @@
 // KQ_TSocket, KQ_TSocketSet and KQ_TSocketPair over 127.0.0.1: read modes,
 // time-outs, the write buffer, copies, failures and peers that go away, set
-// limits and waits, pairs, bad packed input from a peer, and a server on
-// library threads that keeps serving while some of its clients die.
+// limits and waits, pairs, and bad packed input from a peer.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <cstring>
 #include <fstream>
-#include <functional>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "kq_eexception.h"
-#include "kq_initialization.h"
-#include "kq_tclass.h"
-#include "kq_tdatastream.h"
 #include "kq_tsocket.h"
 #include "kq_tsocketpair.h"
 #include "kq_tsocketset.h"
 #include "kq_tthread.h"
+#include "test_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using kqtest::Clock;
+using kqtest::Raised;
 using std::chrono::milliseconds;
-
-class SocketTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__()); }
-};
+using SocketTest = kqtest::InitializedTest;
 
 // A listening socket on a free loopback port.
 KQ_TSocket Listener() {
@@ -53,29 +36,6 @@ std::string ReadString(KQ_TSocket& socket, std::uint32_t count) {
   std::string bytes(count, '\0');
   socket.Read(bytes.data(), count);
   return bytes;
-}
-
-std::string RaisedClass(std::function<void()> const& action) {
-  try {
-    action();
-  } catch (KQ_EException const& e) {
-    return e.ClassName();
-  }
-  return "nothing";
-}
-
-TEST_F(SocketTest, ClassesAreRegisteredAndCreatableByName) {
-  for (KQ_TClass const* record : {KQ_TSocket::KQ_ClassObject(), KQ_TSocketSet::KQ_ClassObject(),
-                                  KQ_TSocketPair::KQ_ClassObject()}) {
-    std::string const name = record->ClassName();
-    SCOPED_TRACE(name);
-    EXPECT_EQ(KQ_TClass::FindClass(name.c_str()), record);
-    EXPECT_STREQ(record->ParentClass()->ClassName(), "KQ_TObject");
-    std::unique_ptr<KQ_TObject> const object(record->CreateInstance());
-    ASSERT_NE(object, nullptr);
-    EXPECT_NE(object->KQ_Cast(name.c_str()), nullptr);
-    EXPECT_EQ(object->KQ_Cast("KQ_IStream") != nullptr, name == "KQ_TSocket");
-  }
 }
 
 // Four bytes arrive at once, in mode 0 six more later: mode 0 waits for the
@@ -111,8 +71,8 @@ TEST_F(SocketTest, ReadModesDecideHowLongAReadWaits) {
       AwaitInput(pair[0]);
     }
     std::int64_t read = -1;
-    EXPECT_EQ(RaisedClass([&] { read = pair[0].Read(buffer, c.minimum, 10); }),
-              c.read < 0 ? "KQ_ECouldNotReadFromSocket" : "nothing");
+    EXPECT_EQ(Raised([&] { read = pair[0].Read(buffer, c.minimum, 10); }),
+              c.read < 0 ? "KQ_ECouldNotReadFromSocket" : "");
     if (writer.joinable()) writer.join();
     EXPECT_EQ(read, c.read);
     EXPECT_EQ(std::string(buffer, read > 0 ? read : 0),
@@ -152,6 +112,7 @@ TEST_F(SocketTest, TimeOutsAreStoredAsDocumentedAndEndWaits) {
 TEST_F(SocketTest, BufferedBytesWaitForFlushAndCopiesTakeTheirOwn) {
   KQ_TSocketPair pair;
   KQ_TSocket& writer = pair[1];
+  EXPECT_EQ(writer.RawWrite("x", 0), 0u);
   EXPECT_FALSE(writer.SetBuffered(true));
   EXPECT_EQ(writer.RawWrite("0123456789", 10), 10u);
   KQ_TSocket copy(writer);
@@ -177,7 +138,11 @@ TEST_F(SocketTest, PeerClosingAndClosedSocketsAreReportedNotFatal) {
   EXPECT_EQ(pair[0].RawPeek(peeked, 3), 3u);
   EXPECT_TRUE(pair[0].Skip(2));
   EXPECT_EQ(pair[0].Read(), 'c');
-  { KQ_TSocket copy(pair[1]); }  // one copy going leaves the socket open
+  {  // copies going leave the socket open
+    KQ_TSocket copy(pair[1]);
+    KQ_TSocket assigned;
+    assigned = copy;
+  }
   EXPECT_GE(pair[1].Handle(), 0);
   EXPECT_TRUE(pair[1].Close());
   EXPECT_EQ(pair[1].Handle(), -1);
@@ -220,7 +185,7 @@ TEST_F(SocketTest, ServersAndClientsFindEachOtherAndReportMisuse) {
       {"KQ_ECouldNotListenOnSocket", [] { KQ_TSocket().Listen(1); }},
       {"KQ_ENoConnectionForAccept", [] { KQ_TSocket().Accept(); }},
       {"KQ_ECouldNotBindSocket", [&] { KQ_TSocket().Bind(KQ_TSocket::kLoopback, port, true); }}};
-  for (Case const& c : cases) EXPECT_EQ(RaisedClass(c.action), c.raised);
+  for (Case const& c : cases) EXPECT_EQ(Raised(c.action), c.raised);
   // An address this socket cannot reach.
   EXPECT_FALSE(KQ_TSocket().Connect(KQ_TString("::1"), port));
   KQ_TSocket refused;
@@ -287,7 +252,7 @@ TEST_F(SocketTest, ADataStreamOverASocketSurvivesBadPeers) {
     pair[1].Close();
     KQ_TDataStream in(pair[0]);
     KQ_TString text;
-    EXPECT_EQ(RaisedClass([&] { in >> text; }), c.raised);
+    EXPECT_EQ(Raised([&] { in >> text; }), c.raised);
   }
 }
 
@@ -309,128 +274,13 @@ TEST_F(SocketTest, APeerClaimingA4GiBStringCostsOnlyWhatArrives) {
     setrlimit(RLIMIT_AS, &limit);
     KQ_TDataStream in(pair[0]);
     KQ_TString text;
-    _exit(RaisedClass([&] { in >> text; }) == "KQ_ECouldNotReadFromSocket" ? 0 : 1);
+    _exit(Raised([&] { in >> text; }) == "KQ_ECouldNotReadFromSocket" ? 0 : 1);
   }
   pair[1].Write(claim.data(), static_cast<std::uint32_t>(claim.size()));
   pair[1].Close();
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-constexpr std::uint32_t kClients = 50;
-constexpr std::uint32_t kMessages = 1000;
-constexpr std::uint32_t kBatch = 10;
-
-KQ_TString MessageOf(std::uint32_t client, std::uint32_t n) {
-  std::string const filler(n % 64, static_cast<char>('a' + client % 26));
-  return KQ_TString::Format("%u/%u %s", client, n, filler.c_str());
-}
-
-// Sends count messages in batches and reads the echoes; how many came back
-// intact.
-std::uint32_t Exchange(KQ_TSocket& socket, std::uint32_t client, std::uint32_t count) {
-  socket.SetBuffered(true);
-  KQ_TDataStream stream(socket);
-  std::uint32_t intact = 0;
-  for (std::uint32_t first = 0; first < count; first += kBatch) {
-    for (std::uint32_t n = first; n < first + kBatch; ++n) stream << MessageOf(client, n);
-    socket.Flush();
-    for (std::uint32_t n = first; n < first + kBatch; ++n) {
-      KQ_TString echo;
-      stream >> echo;
-      intact += echo == MessageOf(client, n) ? 1 : 0;
-    }
-  }
-  return intact;
-}
-
-struct Server {
-  KQ_TSocket listener = Listener();
-  KQ_TSocketPair wake;
-  std::atomic<std::uint32_t> echoes{0};
-  std::atomic<std::uint32_t> finished{0};
-  std::atomic<std::uint32_t> broken{0};
-};
-
-// One accepted client, echoed on a library thread of its own until it sends
-// an empty message or the connection breaks.
-struct Connection {
-  Server& server;
-  KQ_TSocket socket;
-  KQ_TThread thread{&Connection::Serve, this};
-
-  static std::int32_t Serve(void* argument) {
-    Connection& c = *static_cast<Connection*>(argument);
-    c.socket.SetBuffered(true);
-    KQ_TDataStream stream(c.socket);
-    try {
-      for (KQ_TString m; (stream >> m, m.Length() != 0); ++c.server.echoes) {
-        stream << m;
-        if (!c.socket.Ready()) c.socket.Flush();
-      }
-      ++c.server.finished;
-    } catch (KQ_EException const&) {
-      ++c.server.broken;
-    }
-    return 0;
-  }
-};
-
-std::int32_t AcceptConnections(void* argument) {
-  Server& server = *static_cast<Server*>(argument);
-  std::vector<std::unique_ptr<Connection>> connections;
-  KQ_TSocketSet set = KQ_TSocketSet(server.listener) + server.wake[0];
-  while (set.Wait(-1) && !set.Ready(server.wake[0])) {
-    connections.emplace_back(new Connection{server, server.listener.Accept()});
-    connections.back()->thread.Start();
-  }
-  for (auto& connection : connections) connection->thread.Join();
-  return 0;
-}
-
-TEST_F(SocketTest, AServerKeepsServingWhileClientsDieMidway) {
-  Server server;
-  std::uint16_t const port = server.listener.Port();
-  // Processes forked before any thread runs, exchanging until killed.
-  std::vector<pid_t> doomed(4);
-  for (pid_t& child : doomed) {
-    if ((child = fork()) == 0) {
-      KQ_TSocket socket;
-      try {
-        if (socket.Connect(KQ_TSocket::kLoopback, port)) Exchange(socket, 999, 1u << 30);
-      } catch (KQ_EException const&) {
-      }
-      _exit(0);
-    }
-  }
-  KQ_TThread acceptor(&AcceptConnections, &server);
-  acceptor.Start();
-  std::atomic<std::uint32_t> intact{0};
-  std::vector<std::thread> clients;
-  for (std::uint32_t id = 0; id < kClients; ++id) {
-    clients.emplace_back([&, id] {
-      KQ_TSocket socket;
-      ASSERT_TRUE(socket.Connect(KQ_TSocket::kLoopback, port));
-      intact += Exchange(socket, id, kMessages);
-      KQ_TDataStream(socket) << KQ_TString();
-      socket.Flush();
-    });
-  }
-  auto const deadline = Clock::now() + std::chrono::seconds(10);
-  while (server.echoes < kClients * kMessages / 10 && Clock::now() < deadline) {
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  for (pid_t const child : doomed) {
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-  }
-  for (std::thread& client : clients) client.join();
-  server.wake[1].Write('q');
-  acceptor.Join();
-  EXPECT_EQ(intact, kClients * kMessages);
-  EXPECT_EQ(server.finished, kClients);
-  EXPECT_EQ(server.broken, doomed.size());
 }
 
 }  // namespace

@@ -214,3 +214,119 @@ class ReaderUnpackable : public KQ_TObject {
   static inline std::atomic<int> sMade{0};
 };
 KQ_CLASS_IMPL(ReaderUnpackable)
+
+// Scaffolding of the thread, lock, socket, process and system tests: time
+// measured and waited for, a call on another thread, a library whose classes
+// are initialised, and whether a sanitizer runs the program.
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "kq_initialization.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KQ_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KQ_TEST_SANITIZED 1
+#endif
+#endif
+
+namespace kqtest {
+
+using Clock = std::chrono::steady_clock;
+
+inline std::int64_t MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// What f returns, or raises, when run on a thread of its own.
+template <class F>
+auto OnOtherThread(F f) -> decltype(f()) {
+  return std::async(std::launch::async, f).get();
+}
+
+// True while the task has not finished: it is blocked. A task that finishes
+// is caught at once; a slow machine only makes a blocked task look blocked.
+template <class T>
+bool StillBlocked(std::future<T> const& task) {
+  return task.wait_for(std::chrono::milliseconds(40)) == std::future_status::timeout;
+}
+
+// Waits until condition holds, at most five seconds.
+template <class F>
+bool Eventually(F condition) {
+  for (auto const end = Clock::now() + std::chrono::seconds(5); !condition();) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// What a call raises: "Class|message", and the exception's data into data;
+// "" when it raises nothing.
+template <class F>
+std::string RaisedMessage(F&& f, KQ_TAny* data = nullptr) {
+  try {
+    f();
+  } catch (KQ_EException const& e) {
+    if (data != nullptr) *data = e.KQ_Data();
+    return std::string(e.ClassName()) + "|" + e.KQ_Message().UTF8();
+  }
+  return "";
+}
+
+class InitializedTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__()); }
+};
+
+}  // namespace kqtest
+
+// A program that defines KQ_TEST_OWN_OPERATOR_NEW before including this
+// header takes operator new and delete from here: blocks from malloc, given
+// back with free, a request failing whenever kqtest::gNewFails says so, and
+// the deletions of one watched address counted, so that a test can see a
+// block released with operator delete. Replacing them also keeps the
+// sanitizers' own versions, which abort instead of calling the new-handler
+// (and which need allocator_may_return_null to give null at all), out of
+// the out-of-memory tests.
+#if defined(KQ_TEST_OWN_OPERATOR_NEW)
+#include <cstdlib>
+#include <new>
+
+namespace kqtest {
+inline bool (*gNewFails)() = nullptr;
+inline std::atomic<void*> gWatched{nullptr};
+inline std::atomic<int> gWatchedDeletes{0};
+
+inline void CountedFree(void* p) noexcept {
+  if (p != nullptr && p == gWatched.load()) ++gWatchedDeletes;
+  std::free(p);
+}
+}  // namespace kqtest
+
+#if defined(KQ_TEST_SANITIZED)
+extern "C" char const* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" char const* __tsan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+// g++ sees only the names malloc and free and would warn of a mismatch.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+void* operator new(std::size_t size) {
+  for (;;) {
+    bool const fails = kqtest::gNewFails != nullptr && kqtest::gNewFails();
+    if (void* p = fails ? nullptr : std::malloc(size == 0 ? 1 : size)) return p;
+    std::new_handler handler = std::get_new_handler();
+    if (handler == nullptr) throw std::bad_alloc();
+    handler();
+  }
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* p) noexcept { kqtest::CountedFree(p); }
+void operator delete(void* p, std::size_t) noexcept { kqtest::CountedFree(p); }
+void operator delete[](void* p) noexcept { kqtest::CountedFree(p); }
+void operator delete[](void* p, std::size_t) noexcept { kqtest::CountedFree(p); }
+#endif

@@ -3,24 +3,10 @@
 // a mount table that is read on every call.
 #include <sys/statfs.h>
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <cstdio>
-#include <functional>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "kq_eexception.h"
-#include "kq_initialization.h"
-#include "kq_tdatastream.h"
-#include "kq_thumanreadablestream.h"
-#include "kq_tmemorystream.h"
 #include "kq_turl.h"
 #include "kq_tvolumeinfo.h"
 #include "mount_table_support.h"
+#include "test_support.h"
 
 namespace {
 
@@ -28,25 +14,9 @@ kqtest::MountTableReplacement const kMounts("0");
 
 std::string S(KQ_TString const& text) { return text.ToUTF8(KQ_TString::UTF8Rule::kBytes); }
 
-std::string Written(KQ_TVolumeInfo const& info) {
-  KQ_TMemoryStream memory;
-  KQ_THumanReadableStream stream(memory);
-  stream << info;
-  return std::string(reinterpret_cast<char const*>(memory.Data()), memory.Size());
-}
-
 // The volume read back from text, or the name of the exception raised.
 std::string ReadBack(std::string const& text, KQ_TVolumeInfo* info) {
-  KQ_TMemoryStream memory;
-  memory.Write(text.data(), static_cast<std::uint32_t>(text.size()));
-  memory.Seek(0);
-  KQ_THumanReadableStream stream(memory);
-  try {
-    stream >> *info;
-  } catch (KQ_EException const& e) {
-    return e.ClassName();
-  }
-  return "";
+  return kqtest::Raised([&] { kqtest::ReadText(*info, text); });
 }
 
 TEST(VolumeInfoTest, LooksUpTheMachinesMountPoints) {
@@ -95,16 +65,32 @@ TEST(VolumeInfoTest, PacksAndWritesItsFields) {
   KQ_TVolumeInfo loaded;
   KQ_TVolumeInfo ejected(KQ_TString("/mnt/kq-test/home"));
   std::string const ejectedText = "KQ_TVolumeInfo {\n  NETWORK\n  EJECTED\n  0.000000/0.000000\n}";
-  EXPECT_EQ(Written(ejected), ejectedText);
+  EXPECT_EQ(kqtest::Text(ejected), ejectedText);
   ASSERT_EQ(ReadBack("KQ_TVolumeInfo { REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"vfat\" }",
                      &loaded),
             "");
-  EXPECT_EQ(Written(loaded),
+  EXPECT_EQ(kqtest::Text(loaded),
             "KQ_TVolumeInfo {\n  REMOVABLE\n  LOADED\n  1.500000/2048.000000\n  \"USB\"\n"
             "  \"0a0b0c0d\"\n  \"vfat\"\n}");
   KQ_TVolumeInfo read;
   EXPECT_EQ(ReadBack(ejectedText, &read), "");
   EXPECT_EQ(read, ejected);
+  // Every field but the free space takes part in equality.
+  struct Case {
+    char const* text;
+    bool same;
+  };
+  for (Case const& c : {Case{"REMOVABLE LOADED 9/2048 \"USB\" \"0a0b0c0d\" \"vfat\"", true},
+                        Case{"FIXED LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"vfat\"", false},
+                        Case{"REMOVABLE EJECTED 1.5/2048", false},
+                        Case{"REMOVABLE LOADED 1.5/2047 \"USB\" \"0a0b0c0d\" \"vfat\"", false},
+                        Case{"REMOVABLE LOADED 1.5/2048 \"US\" \"0a0b0c0d\" \"vfat\"", false},
+                        Case{"REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0e\" \"vfat\"", false},
+                        Case{"REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"ext4\"", false}}) {
+    ASSERT_EQ(ReadBack(std::string("KQ_TVolumeInfo { ") + c.text + " }", &read), "") << c.text;
+    EXPECT_EQ(read == loaded, c.same) << c.text;
+    EXPECT_EQ(read != loaded, !c.same) << c.text;
+  }
   for (char const* bad : {"KQ_TVolumeInfo { SOLID LOADED 1/2 \"\" \"\" \"\" }",
                           "KQ_TVolumeInfo { FIXED LOADED 1 2 \"\" \"\" \"\" }",
                           "KQ_TVolumeInfo { FIXED LOADED 1/2 \"\" \"\" }",
@@ -112,19 +98,12 @@ TEST(VolumeInfoTest, PacksAndWritesItsFields) {
     EXPECT_EQ(ReadBack(bad, &read), "KQ_EHRSyntaxError") << bad;
   }
 
-  KQ_TMemoryStream memory;
-  KQ_TDataStream data(memory);
-  data << loaded;
-  std::vector<unsigned char> const bytes(memory.Data(), memory.Data() + memory.Size());
-  std::string const name = "KQ_TVolumeInfo";
   // Framed by class name; the type and state as single bytes.
-  ASSERT_GT(bytes.size(), name.size() + 2);
-  EXPECT_NE(std::string(bytes.begin(), bytes.end()).find(name), std::string::npos);
-  memory.Seek(0);
-  std::unique_ptr<KQ_IPackable> back(data.Extract(false));
+  kqtest::Bytes const bytes = kqtest::Packed(loaded);
+  EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("KQ_TVolumeInfo"), std::string::npos);
+  auto const back = kqtest::Extracted(bytes);
   EXPECT_TRUE(back->KQ_IsIdent(loaded));
-  auto const* info = static_cast<KQ_TVolumeInfo const*>(back->KQ_Cast("KQ_TVolumeInfo"));
-  ASSERT_NE(info, nullptr);
+  KQ_TVolumeInfo const* info = &kqtest::As<KQ_TVolumeInfo>(back);
   EXPECT_EQ(info->Available(), 1.5);
   EXPECT_EQ(S(info->Name()) + S(info->Serial()) + S(info->FileSystem()), "USB0a0b0c0dvfat");
 }
@@ -137,22 +116,6 @@ TEST(VolumeInfoTest, AZeroTimeOutReadsTheMountTableOnEveryCall) {
   EXPECT_EQ(KQ_TVolumeInfo(url).Type(), KQ_TVolumeInfo::kNetwork);
   kqtest::WriteMountTable();
   EXPECT_EQ(S(url.LocalName()), "//newserver/share/f");
-}
-
-TEST(VolumeInfoTest, ThreadsShareTheMountTableCache) {
-  std::vector<std::thread> threads;
-  std::vector<std::string> results(4);
-  for (std::size_t t = 0; t < results.size(); ++t) {
-    threads.emplace_back([t, &results] {
-      KQ_TURL const url(
-          KQ_TString(("file://FileServer/export/home/u" + std::to_string(t)).c_str()));
-      for (int i = 0; i < 50; ++i) results[t] = S(url.LocalName());
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  for (std::size_t t = 0; t < results.size(); ++t) {
-    EXPECT_EQ(results[t], "/mnt/kq-test/home/u" + std::to_string(t));
-  }
 }
 
 }  // namespace
