@@ -323,6 +323,11 @@ class ElementRecorder : public KQ_TObject,
     }
     return words;
   }
+  std::vector<std::string> Types() const {
+    std::vector<std::string> types;
+    for (Entry const& e : fEntries) types.push_back(e.type);
+    return types;
+  }
   bool AllRead() const { return fNext == fEntries.size(); }
 
  private:
