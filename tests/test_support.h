@@ -245,8 +245,8 @@ class ElementRecorder : public KQ_TObject,
   std::vector<std::uint32_t> fPacketSizes;  // the size and limit of each ReadPacket
 
   KQ_IPacking& operator<<(KQ_IPackable const& object) override {
-    fEntries.push_back({"object", 0, object.KQ_PackTypeID(),
-                        std::unique_ptr<KQ_IPackable>(object.KQ_Clone())});
+    fEntries.push_back(
+        {"object", 0, object.KQ_PackTypeID(), std::unique_ptr<KQ_IPackable>(object.KQ_Clone())});
     if (fDescend) object.KQ_Pack(*this);
     return *this;
   }
@@ -313,13 +313,16 @@ class ElementRecorder : public KQ_TObject,
     return Next("object").object.release();
   }
 
-  // "u32 3", "packet 4", "header KQ_EException", "object KQ_TList", "f64".
-  std::vector<std::string> Words() const {
-    std::vector<std::string> words;
+  // The elements as "u32 3, packet 4, header KQ_EException, object KQ_TList, f64".
+  std::string Words() const {
+    std::string words;
     for (Entry const& e : fEntries) {
       bool const named = e.type == "header" || e.type == "trailer" || e.type == "object";
       bool const number = e.type[0] == 'u' || e.type[0] == 'i' || e.type == "packet";
-      words.push_back(e.type + (named ? " " + e.text : number ? " " + std::to_string(e.bits) : ""));
+      words += (words.empty() ? "" : ", ") + e.type +
+               (named    ? " " + e.text
+                : number ? " " + std::to_string(e.bits)
+                         : "");
     }
     return words;
   }
