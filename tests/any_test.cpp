@@ -73,7 +73,6 @@ class KQ_TPlain : public KQ_TObject, public virtual KQ_IPackable {
 };
 KQ_CLASS_IMPL(KQ_TPlain)
 
-
 namespace {
 
 // An Any with an out-of-range kind, as only a bad packed kind byte makes it.
@@ -424,8 +423,7 @@ TEST_F(AnyTest, HashFollowsTheKindTable) {
       {"double beyond 64 bits", KQ_TAny(1e30), 0, 11},
       {"double -infinity", KQ_TAny(-std::numeric_limits<double>::infinity()), 0, 11},
       {"double NaN", KQ_TAny(nanD), 0, 11},
-      {"held hashable object", KQ_TAny(KQ_TCounted(7)), 5, 1012},
-  };
+      {"held hashable object", KQ_TAny(KQ_TCounted(7)), 5, 1012}};
   for (Case const& c : cases) EXPECT_EQ(c.any.KQ_HashValue(c.seed), c.hash) << c.what;
 
   // Pointers hash their address (its low 32 bits) plus 12 to 15.
@@ -698,8 +696,7 @@ TEST_F(AnyTest, PrintingFollowsTheKind) {
       {KQ_TAny(KQ_TCounted(9)), "counted 9"},
       {KQ_TAny("h\xC3\xA9"), "h\xC3\xA9"},
       {KQ_TAny(KQ_TPlain()), "<NON-PRINTABLE>"},
-      {AnyOfKind(19), ""},
-  };
+      {AnyOfKind(19), ""}};
   for (Case const& c : cases) EXPECT_EQ(Printed(c.any), c.printed) << "kind " << c.any.Kind();
 
   KQ_TPlain plain;
@@ -718,20 +715,18 @@ TEST_F(AnyTest, PackingWritesTheKindByteThenTheExactType) {
     KQ_TAny any;
     char const* type;
   };
-  Case const cases[] = {
-      {KQ_TAny(std::int8_t{-8}), "i8"},
-      {KQ_TAny(std::int16_t{-16}), "i16"},
-      {KQ_TAny(std::int32_t{-32}), "i32"},
-      {KQ_TAny(std::int64_t{-64}), "i64"},
-      {KQ_TAny(std::uint8_t{8}), "u8"},
-      {KQ_TAny(std::uint16_t{16}), "u16"},
-      {KQ_TAny(std::uint32_t{32}), "u32"},
-      {KQ_TAny(std::uint64_t{1} << 60), "u64"},
-      {KQ_TAny(true), "bool"},
-      {KQ_TAny('z'), "char"},
-      {KQ_TAny(0.75f), "f32"},
-      {KQ_TAny(-0.125), "f64"},
-  };
+  Case const cases[] = {{KQ_TAny(std::int8_t{-8}), "i8"},
+                        {KQ_TAny(std::int16_t{-16}), "i16"},
+                        {KQ_TAny(std::int32_t{-32}), "i32"},
+                        {KQ_TAny(std::int64_t{-64}), "i64"},
+                        {KQ_TAny(std::uint8_t{8}), "u8"},
+                        {KQ_TAny(std::uint16_t{16}), "u16"},
+                        {KQ_TAny(std::uint32_t{32}), "u32"},
+                        {KQ_TAny(std::uint64_t{1} << 60), "u64"},
+                        {KQ_TAny(true), "bool"},
+                        {KQ_TAny('z'), "char"},
+                        {KQ_TAny(0.75f), "f32"},
+                        {KQ_TAny(-0.125), "f64"}};
   for (Case const& c : cases) {
     ElementRecorder recorder;
     c.any.KQ_Pack(recorder);

@@ -105,8 +105,7 @@ TEST(Exception, EveryExceptionIsAStdExceptionNamingItselfInUtf8) {
       {[] { KQ_THROW(KQ_EIllegalCast(KQ_TString("KQ_EIllegalCast: named"))); },
        "KQ_EIllegalCast: named"},
       {[] { KQ_THROW(KQ_EIllegalCast(KQ_TString("KQ_EIllegalCastX"))); },
-       "KQ_EIllegalCast: KQ_EIllegalCastX"},
-  };
+       "KQ_EIllegalCast: KQ_EIllegalCastX"}};
   for (Case const& c : cases) {
     try {
       c.raise();

@@ -79,13 +79,12 @@ TEST(ClassRegistry, BuiltInRecordsExistWithoutRegistration) {
     bool isInterface;
   };
   Expected const builtIns[] = {
-      {"ILLEGAL", 0, true},       {"NULL", 0, true},        {"KQ_TInt8", 1, false},
-      {"KQ_TInt16", 2, false},    {"KQ_TInt32", 4, false},  {"KQ_TInt64", 8, false},
-      {"KQ_TUInt8", 1, false},    {"KQ_TUInt16", 2, false}, {"KQ_TUInt32", 4, false},
-      {"KQ_TUInt64", 8, false},   {"KQ_TBool", 1, false},   {"KQ_TChar", 1, false},
-      {"KQ_TFloat", 4, false},    {"KQ_TDouble", 8, false}, {"KQ_TPointer", 8, false},
-      {"KQ_TCPointer", 8, false},
-  };
+      {"ILLEGAL", 0, true},      {"NULL", 0, true},        {"KQ_TInt8", 1, false},
+      {"KQ_TInt16", 2, false},   {"KQ_TInt32", 4, false},  {"KQ_TInt64", 8, false},
+      {"KQ_TUInt8", 1, false},   {"KQ_TUInt16", 2, false}, {"KQ_TUInt32", 4, false},
+      {"KQ_TUInt64", 8, false},  {"KQ_TBool", 1, false},   {"KQ_TChar", 1, false},
+      {"KQ_TFloat", 4, false},   {"KQ_TDouble", 8, false}, {"KQ_TPointer", 8, false},
+      {"KQ_TCPointer", 8, false}};
   for (Expected const& e : builtIns) {
     KQ_TClass const* record = KQ_TClass::FindClass(e.name);
     ASSERT_NE(record, nullptr) << e.name;

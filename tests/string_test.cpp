@@ -151,8 +151,7 @@ TEST(StringUtf8Rules, StandardUtf8TakesEveryCharacterAndNothingElse) {
       {"\xF0\x90\x80\x80", {0xD800, 0xDC00}},
       {"\xF0\x9F\x98\x80x", {0xD83D, 0xDE00, 0x78}},
       {"\xF4\x8F\xBF\xBF", {0xDBFF, 0xDFFF}},
-      {std::string(40, 'z') + "\xC3\xA4", {}},
-  };
+      {std::string(40, 'z') + "\xC3\xA4", {}}};
   for (Case const& c : good) {
     KQ_TString const s = KQ_TString::FromUTF8(c.bytes.data(), c.bytes.size(), Rule::kStandard);
     if (!c.units.empty()) {
@@ -576,18 +575,16 @@ TEST(StringHash, MultipliesBy65521AndShiftsBeforeEachUnit) {
     std::uint32_t hash;
   };
   // "ab": 97 * 65521 + 98; shifted by 1: (97 * 65521 << 1) + 98.
-  Case const cases[] = {
-      {"", 0, 0},
-      {"a", 0, 97},
-      {"ab", 0, 6355635},
-      {"ab", 1, 12711172},
-      {"ab", 33, 12711172},
-      {"abc", 0, 0xF5044FE6},
-      {"abc", 5, 0x95944CA3},
-      {"a longer key that wraps around", 0, 0x71DF81F8},
-      {"a longer key that wraps around", 3, 0xD8826014},
-      {"\xEF\xBF\xBF", 0, 0xFFFF},
-  };
+  Case const cases[] = {{"", 0, 0},
+                        {"a", 0, 97},
+                        {"ab", 0, 6355635},
+                        {"ab", 1, 12711172},
+                        {"ab", 33, 12711172},
+                        {"abc", 0, 0xF5044FE6},
+                        {"abc", 5, 0x95944CA3},
+                        {"a longer key that wraps around", 0, 0x71DF81F8},
+                        {"a longer key that wraps around", 3, 0xD8826014},
+                        {"\xEF\xBF\xBF", 0, 0xFFFF}};
   for (Case const& c : cases) EXPECT_EQ(c.text.KQ_HashValue(c.shift), c.hash) << c.text;
 }
 

@@ -60,8 +60,7 @@ std::vector<ClassList> const kClassLists = {
     {kUpper, "0401-040C 040E-042F 0460-0480/2 0490-04C0/2 04C1-04CB/2"},
     {kLower, "0430-044F 0451-045C 045E-045F 0461-0481/2 0491-04BF/2 04C2-04CC/2"},
     {kUpper, "24B6-24CF"},
-    {kLower, "249C-24B5 24D0-24E9"},
-};
+    {kLower, "249C-24B5 24D0-24E9"}};
 
 struct CaseList {
   int delta;
@@ -91,8 +90,7 @@ std::vector<CaseList> const kToUpperLists = {
     {-1, "0461-0481/2 0491-04BF/2 04C2-04CC/2"},
     {-32, "0430-044F"},
     {-80, "0451-045C 045E-045F"},
-    {-26, "24D0-24E9"},
-};
+    {-26, "24D0-24E9"}};
 
 std::vector<CaseList> const kToLowerLists = {
     {32, "0041-005A 00C0-00D6 00D8-00DE"},
@@ -127,8 +125,7 @@ std::vector<CaseList> const kToLowerLists = {
     {1, "0460-0480/2 0490-04BE/2 04C1-04CB/2"},
     {32, "0410-042F"},
     {80, "0401-040C 040E-040F"},
-    {26, "24B6-24CF"},
-};
+    {26, "24B6-24CF"}};
 
 std::vector<std::uint8_t> ExpectedFlags() {
   std::vector<std::uint8_t> flags(0x10000, 0);
