@@ -16,6 +16,7 @@
 
 namespace {
 
+using kqtest::ExpectOrder;
 using kqtest::Raised;
 using Units = std::vector<std::uint16_t>;
 
@@ -383,17 +384,6 @@ TEST(StringCompare, OrdersUnitsUnsignedWithAndWithoutCase) {
       ASSERT_EQ(a.CompareWith(b), 1);
     }
   }
-}
-
-// All six comparison operators of s with one operand kind agree with order.
-template <class A>
-void ExpectOrder(KQ_TString const& s, A operand, int order) {
-  EXPECT_EQ(s == operand, order == 0);
-  EXPECT_EQ(s != operand, order != 0);
-  EXPECT_EQ(s < operand, order < 0);
-  EXPECT_EQ(s <= operand, order <= 0);
-  EXPECT_EQ(s > operand, order > 0);
-  EXPECT_EQ(s >= operand, order >= 0);
 }
 
 TEST(StringCompare, OperatorsWorkWithEveryOperandKind) {

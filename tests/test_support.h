@@ -358,3 +358,18 @@ class ElementRecorder : public KQ_TObject,
   }
 };
 KQ_CLASS_IMPL(ElementRecorder)
+
+namespace kqtest {
+
+// All six comparisons of left with right agree with order (-1, 0 or 1).
+template <class L, class R>
+void ExpectOrder(L const& left, R const& right, int order) {
+  EXPECT_EQ(left == right, order == 0);
+  EXPECT_EQ(left != right, order != 0);
+  EXPECT_EQ(left < right, order < 0);
+  EXPECT_EQ(left <= right, order <= 0);
+  EXPECT_EQ(left > right, order > 0);
+  EXPECT_EQ(left >= right, order >= 0);
+}
+
+}  // namespace kqtest

@@ -3,8 +3,6 @@
 // The class and case tables are checked unit by unit, over all 65536 units,
 // against a second transcription of the range lists kept here in text form
 // ("0100-0136/2" is every second unit from 0100 to 0136).
-#include <gtest/gtest.h>
-
 #include <clocale>
 #include <cstdint>
 #include <cstring>
@@ -14,8 +12,11 @@
 
 #include "kq_eexception.h"
 #include "kq_tunichar.h"
+#include "test_support.h"
 
 namespace {
+
+using kqtest::ExpectOrder;
 
 enum : std::uint8_t { kUpper = 1, kLower = 2, kPunct = 4, kSpace = 8, kDigit = 64 };
 
@@ -201,17 +202,6 @@ TEST(UniChar, ConstructionFromUnitsAndCharacters) {
   EXPECT_EQ(wchar_t(KQ_TUniChar(std::uint16_t{0xFFFF})), L'\xFFFF');
   EXPECT_FALSE(!KQ_TUniChar('x'));
   EXPECT_TRUE(!KQ_TUniChar());
-}
-
-// All six comparisons of c with one operand agree with order.
-template <class A>
-void ExpectOrder(KQ_TUniChar c, A operand, int order) {
-  EXPECT_EQ(c == operand, order == 0);
-  EXPECT_EQ(c != operand, order != 0);
-  EXPECT_EQ(c < operand, order < 0);
-  EXPECT_EQ(c <= operand, order <= 0);
-  EXPECT_EQ(c > operand, order > 0);
-  EXPECT_EQ(c >= operand, order >= 0);
 }
 
 TEST(UniChar, ComparisonsOrderUnsignedUnitsAndSignExtendChars) {
