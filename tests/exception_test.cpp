@@ -142,7 +142,7 @@ TEST(Exception, StackTraceSwitch) {
   }
 }
 
-TEST(Exception, PrintedLayoutFollowsTheWorkedExample) {
+TEST(Exception, PrintedLayoutGivesClassPlaceMessageDataAndTrace) {
   StackTraceSetting off("0");
   KQ_ECouldNotOpenFile e(KQ_TString("M"));
   e.__PREPARE_FOR_THROW__(120, "F");
