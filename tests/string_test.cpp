@@ -262,6 +262,10 @@ TEST(StringArguments, EveryKindBuildsAssignsAndAppends) {
   ExpectEveryFormGives(L"x\U0001F600y", {'x', 0xD83D, 0xDE00, 'y'});
   ExpectEveryFormGives(invalid, {0xFFFD, 0xFFFD, 'a', 0xFFFD, 0xFFFD, 0xDBFF, 0xDFFF});
   ExpectEveryFormGives(pair, {0xD83D, 0xDE00});
+  std::uint16_t const zeroFirst[] = {0, 'x', 0};
+  wchar_t const wideZeroFirst[] = {0, 'x', 0};
+  ExpectEveryFormGives(zeroFirst, {});
+  ExpectEveryFormGives(wideZeroFirst, {});
   ExpectEveryFormGives(KQ_TString("ab"), {'a', 'b'});
   ExpectEveryFormGives(KQ_TUniChar(std::uint16_t{0x263A}), {0x263A});
   ExpectEveryFormGives('A', {0x41});
@@ -339,6 +343,12 @@ TEST(StringAccess, IndexesFromBothEndsAndGuardsTheRange) {
   EXPECT_EQ(std::uint16_t(cs[3]), 0u);
   EXPECT_EQ(std::uint16_t(cs[-4]), 0u);
   EXPECT_EQ(cs[-2], 'B');
+  // Beyond the end of a shortened string its old units still lie in the buffer.
+  KQ_TString shortened("abcdef");
+  shortened.Truncate(2);
+  KQ_TString const& cShortened = shortened;
+  EXPECT_EQ(std::uint16_t(cShortened[3]), 0u);
+  EXPECT_EQ(std::uint16_t(shortened[3]), 0u);
 
   EXPECT_EQ(static_cast<KQ_TUniChar const*>(s), reinterpret_cast<KQ_TUniChar const*>(s.Units()));
   std::uint16_t* copy = s;
