@@ -1,20 +1,11 @@
 // KQ_TAny: kinds and overload resolution, conversions, equality, hashing,
 // ownership of held objects, casts into the contents, printing, packing.
 #include <cmath>
-#include <cstring>
-#include <functional>
 #include <ios>
 #include <limits>
-#include <memory>
 #include <set>
-#include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "kq_eexception.h"
-#include "kq_ipacking.h"
-#include "kq_iunpacking.h"
 #include "kq_tany.h"
 #include "kq_tstring.h"
 #include "test_support.h"

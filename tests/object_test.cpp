@@ -1,25 +1,14 @@
 // The object model: class records, the registry, casts by name, the
 // library initialisation function and the interface defaults.
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <iterator>
-#include <memory>
 #include <set>
-#include <sstream>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "kq_eexception.h"
 #include "kq_ihashable.h"
-#include "kq_ihumanreadable.h"
 #include "kq_initialization.h"
-#include "kq_iprintable.h"
-#include "kq_iunpacking.h"
 #include "kqtypes.h"
 #include "test_support.h"
 

@@ -2,7 +2,6 @@
 // every argument kind of the constructors, assignments, appends and
 // comparisons, searches, derived strings, case, hashing, formatting, streams,
 // packing and shared buffers.
-#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <random>

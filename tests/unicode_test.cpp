@@ -4,13 +4,7 @@
 // against a second transcription of the range lists kept here in text form
 // ("0100-0136/2" is every second unit from 0100 to 0136).
 #include <clocale>
-#include <cstdint>
-#include <cstring>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "kq_eexception.h"
 #include "kq_tunichar.h"
 #include "test_support.h"
 
