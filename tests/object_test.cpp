@@ -354,6 +354,11 @@ void ExpectFacts(ClassFacts const& c) {
   for (auto const& [name, extended] : kInterfaces) {
     EXPECT_EQ(made->KQ_Cast(name) != nullptr, casts.count(name) != 0) << name;
   }
+  // Other classes of the table are reached only when they are ancestors.
+  for (ClassFacts const& other : kClassFacts) {
+    EXPECT_EQ(made->KQ_Cast(other.name) != nullptr, c.record->HasSuperclass(other.name))
+        << other.name;
+  }
   auto const* iteratable = static_cast<KQ_IIteratable*>(made->KQ_Cast("KQ_IIteratable"));
   if (c.cursor == nullptr) return;
   ASSERT_NE(iteratable, nullptr);
