@@ -350,6 +350,7 @@ void ExpectFacts(ClassFacts const& c) {
   EXPECT_STREQ(made->ClassName(), namesContents ? "ILLEGAL" : c.name);
   EXPECT_EQ(made->KQ_DynamicInfo(nullptr), c.record);
   EXPECT_EQ(made->KQ_Cast(c.name), made->KQ_MostDerivedObject());
+  EXPECT_EQ(made->KQ_Cast("KQ_TObject"), static_cast<void*>(made.get()));
   EXPECT_EQ(made->KQ_Cast("KQ_IInterface") != nullptr, !casts.empty());
   for (auto const& [name, extended] : kInterfaces) {
     EXPECT_EQ(made->KQ_Cast(name) != nullptr, casts.count(name) != 0) << name;
