@@ -1,25 +1,16 @@
 // The object model: class records, the registry, casts by name, the
 // library initialisation function and the interface defaults.
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <sstream>
-#include <stdexcept>
-#include <string>
+#include <ctime>
+#include <iterator>
+#include <set>
 #include <thread>
-#include <vector>
 
-#include "kq_eexception.h"
 #include "kq_ihashable.h"
-#include "kq_ihumanreadable.h"
 #include "kq_initialization.h"
-#include "kq_iprintable.h"
-#include "kq_iunpacking.h"
-#include "kq_tmutex.h"
-#include "kq_tstring.h"
+#include "kqtypes.h"
+#include "test_support.h"
 
 namespace {
 
@@ -78,13 +69,12 @@ TEST(ClassRegistry, BuiltInRecordsExistWithoutRegistration) {
     bool isInterface;
   };
   Expected const builtIns[] = {
-      {"ILLEGAL", 0, true},       {"NULL", 0, true},        {"KQ_TInt8", 1, false},
-      {"KQ_TInt16", 2, false},    {"KQ_TInt32", 4, false},  {"KQ_TInt64", 8, false},
-      {"KQ_TUInt8", 1, false},    {"KQ_TUInt16", 2, false}, {"KQ_TUInt32", 4, false},
-      {"KQ_TUInt64", 8, false},   {"KQ_TBool", 1, false},   {"KQ_TChar", 1, false},
-      {"KQ_TFloat", 4, false},    {"KQ_TDouble", 8, false}, {"KQ_TPointer", 8, false},
-      {"KQ_TCPointer", 8, false},
-  };
+      {"ILLEGAL", 0, true},      {"NULL", 0, true},        {"KQ_TInt8", 1, false},
+      {"KQ_TInt16", 2, false},   {"KQ_TInt32", 4, false},  {"KQ_TInt64", 8, false},
+      {"KQ_TUInt8", 1, false},   {"KQ_TUInt16", 2, false}, {"KQ_TUInt32", 4, false},
+      {"KQ_TUInt64", 8, false},  {"KQ_TBool", 1, false},   {"KQ_TChar", 1, false},
+      {"KQ_TFloat", 4, false},   {"KQ_TDouble", 8, false}, {"KQ_TPointer", 8, false},
+      {"KQ_TCPointer", 8, false}};
   for (Expected const& e : builtIns) {
     KQ_TClass const* record = KQ_TClass::FindClass(e.name);
     ASSERT_NE(record, nullptr) << e.name;
@@ -179,13 +169,6 @@ TEST(ClassRecord, SuperclassAndInterfaceQueries) {
   EXPECT_TRUE(KQ_TProbeDerived::KQ_HasInterface("KQ_IInterface"));
   EXPECT_FALSE(KQ_TProbeDerived::KQ_HasInterface("KQ_IPrintable"));
   EXPECT_FALSE(KQ_TProbeDerived::KQ_HasInterface("KQ_TProbeDerived"));
-  EXPECT_TRUE(KQ_TString::KQ_HasInterface("KQ_IPackable"));
-  // An exception class declares no interfaces of its own...
-  EXPECT_FALSE(KQ_EIllegalCast::KQ_HasInterface("KQ_IThrowable"));
-  EXPECT_TRUE(KQ_EException::KQ_HasInterface("KQ_IThrowable"));
-  // ...but its objects still cast to them.
-  KQ_EIllegalCast cast;
-  EXPECT_NE(cast.KQ_Cast("KQ_IThrowable"), nullptr);
 
   KQ_TProbeDerived object;
   KQ_IPackable const& asPackable = object;
@@ -236,6 +219,211 @@ TEST(ClassCast, DynamicCastRaisesIllegalCastWithBothNames) {
   KQ_TMutex const& constMutex = mutex;
   EXPECT_THROW(constMutex.DynamicCast("KQ_IPackable"), KQ_EIllegalCast);
   EXPECT_EQ(mutex.DynamicCast("KQ_TMutex"), static_cast<void*>(&mutex));
+}
+
+// The class protocol of the library's classes: the record's name and
+// parent, the interfaces it declares in order, the packing code under which
+// the data stream knows it (-1: none) and the class of the cursor its
+// objects hand out. The registry creates an object of every one.
+struct ClassFacts {
+  KQ_TClass const* record;
+  char const* name;
+  char const* parent;
+  char const* interfaces;  // separated by blanks
+  int code;
+  char const* cursor;
+};
+
+char const* const kObject = "KQ_TObject";
+char const* const kContainer = "KQ_IPackable KQ_IIteratable KQ_IPrintable KQ_IHumanReadable";
+char const* const kValue = "KQ_IPackable KQ_IPrintable KQ_IHumanReadable";
+char const* const kRecord = "KQ_IPackable KQ_IHumanReadable";
+char const* const kStream = "KQ_IStream";
+char const* const kCursor = "KQ_IIterationInfo";
+char const* const kThreadError = "KQ_EThreadException";
+char const* const kUserError = "KQ_EUserInfoException";
+
+#define KQ_FACTS_(X) X::KQ_ClassObject(), #X
+ClassFacts const kClassFacts[] = {
+    {KQ_FACTS_(KQ_TString), kObject, "KQ_IHashable KQ_IPrintable KQ_IScanable KQ_IHumanReadable",
+     65, nullptr},
+    {KQ_FACTS_(KQ_TAny), kObject, "KQ_IHashable KQ_IPrintable KQ_IHumanReadable", 64, nullptr},
+    {KQ_FACTS_(KQ_TURL), kObject,
+     "KQ_IPackable KQ_IHashable KQ_IPrintable KQ_IScanable KQ_IHumanReadable", 0x43, nullptr},
+    {KQ_FACTS_(KQ_TArray), kObject, kContainer, 70, "KQ_TArrayIterationInfo"},
+    {KQ_FACTS_(KQ_TDict), kObject, kContainer, 69, "KQ_TDictIterationInfo"},
+    {KQ_FACTS_(KQ_TList), kObject, kContainer, 71, "KQ_TListIterationInfo"},
+    {KQ_FACTS_(KQ_TQueue), kObject, kContainer, -1, "KQ_TQueueIterationInfo"},
+    {KQ_FACTS_(KQ_TTree), kObject, kContainer, 73, "KQ_TTreeIterationInfo"},
+    {KQ_FACTS_(KQ_TArrayIterationInfo), kObject, kCursor, -1, nullptr},
+    {KQ_FACTS_(KQ_TDictIterationInfo), kObject, kCursor, -1, nullptr},
+    {KQ_FACTS_(KQ_TListIterationInfo), kObject, kCursor, -1, nullptr},
+    {KQ_FACTS_(KQ_TQueueIterationInfo), kObject, kCursor, -1, nullptr},
+    {KQ_FACTS_(KQ_TTreeIterationInfo), kObject, kCursor, -1, nullptr},
+    {KQ_FACTS_(KQ_TIterator), kObject, "", -1, nullptr},
+    {KQ_FACTS_(KQ_TConstIterator), kObject, "", -1, nullptr},
+    {KQ_FACTS_(KQ_TTime), kObject, kValue, 72, nullptr},
+    {KQ_FACTS_(KQ_TInterval), kObject, kValue, -1, nullptr},
+    {KQ_FACTS_(KQ_TDataBlock), kObject, kRecord, -1, nullptr},
+    {KQ_FACTS_(KQ_TFileInfo), kObject, kRecord, 0x42, nullptr},
+    {KQ_FACTS_(KQ_TUserInfo), kObject, kRecord, 0x44, nullptr},
+    {KQ_FACTS_(KQ_TVolumeInfo), kObject, kRecord, -1, nullptr},
+    {KQ_FACTS_(KQ_TStackEntry), kObject, "KQ_IPackable KQ_IPrintable", -1, nullptr},
+    {KQ_FACTS_(KQ_TUnknown), kObject, "KQ_IHashable", -1, nullptr},
+    {KQ_FACTS_(KQ_TPackage), kObject, "KQ_IPackable KQ_IPacking KQ_IUnpacking", -1, nullptr},
+    {KQ_FACTS_(KQ_TDataStream), kObject, "KQ_IStream KQ_IPacking KQ_IUnpacking", -1, nullptr},
+    {KQ_FACTS_(KQ_THumanReadableStream), kObject, kStream, -1, nullptr},
+    {KQ_FACTS_(KQ_TTextStream), kObject, kStream, -1, nullptr},
+    {KQ_FACTS_(KQ_TMemoryStream), kObject, kStream, -1, nullptr},
+    {KQ_FACTS_(KQ_TBlockStream), kObject, kStream, -1, nullptr},
+    {KQ_FACTS_(KQ_TBufferedStream), kObject, kStream, -1, nullptr},
+    {KQ_FACTS_(KQ_TCxxStream), kObject, kStream, -1, nullptr},
+    {KQ_FACTS_(KQ_TFile), kObject, kStream, -1, nullptr},
+    {KQ_FACTS_(KQ_TSocket), kObject, kStream, -1, nullptr},
+    {KQ_FACTS_(KQ_TSocketSet), kObject, "", -1, nullptr},
+    {KQ_FACTS_(KQ_TSocketPair), kObject, "", -1, nullptr},
+    {KQ_FACTS_(KQ_TThread), kObject, "KQ_IRunnable", -1, nullptr},
+    {KQ_FACTS_(KQ_TProcess), kObject, "", -1, nullptr},
+    {KQ_FACTS_(KQ_TDynamicObject), kObject, "", -1, nullptr},
+    {KQ_FACTS_(KQ_TMutex), kObject, "", -1, nullptr},
+    {KQ_FACTS_(KQ_TSemaphore), kObject, "", -1, nullptr},
+    {KQ_FACTS_(KQ_TEvent), kObject, "", -1, nullptr},
+    {KQ_FACTS_(KQ_TRWLock), kObject, "", -1, nullptr},
+    {KQ_FACTS_(KQ_EException), kObject, "KQ_IThrowable KQ_IPackable KQ_IPrintable", -1, nullptr},
+    {KQ_FACTS_(KQ_EUserInfoException), "KQ_EException", "", -1, nullptr},
+    {KQ_FACTS_(KQ_ENoSuchUser), kUserError, "", -1, nullptr},
+    {KQ_FACTS_(KQ_ENoSuchDomain), kUserError, "", -1, nullptr},
+    {KQ_FACTS_(KQ_ENotLoggedOn), kUserError, "", -1, nullptr},
+    {KQ_FACTS_(KQ_EThreadException), "KQ_EException", "", -1, nullptr},
+    {KQ_FACTS_(KQ_ECouldNotCreateThread), kThreadError, "", -1, nullptr},
+    {KQ_FACTS_(KQ_ECouldNotStartThread), kThreadError, "", -1, nullptr},
+    {KQ_FACTS_(KQ_EThreadAlreadyStarted), kThreadError, "", -1, nullptr},
+    {KQ_FACTS_(KQ_EThreadAccountDisabled), kThreadError, "", -1, nullptr},
+    {KQ_FACTS_(KQ_EThreadIllegalUserOrPassword), kThreadError, "", -1, nullptr},
+    {KQ_FACTS_(KQ_EThreadNotPrivileged), kThreadError, "", -1, nullptr}};
+#undef KQ_FACTS_
+
+// Each interface and the one it extends (KQ_IInterface for the rest).
+std::pair<char const*, char const*> const kInterfaces[] = {
+    {"KQ_IHashable", "KQ_IPackable"}, {"KQ_IPackable", nullptr},      {"KQ_IPrintable", nullptr},
+    {"KQ_IScanable", nullptr},        {"KQ_IHumanReadable", nullptr}, {"KQ_IIteratable", nullptr},
+    {"KQ_IIterationInfo", nullptr},   {"KQ_IStream", nullptr},        {"KQ_IPacking", nullptr},
+    {"KQ_IUnpacking", nullptr},       {"KQ_IRunnable", nullptr},      {"KQ_IThrowable", nullptr}};
+
+void ExpectFacts(ClassFacts const& c) {
+  ASSERT_NE(c.record, nullptr);
+  EXPECT_STREQ(c.record->ClassName(), c.name);
+  EXPECT_EQ(KQ_TClass::FindClass(c.name), c.record);
+  EXPECT_FALSE(c.record->IsInterface());
+  ASSERT_NE(c.record->ParentClass(), nullptr);
+  EXPECT_STREQ(c.record->ParentClass()->ClassName(), c.parent);
+  EXPECT_TRUE(c.record->HasSuperclass("KQ_TObject"));
+  std::istringstream declared(c.interfaces);
+  std::vector<std::string> const names{std::istream_iterator<std::string>(declared), {}};
+  ASSERT_EQ(c.record->NrOfInterfaces(), names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(c.record->Interfaces()[i]->ClassName(), names[i]);
+  }
+  std::set<std::string> implemented(names.begin(), names.end());
+  for (auto const& [name, extended] : kInterfaces) {
+    if (extended != nullptr && implemented.count(name) != 0) implemented.insert(extended);
+  }
+  // An exception casts to the interfaces of KQ_EException, which its
+  // record does not declare.
+  std::set<std::string> casts = implemented;
+  if (c.record->HasSuperclass("KQ_EException")) {
+    casts = {"KQ_IThrowable", "KQ_IPackable", "KQ_IPrintable"};
+  }
+  for (auto const& [name, extended] : kInterfaces) {
+    EXPECT_EQ(c.record->Implements(name), implemented.count(name) != 0) << name;
+  }
+  int code = -1;
+  for (int k = 0; k < 256; ++k) {
+    if (KQ_TDataStream::SpecificType(static_cast<unsigned char>(k)) == c.record) code = k;
+  }
+  EXPECT_EQ(code, c.code);
+
+  std::unique_ptr<KQ_TObject> made(c.record->CreateInstance());
+  ASSERT_NE(made, nullptr);
+  // An Any and an unknown object name what they hold: nothing yet.
+  bool const namesContents = c.code == 64 || std::string(c.name) == "KQ_TUnknown";
+  EXPECT_STREQ(made->ClassName(), namesContents ? "ILLEGAL" : c.name);
+  EXPECT_EQ(made->KQ_DynamicInfo(nullptr), c.record);
+  EXPECT_EQ(made->KQ_Cast(c.name), made->KQ_MostDerivedObject());
+  EXPECT_EQ(made->KQ_Cast("KQ_TObject"), static_cast<void*>(made.get()));
+  EXPECT_EQ(made->KQ_Cast("KQ_IInterface") != nullptr, !casts.empty());
+  for (auto const& [name, extended] : kInterfaces) {
+    EXPECT_EQ(made->KQ_Cast(name) != nullptr, casts.count(name) != 0) << name;
+  }
+  // Other classes of the table are reached only when they are ancestors.
+  for (ClassFacts const& other : kClassFacts) {
+    EXPECT_EQ(made->KQ_Cast(other.name) != nullptr, c.record->HasSuperclass(other.name))
+        << other.name;
+  }
+  auto const* iteratable = static_cast<KQ_IIteratable*>(made->KQ_Cast("KQ_IIteratable"));
+  if (c.cursor == nullptr) return;
+  ASSERT_NE(iteratable, nullptr);
+  std::unique_ptr<KQ_IIterationInfo> cursor(iteratable->CreateIterationInfo());
+  EXPECT_STREQ(cursor->ClassName(), c.cursor);
+}
+
+TEST(ClassProtocol, EveryLibraryClassHasItsRecordCastsAndFactory) {
+  for (ClassFacts const& c : kClassFacts) {
+    SCOPED_TRACE(c.name);
+    ExpectFacts(c);
+  }
+}
+
+// What the registry's objects are: default objects, ready for use.
+TEST(ClassProtocol, ObjectsCreatedByNameAreDefaultObjects) {
+  auto made = [](char const* name) {
+    return std::unique_ptr<KQ_TObject>(KQ_TClass::FindClass(name)->CreateInstance());
+  };
+  auto const string = made("KQ_TString");
+  EXPECT_EQ(static_cast<KQ_TString*>(string->KQ_Cast("KQ_TString"))->Length(), 0u);
+  auto const list = made("KQ_TList");
+  EXPECT_TRUE(static_cast<KQ_TList*>(list->KQ_Cast("KQ_TList"))->IsEmpty());
+  std::unique_ptr<KQ_IIterationInfo> cursor(
+      static_cast<KQ_IIteratable*>(list->KQ_Cast("KQ_IIteratable"))->CreateIterationInfo());
+  EXPECT_TRUE(cursor->IsBeforeStart());
+  auto const time = made("KQ_TTime");
+  EXPECT_LE(KQ_TTime(std::time(nullptr)).Seconds() -
+                static_cast<KQ_TTime*>(time->KQ_Cast("KQ_TTime"))->Seconds(),
+            1u);
+  auto const interval = made("KQ_TInterval");
+  auto const* zero = static_cast<KQ_TInterval*>(interval->KQ_Cast("KQ_TInterval"));
+  EXPECT_EQ(zero->Seconds(), 0);
+  EXPECT_EQ(zero->Micros(), 0);
+  auto const user = made("KQ_TUserInfo");
+  auto const* info = static_cast<KQ_TUserInfo*>(user->KQ_Cast("KQ_TUserInfo"));
+  EXPECT_EQ(info->UserID().Length() + info->Domain().Length() + info->FullName().Length() +
+                info->Description().Length(),
+            0u);
+  // The thread runs the base Run: finished, result 0.
+  auto const thread = made("KQ_TThread");
+  auto* t = static_cast<KQ_TThread*>(thread->KQ_Cast("KQ_TThread"));
+  EXPECT_EQ(t->ThreadState(), KQ_TThread::kNotStarted);
+  t->Start().Join();
+  EXPECT_TRUE(t->IsFinished());
+  EXPECT_EQ(t->Result(), 0);
+  auto const mutex = made("KQ_TMutex");
+  auto* m = static_cast<KQ_TMutex*>(mutex->KQ_Cast("KQ_TMutex"));
+  EXPECT_TRUE(m->AttemptLock(0));
+  m->Release();
+  // A semaphore holds one count.
+  auto const semaphore = made("KQ_TSemaphore");
+  auto* sem = static_cast<KQ_TSemaphore*>(semaphore->KQ_Cast("KQ_TSemaphore"));
+  EXPECT_TRUE(sem->AttemptLock(0));
+  EXPECT_FALSE(sem->AttemptLock(0));
+  auto const event = made("KQ_TEvent");
+  auto* e = static_cast<KQ_TEvent*>(event->KQ_Cast("KQ_TEvent"));
+  e->Lock();
+  EXPECT_EQ(e->Delock(), 1u);
+  auto const rwlock = made("KQ_TRWLock");
+  static_cast<KQ_TRWLock*>(rwlock->KQ_Cast("KQ_TRWLock"))->WLock().WUnlock().RLock().RUnlock();
+  auto const process = made("KQ_TProcess");
+  EXPECT_THROW(static_cast<KQ_TProcess*>(process->KQ_Cast("KQ_TProcess"))->Join(),
+               KQ_EProcessNotBound);
 }
 
 TEST(ClassInitialization, ParentFirstAndFailuresRetried) {
@@ -388,59 +576,21 @@ TEST(Printable, IndentationIsPerThread) {
   EXPECT_EQ(os.str(), "base");
 }
 
-namespace {
-
-// Records the sizes that the two-argument ReadPacket passes on.
-class RecordingUnpacker : public KQ_TObject, public virtual KQ_IUnpacking {
-  KQ_CLASS(RecordingUnpacker, KQ_TObject, KQ_IUnpacking)
-  std::vector<std::uint32_t> sizes;
-  KQ_IUnpacking& operator>>(KQ_IPackable&) override { return *this; }
-  KQ_IUnpacking& operator>>(double&) override { return *this; }
-  KQ_IUnpacking& operator>>(float&) override { return *this; }
-  KQ_IUnpacking& operator>>(char&) override { return *this; }
-  KQ_IUnpacking& operator>>(bool&) override { return *this; }
-  KQ_IUnpacking& operator>>(std::uint64_t&) override { return *this; }
-  KQ_IUnpacking& operator>>(std::uint32_t& v) override {
-    v = 0xA1B2C3D4u;
-    return *this;
-  }
-  KQ_IUnpacking& operator>>(std::uint16_t&) override { return *this; }
-  KQ_IUnpacking& operator>>(std::uint8_t&) override { return *this; }
-  KQ_IUnpacking& operator>>(std::int64_t& v) override {
-    v = -5;
-    return *this;
-  }
-  KQ_IUnpacking& operator>>(std::int32_t&) override { return *this; }
-  KQ_IUnpacking& operator>>(std::int16_t&) override { return *this; }
-  KQ_IUnpacking& operator>>(std::int8_t&) override { return *this; }
-  std::uint32_t ReadPacket(void*, std::uint32_t size, std::uint32_t limit) override {
-    sizes.push_back(size);
-    sizes.push_back(limit);
-    return size;
-  }
-  using KQ_IUnpacking::ReadPacket;
-  KQ_IUnpacking& ReadRawPacket(void*, std::uint32_t) override { return *this; }
-  KQ_IUnpacking& ExtractClassHeader(char const*) override { return *this; }
-  KQ_IUnpacking& ExtractClassTrailer(char const*) override { return *this; }
-  void SkipData() override {}
-  unsigned char Peek() override { return 0; }
-  KQ_IPackable* Extract(bool) override { return nullptr; }
-};
-KQ_CLASS_IMPL(RecordingUnpacker)
-
-}  // namespace
-
 TEST(InterfaceDefaults, PackingDefaultsAndWidths) {
-  RecordingUnpacker unpacker;
+  ElementRecorder recorder;
+  recorder.WritePacket("1234567", 7);
+  recorder << std::uint32_t{0xA1B2C3D4u} << std::int64_t{-5};
+  KQ_IUnpacking& unpacker = recorder;
   char buffer[8];
   unpacker.ReadPacket(buffer, 7);
-  EXPECT_EQ(unpacker.sizes, (std::vector<std::uint32_t>{7, 7}));
+  EXPECT_EQ(recorder.fPacketSizes, (std::vector<std::uint32_t>{7, 7}));
   // Other integer types read the fixed width of their size.
   unsigned int u = 0;
   long long ll = 0;
   unpacker >> u >> ll;
   EXPECT_EQ(u, 0xA1B2C3D4u);
   EXPECT_EQ(ll, -5);
+  EXPECT_TRUE(recorder.AllRead());
 
   KQ_TProbeDerived object;
   EXPECT_STREQ(object.KQ_PackTypeID(), "KQ_TProbeDerived");

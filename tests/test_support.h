@@ -330,3 +330,162 @@ void operator delete(void* p, std::size_t) noexcept { kqtest::CountedFree(p); }
 void operator delete[](void* p) noexcept { kqtest::CountedFree(p); }
 void operator delete[](void* p, std::size_t) noexcept { kqtest::CountedFree(p); }
 #endif
+
+// ---------------------------------------------------------------------------
+// Strings, Any, exceptions and the object model.
+
+#include <algorithm>
+#include <cstring>
+
+#include "kq_ipacking.h"
+#include "kq_iunpacking.h"
+
+// A packing stream that records each element and reads the recording back:
+// numbers from their bits with their exact type checked, packets from their
+// bytes (a short one raises KQ_EStreamEndReached once its bytes landed),
+// objects from clones that Extract hands out. With fDescend an object's own
+// elements are recorded after it.
+class ElementRecorder : public KQ_TObject,
+                        public virtual KQ_IPacking,
+                        public virtual KQ_IUnpacking {
+  KQ_CLASS(ElementRecorder, KQ_TObject, KQ_IPacking, KQ_IUnpacking)
+  struct Entry {
+    std::string type;
+    std::uint64_t bits = 0;
+    std::string text;  // the bytes of a packet, the name of a header or object
+    std::unique_ptr<KQ_IPackable> object;
+  };
+  std::vector<Entry> fEntries;
+  std::size_t fNext = 0;
+  bool fDescend = false;
+  std::vector<std::uint32_t> fPacketSizes;  // the size and limit of each ReadPacket
+
+  KQ_IPacking& operator<<(KQ_IPackable const& object) override {
+    fEntries.push_back(
+        {"object", 0, object.KQ_PackTypeID(), std::unique_ptr<KQ_IPackable>(object.KQ_Clone())});
+    if (fDescend) object.KQ_Pack(*this);
+    return *this;
+  }
+  KQ_IPacking& operator<<(double value) override { return Put("f64", value); }
+  KQ_IPacking& operator<<(float value) override { return Put("f32", value); }
+  KQ_IPacking& operator<<(char value) override { return Put("char", value); }
+  KQ_IPacking& operator<<(bool value) override { return Put("bool", value); }
+  KQ_IPacking& operator<<(std::uint64_t value) override { return Put("u64", value); }
+  KQ_IPacking& operator<<(std::uint32_t value) override { return Put("u32", value); }
+  KQ_IPacking& operator<<(std::uint16_t value) override { return Put("u16", value); }
+  KQ_IPacking& operator<<(std::uint8_t value) override { return Put("u8", value); }
+  KQ_IPacking& operator<<(std::int64_t value) override { return Put("i64", value); }
+  KQ_IPacking& operator<<(std::int32_t value) override { return Put("i32", value); }
+  KQ_IPacking& operator<<(std::int16_t value) override { return Put("i16", value); }
+  KQ_IPacking& operator<<(std::int8_t value) override { return Put("i8", value); }
+  KQ_IPacking& WritePacket(void const* data, std::uint32_t size) override {
+    fEntries.push_back({"packet", size, std::string(static_cast<char const*>(data), size), {}});
+    return *this;
+  }
+  KQ_IPacking& WriteRawPacket(void const* data, std::uint32_t size) override {
+    fEntries.push_back({"raw", size, std::string(static_cast<char const*>(data), size), {}});
+    return *this;
+  }
+  KQ_IPacking& InsertClassHeader(char const* name) override {
+    fEntries.push_back({"header", 0, name, {}});
+    return *this;
+  }
+  KQ_IPacking& InsertClassTrailer(char const* name) override {
+    fEntries.push_back({"trailer", 0, name, {}});
+    return *this;
+  }
+
+  KQ_IUnpacking& operator>>(KQ_IPackable&) override {
+    ADD_FAILURE() << "objects are read with Extract";
+    return *this;
+  }
+  KQ_IUnpacking& operator>>(double& value) override { return Get("f64", value); }
+  KQ_IUnpacking& operator>>(float& value) override { return Get("f32", value); }
+  KQ_IUnpacking& operator>>(char& value) override { return Get("char", value); }
+  KQ_IUnpacking& operator>>(bool& value) override { return Get("bool", value); }
+  KQ_IUnpacking& operator>>(std::uint64_t& value) override { return Get("u64", value); }
+  KQ_IUnpacking& operator>>(std::uint32_t& value) override { return Get("u32", value); }
+  KQ_IUnpacking& operator>>(std::uint16_t& value) override { return Get("u16", value); }
+  KQ_IUnpacking& operator>>(std::uint8_t& value) override { return Get("u8", value); }
+  KQ_IUnpacking& operator>>(std::int64_t& value) override { return Get("i64", value); }
+  KQ_IUnpacking& operator>>(std::int32_t& value) override { return Get("i32", value); }
+  KQ_IUnpacking& operator>>(std::int16_t& value) override { return Get("i16", value); }
+  KQ_IUnpacking& operator>>(std::int8_t& value) override { return Get("i8", value); }
+  using KQ_IUnpacking::ReadPacket;
+  std::uint32_t ReadPacket(void* buffer, std::uint32_t size, std::uint32_t limit) override {
+    fPacketSizes.insert(fPacketSizes.end(), {size, limit});
+    std::string const& bytes = Next("packet").text;
+    std::memcpy(buffer, bytes.data(), std::min<std::size_t>(size, bytes.size()));
+    if (bytes.size() < size) KQ_THROW(KQ_EStreamEndReached());
+    return size;
+  }
+  KQ_IUnpacking& ReadRawPacket(void*, std::uint32_t) override { return Unexpected(); }
+  KQ_IUnpacking& ExtractClassHeader(char const*) override { return Unexpected(); }
+  KQ_IUnpacking& ExtractClassTrailer(char const*) override { return Unexpected(); }
+  void SkipData() override { Unexpected(); }
+  unsigned char Peek() override { return Unexpected(), 0; }
+  KQ_IPackable* Extract(bool keepUnknown) override {
+    EXPECT_TRUE(keepUnknown);
+    return Next("object").object.release();
+  }
+
+  // The elements as "u32 3, packet 4, header KQ_EException, object KQ_TList, f64".
+  std::string Words() const {
+    std::string words;
+    for (Entry const& e : fEntries) {
+      bool const named = e.type == "header" || e.type == "trailer" || e.type == "object";
+      bool const number = e.type[0] == 'u' || e.type[0] == 'i' || e.type == "packet";
+      words += (words.empty() ? "" : ", ") + e.type +
+               (named    ? " " + e.text
+                : number ? " " + std::to_string(e.bits)
+                         : "");
+    }
+    return words;
+  }
+  std::vector<std::string> Types() const {
+    std::vector<std::string> types;
+    for (Entry const& e : fEntries) types.push_back(e.type);
+    return types;
+  }
+  bool AllRead() const { return fNext == fEntries.size(); }
+
+ private:
+  template <class T>
+  KQ_IPacking& Put(char const* type, T value) {
+    Entry entry{type, 0, "", {}};
+    std::memcpy(&entry.bits, &value, sizeof value);
+    fEntries.push_back(std::move(entry));
+    return *this;
+  }
+  Entry& Next(char const* type) {
+    if (fNext >= fEntries.size()) KQ_THROW(KQ_EStreamEndReached());
+    Entry& entry = fEntries[fNext++];
+    EXPECT_EQ(entry.type, type);
+    return entry;
+  }
+  template <class T>
+  KQ_IUnpacking& Get(char const* type, T& value) {
+    std::memcpy(&value, &Next(type).bits, sizeof value);
+    return *this;
+  }
+  KQ_IUnpacking& Unexpected() {
+    ADD_FAILURE() << "unexpected reading call";
+    return *this;
+  }
+};
+KQ_CLASS_IMPL(ElementRecorder)
+
+namespace kqtest {
+
+// All six comparisons of left with right agree with order (-1, 0 or 1).
+template <class L, class R>
+void ExpectOrder(L const& left, R const& right, int order) {
+  EXPECT_EQ(left == right, order == 0);
+  EXPECT_EQ(left != right, order != 0);
+  EXPECT_EQ(left < right, order < 0);
+  EXPECT_EQ(left <= right, order <= 0);
+  EXPECT_EQ(left > right, order > 0);
+  EXPECT_EQ(left >= right, order >= 0);
+}
+
+}  // namespace kqtest
