@@ -102,6 +102,15 @@ std::unique_ptr<T> Take(KQ_IPackable* object) {
   return std::unique_ptr<T>(cast);
 }
 
+Bytes FromHex(std::string const& hex) {
+  Bytes bytes;
+  std::istringstream words(hex);
+  for (std::string word; words >> word;) {
+    bytes.push_back(static_cast<unsigned char>(std::stoi(word, nullptr, 16)));
+  }
+  return bytes;
+}
+
 // How each reader takes bytes: Extract keeping unknown classes, Extract
 // dropping them, SkipData, >> into a TestBase and >> into a list. Each gives
 // "obj" or "null" (what Extract returned) or "ok", then "+n" when n bytes
@@ -491,110 +500,56 @@ TEST_F(DataStreamTest, TypedReadsTakeOnlyTheirOwnTagAndConsumeAWrongOne) {
   }
 }
 
-std::uint32_t FloatBits(float f) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &f, 4);
-  return bits;
-}
-
-std::uint64_t DoubleBits(double d) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &d, 8);
-  return bits;
-}
-
-// The number after the tag, most significant byte first.
-std::uint64_t WrittenBits(Bytes const& bytes) {
-  std::uint64_t bits = 0;
-  for (std::size_t i = 1; i < bytes.size(); ++i) bits = bits << 8 | bytes[i];
-  return bits;
+Bytes Number64(unsigned char tag, std::uint64_t u) {
+  return Join({Number(tag, static_cast<std::uint32_t>(u >> 32)),
+               Bytes{static_cast<unsigned char>(u >> 24), static_cast<unsigned char>(u >> 16),
+                     static_cast<unsigned char>(u >> 8), static_cast<unsigned char>(u)}});
 }
 
 TEST_F(DataStreamTest, FloatingPointPatternsAreComputedFromTheValue) {
   using FL = std::numeric_limits<float>;
   using DL = std::numeric_limits<double>;
-  // Subnormal magnitudes are written as zero, every NaN as the quiet one.
-  std::pair<float, std::uint32_t> const floats[] = {
-      {1.0f, 0x3F800000u},
-      {-2.5f, 0xC0200000u},
-      {0.1f, 0x3DCCCCCDu},
-      {FL::max(), 0x7F7FFFFFu},
-      {-FL::max(), 0xFF7FFFFFu},
-      {FL::min(), 0x00800000u},
-      {-FL::min(), 0x80800000u},
-      {FL::infinity(), 0x7F800000u},
-      {-FL::infinity(), 0xFF800000u},
-      {FL::quiet_NaN(), 0x7FC00000u},
-      {-FL::quiet_NaN(), 0x7FC00000u},
-      {FL::signaling_NaN(), 0x7FC00000u},
-      {0.0f, 0},
-      {-0.0f, 0},
-      {FL::denorm_min(), 0},
-      {-FL::denorm_min(), 0},
-      {FL::min() / 2, 0},
+  // Values and the patterns they are written as, in order: subnormal
+  // magnitudes are written as zero, every NaN as the quiet one.
+  std::vector<float> const floats({1.0f, -2.5f, 0.1f, FL::max(), -FL::max(), FL::min(), -FL::min(),
+                                   FL::infinity(), -FL::infinity(), FL::quiet_NaN(),
+                                   -FL::quiet_NaN(), FL::signaling_NaN(), 0.0f, -0.0f,
+                                   FL::denorm_min(), -FL::denorm_min(), FL::min() / 2});
+  std::uint32_t const floatBits[] = {
+      0x3F800000u, 0xC0200000u, 0x3DCCCCCDu, 0x7F7FFFFFu, 0xFF7FFFFFu, 0x00800000u,
+      0x80800000u, 0x7F800000u, 0xFF800000u, 0x7FC00000u, 0x7FC00000u, 0x7FC00000u,
+      0,           0,           0,           0,           0,
   };
-  for (auto const& [value, bits] : floats) {
-    SCOPED_TRACE(value);
-    Bytes const bytes = PackedBy([&](KQ_TDataStream& data) { data << value; });
-    ASSERT_EQ(bytes.size(), 5u);
-    EXPECT_EQ(bytes[0], 0x0B);
-    EXPECT_EQ(WrittenBits(bytes), bits);
-  }
-  std::pair<double, std::uint64_t> const doubles[] = {
-      {1.0, 0x3FF0000000000000u},
-      {0.1, 0x3FB999999999999Au},
-      {-1e300, 0xFE37E43C8800759Cu},
-      {DL::max(), 0x7FEFFFFFFFFFFFFFu},
-      {DL::min(), 0x0010000000000000u},
-      {-DL::min(), 0x8010000000000000u},
-      {DL::infinity(), 0x7FF0000000000000u},
-      {-DL::infinity(), 0xFFF0000000000000u},
-      {DL::quiet_NaN(), 0x7FF8000000000000u},
-      {-DL::quiet_NaN(), 0x7FF8000000000000u},
-      {-0.0, 0},
-      {DL::denorm_min(), 0},
-      {-DL::min() / 4, 0},
+  std::vector<double> const doubles({1.0, 0.1, -1e300, DL::max(), DL::min(), -DL::min(),
+                                     DL::infinity(), -DL::infinity(), DL::quiet_NaN(),
+                                     -DL::quiet_NaN(), -0.0, DL::denorm_min(), -DL::min() / 4});
+  std::uint64_t const doubleBits[] = {
+      0x3FF0000000000000u,
+      0x3FB999999999999Au,
+      0xFE37E43C8800759Cu,
+      0x7FEFFFFFFFFFFFFFu,
+      0x0010000000000000u,
+      0x8010000000000000u,
+      0x7FF0000000000000u,
+      0xFFF0000000000000u,
+      0x7FF8000000000000u,
+      0x7FF8000000000000u,
+      0,
+      0,
+      0,
   };
-  for (auto const& [value, bits] : doubles) {
-    SCOPED_TRACE(value);
-    Bytes const bytes = PackedBy([&](KQ_TDataStream& data) { data << value; });
-    ASSERT_EQ(bytes.size(), 9u);
-    EXPECT_EQ(bytes[0], 0x0C);
-    EXPECT_EQ(WrittenBits(bytes), bits);
+  ASSERT_EQ(floats.size(), std::size(floatBits));
+  ASSERT_EQ(doubles.size(), std::size(doubleBits));
+  for (std::size_t i = 0; i < floats.size(); ++i) {
+    EXPECT_EQ(Hex(PackedBy([&](KQ_TDataStream& data) { data << floats[i]; })),
+              Hex(Number(0x0B, floatBits[i])))
+        << floats[i];
   }
-}
-
-TEST_F(DataStreamTest, NormalNumbersRoundTripBitForBit) {
-  std::mt19937_64 random(20240611);
-  for (int i = 0; i < 20000; ++i) {
-    auto fbits = static_cast<std::uint32_t>(random());
-    std::uint32_t const fexp = (fbits >> 23) & 0xFF;
-    if (fexp == 0 || fexp == 0xFF) fbits ^= 0x40000000u;  // into the normal range
-    float f;
-    std::memcpy(&f, &fbits, 4);
-    std::uint64_t dbits = random();
-    std::uint64_t const dexp = (dbits >> 52) & 0x7FF;
-    if (dexp == 0 || dexp == 0x7FF) dbits ^= 0x4000000000000000u;
-    double d;
-    std::memcpy(&d, &dbits, 8);
-
-    Bytes const bytes = PackedBy([&](KQ_TDataStream& data) { data << f << d; });
-    ASSERT_EQ(bytes.size(), 14u);
-    ASSERT_EQ(WrittenBits(Bytes(bytes.begin(), bytes.begin() + 5)), fbits);
-    ASSERT_EQ(WrittenBits(Bytes(bytes.begin() + 5, bytes.end())), dbits);
-    Input in(bytes);
-    float fr = 0;
-    double dr = 0;
-    in.data >> fr >> dr;
-    ASSERT_EQ(FloatBits(fr), fbits);
-    ASSERT_EQ(DoubleBits(dr), dbits);
+  for (std::size_t i = 0; i < doubles.size(); ++i) {
+    EXPECT_EQ(Hex(PackedBy([&](KQ_TDataStream& data) { data << doubles[i]; })),
+              Hex(Number64(0x0C, doubleBits[i])))
+        << doubles[i];
   }
-}
-
-Bytes Number64(unsigned char tag, std::uint64_t u) {
-  return Join({Number(tag, static_cast<std::uint32_t>(u >> 32)),
-               Bytes{static_cast<unsigned char>(u >> 24), static_cast<unsigned char>(u >> 16),
-                     static_cast<unsigned char>(u >> 8), static_cast<unsigned char>(u)}});
 }
 
 // The bytes read as an F give value, bit for bit (any NaN for a NaN).
@@ -839,21 +794,16 @@ TEST_F(DataStreamTest, UnknownObjectsAreKeptByteForByte) {
   Bytes asObject = section;
   asObject[0] = 0x0D;
   EXPECT_EQ(Packed(*fromSection), asObject);
-
-  // A class that exists but is not packable is kept as unknown, or gives null.
-  Bytes const plain = Join({Header(0x0D, "TestPlain"), {0x05, 0x01, 0xFF}});
-  auto keptPlain = Take<KQ_TUnknown>(Input(plain).data.Extract(true));
-  ASSERT_NE(keptPlain, nullptr);
-  EXPECT_EQ(Packed(*keptPlain), plain);
-  EXPECT_EQ(Reads(plain), "obj null ok type type");
 }
 
 // Classes that are not packable, named by the input: by name they read as
 // unknown classes, by a registered code they raise, and either way the
-// reader refuses them by their record without making an instance.
+// reader refuses them by their record without making an instance (of one
+// that counts them, or of a thread, a lock).
 TEST_F(DataStreamTest, ClassesThatAreNotPackableAreNeverInstantiated) {
   ReaderUnpackable::sMade = 0;
-  for (char const* name : {"ReaderUnpackable", "KQ_TThread", "KQ_TSemaphore", "KQ_TMutex"}) {
+  for (char const* name :
+       {"ReaderUnpackable", "TestPlain", "KQ_TThread", "KQ_TSemaphore", "KQ_TMutex"}) {
     SCOPED_TRACE(name);
     Bytes const object = Join({Header(0x0D, name), {0x05, 0x01, 0xFF}});
     auto kept = Take<KQ_TUnknown>(Input(object).data.Extract(true));
@@ -893,28 +843,18 @@ TEST_F(DataStreamTest, AnysOfUnpackableOrUnknownKindsReadSafely) {
 // Skipping
 
 TEST_F(DataStreamTest, SkipDataPassesOneElementOfEveryKind) {
-  std::vector<Bytes> const elements = {{0x00},
+  std::vector<Bytes> elements = {Join({Header(0x0D, "KQ_TNowhere"),
+                                       Number(0x0F, 1),
                                        {0xFF},
-                                       {0x30},
-                                       {0x01, 1},
-                                       {0x05, 1},
-                                       {0x09, 1},
-                                       {0x0A, 1},
-                                       {0x02, 1, 2},
-                                       {0x06, 1, 2},
-                                       {0x03, 1, 2, 3, 4},
-                                       {0x07, 1, 2, 3, 4},
-                                       {0x0B, 1, 2, 3, 4},
-                                       {0x04, 1, 2, 3, 4, 5, 6, 7, 8},
-                                       {0x08, 1, 2, 3, 4, 5, 6, 7, 8},
-                                       {0x0C, 1, 2, 3, 4, 5, 6, 7, 8},
-                                       {0x0F, 0, 0, 0, 2, 0xFF, 0xFF},
-                                       Join({Header(0x0D, "KQ_TNowhere"),
-                                             {0x0F, 0, 0, 0, 1, 0xFF},
-                                             Header(0x0E, "Inner"),
-                                             {0x00, 0xFF, 0xFF}}),
-                                       Packed(KQ_TString("skipped")),
-                                       Packed(TestBase(1))};
+                                       Header(0x0E, "Inner"),
+                                       {0x00, 0xFF, 0xFF}}),
+                                 Packed(KQ_TString("skipped")), Packed(TestBase(1))};
+  for (char const* hex :
+       {"00", "FF", "30", "01 01", "05 01", "09 01", "0A 01", "02 01 02", "06 01 02",
+        "03 01 02 03 04", "07 01 02 03 04", "0B 01 02 03 04", "04 01 02 03 04 05 06 07 08",
+        "08 01 02 03 04 05 06 07 08", "0C 01 02 03 04 05 06 07 08", "0F 00 00 00 02 FF FF"}) {
+    elements.push_back(FromHex(hex));
+  }
   Input in(Join({Join(elements), {0x09, 0x01}}));
   std::uint32_t expected = in.data.Available();
   for (Bytes const& element : elements) {
@@ -1067,35 +1007,28 @@ TEST_F(DataStreamTest, NestingWithinTheLimitReadsAlsoAfterAReadThatWentTooDeep) 
 // gives the object or raises the reader's exception, and never overruns the
 // stack. The same input within the depth limit reads on the main thread.
 TEST_F(DataStreamTest, DeepNestingOnASmallStackRaisesInsteadOfOverrunningIt) {
+  // Levels of nesting: what opens one and closes it, what the innermost
+  // holds, and how many levels of the reader one takes.
   struct Shape {
     char const* name;
-    std::function<Bytes(std::size_t)> nested;
+    Bytes open, close, innermost;
     std::size_t levelsPerNesting;
-  };
-  Shape const shapes[] = {
+  } const shapes[] = {
       {"lists of Anys",
-       [](std::size_t n) {
-         return Join(
-             {Repeat({0x47, 0x07, 0, 0, 0, 1, 0x40, 0x05, 0x12}, n), {0x47, 0x07, 0, 0, 0, 0}});
-       },
+       {0x47, 0x07, 0, 0, 0, 1, 0x40, 0x05, 0x12},
+       {},
+       {0x47, 0x07, 0, 0, 0, 0},
        2},
-      {"objects of an unknown class",
-       [](std::size_t n) {
-         return Join({Repeat(Header(0x0D, "KQ_TMoon"), n), Bytes(n, 0xFF)});
-       },
-       1},
-      {"sections of an unknown class",
-       [](std::size_t n) {
-         return Join({Repeat(Header(0x0E, "KQ_TCrater"), n), Bytes(n, 0xFF)});
-       },
-       1},
+      {"objects of an unknown class", Header(0x0D, "KQ_TMoon"), {0xFF}, {}, 1},
+      {"sections of an unknown class", Header(0x0E, "KQ_TCrater"), {0xFF}, {}, 1},
   };
   for (Shape const& shape : shapes) {
     SCOPED_TRACE(shape.name);
     std::size_t const limit = KQ_TDataStream::kMaxDepth / shape.levelsPerNesting;
     for (std::size_t depth : {std::size_t{20}, limit / 2, limit - 1, limit + 1, 4 * limit}) {
       SCOPED_TRACE(depth);
-      Bytes const bytes = shape.nested(depth);
+      Bytes const bytes =
+          Join({Repeat(shape.open, depth), shape.innermost, Repeat(shape.close, depth)});
       std::string raised[3];
       ASSERT_TRUE(RunOnStack(kSmallStack, [&] {
         raised[0] = Raised([&] { delete Input(bytes).data.Extract(true); });
@@ -1306,16 +1239,12 @@ TEST_F(DataStreamTest, PushbackBytesAreReadFirstAndInOrder) {
   EXPECT_EQ(single.data.Available(), 1u);
 }
 
-TEST_F(DataStreamTest, StreamOperationsGoToTheBoundStream) {
+TEST_F(DataStreamTest, PushbackBytesGoWhenTheBoundStreamMovesAndAreNotShared) {
   KQ_TMemoryStream memory;
   KQ_TDataStream data(memory);
   EXPECT_EQ(data.BoundStream(), &memory);
-  EXPECT_TRUE(data.Readable() && data.Writable() && data.Markable() && data.Seekable());
-  data.Write("abcdef", 6);
-  data.Write(std::uint8_t{'g'});
-  EXPECT_EQ(memory.Size(), 7u);
-  EXPECT_EQ(data.Position(), 7u);
-  EXPECT_EQ(data.Seek(1), 7u);
+  WriteText(data, "abcdefg");
+  data.Seek(1);
   data.Mark(3, 0);
   EXPECT_EQ(data.Read(), 'b');
   data.Unread('z');
@@ -1324,8 +1253,6 @@ TEST_F(DataStreamTest, StreamOperationsGoToTheBoundStream) {
   data.Unread('z');
   data.Seek(4);
   EXPECT_EQ(data.Read(), 'e') << "Seek drops the pushback bytes";
-  data.ClearMark(3);
-  EXPECT_TRUE(data.Flush());
 
   // Copies share the bound stream but not the pushback bytes.
   data.Unread('p');
@@ -1370,37 +1297,14 @@ TEST_F(DataStreamTest, ContainerElementsTakeTheSameBytesOnEveryPath) {
   nested.Add(std::int32_t{1});
   nested.Add(std::int32_t{2});
   KQ_TList list;
-  for (KQ_TAny const& value : {KQ_TAny(std::int8_t{-5}),
-                               KQ_TAny(std::int16_t{-300}),
-                               KQ_TAny(std::int32_t{-70000}),
-                               KQ_TAny(std::int64_t{-5000000000}),
-                               KQ_TAny(std::uint8_t{200}),
-                               KQ_TAny(std::uint16_t{60000}),
-                               KQ_TAny(std::uint32_t{4000000000u}),
-                               KQ_TAny(std::uint64_t{18000000000000000000u}),
-                               KQ_TAny(true),
-                               KQ_TAny('q'),
-                               KQ_TAny(1.5f),
-                               KQ_TAny(-0.0f),
-                               KQ_TAny(FL::denorm_min()),
-                               KQ_TAny(FL::infinity()),
-                               KQ_TAny(-FL::infinity()),
-                               KQ_TAny(FL::quiet_NaN()),
-                               KQ_TAny(FL::max()),
-                               KQ_TAny(FL::min()),
-                               KQ_TAny(-2.25),
-                               KQ_TAny(-0.0),
-                               KQ_TAny(DL::denorm_min()),
-                               KQ_TAny(DL::infinity()),
-                               KQ_TAny(DL::quiet_NaN()),
-                               KQ_TAny(DL::max()),
-                               KQ_TAny(DL::min()),
-                               KQ_TAny(),
-                               KQ_TAny(nullptr),
-                               KQ_TAny("text"),
-                               KQ_TAny(nested)}) {
-    list.Add(value);
-  }
+  std::apply([&](auto... value) { (list.Add(value), ...); },
+             std::make_tuple(std::int8_t{-5}, std::int16_t{-300}, std::int32_t{-70000},
+                             std::int64_t{-5000000000}, std::uint8_t{200}, std::uint16_t{60000},
+                             std::uint32_t{4000000000u}, std::uint64_t{18000000000000000000u}, true,
+                             'q', 1.5f, -0.0f, FL::denorm_min(), FL::infinity(), -FL::infinity(),
+                             FL::quiet_NaN(), FL::max(), FL::min(), -2.25, -0.0, DL::denorm_min(),
+                             DL::infinity(), DL::quiet_NaN(), DL::max(), DL::min(), KQ_TAny(),
+                             nullptr, "text", nested));
 
   // The list's elements, each written on its own through the general path.
   Bytes const elements = PackedBy([&](KQ_TDataStream& data) {
@@ -1431,23 +1335,6 @@ TEST_F(DataStreamTest, ContainerElementsTakeTheSameBytesOnEveryPath) {
     EXPECT_EQ(Hex(PackedBy([&](KQ_TDataStream& again) { read.KQ_Pack(again); })), Hex(elements));
     EXPECT_EQ(read.KeyAtHead()->Value().Kind(), KQ_TAny::kInt8);
     EXPECT_EQ(static_cast<std::int64_t>(read[3]), -5000000000);
-  }
-
-  // A damaged element in the middle: after the count (5 bytes), the int8
-  // (5) and the int16 (6), the int32's value tag says int16 instead.
-  Bytes damaged = elements;
-  ASSERT_EQ(damaged[19], 0x03);
-  damaged[19] = 0x02;
-  KQ_TList partial;
-  Input damagedInput(damaged);
-  EXPECT_EQ(Raised([&] { partial.KQ_Unpack(damagedInput.data); }), "KQ_EWrongPackedType");
-
-  // Every cut of the bytes raises instead of reading past them.
-  for (std::size_t cut = 0; cut < elements.size(); ++cut) {
-    KQ_TList cutList;
-    Input prefix(Bytes(elements.begin(), elements.begin() + static_cast<std::ptrdiff_t>(cut)));
-    EXPECT_TRUE(RaisesLibraryException([&] { cutList.KQ_Unpack(prefix.data); }))
-        << "cut at " << cut;
   }
 }
 

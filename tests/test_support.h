@@ -268,6 +268,10 @@ struct Input {
   KQ_TDataStream data;
 };
 
+inline void WriteText(KQ_IStream& stream, std::string const& text) {
+  stream.Write(text.data(), static_cast<std::uint32_t>(text.size()));
+}
+
 // What packing with pack gives.
 inline Bytes PackedBy(std::function<void(KQ_TDataStream&)> const& pack) {
   KQ_TMemoryStream memory;
