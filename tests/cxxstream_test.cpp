@@ -23,7 +23,6 @@
 
 #include "kq_initialization.h"
 #include "kq_tcxxstream.h"
-#include "kq_tdict.h"
 #include "kq_tlist.h"
 #include "test_support.h"
 
@@ -79,15 +78,6 @@ class CountingBuffer : public std::stringbuf {
 
 // A device that takes no bytes, gives none and cannot seek.
 class DeadBuffer : public std::streambuf {};
-
-std::string TempPath(char const* name) {
-  return testing::TempDir() + name + std::to_string(std::random_device()()) + ".bin";
-}
-
-std::string FileContents(std::string const& path) {
-  std::ifstream reader(path, std::ios_base::binary);
-  return std::string(std::istreambuf_iterator<char>(reader), std::istreambuf_iterator<char>());
-}
 
 TEST_F(CxxStreamTest, TheStandardStreamsTypeChoosesTheKind) {
   std::stringstream both("x");
@@ -196,13 +186,6 @@ TEST_F(CxxStreamTest, ReadsGiveBytesUntilTheEndAndShortCountedReadsRaise) {
   EXPECT_EQ(std::string(buffer, 3), "abc");
   EXPECT_EQ(counted.Available(), 0u);
 
-  std::istringstream ranged("abc");
-  KQ_TCxxStream range(ranged);
-  EXPECT_EQ(range.Read(buffer, 1, 5), 3u);
-  EXPECT_EQ(std::string(buffer, 3), "abc");
-  EXPECT_EQ(range.Read(buffer, 0, 5), 0u);
-  EXPECT_EQ(Raised([&] { range.Read(buffer, 1, 5); }), "KQ_EStreamIOError");
-
   std::istringstream six("abcdef");
   KQ_TCxxStream partly(six);
   EXPECT_EQ(ReadString(partly, 2), "ab");
@@ -284,7 +267,8 @@ TEST_F(CxxStreamTest, SkipMovesThePositionsOfItsKind) {
   EXPECT_EQ(both.str(), "abcYef");
 
   // A file stream keeps one position for both directions: it moves once.
-  std::string const path = TempPath("kq_cxxstream_skip_");
+  std::string const path =
+      testing::TempDir() + "kq_cxxstream_skip_" + std::to_string(std::random_device()());
   std::ofstream(path, std::ios_base::binary) << "abcdef";
   {
     std::fstream file(path, std::ios_base::in | std::ios_base::out | std::ios_base::binary);
@@ -324,21 +308,6 @@ TEST_F(CxxStreamTest, CloseAndFlushFlushOutputOnlyAndNeverClose) {
   KQ_TCxxStream output(static_cast<std::ostream&>(both));
   EXPECT_TRUE(output.Close());
   EXPECT_EQ(device.fSyncs, 3);
-
-  // Close on a file stream: the bytes are on disk, the file is still open.
-  std::string const path = TempPath("kq_cxxstream_close_");
-  std::ofstream file(path, std::ios_base::binary);
-  ASSERT_TRUE(file.is_open());
-  KQ_TCxxStream onFile(file);
-  onFile.Write("hello", 5);
-  EXPECT_TRUE(onFile.Close());
-  EXPECT_TRUE(file.is_open());
-  EXPECT_EQ(FileContents(path), "hello");
-  onFile.Write(static_cast<unsigned char>('!'));
-  EXPECT_TRUE(onFile.Flush());
-  EXPECT_EQ(FileContents(path), "hello!");
-  file.close();
-  std::remove(path.c_str());
 }
 
 TEST_F(CxxStreamTest, CopiesAndAssignmentsShareTheStandardStream) {
@@ -434,53 +403,30 @@ TEST_F(CxxStreamTest, OnlyAStandardStreamOnATerminalIsOneAndAskingKeepsThePendin
   }
 }
 
-TEST_F(CxxStreamTest, PackedValuesRoundTripThroughStringAndFileStreams) {
-  KQ_TDict dict;
+TEST_F(CxxStreamTest, PackedValuesRoundTripThroughAStringStream) {
   KQ_TList list;
   for (std::int32_t i = 0; i < 300; ++i) {
-    dict[KQ_TString::Format("%d", i)] = KQ_TAny(i * 0.5);
-    list.AddAtTail(i % 3 != 0 ? KQ_TAny(std::int8_t{-5}) : KQ_TAny("two\nlines"));
+    list.AddAtTail(i % 3 != 0 ? KQ_TAny(i * 0.5) : KQ_TAny("two\nlines"));
   }
   // Bytes that text mode or a signed char could spoil.
   std::string const raw("\r\n\x1A\xFF\x00\x80", 6);
-  Bytes const packed = PackedBy([&](KQ_TDataStream& data) {
-    data << dict << list;
-    WriteText(data, raw);
-  });
-
   std::stringstream both;
-  std::string const path = TempPath("kq_cxxstream_file_");
-  std::fstream file(
-      path, std::ios_base::in | std::ios_base::out | std::ios_base::trunc | std::ios_base::binary);
-  ASSERT_TRUE(file.is_open());
-  for (std::iostream* device :
-       {static_cast<std::iostream*>(&both), static_cast<std::iostream*>(&file)}) {
-    KQ_TCxxStream stream(*device);
-    KQ_TDataStream data(stream);
-    data << dict << list;
-    WriteText(stream, raw);
-    EXPECT_TRUE(stream.Close());
-    device->seekg(0);
-    KQ_TDict dictBack;
-    KQ_TList listBack;
-    data >> dictBack >> listBack;
-    EXPECT_TRUE(dictBack == dict);
-    EXPECT_TRUE(listBack == list);
-    EXPECT_EQ(ReadString(stream, static_cast<std::uint32_t>(raw.size())), raw);
-    EXPECT_EQ(Raised([&] { stream.Read(); }), "KQ_EStreamEndReached");
-  }
-  file.close();
-  // The same bytes as packing into memory; an input-only adapter over them
-  // rebuilds the objects too.
-  EXPECT_EQ(Raw(both.str()), packed);
-  EXPECT_EQ(Raw(FileContents(path)), packed);
-  EXPECT_EQ(std::remove(path.c_str()), 0);
+  KQ_TCxxStream stream(both);
+  KQ_TDataStream data(stream);
+  data << list;
+  WriteText(stream, raw);
+  EXPECT_TRUE(stream.Close());
+  // The same bytes as packing into memory, and read back.
+  EXPECT_EQ(Raw(both.str()), Join({Packed(list), Raw(raw)}));
+  KQ_TList back;
+  data >> back;
+  EXPECT_TRUE(back == list);
+  EXPECT_EQ(ReadString(stream, static_cast<std::uint32_t>(raw.size())), raw);
+  EXPECT_EQ(Raised([&] { stream.Read(); }), "KQ_EStreamEndReached");
+  // An input-only adapter over the bytes rebuilds the list too.
   std::istringstream in(both.str());
   KQ_TCxxStream input(in);
-  KQ_TDataStream reader(input);
-  std::unique_ptr<KQ_IPackable> extracted(reader.Extract(false));
-  EXPECT_TRUE(dict.KQ_IsIdent(As<KQ_TDict>(extracted)));
-  extracted.reset(reader.Extract(false));
+  std::unique_ptr<KQ_IPackable> const extracted(KQ_TDataStream(input).Extract(false));
   EXPECT_TRUE(list.KQ_IsIdent(As<KQ_TList>(extracted)));
   char buffer[16] = {};
   EXPECT_EQ(input.Read(buffer, 1, sizeof buffer), raw.size());
