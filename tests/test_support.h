@@ -486,6 +486,85 @@ void ExpectOrder(L const& left, R const& right, int order) {
   EXPECT_EQ(left <= right, order <= 0);
   EXPECT_EQ(left > right, order > 0);
   EXPECT_EQ(left >= right, order >= 0);
+
+// Streams and the packed format.
+#include <cmath>
+#include <type_traits>
+
+namespace kqtest {
+
+inline Bytes Raw(std::string const& text) { return Bytes(text.begin(), text.end()); }
+
+inline std::string Hex(Bytes const& bytes) {
+  static char const digits[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned char b : bytes) {
+    text += text.empty() ? "" : " ";
+    text += {digits[b >> 4], digits[b & 15]};
+  }
+  return text;
+}
+
+// What a memory stream, a data block or a package holds.
+template <class Holder>
+Bytes BytesIn(Holder const& holder) {
+  return holder.Size() == 0 ? Bytes() : Bytes(holder.Data(), holder.Data() + holder.Size());
+}
+
+template <class Holder>
+std::string Chars(Holder const& holder) {
+  Bytes const bytes = BytesIn(holder);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// A named object (tag 0x0D) or a class section (0x0E) up to its contents.
+inline Bytes Header(unsigned char tag, std::string const& name) {
+  return Join({Number(tag, static_cast<std::uint32_t>(name.size())), Raw(name)});
+}
+
+inline Bytes Repeat(Bytes const& part, std::size_t times) {
+  Bytes all;
+  for (std::size_t i = 0; i < times; ++i) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+// A data stream reading a private copy of bytes.
+struct Input {
+  explicit Input(Bytes b)
+      : bytes(std::move(b)),
+        memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
+               static_cast<std::uint32_t>(bytes.size())),
+        data(memory) {}
+  Bytes bytes;
+  KQ_TMemoryStream memory;
+  KQ_TDataStream data;
+};
+
+inline void WriteText(KQ_IStream& stream, std::string const& text) {
+  stream.Write(text.data(), static_cast<std::uint32_t>(text.size()));
+}
+
+// What packing with pack gives.
+inline Bytes PackedBy(std::function<void(KQ_TDataStream&)> const& pack) {
+  KQ_TMemoryStream memory;
+  KQ_TDataStream data(memory);
+  pack(data);
+  return Contents(memory);
+}
+
+// Reads the next value from an unpacker (a data stream, a package) and
+// expects it (any NaN for a NaN).
+template <class Unpacker, class T>
+void ExpectNext(Unpacker& unpacker, T expected) {
+  T read{};
+  unpacker >> read;
+  if constexpr (std::is_floating_point_v<T>) {
+    if (std::isnan(expected)) {
+      EXPECT_TRUE(std::isnan(read));
+      return;
+    }
+  }
+  EXPECT_EQ(read, expected);
 }
 
 }  // namespace kqtest
