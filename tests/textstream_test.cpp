@@ -73,25 +73,23 @@ TEST_P(TextStreamTest, DecodesUtf8AndPassesMalformedBytesThrough) {
     std::string bytes;
     std::u16string expected;
   };
-  Case const cases[] = {
-      {"ab", u"ab"},
-      {"\xC3\xA4", u"\u00E4"},
-      {"\xC3\x41", u"\u00C3A"},
-      {"\xE2\x82\xAC", u"\u20AC"},
-      {"\xEF\xBF\xBF", u"\uFFFF"},
-      // A three-byte lead whose third byte is no continuation: both later
-      // bytes are read again.
-      {"\xE2\x82\x41", u"\u00E2\u0082A"},
-      // A lead byte followed by another lead.
-      {"\xE2\xC3\xA4", u"\u00E2\u00E4"},
-      {"\x80\x41", u"\u0080A"},
-      {"\xBF\xFF\x41", u"\u00BF\u00FFA"},
-      // Four-byte sequences are not decoded: each byte comes alone.
-      {"\xF0\x9F\x98\x80x", u"\u00F0\u009F\u0098\u0080x"},
-      // Overlong forms decode by the bit rules.
-      {"\xC1\x81", u"A"},
-      {"\xE0\x80\x80z", u"\0z"s},
-  };
+  Case const cases[] = {{"ab", u"ab"},
+                        {"\xC3\xA4", u"\u00E4"},
+                        {"\xC3\x41", u"\u00C3A"},
+                        {"\xE2\x82\xAC", u"\u20AC"},
+                        {"\xEF\xBF\xBF", u"\uFFFF"},
+                        // A three-byte lead whose third byte is no continuation: both later
+                        // bytes are read again.
+                        {"\xE2\x82\x41", u"\u00E2\u0082A"},
+                        // A lead byte followed by another lead.
+                        {"\xE2\xC3\xA4", u"\u00E2\u00E4"},
+                        {"\x80\x41", u"\u0080A"},
+                        {"\xBF\xFF\x41", u"\u00BF\u00FFA"},
+                        // Four-byte sequences are not decoded: each byte comes alone.
+                        {"\xF0\x9F\x98\x80x", u"\u00F0\u009F\u0098\u0080x"},
+                        // Overlong forms decode by the bit rules.
+                        {"\xC1\x81", u"A"},
+                        {"\xE0\x80\x80z", u"\0z"s}};
   for (Case const& c : cases) {
     SCOPED_TRACE(c.bytes);
     Bind(c.bytes);
@@ -237,8 +235,7 @@ TEST_P(TextStreamTest, ScannersStopAtTheFirstCharacterOutsideTheirSet) {
       {"tRuE;", {{'N', u"TRUE", u"tRuE"}, {'b', u"", u";"}}},
       {"\xC3\x84\xC3\xA4\xCE\xA3x",
        {{'N', u"\u00E4\u03C3", u"\u00C4\u00E4\u03A3"}, {'b', u"", u"x"}}},
-      {"ABCD", {{'N', u"abcd", u"AB", 2}, {'S', u"abcd", u"", 2}, {'b', u"", u"C"}}},
-  };
+      {"ABCD", {{'N', u"abcd", u"AB", 2}, {'S', u"abcd", u"", 2}, {'b', u"", u"C"}}}};
   for (Script const& script : scripts) {
     SCOPED_TRACE(script.bytes.substr(0, 20));
     KQ_TTextStream& text = Bind(script.bytes);
@@ -301,28 +298,26 @@ TEST(TextStream, UnboundStreamRefusesEveryByteOperation) {
   unsigned char byte = 0;
   EXPECT_FALSE(text.Readable() || text.Writable() || text.Markable() || text.Seekable());
   EXPECT_EQ(text.BoundStream(), nullptr);
-  std::function<void()> const operations[] = {
-      [&] { text.Read(); },
-      [&] { text.Read(&byte, 1); },
-      [&] { text.Read(&byte, 0, 1); },
-      [&] { text.ReadChar(); },
-      [&] { text.ReadUTF8Char(); },
-      [&] { text.ReadToken(KQ_TString(" ")); },
-      [&] { text.ReadSpan(KQ_TString("a")); },
-      [&] { text.ReadNCSpan(KQ_TString("a")); },
-      [&] { text.Skip(1); },
-      [&] { text.Write(byte); },
-      [&] { text.Write(&byte, 1); },
-      [&] { text << "x"; },
-      [&] { text.Available(); },
-      [&] { text.Close(); },
-      [&] { text.Flush(); },
-      [&] { text.Mark(1, 0); },
-      [&] { text.ClearMark(1); },
-      [&] { text.Rewind(1); },
-      [&] { text.Position(); },
-      [&] { text.Seek(0); },
-  };
+  std::function<void()> const operations[] = {[&] { text.Read(); },
+                                              [&] { text.Read(&byte, 1); },
+                                              [&] { text.Read(&byte, 0, 1); },
+                                              [&] { text.ReadChar(); },
+                                              [&] { text.ReadUTF8Char(); },
+                                              [&] { text.ReadToken(KQ_TString(" ")); },
+                                              [&] { text.ReadSpan(KQ_TString("a")); },
+                                              [&] { text.ReadNCSpan(KQ_TString("a")); },
+                                              [&] { text.Skip(1); },
+                                              [&] { text.Write(byte); },
+                                              [&] { text.Write(&byte, 1); },
+                                              [&] { text << "x"; },
+                                              [&] { text.Available(); },
+                                              [&] { text.Close(); },
+                                              [&] { text.Flush(); },
+                                              [&] { text.Mark(1, 0); },
+                                              [&] { text.ClearMark(1); },
+                                              [&] { text.Rewind(1); },
+                                              [&] { text.Position(); },
+                                              [&] { text.Seek(0); }};
   for (auto const& operation : operations) {
     EXPECT_EQ(kqtest::Raised(operation), "KQ_EStreamIsNotBound");
   }
