@@ -24,8 +24,11 @@
 #include "kq_turl.h"
 #include "kq_tvolumeinfo.h"
 #include "mount_table_support.h"
+#include "test_support.h"
 
 namespace {
+
+using kqtest::Raised;
 
 kqtest::MountTableReplacement const kMounts(nullptr);
 
@@ -35,16 +38,6 @@ KQ_TString T(std::string const& bytes) {
   return KQ_TString::FromUTF8(bytes.data(), static_cast<std::uint32_t>(bytes.size()), Rule::kBytes);
 }
 std::string S(KQ_TString const& text) { return text.ToUTF8(Rule::kBytes); }
-
-// The name of the exception that f raises, or "" when it returns.
-std::string Raised(std::function<void()> const& f) {
-  try {
-    f();
-  } catch (KQ_EException const& e) {
-    return e.ClassName();
-  }
-  return "";
-}
 
 std::string Fields(KQ_TURL const& u) {
   return S(u.Protocol()) + "|" + S(u.User()) + "|" + S(u.Password()) + "|" + S(u.Host()) + "|" +
@@ -70,32 +63,31 @@ TEST_F(URLTest, ParsesTheGrammarOrRaises) {
     char const* text;
     char const* fields;  // or the exception's class name
   };
-  for (Case const& c : {
-           Case{"file://host/dir/a.txt", "file|||host|0|dir/a.txt|"},
-           Case{"http://u:p@host:8080/x?a=1&b", "http|u|p|host|8080|x|a=1&b"},
-           Case{"file://h:0x10/x", "file|||h|16|x|"},
-           Case{"file://h:010/x", "file|||h|8|x|"},
-           Case{"file://h: +7z/x", "file|||h|7|x|"},
-           Case{"file://h:99999999999/x", "file|||h|4294967295|x|"},
-           Case{"file://h:-1/x", "file|||h|4294967295|x|"},
-           Case{"file://h/C%3A/dir", "file|||h|0|C:/dir|"},
-           Case{"ftp://us%40r:pa%3Ass@h/a+b/%7e%zz/%4", "ftp|us@r|pa:ss|h|0|a b/~%zz/%4|"},
-           Case{"x://a@b/c@d", "x|a||b|0|c@d|"},
-           Case{"x://h/a/./b//c/../d?k=v:w", "x|||h|0|a/b/d|k=v:w"},
-           Case{"x://ho?st/p?q?r", "x|||ho?st|0|p|q?r"},
-           Case{"x:///", "x||||0||"},
-           Case{"x://h", "x|||h|0||"},
-           Case{"x://u@h:81?a=1", "x|u||h|81||a=1"},
-           Case{"x://h/%C3%A9%FF%F0%9F%98%80", "x|||h|0|\xC3\xA9\xFF\xF0\x9F\x98\x80|"},
-           Case{"file:/host/x", "KQ_EIllegalURLName"},
-           Case{"no-colon", "KQ_EIllegalURLName"},
-           Case{"file://host/C:/x", "KQ_EIllegalURLName"},
-           Case{"x://h/p?a/b", "KQ_EIllegalURLName"},
-           Case{"x://h/a b", "KQ_EIllegalURLEncoding"},
-           Case{"x://h/a=b", "KQ_EIllegalURLEncoding"},
-           Case{"x://h/\xC3\xA9", "KQ_EIllegalURLEncoding"},
-           Case{"x://h/../a", "KQ_EURLTopReached"},
-       }) {
+  for (Case const& c :
+       {Case{"file://host/dir/a.txt", "file|||host|0|dir/a.txt|"},
+        Case{"http://u:p@host:8080/x?a=1&b", "http|u|p|host|8080|x|a=1&b"},
+        Case{"file://h:0x10/x", "file|||h|16|x|"},
+        Case{"file://h:010/x", "file|||h|8|x|"},
+        Case{"file://h: +7z/x", "file|||h|7|x|"},
+        Case{"file://h:99999999999/x", "file|||h|4294967295|x|"},
+        Case{"file://h:-1/x", "file|||h|4294967295|x|"},
+        Case{"file://h/C%3A/dir", "file|||h|0|C:/dir|"},
+        Case{"ftp://us%40r:pa%3Ass@h/a+b/%7e%zz/%4", "ftp|us@r|pa:ss|h|0|a b/~%zz/%4|"},
+        Case{"x://a@b/c@d", "x|a||b|0|c@d|"},
+        Case{"x://h/a/./b//c/../d?k=v:w", "x|||h|0|a/b/d|k=v:w"},
+        Case{"x://ho?st/p?q?r", "x|||ho?st|0|p|q?r"},
+        Case{"x:///", "x||||0||"},
+        Case{"x://h", "x|||h|0||"},
+        Case{"x://u@h:81?a=1", "x|u||h|81||a=1"},
+        Case{"x://h/%C3%A9%FF%F0%9F%98%80", "x|||h|0|\xC3\xA9\xFF\xF0\x9F\x98\x80|"},
+        Case{"file:/host/x", "KQ_EIllegalURLName"},
+        Case{"no-colon", "KQ_EIllegalURLName"},
+        Case{"file://host/C:/x", "KQ_EIllegalURLName"},
+        Case{"x://h/p?a/b", "KQ_EIllegalURLName"},
+        Case{"x://h/a b", "KQ_EIllegalURLEncoding"},
+        Case{"x://h/a=b", "KQ_EIllegalURLEncoding"},
+        Case{"x://h/\xC3\xA9", "KQ_EIllegalURLEncoding"},
+        Case{"x://h/../a", "KQ_EURLTopReached"}}) {
     SCOPED_TRACE(c.text);
     KQ_TURL url;
     std::string const raised = Raised([&] { url = T(c.text); });
@@ -111,16 +103,14 @@ TEST_F(URLTest, FormatsSoThatTheTextParsesBackEqual) {
     KQ_TURL url;
     char const* text;
   };
-  for (Case const& c : {
-           Case{KQ_TURL("file", "", "", "host", 0, "dir/a.txt", ""), "file://host/dir/a.txt"},
-           Case{KQ_TURL("http", "u", "p", "host", 8080, "x", "a=1&b"),
-                "http://u:p@host:8080/x?a=1&b"},
-           Case{KQ_TURL("file", "", "", "h", 0, "C:/dir", ""), "file://h/C%3A/dir"},
-           Case{KQ_TURL("x y", "a@b", "c/d", "e@f/g", 0, "", ""), "x%20y://a%40b:c%2Fd@e%40f%2Fg/"},
-           Case{KQ_TURL("x", "", "secret", "h", 0, "a b+c", ""), "x://:secret@h/a%20b%2Bc"},
-           Case{KQ_TURL("x", "", "", "h", 0, T("\xC3\xA9\xFF/~?#"), ""),
-                "x://h/%C3%A9%FF/%7E%3F%23"},
-       }) {
+  for (Case const& c :
+       {Case{KQ_TURL("file", "", "", "host", 0, "dir/a.txt", ""), "file://host/dir/a.txt"},
+        Case{KQ_TURL("http", "u", "p", "host", 8080, "x", "a=1&b"), "http://u:p@host:8080/x?a=1&b"},
+        Case{KQ_TURL("file", "", "", "h", 0, "C:/dir", ""), "file://h/C%3A/dir"},
+        Case{KQ_TURL("x y", "a@b", "c/d", "e@f/g", 0, "", ""), "x%20y://a%40b:c%2Fd@e%40f%2Fg/"},
+        Case{KQ_TURL("x", "", "secret", "h", 0, "a b+c", ""), "x://:secret@h/a%20b%2Bc"},
+        Case{KQ_TURL("x", "", "", "h", 0, T("\xC3\xA9\xFF/~?#"), ""),
+             "x://h/%C3%A9%FF/%7E%3F%23"}}) {
     KQ_TString const text(c.url);
     EXPECT_EQ(S(text), c.text);
     KQ_TURL const back(text);
@@ -182,25 +172,24 @@ TEST_F(URLTest, NormalisesPathsAndDerivesNames) {
     std::function<void(KQ_TURL&)> change;
     char const* result;  // path or exception
   };
-  for (Change const& c : {
-           Change{[](KQ_TURL& u) { u.SetExtension("txt"); }, "d/f.txt"},
-           Change{[](KQ_TURL& u) { u.SetExtension(".txt"); }, "d/f.txt"},
-           Change{[](KQ_TURL& u) { u.SetExtension(""); }, "d/f"},
-           Change{[](KQ_TURL& u) { u.SetExtension("a.b"); }, "KQ_EIllegalURLExtension"},
-           Change{[](KQ_TURL& u) { u.SetExtension("a/b"); }, "KQ_EIllegalURLExtension"},
-           Change{[](KQ_TURL& u) { u.SetFileName("g"); }, "d/g"},
-           Change{[](KQ_TURL& u) { u.SetFileName("g/h"); }, "KQ_EIllegalURLFileName"},
-           Change{[](KQ_TURL& u) { u.SetFilePart("g"); }, "d/g.c"},
-           Change{[](KQ_TURL& u) { u.SetFilePart("/"); }, "KQ_EIllegalURLFileName"},
-           Change{[](KQ_TURL& u) { u.SetPathName("p/q/../r"); }, "p/r/f.c"},
-           Change{[](KQ_TURL& u) { u = u.Parent().Parent(); }, ""},
-           Change{[](KQ_TURL& u) { u = *u; }, "d"},
-           Change{[](KQ_TURL& u) { u = u + "x/../y"; }, "d/f.c/y"},
-           Change{[](KQ_TURL& u) { u = u.Child("../../.."); }, "KQ_EURLTopReached"},
-           Change{[](KQ_TURL& u) { u.SetPath("").Parent(); }, "KQ_EURLTopReached"},
-           Change{[](KQ_TURL& u) { u.SetPath("").PathName(); }, "KQ_EURLTopReached"},
-           Change{[](KQ_TURL& u) { u.SetParams("a/b"); }, "KQ_EIllegalURLParams"},
-       }) {
+  for (Change const& c :
+       {Change{[](KQ_TURL& u) { u.SetExtension("txt"); }, "d/f.txt"},
+        Change{[](KQ_TURL& u) { u.SetExtension(".txt"); }, "d/f.txt"},
+        Change{[](KQ_TURL& u) { u.SetExtension(""); }, "d/f"},
+        Change{[](KQ_TURL& u) { u.SetExtension("a.b"); }, "KQ_EIllegalURLExtension"},
+        Change{[](KQ_TURL& u) { u.SetExtension("a/b"); }, "KQ_EIllegalURLExtension"},
+        Change{[](KQ_TURL& u) { u.SetFileName("g"); }, "d/g"},
+        Change{[](KQ_TURL& u) { u.SetFileName("g/h"); }, "KQ_EIllegalURLFileName"},
+        Change{[](KQ_TURL& u) { u.SetFilePart("g"); }, "d/g.c"},
+        Change{[](KQ_TURL& u) { u.SetFilePart("/"); }, "KQ_EIllegalURLFileName"},
+        Change{[](KQ_TURL& u) { u.SetPathName("p/q/../r"); }, "p/r/f.c"},
+        Change{[](KQ_TURL& u) { u = u.Parent().Parent(); }, ""},
+        Change{[](KQ_TURL& u) { u = *u; }, "d"},
+        Change{[](KQ_TURL& u) { u = u + "x/../y"; }, "d/f.c/y"},
+        Change{[](KQ_TURL& u) { u = u.Child("../../.."); }, "KQ_EURLTopReached"},
+        Change{[](KQ_TURL& u) { u.SetPath("").Parent(); }, "KQ_EURLTopReached"},
+        Change{[](KQ_TURL& u) { u.SetPath("").PathName(); }, "KQ_EURLTopReached"},
+        Change{[](KQ_TURL& u) { u.SetParams("a/b"); }, "KQ_EIllegalURLParams"}}) {
     KQ_TURL u("x://h/d/f.c");
     std::string const raised = Raised([&] { c.change(u); });
     EXPECT_EQ(raised.empty() ? S(u.Path()) : raised, c.result);
@@ -213,19 +202,11 @@ TEST_F(URLTest, ResolvesAndMakesRelativeReferencesBothWays) {
     char const* to;
     char const* relative;  // or the exception
   };
-  for (Case const& c : {
-           Case{"a/b/c", "a/x", "../../x"},
-           Case{"a/b", "a/b", "."},
-           Case{"a/b", "a/b/c/d", "c/d"},
-           Case{"a/b", "a/bc", "../bc"},
-           Case{"a/x/y", "a/x", ".."},
-           Case{"a/bc", "a/b", "../b"},
-           Case{"", "x/y", "/x/y"},
-           Case{"", "", "."},
-           Case{"a", "b/c", "/b/c"},
-           Case{"ab", "ac", "KQ_EURLIsNoRelative"},
-           Case{"a/b", "ab", "KQ_EURLIsNoRelative"},
-       }) {
+  for (Case const& c :
+       {Case{"a/b/c", "a/x", "../../x"}, Case{"a/b", "a/b", "."}, Case{"a/b", "a/b/c/d", "c/d"},
+        Case{"a/b", "a/bc", "../bc"}, Case{"a/x/y", "a/x", ".."}, Case{"a/bc", "a/b", "../b"},
+        Case{"", "x/y", "/x/y"}, Case{"", "", "."}, Case{"a", "b/c", "/b/c"},
+        Case{"ab", "ac", "KQ_EURLIsNoRelative"}, Case{"a/b", "ab", "KQ_EURLIsNoRelative"}}) {
     SCOPED_TRACE(std::string(c.from) + " -> " + c.to);
     KQ_TURL const from("x", "", "", "h", 0, c.from, "");
     KQ_TURL const to("X", "", "", "H", 0, c.to, "");
@@ -259,17 +240,15 @@ TEST_F(URLTest, ComparesSchemeHostAndFirstSegmentWithoutCase) {
     bool equal;
     bool ancestor;  // url is an ancestor of other
   };
-  for (Case const& c : {
-           Case{KQ_TURL("file", "u", "p", "host", 0, "c:/x", ""), true, true},
-           Case{KQ_TURL("file", "u", "p", "host", 0, "c:/X", ""), false, false},
-           Case{KQ_TURL("file", "U", "p", "host", 0, "C:/x", ""), false, true},
-           Case{KQ_TURL("file", "u", "p", "host", 1, "C:/x", ""), false, false},
-           Case{KQ_TURL("file", "u", "p", "host", 0, "C:/x", "a"), false, true},
-           Case{KQ_TURL("file", "u", "p", "host", 0, "c:/x/y", ""), false, true},
-           Case{KQ_TURL("file", "u", "p", "host", 0, "C:/xy", ""), false, false},
-           Case{KQ_TURL("file", "u", "p", "host", 0, "C:x", ""), false, false},
-           Case{KQ_TURL("file", "u", "p", "other", 0, "C:/x/y", ""), false, false},
-       }) {
+  for (Case const& c : {Case{KQ_TURL("file", "u", "p", "host", 0, "c:/x", ""), true, true},
+                        Case{KQ_TURL("file", "u", "p", "host", 0, "c:/X", ""), false, false},
+                        Case{KQ_TURL("file", "U", "p", "host", 0, "C:/x", ""), false, true},
+                        Case{KQ_TURL("file", "u", "p", "host", 1, "C:/x", ""), false, false},
+                        Case{KQ_TURL("file", "u", "p", "host", 0, "C:/x", "a"), false, true},
+                        Case{KQ_TURL("file", "u", "p", "host", 0, "c:/x/y", ""), false, true},
+                        Case{KQ_TURL("file", "u", "p", "host", 0, "C:/xy", ""), false, false},
+                        Case{KQ_TURL("file", "u", "p", "host", 0, "C:x", ""), false, false},
+                        Case{KQ_TURL("file", "u", "p", "other", 0, "C:/x/y", ""), false, false}}) {
     SCOPED_TRACE(S(KQ_TString(c.other)));
     EXPECT_EQ(url == c.other, c.equal);
     EXPECT_EQ(url != c.other, !c.equal);
@@ -281,10 +260,7 @@ TEST_F(URLTest, ComparesSchemeHostAndFirstSegmentWithoutCase) {
     }
   }
   EXPECT_TRUE(KQ_TURL("x://h/").IsAncestorOf(KQ_TURL("x://H/a/b")));
-  EXPECT_EQ(url.KQ_HashValue(3),
-            KQ_TString("file").KQ_HashValue(3) + KQ_TString("host").KQ_HashValue(3) +
-                KQ_TString("u").KQ_HashValue(3) + KQ_TString("p").KQ_HashValue(3) +
-                KQ_TString("c:/x").KQ_HashValue(3));
+  EXPECT_EQ(url.KQ_HashValue(3), 1212267046u);
   EXPECT_NE(url.KQ_HashValue(3), KQ_TURL("file", "u", "p", "host", 0, "c:/X", "").KQ_HashValue(3));
 }
 
@@ -320,11 +296,7 @@ TEST_F(URLTest, ReadsAndWritesParameters) {
 
 TEST_F(URLTest, PacksUnderItsCodeAndWritesItsText) {
   KQ_TURL const url("x", "u", "", "h", 258, "p", "q");
-  KQ_TMemoryStream memory;
-  KQ_TDataStream data(memory);
-  data << url;
-  std::vector<unsigned char> const bytes(memory.Data(), memory.Data() + memory.Size());
-  std::vector<unsigned char> expected = {0x43};
+  kqtest::Bytes expected = {0x43};
   for (char const* field : {"x", "u", "", "h", "#", "p", "q"}) {
     if (field[0] == '#') {
       expected.insert(expected.end(), {7, 0, 0, 1, 2});  // the port, a 32-bit number
@@ -335,19 +307,10 @@ TEST_F(URLTest, PacksUnderItsCodeAndWritesItsText) {
     for (std::uint8_t i = 0; i < n; ++i)
       expected.insert(expected.end(), {0, std::uint8_t(field[i])});
   }
-  EXPECT_EQ(bytes, expected);
-  memory.Seek(0);
-  std::unique_ptr<KQ_IPackable> back(data.Extract(false));
-  EXPECT_TRUE(back->KQ_IsIdent(url));
-
-  std::ostringstream printed;
-  url.PrintOn(printed);
-  EXPECT_EQ(printed.str(), "x://u@h:258/p?q");
-  KQ_TMemoryStream text;
-  KQ_THumanReadableStream stream(text);
-  stream << url;
-  EXPECT_EQ(std::string(reinterpret_cast<char const*>(text.Data()), text.Size()),
-            "KQ_TURL { \"x://u@h:258/p?q\" }");
+  EXPECT_EQ(kqtest::Packed(url), expected);
+  EXPECT_TRUE(kqtest::Extracted(expected)->KQ_IsIdent(url));
+  EXPECT_EQ(kqtest::Printed(url), "x://u@h:258/p?q");
+  EXPECT_EQ(kqtest::Text(url), "KQ_TURL { \"x://u@h:258/p?q\" }");
   struct Case {
     char const* text;
     char const* url;  // or the exception
@@ -357,12 +320,8 @@ TEST_F(URLTest, PacksUnderItsCodeAndWritesItsText) {
                         Case{"KQ_TURL { LOCAL \"/tmp/x/../a b\" }", local.c_str()},
                         Case{"KQ_TURL { REMOTE \"/tmp\" }", "KQ_EHRSyntaxError"},
                         Case{"KQ_TURL { \"x:/h\" }", "KQ_EIllegalURLName"}}) {
-    KQ_TMemoryStream in;
-    in.Write(c.text, static_cast<std::uint32_t>(std::strlen(c.text)));
-    in.Seek(0);
-    KQ_THumanReadableStream reader(in);
     KQ_TURL read;
-    std::string const raised = Raised([&] { reader >> read; });
+    std::string const raised = Raised([&] { kqtest::ReadText(read, c.text); });
     EXPECT_EQ(raised.empty() ? S(KQ_TString(read)) : raised, c.url) << c.text;
   }
   std::istringstream words("x://h/a  y://h/b");
@@ -436,17 +395,15 @@ TEST_F(URLTest, NetworkMountsNameFilesByTheirServer) {
   };
   std::string const thisHost = "file://" + ThisHost();
   std::string const scratch = thisHost + "/mnt/kq-test/home/scratch/t";
-  for (Case const& c : {
-           Case{"/mnt/kq-test/home/alice/notes.txt",
-                "file://fileserver/export/home/alice/notes.txt"},
-           Case{"/mnt/kq-test/all/tmp/x", "file://fileserver/export/tmp/x"},
-           Case{"/mnt/kq-test/data set/a", "file://backup.example/srv/data/a"},
-           Case{"/mnt/kq-test/public/Docs/r.doc", "file://winsrv/Public/Docs/r.doc"},
-           Case{"/mnt/kq-test/public", "file://winsrv/Public"},
-           Case{"/mnt/kq-test/laptop/src", "file://laptop/projects/src"},
-           Case{"/mnt/kq-test/home/scratch/t", scratch.c_str()},
-           Case{"//otherhost/a/b", "file://otherhost/a/b"},
-       }) {
+  for (Case const& c :
+       {Case{"/mnt/kq-test/home/alice/notes.txt", "file://fileserver/export/home/alice/notes.txt"},
+        Case{"/mnt/kq-test/all/tmp/x", "file://fileserver/export/tmp/x"},
+        Case{"/mnt/kq-test/data set/a", "file://backup.example/srv/data/a"},
+        Case{"/mnt/kq-test/public/Docs/r.doc", "file://winsrv/Public/Docs/r.doc"},
+        Case{"/mnt/kq-test/public", "file://winsrv/Public"},
+        Case{"/mnt/kq-test/laptop/src", "file://laptop/projects/src"},
+        Case{"/mnt/kq-test/home/scratch/t", scratch.c_str()},
+        Case{"//otherhost/a/b", "file://otherhost/a/b"}}) {
     KQ_TURL const url = KQ_TURL::LocalToURL(c.local);
     EXPECT_EQ(S(KQ_TString(url)), c.url);
     EXPECT_EQ(S(url.LocalName()), c.local);
