@@ -565,6 +565,110 @@ void ExpectNext(Unpacker& unpacker, T expected) {
     }
   }
   EXPECT_EQ(read, expected);
+
+// ---- Containers
+
+#include "kq_ihashable.h"
+#include "kq_tany.h"
+
+// A packable object that is not hashable, and a hashable key whose
+// identity, hash and clone the test chooses (the clone may be a plain object
+// or none). Both count their live instances, so that a test sees every copy
+// a container made go again.
+class CountedPlain : public KQ_TObject, public virtual KQ_IPackable {
+  KQ_CLASS(CountedPlain, KQ_TObject, KQ_IPackable)
+  explicit CountedPlain(std::int32_t id = 0) : fId(id) { ++sLive; }
+  CountedPlain(CountedPlain const& other)
+      : KQ_IInterface(other), KQ_TObject(other), fId(other.fId) {
+    ++sLive;
+  }
+  ~CountedPlain() override { --sLive; }
+  void KQ_Pack(KQ_IPacking& packer) const override { packer << fId; }
+  void KQ_Unpack(KQ_IUnpacking& unpacker) override { unpacker >> fId; }
+  KQ_IPackable* KQ_Clone(void*) const override { return new CountedPlain(*this); }
+  bool KQ_IsIdent(KQ_IPackable const& other) const override {
+    auto const* plain = static_cast<CountedPlain const*>(other.KQ_Cast("CountedPlain"));
+    return plain != nullptr && plain->fId == fId;
+  }
+  static inline int sLive = 0;
+  std::int32_t fId;
+};
+KQ_CLASS_IMPL_ON_FIRST_USE(CountedPlain)
+
+class CountedKey : public KQ_TObject, public virtual KQ_IHashable {
+  KQ_CLASS(CountedKey, KQ_TObject, KQ_IHashable)
+  enum CloneMode : std::int32_t { kSelf, kPlain, kNone };
+  CountedKey(std::int32_t id = 0, std::uint32_t hash = 0, CloneMode mode = kSelf)
+      : fId(id), fHash(hash), fMode(mode) {
+    ++sLive;
+  }
+  CountedKey(CountedKey const& other)
+      : KQ_IInterface(other),
+        KQ_TObject(other),
+        fId(other.fId),
+        fHash(other.fHash),
+        fMode(other.fMode) {
+    ++sLive;
+  }
+  ~CountedKey() override { --sLive; }
+  std::uint32_t KQ_HashValue(std::uint32_t seed) const override { return seed + fHash; }
+  bool KQ_IsIdent(KQ_IPackable const& other) const override {
+    auto const* key = static_cast<CountedKey const*>(other.KQ_Cast("CountedKey"));
+    return key != nullptr && key->fId == fId;
+  }
+  KQ_IPackable* KQ_Clone(void*) const override {
+    if (fMode == kPlain) return new CountedPlain(fId);
+    return fMode == kNone ? nullptr : new CountedKey(*this);
+  }
+  void KQ_Pack(KQ_IPacking& packer) const override { packer << fId << fHash; }
+  void KQ_Unpack(KQ_IUnpacking& unpacker) override { unpacker >> fId >> fHash; }
+  static inline int sLive = 0;
+  std::int32_t fId;
+  std::uint32_t fHash;
+  CloneMode fMode;
+};
+KQ_CLASS_IMPL_ON_FIRST_USE(CountedKey)
+
+namespace kqtest {
+
+inline KQ_TAny Int(std::int32_t value) { return KQ_TAny(value); }
+
+// The 32-bit integer an Any holds.
+inline std::int32_t IntOf(KQ_IPackable const& packable) {
+  auto const* any = static_cast<KQ_TAny const*>(packable.KQ_Cast("KQ_TAny"));
+  if (any == nullptr || any->Kind() != KQ_TAny::kInt32) throw std::runtime_error("not an integer");
+  return static_cast<std::int32_t>(*any);
+}
+
+// Each call raises the library exception named raised.
+inline void ExpectEachRaises(std::string const& raised,
+                             std::vector<std::function<void()>> const& calls) {
+  for (std::size_t i = 0; i < calls.size(); ++i)
+    EXPECT_EQ(Raised(calls[i]), raised) << "call " << i;
+}
+
+// Walks a list or a queue from the head, checking every back link, every
+// key's owner, the tail and the count, and compares its keys, one word each
+// as word(key) gives it, with expected.
+template <class Chain, class Word>
+::testing::AssertionResult ChainHolds(Chain const& chain, std::string const& expected, Word word) {
+  std::string text;
+  decltype(chain.KeyAtTail()) previous = nullptr;
+  std::uint32_t count = 0;
+  for (auto key = chain.IsEmpty() ? previous : chain.KeyAtHead(); key != nullptr;
+       key = key->Next()) {
+    if (key->Prev() != previous || key->Container() != &chain || ++count > chain.Entries()) {
+      return ::testing::AssertionFailure() << "bad link, owner or count after '" << text << "'";
+    }
+    text += (text.empty() ? "" : " ") + word(*key);
+    previous = key;
+  }
+  if (count != chain.Entries() || chain.IsEmpty() != (count == 0) ||
+      (count != 0 && previous != chain.KeyAtTail())) {
+    return ::testing::AssertionFailure() << "count or tail wrong for '" << text << "'";
+  }
+  if (text != expected) return ::testing::AssertionFailure() << "holds '" << text << "'";
+  return ::testing::AssertionSuccess();
 }
 
 }  // namespace kqtest
