@@ -486,7 +486,11 @@ void ExpectOrder(L const& left, R const& right, int order) {
   EXPECT_EQ(left <= right, order <= 0);
   EXPECT_EQ(left > right, order > 0);
   EXPECT_EQ(left >= right, order >= 0);
+}
 
+}  // namespace kqtest
+
+// ---------------------------------------------------------------------------
 // Streams and the packed format.
 #include <cmath>
 #include <type_traits>
@@ -565,8 +569,12 @@ void ExpectNext(Unpacker& unpacker, T expected) {
     }
   }
   EXPECT_EQ(read, expected);
+}
 
-// ---- Containers
+}  // namespace kqtest
+
+// ---------------------------------------------------------------------------
+// Containers.
 
 #include "kq_ihashable.h"
 #include "kq_tany.h"
