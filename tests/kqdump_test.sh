@@ -176,10 +176,13 @@ if [ -w /dev/full ]; then
   grep -q 'cannot write the output' "$work/err" || fail "write failure message: $(cat "$work/err")"
 fi
 
-# The packing fuzz corpus: bad data is reported, never a crash, and what is
-# read packs back to its bytes.
+# A sample of the packing and text fuzz corpora (the first 150 of each in name
+# order; the names are content hashes): bad data is reported on one line,
+# never a crash, and what is read packs back to its bytes. The fuzz replay
+# of continuous integration runs every file of them.
 corpus_runs=0
-for input in "$source_dir"/fuzz/corpus/packed/* "$source_dir"/fuzz/corpus/text/*; do
+for input in $(ls -d "$source_dir"/fuzz/corpus/packed/* | head -n 150) \
+  $(ls -d "$source_dir"/fuzz/corpus/text/* | head -n 150); do
   [ -f "$input" ] || continue
   for mode in "" "--pack"; do
     # shellcheck disable=SC2086
