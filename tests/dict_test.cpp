@@ -169,15 +169,20 @@ TEST(DictTest, KeysThatAreIdenticalFindEachOtherWhateverTheirForm) {
   std::uint32_t const seven = 7;
   dict.Add(KQ_TAny(0.0), Int(1))
       .Add("key", Int(2))
-      .Add(KQ_TUnknown("KQ_TNoSuchKey", &seven, sizeof seven), Int(3));
+      .Add(KQ_TUnknown("KQ_TNoSuchKey", &seven, sizeof seven), Int(3))
+      .Add(KQ_TAny(KQ_TString("held")), Int(4));
   KQ_TDict const& read = dict;
   EXPECT_EQ(IntOf(read[KQ_TAny(-0.0)]), 1);
   EXPECT_EQ(IntOf(read[u"key"]), 2);
+  // A string and an Any holding it are the same key, either way round.
+  EXPECT_EQ(IntOf(read[KQ_TAny(KQ_TString("key"))]), 2);
+  EXPECT_EQ(IntOf(read["held"]), 4);
+  EXPECT_FALSE(read.HasKey("hele"));
   EXPECT_EQ(IntOf(read[KQ_TUnknown("KQ_TNoSuchKey", &seven, sizeof seven)]), 3);
   EXPECT_FALSE(read.HasKey(KQ_TUnknown("KQ_TOtherKey", &seven, sizeof seven)));
   // Values and keys of different kinds are different.
   dict.Add(Int(5), Int(1)).Add(KQ_TAny(std::int64_t{5}), Int(2));
-  EXPECT_EQ(dict.Entries(), 5u);
+  EXPECT_EQ(dict.Entries(), 6u);
   EXPECT_EQ(IntOf(dict[Int(5)]), 1);
 }
 

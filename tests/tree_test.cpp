@@ -25,6 +25,12 @@
 
 using namespace kqtest;
 
+// A tree of a class of its own: paths walk through it as through any tree.
+class TestTree : public KQ_TTree {
+  KQ_CLASS(TestTree, KQ_TTree)
+};
+KQ_CLASS_IMPL(TestTree)
+
 TEST(TreeTest, PathsCreateSubtreesAndSplitAtSlashes) {
   KQ_TTree tree;
   tree("a/b/c", '/') = 5;
@@ -71,6 +77,10 @@ TEST(TreeTest, PathsCreateSubtreesAndSplitAtSlashes) {
   EXPECT_TRUE(heldConstant.HasKey("x/a/b/c", '/'));
   EXPECT_EQ(*heldConstant.ValueOfKey("x/a/b/d", '/'), Int(6));
   EXPECT_EQ(heldConstant.ValueOfKey("x/a/b/q", '/'), nullptr);
+  held["own"].Assign(new TestTree);
+  held("own/k", '/') = 3;
+  EXPECT_EQ(*heldConstant.ValueOfKey("own/k", '/'), Int(3));
+  EXPECT_STREQ(heldConstant["own"]->ClassName(), "TestTree");
 }
 
 TEST(TreeTest, WalksThroughMissingOrPlainEntriesRaise) {

@@ -30,9 +30,18 @@ ContentHashKey MakeKey() {
 
 }  // namespace
 
-ContentHashKey const& TheContentHashKey() {
-  static ContentHashKey const key = MakeKey();
-  return key;
+ContentHashKey gContentHashKey{};
+std::atomic<bool> gContentHashKeyReady{false};
+
+ContentHashKey const& MakeContentHashKey() {
+  // The first caller fills the key; any other waits for it here.
+  static bool const made = [] {
+    gContentHashKey = MakeKey();
+    gContentHashKeyReady.store(true, std::memory_order_release);
+    return true;
+  }();
+  static_cast<void>(made);
+  return gContentHashKey;
 }
 
 }  // namespace kq

@@ -311,18 +311,6 @@ std::unique_ptr<KQ_IHashable> DictTableOps::HashableClone(KQ_IHashable const& ke
   return owned;
 }
 
-DictNode* DictTableOps::FindSubstring(DictTable const& table, KQ_TString const& text,
-                                      std::uint32_t begin, std::uint32_t length) {
-  std::uint16_t const* const units = text.Units() + begin;
-  std::uint32_t const tag = TagOf(ContentHash(units, std::size_t{length} * sizeof *units));
-  DictIndexSlot* const slot = FindSlot(table, tag, [&](Node const& node) {
-    if (IsPlainString(*node.fKey)) return SameUnits(AsString(*node.fKey), units, length);
-    return node.fKey->KQ_IsIdent(
-        text.Substring(static_cast<std::int32_t>(begin), static_cast<std::int32_t>(length)));
-  });
-  return slot != nullptr ? At(table, slot->fNode) : nullptr;
-}
-
 DictNode* DictTableOps::Slot(DictTable& table, KQ_IHashable const& key) {
   std::uint32_t const tag = TagOf(key.KQ_ContentHash());
   if (Node* node = Find(table, key, tag)) return node;

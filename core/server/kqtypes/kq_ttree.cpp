@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <typeinfo>
 
 #include "internal/kq_tdict_table.h"
 #include "kq_eexception.h"
@@ -517,7 +518,13 @@ bool KQ_TTree::KQ_HRMultiLine() const { return fTable.fEntries != 0; }
 
 KQ_TTree* KQ_TTree::SubtreeOf(KQ_TAny const& value) {
   if (value.Kind() != KQ_TAny::kObject) return nullptr;
-  return static_cast<KQ_TTree*>((*value).KQ_Cast(KQ_ClassName()));
+  KQ_IPackable const& held = *value;
+  // A tree of this very class is known by its type, which a path walk asks
+  // at every level; objects of other classes ask their class record.
+  if (typeid(held) == typeid(KQ_TTree)) {
+    return static_cast<KQ_TTree*>(const_cast<void*>(dynamic_cast<void const*>(&held)));
+  }
+  return static_cast<KQ_TTree*>(held.KQ_Cast(KQ_ClassName()));
 }
 
 KQ_TTree const& KQ_TTree::LastLevel(Path& path) const {

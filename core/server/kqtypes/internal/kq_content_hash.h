@@ -6,6 +6,7 @@
 // Internal to the library: the xxHash header must not reach public headers.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,7 +27,16 @@ struct ContentHashKey {
   std::uint64_t fSeed;
 };
 
-ContentHashKey const& TheContentHashKey();
+// The key, filled on first use and marked ready after that; the fast path is
+// one load, which matters to every look-up of a short key.
+extern ContentHashKey gContentHashKey;
+extern std::atomic<bool> gContentHashKeyReady;
+ContentHashKey const& MakeContentHashKey();
+
+inline ContentHashKey const& TheContentHashKey() {
+  if (gContentHashKeyReady.load(std::memory_order_acquire)) return gContentHashKey;
+  return MakeContentHashKey();
+}
 
 // The content hash of size bytes at bytes.
 inline std::uint64_t ContentHash(void const* bytes, std::size_t size) {

@@ -38,6 +38,7 @@
 #include <typeinfo>
 #include <utility>
 
+#include "internal/kq_content_hash.h"
 #include "kq_ihashable.h"
 #include "kq_tany.h"
 #include "kq_tdict.h"
@@ -128,6 +129,11 @@ class DictTableOps {
   // The node of key, whose tag is tag, or null. Inline, as the lookups of
   // both containers come down to these.
   static Node* Find(DictTable const& table, KQ_IHashable const& key) {
+    if (IsPlainString(key)) {
+      KQ_TString const& string = AsString(key);
+      return FindUnits(table, string.Units(), string.Length(),
+                       [&key]() -> KQ_IHashable const& { return key; });
+    }
     return Find(table, key, TagOf(key.KQ_ContentHash()));
   }
   static Node* Find(DictTable const& table, KQ_IHashable const& key, std::uint32_t tag) {
@@ -139,7 +145,11 @@ class DictTableOps {
   // null. The substring is made only to be shown to a key that is not a
   // plain string.
   static Node* FindSubstring(DictTable const& table, KQ_TString const& text, std::uint32_t begin,
-                             std::uint32_t length);
+                             std::uint32_t length) {
+    return FindUnits(table, text.Units() + begin, length, [&]() {
+      return text.Substring(static_cast<std::int32_t>(begin), static_cast<std::int32_t>(length));
+    });
+  }
   // The node of key, made with a hashable clone of key and an ILLEGAL value
   // when absent; the second form is given the key's hashes.
   static Node* Slot(DictTable& table, KQ_IHashable const& key);
@@ -226,15 +236,49 @@ class DictTableOps {
     }
   }
 
+  // The node whose key is the plain string of length units at units, or
+  // null. A plain string's content hash is that of its units, so it is made
+  // here without asking the key; key() gives what a stored key of another
+  // class is shown.
+  template <class Key>
+  static Node* FindUnits(DictTable const& table, std::uint16_t const* units, std::uint32_t length,
+                         Key key) {
+    std::uint32_t const tag = TagOf(ContentHash(units, std::size_t{length} * sizeof *units));
+    DictIndexSlot* const slot = FindSlot(table, tag, [&](Node const& node) {
+      KQ_IHashable const& stored = *node.fKey;
+      if (IsPlainString(stored)) return SameUnits(AsString(stored), units, length);
+      return stored.KQ_IsIdent(key());
+    });
+    return slot != nullptr ? At(table, slot->fNode) : nullptr;
+  }
+
   // A string and nothing derived from it: its identity is its units.
   static bool IsPlainString(KQ_IHashable const& key) { return typeid(key) == typeid(KQ_TString); }
   static KQ_TString const& AsString(KQ_IHashable const& key) {
     return *static_cast<KQ_TString const*>(dynamic_cast<void const*>(&key));
   }
+  // Keys are mostly short: eight bytes at a time, inline, beat a call to
+  // memcmp.
   static bool SameUnits(KQ_TString const& string, std::uint16_t const* units,
                         std::uint32_t length) {
-    return string.Length() == length &&
-           std::memcmp(string.Units(), units, std::size_t{length} * sizeof *units) == 0;
+    if (string.Length() != length) return false;
+    auto const* a = reinterpret_cast<unsigned char const*>(string.Units());
+    auto const* b = reinterpret_cast<unsigned char const*>(units);
+    std::size_t bytes = std::size_t{length} * sizeof *units;
+    for (; bytes >= 8; a += 8, b += 8, bytes -= 8) {
+      if (Load<std::uint64_t>(a) != Load<std::uint64_t>(b)) return false;
+    }
+    if (bytes >= 4) {
+      if (Load<std::uint32_t>(a) != Load<std::uint32_t>(b)) return false;
+      a += 4, b += 4, bytes -= 4;
+    }
+    return bytes == 0 || Load<std::uint16_t>(a) == Load<std::uint16_t>(b);
+  }
+  template <class T>
+  static T Load(unsigned char const* bytes) {
+    T value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
   }
   // stored->KQ_IsIdent(key), compared directly between two plain strings.
   static bool Identical(KQ_IHashable const& stored, KQ_IHashable const& key) {
