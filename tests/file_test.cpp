@@ -5,16 +5,13 @@
 #include <sched.h>
 #include <sys/mount.h>
 
-#include "file_test_support.h"
 #include "kq_tfile.h"
 #include "kq_tfileinfo.h"
+#include "test_support.h"
 
 namespace {
 
-using kqtest::Raised;
-using kqtest::ReadFile;
-using kqtest::WriteFile;
-namespace fs = std::filesystem;
+using namespace kqtest;
 
 // Whether the process holds descriptors on path, all of them close-on-exec.
 bool OpenAndCloseOnExec(std::string const& path) {
@@ -30,7 +27,7 @@ bool OpenAndCloseOnExec(std::string const& path) {
   return found > 0;
 }
 
-using FileTest = kqtest::ScratchTest;
+using FileTest = ScratchTest;
 
 TEST_F(FileTest, ModesDecideAccessCreationAndWherePiecesGo) {
   struct Case {
@@ -52,7 +49,7 @@ TEST_F(FileTest, ModesDecideAccessCreationAndWherePiecesGo) {
     fs::remove(Path("m"));
     if (c.exists) WriteFile(Path("m"), "0123");
     bool const opens = (c.mode & 7) != 0 && (c.mode & 7) < 5 && (c.exists || c.writable);
-    EXPECT_EQ(Raised([&] {
+    EXPECT_EQ(RaisedWhat([&] {
                 KQ_TFile file(At("m"), c.mode);
                 EXPECT_EQ(file.Readable(), c.readable);
                 EXPECT_EQ(file.Writable(), c.writable);
@@ -76,10 +73,10 @@ TEST_F(FileTest, ReadsWritesMarksSeeksAndTruncates) {
   EXPECT_EQ(file.Seek(3), 10u);
   EXPECT_EQ(file.Seek(10), 3u);
   EXPECT_EQ(file.Available(), 0u);
-  EXPECT_EQ(Raised([&] { file.Read(buffer, 0, 16); }), "KQ_EStreamEndReached");
-  EXPECT_EQ(Raised([&] { file.Read(); }), "KQ_EStreamEndReached");
+  EXPECT_EQ(RaisedWhat([&] { file.Read(buffer, 0, 16); }), "KQ_EStreamEndReached");
+  EXPECT_EQ(RaisedWhat([&] { file.Read(); }), "KQ_EStreamEndReached");
   EXPECT_EQ(file.Read(buffer, 0, 0), 0u);
-  EXPECT_EQ(Raised([&] { file.Rewind(1); }), "KQ_EIllegalStreamMark");
+  EXPECT_EQ(RaisedWhat([&] { file.Rewind(1); }), "KQ_EIllegalStreamMark");
   file.Seek(4);
   file.Mark(7, 0).Seek(1);
   EXPECT_EQ(file.Read(), '1');
@@ -122,9 +119,9 @@ TEST_F(FileTest, ReadsWritesMarksSeeksAndTruncates) {
                                          : f.Trunc());
     };
     SCOPED_TRACE(operation);
-    EXPECT_EQ(Raised([&] { apply(file); }), "KQ_EStreamIsNotBound");
-    EXPECT_EQ(Raised([&] { apply(readOnly); }), operation == 4 ? "KQ_EStreamIOError" : "");
-    EXPECT_EQ(Raised([&] { apply(writeOnly); }), operation < 4 ? "KQ_EStreamIOError" : "");
+    EXPECT_EQ(RaisedWhat([&] { apply(file); }), "KQ_EStreamIsNotBound");
+    EXPECT_EQ(RaisedWhat([&] { apply(readOnly); }), operation == 4 ? "KQ_EStreamIOError" : "");
+    EXPECT_EQ(RaisedWhat([&] { apply(writeOnly); }), operation < 4 ? "KQ_EStreamIOError" : "");
   }
   EXPECT_FALSE(readOnly.Trunc());
 }
@@ -162,11 +159,12 @@ TEST_F(FileTest, CopiesRenamesAndRemoves) {
   KQ_TFile::Remove(KQ_TURL::LocalToURL(At("c")));
   EXPECT_FALSE(fs::exists(Path("c")));
   KQ_TAny value;
-  EXPECT_EQ(Raised([&] { KQ_TFile::Remove(At("c")); }, &value),
+  EXPECT_EQ(RaisedWhat([&] { KQ_TFile::Remove(At("c")); }, &value),
             "KQ_ECouldNotRemoveFile: No such file or directory");
   EXPECT_EQ(value, KQ_TAny(At("c")));
-  EXPECT_EQ(Raised([&] { KQ_TFile::Remove(At("dir")); }), "KQ_ECouldNotRemoveFile: Is a directory");
-  EXPECT_EQ(Raised([&] { KQ_TFile::Rename(At("b"), At("d")); }, &value),
+  EXPECT_EQ(RaisedWhat([&] { KQ_TFile::Remove(At("dir")); }),
+            "KQ_ECouldNotRemoveFile: Is a directory");
+  EXPECT_EQ(RaisedWhat([&] { KQ_TFile::Rename(At("b"), At("d")); }, &value),
             "KQ_ECouldNotRenameFile: No such file or directory");
   EXPECT_EQ(value, KQ_TAny(At("b")));
 }
@@ -187,7 +185,8 @@ TEST_F(FileTest, FailuresCarryTheURLAndTheSystemsText) {
                         Case{Path("f"), 6, ""}}) {
     KQ_TString const name = kqtest::Name(c.name);
     KQ_TAny value;
-    EXPECT_EQ(Raised([&] { KQ_TFile(name, c.mode); }, &value), "KQ_ECouldNotOpenFile" + c.raised);
+    EXPECT_EQ(RaisedWhat([&] { KQ_TFile(name, c.mode); }, &value),
+              "KQ_ECouldNotOpenFile" + c.raised);
     EXPECT_EQ(value, KQ_TAny(KQ_TURL::LocalToURL(name))) << c.name;
   }
   EXPECT_FALSE(fs::exists(Path("zero")) || fs::exists(Path("f")));
@@ -196,7 +195,7 @@ TEST_F(FileTest, FailuresCarryTheURLAndTheSystemsText) {
 TEST_F(FileTest, AFullDeviceOrFileSystemRaisesAndLosesNothingElse) {
   std::string const big(200 * 1024, 'z');
   auto const writeBig = [&](KQ_TFile& file) {
-    return Raised([&] { file.Write(big.data(), static_cast<std::uint32_t>(big.size())); });
+    return RaisedWhat([&] { file.Write(big.data(), static_cast<std::uint32_t>(big.size())); });
   };
   KQ_TFile full(KQ_TString("/dev/full"), KQ_TFile::WriteOnly);
   EXPECT_FALSE(full.Write('x').Flush());
@@ -232,15 +231,15 @@ TEST_F(FileTest, FilesOf4GiBAndMoreRaiseWhereANumberWouldNotFit) {
   if (!made) GTEST_SKIP() << "the file system refuses a sparse file of 5 GiB";
   KQ_TFile file(At("sparse"), KQ_TFile::ReadWrite);
   EXPECT_EQ(file.Length64(), size);
-  EXPECT_EQ(Raised([&] { file.Length(); }),
+  EXPECT_EQ(RaisedWhat([&] { file.Length(); }),
             "KQ_EStreamIOError: The file's length, 5368709120 bytes, does not fit 32 bits; use "
             "Length64");
-  EXPECT_EQ(Raised([&] { file.Available(); }).substr(19, 21), "The file's number of ");
+  EXPECT_EQ(RaisedWhat([&] { file.Available(); }).substr(19, 21), "The file's number of ");
   file.Seek(4000000000u);
   EXPECT_TRUE(file.Skip(1000000000u));
   file.Mark(1, 0).Write("tail", 4);
-  EXPECT_EQ(Raised([&] { file.Position(); }).substr(19, 19), "The file's position");
-  EXPECT_EQ(Raised([&] { file.Seek(0); }).substr(19, 19), "The file's position");
+  EXPECT_EQ(RaisedWhat([&] { file.Position(); }).substr(19, 19), "The file's position");
+  EXPECT_EQ(RaisedWhat([&] { file.Seek(0); }).substr(19, 19), "The file's position");
   EXPECT_EQ(file.Position64(), 5000000004u);
   char buffer[4];
   file.Rewind(1).Read(buffer, 4);
@@ -250,7 +249,7 @@ TEST_F(FileTest, FilesOf4GiBAndMoreRaiseWhereANumberWouldNotFit) {
   file.Seek64(std::uint64_t{1} << 32);
   EXPECT_TRUE(file.Trunc());
   EXPECT_EQ(file.Length64(), std::uint64_t{1} << 32);
-  EXPECT_EQ(Raised([&] {
+  EXPECT_EQ(RaisedWhat([&] {
               file.Seek64(5000000000u);
               file.Read();
             }),

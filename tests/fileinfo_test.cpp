@@ -8,22 +8,18 @@
 #include <map>
 #include <thread>
 
-#include "file_test_support.h"
 #include "kq_initialization.h"
 #include "kq_tdatastream.h"
 #include "kq_tfile.h"
 #include "kq_tfileinfo.h"
 #include "kq_thumanreadablestream.h"
 #include "kq_tmemorystream.h"
+#include "test_support.h"
 
 namespace {
 
-using kqtest::Bytes;
-using kqtest::Name;
-using kqtest::Raised;
-using kqtest::WriteFile;
+using namespace kqtest;
 using Described = std::map<std::string, std::string>;
-namespace fs = std::filesystem;
 
 void SetTimes(std::string const& path, timespec access, timespec modification) {
   timespec const times[2] = {access, modification};
@@ -36,14 +32,14 @@ Described ByName(KQ_TList const& listed, What what) {
   Described result;
   for (std::uint32_t i = 0; i < listed.Entries(); ++i) {
     auto const* info = static_cast<KQ_TFileInfo const*>(listed[i].KQ_Cast("KQ_TFileInfo"));
-    result[Bytes(info->URL().FileName())] = what(*info);
+    result[BytesOf(info->URL().FileName())] = what(*info);
   }
   return result;
 }
 
 // The class is initialised only where a test needs it: the time-stamp test
 // initialises it in a process of its own.
-class FileInfoTest : public kqtest::ScratchTest {
+class FileInfoTest : public ScratchTest {
  protected:
   KQ_TURL URLOf(std::string const& name) const { return KQ_TURL::LocalToURL(At(name)); }
   KQ_TFileInfo Directory() const { return KQ_TFileInfo(Name(fDirectory), true); }
@@ -71,17 +67,17 @@ TEST_F(FileInfoTest, LooksUpFilesDirectoriesLinksAndMissingPaths) {
     KQ_TFileInfo info;
     info.SetFileType("kept");
     KQ_TAny value;
-    std::string found = Raised(
+    std::string found = RaisedWhat(
         [&] { c.byURL ? info.Lookup(URLOf(c.name), false) : info.Lookup(At(c.name), false); },
         &value);
     if (found.empty()) {
       found = std::to_string(info.Type()) + " " + std::to_string(static_cast<int>(info.Size())) +
-              " " + Bytes(info.FileType());
+              " " + BytesOf(info.FileType());
       EXPECT_EQ(info.URL(), URLOf(c.name));
       EXPECT_EQ(info.Owner(), KQ_TUserInfo::CurrentUser());
     } else {
       EXPECT_EQ(value, c.byURL ? KQ_TAny(URLOf(c.name)) : KQ_TAny(At(c.name)));
-      EXPECT_EQ(Bytes(info.FileType()), "kept");
+      EXPECT_EQ(BytesOf(info.FileType()), "kept");
     }
     EXPECT_EQ(found, c.found);
   }
@@ -113,9 +109,9 @@ TEST_F(FileInfoTest, LooksUpFilesDirectoriesLinksAndMissingPaths) {
   if (chown(Path("a.txt").c_str(), 65534, 65534) != 0 || chown(Path("d").c_str(), 54321, 0) != 0) {
     GTEST_SKIP() << "files can be given away by root only";
   }
-  EXPECT_EQ(Bytes(KQ_TFileInfo(At("a.txt"), false).Owner().UserID()), "nobody");
+  EXPECT_EQ(BytesOf(KQ_TFileInfo(At("a.txt"), false).Owner().UserID()), "nobody");
   EXPECT_EQ(KQ_TFileInfo(At("d"), false).Owner(), KQ_TUserInfo());
-  auto const owner = [](KQ_TFileInfo const& info) { return Bytes(info.Owner().UserID()); };
+  auto const owner = [](KQ_TFileInfo const& info) { return BytesOf(info.Owner().UserID()); };
   EXPECT_EQ(
       ByName(Directory().ChildrenInfo(false), owner),
       (Described{
@@ -138,14 +134,14 @@ TEST_F(FileInfoTest, ListsEntriesWithAndWithoutTheirInformation) {
   }
   auto const describe = [](KQ_TFileInfo const& info) {
     return std::to_string(info.Type()) + " " + std::to_string(static_cast<int>(info.Size())) + " " +
-           Bytes(info.FileType()) + Bytes(info.Owner().UserID());
+           BytesOf(info.FileType()) + BytesOf(info.Owner().UserID());
   };
   EXPECT_EQ(ByName(listed, describe),
             (Described{{"a", "1 3 "}, {".h", "1 0 hidden"}, {"sub", "0 0 "}, {"link", "1 3 "}}));
-  EXPECT_EQ(Raised([&] { KQ_TFileInfo(URLOf("d/a"), true).Children(); }), "KQ_ENotADirectory");
+  EXPECT_EQ(RaisedWhat([&] { KQ_TFileInfo(URLOf("d/a"), true).Children(); }), "KQ_ENotADirectory");
   fs::remove_all(Path("d"));
   KQ_TAny value;
-  EXPECT_EQ(Raised([&] { directory.ChildrenInfo(false); }, &value),
+  EXPECT_EQ(RaisedWhat([&] { directory.ChildrenInfo(false); }, &value),
             "KQ_ENotADirectory: No such file or directory");
   EXPECT_EQ(value, KQ_TAny(URLOf("d")));
 }
@@ -171,7 +167,7 @@ TEST_F(FileInfoTest, RemovesFilesDirectoriesAndTreesWithoutFollowingLinks) {
   EXPECT_TRUE(kqtest::ReadFile(Path("outside/file")) == "x" && fs::exists(Path("outside/keep")));
   EXPECT_TRUE(KQ_TFileInfo(URLOf("plain"), true).Remove(false));
   EXPECT_FALSE(KQ_TFileInfo(tree).SetURL(KQ_TURL("http://h/x")).Remove(true));
-  EXPECT_EQ(Raised([&] { tree.Remove(true); }), "KQ_ENotADirectory: No such file or directory");
+  EXPECT_EQ(RaisedWhat([&] { tree.Remove(true); }), "KQ_ENotADirectory: No such file or directory");
 }
 
 TEST_F(FileInfoTest, ATreeChangedWhileItIsRemovedRaisesAndLeavesOutsideAlone) {
@@ -201,7 +197,8 @@ TEST_F(FileInfoTest, ATreeChangedWhileItIsRemovedRaisesAndLeavesOutsideAlone) {
                 symlink(Path("outside").c_str(), Path("t/" + last).c_str()) == 0;
     });
     KQ_TAny value;
-    std::string const raised = Raised([&] { KQ_TFileInfo(URLOf("t"), true).Remove(true); }, &value);
+    std::string const raised =
+        RaisedWhat([&] { KQ_TFileInfo(URLOf("t"), true).Remove(true); }, &value);
     swapper.join();
     EXPECT_TRUE(kqtest::ReadFile(Path("outside/file")) == "x" && fs::exists(Path("outside/keep")));
     if (swapped && !raised.empty()) {
@@ -262,7 +259,7 @@ TEST_F(FileInfoTest, NamesOfEveryByteAreCreatedFoundListedRenamedAndRemoved) {
   EXPECT_TRUE(KQ_TFileInfo::Exists(name));
   EXPECT_EQ(KQ_TFileInfo(name, false).Size(), 2.0);
   KQ_TFileInfo const byURL(KQ_TURL::LocalToURL(name), false);
-  EXPECT_EQ(Bytes(byURL.LocalName()), Path(bytes));
+  EXPECT_EQ(BytesOf(byURL.LocalName()), Path(bytes));
   KQ_TList const children = Directory().Children();
   ASSERT_EQ(children.Entries(), 1u);
   EXPECT_EQ(children[0], KQ_TAny(byURL.URL()));
@@ -277,7 +274,7 @@ TEST_F(FileInfoTest, AnswersExistenceCreatesDirectoriesAndMakesPathsFull) {
   EXPECT_FALSE(KQ_TFileInfo::Exists(URLOf("none")) || KQ_TFileInfo::Exists(KQ_TURL("http://h/x")));
   EXPECT_TRUE(KQ_TFileInfo::CreateDir(URLOf("new")) && fs::is_directory(Path("new")));
   EXPECT_FALSE(KQ_TFileInfo::CreateDir(At("new")) || KQ_TFileInfo::CreateDir(At("none/new")));
-  EXPECT_EQ(Bytes(KQ_TFileInfo::FullPath(KQ_TString("a/../b/./c//d"))),
+  EXPECT_EQ(BytesOf(KQ_TFileInfo::FullPath(KQ_TString("a/../b/./c//d"))),
             fs::current_path().string() + "/b/c/d");
   EXPECT_EQ(KQ_TFileInfo::FullPath(KQ_TURL::LocalToURL(At("new/../x"))), URLOf("x"));
 }
@@ -313,7 +310,7 @@ TEST_F(FileInfoTest, PacksPrintsAndReadsBack) {
     KQ_THumanReadableStream reader(input);
     KQ_TFileInfo read;
     bool const valid = text == written || text == asFile;
-    EXPECT_EQ(Raised([&] { reader >> read; }).substr(0, 17), valid ? "" : "KQ_EHRSyntaxError");
+    EXPECT_EQ(RaisedWhat([&] { reader >> read; }).substr(0, 17), valid ? "" : "KQ_EHRSyntaxError");
     EXPECT_EQ(read == KQ_TFileInfo(info).SetType(text == written ? KQ_TFileInfo::kDirectory
                                                                  : KQ_TFileInfo::kFile),
               valid)
@@ -331,7 +328,7 @@ TEST_F(FileInfoTest, PacksPrintsAndReadsBack) {
   EXPECT_EQ(back, info);
   packed[2] = 2;
   packed.Seek(0);
-  EXPECT_EQ(Raised([&] { data >> back; }), "KQ_EWrongPackedType");
+  EXPECT_EQ(RaisedWhat([&] { data >> back; }), "KQ_EWrongPackedType");
   EXPECT_EQ(back, info);
   // Every field takes part in equality.
   KQ_TTime const other(1u, 0u);

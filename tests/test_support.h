@@ -10,11 +10,17 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -279,6 +285,97 @@ std::string RaisedMessage(F&& f, KQ_TAny* data = nullptr) {
 class InitializedTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__()); }
+};
+
+// What call raises as what() gives it ("Class: message"), and its data into
+// value; "" when it raises nothing.
+inline std::string RaisedWhat(std::function<void()> const& call, KQ_TAny* value = nullptr) {
+  try {
+    call();
+  } catch (KQ_EException const& e) {
+    if (value != nullptr) *value = e.KQ_Data();
+    return e.what();
+  }
+  return "";
+}
+
+namespace fs = std::filesystem;
+
+// A file name from its bytes, and back.
+inline KQ_TString Name(std::string const& bytes) {
+  return KQ_TString::FromUTF8(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
+                              KQ_TString::UTF8Rule::kBytes);
+}
+inline std::string BytesOf(KQ_TString const& text) {
+  return text.ToUTF8(KQ_TString::UTF8Rule::kBytes);
+}
+
+inline void WriteFile(std::string const& path, std::string const& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+inline std::string ReadFile(std::string const& path) {
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+// A fresh directory for each test, removed with everything in it.
+class ScratchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "kq_file_XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    fDirectory = pattern;
+  }
+  void TearDown() override { fs::remove_all(fDirectory); }
+  std::string Path(std::string const& name) const { return fDirectory + "/" + name; }
+  KQ_TString At(std::string const& name) const { return Name(Path(name)); }
+
+  std::string fDirectory;
+};
+
+// The exit status of a child process that runs check: 0 when it returns
+// true. As root with asNobody set, the child runs as the user "nobody"
+// (status 77 when it cannot).
+inline int InChild(std::function<bool()> const& check, bool asNobody = false) {
+  pid_t const child = fork();
+  if (child == 0) {
+    if (asNobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(77);
+    bool passed = false;
+    try {
+      passed = check();
+    } catch (...) {
+    }
+    _exit(passed ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The mount table of the local-name and volume tests: the machine's own
+// table followed by data/mounts.txt, in a file of this test program that
+// replaces the system's (KQ_MOUNT_TABLE) before the library first reads it.
+inline std::string const& MountTableFile() {
+  static std::string const name =
+      (fs::temp_directory_path() / ("kq_mounts_" + std::to_string(getpid()))).string();
+  return name;
+}
+
+// Writes the table: the machine's mounts, the test mounts, then extra lines.
+inline void WriteMountTable(std::string const& extra = "") {
+  std::ofstream file(MountTableFile(), std::ios::binary | std::ios::trunc);
+  file << ReadFile("/proc/self/mounts") << ReadFile(KQ_TEST_DATA_DIR "/mounts.txt") << extra;
+}
+
+// Set up at static initialisation; the file goes when the program ends.
+struct MountTableReplacement {
+  explicit MountTableReplacement(char const* cacheTimeout) {
+    WriteMountTable();
+    setenv("KQ_MOUNT_TABLE", MountTableFile().c_str(), 1);
+    if (cacheTimeout != nullptr) setenv("LOCALNAME_CACHE_TIMEOUT", cacheTimeout, 1);
+  }
+  ~MountTableReplacement() { std::remove(MountTableFile().c_str()); }
 };
 
 }  // namespace kqtest

@@ -23,7 +23,6 @@
 #include "kq_tmemorystream.h"
 #include "kq_turl.h"
 #include "kq_tvolumeinfo.h"
-#include "mount_table_support.h"
 #include "test_support.h"
 
 namespace {
