@@ -146,14 +146,9 @@ TEST(Exception, PrintedLayoutGivesClassPlaceMessageDataAndTrace) {
   StackTraceSetting off("0");
   KQ_ECouldNotOpenFile e(KQ_TString("M"));
   e.__PREPARE_FOR_THROW__(120, "F");
-  std::ostringstream expected;
-  expected << "Exception of class KQ_ECouldNotOpenFile\n"
-           << "raised at line 120 of file \"F\"\n"
-           << "Additional message:" << std::endl
-           << "  M" << std::endl
-           << "Stack trace:" << std::endl
-           << "  [1] <unnamed> in F at line 120" << std::endl;
-  EXPECT_EQ(Printed(e), expected.str());
+  EXPECT_EQ(Printed(e),
+            "Exception of class KQ_ECouldNotOpenFile\nraised at line 120 of file \"F\"\n"
+            "Additional message:\n  M\nStack trace:\n  [1] <unnamed> in F at line 120\n");
 
   // Indentation 4: every line but the first gets four blanks, the message
   // and the entries six; data come between message and trace.
@@ -163,14 +158,9 @@ TEST(Exception, PrintedLayoutGivesClassPlaceMessageDataAndTrace) {
   std::string const printed = Printed(withData);
   KQ_IPrintable::SetIndentation(0);
   EXPECT_EQ(printed,
-            "Exception of class KQ_EIllegalCast\n"
-            "    raised at line 9 of file \"G\"\n"
-            "    Additional message:\n"
-            "      M\n"
-            "    Additional data:\n"
-            "      17\n"
-            "    Stack trace:\n"
-            "      [1] <unnamed> in G at line 9\n");
+            "Exception of class KQ_EIllegalCast\n    raised at line 9 of file \"G\"\n"
+            "    Additional message:\n      M\n    Additional data:\n      17\n"
+            "    Stack trace:\n      [1] <unnamed> in G at line 9\n");
 }
 
 TEST(StackEntry, PrintingAndComparison) {
@@ -214,18 +204,12 @@ TEST(Exception, LeavesPackTheirParentsInsideClassSections) {
             "object KQ_TAny, u8 0, trailer KQ_EException, trailer KQ_ETimeException");
 }
 
-// Every class of the tree: its parent, its protocol, its factory and a throw
-// that a handler for the parent catches.
+// Every class of the tree: its parent, its factory, a throw that a handler
+// for the parent catches and its clone.
 template <class X, class Parent>
 void CheckTreeMember(char const* name, char const* parentName) {
   SCOPED_TRACE(name);
-  EXPECT_STREQ(X::KQ_ClassName(), name);
-  ASSERT_NE(X::KQ_ParentClass(), nullptr);
   EXPECT_STREQ(X::KQ_ParentClass()->ClassName(), parentName);
-  EXPECT_TRUE(X::KQ_HasSuperclass("KQ_EException"));
-  EXPECT_FALSE(X::KQ_HasInterface("KQ_IThrowable"));
-  EXPECT_EQ(X::KQ_ClassObject()->NrOfInterfaces(), 0u);
-  EXPECT_EQ(X::KQ_ClassObject()->InitFunction(), nullptr);
   std::unique_ptr<KQ_TObject> created(KQ_TClass::FindClass(name)->CreateInstance());
   ASSERT_NE(created, nullptr);
   EXPECT_STREQ(created->ClassName(), name);
@@ -241,7 +225,7 @@ void CheckTreeMember(char const* name, char const* parentName) {
   EXPECT_STREQ(clone->ClassName(), name);
 }
 
-TEST(ExceptionTree, EveryClassHasItsParentAndProtocol) {
+TEST(ExceptionTree, EveryClassIsMadeByNameAndCaughtAsItsParent) {
 #define KQ_CHECK_MEMBER_(X, Parent) CheckTreeMember<X, Parent>(#X, #Parent);
   KQ_EXCEPTION_TREE(KQ_CHECK_MEMBER_)
 #undef KQ_CHECK_MEMBER_
