@@ -5,6 +5,7 @@
 #include <limits>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "kq_tany.h"
 #include "kq_tstring.h"
@@ -78,43 +79,43 @@ TEST_F(AnyTest, DefaultIsIllegalAndPacksUnderItsOwnRecord) {
   EXPECT_TRUE(KQ_TAny::Null().IsNull());
 }
 
-// An Any made from arg, and one assigned arg, hold the kind.
-template <class A>
-void ExpectKind(A arg, std::uint32_t kind) {
-  EXPECT_EQ(KQ_TAny(arg).Kind(), kind);
-  KQ_TAny assigned(std::int64_t{1});
-  assigned = arg;
-  EXPECT_EQ(assigned.Kind(), kind);
+// An Any made from each argument, and one assigned it, hold the kind.
+template <class... A>
+void ExpectKind(std::uint32_t kind, A... args) {
+  auto const check = [kind](auto arg) {
+    EXPECT_EQ(KQ_TAny(arg).Kind(), kind);
+    KQ_TAny assigned(std::int64_t{1});
+    assigned = arg;
+    EXPECT_EQ(assigned.Kind(), kind);
+  };
+  (check(args), ...);
 }
 
 TEST_F(AnyTest, ArgumentTypesPickTheirKind) {
   int target = 0;
   KQ_TString text("abc");
   char buffer[] = "mutable";
-  ExpectKind(5, KQ_TAny::kInt32);
-  ExpectKind(7L, sizeof(long) == 8 ? KQ_TAny::kInt64 : KQ_TAny::kInt32);
-  ExpectKind(5LL, KQ_TAny::kInt64);
-  ExpectKind(3u, KQ_TAny::kUInt32);
-  ExpectKind(3ul, sizeof(long) == 8 ? KQ_TAny::kUInt64 : KQ_TAny::kUInt32);
-  ExpectKind(3ull, KQ_TAny::kUInt64);
-  ExpectKind(static_cast<short>(2), KQ_TAny::kInt16);
-  ExpectKind(static_cast<unsigned short>(2), KQ_TAny::kUInt16);
-  ExpectKind(static_cast<signed char>(2), KQ_TAny::kInt8);
-  ExpectKind(static_cast<unsigned char>(2), KQ_TAny::kUInt8);
-  ExpectKind(true, KQ_TAny::kBool);
-  ExpectKind('x', KQ_TAny::kChar);
-  ExpectKind(1.5f, KQ_TAny::kFloat);
-  ExpectKind(1.5, KQ_TAny::kDouble);
-  ExpectKind(nullptr, KQ_TAny::kNull);
-  ExpectKind(&target, KQ_TAny::kPointer);
-  ExpectKind(static_cast<int const*>(&target), KQ_TAny::kCPointer);
-  ExpectKind(&text, KQ_TAny::kInterface);
-  ExpectKind(static_cast<KQ_TString const*>(&text), KQ_TAny::kCInterface);
-  ExpectKind(text, KQ_TAny::kObject);
-  ExpectKind("abc", KQ_TAny::kObject);
-  ExpectKind(buffer, KQ_TAny::kObject);
-  ExpectKind(L"abc", KQ_TAny::kObject);
-  ExpectKind(u"abc", KQ_TAny::kObject);
+  bool const wideLong = sizeof(long) == 8;
+  ExpectKind(KQ_TAny::kNull, nullptr);
+  ExpectKind(KQ_TAny::kInt8, static_cast<signed char>(2));
+  ExpectKind(KQ_TAny::kInt16, static_cast<short>(2));
+  ExpectKind(KQ_TAny::kInt32, 5);
+  ExpectKind(KQ_TAny::kInt64, 5LL, std::int64_t{5});
+  ExpectKind(wideLong ? KQ_TAny::kInt64 : KQ_TAny::kInt32, 7L);
+  ExpectKind(KQ_TAny::kUInt8, static_cast<unsigned char>(2));
+  ExpectKind(KQ_TAny::kUInt16, static_cast<unsigned short>(2));
+  ExpectKind(KQ_TAny::kUInt32, 3u);
+  ExpectKind(KQ_TAny::kUInt64, 3ull, std::uint64_t{3});
+  ExpectKind(wideLong ? KQ_TAny::kUInt64 : KQ_TAny::kUInt32, 3ul);
+  ExpectKind(KQ_TAny::kBool, true);
+  ExpectKind(KQ_TAny::kChar, 'x');
+  ExpectKind(KQ_TAny::kFloat, 1.5f);
+  ExpectKind(KQ_TAny::kDouble, 1.5);
+  ExpectKind(KQ_TAny::kPointer, &target);
+  ExpectKind(KQ_TAny::kCPointer, static_cast<int const*>(&target));
+  ExpectKind(KQ_TAny::kInterface, &text);
+  ExpectKind(KQ_TAny::kCInterface, static_cast<KQ_TString const*>(&text));
+  ExpectKind(KQ_TAny::kObject, text, "abc", buffer, L"abc", u"abc");
 
   // Texts become strings, whatever their width.
   EXPECT_STREQ(static_cast<char*>(KQ_TAny(u"abc")), "abc");
@@ -186,17 +187,15 @@ TEST_F(AnyTest, ConversionMatrixAllowsOnlyWideningWithinOneSignedness) {
 }
 
 TEST_F(AnyTest, ConversionsExtendAndRoundValues) {
-  KQ_TAny const shortMinusTwo(std::int16_t{-2});
-  EXPECT_EQ(static_cast<std::int32_t>(shortMinusTwo), -2);
-  EXPECT_EQ(static_cast<std::int64_t>(shortMinusTwo), -2);
-  EXPECT_EQ(static_cast<std::int16_t>(shortMinusTwo), -2);
-
+  KQ_TAny const minusTwo(std::int16_t{-2});
+  EXPECT_EQ(static_cast<std::int32_t>(minusTwo), -2);
+  EXPECT_EQ(static_cast<std::int64_t>(minusTwo), -2);
+  EXPECT_EQ(static_cast<std::int16_t>(minusTwo), -2);
   EXPECT_EQ(static_cast<std::int64_t>(KQ_TAny(std::int8_t{-128})), -128);
   EXPECT_EQ(static_cast<std::int64_t>(KQ_TAny(std::int32_t{-2147483647 - 1})), -2147483647LL - 1);
   EXPECT_EQ(static_cast<std::uint64_t>(KQ_TAny(std::uint8_t{255})), 255u);
   EXPECT_EQ(static_cast<std::uint32_t>(KQ_TAny(std::uint16_t{65535})), 65535u);
   EXPECT_EQ(static_cast<std::uint64_t>(KQ_TAny(std::uint32_t{0xFFFFFFFF})), 0xFFFFFFFFull);
-
   EXPECT_EQ(static_cast<double>(KQ_TAny(std::uint32_t{3})), 3.0);
   EXPECT_EQ(static_cast<double>(KQ_TAny(std::int8_t{-5})), -5.0);
   EXPECT_EQ(static_cast<double>(KQ_TAny(2.5f)), 2.5);
@@ -215,7 +214,6 @@ TEST_F(AnyTest, ConversionsExtendAndRoundValues) {
   EXPECT_EQ(static_cast<std::uint8_t>(KQ_TAny(std::uint8_t{250})), 250);
   EXPECT_FALSE(static_cast<bool>(KQ_TAny(false)));
   EXPECT_EQ(static_cast<char>(KQ_TAny('q')), 'q');
-
   int target = 0;
   EXPECT_EQ(static_cast<void*>(KQ_TAny(&target)), &target);
   EXPECT_EQ(static_cast<void const*>(KQ_TAny(&target)), &target);
@@ -235,13 +233,9 @@ TEST_F(AnyTest, ConversionsExtendAndRoundValues) {
 }
 
 TEST_F(AnyTest, HeldTextsConvertToCStringsAndOtherObjectsDoNot) {
-  KQ_TAny const text("abc");
-  EXPECT_STREQ(static_cast<char*>(text), "abc");
-  wchar_t const* wide = static_cast<wchar_t*>(text);
-  EXPECT_EQ(std::wstring(wide), L"abc");
-  KQ_TAny const accented("\xC3\xA9t\xC3\xA9");
-  EXPECT_STREQ(static_cast<char*>(accented), "\xC3\xA9t\xC3\xA9");
-  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(accented)), L"\u00E9t\u00E9");
+  KQ_TAny const text("\xC3\xA9t\xC3\xA9");
+  EXPECT_STREQ(static_cast<char*>(text), "\xC3\xA9t\xC3\xA9");
+  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(text)), L"\u00E9t\u00E9");
   EXPECT_STREQ((*text).ClassName(), "KQ_TString");
   EXPECT_STREQ(text->ClassName(), "KQ_TString");
 
@@ -249,24 +243,14 @@ TEST_F(AnyTest, HeldTextsConvertToCStringsAndOtherObjectsDoNot) {
   EXPECT_THROW((void)static_cast<char*>(plain), KQ_EIllegalCast);
   EXPECT_THROW((void)static_cast<wchar_t*>(plain), KQ_EIllegalCast);
   EXPECT_STREQ(plain->ClassName(), "CountedPlain");
-
-  KQ_TAny const number(5);
-  EXPECT_THROW((void)static_cast<char*>(number), KQ_EIllegalCastFromAny);
-  EXPECT_THROW((void)*number, KQ_EIllegalCastFromAny);
 }
 
 TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
   int target = 0;
   KQ_TString text("x");
-  struct Case {
-    char const* what;
-    KQ_TAny left;
-    KQ_TAny right;
-    bool equal;
-  };
   float const nanF = std::numeric_limits<float>::quiet_NaN();
   double const nanD = std::numeric_limits<double>::quiet_NaN();
-  Case const cases[] = {
+  std::tuple<char const*, KQ_TAny, KQ_TAny, bool> const cases[] = {
       {"32-bit 5 vs 64-bit 5", KQ_TAny(std::int32_t{5}), KQ_TAny(std::int64_t{5}), false},
       {"signed vs unsigned 3", KQ_TAny(std::int8_t{3}), KQ_TAny(std::uint8_t{3}), false},
       {"float vs double 1.5", KQ_TAny(1.5f), KQ_TAny(1.5), false},
@@ -295,9 +279,9 @@ TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
       {"other keys", KQ_TAny(Key(4)), KQ_TAny(Key(5)), false},
       {"unknown kinds", AnyOfKind(19), AnyOfKind(19), false},
   };
-  for (Case const& c : cases) {
-    EXPECT_EQ(c.left == c.right, c.equal) << c.what;
-    EXPECT_EQ(c.left != c.right, !c.equal) << c.what;
+  for (auto const& [what, left, right, equal] : cases) {
+    EXPECT_EQ(left == right, equal) << what;
+    EXPECT_EQ(left != right, !equal) << what;
   }
   KQ_TAny const nan(nanF);
   EXPECT_FALSE(nan == nan);
@@ -330,13 +314,7 @@ TEST_F(AnyTest, HashFollowsTheKindTable) {
   KQ_TString text("t");
   auto const interfaceLow = static_cast<std::uint32_t>(
       reinterpret_cast<std::uintptr_t>(static_cast<KQ_IInterface*>(&text)));
-  struct Case {
-    char const* what;
-    KQ_TAny any;
-    std::uint32_t seed;
-    std::uint32_t hash;
-  };
-  Case const cases[] = {
+  std::tuple<char const*, KQ_TAny, std::uint32_t, std::uint32_t> const cases[] = {
       {"ILLEGAL", KQ_TAny(), 0, 0},
       {"NULL", KQ_TAny(nullptr), 0, 1},
       {"long 5", KQ_TAny(std::int32_t{5}), 0, 9},
@@ -370,7 +348,7 @@ TEST_F(AnyTest, HashFollowsTheKindTable) {
       {"const pointer", KQ_TAny(static_cast<void const*>(address)), 0, low + 13},
       {"interface", KQ_TAny(&text), 1, interfaceLow + 15},
       {"const interface", KQ_TAny(static_cast<KQ_TString const*>(&text)), 1, interfaceLow + 16}};
-  for (Case const& c : cases) EXPECT_EQ(c.any.KQ_HashValue(c.seed), c.hash) << c.what;
+  for (auto const& [what, any, seed, hash] : cases) EXPECT_EQ(any.KQ_HashValue(seed), hash) << what;
 
   EXPECT_THROW((void)KQ_TAny(Plain()).KQ_HashValue(0), KQ_EAnyContainsUnhashableType);
   EXPECT_THROW((void)AnyOfKind(19).KQ_HashValue(0), KQ_EAnyContainsUnhashableType);
@@ -489,22 +467,13 @@ TEST_F(AnyTest, CastContentsOfBasicValuesAndRawPointers) {
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(*stored, 42);
   EXPECT_EQ(number.KQ_Cast("KQ_TInt32"), stored);
-  EXPECT_EQ(number.KQ_Cast_Contents("KQ_TInt64"), nullptr);
-  EXPECT_EQ(number.KQ_Cast_Contents("KQ_TInt32 "), nullptr);
   EXPECT_EQ(number.KQ_Cast_Contents(nullptr), KQ_TAny::KQ_ClassObject());
   EXPECT_EQ(number.KQ_Cast(nullptr), nullptr);
   // The Any's own class and interfaces come before its contents.
   EXPECT_EQ(number.KQ_Cast("KQ_TAny"), &number);
   EXPECT_EQ(number.KQ_Cast("KQ_IHashable"), static_cast<KQ_IHashable const*>(&number));
-  EXPECT_EQ(number.KQ_Cast_Contents("KQ_TAny"), nullptr);
-
-  EXPECT_EQ(KQ_TAny().KQ_Cast_Contents("ILLEGAL"), nullptr);
-  EXPECT_EQ(KQ_TAny(nullptr).KQ_Cast_Contents("NULL"), nullptr);
-  KQ_TAny const flag(true);
-  EXPECT_EQ(*static_cast<bool*>(flag.KQ_Cast_Contents("KQ_TBool")), true);
-  KQ_TAny const real(2.5);
-  EXPECT_EQ(*static_cast<double*>(real.KQ_Cast_Contents("KQ_TDouble")), 2.5);
-  EXPECT_EQ(real.KQ_Cast_Contents("KQ_TFloat"), nullptr);
+  EXPECT_EQ(*static_cast<bool*>(KQ_TAny(true).KQ_Cast_Contents("KQ_TBool")), true);
+  EXPECT_EQ(*static_cast<double*>(KQ_TAny(2.5).KQ_Cast_Contents("KQ_TDouble")), 2.5);
 
   int target = 0;
   KQ_TAny const raw(&target);
@@ -513,15 +482,20 @@ TEST_F(AnyTest, CastContentsOfBasicValuesAndRawPointers) {
   EXPECT_EQ(*static_cast<int**>(slot), &target);
   EXPECT_EQ(raw.KQ_Cast_Contents("Anything*  "), slot);
   EXPECT_EQ(raw.KQ_Cast_Contents("KQ_TPointer"), slot);
-  EXPECT_EQ(raw.KQ_Cast_Contents("KQ_TCPointer"), nullptr);
-  EXPECT_EQ(raw.KQ_Cast_Contents("int"), nullptr);
   KQ_TAny const constRaw(static_cast<int const*>(&target));
   EXPECT_NE(constRaw.KQ_Cast_Contents("KQ_TCPointer"), nullptr);
-  EXPECT_EQ(constRaw.KQ_Cast_Contents("KQ_TPointer"), nullptr);
   EXPECT_EQ(*static_cast<int const**>(constRaw.KQ_Cast_Contents("const int *")), &target);
 
-  EXPECT_EQ(AnyOfKind(19).KQ_Cast_Contents("ILLEGAL"), nullptr);
-  EXPECT_EQ(AnyOfKind(19).KQ_Cast_Contents("x *"), nullptr);
+  // Names of other kinds, classes the contents do not have, and contents
+  // that are no value.
+  KQ_TAny const none, null(nullptr), real(2.5), unknown = AnyOfKind(19), held("abc");
+  std::pair<KQ_TAny const*, char const*> const empty[] = {
+      {&number, "KQ_TInt64"}, {&number, "KQ_TInt32 "}, {&number, "KQ_TAny"},
+      {&none, "ILLEGAL"},     {&null, "NULL"},         {&real, "KQ_TFloat"},
+      {&raw, "KQ_TCPointer"}, {&raw, "int"},           {&constRaw, "KQ_TPointer"},
+      {&unknown, "ILLEGAL"},  {&unknown, "x *"},       {&held, "CountedKey"},
+      {&held, "KQ_TString *"}};
+  for (auto const& [any, name] : empty) EXPECT_EQ(any->KQ_Cast_Contents(name), nullptr) << name;
 }
 
 TEST_F(AnyTest, CastContentsOfInterfacePointersUsesResultSlots) {
@@ -538,16 +512,12 @@ TEST_F(AnyTest, CastContentsOfInterfacePointersUsesResultSlots) {
             static_cast<KQ_IHashable*>(&text));
   // A class the object does not have leaves a null pointer in the slot.
   EXPECT_EQ(*static_cast<void**>(pointer.KQ_Cast_Contents("CountedKey *")), nullptr);
-
   // Each call overwrites the slot of its kind.
   KQ_TString other("o");
-  KQ_TAny const otherPointer(&other);
-  EXPECT_EQ(otherPointer.KQ_Cast_Contents("KQ_TString *"), slot);
+  EXPECT_EQ(KQ_TAny(&other).KQ_Cast_Contents("KQ_TString *"), slot);
   EXPECT_EQ(*slot, &other);
-
-  // Malformed names.
-  for (char const* name : {"*", "  *", "const *", "const*", " \t * "}) {
-    EXPECT_THROW((void)pointer.KQ_Cast_Contents(name), KQ_EIllegalCastFromAny) << name;
+  for (char const* malformed : {"*", "  *", "const *", "const*", " \t * "}) {
+    EXPECT_THROW((void)pointer.KQ_Cast_Contents(malformed), KQ_EIllegalCastFromAny) << malformed;
   }
   EXPECT_EQ(pointer.Kind(), KQ_TAny::kInterface);
 
@@ -560,30 +530,25 @@ TEST_F(AnyTest, CastContentsOfInterfacePointersUsesResultSlots) {
   EXPECT_EQ(*constSlot, &text);
   EXPECT_NE(static_cast<void*>(constSlot), static_cast<void*>(slot));
 
-  // A null pointer gives a slot holding null.
+  // A null pointer gives a slot holding null. Without "*": the pointed
+  // object's part, else the Any's own.
   KQ_TAny const nullPointer(static_cast<KQ_IInterface*>(nullptr));
   EXPECT_EQ(*static_cast<void**>(nullPointer.KQ_Cast_Contents("KQ_TString *")), nullptr);
-
-  // Without "*": the pointed object's part, else the Any's own.
   EXPECT_EQ(pointer.KQ_Cast_Contents("KQ_TString"), &text);
   EXPECT_EQ(pointer.KQ_Cast("KQ_TString"), &text);
   EXPECT_EQ(pointer.KQ_Cast_Contents("KQ_TAny"), &pointer);
   EXPECT_EQ(pointer.KQ_Cast_Contents("CountedKey"), nullptr);
   EXPECT_EQ(nullPointer.KQ_Cast_Contents("KQ_TAny"), &nullPointer);
   EXPECT_EQ(nullPointer.KQ_Cast_Contents("KQ_TString"), nullptr);
-}
 
-TEST_F(AnyTest, CastContentsOfHeldObjects) {
+  // A held object: KQ_Cast finds the Any's own interface, the contents cast
+  // the object's.
   KQ_TAny const held("abc");
-  auto* text = static_cast<KQ_TString*>(held.KQ_Cast_Contents("KQ_TString"));
-  ASSERT_NE(text, nullptr);
-  EXPECT_EQ(text, static_cast<KQ_IPackable const*>(&*held));
-  EXPECT_EQ(held.KQ_Cast("KQ_TString"), text);
-  // KQ_Cast finds the Any's own interface; the contents cast finds the string's.
+  auto* string = static_cast<KQ_TString*>(held.KQ_Cast_Contents("KQ_TString"));
+  EXPECT_EQ(string, static_cast<KQ_IPackable const*>(&*held));
+  EXPECT_EQ(held.KQ_Cast("KQ_TString"), string);
   EXPECT_EQ(held.KQ_Cast("KQ_IPrintable"), static_cast<KQ_IPrintable const*>(&held));
-  EXPECT_EQ(held.KQ_Cast_Contents("KQ_IPrintable"), static_cast<KQ_IPrintable*>(text));
-  EXPECT_EQ(held.KQ_Cast_Contents("CountedKey"), nullptr);
-  EXPECT_EQ(held.KQ_Cast_Contents("KQ_TString *"), nullptr);
+  EXPECT_EQ(held.KQ_Cast_Contents("KQ_IPrintable"), static_cast<KQ_IPrintable*>(string));
 }
 
 TEST_F(AnyTest, PrintingFollowsTheKind) {
@@ -591,11 +556,7 @@ TEST_F(AnyTest, PrintingFollowsTheKind) {
   std::ostringstream pointerText;
   pointerText << static_cast<void const*>(&target);
   KQ_TString text("p");
-  struct Case {
-    KQ_TAny any;
-    std::string printed;
-  };
-  Case const cases[] = {
+  std::pair<KQ_TAny, std::string> const cases[] = {
       {KQ_TAny(), "[KQ_TANY::ILLEGAL]"},
       {KQ_TAny(nullptr), "[KQ_TANY::NULL]"},
       {KQ_TAny(std::int8_t{65}), "A"},
@@ -620,7 +581,7 @@ TEST_F(AnyTest, PrintingFollowsTheKind) {
       {KQ_TAny("h\xC3\xA9"), "h\xC3\xA9"},
       {KQ_TAny(Plain()), "<NON-PRINTABLE>"},
       {AnyOfKind(19), ""}};
-  for (Case const& c : cases) EXPECT_EQ(Printed(c.any), c.printed) << "kind " << c.any.Kind();
+  for (auto const& [any, printed] : cases) EXPECT_EQ(Printed(any), printed) << any.Kind();
 
   Plain plain;
   EXPECT_EQ(Printed(KQ_TAny(static_cast<KQ_IInterface*>(&plain))), "<NON-PRINTABLE>");
@@ -634,23 +595,18 @@ TEST_F(AnyTest, PrintingFollowsTheKind) {
 }
 
 TEST_F(AnyTest, PackingWritesTheKindByteThenTheExactType) {
-  std::pair<KQ_TAny, char const*> const cases[] = {{KQ_TAny(std::int8_t{-8}), "i8"},
-                                                   {KQ_TAny(std::int16_t{-16}), "i16"},
-                                                   {KQ_TAny(std::int32_t{-32}), "i32"},
-                                                   {KQ_TAny(std::int64_t{-64}), "i64"},
-                                                   {KQ_TAny(std::uint8_t{8}), "u8"},
-                                                   {KQ_TAny(std::uint16_t{16}), "u16"},
-                                                   {KQ_TAny(std::uint32_t{32}), "u32"},
-                                                   {KQ_TAny(std::uint64_t{1} << 60), "u64"},
-                                                   {KQ_TAny(true), "bool"},
-                                                   {KQ_TAny('z'), "char"},
-                                                   {KQ_TAny(0.75f), "f32"},
-                                                   {KQ_TAny(-0.125), "f64"}};
-  for (auto const& [any, type] : cases) {
-    SCOPED_TRACE(type);
+  // The samples of the kinds 0 to 13 and the type packed after the kind.
+  std::vector<KQ_TAny> const samples = SamplesOfEveryKind();
+  char const* const types[] = {nullptr, nullptr, "i8",  "i16",  "i32",  "i64", "u8",
+                               "u16",   "u32",   "u64", "bool", "char", "f32", "f64"};
+  for (std::uint32_t kind = KQ_TAny::kIllegal; kind <= KQ_TAny::kDouble; ++kind) {
+    KQ_TAny const& any = samples[kind];
+    SCOPED_TRACE(kind);
     ElementRecorder recorder;
     any.KQ_Pack(recorder);
-    ASSERT_EQ(recorder.Types(), (std::vector<std::string>{"u8", type}));
+    std::vector<std::string> packed = {"u8"};
+    if (types[kind] != nullptr) packed.emplace_back(types[kind]);
+    ASSERT_EQ(recorder.Types(), packed);
     EXPECT_EQ(recorder.fEntries[0].bits, any.Kind());
     // Read back over an Any that holds an object: the object is released.
     KQ_TAny back;
@@ -660,15 +616,6 @@ TEST_F(AnyTest, PackingWritesTheKindByteThenTheExactType) {
     EXPECT_EQ(Live(), 0);
     EXPECT_EQ(back.Kind(), any.Kind());
     EXPECT_TRUE(back == any);
-  }
-
-  for (KQ_TAny const& nothing : {KQ_TAny(), KQ_TAny(nullptr)}) {
-    ElementRecorder recorder;
-    nothing.KQ_Pack(recorder);
-    EXPECT_EQ(recorder.Types(), std::vector<std::string>{"u8"});
-    KQ_TAny back(3);
-    back.KQ_Unpack(recorder);
-    EXPECT_EQ(back.Kind(), nothing.Kind());
   }
 
   // A held object goes through operator<<(const KQ_IPackable&) and comes
@@ -712,24 +659,19 @@ TEST_F(AnyTest, PointerKindsAreNotPackable) {
 }
 
 TEST_F(AnyTest, UnpackingBadOrShortInput) {
-  // An unknown kind is stored as read and nothing more is read.
+  // An unknown kind is stored as read, nothing more is read, and copies and
+  // the packed form keep it.
   ElementRecorder recorder;
   recorder << std::uint8_t{200} << std::int32_t{5};
   KQ_TAny unknown;
   unknown.KQ_Unpack(recorder);
   EXPECT_EQ(unknown.Kind(), 200u);
   EXPECT_EQ(recorder.fNext, 1u);
-  EXPECT_STREQ(unknown.ClassName(), "ILLEGAL");
-  EXPECT_EQ(Printed(unknown), "");
-  KQ_TAny const copy(unknown);
-  EXPECT_EQ(copy.Kind(), 200u);
   KQ_TAny assigned(1);
-  assigned = unknown;
-  EXPECT_EQ(assigned.Kind(), 200u);
+  EXPECT_EQ((assigned = KQ_TAny(unknown)).Kind(), 200u);
   ElementRecorder repacked;
   unknown.KQ_Pack(repacked);
-  EXPECT_EQ(repacked.Types(), std::vector<std::string>{"u8"});
-  EXPECT_THROW((void)static_cast<std::int32_t>(unknown), KQ_EIllegalCastFromAny);
+  EXPECT_EQ(repacked.Words(), "u8 200");
 
   // A value cut short leaves the kind read so far with an empty value; the
   // object held before is already gone.
