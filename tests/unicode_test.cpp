@@ -93,32 +93,32 @@ TEST(UnicodeTables, CaseMappingOfEveryUnitFollowsTheDeltaLists) {
   }
 }
 
-// A character made from arg, and one assigned arg, hold the unit.
-template <class A>
-void ExpectUnit(A arg, std::uint16_t unit) {
-  EXPECT_EQ(std::uint16_t(KQ_TUniChar(arg)), unit) << std::hex << unit;
-  KQ_TUniChar assigned(std::uint16_t{0x1234});
-  assigned = arg;
-  EXPECT_EQ(std::uint16_t(assigned), unit) << std::hex << unit;
+// A character made from each argument, and one assigned it, hold the unit.
+template <class... A>
+void ExpectUnit(std::uint16_t unit, A... args) {
+  auto const check = [unit](auto arg) {
+    EXPECT_EQ(std::uint16_t(KQ_TUniChar(arg)), unit) << std::hex << unit;
+    KQ_TUniChar assigned(std::uint16_t{0x1234});
+    assigned = arg;
+    EXPECT_EQ(std::uint16_t(assigned), unit) << std::hex << unit;
+  };
+  (check(args), ...);
 }
 
 TEST(UniChar, ConstructionFromUnitsAndCharacters) {
   EXPECT_EQ(std::uint16_t(KQ_TUniChar()), 0);
-  ExpectUnit(std::uint16_t{0xFFFF}, 0xFFFF);
-  ExpectUnit(u'\u20AC', 0x20AC);
-  ExpectUnit(L'\u20AC', 0x20AC);
-  ExpectUnit(KQ_TUniChar(std::uint16_t{7}), 7);
-  // A wide character or an integer beyond U+FFFF, or a negative one, is no unit.
-  ExpectUnit(L'\U0001F600', 0xFFFD);
-  ExpectUnit(static_cast<wchar_t>(-1), 0xFFFD);
+  ExpectUnit(0xFFFF, std::uint16_t{0xFFFF});
+  ExpectUnit(0x20AC, u'\u20AC', L'\u20AC');
+  ExpectUnit(7, KQ_TUniChar(std::uint16_t{7}));
   ExpectUnit(0x100, 0x100);
-  ExpectUnit(0x10000, 0xFFFD);
-  // A char is a signed byte.
-  ExpectUnit('a', 0x61);
-  ExpectUnit('\x7F', 0x7F);
-  ExpectUnit(static_cast<char>(0xE9), 0xFFE9);
-  ExpectUnit(static_cast<char>(0x80), 0xFF80);
-  ExpectUnit(static_cast<char>(0xFF), 0xFFFF);
+  // A wide character or an integer beyond U+FFFF, or a negative one, is no
+  // unit; a char is a signed byte.
+  ExpectUnit(0xFFFD, L'\U0001F600', static_cast<wchar_t>(-1), 0x10000);
+  ExpectUnit(0x61, 'a');
+  ExpectUnit(0x7F, '\x7F');
+  ExpectUnit(0xFFE9, static_cast<char>(0xE9));
+  ExpectUnit(0xFF80, static_cast<char>(0x80));
+  ExpectUnit(0xFFFF, static_cast<char>(0xFF));
   // The char conversion keeps units below 256 and gives 0 for the rest.
   EXPECT_EQ(char(KQ_TUniChar(static_cast<char>(0xE9))), '\0');
   EXPECT_EQ(char(KQ_TUniChar(std::uint16_t{0xE9})), static_cast<char>(0xE9));
@@ -201,35 +201,23 @@ TEST(UniChar, DecodesTheFirstUtf8Character) {
   EXPECT_EQ(std::uint16_t(c), 0x416);
 }
 
-// Sets LC_CTYPE for the lifetime of the object.
-class CtypeLocale {
- public:
-  explicit CtypeLocale(char const* name) : fSaved(std::setlocale(LC_CTYPE, nullptr)) {
-    fActive = std::setlocale(LC_CTYPE, name) != nullptr;
-  }
-  ~CtypeLocale() { std::setlocale(LC_CTYPE, fSaved.c_str()); }
-  bool Active() const { return fActive; }
-
- private:
-  std::string fSaved;
-  bool fActive = false;
-};
-
 TEST(UniChar, ConvertsLocaleTextWithTheMultibyteConversion) {
   EXPECT_EQ(std::uint16_t(KQ_TUniChar(static_cast<char const*>(nullptr))), 0);
   EXPECT_EQ(std::uint16_t(KQ_TUniChar("")), 0);
   EXPECT_EQ(std::uint16_t(KQ_TUniChar("Hello")), 'H');
-  CtypeLocale utf8("C.UTF-8");
-  if (!utf8.Active()) GTEST_SKIP() << "no C.UTF-8 locale";
-  EXPECT_EQ(std::uint16_t(KQ_TUniChar("\xC3\xA9t\xC3\xA9")), 0xE9);
-  EXPECT_EQ(std::uint16_t(KQ_TUniChar("\xE2\x82\xAC")), 0x20AC);
+  std::string const saved = std::setlocale(LC_CTYPE, nullptr);
+  if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) GTEST_SKIP() << "no C.UTF-8 locale";
   // A failed conversion gives 0; a character beyond U+FFFF is no unit.
-  EXPECT_EQ(std::uint16_t(KQ_TUniChar("\x80")), 0);
-  EXPECT_EQ(std::uint16_t(KQ_TUniChar("\xE2\x82")), 0);
-  EXPECT_EQ(std::uint16_t(KQ_TUniChar("\xF0\x9F\x98\x80")), 0xFFFD);
+  std::pair<char const*, std::uint16_t> const cases[] = {{"\xC3\xA9t\xC3\xA9", 0xE9},
+                                                         {"\xE2\x82\xAC", 0x20AC},
+                                                         {"\x80", 0},
+                                                         {"\xE2\x82", 0},
+                                                         {"\xF0\x9F\x98\x80", 0xFFFD}};
+  for (auto const& [text, unit] : cases) EXPECT_EQ(std::uint16_t(KQ_TUniChar(text)), unit) << text;
   KQ_TUniChar c;
   c = "\xD0\x96";
   EXPECT_EQ(std::uint16_t(c), 0x416);
+  std::setlocale(LC_CTYPE, saved.c_str());
 }
 
 }  // namespace
