@@ -92,12 +92,8 @@ TEST(Exception, EmptyMessagesAreCompletedFromThePendingError) {
 
 TEST(Exception, EveryExceptionIsAStdExceptionNamingItselfInUtf8) {
   StackTraceSetting off("0");
-  struct Case {
-    std::function<void()> raise;
-    char const* what;
-  };
   std::uint16_t const umlaut[] = {u'\u00e4', 0xD83D, 0xDE00, 0};
-  Case const cases[] = {
+  std::pair<std::function<void()>, char const*> const cases[] = {
       {[] { KQ_THROW(KQ_EStreamEndReached()); }, "KQ_EStreamEndReached"},
       {[] { KQ_THROW(KQ_EIllegalCast(KQ_TString("no cast"))); }, "KQ_EIllegalCast: no cast"},
       {[&] { KQ_THROW(KQ_EHRSyntaxError(KQ_TString(umlaut))); },
@@ -106,12 +102,12 @@ TEST(Exception, EveryExceptionIsAStdExceptionNamingItselfInUtf8) {
        "KQ_EIllegalCast: named"},
       {[] { KQ_THROW(KQ_EIllegalCast(KQ_TString("KQ_EIllegalCastX"))); },
        "KQ_EIllegalCast: KQ_EIllegalCastX"}};
-  for (Case const& c : cases) {
+  for (auto const& [raise, what] : cases) {
     try {
-      c.raise();
+      raise();
       ADD_FAILURE() << "nothing raised";
     } catch (std::exception const& e) {
-      EXPECT_STREQ(e.what(), c.what);
+      EXPECT_STREQ(e.what(), what);
     }
   }
 }
@@ -215,12 +211,8 @@ void CheckTreeMember(char const* name, char const* parentName) {
   EXPECT_STREQ(created->ClassName(), name);
   auto* throwable = static_cast<KQ_IThrowable*>(created->KQ_Cast("KQ_IThrowable"));
   ASSERT_NE(throwable, nullptr);
-  try {
-    throwable->KQ_Throw();
-    ADD_FAILURE() << "no exception";
-  } catch (Parent const& caught) {
-    EXPECT_STREQ(caught.ClassName(), name);
-  }
+  EXPECT_THROW(throwable->KQ_Throw(), Parent);
+  EXPECT_EQ(kqtest::Raised([throwable] { throwable->KQ_Throw(); }), name);
   std::unique_ptr<KQ_IPackable> clone(X(KQ_TString("m")).KQ_Clone());
   EXPECT_STREQ(clone->ClassName(), name);
 }
