@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <tuple>
 
 #include "kq_tinterval.h"
 #include "kq_ttime.h"
@@ -165,27 +166,22 @@ TEST_F(TimeTest, TimesAndIntervalsOrderBySecondsThenMicros) {
                                KQ_TInterval(0, -500000), KQ_TInterval(0, 0), KQ_TInterval(0, 1),
                                KQ_TInterval(1, 0)});
 
-  // Close times lie less than a second apart.
-  struct Case {
-    KQ_TTime a;
-    KQ_TTime b;
-    bool close;
-  };
-  Case const cases[] = {
-      {KQ_TTime(10u, 800000u), KQ_TTime(11u, 200000u), true},   // 0.4 s across a second
-      {KQ_TTime(10u, 500000u), KQ_TTime(11u, 700000u), false},  // 1.2 s
-      {KQ_TTime(10u, 0u), KQ_TTime(11u, 0u), false},            // exactly 1 s
+  // Close times lie less than a second apart; equal seconds always count,
+  // seconds two apart never, whatever the micros say.
+  std::tuple<KQ_TTime, KQ_TTime, bool> const cases[] = {
+      {KQ_TTime(10u, 800000u), KQ_TTime(11u, 200000u), true},
+      {KQ_TTime(10u, 500000u), KQ_TTime(11u, 700000u), false},
+      {KQ_TTime(10u, 0u), KQ_TTime(11u, 0u), false},
       {KQ_TTime(10u, 999999u), KQ_TTime(11u, 999998u), true},
       {KQ_TTime(10u, 0u), KQ_TTime(12u, 0u), false},
-      {KQ_TTime(10u, 0u), KQ_TTime(10u, 1000000u), true},  // equal seconds always count
+      {KQ_TTime(10u, 0u), KQ_TTime(10u, 1000000u), true},
       {KQ_TTime(0u, 900000u), KQ_TTime(0xFFFFFFFEu, 900000u), false},
-      // Seconds two apart are never close, whatever the micros say.
       {KQ_TTime(10u, 0u).SetMicros(1999999), KQ_TTime(12u, 0u), false}};
-  for (Case const& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.a.Seconds() << "." << c.a.Micros() << " vs "
-                                    << c.b.Seconds() << "." << c.b.Micros());
-    EXPECT_EQ(c.a ^ c.b, c.close);
-    EXPECT_EQ(c.b ^ c.a, c.close);
+  for (auto const& [a, b, close] : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << a.Seconds() << "." << a.Micros() << " vs " << b.Seconds() << "." << b.Micros());
+    EXPECT_EQ(a ^ b, close);
+    EXPECT_EQ(b ^ a, close);
   }
 }
 
