@@ -68,14 +68,10 @@ TEST(StringStatics, AreConstructedBeforeOtherStaticInitialisers) {
 }
 
 TEST(StringUtf8, DecodesOneTwoAndThreeByteCharactersAndOverlongForms) {
-  struct Case {
-    char const* bytes;
-    std::uint32_t n;
-    Units units;
-    bool shortest;  // the units encode back to the bytes
-  };
+  // The bytes, their bound, their units and whether these encode back to
+  // the bytes.
   std::uint32_t const all = KQ_TString::kUpToZero;
-  Case const cases[] = {
+  std::tuple<char const*, std::uint32_t, Units, bool> const cases[] = {
       {"\xC3\xA9", all, {0x00E9}, true},
       {"\x7F", all, {0x007F}, true},
       {"\xDF\xBF", all, {0x07FF}, true},
@@ -92,15 +88,15 @@ TEST(StringUtf8, DecodesOneTwoAndThreeByteCharactersAndOverlongForms) {
       {"ab\xE2\x82\xAC", 2, {'a', 'b'}, false},
       {"ab\xE2\x82\xAC", 0, {}, false},
   };
-  for (Case const& c : cases) {
-    SCOPED_TRACE(c.bytes);
-    KQ_TString const s(c.bytes, c.n);
-    EXPECT_EQ(UnitsOf(s), c.units);
-    EXPECT_EQ(KQ_TString(Utf8(c.bytes), c.n), s);
-    if (!c.shortest) continue;
-    EXPECT_STREQ(s.UTF8(), c.bytes);
-    EXPECT_STREQ(static_cast<char*>(s), c.bytes);
-    EXPECT_STREQ(*static_cast<kq::Utf8Text>(s), c.bytes);
+  for (auto const& [bytes, n, units, shortest] : cases) {
+    SCOPED_TRACE(bytes);
+    KQ_TString const s(bytes, n);
+    EXPECT_EQ(UnitsOf(s), units);
+    EXPECT_EQ(KQ_TString(Utf8(bytes), n), s);
+    if (!shortest) continue;
+    EXPECT_STREQ(s.UTF8(), bytes);
+    EXPECT_STREQ(static_cast<char*>(s), bytes);
+    EXPECT_STREQ(*static_cast<kq::Utf8Text>(s), bytes);
   }
   // Encoding stops at the first zero unit.
   KQ_TString const s = KQ_TString("a") + u'\0' + u'b';
@@ -128,11 +124,7 @@ TEST(StringUtf8, RejectsFourByteLeadsLoneContinuationsAndCutSequences) {
 
 TEST(StringUtf8Rules, StandardUtf8TakesEveryCharacterAndNothingElse) {
   using Rule = KQ_TString::UTF8Rule;
-  struct Case {
-    std::string bytes;
-    Units units;
-  };
-  Case const good[] = {
+  std::pair<std::string, Units> const good[] = {
       {std::string("a\0b", 3), {0x61, 0, 0x62}},
       {"\xC2\x80\xDF\xBF", {0x80, 0x7FF}},
       {"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF", {0x800, 0xD7FF, 0xE000, 0xFFFF}},
@@ -140,12 +132,10 @@ TEST(StringUtf8Rules, StandardUtf8TakesEveryCharacterAndNothingElse) {
       {"\xF0\x9F\x98\x80x", {0xD83D, 0xDE00, 0x78}},
       {"\xF4\x8F\xBF\xBF", {0xDBFF, 0xDFFF}},
       {std::string(40, 'z') + "\xC3\xA4", {}}};
-  for (Case const& c : good) {
-    KQ_TString const s = KQ_TString::FromUTF8(c.bytes.data(), c.bytes.size(), Rule::kStandard);
-    if (!c.units.empty()) {
-      EXPECT_EQ(UnitsOf(s), c.units) << c.bytes;
-    }
-    EXPECT_EQ(s.ToUTF8(Rule::kStandard), c.bytes);
+  for (auto const& [bytes, units] : good) {
+    KQ_TString const s = KQ_TString::FromUTF8(bytes.data(), bytes.size(), Rule::kStandard);
+    EXPECT_TRUE(units.empty() || UnitsOf(s) == units) << bytes;
+    EXPECT_EQ(s.ToUTF8(Rule::kStandard), bytes);
   }
   // Overlong forms, encoded surrogates, beyond U+10FFFF, stray and cut bytes.
   for (char const* b : {"\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80",
@@ -523,23 +513,18 @@ TEST(StringCase, MapsEveryUnitThroughTheTables) {
 }
 
 TEST(StringHash, MultipliesBy65521AndShiftsBeforeEachUnit) {
-  struct Case {
-    KQ_TString text;
-    std::uint32_t shift;
-    std::uint32_t hash;
-  };
   // "ab": 97 * 65521 + 98; shifted by 1: (97 * 65521 << 1) + 98.
-  Case const cases[] = {{"", 0, 0},
-                        {"a", 0, 97},
-                        {"ab", 0, 6355635},
-                        {"ab", 1, 12711172},
-                        {"ab", 33, 12711172},
-                        {"abc", 0, 0xF5044FE6},
-                        {"abc", 5, 0x95944CA3},
-                        {"a longer key that wraps around", 0, 0x71DF81F8},
-                        {"a longer key that wraps around", 3, 0xD8826014},
-                        {"\xEF\xBF\xBF", 0, 0xFFFF}};
-  for (Case const& c : cases) EXPECT_EQ(c.text.KQ_HashValue(c.shift), c.hash) << c.text;
+  std::tuple<char const*, std::uint32_t, std::uint32_t> const cases[] = {
+      {"ab", 0, 6355635},     {"ab", 1, 12711172},    {"ab", 33, 12711172},
+      {"abc", 0, 0xF5044FE6}, {"abc", 5, 0x95944CA3}, {"\xEF\xBF\xBF", 0, 0xFFFF},
+      {"a", 0, 97},           {"x", 0, 120}};
+  for (auto const& [text, shift, hash] : cases) {
+    EXPECT_EQ(KQ_TString(text).KQ_HashValue(shift), hash) << text;
+  }
+  EXPECT_EQ(KQ_TString().KQ_HashValue(0), 0u);
+  KQ_TString const longer("a longer key that wraps around");
+  EXPECT_EQ(longer.KQ_HashValue(0), 0x71DF81F8u);
+  EXPECT_EQ(longer.KQ_HashValue(3), 0xD8826014u);
 }
 
 TEST(StringFormat, FormatsIntoAtMost8192Bytes) {
