@@ -54,9 +54,8 @@ std::vector<KQ_TAny> SamplesOfEveryKind() {
   return samples;
 }
 
-// Held objects: CountedKey (hashable, identical by its id, hashing to the
-// seed plus its hash) and CountedPlain (packable only); both count their
-// live instances.
+// Held objects: CountedKey (hashable, identical by id, hash = seed + its
+// hash) and CountedPlain (packable only), both counting live instances.
 using Key = CountedKey;
 using Plain = CountedPlain;
 
@@ -486,8 +485,7 @@ TEST_F(AnyTest, CastContentsOfBasicValuesAndRawPointers) {
   EXPECT_NE(constRaw.KQ_Cast_Contents("KQ_TCPointer"), nullptr);
   EXPECT_EQ(*static_cast<int const**>(constRaw.KQ_Cast_Contents("const int *")), &target);
 
-  // Names of other kinds, classes the contents do not have, and contents
-  // that are no value.
+  // Other kinds, classes the contents lack, and contents that are no value.
   KQ_TAny const none, null(nullptr), real(2.5), unknown = AnyOfKind(19), held("abc");
   std::pair<KQ_TAny const*, char const*> const empty[] = {
       {&number, "KQ_TInt64"}, {&number, "KQ_TInt32 "}, {&number, "KQ_TAny"},

@@ -1,7 +1,5 @@
-// KQ_TString: capacity steps, the UTF-8 rules and the kernels behind them,
-// every argument kind of the constructors, assignments, appends and
-// comparisons, searches, derived strings, case, hashing, formatting, streams,
-// packing and shared buffers.
+// KQ_TString: capacity, UTF-8 and its kernels, every argument kind, searches,
+// derived strings, case, hashing, formatting, streams, packing, sharing.
 #include <cstdio>
 #include <cwchar>
 #include <random>
@@ -68,8 +66,7 @@ TEST(StringStatics, AreConstructedBeforeOtherStaticInitialisers) {
 }
 
 TEST(StringUtf8, DecodesOneTwoAndThreeByteCharactersAndOverlongForms) {
-  // The bytes, their bound, their units and whether these encode back to
-  // the bytes.
+  // Bytes, bound, units, and whether the units encode back to the bytes.
   std::uint32_t const all = KQ_TString::kUpToZero;
   std::tuple<char const*, std::uint32_t, Units, bool> const cases[] = {
       {"\xC3\xA9", all, {0x00E9}, true},
@@ -202,8 +199,7 @@ TEST(StringUtf8, NeverReadsBeyondTheBoundOrTheZeroByte) {
   EXPECT_EQ(KQ_TString(withZero, 5), "ab");
 }
 
-// The constructor, the assignment, the append and operator+ of each
-// argument give the units.
+// Construction, assignment, append and operator+ of each argument give units.
 template <class... A>
 void ExpectEveryFormGives(Units const& units, A... args) {
   Units appended = {'x'};
@@ -627,9 +623,8 @@ TEST(StringRead, ReadsCharactersUpToADelimiter) {
   std::fclose(file);
 }
 
-// Copies share their units until one of them changes: whatever changes a
-// copy, through any writing member or the reference that indexing hands out,
-// leaves every other copy as it was.
+// Copies share their units until one changes: any writing member, or the
+// reference indexing hands out, leaves every other copy as it was.
 TEST(StringSharing, AChangedCopyLeavesTheOthersAlone) {
   struct Change {
     char const* name;
@@ -665,8 +660,7 @@ TEST(StringSharing, AChangedCopyLeavesTheOthersAlone) {
   }
 }
 
-// Copies of one string made, read and changed from several threads at once
-// (run under the thread sanitizer too).
+// Copies made, read and changed on several threads (under the thread sanitizer too).
 TEST(StringSharing, CopiesAreSafeFromManyThreads) {
   KQ_TString const shared("one text that every thread copies");
   std::atomic<int> wrong{0};
@@ -748,8 +742,7 @@ TEST(StringPacking, RoundTripsAndClonesThroughTheDataStream) {
   EXPECT_EQ(second.Capacity(), KQ_TString::CapacityFor(100000));
   EXPECT_EQ(second.Units()[100000], 0u);
 
-  // A length that the bytes do not back up raises once the data ends,
-  // without a buffer of that length.
+  // A length the bytes do not back up raises, without a buffer of that length.
   KQ_TString victim("kept?");
   kqtest::Input lying({7, 0x7F, 0xFF, 0xFF, 0, 0x0F, 0xFF, 0xFF, 0xFE, 0, 0, 0x41, 0, 0x42});
   EXPECT_THROW(victim.KQ_Unpack(lying.data), KQ_EStreamException);
@@ -766,8 +759,7 @@ TEST(StringPacking, RoundTripsAndClonesThroughTheDataStream) {
   EXPECT_FALSE(s.KQ_IsIdent(KQ_TAny(std::int32_t{5})));
 }
 
-// The kernels: both forms must agree with each other and with a plain
-// reference on many random inputs.
+// The kernels: both forms agree with each other and a reference on random input.
 namespace k = kq::tstring;
 
 struct Kernels {

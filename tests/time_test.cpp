@@ -233,13 +233,10 @@ TEST_F(TimeTest, IntervalsNormaliseToTheSignOfTheSpan) {
   EXPECT_EQ(kqtest::Printed(KQ_TInterval(-61, -1)), "-1\":01.000001'");
 }
 
-// The fields of an instant in UTC and in local time with daylight saving,
-// both ways, from 1970 to 2106.
 TEST_F(TimeTest, CalendarFieldsReachFrom1970To2106InUTCAndLocalTime) {
   SetZone(kCETZone);
-  // 1 for UTC or 0 for local time, the seconds, the fields and the weekday
-  // (1 for Sunday): summer time, a year later than in UTC, the rules beyond
-  // 2038.
+  // UTC (1) or local (0), seconds, fields and weekday (1 for Sunday): summer
+  // time, a year later than in UTC, the rules beyond 2038.
   std::int64_t const cases[][9] = {
       {1, 0x00000000, 1970, 1, 1, 0, 0, 0, 5},      {1, 951782400, 2000, 2, 29, 0, 0, 0, 3},
       {1, 0x7FFFFFFF, 2038, 1, 19, 3, 14, 7, 3},    {1, 0x80000000, 2038, 1, 19, 3, 14, 8, 3},
