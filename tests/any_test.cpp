@@ -5,6 +5,7 @@
 #include <limits>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "kq_tany.h"
 #include "kq_tstring.h"
@@ -13,58 +14,6 @@
 namespace {
 
 using kqtest::Printed;
-int gLive = 0;
-int gClones = 0;
-
-}  // namespace
-
-// A hashable, printable object that counts its instances and clones.
-class KQ_TCounted : public KQ_TObject, public virtual KQ_IHashable, public virtual KQ_IPrintable {
-  KQ_CLASS(KQ_TCounted, KQ_TObject, KQ_IHashable, KQ_IPrintable)
-  explicit KQ_TCounted(std::int32_t value = 0) : fValue(value) { ++gLive; }
-  KQ_TCounted(KQ_TCounted const& other)
-      : KQ_IInterface(other),
-        KQ_IPackable(other),
-        KQ_IHashable(other),
-        KQ_IPrintable(other),
-        KQ_TObject(other),
-        fValue(other.fValue) {
-    ++gLive;
-  }
-  ~KQ_TCounted() override { --gLive; }
-
-  void KQ_Pack(KQ_IPacking& packer) const override { packer << fValue; }
-  void KQ_Unpack(KQ_IUnpacking& unpacker) override { unpacker >> fValue; }
-  KQ_IPackable* KQ_Clone(void*) const override {
-    ++gClones;
-    return new KQ_TCounted(*this);
-  }
-  bool KQ_IsIdent(KQ_IPackable const& other) const override {
-    auto const* counted = static_cast<KQ_TCounted const*>(other.KQ_Cast("KQ_TCounted"));
-    return counted != nullptr && counted->fValue == fValue;
-  }
-  std::uint32_t KQ_HashValue(std::uint32_t seed) const override {
-    return seed + 1000 + static_cast<std::uint32_t>(fValue);
-  }
-  void PrintOn(std::ostream& os) const override { os << "counted " << fValue; }
-
-  std::int32_t fValue;
-};
-KQ_CLASS_IMPL(KQ_TCounted)
-
-// Packable only: neither hashable nor printable.
-class KQ_TPlain : public KQ_TObject, public virtual KQ_IPackable {
-  KQ_CLASS(KQ_TPlain, KQ_TObject, KQ_IPackable)
-  void KQ_Pack(KQ_IPacking&) const override {}
-  void KQ_Unpack(KQ_IUnpacking&) override {}
-  KQ_IPackable* KQ_Clone(void*) const override { return new KQ_TPlain(*this); }
-  bool KQ_IsIdent(KQ_IPackable const& other) const override {
-    return other.KQ_Cast("KQ_TPlain") != nullptr;
-  }
-};
-KQ_CLASS_IMPL(KQ_TPlain)
-
-namespace {
 
 // An Any with an out-of-range kind, as only a bad packed kind byte makes it.
 KQ_TAny AnyOfKind(std::uint8_t kind) {
@@ -80,93 +29,92 @@ int gTarget = 0;
 
 // One sample of every kind 0 to 19, in kind order.
 std::vector<KQ_TAny> SamplesOfEveryKind() {
-  std::vector<KQ_TAny> samples;
-  samples.emplace_back();
-  samples.emplace_back(nullptr);
-  samples.emplace_back(std::int8_t{-3});
-  samples.emplace_back(std::int16_t{-3});
-  samples.emplace_back(std::int32_t{-3});
-  samples.emplace_back(std::int64_t{-3});
-  samples.emplace_back(std::uint8_t{3});
-  samples.emplace_back(std::uint16_t{3});
-  samples.emplace_back(std::uint32_t{3});
-  samples.emplace_back(std::uint64_t{3});
-  samples.emplace_back(true);
-  samples.emplace_back('c');
-  samples.emplace_back(2.5f);
-  samples.emplace_back(2.5);
-  samples.emplace_back(static_cast<void*>(&gTarget));
-  samples.emplace_back(static_cast<void const*>(&gTarget));
-  samples.emplace_back(static_cast<KQ_IInterface*>(&gText));
-  samples.emplace_back(static_cast<KQ_IInterface const*>(&gText));
-  samples.emplace_back("held");
-  samples.push_back(AnyOfKind(19));
+  void* const pointer = &gTarget;
+  KQ_IInterface* const text = &gText;
+  std::vector<KQ_TAny> samples = {KQ_TAny(),
+                                  nullptr,
+                                  std::int8_t{-3},
+                                  std::int16_t{-3},
+                                  std::int32_t{-3},
+                                  std::int64_t{-3},
+                                  std::uint8_t{3},
+                                  std::uint16_t{3},
+                                  std::uint32_t{3},
+                                  std::uint64_t{3},
+                                  true,
+                                  'c',
+                                  2.5f,
+                                  2.5,
+                                  pointer,
+                                  static_cast<void const*>(pointer),
+                                  text,
+                                  static_cast<KQ_IInterface const*>(text),
+                                  "held",
+                                  AnyOfKind(19)};
   return samples;
 }
 
+// Held objects: CountedKey (hashable, identical by id, hash = seed + its
+// hash) and CountedPlain (packable only), both counting live instances.
+using Key = CountedKey;
+using Plain = CountedPlain;
+
 class AnyTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    gLive = 0;
-    gClones = 0;
-  }
+  void SetUp() override { Key::sLive = 0; }
+  static int Live() { return Key::sLive; }
 };
 
 }  // namespace
 
-TEST_F(AnyTest, DefaultIsIllegalAndReportsItsOwnRecordOnlyWhereAsked) {
+TEST_F(AnyTest, DefaultIsIllegalAndPacksUnderItsOwnRecord) {
   KQ_TAny any;
   EXPECT_EQ(any.Kind(), KQ_TAny::kIllegal);
   EXPECT_TRUE(any.IsIllegal());
   EXPECT_FALSE(any.IsNull());
-  EXPECT_STREQ(any.ClassObject().ClassName(), "ILLEGAL");
-  EXPECT_STREQ(any.ClassName(), "ILLEGAL");
-  EXPECT_EQ(Printed(any), "[KQ_TANY::ILLEGAL]");
-  EXPECT_EQ(any.KQ_DynamicInfo(nullptr), KQ_TAny::KQ_ClassObject());
   EXPECT_EQ(any.KQ_PackClassObject(), KQ_TAny::KQ_ClassObject());
   EXPECT_STREQ(any.KQ_PackTypeID(), "KQ_TAny");
   EXPECT_EQ(KQ_TAny::Illegal().Kind(), KQ_TAny::kIllegal);
-  EXPECT_EQ(KQ_TAny::Null().Kind(), KQ_TAny::kNull);
   EXPECT_TRUE(KQ_TAny::Null().IsNull());
 }
 
-// An Any made from arg, and one assigned arg, hold the kind.
-template <class A>
-void ExpectKind(A arg, std::uint32_t kind) {
-  EXPECT_EQ(KQ_TAny(arg).Kind(), kind);
-  KQ_TAny assigned(std::int64_t{1});
-  assigned = arg;
-  EXPECT_EQ(assigned.Kind(), kind);
+// An Any made from each argument, and one assigned it, hold the kind.
+template <class... A>
+void ExpectKind(std::uint32_t kind, A... args) {
+  auto const check = [kind](auto arg) {
+    EXPECT_EQ(KQ_TAny(arg).Kind(), kind);
+    KQ_TAny assigned(std::int64_t{1});
+    assigned = arg;
+    EXPECT_EQ(assigned.Kind(), kind);
+  };
+  (check(args), ...);
 }
 
 TEST_F(AnyTest, ArgumentTypesPickTheirKind) {
   int target = 0;
   KQ_TString text("abc");
   char buffer[] = "mutable";
-  ExpectKind(5, KQ_TAny::kInt32);
-  ExpectKind(7L, sizeof(long) == 8 ? KQ_TAny::kInt64 : KQ_TAny::kInt32);
-  ExpectKind(5LL, KQ_TAny::kInt64);
-  ExpectKind(3u, KQ_TAny::kUInt32);
-  ExpectKind(3ul, sizeof(long) == 8 ? KQ_TAny::kUInt64 : KQ_TAny::kUInt32);
-  ExpectKind(3ull, KQ_TAny::kUInt64);
-  ExpectKind(static_cast<short>(2), KQ_TAny::kInt16);
-  ExpectKind(static_cast<unsigned short>(2), KQ_TAny::kUInt16);
-  ExpectKind(static_cast<signed char>(2), KQ_TAny::kInt8);
-  ExpectKind(static_cast<unsigned char>(2), KQ_TAny::kUInt8);
-  ExpectKind(true, KQ_TAny::kBool);
-  ExpectKind('x', KQ_TAny::kChar);
-  ExpectKind(1.5f, KQ_TAny::kFloat);
-  ExpectKind(1.5, KQ_TAny::kDouble);
-  ExpectKind(nullptr, KQ_TAny::kNull);
-  ExpectKind(&target, KQ_TAny::kPointer);
-  ExpectKind(static_cast<int const*>(&target), KQ_TAny::kCPointer);
-  ExpectKind(&text, KQ_TAny::kInterface);
-  ExpectKind(static_cast<KQ_TString const*>(&text), KQ_TAny::kCInterface);
-  ExpectKind(text, KQ_TAny::kObject);
-  ExpectKind("abc", KQ_TAny::kObject);
-  ExpectKind(buffer, KQ_TAny::kObject);
-  ExpectKind(L"abc", KQ_TAny::kObject);
-  ExpectKind(u"abc", KQ_TAny::kObject);
+  bool const wideLong = sizeof(long) == 8;
+  ExpectKind(KQ_TAny::kNull, nullptr);
+  ExpectKind(KQ_TAny::kInt8, static_cast<signed char>(2));
+  ExpectKind(KQ_TAny::kInt16, static_cast<short>(2));
+  ExpectKind(KQ_TAny::kInt32, 5);
+  ExpectKind(KQ_TAny::kInt64, 5LL, std::int64_t{5});
+  ExpectKind(wideLong ? KQ_TAny::kInt64 : KQ_TAny::kInt32, 7L);
+  ExpectKind(KQ_TAny::kUInt8, static_cast<unsigned char>(2));
+  ExpectKind(KQ_TAny::kUInt16, static_cast<unsigned short>(2));
+  ExpectKind(KQ_TAny::kUInt32, 3u);
+  ExpectKind(KQ_TAny::kUInt64, 3ull, std::uint64_t{3});
+  ExpectKind(wideLong ? KQ_TAny::kUInt64 : KQ_TAny::kUInt32, 3ul);
+  ExpectKind(KQ_TAny::kBool, true);
+  ExpectKind(KQ_TAny::kChar, 'x');
+  ExpectKind(KQ_TAny::kFloat, 1.5f);
+  ExpectKind(KQ_TAny::kDouble, 1.5);
+  ExpectKind(KQ_TAny::kPointer, &target);
+  ExpectKind(KQ_TAny::kCPointer, static_cast<int const*>(&target));
+  ExpectKind(KQ_TAny::kInterface, &text);
+  ExpectKind(KQ_TAny::kCInterface, static_cast<KQ_TString const*>(&text));
+  ExpectKind(KQ_TAny::kObject, text, "abc", buffer, L"abc", u"abc");
 
   // Texts become strings, whatever their width.
   EXPECT_STREQ(static_cast<char*>(KQ_TAny(u"abc")), "abc");
@@ -238,21 +186,16 @@ TEST_F(AnyTest, ConversionMatrixAllowsOnlyWideningWithinOneSignedness) {
 }
 
 TEST_F(AnyTest, ConversionsExtendAndRoundValues) {
-  KQ_TAny const shortMinusTwo(std::int16_t{-2});
-  EXPECT_EQ(static_cast<std::int32_t>(shortMinusTwo), -2);
-  EXPECT_EQ(static_cast<std::int64_t>(shortMinusTwo), -2);
-  EXPECT_THROW((void)static_cast<std::uint32_t>(shortMinusTwo), KQ_EIllegalCastFromAny);
-  EXPECT_THROW((void)static_cast<std::int8_t>(shortMinusTwo), KQ_EIllegalCastFromAny);
-  EXPECT_EQ(static_cast<std::int16_t>(shortMinusTwo), -2);
-
+  KQ_TAny const minusTwo(std::int16_t{-2});
+  EXPECT_EQ(static_cast<std::int32_t>(minusTwo), -2);
+  EXPECT_EQ(static_cast<std::int64_t>(minusTwo), -2);
+  EXPECT_EQ(static_cast<std::int16_t>(minusTwo), -2);
   EXPECT_EQ(static_cast<std::int64_t>(KQ_TAny(std::int8_t{-128})), -128);
   EXPECT_EQ(static_cast<std::int64_t>(KQ_TAny(std::int32_t{-2147483647 - 1})), -2147483647LL - 1);
   EXPECT_EQ(static_cast<std::uint64_t>(KQ_TAny(std::uint8_t{255})), 255u);
   EXPECT_EQ(static_cast<std::uint32_t>(KQ_TAny(std::uint16_t{65535})), 65535u);
   EXPECT_EQ(static_cast<std::uint64_t>(KQ_TAny(std::uint32_t{0xFFFFFFFF})), 0xFFFFFFFFull);
-
   EXPECT_EQ(static_cast<double>(KQ_TAny(std::uint32_t{3})), 3.0);
-  EXPECT_THROW((void)static_cast<std::int32_t>(KQ_TAny(true)), KQ_EIllegalCastFromAny);
   EXPECT_EQ(static_cast<double>(KQ_TAny(std::int8_t{-5})), -5.0);
   EXPECT_EQ(static_cast<double>(KQ_TAny(2.5f)), 2.5);
   // Unsigned values convert as unsigned, not through their signed bits.
@@ -270,7 +213,6 @@ TEST_F(AnyTest, ConversionsExtendAndRoundValues) {
   EXPECT_EQ(static_cast<std::uint8_t>(KQ_TAny(std::uint8_t{250})), 250);
   EXPECT_FALSE(static_cast<bool>(KQ_TAny(false)));
   EXPECT_EQ(static_cast<char>(KQ_TAny('q')), 'q');
-
   int target = 0;
   EXPECT_EQ(static_cast<void*>(KQ_TAny(&target)), &target);
   EXPECT_EQ(static_cast<void const*>(KQ_TAny(&target)), &target);
@@ -290,38 +232,24 @@ TEST_F(AnyTest, ConversionsExtendAndRoundValues) {
 }
 
 TEST_F(AnyTest, HeldTextsConvertToCStringsAndOtherObjectsDoNot) {
-  KQ_TAny const text("abc");
-  EXPECT_STREQ(static_cast<char*>(text), "abc");
-  wchar_t const* wide = static_cast<wchar_t*>(text);
-  EXPECT_EQ(std::wstring(wide), L"abc");
-  KQ_TAny const accented("\xC3\xA9t\xC3\xA9");
-  EXPECT_STREQ(static_cast<char*>(accented), "\xC3\xA9t\xC3\xA9");
-  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(accented)), L"\u00E9t\u00E9");
+  KQ_TAny const text("\xC3\xA9t\xC3\xA9");
+  EXPECT_STREQ(static_cast<char*>(text), "\xC3\xA9t\xC3\xA9");
+  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(text)), L"\u00E9t\u00E9");
   EXPECT_STREQ((*text).ClassName(), "KQ_TString");
   EXPECT_STREQ(text->ClassName(), "KQ_TString");
 
-  KQ_TAny const plain{KQ_TPlain()};
+  KQ_TAny const plain{Plain()};
   EXPECT_THROW((void)static_cast<char*>(plain), KQ_EIllegalCast);
   EXPECT_THROW((void)static_cast<wchar_t*>(plain), KQ_EIllegalCast);
-  EXPECT_STREQ(plain->ClassName(), "KQ_TPlain");
-
-  KQ_TAny const number(5);
-  EXPECT_THROW((void)static_cast<char*>(number), KQ_EIllegalCastFromAny);
-  EXPECT_THROW((void)*number, KQ_EIllegalCastFromAny);
+  EXPECT_STREQ(plain->ClassName(), "CountedPlain");
 }
 
 TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
   int target = 0;
   KQ_TString text("x");
-  struct Case {
-    char const* what;
-    KQ_TAny left;
-    KQ_TAny right;
-    bool equal;
-  };
   float const nanF = std::numeric_limits<float>::quiet_NaN();
   double const nanD = std::numeric_limits<double>::quiet_NaN();
-  Case const cases[] = {
+  std::tuple<char const*, KQ_TAny, KQ_TAny, bool> const cases[] = {
       {"32-bit 5 vs 64-bit 5", KQ_TAny(std::int32_t{5}), KQ_TAny(std::int64_t{5}), false},
       {"signed vs unsigned 3", KQ_TAny(std::int8_t{3}), KQ_TAny(std::uint8_t{3}), false},
       {"float vs double 1.5", KQ_TAny(1.5f), KQ_TAny(1.5), false},
@@ -345,13 +273,14 @@ TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
       {"interface vs other", KQ_TAny(&text), KQ_TAny(static_cast<KQ_IInterface*>(nullptr)), false},
       {"held texts", KQ_TAny("x"), KQ_TAny(text), true},
       {"different texts", KQ_TAny("x"), KQ_TAny("y"), false},
-      {"text vs counted", KQ_TAny("x"), KQ_TAny(KQ_TCounted(1)), false},
-      {"counted", KQ_TAny(KQ_TCounted(4)), KQ_TAny(KQ_TCounted(4)), true},
+      {"text vs key", KQ_TAny("x"), KQ_TAny(Key(1)), false},
+      {"keys", KQ_TAny(Key(4, 1)), KQ_TAny(Key(4, 2)), true},
+      {"other keys", KQ_TAny(Key(4)), KQ_TAny(Key(5)), false},
       {"unknown kinds", AnyOfKind(19), AnyOfKind(19), false},
   };
-  for (Case const& c : cases) {
-    EXPECT_EQ(c.left == c.right, c.equal) << c.what;
-    EXPECT_EQ(c.left != c.right, !c.equal) << c.what;
+  for (auto const& [what, left, right, equal] : cases) {
+    EXPECT_EQ(left == right, equal) << what;
+    EXPECT_EQ(left != right, !equal) << what;
   }
   KQ_TAny const nan(nanF);
   EXPECT_FALSE(nan == nan);
@@ -363,11 +292,10 @@ TEST_F(AnyTest, IdentityDelegatesToTheHeldObjectOrComparesAnys) {
   KQ_TAny const five(5);
   EXPECT_TRUE(five.KQ_IsIdent(KQ_TAny(5)));
   EXPECT_FALSE(five.KQ_IsIdent(KQ_TAny(std::int64_t{5})));
-  EXPECT_FALSE(five.KQ_IsIdent(KQ_TCounted(5)));
-
-  KQ_TAny const counted{KQ_TCounted(3)};
-  EXPECT_TRUE(counted.KQ_IsIdent(KQ_TCounted(3)));
-  EXPECT_FALSE(counted.KQ_IsIdent(KQ_TCounted(4)));
+  EXPECT_FALSE(five.KQ_IsIdent(Key(5)));
+  KQ_TAny const key{Key(3)};
+  EXPECT_TRUE(key.KQ_IsIdent(Key(3)));
+  EXPECT_FALSE(key.KQ_IsIdent(Key(4)));
 
   std::unique_ptr<KQ_IPackable> clone(five.KQ_Clone(&gTarget));
   auto const* copy = static_cast<KQ_TAny const*>(clone->KQ_Cast("KQ_TAny"));
@@ -385,13 +313,7 @@ TEST_F(AnyTest, HashFollowsTheKindTable) {
   KQ_TString text("t");
   auto const interfaceLow = static_cast<std::uint32_t>(
       reinterpret_cast<std::uintptr_t>(static_cast<KQ_IInterface*>(&text)));
-  struct Case {
-    char const* what;
-    KQ_TAny any;
-    std::uint32_t seed;
-    std::uint32_t hash;
-  };
-  Case const cases[] = {
+  std::tuple<char const*, KQ_TAny, std::uint32_t, std::uint32_t> const cases[] = {
       {"ILLEGAL", KQ_TAny(), 0, 0},
       {"NULL", KQ_TAny(nullptr), 0, 1},
       {"long 5", KQ_TAny(std::int32_t{5}), 0, 9},
@@ -420,94 +342,83 @@ TEST_F(AnyTest, HashFollowsTheKindTable) {
       {"double beyond 64 bits", KQ_TAny(1e30), 0, 11},
       {"double -infinity", KQ_TAny(-std::numeric_limits<double>::infinity()), 0, 11},
       {"double NaN", KQ_TAny(nanD), 0, 11},
-      {"held hashable object", KQ_TAny(KQ_TCounted(7)), 5, 1012},
+      {"held hashable object", KQ_TAny(Key(7, 1007)), 5, 1012},
       {"pointer", KQ_TAny(address), 0, low + 12},
       {"const pointer", KQ_TAny(static_cast<void const*>(address)), 0, low + 13},
       {"interface", KQ_TAny(&text), 1, interfaceLow + 15},
       {"const interface", KQ_TAny(static_cast<KQ_TString const*>(&text)), 1, interfaceLow + 16}};
-  for (Case const& c : cases) EXPECT_EQ(c.any.KQ_HashValue(c.seed), c.hash) << c.what;
+  for (auto const& [what, any, seed, hash] : cases) EXPECT_EQ(any.KQ_HashValue(seed), hash) << what;
 
-  EXPECT_THROW((void)KQ_TAny(KQ_TPlain()).KQ_HashValue(0), KQ_EAnyContainsUnhashableType);
+  EXPECT_THROW((void)KQ_TAny(Plain()).KQ_HashValue(0), KQ_EAnyContainsUnhashableType);
   EXPECT_THROW((void)AnyOfKind(19).KQ_HashValue(0), KQ_EAnyContainsUnhashableType);
 }
 
+// Live() counts the keys alive: an object held is a clone of its own.
 TEST_F(AnyTest, HeldObjectsAreOwnedClonedAndReleased) {
   {
-    KQ_TCounted original(1);
+    Key original(1);
     KQ_TAny held(original);
-    EXPECT_EQ(gClones, 1);
-    EXPECT_EQ(gLive, 2);
+    EXPECT_EQ(Live(), 2);
+    EXPECT_NE(&*held, static_cast<KQ_IPackable*>(&original));
     {
       KQ_TAny copy(held);
-      EXPECT_EQ(gClones, 2);
-      EXPECT_EQ(gLive, 3);
+      EXPECT_EQ(Live(), 3);
       KQ_TAny assigned;
       assigned = held;
-      EXPECT_EQ(gClones, 3);
-      EXPECT_EQ(gLive, 4);
+      EXPECT_EQ(Live(), 4);
       assigned = 5;  // re-assignment releases the clone
-      EXPECT_EQ(gLive, 3);
+      EXPECT_EQ(Live(), 3);
     }
-    EXPECT_EQ(gLive, 2);
-
+    EXPECT_EQ(Live(), 2);
     // Self-assignment changes nothing and clones nothing.
+    KQ_IPackable const* before = &*held;
     KQ_TAny& same = held;
     held = same;
-    EXPECT_EQ(gClones, 3);
-    EXPECT_EQ(gLive, 2);
-    EXPECT_TRUE(held.KQ_IsIdent(KQ_TCounted(1)));
-    EXPECT_EQ(gLive, 2);
-
+    EXPECT_EQ(&*held, before);
+    EXPECT_EQ(Live(), 2);
     // Assigning the held object to its own Any clones before releasing.
     held = *held;
-    EXPECT_EQ(gClones, 4);
-    EXPECT_EQ(gLive, 2);
+    EXPECT_EQ(Live(), 2);
     EXPECT_TRUE(held.KQ_IsIdent(original));
   }
-  EXPECT_EQ(gLive, 0);
+  EXPECT_EQ(Live(), 0);
 
   {
-    // Kind 16 does not own what it points to.
-    KQ_TCounted pointed(2);
-    int const clonesBefore = gClones;
+    // Kind 16 does not own what it points to, nor does a copy of it.
+    Key pointed(2);
     {
       KQ_TAny pointer(static_cast<KQ_IInterface*>(&pointed));
       KQ_TAny copy(pointer);
-      EXPECT_EQ(gClones, clonesBefore);
+      EXPECT_EQ(Live(), 1);
     }
-    EXPECT_EQ(gLive, 1);
-    EXPECT_EQ(pointed.fValue, 2);
+    EXPECT_EQ(Live(), 1);
+    EXPECT_EQ(pointed.fId, 2);
   }
-  EXPECT_EQ(gLive, 0);
 
   {
     // Assign takes the object over without cloning it.
-    auto* adopted = new KQ_TCounted(3);
-    int const clonesBefore = gClones;
+    auto* adopted = new Key(3);
     KQ_TAny any;
     any.Assign(adopted);
-    EXPECT_EQ(gClones, clonesBefore);
     EXPECT_EQ(&*any, static_cast<KQ_IPackable*>(adopted));
     any.Assign(adopted);  // taking over the held object again keeps it
-    EXPECT_EQ(gLive, 1);
-    EXPECT_EQ(adopted->fValue, 3);
+    EXPECT_EQ(Live(), 1);
+    EXPECT_EQ(adopted->fId, 3);
     any.Assign(nullptr);
-    EXPECT_EQ(gLive, 0);
+    EXPECT_EQ(Live(), 0);
     EXPECT_EQ(any.Kind(), KQ_TAny::kNull);
   }
 
   {
     // Swap moves the objects between the Anys without cloning.
     KQ_TAny left;
-    left.Assign(new KQ_TCounted(10));
+    left.Assign(new Key(10));
     KQ_TAny right;
-    right.Assign(new KQ_TCounted(20));
+    right.Assign(new Key(20));
     KQ_IPackable* leftObject = &*left;
     KQ_IPackable* rightObject = &*right;
-    int const clonesBefore = gClones;
     left.Swap(right);
-    EXPECT_EQ(gClones, clonesBefore);
-    EXPECT_EQ(gLive, 2);
+    EXPECT_EQ(Live(), 2);
     EXPECT_EQ(&*left, rightObject);
     EXPECT_EQ(&*right, leftObject);
     KQ_TAny number(4);
@@ -515,16 +426,16 @@ TEST_F(AnyTest, HeldObjectsAreOwnedClonedAndReleased) {
     EXPECT_EQ(left.Kind(), KQ_TAny::kInt32);
     EXPECT_EQ(&*number, rightObject);
   }
-  EXPECT_EQ(gLive, 0);
+  EXPECT_EQ(Live(), 0);
 
   {
     // Assigning any value over an object releases the object first.
-    KQ_TAny any{KQ_TCounted(5)};
+    KQ_TAny any{Key(5)};
     any = nullptr;
-    EXPECT_EQ(gLive, 0);
-    any = KQ_TCounted(6);
+    EXPECT_EQ(Live(), 0);
+    any = Key(6);
     any = "text";
-    EXPECT_EQ(gLive, 0);
+    EXPECT_EQ(Live(), 0);
     EXPECT_STREQ(static_cast<char*>(any), "text");
   }
 }
@@ -544,9 +455,9 @@ TEST_F(AnyTest, ClassObjectNamesTheContents) {
   EXPECT_EQ(&KQ_TAny(std::uint32_t{1}).ClassObject(), &KQ_TClass::KQ_TUInt32Class());
   EXPECT_STREQ(KQ_TAny(static_cast<KQ_IInterface*>(nullptr)).ClassName(), "NULL");
   EXPECT_STREQ(KQ_TAny(static_cast<KQ_IInterface const*>(nullptr)).ClassName(), "NULL");
-  KQ_TCounted counted;
-  EXPECT_STREQ(KQ_TAny(&counted).ClassName(), "KQ_TCounted");
-  EXPECT_STREQ(KQ_TAny(KQ_TPlain()).ClassName(), "KQ_TPlain");
+  Key key;
+  EXPECT_STREQ(KQ_TAny(&key).ClassName(), "CountedKey");
+  EXPECT_STREQ(KQ_TAny(Plain()).ClassName(), "CountedPlain");
 }
 
 TEST_F(AnyTest, CastContentsOfBasicValuesAndRawPointers) {
@@ -555,22 +466,13 @@ TEST_F(AnyTest, CastContentsOfBasicValuesAndRawPointers) {
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(*stored, 42);
   EXPECT_EQ(number.KQ_Cast("KQ_TInt32"), stored);
-  EXPECT_EQ(number.KQ_Cast_Contents("KQ_TInt64"), nullptr);
-  EXPECT_EQ(number.KQ_Cast_Contents("KQ_TInt32 "), nullptr);
   EXPECT_EQ(number.KQ_Cast_Contents(nullptr), KQ_TAny::KQ_ClassObject());
   EXPECT_EQ(number.KQ_Cast(nullptr), nullptr);
   // The Any's own class and interfaces come before its contents.
   EXPECT_EQ(number.KQ_Cast("KQ_TAny"), &number);
   EXPECT_EQ(number.KQ_Cast("KQ_IHashable"), static_cast<KQ_IHashable const*>(&number));
-  EXPECT_EQ(number.KQ_Cast_Contents("KQ_TAny"), nullptr);
-
-  EXPECT_EQ(KQ_TAny().KQ_Cast_Contents("ILLEGAL"), nullptr);
-  EXPECT_EQ(KQ_TAny(nullptr).KQ_Cast_Contents("NULL"), nullptr);
-  KQ_TAny const flag(true);
-  EXPECT_EQ(*static_cast<bool*>(flag.KQ_Cast_Contents("KQ_TBool")), true);
-  KQ_TAny const real(2.5);
-  EXPECT_EQ(*static_cast<double*>(real.KQ_Cast_Contents("KQ_TDouble")), 2.5);
-  EXPECT_EQ(real.KQ_Cast_Contents("KQ_TFloat"), nullptr);
+  EXPECT_EQ(*static_cast<bool*>(KQ_TAny(true).KQ_Cast_Contents("KQ_TBool")), true);
+  EXPECT_EQ(*static_cast<double*>(KQ_TAny(2.5).KQ_Cast_Contents("KQ_TDouble")), 2.5);
 
   int target = 0;
   KQ_TAny const raw(&target);
@@ -579,15 +481,19 @@ TEST_F(AnyTest, CastContentsOfBasicValuesAndRawPointers) {
   EXPECT_EQ(*static_cast<int**>(slot), &target);
   EXPECT_EQ(raw.KQ_Cast_Contents("Anything*  "), slot);
   EXPECT_EQ(raw.KQ_Cast_Contents("KQ_TPointer"), slot);
-  EXPECT_EQ(raw.KQ_Cast_Contents("KQ_TCPointer"), nullptr);
-  EXPECT_EQ(raw.KQ_Cast_Contents("int"), nullptr);
   KQ_TAny const constRaw(static_cast<int const*>(&target));
   EXPECT_NE(constRaw.KQ_Cast_Contents("KQ_TCPointer"), nullptr);
-  EXPECT_EQ(constRaw.KQ_Cast_Contents("KQ_TPointer"), nullptr);
   EXPECT_EQ(*static_cast<int const**>(constRaw.KQ_Cast_Contents("const int *")), &target);
 
-  EXPECT_EQ(AnyOfKind(19).KQ_Cast_Contents("ILLEGAL"), nullptr);
-  EXPECT_EQ(AnyOfKind(19).KQ_Cast_Contents("x *"), nullptr);
+  // Other kinds, classes the contents lack, and contents that are no value.
+  KQ_TAny const none, null(nullptr), real(2.5), unknown = AnyOfKind(19), held("abc");
+  std::pair<KQ_TAny const*, char const*> const empty[] = {
+      {&number, "KQ_TInt64"}, {&number, "KQ_TInt32 "}, {&number, "KQ_TAny"},
+      {&none, "ILLEGAL"},     {&null, "NULL"},         {&real, "KQ_TFloat"},
+      {&raw, "KQ_TCPointer"}, {&raw, "int"},           {&constRaw, "KQ_TPointer"},
+      {&unknown, "ILLEGAL"},  {&unknown, "x *"},       {&held, "CountedKey"},
+      {&held, "KQ_TString *"}};
+  for (auto const& [any, name] : empty) EXPECT_EQ(any->KQ_Cast_Contents(name), nullptr) << name;
 }
 
 TEST_F(AnyTest, CastContentsOfInterfacePointersUsesResultSlots) {
@@ -603,17 +509,13 @@ TEST_F(AnyTest, CastContentsOfInterfacePointersUsesResultSlots) {
   EXPECT_EQ(*static_cast<KQ_IHashable**>(pointer.KQ_Cast_Contents("KQ_IHashable *")),
             static_cast<KQ_IHashable*>(&text));
   // A class the object does not have leaves a null pointer in the slot.
-  EXPECT_EQ(*static_cast<void**>(pointer.KQ_Cast_Contents("KQ_TCounted *")), nullptr);
-
+  EXPECT_EQ(*static_cast<void**>(pointer.KQ_Cast_Contents("CountedKey *")), nullptr);
   // Each call overwrites the slot of its kind.
   KQ_TString other("o");
-  KQ_TAny const otherPointer(&other);
-  EXPECT_EQ(otherPointer.KQ_Cast_Contents("KQ_TString *"), slot);
+  EXPECT_EQ(KQ_TAny(&other).KQ_Cast_Contents("KQ_TString *"), slot);
   EXPECT_EQ(*slot, &other);
-
-  // Malformed names.
-  for (char const* name : {"*", "  *", "const *", "const*", " \t * "}) {
-    EXPECT_THROW((void)pointer.KQ_Cast_Contents(name), KQ_EIllegalCastFromAny) << name;
+  for (char const* malformed : {"*", "  *", "const *", "const*", " \t * "}) {
+    EXPECT_THROW((void)pointer.KQ_Cast_Contents(malformed), KQ_EIllegalCastFromAny) << malformed;
   }
   EXPECT_EQ(pointer.Kind(), KQ_TAny::kInterface);
 
@@ -626,42 +528,33 @@ TEST_F(AnyTest, CastContentsOfInterfacePointersUsesResultSlots) {
   EXPECT_EQ(*constSlot, &text);
   EXPECT_NE(static_cast<void*>(constSlot), static_cast<void*>(slot));
 
-  // A null pointer gives a slot holding null.
+  // A null pointer gives a slot holding null. Without "*": the pointed
+  // object's part, else the Any's own.
   KQ_TAny const nullPointer(static_cast<KQ_IInterface*>(nullptr));
   EXPECT_EQ(*static_cast<void**>(nullPointer.KQ_Cast_Contents("KQ_TString *")), nullptr);
-
-  // Without "*": the pointed object's part, else the Any's own.
   EXPECT_EQ(pointer.KQ_Cast_Contents("KQ_TString"), &text);
   EXPECT_EQ(pointer.KQ_Cast("KQ_TString"), &text);
   EXPECT_EQ(pointer.KQ_Cast_Contents("KQ_TAny"), &pointer);
-  EXPECT_EQ(pointer.KQ_Cast_Contents("KQ_TCounted"), nullptr);
+  EXPECT_EQ(pointer.KQ_Cast_Contents("CountedKey"), nullptr);
   EXPECT_EQ(nullPointer.KQ_Cast_Contents("KQ_TAny"), &nullPointer);
   EXPECT_EQ(nullPointer.KQ_Cast_Contents("KQ_TString"), nullptr);
-}
 
-TEST_F(AnyTest, CastContentsOfHeldObjects) {
+  // A held object: KQ_Cast finds the Any's own interface, the contents cast
+  // the object's.
   KQ_TAny const held("abc");
-  auto* text = static_cast<KQ_TString*>(held.KQ_Cast_Contents("KQ_TString"));
-  ASSERT_NE(text, nullptr);
-  EXPECT_EQ(text, static_cast<KQ_IPackable const*>(&*held));
-  EXPECT_EQ(held.KQ_Cast("KQ_TString"), text);
-  // KQ_Cast finds the Any's own interface; the contents cast finds the string's.
+  auto* string = static_cast<KQ_TString*>(held.KQ_Cast_Contents("KQ_TString"));
+  EXPECT_EQ(string, static_cast<KQ_IPackable const*>(&*held));
+  EXPECT_EQ(held.KQ_Cast("KQ_TString"), string);
   EXPECT_EQ(held.KQ_Cast("KQ_IPrintable"), static_cast<KQ_IPrintable const*>(&held));
-  EXPECT_EQ(held.KQ_Cast_Contents("KQ_IPrintable"), static_cast<KQ_IPrintable*>(text));
-  EXPECT_EQ(held.KQ_Cast_Contents("KQ_TCounted"), nullptr);
-  EXPECT_EQ(held.KQ_Cast_Contents("KQ_TString *"), nullptr);
+  EXPECT_EQ(held.KQ_Cast_Contents("KQ_IPrintable"), static_cast<KQ_IPrintable*>(string));
 }
 
 TEST_F(AnyTest, PrintingFollowsTheKind) {
   int target = 0;
   std::ostringstream pointerText;
   pointerText << static_cast<void const*>(&target);
-  KQ_TCounted counted(8);
-  struct Case {
-    KQ_TAny any;
-    std::string printed;
-  };
-  Case const cases[] = {
+  KQ_TString text("p");
+  std::pair<KQ_TAny, std::string> const cases[] = {
       {KQ_TAny(), "[KQ_TANY::ILLEGAL]"},
       {KQ_TAny(nullptr), "[KQ_TANY::NULL]"},
       {KQ_TAny(std::int8_t{65}), "A"},
@@ -681,15 +574,14 @@ TEST_F(AnyTest, PrintingFollowsTheKind) {
       {KQ_TAny(static_cast<void const*>(&target)), pointerText.str()},
       {KQ_TAny(static_cast<KQ_IInterface*>(nullptr)), "NULL"},
       {KQ_TAny(static_cast<KQ_IInterface const*>(nullptr)), ""},
-      {KQ_TAny(&counted), "counted 8"},
-      {KQ_TAny(static_cast<KQ_TCounted const*>(&counted)), "counted 8"},
-      {KQ_TAny(KQ_TCounted(9)), "counted 9"},
+      {KQ_TAny(&text), "p"},
+      {KQ_TAny(static_cast<KQ_TString const*>(&text)), "p"},
       {KQ_TAny("h\xC3\xA9"), "h\xC3\xA9"},
-      {KQ_TAny(KQ_TPlain()), "<NON-PRINTABLE>"},
+      {KQ_TAny(Plain()), "<NON-PRINTABLE>"},
       {AnyOfKind(19), ""}};
-  for (Case const& c : cases) EXPECT_EQ(Printed(c.any), c.printed) << "kind " << c.any.Kind();
+  for (auto const& [any, printed] : cases) EXPECT_EQ(Printed(any), printed) << any.Kind();
 
-  KQ_TPlain plain;
+  Plain plain;
   EXPECT_EQ(Printed(KQ_TAny(static_cast<KQ_IInterface*>(&plain))), "<NON-PRINTABLE>");
 
   // 64-bit values are plain decimal whatever the stream's flags; the other
@@ -701,64 +593,44 @@ TEST_F(AnyTest, PrintingFollowsTheKind) {
 }
 
 TEST_F(AnyTest, PackingWritesTheKindByteThenTheExactType) {
-  struct Case {
-    KQ_TAny any;
-    char const* type;
-  };
-  Case const cases[] = {{KQ_TAny(std::int8_t{-8}), "i8"},
-                        {KQ_TAny(std::int16_t{-16}), "i16"},
-                        {KQ_TAny(std::int32_t{-32}), "i32"},
-                        {KQ_TAny(std::int64_t{-64}), "i64"},
-                        {KQ_TAny(std::uint8_t{8}), "u8"},
-                        {KQ_TAny(std::uint16_t{16}), "u16"},
-                        {KQ_TAny(std::uint32_t{32}), "u32"},
-                        {KQ_TAny(std::uint64_t{1} << 60), "u64"},
-                        {KQ_TAny(true), "bool"},
-                        {KQ_TAny('z'), "char"},
-                        {KQ_TAny(0.75f), "f32"},
-                        {KQ_TAny(-0.125), "f64"}};
-  for (Case const& c : cases) {
+  // The samples of the kinds 0 to 13 and the type packed after the kind.
+  std::vector<KQ_TAny> const samples = SamplesOfEveryKind();
+  char const* const types[] = {nullptr, nullptr, "i8",  "i16",  "i32",  "i64", "u8",
+                               "u16",   "u32",   "u64", "bool", "char", "f32", "f64"};
+  for (std::uint32_t kind = KQ_TAny::kIllegal; kind <= KQ_TAny::kDouble; ++kind) {
+    KQ_TAny const& any = samples[kind];
+    SCOPED_TRACE(kind);
     ElementRecorder recorder;
-    c.any.KQ_Pack(recorder);
-    ASSERT_EQ(recorder.Types(), (std::vector<std::string>{"u8", c.type})) << c.type;
-    EXPECT_EQ(recorder.fEntries[0].bits, c.any.Kind());
-
+    any.KQ_Pack(recorder);
+    std::vector<std::string> packed = {"u8"};
+    if (types[kind] != nullptr) packed.emplace_back(types[kind]);
+    ASSERT_EQ(recorder.Types(), packed);
+    EXPECT_EQ(recorder.fEntries[0].bits, any.Kind());
     // Read back over an Any that holds an object: the object is released.
     KQ_TAny back;
-    back.Assign(new KQ_TCounted(1));
+    back.Assign(new Key(1));
     back.KQ_Unpack(recorder);
     EXPECT_TRUE(recorder.AllRead());
-    EXPECT_EQ(gLive, 0);
-    EXPECT_EQ(back.Kind(), c.any.Kind()) << c.type;
-    EXPECT_TRUE(back == c.any) << c.type;
-  }
-
-  for (KQ_TAny const& nothing : {KQ_TAny(), KQ_TAny(nullptr)}) {
-    ElementRecorder recorder;
-    nothing.KQ_Pack(recorder);
-    EXPECT_EQ(recorder.Types(), std::vector<std::string>{"u8"});
-    KQ_TAny back(3);
-    back.KQ_Unpack(recorder);
-    EXPECT_EQ(back.Kind(), nothing.Kind());
+    EXPECT_EQ(Live(), 0);
+    EXPECT_EQ(back.Kind(), any.Kind());
+    EXPECT_TRUE(back == any);
   }
 
   // A held object goes through operator<<(const KQ_IPackable&) and comes
   // back from Extract, owned and not cloned again.
   {
-    KQ_TAny const held{KQ_TCounted(12)};
+    KQ_TAny const held{Key(12)};
     ElementRecorder recorder;
     held.KQ_Pack(recorder);
     EXPECT_EQ(recorder.Types(), (std::vector<std::string>{"u8", "object"}));
     EXPECT_EQ(recorder.fEntries[0].bits, 18u);
     KQ_IPackable const* recorded = recorder.fEntries[1].object.get();
-    int const clonesBefore = gClones;
     KQ_TAny back;
     back.KQ_Unpack(recorder);
-    EXPECT_EQ(gClones, clonesBefore);
     EXPECT_EQ(&*back, recorded);
     EXPECT_TRUE(back == held);
   }
-  EXPECT_EQ(gLive, 0);
+  EXPECT_EQ(Live(), 0);
 }
 
 TEST_F(AnyTest, PointerKindsAreNotPackable) {
@@ -785,33 +657,28 @@ TEST_F(AnyTest, PointerKindsAreNotPackable) {
 }
 
 TEST_F(AnyTest, UnpackingBadOrShortInput) {
-  // An unknown kind is stored as read and nothing more is read.
+  // An unknown kind is stored as read, nothing more is read, and copies and
+  // the packed form keep it.
   ElementRecorder recorder;
   recorder << std::uint8_t{200} << std::int32_t{5};
   KQ_TAny unknown;
   unknown.KQ_Unpack(recorder);
   EXPECT_EQ(unknown.Kind(), 200u);
   EXPECT_EQ(recorder.fNext, 1u);
-  EXPECT_STREQ(unknown.ClassName(), "ILLEGAL");
-  EXPECT_EQ(Printed(unknown), "");
-  KQ_TAny const copy(unknown);
-  EXPECT_EQ(copy.Kind(), 200u);
   KQ_TAny assigned(1);
-  assigned = unknown;
-  EXPECT_EQ(assigned.Kind(), 200u);
+  EXPECT_EQ((assigned = KQ_TAny(unknown)).Kind(), 200u);
   ElementRecorder repacked;
   unknown.KQ_Pack(repacked);
-  EXPECT_EQ(repacked.Types(), std::vector<std::string>{"u8"});
-  EXPECT_THROW((void)static_cast<std::int32_t>(unknown), KQ_EIllegalCastFromAny);
+  EXPECT_EQ(repacked.Words(), "u8 200");
 
   // A value cut short leaves the kind read so far with an empty value; the
   // object held before is already gone.
   ElementRecorder shortValue;
   shortValue << std::uint8_t{KQ_TAny::kInt64};
   KQ_TAny partial;
-  partial.Assign(new KQ_TCounted(1));
+  partial.Assign(new Key(1));
   EXPECT_THROW(partial.KQ_Unpack(shortValue), KQ_EStreamEndReached);
-  EXPECT_EQ(gLive, 0);
+  EXPECT_EQ(Live(), 0);
   EXPECT_EQ(partial.Kind(), KQ_TAny::kInt64);
   EXPECT_EQ(static_cast<std::int64_t>(partial), 0);
 

@@ -92,12 +92,8 @@ TEST(Exception, EmptyMessagesAreCompletedFromThePendingError) {
 
 TEST(Exception, EveryExceptionIsAStdExceptionNamingItselfInUtf8) {
   StackTraceSetting off("0");
-  struct Case {
-    std::function<void()> raise;
-    char const* what;
-  };
   std::uint16_t const umlaut[] = {u'\u00e4', 0xD83D, 0xDE00, 0};
-  Case const cases[] = {
+  std::pair<std::function<void()>, char const*> const cases[] = {
       {[] { KQ_THROW(KQ_EStreamEndReached()); }, "KQ_EStreamEndReached"},
       {[] { KQ_THROW(KQ_EIllegalCast(KQ_TString("no cast"))); }, "KQ_EIllegalCast: no cast"},
       {[&] { KQ_THROW(KQ_EHRSyntaxError(KQ_TString(umlaut))); },
@@ -106,12 +102,12 @@ TEST(Exception, EveryExceptionIsAStdExceptionNamingItselfInUtf8) {
        "KQ_EIllegalCast: named"},
       {[] { KQ_THROW(KQ_EIllegalCast(KQ_TString("KQ_EIllegalCastX"))); },
        "KQ_EIllegalCast: KQ_EIllegalCastX"}};
-  for (Case const& c : cases) {
+  for (auto const& [raise, what] : cases) {
     try {
-      c.raise();
+      raise();
       ADD_FAILURE() << "nothing raised";
     } catch (std::exception const& e) {
-      EXPECT_STREQ(e.what(), c.what);
+      EXPECT_STREQ(e.what(), what);
     }
   }
 }
@@ -146,14 +142,9 @@ TEST(Exception, PrintedLayoutGivesClassPlaceMessageDataAndTrace) {
   StackTraceSetting off("0");
   KQ_ECouldNotOpenFile e(KQ_TString("M"));
   e.__PREPARE_FOR_THROW__(120, "F");
-  std::ostringstream expected;
-  expected << "Exception of class KQ_ECouldNotOpenFile\n"
-           << "raised at line 120 of file \"F\"\n"
-           << "Additional message:" << std::endl
-           << "  M" << std::endl
-           << "Stack trace:" << std::endl
-           << "  [1] <unnamed> in F at line 120" << std::endl;
-  EXPECT_EQ(Printed(e), expected.str());
+  EXPECT_EQ(Printed(e),
+            "Exception of class KQ_ECouldNotOpenFile\nraised at line 120 of file \"F\"\n"
+            "Additional message:\n  M\nStack trace:\n  [1] <unnamed> in F at line 120\n");
 
   // Indentation 4: every line but the first gets four blanks, the message
   // and the entries six; data come between message and trace.
@@ -163,14 +154,9 @@ TEST(Exception, PrintedLayoutGivesClassPlaceMessageDataAndTrace) {
   std::string const printed = Printed(withData);
   KQ_IPrintable::SetIndentation(0);
   EXPECT_EQ(printed,
-            "Exception of class KQ_EIllegalCast\n"
-            "    raised at line 9 of file \"G\"\n"
-            "    Additional message:\n"
-            "      M\n"
-            "    Additional data:\n"
-            "      17\n"
-            "    Stack trace:\n"
-            "      [1] <unnamed> in G at line 9\n");
+            "Exception of class KQ_EIllegalCast\n    raised at line 9 of file \"G\"\n"
+            "    Additional message:\n      M\n    Additional data:\n      17\n"
+            "    Stack trace:\n      [1] <unnamed> in G at line 9\n");
 }
 
 TEST(StackEntry, PrintingAndComparison) {
@@ -214,34 +200,24 @@ TEST(Exception, LeavesPackTheirParentsInsideClassSections) {
             "object KQ_TAny, u8 0, trailer KQ_EException, trailer KQ_ETimeException");
 }
 
-// Every class of the tree: its parent, its protocol, its factory and a throw
-// that a handler for the parent catches.
+// Every class of the tree: its parent, its factory, a throw that a handler
+// for the parent catches and its clone.
 template <class X, class Parent>
 void CheckTreeMember(char const* name, char const* parentName) {
   SCOPED_TRACE(name);
-  EXPECT_STREQ(X::KQ_ClassName(), name);
-  ASSERT_NE(X::KQ_ParentClass(), nullptr);
   EXPECT_STREQ(X::KQ_ParentClass()->ClassName(), parentName);
-  EXPECT_TRUE(X::KQ_HasSuperclass("KQ_EException"));
-  EXPECT_FALSE(X::KQ_HasInterface("KQ_IThrowable"));
-  EXPECT_EQ(X::KQ_ClassObject()->NrOfInterfaces(), 0u);
-  EXPECT_EQ(X::KQ_ClassObject()->InitFunction(), nullptr);
   std::unique_ptr<KQ_TObject> created(KQ_TClass::FindClass(name)->CreateInstance());
   ASSERT_NE(created, nullptr);
   EXPECT_STREQ(created->ClassName(), name);
   auto* throwable = static_cast<KQ_IThrowable*>(created->KQ_Cast("KQ_IThrowable"));
   ASSERT_NE(throwable, nullptr);
-  try {
-    throwable->KQ_Throw();
-    ADD_FAILURE() << "no exception";
-  } catch (Parent const& caught) {
-    EXPECT_STREQ(caught.ClassName(), name);
-  }
+  EXPECT_THROW(throwable->KQ_Throw(), Parent);
+  EXPECT_EQ(kqtest::Raised([throwable] { throwable->KQ_Throw(); }), name);
   std::unique_ptr<KQ_IPackable> clone(X(KQ_TString("m")).KQ_Clone());
   EXPECT_STREQ(clone->ClassName(), name);
 }
 
-TEST(ExceptionTree, EveryClassHasItsParentAndProtocol) {
+TEST(ExceptionTree, EveryClassIsMadeByNameAndCaughtAsItsParent) {
 #define KQ_CHECK_MEMBER_(X, Parent) CheckTreeMember<X, Parent>(#X, #Parent);
   KQ_EXCEPTION_TREE(KQ_CHECK_MEMBER_)
 #undef KQ_CHECK_MEMBER_

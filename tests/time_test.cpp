@@ -1,26 +1,13 @@
 // Times and intervals: construction, arithmetic and normalisation, calendar
 // fields in UTC and in a zone with daylight saving, the limits of the 32-bit
 // seconds (2038, 2106), formatting, packing and the text format.
-//
-// Zones are given as POSIX TZ rules, which need no zone database.
-#include <gtest/gtest.h>
-
 #include <array>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
+#include <tuple>
 
-#include "kq_eexception.h"
-#include "kq_initialization.h"
-#include "kq_tdatastream.h"
-#include "kq_thumanreadablestream.h"
 #include "kq_tinterval.h"
-#include "kq_tmemorystream.h"
 #include "kq_ttime.h"
 #include "platform/kq_sys_time.h"
 #include "test_support.h"
@@ -30,38 +17,18 @@ namespace {
 using kqtest::ReadText;
 using kqtest::Text;
 
-// Central Europe: +1, summer time +2 from the last Sunday of March 02:00 to
-// the last Sunday of October 03:00.
+// Zones as POSIX TZ rules, which need no zone database. Central Europe: +1,
+// summer time +2 from the last Sunday of March 02:00 to the last Sunday of
+// October 03:00. New York: -5, summer time -4 from the second Sunday of
+// March to the first Sunday of November.
 constexpr char kCETZone[] = "CET-1CEST,M3.5.0,M10.5.0/3";
-// New York: -5, summer time -4 from the second Sunday of March to the first
-// Sunday of November.
 constexpr char kNewYorkZone[] = "EST5EDT,M3.2.0,M11.1.0";
 
-// Sets TZ for the life of the object and restores the previous value.
-class ZoneScope {
- public:
-  explicit ZoneScope(char const* zone) {
-    char const* old = std::getenv("TZ");
-    fHadOld = old != nullptr;
-    if (fHadOld) fOld = old;
-    setenv("TZ", zone, 1);
-    kq::sys::ReloadTimeZone();
-  }
-  ~ZoneScope() {
-    if (fHadOld) {
-      setenv("TZ", fOld.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    kq::sys::ReloadTimeZone();
-  }
-  ZoneScope(ZoneScope const&) = delete;
-  ZoneScope& operator=(ZoneScope const&) = delete;
-
- private:
-  bool fHadOld = false;
-  std::string fOld;
-};
+// Every test that reads local fields sets the zone it needs first.
+void SetZone(char const* zone) {
+  setenv("TZ", zone, 1);
+  kq::sys::ReloadTimeZone();
+}
 
 // Year, month, day, hour, minute, second.
 using Fields = std::array<int, 6>;
@@ -75,8 +42,7 @@ KQ_TTime Make(bool utc, Fields const& f, std::uint32_t micros = 0) {
 KQ_TTime UTC(Fields const& f, std::uint32_t micros = 0) { return Make(true, f, micros); }
 KQ_TTime Local(Fields const& f, std::uint32_t micros = 0) { return Make(false, f, micros); }
 
-// The UTC seconds of a calendar date, as the C library counts them.
-std::uint32_t Seconds(Fields const& f) {
+std::tm Tm(Fields const& f, int isdst = 0) {
   std::tm fields{};
   fields.tm_year = f[0] - 1900;
   fields.tm_mon = f[1] - 1;
@@ -84,6 +50,13 @@ std::uint32_t Seconds(Fields const& f) {
   fields.tm_hour = f[3];
   fields.tm_min = f[4];
   fields.tm_sec = f[5];
+  fields.tm_isdst = isdst;
+  return fields;
+}
+
+// The UTC seconds of a calendar date, as the C library counts them.
+std::uint32_t Seconds(Fields const& f) {
+  std::tm fields = Tm(f);
   return static_cast<std::uint32_t>(timegm(&fields));
 }
 
@@ -96,29 +69,20 @@ std::array<int, 7> FieldsOf(KQ_TTime const& t, bool utc) {
   return {t.Year(), t.Month(), t.Day(), t.Hour(), t.Minute(), t.Second(), t.Weekday()};
 }
 
-void ExpectInterval(KQ_TInterval const& interval, std::int32_t seconds, std::int32_t micros) {
-  EXPECT_EQ(interval.Seconds(), seconds);
-  EXPECT_EQ(interval.Micros(), micros);
+// The seconds and micros of a time or an interval.
+template <class T>
+void ExpectParts(T const& value, std::int64_t seconds, std::int64_t micros) {
+  EXPECT_EQ(value.Seconds(), seconds);
+  EXPECT_EQ(value.Micros(), micros);
 }
 
-void ExpectTime(KQ_TTime const& time, std::uint32_t seconds, std::uint32_t micros) {
-  EXPECT_EQ(time.Seconds(), seconds);
-  EXPECT_EQ(time.Micros(), micros);
-}
-
-// Every comparison operator of every pair of values given in ascending
-// order.
+// Every comparison of every pair of values given in ascending order.
 template <class T>
 void ExpectOrdered(std::vector<T> const& ordered) {
   for (std::size_t i = 0; i < ordered.size(); ++i) {
     for (std::size_t j = 0; j < ordered.size(); ++j) {
       SCOPED_TRACE(testing::Message() << i << " vs " << j);
-      EXPECT_EQ(ordered[i] == ordered[j], i == j);
-      EXPECT_EQ(ordered[i] != ordered[j], i != j);
-      EXPECT_EQ(ordered[i] < ordered[j], i < j);
-      EXPECT_EQ(ordered[i] <= ordered[j], i <= j);
-      EXPECT_EQ(ordered[i] > ordered[j], i > j);
-      EXPECT_EQ(ordered[i] >= ordered[j], i >= j);
+      kqtest::ExpectOrder(ordered[i], ordered[j], (i > j) - (i < j));
     }
   }
 }
@@ -132,24 +96,21 @@ T Read(std::string const& text, T target) {
 
 std::string Str(KQ_TString const& string) { return string.UTF8(); }
 
-class TimeTest : public testing::Test {
- protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__()); }
-};
+class TimeTest : public kqtest::InitializedTest {};
 
 TEST_F(TimeTest, ConstructorsCarryMicrosAndRejectTheInvalidSecond) {
-  ExpectTime(KQ_TTime(5u, 1000000u), 5, 1000000);
-  ExpectTime(KQ_TTime(5u, 2500000u), 7, 500000);
-  ExpectTime(KQ_TTime(5u, 2000000u), 6, 1000000);
-  ExpectTime(KQ_TTime(5u, 0xFFFFFFFFu), 5 + 4294, 967295);
-  ExpectTime(KQ_TTime(std::int32_t{1234}), 1234, 0);
+  ExpectParts(KQ_TTime(5u, 1000000u), 5, 1000000);
+  ExpectParts(KQ_TTime(5u, 2500000u), 7, 500000);
+  ExpectParts(KQ_TTime(5u, 2000000u), 6, 1000000);
+  ExpectParts(KQ_TTime(5u, 0xFFFFFFFFu), 5 + 4294, 967295);
+  ExpectParts(KQ_TTime(std::int32_t{1234}), 1234, 0);
   // A negative 32-bit value stands for its unsigned bits; only -1 is refused.
-  ExpectTime(KQ_TTime(std::int32_t{-2}), 0xFFFFFFFEu, 0);
-  ExpectTime(KQ_TTime(0xFFFFFFFEu), 0xFFFFFFFEu, 0);
+  ExpectParts(KQ_TTime(std::int32_t{-2}), 0xFFFFFFFEu, 0);
+  ExpectParts(KQ_TTime(0xFFFFFFFEu), 0xFFFFFFFEu, 0);
   // 64-bit seconds are never cut to 32 bits.
-  ExpectTime(KQ_TTime(std::int64_t{4294967294}), 4294967294u, 0);
-  ExpectTime(KQ_TTime(5LL), 5, 0);
-  ExpectTime(KQ_TTime(static_cast<std::time_t>(3000000000)), 3000000000u, 0);
+  ExpectParts(KQ_TTime(std::int64_t{4294967294}), 4294967294u, 0);
+  ExpectParts(KQ_TTime(5LL), 5, 0);
+  ExpectParts(KQ_TTime(static_cast<std::time_t>(3000000000)), 3000000000u, 0);
   EXPECT_THROW(KQ_TTime(std::int32_t{-1}), KQ_ETimeException);
   EXPECT_THROW(KQ_TTime(0xFFFFFFFFu), KQ_EIllegalTime);
   EXPECT_THROW(KQ_TTime(std::int64_t{4294967295}), KQ_EIllegalTime);
@@ -157,20 +118,12 @@ TEST_F(TimeTest, ConstructorsCarryMicrosAndRejectTheInvalidSecond) {
   EXPECT_THROW(KQ_TTime(std::int64_t{-1}), KQ_EIllegalTime);
   EXPECT_THROW(KQ_TTime(std::uint64_t{1} << 40), KQ_EIllegalTime);
 
-  KQ_TTime copy(KQ_TTime(9u, 8u));
   KQ_TTime assigned(1u, 1u);
-  assigned = copy;
-  ExpectTime(assigned, 9, 8);
-
+  ExpectParts(assigned = KQ_TTime(9u, 8u), 9, 8);
   // The current time, to the millisecond.
-  auto const clock = [] {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-  };
-  auto const before = clock();
+  std::time_t const before = std::time(nullptr);
   KQ_TTime const now;
-  auto const after = clock();
+  std::time_t const after = std::time(nullptr);
   EXPECT_GE(std::int64_t{now.Seconds()}, before);
   EXPECT_LE(std::int64_t{now.Seconds()}, after);
   EXPECT_EQ(now.Micros() % 1000, 0u);
@@ -179,32 +132,30 @@ TEST_F(TimeTest, ConstructorsCarryMicrosAndRejectTheInvalidSecond) {
 
 TEST_F(TimeTest, MovingByIntervalsBorrowsAndCarriesOneSecond) {
   KQ_TTime const start(10u, 900000u);
-  ExpectTime(start + KQ_TInterval(0, 200000), 11, 100000);
-  ExpectTime(start - KQ_TInterval(0, 950000), 9, 950000);
-  ExpectTime(start + KQ_TInterval(0, -500000), 10, 400000);
-  ExpectTime(start + KQ_TInterval(-1, -950000), 8, 950000);
-  ExpectTime(start - KQ_TInterval(-2, -100000), 12, 1000000);
+  ExpectParts(start + KQ_TInterval(0, 200000), 11, 100000);
+  ExpectParts(start - KQ_TInterval(0, 950000), 9, 950000);
+  ExpectParts(start + KQ_TInterval(0, -500000), 10, 400000);
+  ExpectParts(start + KQ_TInterval(-1, -950000), 8, 950000);
+  ExpectParts(start - KQ_TInterval(-2, -100000), 12, 1000000);
   // A sum of exactly one second's micros stays in the micros.
-  ExpectTime(KQ_TTime(10u, 500000u) + KQ_TInterval(0, 500000), 10, 1000000);
-  ExpectTime(KQ_TInterval(3, 0) + start, 13, 900000);
-  KQ_TTime moved(start);
-  moved += KQ_TInterval(100, 100000);
-  ExpectTime(moved, 110, 1000000);
-  moved -= KQ_TInterval(11, 1);
-  ExpectTime(moved, 99, 999999);
+  ExpectParts(KQ_TTime(10u, 500000u) + KQ_TInterval(0, 500000), 10, 1000000);
   // Seconds wrap modulo 2^32 rather than raise; across 2038 and up to 2106
   // the unsigned seconds count on.
-  ExpectTime(KQ_TTime(5u, 0u) - KQ_TInterval(10, 0), 0xFFFFFFFBu, 0);
-  ExpectTime(KQ_TTime(0x7FFFFFFFu, 500000u) + KQ_TInterval(1, 600000), 0x80000001u, 100000);
-  ExpectTime(KQ_TTime(0xFFFFFF00u, 0u) - KQ_TInterval(0x7FFFFFFF, 0), 0x7FFFFF01u, 0);
+  ExpectParts(KQ_TTime(5u, 0u) - KQ_TInterval(10, 0), 0xFFFFFFFBu, 0);
+  ExpectParts(KQ_TTime(0x7FFFFFFFu, 500000u) + KQ_TInterval(1, 600000), 0x80000001u, 100000);
+  ExpectParts(KQ_TTime(0xFFFFFF00u, 0u) - KQ_TInterval(0x7FFFFFFF, 0), 0x7FFFFF01u, 0);
+  ExpectParts(KQ_TInterval(3, 0) + start, 13, 900000);
+  KQ_TTime moved(start);
+  ExpectParts(moved += KQ_TInterval(100, 100000), 110, 1000000);
+  ExpectParts(moved -= KQ_TInterval(11, 1), 99, 999999);
 
   // The difference of two times, normalised.
-  ExpectInterval(KQ_TTime(11u, 100000u) - KQ_TTime(10u, 900000u), 0, 200000);
-  ExpectInterval(KQ_TTime(10u, 900000u) - KQ_TTime(11u, 100000u), 0, -200000);
-  ExpectInterval(KQ_TTime(20u, 100000u) - KQ_TTime(10u, 900000u), 9, 200000);
-  ExpectInterval(KQ_TTime(10u, 900000u) - KQ_TTime(20u, 100000u), -9, -200000);
-  ExpectInterval(KQ_TInterval(KQ_TTime(0x80000000u, 0u), KQ_TTime(0x7FFFFFFFu, 1u)), 0, 999999);
-  ExpectInterval(KQ_TTime(0xFFFFFFFEu, 0u) - KQ_TTime(0x80000000u, 0u), 0x7FFFFFFE, 0);
+  ExpectParts(KQ_TTime(11u, 100000u) - KQ_TTime(10u, 900000u), 0, 200000);
+  ExpectParts(KQ_TTime(10u, 900000u) - KQ_TTime(11u, 100000u), 0, -200000);
+  ExpectParts(KQ_TTime(20u, 100000u) - KQ_TTime(10u, 900000u), 9, 200000);
+  ExpectParts(KQ_TTime(10u, 900000u) - KQ_TTime(20u, 100000u), -9, -200000);
+  ExpectParts(KQ_TInterval(KQ_TTime(0x80000000u, 0u), KQ_TTime(0x7FFFFFFFu, 1u)), 0, 999999);
+  ExpectParts(KQ_TTime(0xFFFFFFFEu, 0u) - KQ_TTime(0x80000000u, 0u), 0x7FFFFFFE, 0);
 }
 
 TEST_F(TimeTest, TimesAndIntervalsOrderBySecondsThenMicros) {
@@ -215,81 +166,61 @@ TEST_F(TimeTest, TimesAndIntervalsOrderBySecondsThenMicros) {
                                KQ_TInterval(0, -500000), KQ_TInterval(0, 0), KQ_TInterval(0, 1),
                                KQ_TInterval(1, 0)});
 
-  // Close times lie less than a second apart.
-  struct Case {
-    KQ_TTime a;
-    KQ_TTime b;
-    bool close;
-  };
-  Case const cases[] = {
-      {KQ_TTime(10u, 800000u), KQ_TTime(11u, 200000u), true},   // 0.4 s across a second
-      {KQ_TTime(10u, 500000u), KQ_TTime(11u, 700000u), false},  // 1.2 s
-      {KQ_TTime(10u, 0u), KQ_TTime(11u, 0u), false},            // exactly 1 s
+  // Close times lie less than a second apart; equal seconds always count,
+  // seconds two apart never, whatever the micros say.
+  std::tuple<KQ_TTime, KQ_TTime, bool> const cases[] = {
+      {KQ_TTime(10u, 800000u), KQ_TTime(11u, 200000u), true},
+      {KQ_TTime(10u, 500000u), KQ_TTime(11u, 700000u), false},
+      {KQ_TTime(10u, 0u), KQ_TTime(11u, 0u), false},
       {KQ_TTime(10u, 999999u), KQ_TTime(11u, 999998u), true},
       {KQ_TTime(10u, 0u), KQ_TTime(12u, 0u), false},
-      {KQ_TTime(10u, 0u), KQ_TTime(10u, 1000000u), true},  // equal seconds always count
+      {KQ_TTime(10u, 0u), KQ_TTime(10u, 1000000u), true},
       {KQ_TTime(0u, 900000u), KQ_TTime(0xFFFFFFFEu, 900000u), false},
-      // Seconds two apart are never close, whatever the micros say.
       {KQ_TTime(10u, 0u).SetMicros(1999999), KQ_TTime(12u, 0u), false}};
-  for (Case const& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.a.Seconds() << "." << c.a.Micros() << " vs "
-                                    << c.b.Seconds() << "." << c.b.Micros());
-    EXPECT_EQ(c.a ^ c.b, c.close);
-    EXPECT_EQ(c.b ^ c.a, c.close);
+  for (auto const& [a, b, close] : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << a.Seconds() << "." << a.Micros() << " vs " << b.Seconds() << "." << b.Micros());
+    EXPECT_EQ(a ^ b, close);
+    EXPECT_EQ(b ^ a, close);
   }
 }
 
 TEST_F(TimeTest, IntervalsNormaliseToTheSignOfTheSpan) {
-  struct Case {
-    std::int32_t seconds;
-    std::int32_t micros;
-    std::int32_t wantSeconds;
-    std::int32_t wantMicros;
-  };
-  Case const cases[] = {{-2, 300000, -1, -700000},
-                        {2, -300000, 1, 700000},
-                        {5, 1000000, 5, 1000000},
-                        {-5, -1000000, -5, -1000000},
-                        {0, -500000, 0, -500000},
-                        {0, 2500000, 2, 500000},
-                        {0, -1000000, -1, 0},
-                        {3, -2500000, 0, 500000},
-                        {-3, 2500000, 0, -500000},
-                        {1, -1500000, 0, -500000},
-                        {0, 0, 0, 0},
-                        {0, 1000001, 1, 1},
-                        {INT32_MAX, 1000001, INT32_MIN, 1}};
-  for (Case const& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.seconds << ", " << c.micros);
-    ExpectInterval(KQ_TInterval(c.seconds, c.micros), c.wantSeconds, c.wantMicros);
+  // Seconds and micros as given, and as normalised.
+  std::int32_t const made[][4] = {
+      {-2, 300000, -1, -700000},    {2, -300000, 1, 700000},  {5, 1000000, 5, 1000000},
+      {-5, -1000000, -5, -1000000}, {0, -500000, 0, -500000}, {0, 2500000, 2, 500000},
+      {0, -1000000, -1, 0},         {3, -2500000, 0, 500000}, {-3, 2500000, 0, -500000},
+      {1, -1500000, 0, -500000},    {0, 1000001, 1, 1}};
+  for (auto const& c : made) {
+    SCOPED_TRACE(testing::Message() << c[0] << ", " << c[1]);
+    ExpectParts(KQ_TInterval(c[0], c[1]), c[2], c[3]);
   }
-  ExpectInterval(KQ_TInterval(), 0, 0);
-  ExpectInterval(KQ_TInterval(1, 600000) + KQ_TInterval(1, 600000), 3, 200000);
-  ExpectInterval(KQ_TInterval(1, 0) - KQ_TInterval(2, 500000), -1, -500000);
-  ExpectInterval(KQ_TInterval(0, 300000) - KQ_TInterval(0, 800000), 0, -500000);
-  ExpectInterval(KQ_TInterval(-1, -600000) - KQ_TInterval(-1, -600000), 0, 0);
+  ExpectParts(KQ_TInterval(INT32_MAX, 1000001), INT32_MIN, 1);
+  ExpectParts(KQ_TInterval(), 0, 0);
+  ExpectParts(KQ_TInterval(1, 600000) + KQ_TInterval(1, 600000), 3, 200000);
+  ExpectParts(KQ_TInterval(1, 0) - KQ_TInterval(2, 500000), -1, -500000);
+  ExpectParts(KQ_TInterval(0, 300000) - KQ_TInterval(0, 800000), 0, -500000);
+  ExpectParts(KQ_TInterval(-1, -600000) - KQ_TInterval(-1, -600000), 0, 0);
   KQ_TInterval sum(0, 999999);
-  sum += KQ_TInterval(0, 2);
-  ExpectInterval(sum, 1, 1);
-  sum -= KQ_TInterval(3, 0);
+  ExpectParts(sum += KQ_TInterval(0, 2), 1, 1);
   KQ_TInterval assigned(7, 7);
-  assigned = sum;
-  ExpectInterval(assigned, -1, -999999);
+  ExpectParts(assigned = (sum -= KQ_TInterval(3, 0)), -1, -999999);
 
   // Setting one field keeps the sub-second in place; zero seconds are
   // neither sign, so the micros stay.
-  ExpectInterval(KQ_TInterval(2, 0).SetMicros(1500000), 3, 500000);
-  ExpectInterval(KQ_TInterval(5, 0).SetMicros(-300), 4, 999700);
-  ExpectInterval(KQ_TInterval(2, 0).SetMicros(-2500000), 0, -500000);
-  ExpectInterval(KQ_TInterval(-3, 0).SetMicros(1000000), -2, 0);
-  ExpectInterval(KQ_TInterval(-3, 0).SetMicros(300), -2, -999700);
-  ExpectInterval(KQ_TInterval(0, 0).SetMicros(-300), 0, -300);
-  ExpectInterval(KQ_TInterval(0, 0).SetMicros(INT32_MIN), -2147, -483648);
-  ExpectInterval(KQ_TInterval(-2, -300000).SetSeconds(5), 5, 700000);
-  ExpectInterval(KQ_TInterval(2, 300000).SetSeconds(-5), -5, -700000);
-  ExpectInterval(KQ_TInterval(2, 300000).SetSeconds(0), 0, 300000);
-  ExpectInterval(KQ_TInterval(2, 300000).SetSeconds(9), 9, 300000);
-  ExpectInterval(KQ_TInterval(-2, -300000).SetSeconds(0), 0, -300000);
+  ExpectParts(KQ_TInterval(2, 0).SetMicros(1500000), 3, 500000);
+  ExpectParts(KQ_TInterval(5, 0).SetMicros(-300), 4, 999700);
+  ExpectParts(KQ_TInterval(2, 0).SetMicros(-2500000), 0, -500000);
+  ExpectParts(KQ_TInterval(-3, 0).SetMicros(1000000), -2, 0);
+  ExpectParts(KQ_TInterval(-3, 0).SetMicros(300), -2, -999700);
+  ExpectParts(KQ_TInterval(0, 0).SetMicros(-300), 0, -300);
+  ExpectParts(KQ_TInterval(0, 0).SetMicros(INT32_MIN), -2147, -483648);
+  ExpectParts(KQ_TInterval(-2, -300000).SetSeconds(5), 5, 700000);
+  ExpectParts(KQ_TInterval(2, 300000).SetSeconds(-5), -5, -700000);
+  ExpectParts(KQ_TInterval(2, 300000).SetSeconds(0), 0, 300000);
+  ExpectParts(KQ_TInterval(2, 300000).SetSeconds(9), 9, 300000);
+  ExpectParts(KQ_TInterval(-2, -300000).SetSeconds(0), 0, -300000);
 
   // The printed form: minutes, seconds and micros.
   EXPECT_EQ(Str(KQ_TInterval(125, 300)), "2\":05.000300'");
@@ -302,36 +233,29 @@ TEST_F(TimeTest, IntervalsNormaliseToTheSignOfTheSpan) {
   EXPECT_EQ(kqtest::Printed(KQ_TInterval(-61, -1)), "-1\":01.000001'");
 }
 
-// The fields of an instant in UTC and in local time with daylight saving,
-// both ways, from 1970 to 2106.
 TEST_F(TimeTest, CalendarFieldsReachFrom1970To2106InUTCAndLocalTime) {
-  ZoneScope zone(kCETZone);
-  struct Case {
-    bool utc;
-    std::uint32_t seconds;
-    std::array<int, 7> fields;  // and the weekday, 1 for Sunday
-  };
-  Case const cases[] = {
-      {true, 0, {1970, 1, 1, 0, 0, 0, 5}},
-      {true, 951782400, {2000, 2, 29, 0, 0, 0, 3}},
-      {true, 0x7FFFFFFFu, {2038, 1, 19, 3, 14, 7, 3}},
-      {true, 0x80000000u, {2038, 1, 19, 3, 14, 8, 3}},
-      {true, 4107542400u, {2100, 3, 1, 0, 0, 0, 2}},
-      {true, 0xFFFFFFFEu, {2106, 2, 7, 6, 28, 14, 1}},
-      {true, 1167607815, {2006, 12, 31, 23, 30, 15, 1}},
-      {false, 0, {1970, 1, 1, 1, 0, 0, 5}},
-      {false, 1168858800, {2007, 1, 15, 12, 0, 0, 2}},
-      {false, 1184493600, {2007, 7, 15, 12, 0, 0, 1}},  // summer time
-      {false, 1167607815, {2007, 1, 1, 0, 30, 15, 2}},  // a year later than in UTC
-      {false, 4118119200u, {2100, 7, 1, 12, 0, 0, 5}},  // the rules hold beyond 2038
-      {false, 0xFFFFFFFEu, {2106, 2, 7, 7, 28, 14, 1}}};
-  for (Case const& c : cases) {
-    SCOPED_TRACE(testing::Message() << (c.utc ? "UTC " : "local ") << c.seconds);
-    KQ_TTime const time(c.seconds, 42u);
-    EXPECT_EQ(FieldsOf(time, c.utc), c.fields);
-    EXPECT_EQ(c.utc ? time.GMTMicros() : time.Micros(), 42u);
-    Fields const f = {c.fields[0], c.fields[1], c.fields[2], c.fields[3], c.fields[4], c.fields[5]};
-    ExpectTime(Make(c.utc, f, 42), c.seconds, 42);
+  SetZone(kCETZone);
+  // UTC (1) or local (0), seconds, fields and weekday (1 for Sunday): summer
+  // time, a year later than in UTC, the rules beyond 2038.
+  std::int64_t const cases[][9] = {
+      {1, 0x00000000, 1970, 1, 1, 0, 0, 0, 5},      {1, 951782400, 2000, 2, 29, 0, 0, 0, 3},
+      {1, 0x7FFFFFFF, 2038, 1, 19, 3, 14, 7, 3},    {1, 0x80000000, 2038, 1, 19, 3, 14, 8, 3},
+      {1, 4107542400, 2100, 3, 1, 0, 0, 0, 2},      {1, 0xFFFFFFFE, 2106, 2, 7, 6, 28, 14, 1},
+      {1, 1167607815, 2006, 12, 31, 23, 30, 15, 1}, {0, 0x00000000, 1970, 1, 1, 1, 0, 0, 5},
+      {0, 1168858800, 2007, 1, 15, 12, 0, 0, 2},    {0, 1184493600, 2007, 7, 15, 12, 0, 0, 1},
+      {0, 1167607815, 2007, 1, 1, 0, 30, 15, 2},    {0, 4118119200, 2100, 7, 1, 12, 0, 0, 5},
+      {0, 0xFFFFFFFE, 2106, 2, 7, 7, 28, 14, 1}};
+  for (auto const& c : cases) {
+    SCOPED_TRACE(testing::Message() << (c[0] ? "UTC " : "local ") << c[1]);
+    bool const utc = c[0] != 0;
+    auto const seconds = static_cast<std::uint32_t>(c[1]);
+    KQ_TTime const time(seconds, 42u);
+    std::array<int, 7> fields;
+    for (std::size_t i = 0; i < 7; ++i) fields[i] = static_cast<int>(c[i + 2]);
+    EXPECT_EQ(FieldsOf(time, utc), fields);
+    EXPECT_EQ(utc ? time.GMTMicros() : time.Micros(), 42u);
+    Fields const f = {fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]};
+    ExpectParts(Make(utc, f, 42), seconds, 42);
   }
   // Fields out of range are carried over (2100 is no leap year); micros are
   // stored as given.
@@ -341,35 +265,31 @@ TEST_F(TimeTest, CalendarFieldsReachFrom1970To2106InUTCAndLocalTime) {
   EXPECT_EQ(UTC({2007, 1, 1, 0, 0, 0}, 3000000).Micros(), 3000000u);
   // One second beyond the first and the last valid one, in either form
   // (00:30 on 1 January 1970 here lies before 1970 in UTC).
-  for (auto const& [utc, f] : std::vector<std::pair<bool, Fields>>{
-           {true, {1969, 12, 31, 23, 59, 59}},
-           {true, {2106, 2, 7, 6, 28, 15}},
-           {true, {2200, 1, 1, 0, 0, 0}},
-           {true, {-30000, 1, 1, 0, 0, 0}},
-           {false, {2106, 2, 7, 7, 28, 15}},
-           {false, {1970, 1, 1, 0, 30, 0}},
-       }) {
-    EXPECT_THROW(Make(utc, f), KQ_EIllegalTime) << f[0];
+  int const beyond[][7] = {{1, 1969, 12, 31, 23, 59, 59}, {1, 2106, 2, 7, 6, 28, 15},
+                           {1, 2200, 1, 1, 0, 0, 0},      {1, -30000, 1, 1, 0, 0, 0},
+                           {0, 2106, 2, 7, 7, 28, 15},    {0, 1970, 1, 1, 0, 30, 0}};
+  for (auto const& b : beyond) {
+    EXPECT_THROW(Make(b[0] != 0, {b[1], b[2], b[3], b[4], b[5], b[6]}), KQ_EIllegalTime) << b[1];
   }
 }
 
 // Each setter carries the field over in its own time and keeps the others;
 // what gives no valid time is refused and leaves the time as it was.
 TEST_F(TimeTest, SettingAFieldCarriesOverAndRefusesInvalidTimes) {
-  ZoneScope zone(kCETZone);
+  SetZone(kCETZone);
   KQ_TTime utc = UTC({2007, 1, 31, 10, 20, 30}, 77);
-  ExpectTime(utc.SetGMTDay(32), Seconds({2007, 2, 1, 10, 20, 30}), 77);
+  ExpectParts(utc.SetGMTDay(32), Seconds({2007, 2, 1, 10, 20, 30}), 77);
   // A summer date keeps its UTC hour whatever the zone's daylight saving.
-  ExpectTime(utc.SetGMTMonth(7), Seconds({2007, 7, 1, 10, 20, 30}), 77);
-  ExpectTime(utc.SetGMTHour(-1), Seconds({2007, 6, 30, 23, 20, 30}), 77);
-  ExpectTime(utc.SetGMTMinute(61).SetGMTSecond(5).SetGMTYear(2100), Seconds({2100, 7, 1, 0, 1, 5}),
-             77);
+  ExpectParts(utc.SetGMTMonth(7), Seconds({2007, 7, 1, 10, 20, 30}), 77);
+  ExpectParts(utc.SetGMTHour(-1), Seconds({2007, 6, 30, 23, 20, 30}), 77);
+  ExpectParts(utc.SetGMTMinute(61).SetGMTSecond(5).SetGMTYear(2100), Seconds({2100, 7, 1, 0, 1, 5}),
+              77);
   KQ_TTime local = Local({2007, 1, 31, 12, 20, 30}, 9);
-  ExpectTime(local.SetDay(32), Seconds({2007, 2, 1, 11, 20, 30}), 9);
+  ExpectParts(local.SetDay(32), Seconds({2007, 2, 1, 11, 20, 30}), 9);
   // From winter into summer the local hour stays 12.
-  ExpectTime(local.SetMonth(7), Seconds({2007, 7, 1, 10, 20, 30}), 9);
-  ExpectTime(local.SetHour(-1), Seconds({2007, 6, 30, 21, 20, 30}), 9);
-  ExpectTime(local.SetMinute(0).SetSecond(75).SetYear(2040), Seconds({2040, 6, 30, 21, 1, 15}), 9);
+  ExpectParts(local.SetMonth(7), Seconds({2007, 7, 1, 10, 20, 30}), 9);
+  ExpectParts(local.SetHour(-1), Seconds({2007, 6, 30, 21, 20, 30}), 9);
+  ExpectParts(local.SetMinute(0).SetSecond(75).SetYear(2040), Seconds({2040, 6, 30, 21, 1, 15}), 9);
 
   KQ_TTime const utcBefore(utc);
   KQ_TTime const localBefore(local);
@@ -392,13 +312,13 @@ TEST_F(TimeTest, SettingAFieldCarriesOverAndRefusesInvalidTimes) {
 TEST_F(TimeTest, ZoneBiasIsTheStandardTimeOffset) {
   for (auto const& [zone, bias] : std::vector<std::pair<char const*, std::int32_t>>{
            {kCETZone, -3600}, {kNewYorkZone, 5 * 3600}, {"UTC0", 0}}) {
-    ZoneScope scope(zone);
+    SetZone(zone);
     EXPECT_EQ(KQ_TTime::TimeZone(), bias) << zone;
   }
 }
 
 TEST_F(TimeTest, TheSkippedHourLandsAfterTheJump) {
-  ZoneScope zone(kCETZone);
+  SetZone(kCETZone);
   // 2024-03-31: the clocks go from 02:00 CET to 03:00 CEST.
   KQ_TTime const lastWinter = Local({2024, 3, 31, 1, 59, 59});
   EXPECT_EQ(lastWinter.Seconds(), Seconds({2024, 3, 31, 0, 59, 59}));
@@ -416,14 +336,14 @@ TEST_F(TimeTest, TheSkippedHourLandsAfterTheJump) {
   EXPECT_EQ(Local({2024, 3, 31, 12, 0, 0}).GMTHour(), 10);
 
   // The same in a zone west of UTC.
-  ZoneScope newYork(kNewYorkZone);
+  SetZone(kNewYorkZone);
   KQ_TTime const skippedWest = Local({2024, 3, 10, 2, 30, 0});
   EXPECT_EQ(skippedWest.Seconds(), Seconds({2024, 3, 10, 7, 30, 0}));
   EXPECT_EQ(skippedWest.Hour(), 3);
 }
 
 TEST_F(TimeTest, TheRepeatedHourMeansTheEarlierInstantUnlessToldOtherwise) {
-  ZoneScope zone(kCETZone);
+  SetZone(kCETZone);
   // 2024-10-27: the clocks go back from 03:00 CEST to 02:00 CET.
   std::uint32_t const firstPass = Seconds({2024, 10, 27, 0, 30, 0});
   std::uint32_t const secondPass = Seconds({2024, 10, 27, 1, 30, 0});
@@ -440,45 +360,29 @@ TEST_F(TimeTest, TheRepeatedHourMeansTheEarlierInstantUnlessToldOtherwise) {
 
   // The std::tm form takes tm_isdst as the choice (negative: the earlier
   // instant), and writes the fields back as they are.
-  std::tm fields{};
-  fields.tm_year = 124;
-  fields.tm_mon = 9;
-  fields.tm_mday = 27;
-  fields.tm_hour = 2;
-  fields.tm_min = 30;
   for (auto const& [isdst, seconds, written] : std::vector<std::array<std::int64_t, 3>>{
            {0, secondPass, 0}, {1, firstPass, 1}, {-1, firstPass, 1}}) {
-    fields.tm_isdst = static_cast<int>(isdst);
+    std::tm fields = Tm({2024, 10, 27, 2, 30, 0}, static_cast<int>(isdst));
     EXPECT_EQ(KQ_TTime(&fields).Seconds(), seconds);
     EXPECT_EQ(fields.tm_isdst, written);
     EXPECT_EQ(fields.tm_wday, 0);
   }
   // Elsewhere in the year tm_isdst cannot move the local hour.
-  std::tm summer{};
-  summer.tm_year = 107;
-  summer.tm_mon = 6;
-  summer.tm_mday = 45;
-  summer.tm_hour = 12;
+  std::tm summer = Tm({2007, 7, 45, 12, 0, 0});
   EXPECT_EQ(KQ_TTime(&summer).Seconds(), Seconds({2007, 8, 14, 10, 0, 0}));
-  EXPECT_EQ(summer.tm_mon, 7);
-  EXPECT_EQ(summer.tm_mday, 14);
-  EXPECT_EQ(summer.tm_isdst, 1);
-  EXPECT_EQ(summer.tm_yday, 225);
+  EXPECT_EQ((std::array<int, 4>{summer.tm_mon, summer.tm_mday, summer.tm_isdst, summer.tm_yday}),
+            (std::array<int, 4>{7, 14, 1, 225}));
 
   EXPECT_THROW(KQ_TTime(static_cast<std::tm*>(nullptr)), KQ_EIllegalTime);
-  std::tm early{};
-  early.tm_year = 69;
-  early.tm_mday = 1;
+  std::tm early = Tm({1969, 1, 1, 0, 0, 0});
   EXPECT_THROW(KQ_TTime{&early}, KQ_EIllegalTime);
   std::tm huge{};
-  huge.tm_year = INT_MAX;
-  huge.tm_mon = INT_MAX;
-  huge.tm_mday = INT_MAX;
+  huge.tm_year = huge.tm_mon = huge.tm_mday = INT_MAX;
   EXPECT_THROW(KQ_TTime{&huge}, KQ_EIllegalTime);
 }
 
 TEST_F(TimeTest, FormattingUsesLocalOrUTCFieldsAndNeverRaises) {
-  ZoneScope zone(kCETZone);
+  SetZone(kCETZone);
   KQ_TTime const time = UTC({2007, 3, 4, 5, 6, 7}, 8);
   EXPECT_EQ(kqtest::Printed(time), "03/04/07 06:06:07");
   EXPECT_EQ(Str(KQ_TString(time)), "03/04/07 06:06:07");
@@ -504,7 +408,7 @@ TEST_F(TimeTest, TimesAndIntervalsPackAsTwoNumbers) {
   // Micros beyond a second carry when read.
   KQ_TTime target(1u, 1u);
   kqtest::ReadInto(target, {0x48, 0x07, 0x00, 0x00, 0x00, 0x05, 0x07, 0x00, 0x26, 0x25, 0xA0});
-  ExpectTime(target, 7, 500000);
+  ExpectParts(target, 7, 500000);
   std::unique_ptr<KQ_IPackable> const clone(time.KQ_Clone());
   EXPECT_TRUE(clone->KQ_IsIdent(time));
   EXPECT_FALSE(time.KQ_IsIdent(KQ_TTime(0xFFFFFFFEu, 0u)));
@@ -528,11 +432,11 @@ TEST_F(TimeTest, TimesAndIntervalsPackAsTwoNumbers) {
   kqtest::Bytes const looseFields =
       kqtest::Join({kqtest::Number(0x03, 0), kqtest::Number(0x03, 2500000)});
   std::copy(looseFields.begin(), looseFields.end(), loose.begin() + 17);
-  ExpectInterval(kqtest::As<KQ_TInterval>(kqtest::Extracted(loose)), 2, 500000);
+  ExpectParts(kqtest::As<KQ_TInterval>(kqtest::Extracted(loose)), 2, 500000);
 }
 
 TEST_F(TimeTest, TimesReadBackFromTheirTextForm) {
-  ZoneScope zone(kCETZone);
+  SetZone(kCETZone);
   KQ_TTime const time = Local({2007, 3, 4, 5, 6, 7}, 8);
   EXPECT_EQ(Text(time), "KQ_TTime {\n  4/3/2007 05:06:07.000008\n}");
   // Micros of a whole second are written as the next second.
@@ -543,20 +447,7 @@ TEST_F(TimeTest, TimesReadBackFromTheirTextForm) {
         KQ_TTime(0xFFFFFFFEu, 1u), KQ_TTime(0u, 0u)}) {
     EXPECT_TRUE(Read(Text(t), KQ_TTime(1u, 1u)) == t) << Text(t);
   }
-  // Extract finds the class by its name.
-  KQ_TMemoryStream memory;
-  KQ_THumanReadableStream stream(memory);
-  stream << time;
-  memory.Seek(0);
-  std::unique_ptr<KQ_IHumanReadable> const extracted(stream.Extract());
-  ASSERT_NE(extracted->KQ_Cast("KQ_TTime"), nullptr);
-  EXPECT_TRUE(*static_cast<KQ_TTime const*>(extracted->KQ_Cast("KQ_TTime")) == time);
-
-  struct Case {
-    char const* text;
-    KQ_TTime want;
-  };
-  Case const cases[] = {
+  std::pair<char const*, KQ_TTime> const cases[] = {
       {"KQ_TTime { 4/3/2007 05:06 }", Local({2007, 3, 4, 5, 6, 0})},
       {"KQ_TTime {4/3/2007 5:6:7}", Local({2007, 3, 4, 5, 6, 7})},
       {"KQ_TTime { 4/3/2007 05:06:07.0000086 }", Local({2007, 3, 4, 5, 6, 7}, 9)},
@@ -569,14 +460,14 @@ TEST_F(TimeTest, TimesReadBackFromTheirTextForm) {
       {"KQ_TTime { 4/3/2007 05:06:75.25 }", Local({2007, 3, 4, 5, 7, 15}, 250000)},
       {"KQ_TTime { 4/3/2007 05:06:-1 }", Local({2007, 3, 4, 5, 5, 59})},
       {"KQ_TTime { 4/3/2007 05:06:07.9999996 }", Local({2007, 3, 4, 5, 6, 8})}};
-  for (Case const& c : cases) {
-    SCOPED_TRACE(c.text);
-    ExpectTime(Read(c.text, KQ_TTime(1u, 1u)), c.want.Seconds(), c.want.Micros());
+  for (auto const& [text, want] : cases) {
+    SCOPED_TRACE(text);
+    ExpectParts(Read(text, KQ_TTime(1u, 1u)), want.Seconds(), want.Micros());
   }
 }
 
 TEST_F(TimeTest, MalformedTimeTextRaises) {
-  ZoneScope zone("UTC0");
+  SetZone("UTC0");
   char const* const syntaxErrors[] = {
       "KQ_TTime { 32/3/2007 05:06 }",     "KQ_TTime { 4/13/2007 05:06 }",
       "KQ_TTime { 4-3-2007 05:06 }",      "KQ_TTime { 4/3 2007 05:06 }",
@@ -590,18 +481,15 @@ TEST_F(TimeTest, MalformedTimeTextRaises) {
     KQ_TTime time(1u, 1u);
     EXPECT_THROW(ReadText(time, text), KQ_EHRSyntaxError) << text;
   }
-  char const* const illegal[] = {
-      "KQ_TTime { 31/12/1969 23:59:59 }",
-      "KQ_TTime { 7/2/2106 06:28:15 }",
-      "KQ_TTime { 1/1/99999 }",
-      "KQ_TTime { 4/3/2007 05:06:1e400 }",
-      "KQ_TTime { 4/3/2007 05:06:1e300 }",
-  };
+  char const* const illegal[] = {"KQ_TTime { 31/12/1969 23:59:59 }",
+                                 "KQ_TTime { 7/2/2106 06:28:15 }", "KQ_TTime { 1/1/99999 }",
+                                 "KQ_TTime { 4/3/2007 05:06:1e400 }",
+                                 "KQ_TTime { 4/3/2007 05:06:1e300 }"};
   for (char const* text : illegal) {
     SCOPED_TRACE(text);
     KQ_TTime time(1u, 1u);
     EXPECT_THROW(ReadText(time, text), KQ_EIllegalTime);
-    ExpectTime(time, 1, 1);
+    ExpectParts(time, 1, 1);
   }
   KQ_TTime time(1u, 1u);
   EXPECT_THROW(ReadText(time, "KQ_TTime { 4/3/2007 05:06"), KQ_EStreamEndReached);
@@ -617,23 +505,19 @@ TEST_F(TimeTest, IntervalsReadBackFromTheirTextForm) {
         KQ_TInterval()}) {
     EXPECT_TRUE(Read(Text(interval), KQ_TInterval(5, 5)) == interval) << Text(interval);
   }
-  struct Case {
-    char const* text;
-    std::int32_t seconds;
-    std::int32_t micros;
-  };
-  Case const cases[] = {{"KQ_TInterval { 2 }", 2, 0},
-                        {"KQ_TInterval { -0.5 }", 0, -500000},
-                        {"KQ_TInterval { 1.0000004 }", 1, 0},
-                        {"KQ_TInterval { 1.9999996 }", 1, 999999},
-                        // The fraction's microseconds are cut down, not rounded: the nearest
-                        // double to 123.000001 lies just below it.
-                        {"KQ_TInterval { 123.000001 }", 123, 0},
-                        {"KQ_TInterval { -2147483648.5 }", INT32_MIN, -500000},
-                        {"KQ_TInterval { 2.5e1L }", 25, 0}};
-  for (Case const& c : cases) {
-    SCOPED_TRACE(c.text);
-    ExpectInterval(Read(c.text, KQ_TInterval(5, 5)), c.seconds, c.micros);
+  // The fraction's microseconds are cut down, not rounded: the nearest
+  // double to 123.000001 lies just below it.
+  std::pair<char const*, KQ_TInterval> const cases[] = {
+      {"KQ_TInterval { 2 }", KQ_TInterval(2, 0)},
+      {"KQ_TInterval { -0.5 }", KQ_TInterval(0, -500000)},
+      {"KQ_TInterval { 1.0000004 }", KQ_TInterval(1, 0)},
+      {"KQ_TInterval { 1.9999996 }", KQ_TInterval(1, 999999)},
+      {"KQ_TInterval { 123.000001 }", KQ_TInterval(123, 0)},
+      {"KQ_TInterval { -2147483648.5 }", KQ_TInterval(INT32_MIN, -500000)},
+      {"KQ_TInterval { 2.5e1L }", KQ_TInterval(25, 0)}};
+  for (auto const& [text, want] : cases) {
+    SCOPED_TRACE(text);
+    ExpectParts(Read(text, KQ_TInterval(5, 5)), want.Seconds(), want.Micros());
   }
   for (char const* text :
        {"KQ_TInterval { 2147483648 }", "KQ_TInterval { -2147483649 }", "KQ_TInterval { 1e300 }",
