@@ -716,7 +716,11 @@ TEST(StringPacking, WritesTheLengthAndBigEndianUnits) {
 
   s.KQ_Unpack(*reading(0, ""));
   EXPECT_EQ(s.Length(), 0u);
+  // Reading that fails leaves the string empty, whether the length is
+  // refused or the units end early.
+  s = "x";
   EXPECT_THROW(s.KQ_Unpack(*reading(0xFFFFFFF0u, "")), KQ_EOutOfMemory);
+  EXPECT_EQ(s.Length(), 0u);
   s = "x";
   EXPECT_THROW(s.KQ_Unpack(*reading(4, std::string("\x00\x41\x00", 3))), KQ_EStreamEndReached);
   EXPECT_EQ(s.Length(), 0u);

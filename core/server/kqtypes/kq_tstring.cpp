@@ -1229,10 +1229,10 @@ void KQ_TString::KQ_Pack(KQ_IPacking& packer) const {
 // arrive, so the buffer grows with bytes that are really there (at most
 // twice as many), and takes the exact capacity at the end.
 void KQ_TString::KQ_Unpack(KQ_IUnpacking& unpacker) {
+  Truncate(0);
   std::uint32_t length = 0;
   unpacker >> length;
   std::uint32_t const capacity = CapacityFor(CheckedLength(length));
-  Truncate(0);
   struct Receiver {
     KQ_TString& string;
     std::uint32_t length;
