@@ -1,9 +1,5 @@
-// Dynamic objects: a module loaded late with the library it needs, failures
-// with the loader's text, symbols, copies and the search path.
+// Dynamic objects: loading, failures, symbols, copies and the search path.
 #include <dlfcn.h>
-
-#include <cstdlib>
-#include <fstream>
 
 #include "kq_tdynamicobject.h"
 #include "kq_tunknown.h"
@@ -35,18 +31,12 @@ void LoadTheSampleModuleLate() {
   ASSERT_EQ(dlopen(KQ_SAMPLE_MODULE, RTLD_NOW), nullptr);
 
   // A point (3, -4) as another process would have packed it.
-  KQ_TMemoryStream content;
-  KQ_TDataStream contentPacker(content);
-  contentPacker << std::int32_t{3} << std::int32_t{-4};
-  KQ_TUnknown sent("KQ_TSamplePoint", content.Data(), content.Size());
-  sent.SetLength(content.Size());
-  KQ_TMemoryStream packed;
-  KQ_TDataStream packer(packed);
-  packer << sent;
-
-  KQ_TDataStream reader(packed);
-  packed.Seek(0);
-  std::unique_ptr<KQ_IPackable> read(reader.Extract(true));
+  kqtest::Bytes const content =
+      kqtest::PackedBy([](KQ_TDataStream& data) { data << std::int32_t{3} << std::int32_t{-4}; });
+  KQ_TUnknown sent("KQ_TSamplePoint", content.data(), static_cast<std::uint32_t>(content.size()));
+  sent.SetLength(static_cast<std::uint32_t>(content.size()));
+  kqtest::Input input(kqtest::Packed(sent));
+  std::unique_ptr<KQ_IPackable> read(input.data.Extract(true));
   auto* const unknown = static_cast<KQ_TUnknown*>(read->KQ_Cast("KQ_TUnknown"));
   ASSERT_NE(unknown, nullptr);
   EXPECT_STREQ(unknown->ClassName(), "ILLEGAL");
