@@ -1,8 +1,4 @@
-// KQ_TEvent and KQ_TRWLock: holds given up and taken back across Wait,
-// signals that reach exactly the current waiters, time-outs, readers that
-// share and writers that exclude, and misuse that raises instead of hanging.
-#include <cstdio>
-#include <cstdlib>
+// KQ_TEvent and KQ_TRWLock.
 
 #include "kq_tevent.h"
 #include "kq_trwlock.h"

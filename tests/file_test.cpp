@@ -1,6 +1,4 @@
-// KQ_TFile: open modes, the stream operations with marks and seeks,
-// truncation, copy, rename and remove, what failures report, full file
-// systems and files beyond 4 GiB.
+// KQ_TFile: open modes, stream operations, copy/rename/remove, failures, big files.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>

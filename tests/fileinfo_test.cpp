@@ -1,19 +1,11 @@
-// KQ_TFileInfo: look-ups, owners, listings, removal of files and trees
-// (changed meanwhile too), time stamps, names of every byte, packed and text
-// forms.
+// KQ_TFileInfo: look-ups, listings, removal of trees, time stamps, forms.
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <map>
-#include <thread>
 
-#include "kq_initialization.h"
-#include "kq_tdatastream.h"
 #include "kq_tfile.h"
 #include "kq_tfileinfo.h"
-#include "kq_thumanreadablestream.h"
-#include "kq_tmemorystream.h"
 #include "test_support.h"
 
 namespace {
@@ -37,8 +29,7 @@ Described ByName(KQ_TList const& listed, What what) {
   return result;
 }
 
-// The class is initialised only where a test needs it: the time-stamp test
-// initialises it in a process of its own.
+// The time-stamp test initialises the class in a process of its own.
 class FileInfoTest : public ScratchTest {
  protected:
   KQ_TURL URLOf(std::string const& name) const { return KQ_TURL::LocalToURL(At(name)); }
@@ -295,40 +286,30 @@ TEST_F(FileInfoTest, PacksPrintsAndReadsBack) {
   std::uint32_t const seconds = info.ModificationTime().Seconds();
   EXPECT_EQ(info.SmartID(), (seconds + 234567u) % 999999999u);
   EXPECT_EQ(KQ_TFileInfo(info).SetSize(-1).SmartID(), (seconds + 967295u) % 999999999u);
-  KQ_TMemoryStream memory;
-  KQ_THumanReadableStream(memory) << info;
   std::string const written = kqtest::ReadFile(KQ_TEST_DATA_DIR "/fileinfo.txt");
-  EXPECT_EQ(std::string(reinterpret_cast<char const*>(memory.Data()), memory.Size()), written);
+  EXPECT_EQ(Text(info), written);
   std::string const body = written.substr(written.find("DIR") + 3);
   std::string const asFile = "KQ_TFileInfo { FILE" + body;
   std::string const start = "KQ_TFileInfo { FILE KQ_TURL { \"file://h/x\" } ";
   for (std::string const& text : {written, asFile, "KQ_TFileInfo { LINK" + body, start + "OWNR ( 1",
                                   start + "1", written.substr(0, written.size() - 4) + "}"}) {
-    KQ_TMemoryStream input;
-    input.Write(text.data(), static_cast<std::uint32_t>(text.size()));
-    input.Seek(0);
-    KQ_THumanReadableStream reader(input);
     KQ_TFileInfo read;
     bool const valid = text == written || text == asFile;
-    EXPECT_EQ(RaisedWhat([&] { reader >> read; }).substr(0, 17), valid ? "" : "KQ_EHRSyntaxError");
+    EXPECT_EQ(RaisedWhat([&] { ReadText(read, text); }).substr(0, 17),
+              valid ? "" : "KQ_EHRSyntaxError");
     EXPECT_EQ(read == KQ_TFileInfo(info).SetType(text == written ? KQ_TFileInfo::kDirectory
                                                                  : KQ_TFileInfo::kFile),
               valid)
         << text;
   }
 
-  KQ_TMemoryStream packed;
-  KQ_TDataStream data(packed);
-  data << info;
-  EXPECT_EQ(std::string(reinterpret_cast<char const*>(packed.Data()), 3),
-            std::string("\x42\x05", 3));
+  Bytes packed = Packed(info);
+  EXPECT_EQ(Bytes(packed.begin(), packed.begin() + 3), (Bytes{0x42, 0x05, 0x00}));
   KQ_TFileInfo back;
-  packed.Seek(0);
-  data >> back;
+  ReadInto(back, packed);
   EXPECT_EQ(back, info);
   packed[2] = 2;
-  packed.Seek(0);
-  EXPECT_EQ(RaisedWhat([&] { data >> back; }), "KQ_EWrongPackedType");
+  EXPECT_EQ(RaisedWhat([&] { ReadInto(back, packed); }), "KQ_EWrongPackedType");
   EXPECT_EQ(back, info);
   // Every field takes part in equality.
   KQ_TTime const other(1u, 0u);

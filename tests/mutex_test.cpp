@@ -1,5 +1,4 @@
-// KQ_TMutex and KQ_TSemaphore: recursion, time-outs, ownership, abandonment,
-// counts and their limits, and shared copies.
+// KQ_TMutex and KQ_TSemaphore.
 #include "kq_tmutex.h"
 #include "kq_tsemaphore.h"
 #include "test_support.h"

@@ -1,13 +1,9 @@
-// Processes: exit codes and signals, killing and timed waits, the words of a
-// command line, bad use and failed starts, Find, zombies and descriptors.
+// Processes: exit codes, signals, kills, timed waits, command lines, Find.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 
 #include "kq_tprocess.h"
 #include "test_support.h"

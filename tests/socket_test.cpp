@@ -1,13 +1,7 @@
-// KQ_TSocket, KQ_TSocketSet and KQ_TSocketPair over 127.0.0.1: read modes,
-// time-outs, the write buffer, copies, failures and peers that go away, set
-// limits and waits, pairs, and bad packed input from a peer.
+// KQ_TSocket, KQ_TSocketSet and KQ_TSocketPair over 127.0.0.1.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fstream>
 
 #include "kq_tsocket.h"
 #include "kq_tsocketpair.h"
@@ -38,9 +32,8 @@ std::string ReadString(KQ_TSocket& socket, std::uint32_t count) {
   return bytes;
 }
 
-// Four bytes arrive at once, in mode 0 six more later: mode 0 waits for the
-// minimum, the others return after one receive and raise when that was too
-// short.
+// Four bytes arrive at once, six more later: mode 0 waits for the minimum, the
+// others return after one receive and raise when that was too short.
 TEST_F(SocketTest, ReadModesDecideHowLongAReadWaits) {
   struct Case {
     KQ_TSocket::TMode mode;
@@ -256,9 +249,8 @@ TEST_F(SocketTest, ADataStreamOverASocketSurvivesBadPeers) {
   }
 }
 
-// In a child whose address space allows 256 MiB more, a string that claims
-// 4 GiB but ends after 1 MiB raises the socket's exception, not the
-// allocator's.
+// In a child with 256 MiB of address space to spare, a string that claims
+// 4 GiB but ends after 1 MiB raises the socket's exception.
 TEST_F(SocketTest, APeerClaimingA4GiBStringCostsOnlyWhatArrives) {
   using namespace std::string_literals;
   std::string const claim =

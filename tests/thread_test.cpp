@@ -395,10 +395,8 @@ TEST_F(ThreadTest, SleepWaitsAtLeastTheGivenTime) {
   EXPECT_GE(kqtest::MillisecondsSince(start), 25);
 }
 
-// Threads that create children, some of them freeing themselves, join them
-// and go; a node counts itself once its own children are joined, so every
-// node is counted when the roots are. Run under the sanitizers it also shows
-// that no thread record or object is left behind.
+// Trees of threads, some freeing themselves; a node counts itself once its
+// children are joined, so every node is counted once the roots are.
 TEST_F(ThreadTest, StressTreesOfThreadsCreatingAndJoiningChildren) {
   struct Node : KQ_TThread {
     Node(int d, std::atomic<std::int32_t>& c) : depth(d), count(c) {}

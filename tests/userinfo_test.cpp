@@ -28,9 +28,8 @@ int Shell(std::string const& command) {
 
 bool CanRead(char const* path) { return std::ifstream(path).good(); }
 
-// A throwaway account with a password and a comment field; removed again
-// with its home directory. The account files are locked while another tool
-// changes them, so each change is retried.
+// A throwaway account with a password and a comment field; each change is
+// retried, as the account files are locked while another tool changes them.
 struct ScratchAccount {
   explicit ScratchAccount(std::string const& comment) {
     static std::atomic<int> counter{0};
@@ -59,10 +58,8 @@ struct ScratchAccount {
   bool created = false;
 };
 
-// The sanitizers look up the system functions they wrap when the program
-// starts. The password module loads libcrypt only later, and a sanitizer's
-// crypt_r wrapper would then call nowhere; so unless libcrypt came with the
-// program, passwords cannot be checked under a sanitizer.
+// A sanitizer's crypt_r wrapper calls nowhere unless libcrypt came with the
+// program (the password module loads it late).
 bool PasswordChecksWork() {
 #if defined(KQ_TEST_SANITIZED)
   std::ifstream maps("/proc/self/maps");

@@ -1,6 +1,4 @@
-// KQ_TVolumeInfo: look-ups of the machine's mount points and of the test
-// mounts (which no machine has), packed and text forms; local names with
-// a mount table that is read on every call.
+// KQ_TVolumeInfo: mount points, test mounts, forms, and a table read on every call.
 #include <sys/statfs.h>
 
 #include "kq_turl.h"
