@@ -7,10 +7,7 @@
 
 namespace {
 
-using kqtest::Clock;
-using kqtest::MillisecondsSince;
-using kqtest::OnOtherThread;
-using kqtest::StillBlocked;
+using namespace kqtest;
 
 // Takes the event's lock once the condition, read under the lock, holds.
 template <class F>

@@ -7,8 +7,7 @@
 
 namespace {
 
-using kqtest::gWatched;
-using kqtest::gWatchedDeletes;
+using namespace kqtest;
 
 void Fill(void* p, std::size_t n, unsigned char seed) {
   for (std::size_t i = 0; i < n; ++i) static_cast<unsigned char*>(p)[i] = seed + i;

@@ -5,10 +5,7 @@
 
 namespace {
 
-using kqtest::Clock;
-using kqtest::MillisecondsSince;
-using kqtest::OnOtherThread;
-using kqtest::StillBlocked;
+using namespace kqtest;
 
 // True when another thread can take the mutex at once (it then releases it).
 bool OtherThreadGets(KQ_TMutex& mutex) {

@@ -11,8 +11,7 @@
 
 namespace {
 
-using kqtest::Clock;
-using kqtest::Raised;
+using namespace kqtest;
 using std::chrono::milliseconds;
 using SocketTest = kqtest::InitializedTest;
 
