@@ -1,5 +1,4 @@
 // KQ_TURL: grammar, encoding, paths, relative references, parameters, forms, local names.
-#include <fcntl.h>
 
 #include "kq_turl.h"
 #include "kq_tvolumeinfo.h"
@@ -317,16 +316,9 @@ TEST_F(URLTest, LocalNamesOfThisMachineRoundTripEveryByte) {
   std::filesystem::create_directories(dir);
   std::string const base = dir.string() + "/";
   auto roundTrip = [&](std::string const& name) {
-    std::string const path = base + name;
-    KQ_TURL const url = KQ_TURL::LocalToURL(T(path));
+    KQ_TURL const url = KQ_TURL::LocalToURL(T(base + name));
     EXPECT_EQ(S(url.Host()), ThisHost());
-    KQ_TURL const parsed{KQ_TString(url)};
-    std::string const back = S(parsed.LocalName());
-    EXPECT_EQ(back, path);
-    int const fd = open(back.c_str(), O_CREAT | O_WRONLY, 0600);
-    EXPECT_GE(fd, 0) << back;
-    close(fd);
-    EXPECT_TRUE(std::filesystem::exists(path));
+    EXPECT_EQ(S(KQ_TURL(KQ_TString(url)).LocalName()), base + name);
   };
   for (int b = 1; b < 256; ++b) {
     if (b != '/' && b != '.') roundTrip(std::string(1, static_cast<char>(b)) + "x");
