@@ -3,17 +3,10 @@
 // stream operations to the bound stream (or their refusal while unbound).
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstring>
-#include <functional>
 #include <list>
-#include <string>
-#include <vector>
+#include <map>
 
-#include "kq_eexception.h"
 #include "kq_initialization.h"
-#include "kq_tdatastream.h"
-#include "kq_tmemorystream.h"
 #include "kq_tstring.h"
 #include "kq_ttextstream.h"
 #include "test_support.h"
@@ -37,7 +30,7 @@ class TextStreamTest : public ::testing::TestWithParam<bool> {
   // every byte takes the general path through the stream interface.
   KQ_TTextStream& Bind(std::string const& bytes) {
     KQ_TMemoryStream& memory = fSources.emplace_back();
-    if (!bytes.empty()) memory.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    kqtest::WriteText(memory, bytes);
     memory.Seek(0);
     return Bind(memory);
   }
@@ -54,13 +47,8 @@ class TextStreamTest : public ::testing::TestWithParam<bool> {
   // Every unit ReadChar delivers until the bound stream ends.
   std::u16string ReadAll() {
     std::u16string units;
-    for (;;) {
-      try {
-        units += Unit(fText.ReadChar());
-      } catch (KQ_EStreamEndReached const&) {
-        return units;
-      }
-    }
+    while (fText.Available() > 0) units += Unit(fText.ReadChar());
+    return units;
   }
 
   std::list<KQ_TMemoryStream> fSources;
@@ -236,6 +224,12 @@ TEST_P(TextStreamTest, ScannersStopAtTheFirstCharacterOutsideTheirSet) {
       {"\xC3\x84\xC3\xA4\xCE\xA3x",
        {{'N', u"\u00E4\u03C3", u"\u00C4\u00E4\u03A3"}, {'b', u"", u"x"}}},
       {"ABCD", {{'N', u"abcd", u"AB", 2}, {'S', u"abcd", u"", 2}, {'b', u"", u"C"}}}};
+  using Limited = KQ_TString (KQ_TTextStream::*)(std::uint32_t, KQ_TString const&);
+  using Unlimited = KQ_TString (KQ_TTextStream::*)(KQ_TString const&);
+  std::map<char, std::pair<Limited, Unlimited>> const scanners = {
+      {'T', {&KQ_TTextStream::ReadToken, &KQ_TTextStream::ReadToken}},
+      {'S', {&KQ_TTextStream::ReadSpan, &KQ_TTextStream::ReadSpan}},
+      {'N', {&KQ_TTextStream::ReadNCSpan, &KQ_TTextStream::ReadNCSpan}}};
   for (Script const& script : scripts) {
     SCOPED_TRACE(script.bytes.substr(0, 20));
     KQ_TTextStream& text = Bind(script.bytes);
@@ -243,25 +237,16 @@ TEST_P(TextStreamTest, ScannersStopAtTheFirstCharacterOutsideTheirSet) {
       SCOPED_TRACE(step.op);
       KQ_TString const set(reinterpret_cast<std::uint16_t const*>(step.set.data()),
                            static_cast<std::uint32_t>(step.set.size()));
-      bool const all = step.max == KQ_TTextStream::kNoLimit;
-      switch (step.op) {
-        case 'T':
-          EXPECT_EQ(U(all ? text.ReadToken(set) : text.ReadToken(step.max, set)), step.want);
-          break;
-        case 'S':
-          EXPECT_EQ(U(all ? text.ReadSpan(set) : text.ReadSpan(step.max, set)), step.want);
-          break;
-        case 'N':
-          EXPECT_EQ(U(all ? text.ReadNCSpan(set) : text.ReadNCSpan(step.max, set)), step.want);
-          break;
-        case 'b':
-          EXPECT_EQ(text.Read(), step.want[0]);
-          break;
-        case 'c':
-          EXPECT_EQ(Unit(text.ReadChar()), step.want[0]);
-          break;
-        default:
-          EXPECT_EQ(text.LineNr(), step.max);
+      auto const scan = scanners.find(step.op);
+      if (scan != scanners.end()) {
+        auto const [limited, unlimited] = scan->second;
+        EXPECT_EQ(U(step.max == KQ_TTextStream::kNoLimit ? (text.*unlimited)(set)
+                                                         : (text.*limited)(step.max, set)),
+                  step.want);
+      } else if (step.op == 'l') {
+        EXPECT_EQ(text.LineNr(), step.max);
+      } else {
+        EXPECT_EQ(step.op == 'b' ? text.Read() : Unit(text.ReadChar()), step.want[0]);
       }
     }
   }
@@ -295,35 +280,14 @@ INSTANTIATE_TEST_SUITE_P(DirectAndChained, TextStreamTest, ::testing::Bool());
 TEST(TextStream, UnboundStreamRefusesEveryByteOperation) {
   ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
   KQ_TTextStream text;
-  unsigned char byte = 0;
-  EXPECT_FALSE(text.Readable() || text.Writable() || text.Markable() || text.Seekable());
-  EXPECT_EQ(text.BoundStream(), nullptr);
-  std::function<void()> const operations[] = {[&] { text.Read(); },
-                                              [&] { text.Read(&byte, 1); },
-                                              [&] { text.Read(&byte, 0, 1); },
-                                              [&] { text.ReadChar(); },
-                                              [&] { text.ReadUTF8Char(); },
-                                              [&] { text.ReadToken(KQ_TString(" ")); },
-                                              [&] { text.ReadSpan(KQ_TString("a")); },
-                                              [&] { text.ReadNCSpan(KQ_TString("a")); },
-                                              [&] { text.Skip(1); },
-                                              [&] { text.Write(byte); },
-                                              [&] { text.Write(&byte, 1); },
-                                              [&] { text << "x"; },
-                                              [&] { text.Available(); },
-                                              [&] { text.Close(); },
-                                              [&] { text.Flush(); },
-                                              [&] { text.Mark(1, 0); },
-                                              [&] { text.ClearMark(1); },
-                                              [&] { text.Rewind(1); },
-                                              [&] { text.Position(); },
-                                              [&] { text.Seek(0); }};
-  for (auto const& operation : operations) {
-    EXPECT_EQ(kqtest::Raised(operation), "KQ_EStreamIsNotBound");
-  }
+  kqtest::ExpectUnboundRefuses(
+      text, {[&] { text.ReadChar(); }, [&] { text.ReadUTF8Char(); },
+             [&] { text.ReadToken(KQ_TString(" ")); }, [&] { text.ReadSpan(KQ_TString("a")); },
+             [&] { text.ReadNCSpan(KQ_TString("a")); }, [&] { text << "x"; }});
   // Pushback bytes do not make an unbound stream readable.
-  text.Unread(static_cast<unsigned char>('a'));
-  EXPECT_EQ(kqtest::Raised(operations[1]), "KQ_EStreamIsNotBound");
+  unsigned char byte = 'a';
+  text.Unread(byte);
+  EXPECT_EQ(kqtest::Raised([&] { text.Read(&byte, 1); }), "KQ_EStreamIsNotBound");
 }
 
 TEST(TextStream, BindingForwardingAndClosing) {
