@@ -1,6 +1,5 @@
-// The data stream and the packed format: the golden vectors of
-// tests/data/packed_golden.txt, the reader's rules, and input that is
-// damaged, huge, deeply nested or random.
+// The data stream and the packed format: the golden vectors, the reader's
+// rules, and input that is damaged, huge, deeply nested or random.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -23,8 +22,7 @@
 
 using namespace kqtest;
 
-// A packable class with one field, and a class derived from it that packs
-// the base's state as a class section between fields of its own.
+// A packable class, and one that packs it as a section between its own fields.
 class TestBase : public KQ_TObject, public virtual KQ_IPackable {
   KQ_CLASS(TestBase, KQ_TObject, KQ_IPackable)
   TestBase() = default;
@@ -87,10 +85,9 @@ T ReadAs(Bytes const& bytes) {
   return value;
 }
 
-// How each reader takes bytes: Extract keeping unknown classes, Extract
-// dropping them, SkipData, >> into a TestBase and >> into a list. Each gives
-// "obj" or "null" (what Extract returned) or "ok", then "+n" when n bytes
-// are left, or else the name of what it raised, shortened.
+// How Extract keeping and dropping unknown classes, SkipData, >> into a
+// TestBase and >> into a list take bytes: "obj" or "null" (from Extract) or
+// "ok", and "+n" when n bytes are left; else what it raised, shortened.
 std::string Reads(Bytes const& bytes) {
   static std::map<std::string, std::string> const shortNames = {{"KQ_EWrongPackedType", "type"},
                                                                 {"KQ_EStreamEndReached", "end"},
@@ -153,8 +150,7 @@ std::vector<std::pair<std::string, Bytes>> LoadGolden() {
   return entries;
 }
 
-// How the value of one golden entry is packed, and how its bytes are read
-// and checked (the reader must take all of them).
+// How a golden entry's value is packed, and its bytes read (all of them).
 struct Builder {
   std::function<void(KQ_TDataStream&)> pack;
   std::function<void(Bytes const&)> read;
@@ -173,9 +169,8 @@ Named Basic(std::string const& name, T value) {
            }}};
 }
 
-// An object: Extract gives an identical object of the same class, which
-// packs to the same bytes again; operator>> into a default instance of the
-// class reads the same contents.
+// Extract gives an identical object of the same class, packing to the same
+// bytes; operator>> into a new instance of the class reads the same.
 Named Object(std::string const& name, KQ_IPackable const& prototype) {
   std::shared_ptr<KQ_IPackable const> const expected(prototype.KQ_Clone());
   return {name,
@@ -290,8 +285,8 @@ std::map<std::string, Builder> GoldenBuilders() {
           Object("unknown_lunar_error_with_base", Unknown("KQ_TLunarError", lunarError))};
 }
 
-// Each golden entry packs to its bytes and reads back, SkipData passes it
-// whole, and every proper prefix of it raises from every reader.
+// Golden entries pack and read back, SkipData passes each whole, and every
+// proper prefix raises from every reader.
 TEST_F(DataStreamTest, GoldenVectorsPackAndUnpackByteForByteAndTheirPrefixesRaise) {
   auto const entries = LoadGolden();
   ASSERT_FALSE(entries.empty());
@@ -370,9 +365,8 @@ Bytes Number64(unsigned char tag, std::uint64_t u) {
       {Number(tag, static_cast<std::uint32_t>(u >> 32)), Bytes(low.begin() + 1, low.end())});
 }
 
-// Values and the patterns they are written as (the golden vectors hold the
-// plain ones): subnormal magnitudes are written as zero, every NaN as the
-// quiet one.
+// Beyond the golden vectors: subnormal magnitudes are written as zero, every
+// NaN as the quiet one.
 TEST_F(DataStreamTest, FloatingPointPatternsAreComputedFromTheValue) {
   using FL = std::numeric_limits<float>;
   using DL = std::numeric_limits<double>;
@@ -420,8 +414,7 @@ TEST_F(DataStreamTest, TheReaderDecodesSpecialPatternsByItsRules) {
   ExpectReadAs(Number(0x0B, 0xFF800000u), -FL::infinity());
   ExpectReadAs(Number(0x0B, 0x7F800001u), FL::quiet_NaN());
   ExpectReadAs(Number(0x0B, 0xFFC00000u), FL::quiet_NaN());
-  // Everything else is (1.mantissa) x 2^(exponent - bias), even a zero
-  // exponent field.
+  // Everything else is (1.mantissa) x 2^(exponent - bias), even exponent 0.
   ExpectReadAs(Number(0x0B, 0x80000000u), -std::ldexp(1.0f, -127));
   ExpectReadAs(Number(0x0B, 0x00400000u), std::ldexp(1.5f, -127));
   ExpectReadAs(Number64(0x0C, 0), 0.0);
@@ -530,8 +523,7 @@ TEST_F(DataStreamTest, OperatorForObjectsTakesCodesOnlyForTheObjectsOwnClass) {
   none.data >> read;
   EXPECT_EQ(read, KQ_TString("hi"));
   EXPECT_EQ(none.data.Available(), 2u);
-  // A named object of another class without a section of this one, and a
-  // section header where an object is expected.
+  // Another class without a section of this one; a section for an object.
   EXPECT_EQ(Raised([&] { Input(Packed(TestBase(2))).data >> read; }), "KQ_EWrongPackedType");
   Bytes section = Packed(TestBase(2));
   section[0] = 0x0E;
@@ -583,8 +575,7 @@ TEST_F(DataStreamTest, AnObjectIsReadAsTheBaseClassWhoseSectionItCarries) {
 TEST_F(DataStreamTest, UnknownObjectsAreKeptByteForByte) {
   Bytes const inner = Join(
       {Header(0x0D, "KQ_TInner"), {0x05, 0x01}, Number(0x0F, 5000), Bytes(5000, 0x5A), {0xFF}});
-  // An Any holding an unknown inside an unknown: the inner one is recorded
-  // into its own block and into the outer one.
+  // An unknown in an Any in an unknown: in its own block and the outer one.
   Bytes const outer = Join({Header(0x0D, "KQ_TOuter"),
                             {0x40, 0x05, 0x12},
                             inner,
@@ -609,8 +600,7 @@ TEST_F(DataStreamTest, UnknownObjectsAreKeptByteForByte) {
   auto const* held = static_cast<KQ_TUnknown const*>(any->KQ_Cast("KQ_TUnknown"));
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(Hex(BytesIn(held->DataBlock())), Hex(inner));
-  // A section of an unknown class read on its own keeps its tag in the
-  // block and packs as an object.
+  // A section read on its own keeps its tag in the block, packs as an object.
   Bytes const section = Join({Header(0x0E, "KQ_TSection"), {0x06, 0, 1, 0xFF}});
   auto const fromSection = Kept(section);
   EXPECT_EQ(As<KQ_TUnknown>(fromSection).DataBlock().Data()[0], 0x0E);
@@ -619,10 +609,8 @@ TEST_F(DataStreamTest, UnknownObjectsAreKeptByteForByte) {
   EXPECT_EQ(Packed(*fromSection), asObject);
 }
 
-// Classes that are not packable, named by the input: by name they read as
-// unknown classes, by a registered code they raise, and either way the
-// reader refuses them by their record without making an instance (of one
-// that counts them, or of a thread, a lock).
+// Unpackable classes read by name as unknown ones and raise by a code; no
+// instance is made (of one that counts them, of a thread, of a lock).
 TEST_F(DataStreamTest, ClassesThatAreNotPackableAreNeverInstantiated) {
   ReaderUnpackable::sMade = 0;
   for (char const* name : {"ReaderUnpackable", "KQ_TThread", "KQ_TSemaphore", "KQ_TMutex"}) {
@@ -706,8 +694,7 @@ TEST_F(DataStreamTest, DamagedInputRaisesTheReadersExceptions) {
       {"packet", Join({Number(0x0F, 0xFFFFFFFFu), {1, 2}}), "type type type type type"},
       {"name", Join({Number(0x0D, 0xFFFFFFF0u), {1, 2}}), "type type type type type"},
       {"uint64", {0x04, 1, 2}, "type type type type type"},
-      // Names longer than any class name are refused before they are read;
-      // names up to the limit are read as they arrive.
+      // Names beyond the limit are refused unread; others read as they come.
       {"name beyond the limit", Join({Number(0x0D, 0x10001), Raw("KQ")}),
        "type type type type type"},
       {"name at the limit, cut", Bytes(longUnknown.begin(), longUnknown.begin() + 9000),
@@ -756,10 +743,8 @@ TEST_F(DataStreamTest, ReadPacketGrowingAppendsWhatArrives) {
             "KQ_EStreamEndReached");
 }
 
-// Nested input read on a thread with a small stack gives the object or
-// raises the reader's exception, and never overruns the stack. On the main
-// thread one data stream reads every depth, the too deep first: the depth
-// is given back on every path.
+// On a small stack nested input reads or raises, never overruns; on the main
+// thread one stream reads every depth, too deep first: depth is given back.
 TEST_F(DataStreamTest, DeepNestingRaisesInsteadOfOverrunningASmallStack) {
   struct Shape {
     char const* name;
@@ -804,16 +789,13 @@ TEST_F(DataStreamTest, DeepNestingRaisesInsteadOfOverrunningASmallStack) {
   EXPECT_EQ(base.fValue, 6);
 }
 
-// Every top-level read has a memory budget in proportion to the bytes it
-// consumes: packed containers stay far within the default one, and a budget
-// lowered below what their slots and entries take raises, also inside an
-// Any whose read the container's spends.
+// A read's memory budget grows with the bytes it consumes: containers stay
+// within the default and raise below it, also inside an Any.
 TEST_F(DataStreamTest, ContainersReadWithinTheReadBudget) {
   KQ_TArray array;
   KQ_TList list;
   KQ_TDict dict;
-  // Numbers take the data stream's fast path over memory, which must count
-  // what it consumes like any other.
+  // Numbers take the fast path over memory, which counts like any other.
   for (std::int32_t i = 0; i < 20000; ++i) {
     array[i] = KQ_TAny(i * 0.5);
     list.AddAtTail(KQ_TAny(i));
@@ -840,8 +822,7 @@ TEST_F(DataStreamTest, ContainersReadWithinTheReadBudget) {
   }
 }
 
-// Mutations of the golden vectors and plain random bytes, run through every
-// reader: each either succeeds or raises a library exception.
+// Mutated golden vectors and random bytes read or raise library exceptions.
 TEST_F(DataStreamTest, RandomAndMutatedInputNeverCrashes) {
   auto const golden = LoadGolden();
   ASSERT_FALSE(golden.empty());
@@ -931,8 +912,7 @@ TEST_F(DataStreamTest, PushbackBytesAreReadFirstAndInOrder) {
   Bytes back(1000);
   data.Read(back.data(), 1000);
   for (std::size_t i = 0; i < back.size(); ++i) ASSERT_EQ(back[i], static_cast<unsigned char>(i));
-  // A typed read after a Peek takes the peeked tag; SkipData over 0x00 or
-  // 0xFF consumes that single byte.
+  // A typed read takes a peeked tag; SkipData takes 0x00 or 0xFF alone.
   Input typed(Bytes{0x02, 0xFF, 0xFE, 0x00, 0xFF, 0x09});
   EXPECT_EQ(typed.data.Peek(), 0x02);
   ExpectNext(typed.data, std::int16_t{-2});
@@ -967,8 +947,7 @@ TEST_F(DataStreamTest, PushbackBytesGoWhenTheBoundStreamMovesAndAreNotShared) {
   assigned = data;
   EXPECT_EQ(assigned.Read(), 'r');
   EXPECT_EQ(data.Read(), 'r');
-  // Binding to itself does nothing; to another stream empties the stack, as
-  // Close does, which also closes the bound stream.
+  // Binding to itself keeps the stack; rebinding and Close empty it.
   data.Unread('s');
   data = static_cast<KQ_IStream&>(data);
   EXPECT_EQ(data.BoundStream(), &memory);
@@ -990,9 +969,8 @@ TEST_F(DataStreamTest, PushbackBytesGoWhenTheBoundStreamMovesAndAreNotShared) {
   ExpectNext(top, std::int16_t{-2});
 }
 
-// A list's elements through a data stream over memory (its fast path) and
-// through one over another data stream give the bytes of the general path,
-// and read back to a list that packs to them.
+// A list's elements over memory (the fast path) and over another data stream
+// give the general path's bytes, and read back to them.
 TEST_F(DataStreamTest, ContainerElementsTakeTheSameBytesOnEveryPath) {
   using FL = std::numeric_limits<float>;
   using DL = std::numeric_limits<double>;

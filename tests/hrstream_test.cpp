@@ -1,8 +1,6 @@
-// The human-readable stream and the text format: the forms of the basic
-// values both ways, strings and their escapes, the framing of objects, the
-// layout of containers, packed blocks, syntax errors with their line and
-// what was expected, strict reading, random values that read back
-// identical, and input that is malformed, cut short, too deep or too large.
+// The human-readable stream and the text format: the forms of values both
+// ways, escapes, framing, the layout of containers, packed blocks, syntax
+// errors, strict reading, and input that is damaged, too deep or too large.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -55,8 +53,7 @@ class HrPoint : public KQ_TObject, public virtual KQ_IPackable, public virtual K
 };
 KQ_CLASS_IMPL(HrPoint)
 
-// A box over several lines holding two values of any form, and reading its
-// own closing brace: nests as deep as the input does.
+// A box of two values over several lines that reads its own closing brace.
 class HrBox : public KQ_TObject, public virtual KQ_IPackable, public virtual KQ_IHumanReadable {
   KQ_CLASS(HrBox, KQ_TObject, KQ_IPackable, KQ_IHumanReadable)
   HrBox() = default;
@@ -104,8 +101,8 @@ std::string WrittenBy(std::function<void(KQ_THumanReadableStream&)> const& write
   return kqtest::Chars(memory);
 }
 
-// A value written at an indentation, with the floats in the exact form when
-// asked; the writer must leave the indentation as it found it.
+// A value written at an indentation (which the writer must leave as it
+// found it), with exact floats when asked.
 template <class T>
 std::string Written(T const& value, bool exact = false, std::uint32_t indentation = 0) {
   return WrittenBy([&](KQ_THumanReadableStream& stream) {
@@ -134,8 +131,7 @@ struct Input {
   KQ_THumanReadableStream stream;
 };
 
-// The readers of numbers and words read one character past the token, so
-// the helpers end the text with a blank.
+// Readers of numbers and words read past the token: the text ends in a blank.
 std::unique_ptr<KQ_IHumanReadable> Extracted(std::string const& text) {
   return Input(text + " ").Extract();
 }
@@ -174,11 +170,10 @@ KQ_TAny Typed(KQ_THumanReadableStream& stream) {
   return KQ_TAny(value);
 }
 
-// What the reader makes of text: a reader of a basic type ("i8" to "u64",
-// "bool", "char", "f32", "f64"), Extract for "", or else the named
-// class's reader into a new object. Gives the value written back with exact
-// floats, or the exception raised: its class and message, and for a syntax
-// error what was expected and found.
+// What the reader of a basic type ("i8" ... "u64", "bool", "char", "f32",
+// "f64"), Extract ("") or a new object of the named class makes of text: the
+// value written back with exact floats, or the exception's class, or for a
+// syntax error its message and what was expected and found.
 std::string ReadBack(std::string const& reader, std::string const& text, bool strict = false) {
   static std::map<std::string, KQ_TAny (*)(KQ_THumanReadableStream&)> const typed = {
       {"i8", Typed<std::int8_t>},    {"i16", Typed<std::int16_t>},  {"i32", Typed<std::int32_t>},
@@ -288,25 +283,17 @@ TEST_F(HrStreamTest, ValuesAreWrittenInTheirFormAndReadBackEqual) {
   int target = 0;
   EXPECT_THROW(Written(KQ_TAny(static_cast<void*>(&target))), KQ_EAnyContainsUnpackableType);
   EXPECT_THROW(Written(KQ_TAny(static_cast<void const*>(&target))), KQ_EAnyContainsUnpackableType);
-  // A long string crosses the writer's buffer, and every unit of the basic
-  // plane reads back.
+  // A long string crosses the writer's buffer; units of the basic plane.
   std::u16string longText = u"\t\u00e9\"\\\u07ff\u0800\uffff";
   for (int i = 0; i < 3000; ++i) longText += static_cast<char16_t>(i % 3 ? 'a' + i % 26 : 0x20ac);
   EXPECT_EQ(ReadValue<KQ_TString>(Written(FromUtf16(longText))), FromUtf16(longText));
 }
 
-// Every reader on what it takes and what it refuses, lenient and strict.
-// Integers of 32 bits and less are C literals with any suffix, narrowed
-// without a range check, saturating at 32 bits; those of 64 bits decimal,
-// with a suffix, saturating. Floating point is what strtod reads, with L or
-// S; a float is narrowed as the hardware rounds, to infinity only past the
-// top. Strings take octal, \u and plain escapes: one to three octal digits
-// (the first other byte is read as text), a backslash before any other byte
-// stands for that byte, and a \u cut short gives nothing. Extract gives the
-// kind the suffix or the point names, and objects only of known classes that
-// are packable and human-readable. Strict reading refuses what the lenient
-// reading changes. A damaged container reports the line feeds read up to
-// the damage.
+// Every reader, lenient and strict (which refuses what lenient changes):
+// integers up to 32 bits are C literals, narrowed unchecked, saturating at
+// 32 bits; 64-bit ones decimal with a suffix; floating point as strtod; \u,
+// octal and plain escapes in strings; Extract takes the kind the suffix
+// names and known packable human-readable classes; errors give their line.
 TEST_F(HrStreamTest, ReadersTakeTheirFormsAndReportWhatTheyExpected) {
   struct Case {
     char const* reader;
@@ -443,8 +430,7 @@ TEST_F(HrStreamTest, ReadersTakeTheirFormsAndReportWhatTheyExpected) {
       EXPECT_EQ(strict.substr(0, std::strlen(want)), want);
     }
   }
-  // Texts cut short, a line count through a string, and the first character
-  // outside a token's set left for the next read.
+  // Cut texts; lines counted in a string; the byte after a token is left.
   EXPECT_EQ(ReadValue<double>("4e-320"), 4e-320);
   Input cut("'\\3");
   char c = 0;
@@ -459,14 +445,26 @@ TEST_F(HrStreamTest, ReadersTakeTheirFormsAndReportWhatTheyExpected) {
   EXPECT_EQ(raw.Rest(), ",0x5");
 }
 
-// The default form is printf's "%f" in the C locale (exact ties round to
-// even), also a few units in the last place from half-way between two
-// six-decimal numbers, where a careless scaled-integer formatting rounds the
-// wrong way; the readers agree with strtod to the bit.
-TEST_F(HrStreamTest, FloatingPointTextAgreesWithTheCLibrary) {
+template <class T>
+bool SameBits(T a, T b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The default form is printf's "%f" in the C locale (ties round to even),
+// also a few units in the last place from half-way between two six-decimal
+// numbers, where a careless scaled-integer formatting rounds the wrong way;
+// the readers agree with strtod to the bit. The exact form of doubles and
+// floats of every exponent reads back to the same bits, by the typed readers
+// and by Extract, which gives the kind the suffix names.
+TEST_F(HrStreamTest, FloatingPointTextAgreesWithTheCLibraryAndTheExactFormReadsBack) {
   ASSERT_STREQ(std::setlocale(LC_NUMERIC, nullptr), "C");
-  std::mt19937_64 random(7);
-  char expected[400];
+  EXPECT_EQ(Written(0.1, true) + " " + Written(2.0, true) + " " + Written(-0.0, true) + " " +
+                Written(1e-7, true) + " " + Written(1e22, true),
+            "0.1 2.0 -0.0 0.0000001 10000000000000000000000.0");
+  EXPECT_EQ(Written(std::numeric_limits<double>::infinity(), true) + " " +
+                Written(-std::numeric_limits<float>::infinity(), true) + " " + Written(0.1f, true) +
+                " " + Written(16777217.0f, true),
+            "1e999 -1e999S 0.1S 16777216.0S");
   std::vector<double> values = {0.0078125,
                                 0.0234375,
                                 -0.0,
@@ -477,65 +475,38 @@ TEST_F(HrStreamTest, FloatingPointTextAgreesWithTheCLibrary) {
                                 0.0000005,
                                 0.0000015,
                                 0.0000025};
-  for (int i = 0; i < 40000; ++i) {
+  std::mt19937_64 random(7);
+  for (int i = 0; i < 60000; ++i) {
     std::uint64_t const bits = random();
     double value = 0;
-    if (i % 4 == 0) {
-      std::memcpy(&value, &bits, sizeof value);
-      if (!std::isfinite(value)) continue;
-    } else if (i % 4 == 1) {
+    std::memcpy(&value, &bits, sizeof value);
+    if (i % 4 == 1) {
       value = std::ldexp(static_cast<double>(bits % 2000001) - 1000000.0,
                          static_cast<int>(random() % 90) - 60);
-    } else {
+    } else if (i % 4 > 1) {
       value = (static_cast<double>(bits % 4000000000000000ull) + 0.5) / 1e6;
       for (int step = static_cast<int>(random() % 5); step > 0; --step) {
         value = std::nextafter(value, i % 2 == 0 ? 0.0 : 1e300);
       }
       if (i % 3 == 0) value = -value;
+    } else if (i % 8 == 4) {
+      value = static_cast<double>(static_cast<std::int64_t>(bits % 20000001) - 10000000) / 1000;
     }
     values.push_back(value);
   }
+  char expected[400];
   for (double const value : values) {
-    std::snprintf(expected, sizeof expected, "%f", value);
-    ASSERT_EQ(Written(value), expected);
-    if (std::fabs(value) < 1e38) {
-      std::snprintf(expected, sizeof expected, "%fS",
-                    static_cast<double>(static_cast<float>(value)));
-      ASSERT_EQ(Written(static_cast<float>(value)), expected);
-    }
-    std::snprintf(expected, sizeof expected, "%.17g", value);
-    double const parsed = ReadValue<double>(expected);
-    ASSERT_EQ(std::memcmp(&parsed, &value, sizeof value), 0) << expected;
-    if (std::fabs(value) < 1e38) {
-      ASSERT_EQ(ReadValue<float>(expected), static_cast<float>(std::strtod(expected, nullptr)))
-          << expected;
-    }
-  }
-}
-
-template <class T>
-bool SameBits(T a, T b) {
-  return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-// The exact form of random doubles and floats of every exponent, and a fifth
-// of short decimals, reads back to the same bits by the typed readers and
-// by Extract, which gives the kind the suffix names.
-TEST_F(HrStreamTest, ExactFloatsReadBackToTheSameBits) {
-  EXPECT_EQ(Written(0.1, true) + " " + Written(2.0, true) + " " + Written(-0.0, true) + " " +
-                Written(1e-7, true) + " " + Written(1e22, true),
-            "0.1 2.0 -0.0 0.0000001 10000000000000000000000.0");
-  EXPECT_EQ(Written(std::numeric_limits<double>::infinity(), true) + " " +
-                Written(-std::numeric_limits<float>::infinity(), true) + " " + Written(0.1f, true) +
-                " " + Written(16777217.0f, true),
-            "1e999 -1e999S 0.1S 16777216.0S");
-  std::mt19937_64 random(99);
-  for (int i = 0; i < 20000; ++i) {
-    std::uint64_t const bits = random();
-    double value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    if (i % 5 == 0) {
-      value = static_cast<double>(static_cast<std::int64_t>(bits % 20000001) - 10000000) / 1000;
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof value);
+    auto const narrow = static_cast<std::uint32_t>(bits >> 32);
+    float single = 0;
+    std::memcpy(&single, &narrow, sizeof single);
+    if (!std::isnan(single)) {
+      std::string const text = Written(single, true);
+      ASSERT_TRUE(SameBits(ReadValue<float>(text), single)) << text;
+      std::unique_ptr<KQ_IHumanReadable> const extracted = Extracted(text);
+      ASSERT_EQ(As(extracted).Kind(), KQ_TAny::kFloat) << text;
+      ASSERT_TRUE(SameBits(static_cast<float>(As(extracted)), single)) << text;
     }
     if (std::isnan(value)) continue;
     std::string const text = Written(value, true);
@@ -544,15 +515,20 @@ TEST_F(HrStreamTest, ExactFloatsReadBackToTheSameBits) {
     std::unique_ptr<KQ_IHumanReadable> const extracted = Extracted(text);
     ASSERT_EQ(As(extracted).Kind(), KQ_TAny::kDouble) << text;
     ASSERT_TRUE(SameBits(static_cast<double>(As(extracted)), value)) << text;
-    auto const narrow = static_cast<std::uint32_t>(bits >> 32);
-    float single = 0;
-    std::memcpy(&single, &narrow, sizeof single);
-    if (std::isnan(single)) continue;
-    std::string const floatText = Written(single, true);
-    ASSERT_TRUE(SameBits(ReadValue<float>(floatText), single)) << floatText;
-    std::unique_ptr<KQ_IHumanReadable> const extractedFloat = Extracted(floatText);
-    ASSERT_EQ(As(extractedFloat).Kind(), KQ_TAny::kFloat) << floatText;
-    ASSERT_TRUE(SameBits(static_cast<float>(As(extractedFloat)), single)) << floatText;
+    if (!std::isfinite(value)) continue;
+    std::snprintf(expected, sizeof expected, "%f", value);
+    ASSERT_EQ(Written(value), expected);
+    if (std::fabs(value) < 1e38) {
+      std::snprintf(expected, sizeof expected, "%fS",
+                    static_cast<double>(static_cast<float>(value)));
+      ASSERT_EQ(Written(static_cast<float>(value)), expected);
+    }
+    std::snprintf(expected, sizeof expected, "%.17g", value);
+    ASSERT_TRUE(SameBits(ReadValue<double>(expected), value)) << expected;
+    if (std::fabs(value) < 1e38) {
+      ASSERT_EQ(ReadValue<float>(expected), static_cast<float>(std::strtod(expected, nullptr)))
+          << expected;
+    }
   }
 }
 
@@ -588,8 +564,7 @@ TEST_F(HrStreamTest, IndentationManipulatorsAndLineCount) {
   EXPECT_EQ(stream.Indentation(), 84u);
   stream.AddPrefix();
   EXPECT_EQ(kqtest::Chars(memory), std::string(84, ' '));
-  // Rebinding starts the indentation and the line count again; the
-  // indentation stops at zero.
+  // Rebinding resets indentation and line count; indentation stops at 0.
   KQ_TMemoryStream second;
   stream = second;
   EXPECT_EQ(stream.Indentation(), 0u);
@@ -602,8 +577,7 @@ TEST_F(HrStreamTest, IndentationManipulatorsAndLineCount) {
   stream << 1 << cr << indent << 2 << cr << back << prefix << 3 << endl << flush;
   EXPECT_EQ(kqtest::Chars(second), "1\n    2\n" + std::string(10, ' ') + "3\n");
 
-  // The typed readers report the line they stopped on, and a character 0
-  // is dropped and ends a token that has begun.
+  // Readers report the line they stopped on; a character 0 ends a token.
   Input input(std::string("1\0002\n3\nxyz", 9));
   std::int32_t a = 0, b = 0, c = 0;
   EXPECT_EQ(kqtest::RaisedMessage([&] { input.stream >> a >> b >> c >> c; }),
@@ -632,9 +606,8 @@ TEST_F(HrStreamTest, ObjectsUseTheDefaultFramingOnOneOrSeveralLines) {
   EXPECT_TRUE(box.KQ_IsIdent(back));
 }
 
-// A class the text names that is not packable is refused by its record: no
-// instance is made, whether it stands as an object or inside a packed block
-// (where it reads as an unknown class).
+// An unpackable class named by the text is refused by its record, as an
+// object or inside a packed block (as an unknown class): no instance is made.
 TEST_F(HrStreamTest, ClassesThatAreNotPackableAreNeverInstantiated) {
   ReaderUnpackable::sMade = 0;
   for (std::string const name : {"ReaderUnpackable", "KQ_TThread"}) {
@@ -649,9 +622,8 @@ TEST_F(HrStreamTest, ClassesThatAreNotPackableAreNeverInstantiated) {
   EXPECT_EQ(ReaderUnpackable::sMade, 0);
 }
 
-// An object without a text form is written as its packed bytes in hex, 64
-// to a line, one level deeper than the braces, and reads back; the reader
-// takes either case and white space between the pairs.
+// An object without a text form is written as packed bytes in hex, 64 to a
+// line, a level deeper than the braces; either case and spaces read back.
 TEST_F(HrStreamTest, ObjectsWithoutATextFormAreWrittenAsPackedBytes) {
   KQ_ECouldNotOpenFile raised("no such file", KQ_TAny(42));
   raised.__PREPARE_FOR_THROW__(120, "opener.cpp");
@@ -687,12 +659,10 @@ TEST_F(HrStreamTest, ObjectsWithoutATextFormAreWrittenAsPackedBytes) {
   EXPECT_EQ(ReadBack("KQ_TAny", "kq_ipackable { " + spaced + "}"), Written(KQ_TAny(raised), true));
 }
 
-// Nested text on a thread with a small stack: whatever the depth, a read
-// gives the object or raises the reader's exception, and never overruns the
-// stack. The same text within the depth limit reads on the main thread.
+// On a small stack nested text reads or raises, never overruns the stack;
+// within the limit it reads on the main thread.
 TEST_F(HrStreamTest, DeepNestingOnASmallStackRaisesInsteadOfOverrunningIt) {
-  // Each level of the containers opens two reads: the object and the Any
-  // holding it; a box opens one.
+  // A container level opens two reads (object and Any), a box one.
   std::size_t const limit = KQ_THumanReadableStream::kMaxDepth / 2;
   for (char const* opening :
        {"KQ_TList { ", "KQ_TArray { [0] = ", "KQ_TDict { [ \"k\" ] = ", "HrBox { 1 "}) {
@@ -713,9 +683,8 @@ TEST_F(HrStreamTest, DeepNestingOnASmallStackRaisesInsteadOfOverrunningIt) {
   }
 }
 
-// Text that describes far more memory than it holds raises once it passes
-// the read's budget; text written by the stream stays within it, and a
-// raised budget takes what the default refuses.
+// Text claiming far more memory than it holds passes the read's budget;
+// written text stays within it; a raised budget takes the refused text.
 TEST_F(HrStreamTest, TextThatClaimsFarMoreMemoryThanItHoldsRaises) {
   std::string const sparse = "KQ_TArray { [0] = 1 [1048575] = 2 }";
   std::string hundred = "KQ_TList {";
@@ -735,8 +704,7 @@ TEST_F(HrStreamTest, TextThatClaimsFarMoreMemoryThanItHoldsRaises) {
   EXPECT_EQ(static_cast<std::int32_t>(As<KQ_TArray>(wide)[1048575]), 2);
 }
 
-// An object of a class no process knows, as a data stream makes it from
-// packed bytes.
+// An object of a class no process knows, as a data stream reads it.
 std::unique_ptr<KQ_IPackable> UnknownObject() {
   kqtest::Input in(kqtest::Join(
       {kqtest::Header(0x0D, "KQ_TNoSuchTextClass"), kqtest::AnyInt(-3), {0x09, 0x01, 0xFF}}));
@@ -754,8 +722,7 @@ TEST_F(HrStreamTest, ContainersAreLaidOutLineByLine) {
   EXPECT_EQ(Written(list),
             "KQ_TList {\n  1\n  KQ_TList {\n    2\n    \"two\"\n  }\n  KQ_TList {  }\n  1.500000\n"
             "  ILLEGAL\n  NULL\n}");
-  // At a deeper indentation the first line carries no prefix (the writer
-  // before it placed it) and every other line two more spaces.
+  // Deeper, the first line has no prefix and the others two more spaces.
   EXPECT_EQ(Written(inner, false, 4), "KQ_TList {\n      2\n      \"two\"\n    }");
   // Reading is free in its white space, and replaces what the list held.
   KQ_TList read;
@@ -769,8 +736,7 @@ TEST_F(HrStreamTest, ContainersAreLaidOutLineByLine) {
   outer.Add(KQ_TAny('x'), single);
   EXPECT_EQ(Written(KQ_TDict()), "KQ_TDict {  }");
   EXPECT_EQ(Written(single), "KQ_TDict {\n  [ \"a\" ] = 1\n}");
-  // Every item of key and value that spans lines sits one level deeper than
-  // the line it started on.
+  // Items spanning lines sit a level deeper than the line they start on.
   EXPECT_EQ(Written(nested),
             "KQ_TDict {\n  [ \"k\" ] = KQ_TList {\n        2\n        \"two\"\n      }\n}");
   EXPECT_EQ(Written(outer),
@@ -828,14 +794,11 @@ TEST_F(HrStreamTest, ContainersAreLaidOutLineByLine) {
   EXPECT_TRUE(keyed == As<KQ_TDict>(Extracted(text)));
 }
 
-// A list nesting every kind with a text form reads back identical and
-// writes the same text again. Every proper prefix of its text ends too early
-// (it lacks at least the outer closing brace), and every byte of it replaced
-// by another character either still reads or fails cleanly: with a syntax
-// error or the end of the input, or where the damage lies inside a string or
-// a packed block, with the error of the string's UTF-8 or of the packed data.
-// Random edits of other texts, read value after value, raise nothing but
-// library exceptions.
+// A list nesting every kind reads back identical and writes the same text.
+// Every proper prefix ends too early, and any byte replaced still reads or
+// fails cleanly (syntax error, end of input, or inside a string or packed
+// block their own error). Random edits of other texts raise only library
+// exceptions.
 TEST_F(HrStreamTest, TextsReadBackIdenticalAndDamagedOnesFailCleanly) {
   KQ_TDict dict;
   dict.Add("block", KQ_TDataBlock("\x01\x02\x03\x04\x05", 5));
