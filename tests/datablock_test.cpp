@@ -1,10 +1,7 @@
-// Data blocks and unknown values: the KiB reservation rule, growth by index,
-// SetAt and Append, truncation, stealing, equality, the packed form and its
-// reading from untrusted sizes; unknowns that keep an object of a missing
-// class byte for byte, pack it back bounded by their block and turn into the
-// real object once its class is known.
+// Data blocks (reservations in whole KiB, growth, truncation, stealing,
+// equality, reading untrusted sizes) and unknowns, which keep an object of a
+// missing class byte for byte and become it once the class is known.
 #include <gtest/gtest.h>
-
 
 #include "kq_memalloc.h"
 #include "kq_tdatablock.h"
@@ -32,8 +29,7 @@ Bytes NamedObject(std::string const& name, Bytes const& content) {
   return Join({Header(0x0D, name), content, {0xFF}});
 }
 
-// A package that reads a packet as an unpacker without a growing read of
-// its own does, in one piece, and counts the packet reads.
+// A package without a growing read of its own, counting its packet reads.
 class WholePacketPackage : public KQ_TPackage {
  public:
   using KQ_TPackage::ReadPacket;
@@ -49,8 +45,8 @@ class WholePacketPackage : public KQ_TPackage {
 
 }  // namespace
 
-// A packable class whose record exists only once something asks for it, as
-// with a class loaded later in a process that already holds its objects.
+// A class whose record exists once something asks for it, as with a class
+// loaded after its objects arrived.
 class KQ_TLateGadget : public KQ_TObject, public virtual KQ_IPackable {
   KQ_CLASS(KQ_TLateGadget, KQ_TObject, KQ_IPackable)
   KQ_TLateGadget() = default;
@@ -214,8 +210,7 @@ TEST(DataBlock, UnpackingTrustsNoSizeBeforeTheBytesArrive) {
     Bytes bytes;
     char const* raised;
   } const cases[] = {
-      // A size of almost 4 GiB backed by three bytes: the stream runs dry
-      // long before any large reservation.
+      // Almost 4 GiB backed by three bytes: no large reservation is made.
       {"forged size", Join({Number(0x07, 0xFFFFFFF0u), Number(0x0F, 0xFFFFFFF0u), {1, 2, 3}}),
        "KQ_EStreamEndReached"},
       // The packet must say what the size said, and be a packet.

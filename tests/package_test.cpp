@@ -1,14 +1,9 @@
-// Packages: one position shared by reading and writing, every basic value
-// in and out by operator, conversion, constructor and assignment, lent
-// buffers, the packed form of a package and its travel inside other packed
-// data (a package, an Any, a data stream), and forged lengths.
+// Packages: one position for reading and writing, basic values in and out
+// every way, lent buffers, the packed form and its travel in other packed data.
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <memory>
 #include <tuple>
 
-#include "kq_initialization.h"
 #include "kq_tany.h"
 #include "kq_tdict.h"
 #include "kq_tpackage.h"
@@ -19,10 +14,7 @@ using namespace kqtest;
 
 namespace {
 
-class PackageTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__()); }
-};
+class PackageTest : public InitializedTest {};
 
 // One value of every basic type a package takes.
 auto const kValues = std::make_tuple(
