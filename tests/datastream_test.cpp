@@ -1,11 +1,10 @@
 // The data stream and the packed format: the golden vectors, the reader's
-// rules, and input that is damaged, huge, deeply nested or random.
+// rules, and input that is damaged, huge or deeply nested.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <limits>
 #include <map>
-#include <random>
 #include <tuple>
 
 #include "kq_tany.h"
@@ -702,12 +701,7 @@ TEST_F(DataStreamTest, DamagedInputRaisesTheReadersExceptions) {
       {"unknown object with a 4 GiB packet",
        Join({Header(0x0D, "KQ_TNowhere"), Number(0x0F, 0xFFFFFFF0u), Bytes(100, 7)}),
        "end type type type type"},
-      // Nesting deeper than the reader goes.
-      {"objects", Repeat(Header(0x0D, "KQ_TMoon"), deep), "type type type type type"},
-      {"sections", Join({Header(0x0D, "KQ_TMoon"), Repeat(Header(0x0E, "KQ_TCrater"), deep)}),
-       "type type type type type"},
-      {"lists", Repeat({0x47, 0x07, 0, 0, 0, 1, 0x40, 0x05, 0x12}, deep),
-       "type type type type type"},
+      // Anys nested deeper than the reader goes (more shapes: the nesting test).
       {"anys", Repeat({0x40, 0x05, 0x12}, deep), "type type type type type"}};
   for (Case const& c : cases) EXPECT_EQ(Reads(c.bytes), c.reads) << c.what;
   EXPECT_EQ(Packed(As<KQ_TUnknown>(Kept(longUnknown))), longUnknown);
@@ -819,52 +813,6 @@ TEST_F(DataStreamTest, ContainersReadWithinTheReadBudget) {
            }});
     }
     EXPECT_NE(std::unique_ptr<KQ_IPackable>(Input(bytes).data.Extract(true)), nullptr);
-  }
-}
-
-// Mutated golden vectors and random bytes read or raise library exceptions.
-TEST_F(DataStreamTest, RandomAndMutatedInputNeverCrashes) {
-  auto const golden = LoadGolden();
-  ASSERT_FALSE(golden.empty());
-  std::mt19937 random(4242);
-  auto pick = [&](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
-  };
-  auto const some = [&] { return golden[pick(golden.size())].second; };
-  for (int round = 0; round < 3000; ++round) {
-    bool const noise = round % 3 == 0;
-    Bytes bytes = noise ? Bytes(pick(64)) : some();
-    for (unsigned char& b : bytes) b = noise ? static_cast<unsigned char>(random()) : b;
-    for (std::size_t edits = noise ? 0 : 1 + pick(4); edits > 0; --edits) {
-      std::size_t const at = pick(bytes.size() + 1), how = pick(4);
-      auto const where = bytes.begin() + static_cast<std::ptrdiff_t>(at);
-      if (how == 0 && at < bytes.size()) bytes[at] = static_cast<unsigned char>(random());
-      if (how == 1) bytes.insert(where, static_cast<unsigned char>(random()));
-      if (how == 2 && at < bytes.size()) bytes.erase(where);
-      if (how == 3) bytes = Join({Bytes(bytes.begin(), where), some(), Bytes(where, bytes.end())});
-    }
-    SCOPED_TRACE(Hex(bytes));
-    for (bool keep : {true, false}) {
-      EXPECT_NE(Raised([&] {
-                  for (Input in(bytes); in.data.Available() > 0;) {
-                    std::unique_ptr<KQ_IPackable> object(in.data.Extract(keep));
-                    if (object) Packed(*object);
-                  }
-                }),
-                "foreign");
-    }
-    EXPECT_NE(Raised([&] {
-                for (Input in(bytes); in.data.Available() > 0;) in.data.SkipData();
-              }),
-              "foreign");
-    std::unique_ptr<KQ_IPackable> const targets[] = {
-        std::make_unique<KQ_TString>(),     std::make_unique<KQ_TAny>(),
-        std::make_unique<KQ_TList>(),       std::make_unique<KQ_EException>(),
-        std::make_unique<KQ_TStackEntry>(), std::make_unique<KQ_TDataBlock>(),
-        std::make_unique<TestBase>()};
-    for (auto const& target : targets) {
-      EXPECT_NE(Raised([&] { Input(bytes).data >> *target; }), "foreign");
-    }
   }
 }
 

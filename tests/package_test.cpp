@@ -83,6 +83,10 @@ TEST_F(PackageTest, ObjectsCopiesAndIdentity) {
   dict["k"] = KQ_TAny(std::int32_t{9});
   KQ_TPackage package(KQ_TString("ab"));
   EXPECT_EQ(package.Position(), package.Size());
+  // An object written after a Peek goes at the shared position: over the 'x'.
+  package << 'x';
+  package.Rewind(package.Size() - 2);
+  package.Peek();
   package << dict;
   package.Rewind(0);
   EXPECT_EQ(Raised([&] { static_cast<void>(static_cast<float>(package)); }), "KQ_EWrongPackedType");
@@ -94,6 +98,10 @@ TEST_F(PackageTest, ObjectsCopiesAndIdentity) {
   EXPECT_TRUE(dict.KQ_IsIdent(As<KQ_TDict>(object)));
   EXPECT_EQ(Raised([&] { object.reset(static_cast<KQ_IPackable*>(package)); }),
             "KQ_EStreamEndReached");
+  // An object of an unknown class comes out kept.
+  Bytes const moon = Join({Header(0x0D, "KQ_TMoon"), {0xFF}});
+  package.SetData(moon.data(), static_cast<std::uint32_t>(moon.size()));
+  EXPECT_NE(std::unique_ptr<KQ_IPackable>(static_cast<KQ_IPackable*>(package)), nullptr);
 
   // Assigning or appending a package to itself packs its old bytes.
   KQ_TPackage self(std::uint8_t{4});
