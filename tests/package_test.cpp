@@ -168,6 +168,17 @@ TEST_F(PackageTest, PackedFormOfAPackageAndItsTravelInsideOtherPackedData) {
     EXPECT_EQ(back.Position(), 0u);
   }
 
+  // Class sections go through a package as through a data stream.
+  KQ_TPackage sections;
+  sections.InsertClassHeader("B");
+  sections << true;
+  sections.InsertClassTrailer("B");
+  EXPECT_EQ(Hex(BytesIn(sections)), "0E 00 00 00 01 42 09 01 FF");
+  sections.Rewind(0);
+  sections.ExtractClassHeader("B");
+  ExpectNext(sections, true);
+  sections.ExtractClassTrailer("B");
+  EXPECT_EQ(sections.Position(), sections.Size());
   // Inside a package, read by a package, and in an Any carried by one.
   KQ_TPackage outer;
   outer << 'a' << static_cast<KQ_IPackable const&>(two) << 'z';
