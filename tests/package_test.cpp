@@ -1,14 +1,9 @@
-// Packages: one position shared by reading and writing, every basic value
-// in and out by operator, conversion, constructor and assignment, lent
-// buffers, the packed form of a package and its travel inside other packed
-// data (a package, an Any, a data stream), and forged lengths.
+// Packages: one position for reading and writing, basic values in and out
+// every way, lent buffers, the packed form and its travel in other packed data.
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <memory>
 #include <tuple>
 
-#include "kq_initialization.h"
 #include "kq_tany.h"
 #include "kq_tdict.h"
 #include "kq_tpackage.h"
@@ -19,10 +14,7 @@ using namespace kqtest;
 
 namespace {
 
-class PackageTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__()); }
-};
+class PackageTest : public InitializedTest {};
 
 // One value of every basic type a package takes.
 auto const kValues = std::make_tuple(
@@ -91,6 +83,10 @@ TEST_F(PackageTest, ObjectsCopiesAndIdentity) {
   dict["k"] = KQ_TAny(std::int32_t{9});
   KQ_TPackage package(KQ_TString("ab"));
   EXPECT_EQ(package.Position(), package.Size());
+  // An object written after a Peek goes at the shared position: over the 'x'.
+  package << 'x';
+  package.Rewind(package.Size() - 2);
+  package.Peek();
   package << dict;
   package.Rewind(0);
   EXPECT_EQ(Raised([&] { static_cast<void>(static_cast<float>(package)); }), "KQ_EWrongPackedType");
@@ -102,6 +98,10 @@ TEST_F(PackageTest, ObjectsCopiesAndIdentity) {
   EXPECT_TRUE(dict.KQ_IsIdent(As<KQ_TDict>(object)));
   EXPECT_EQ(Raised([&] { object.reset(static_cast<KQ_IPackable*>(package)); }),
             "KQ_EStreamEndReached");
+  // An object of an unknown class comes out kept.
+  Bytes const moon = Join({Header(0x0D, "KQ_TMoon"), {0xFF}});
+  package.SetData(moon.data(), static_cast<std::uint32_t>(moon.size()));
+  EXPECT_NE(std::unique_ptr<KQ_IPackable>(static_cast<KQ_IPackable*>(package)), nullptr);
 
   // Assigning or appending a package to itself packs its old bytes.
   KQ_TPackage self(std::uint8_t{4});
@@ -168,6 +168,17 @@ TEST_F(PackageTest, PackedFormOfAPackageAndItsTravelInsideOtherPackedData) {
     EXPECT_EQ(back.Position(), 0u);
   }
 
+  // Class sections go through a package as through a data stream.
+  KQ_TPackage sections;
+  sections.InsertClassHeader("B");
+  sections << true;
+  sections.InsertClassTrailer("B");
+  EXPECT_EQ(Hex(BytesIn(sections)), "0E 00 00 00 01 42 09 01 FF");
+  sections.Rewind(0);
+  sections.ExtractClassHeader("B");
+  ExpectNext(sections, true);
+  sections.ExtractClassTrailer("B");
+  EXPECT_EQ(sections.Position(), sections.Size());
   // Inside a package, read by a package, and in an Any carried by one.
   KQ_TPackage outer;
   outer << 'a' << static_cast<KQ_IPackable const&>(two) << 'z';

@@ -777,3 +777,25 @@ template <class Chain, class Word>
 }
 
 }  // namespace kqtest
+
+// ---------------------------------------------------------------------------
+// Data, text and human-readable streams.
+
+namespace kqtest {
+
+// A filter stream bound to nothing claims no capability, and every byte
+// operation, and each of more, raises KQ_EStreamIsNotBound.
+template <class Filter>
+void ExpectUnboundRefuses(Filter& f, std::vector<std::function<void()>> more) {
+  unsigned char b[4] = {};
+  EXPECT_EQ(f.BoundStream(), nullptr);
+  EXPECT_FALSE(f.Readable() || f.Writable() || f.Markable() || f.Seekable());
+  more.insert(more.end(), {[&] { f.Close(); }, [&] { f.Flush(); }, [&] { f.Available(); },
+                           [&] { f.Read(); }, [&] { f.Read(b, 1); }, [&] { f.Read(b, 0, 4); },
+                           [&] { f.Skip(1); }, [&] { f.Write(b, 1); }, [&] { f.Write(b[0]); },
+                           [&] { f.Mark(1, 0); }, [&] { f.ClearMark(1); }, [&] { f.Rewind(1); },
+                           [&] { f.Position(); }, [&] { f.Seek(0); }});
+  ExpectEachRaises("KQ_EStreamIsNotBound", more);
+}
+
+}  // namespace kqtest

@@ -1,19 +1,11 @@
-// The text stream: UTF-8 decoding of good and malformed bytes, the pushback
-// stack and the line count, the three scanners, and the forwarding of the
-// stream operations to the bound stream (or their refusal while unbound).
+// The text stream: UTF-8 decoding, pushback and line count, the scanners, and
+// the stream operations forwarded to the bound stream.
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstring>
-#include <functional>
 #include <list>
-#include <string>
-#include <vector>
+#include <map>
 
-#include "kq_eexception.h"
 #include "kq_initialization.h"
-#include "kq_tdatastream.h"
-#include "kq_tmemorystream.h"
 #include "kq_tstring.h"
 #include "kq_ttextstream.h"
 #include "test_support.h"
@@ -32,12 +24,11 @@ class TextStreamTest : public ::testing::TestWithParam<bool> {
  protected:
   static void SetUpTestSuite() { ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__()); }
 
-  // Binds fText to a memory stream holding bytes: directly (the memory fast
-  // path) or, for the parameter true, through a second text stream, so that
-  // every byte takes the general path through the stream interface.
+  // Binds fText to memory holding bytes: directly (the fast path) or, for the
+  // parameter true, through a second text stream (the general path).
   KQ_TTextStream& Bind(std::string const& bytes) {
     KQ_TMemoryStream& memory = fSources.emplace_back();
-    if (!bytes.empty()) memory.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    kqtest::WriteText(memory, bytes);
     memory.Seek(0);
     return Bind(memory);
   }
@@ -54,13 +45,8 @@ class TextStreamTest : public ::testing::TestWithParam<bool> {
   // Every unit ReadChar delivers until the bound stream ends.
   std::u16string ReadAll() {
     std::u16string units;
-    for (;;) {
-      try {
-        units += Unit(fText.ReadChar());
-      } catch (KQ_EStreamEndReached const&) {
-        return units;
-      }
-    }
+    while (fText.Available() > 0) units += Unit(fText.ReadChar());
+    return units;
   }
 
   std::list<KQ_TMemoryStream> fSources;
@@ -78,8 +64,7 @@ TEST_P(TextStreamTest, DecodesUtf8AndPassesMalformedBytesThrough) {
                         {"\xC3\x41", u"\u00C3A"},
                         {"\xE2\x82\xAC", u"\u20AC"},
                         {"\xEF\xBF\xBF", u"\uFFFF"},
-                        // A three-byte lead whose third byte is no continuation: both later
-                        // bytes are read again.
+                        // A bad third byte: both later bytes are read again.
                         {"\xE2\x82\x41", u"\u00E2\u0082A"},
                         // A lead byte followed by another lead.
                         {"\xE2\xC3\xA4", u"\u00E2\u00E4"},
@@ -121,8 +106,7 @@ TEST_P(TextStreamTest, LineCountFollowsReadsAndPushback) {
   text.Read(back, 3);
   EXPECT_EQ(text.LineNr(), 3u);
 
-  // A line feed read as the second byte of a broken sequence is given back
-  // uncounted and counted when it is read for itself.
+  // A line feed ending a broken sequence is counted when read for itself.
   Bind("\xC3\nx");
   EXPECT_EQ(Unit(text.ReadChar()), 0xC3);
   EXPECT_EQ(text.LineNr(), 0u);
@@ -142,8 +126,7 @@ TEST_P(TextStreamTest, BlockReadsTakePushbackFirstAndCountEveryLineFeed) {
   EXPECT_EQ(std::string(buffer, 5), "x\n\nyz");
   EXPECT_EQ(text.LineNr(), 2u);
 
-  // Read(buffer, minimum, maximum): the pushback alone may satisfy it, and
-  // the bound stream is asked only for what is still missing.
+  // The pushback may satisfy Read(buffer, min, max); the rest comes after.
   text.Unread("ab", 2);
   EXPECT_EQ(text.Read(buffer, 0, 2), 2u);
   EXPECT_EQ(std::string(buffer, 2), "ab");
@@ -178,8 +161,7 @@ TEST_P(TextStreamTest, UnreadRestoresOrderAndEncodesCharacters) {
   EXPECT_EQ(text.Available(), 0u);
 }
 
-// One step of a scanning script: a scanner with its set and limit and the
-// text it gives, or a single read and the unit it gives, or the line count.
+// A scanner with its set, limit and result; a single read; or the line count.
 struct Step {
   char op;  // T ReadToken, S ReadSpan, N ReadNCSpan, b Read, c ReadChar, l LineNr
   std::u16string set;
@@ -197,12 +179,11 @@ TEST_P(TextStreamTest, ScannersStopAtTheFirstCharacterOutsideTheirSet) {
       {" Name{", {{'T', u" {", u"Name"}, {'c', u"", u"{"}}},
       // A non-white delimiter first gives an empty token and stays unread.
       {"{x", {{'T', u" {", u""}, {'c', u"", u"{"}}},
-      // Leading white space that is no delimiter belongs to the token; white
-      // space among the delimiters is skipped only while it is empty.
+      // Leading blanks that are no delimiter are the token's; delimiting ones
+      // are skipped while it is empty.
       {"  ab,\t\tcd ,",
        {{'T', u",", u"  ab"}, {'b', u"", u","}, {'T', u",\t ", u"cd"}, {'b', u"", u" "}}},
-      // The limit, and a zero character: dropped, and ending a non-empty
-      // token without being given back.
+      // The limit; a zero character is dropped and ends a non-empty token.
       {"abcdef\0\0gh;"s,
        {{'T', u";", u"abcd", 4},
         {'T', u";", u"ef"},
@@ -214,12 +195,10 @@ TEST_P(TextStreamTest, ScannersStopAtTheFirstCharacterOutsideTheirSet) {
        "e",
        {{'T', u"\u20AC", u"gr\u00FC\u00DF"}, {'l', u"", u"", 0}, {'c', u"", u"\u20AC"}}},
       {"  42,", {{'S', u"0123456789", u"42"}, {'b', u"", u","}}},
-      // A character outside the set that is not white space ends even an
-      // empty span; white space inside the set is taken.
+      // A non-blank outside the set ends even an empty span; blanks in it count.
       {"x1 2 3y",
        {{'S', u"0123456789", u""}, {'b', u"", u"x"}, {'S', u"123 ", u"1 2 3"}, {'b', u"", u"y"}}},
-      // Line feeds skipped before the span are counted; the one that ends it
-      // is given back and not counted.
+      // Line feeds skipped before the span count; the one ending it does not.
       {"\n\n7\n",
        {{'S', u"0123456789", u"7"}, {'l', u"", u"", 2}, {'b', u"", u"\n"}, {'l', u"", u"", 3}}},
       // Spans longer than the gathering piece, with and without a limit.
@@ -236,6 +215,12 @@ TEST_P(TextStreamTest, ScannersStopAtTheFirstCharacterOutsideTheirSet) {
       {"\xC3\x84\xC3\xA4\xCE\xA3x",
        {{'N', u"\u00E4\u03C3", u"\u00C4\u00E4\u03A3"}, {'b', u"", u"x"}}},
       {"ABCD", {{'N', u"abcd", u"AB", 2}, {'S', u"abcd", u"", 2}, {'b', u"", u"C"}}}};
+  using Limited = KQ_TString (KQ_TTextStream::*)(std::uint32_t, KQ_TString const&);
+  using Unlimited = KQ_TString (KQ_TTextStream::*)(KQ_TString const&);
+  std::map<char, std::pair<Limited, Unlimited>> const scanners = {
+      {'T', {&KQ_TTextStream::ReadToken, &KQ_TTextStream::ReadToken}},
+      {'S', {&KQ_TTextStream::ReadSpan, &KQ_TTextStream::ReadSpan}},
+      {'N', {&KQ_TTextStream::ReadNCSpan, &KQ_TTextStream::ReadNCSpan}}};
   for (Script const& script : scripts) {
     SCOPED_TRACE(script.bytes.substr(0, 20));
     KQ_TTextStream& text = Bind(script.bytes);
@@ -243,30 +228,20 @@ TEST_P(TextStreamTest, ScannersStopAtTheFirstCharacterOutsideTheirSet) {
       SCOPED_TRACE(step.op);
       KQ_TString const set(reinterpret_cast<std::uint16_t const*>(step.set.data()),
                            static_cast<std::uint32_t>(step.set.size()));
-      bool const all = step.max == KQ_TTextStream::kNoLimit;
-      switch (step.op) {
-        case 'T':
-          EXPECT_EQ(U(all ? text.ReadToken(set) : text.ReadToken(step.max, set)), step.want);
-          break;
-        case 'S':
-          EXPECT_EQ(U(all ? text.ReadSpan(set) : text.ReadSpan(step.max, set)), step.want);
-          break;
-        case 'N':
-          EXPECT_EQ(U(all ? text.ReadNCSpan(set) : text.ReadNCSpan(step.max, set)), step.want);
-          break;
-        case 'b':
-          EXPECT_EQ(text.Read(), step.want[0]);
-          break;
-        case 'c':
-          EXPECT_EQ(Unit(text.ReadChar()), step.want[0]);
-          break;
-        default:
-          EXPECT_EQ(text.LineNr(), step.max);
+      auto const scan = scanners.find(step.op);
+      if (scan != scanners.end()) {
+        auto const [limited, unlimited] = scan->second;
+        EXPECT_EQ(U(step.max == KQ_TTextStream::kNoLimit ? (text.*unlimited)(set)
+                                                         : (text.*limited)(step.max, set)),
+                  step.want);
+      } else if (step.op == 'l') {
+        EXPECT_EQ(text.LineNr(), step.max);
+      } else {
+        EXPECT_EQ(step.op == 'b' ? text.Read() : Unit(text.ReadChar()), step.want[0]);
       }
     }
   }
-  // A span gives back the character that ended it: the bound stream stands
-  // after it.
+  // The character ending a span is given back; the bound stream is past it.
   KQ_TTextStream& text = Bind("  42,");
   text.ReadSpan(KQ_TString("0123456789"));
   EXPECT_EQ(text.Position(), 5u);
@@ -295,35 +270,14 @@ INSTANTIATE_TEST_SUITE_P(DirectAndChained, TextStreamTest, ::testing::Bool());
 TEST(TextStream, UnboundStreamRefusesEveryByteOperation) {
   ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
   KQ_TTextStream text;
-  unsigned char byte = 0;
-  EXPECT_FALSE(text.Readable() || text.Writable() || text.Markable() || text.Seekable());
-  EXPECT_EQ(text.BoundStream(), nullptr);
-  std::function<void()> const operations[] = {[&] { text.Read(); },
-                                              [&] { text.Read(&byte, 1); },
-                                              [&] { text.Read(&byte, 0, 1); },
-                                              [&] { text.ReadChar(); },
-                                              [&] { text.ReadUTF8Char(); },
-                                              [&] { text.ReadToken(KQ_TString(" ")); },
-                                              [&] { text.ReadSpan(KQ_TString("a")); },
-                                              [&] { text.ReadNCSpan(KQ_TString("a")); },
-                                              [&] { text.Skip(1); },
-                                              [&] { text.Write(byte); },
-                                              [&] { text.Write(&byte, 1); },
-                                              [&] { text << "x"; },
-                                              [&] { text.Available(); },
-                                              [&] { text.Close(); },
-                                              [&] { text.Flush(); },
-                                              [&] { text.Mark(1, 0); },
-                                              [&] { text.ClearMark(1); },
-                                              [&] { text.Rewind(1); },
-                                              [&] { text.Position(); },
-                                              [&] { text.Seek(0); }};
-  for (auto const& operation : operations) {
-    EXPECT_EQ(kqtest::Raised(operation), "KQ_EStreamIsNotBound");
-  }
+  kqtest::ExpectUnboundRefuses(
+      text, {[&] { text.ReadChar(); }, [&] { text.ReadUTF8Char(); },
+             [&] { text.ReadToken(KQ_TString(" ")); }, [&] { text.ReadSpan(KQ_TString("a")); },
+             [&] { text.ReadNCSpan(KQ_TString("a")); }, [&] { text << "x"; }});
   // Pushback bytes do not make an unbound stream readable.
-  text.Unread(static_cast<unsigned char>('a'));
-  EXPECT_EQ(kqtest::Raised(operations[1]), "KQ_EStreamIsNotBound");
+  unsigned char byte = 'a';
+  text.Unread(byte);
+  EXPECT_EQ(kqtest::Raised([&] { text.Read(&byte, 1); }), "KQ_EStreamIsNotBound");
 }
 
 TEST(TextStream, BindingForwardingAndClosing) {
@@ -340,8 +294,7 @@ TEST(TextStream, BindingForwardingAndClosing) {
   EXPECT_TRUE(text.Skip(4));
   EXPECT_EQ(text.LineNr(), 1u);
 
-  // Marks and positions are the bound stream's; pushback and line count
-  // stay as they are.
+  // Marks and positions are the bound stream's; pushback and lines stay.
   text.Unread(static_cast<unsigned char>('Z'));
   EXPECT_EQ(text.Position(), 4u);
   text.Mark(3, 0);
@@ -353,8 +306,7 @@ TEST(TextStream, BindingForwardingAndClosing) {
   EXPECT_EQ(text.LineNr(), 1u);
   text.ClearMark(3);
 
-  // Rebinding resets the line count and the pushback; binding to itself
-  // changes nothing.
+  // Rebinding resets lines and pushback; binding to itself changes nothing.
   text.Unread(static_cast<unsigned char>('Q'));
   text = static_cast<KQ_IStream&>(text);
   EXPECT_EQ(text.LineNr(), 1u);
