@@ -39,7 +39,7 @@ constexpr std::size_t kLine = 64;
 // The index: its first size, and its fill, at most kIndexFill of its slots
 // (in eighths).
 constexpr std::uint32_t kFirstIndexSize = 8;
-constexpr std::uint32_t kIndexFill = 7;
+constexpr std::uint32_t kIndexFill = 6;
 
 std::uint32_t BlockSlots(std::uint32_t block) {
   return block < kGrowingBlocks ? kFirstSlots << block : kMaxSlots;
