@@ -196,6 +196,7 @@ TEST_F(FileTest, AFullDeviceOrFileSystemRaisesAndLosesNothingElse) {
     return RaisedWhat([&] { file.Write(big.data(), static_cast<std::uint32_t>(big.size())); });
   };
   KQ_TFile full(KQ_TString("/dev/full"), KQ_TFile::WriteOnly);
+  EXPECT_TRUE(full.Flush()) << "nothing to write yet";
   EXPECT_FALSE(full.Write('x').Flush());
   // A close that cannot write keeps the file open; the C library has dropped
   // the bytes, so the next one closes it.

@@ -324,6 +324,7 @@ TEST_F(FileInfoTest, PacksPrintsAndReadsBack) {
     : field == 6 ? changed.SetCreationTime(other)
                  : changed.SetFileType("");
     EXPECT_FALSE(changed == info || changed.KQ_IsIdent(info)) << field;
+    EXPECT_TRUE(changed != info && !(info != KQ_TFileInfo(info))) << field;
   }
 }
 
