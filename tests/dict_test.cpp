@@ -63,8 +63,8 @@ TEST(DictTest, TheTableDoublesBeforeTheInsertionThatWouldOverfillItAndStopsAt256
     std::int32_t keys;
     std::uint32_t buckets;
   };
-  Case const cases[] = {{0, 8, 8},       {0, 9, 16},       {0, 128, 128},  {0, 129, 256},
-                        {0, 1000, 256},  {1, 1, 1},        {1, 2, 2},      {100, 101, 200},
+  Case const cases[] = {{0, 8, 8},       {0, 9, 16},       {0, 128, 128},   {0, 129, 256},
+                        {0, 1000, 256},  {1, 1, 1},        {1, 2, 2},       {100, 101, 200},
                         {100, 201, 256}, {256, 3000, 256}, {300, 3000, 300}};
   for (Case const& c : cases) {
     KQ_TDict const dict = IntDict(Range(c.keys), c.initial);
