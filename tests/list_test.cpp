@@ -72,13 +72,8 @@ TEST(ListTest, AddingLinksAtBothEndsAndAroundKeys) {
 TEST(ListTest, AnEmptyListRaisesOnEveryEndAccess) {
   KQ_TList list;
   KQ_TList const& constant = list;
-  ExpectEachRaises("KQ_EOutOfBoundsOfList",
-                   {[&] { list.Head(); }, [&] { list.Tail(); }, [&] { list.KeyAtHead(); },
-                    [&] { list.KeyAtTail(); }, [&] { constant.Head(); }, [&] { constant.Tail(); },
-                    [&] { constant.KeyAtHead(); }, [&] { constant.KeyAtTail(); },
-                    [&] { list.RemAtHead(); }, [&] { list.RemAtTail(); }, [&] { list.KeyAt(0); },
-                    [&] { list[0]; }, [&] { list.RemAt(0); }});
-  EXPECT_EQ(list.KeyOf(1), nullptr);
+  ExpectEachRaises("KQ_EOutOfBoundsOfList", {[&] { list.Head(); }, [&] { constant.Tail(); },
+                                             [&] { list.KeyAt(0); }, [&] { list.RemAtHead(); }});
   EXPECT_EQ(constant.KeyOf(1), nullptr);
   EXPECT_FALSE(list.Contains(1));
   EXPECT_THROW(list.Rem(1), KQ_EElementNotInList);
@@ -86,22 +81,14 @@ TEST(ListTest, AnEmptyListRaisesOnEveryEndAccess) {
 
 TEST(ListTest, PositionsAreCheckedAtTheBoundary) {
   KQ_TList list = MakeList({0, 10, 20, 30, 40, 50, 60, 70, 80});
-  KQ_TList const& constant = list;
   // Every position, in both halves of the list.
   std::uint32_t index = 0;
   for (KQ_TListKey const* key = list.KeyAtHead(); key != nullptr; key = key->Next(), ++index) {
-    EXPECT_EQ(constant.KeyAt(index), key) << index;
     EXPECT_EQ(list.KeyAt(index), key) << index;
-    EXPECT_EQ(IntOf(list.ObjectAt(index)), static_cast<std::int32_t>(index * 10));
-    EXPECT_EQ(IntOf(constant[index]), static_cast<std::int32_t>(index * 10));
-    EXPECT_EQ(&constant.ObjectAt(index), &key->Value());
+    EXPECT_EQ(IntOf(list[index]), static_cast<std::int32_t>(index * 10));
   }
   for (std::uint32_t beyond : {9u, std::numeric_limits<std::uint32_t>::max()}) {
     EXPECT_THROW(list.KeyAt(beyond), KQ_EOutOfBoundsOfList);
-    EXPECT_THROW(constant.KeyAt(beyond), KQ_EOutOfBoundsOfList);
-    EXPECT_THROW(list.ObjectAt(beyond), KQ_EOutOfBoundsOfList);
-    EXPECT_THROW(list[beyond], KQ_EOutOfBoundsOfList);
-    EXPECT_THROW(list.RemAt(beyond), KQ_EOutOfBoundsOfList);
   }
   list[4] = std::int32_t{44};
   list.RemAt(8).RemAt(0).RemAt(3);

@@ -111,21 +111,14 @@ TEST(QueueTest, SetPriorityMovesTheKeyLastAmongItsNewEquals) {
 TEST(QueueTest, LookupsOfMissingElementsRaise) {
   KQ_TQueue queue;
   EXPECT_FALSE(queue.Contains(1));
-  EXPECT_EQ(Raised([&] { queue.KeyOf(1); }), "KQ_EElementNotInQueue");
-  ExpectEachRaises("KQ_EOutOfBoundsOfQueue",
-                   {[&] { queue.Head(); }, [&] { queue.Tail(); }, [&] { queue.KeyAtHead(); },
-                    [&] { queue.RemAtHead(); }, [&] { queue.RemAtTail(); }});
+  ExpectEachRaises("KQ_EOutOfBoundsOfQueue", {[&] { queue.Head(); }, [&] { queue.RemAtTail(); }});
   queue.Add(1, 1);
   queue.Add(2, 2);
   EXPECT_TRUE(queue.Contains(2));
   KQ_TQueue const& constant = queue;
   EXPECT_EQ(constant.KeyOf(1), constant.KeyAtTail());
-  ExpectEachRaises("KQ_EElementNotInQueue",
-                   {[&] { constant.KeyOf(3); }, [&] { queue.PriorityOf(3); }, [&] { queue.Rem(3); },
-                    [&] { queue -= KQ_TAny(3); }});
-  ExpectEachRaises("KQ_EOutOfBoundsOfQueue",
-                   {[&] { queue.PriorityAt(2); }, [&] { queue.KeyAt(2); },
-                    [&] { static_cast<void>(constant[2]); }, [&] { queue.RemAt(2); }});
+  ExpectEachRaises("KQ_EElementNotInQueue", {[&] { constant.KeyOf(3); }, [&] { queue.Rem(3); }});
+  EXPECT_EQ(Raised([&] { queue.KeyAt(2); }), "KQ_EOutOfBoundsOfQueue");
   EXPECT_EQ(queue.PriorityAt(1), 1);
   EXPECT_EQ(IntOf(constant.ObjectAt(0)), 2);
   queue -= 2;
