@@ -133,57 +133,41 @@ TEST(QueueTest, RandomOperationsMatchAModel) {
   std::mt19937 random(20240611);
   KQ_TQueue queue;
   std::vector<std::pair<std::int32_t, std::int32_t>> model;
-  std::int32_t next = 0;
-  auto const insertLast = [&model](std::pair<std::int32_t, std::int32_t> entry) {
-    auto at = std::find_if(model.rbegin(), model.rend(),
-                           [&](auto const& e) { return e.second >= entry.second; });
-    model.insert(at.base(), entry);
+  // Where an element of that priority goes: after its equals, or before.
+  auto const place = [&model](std::int32_t priority, bool first) {
+    return std::find_if(model.begin(), model.end(), [&](auto const& e) {
+      return first ? e.second <= priority : e.second < priority;
+    });
   };
+  std::int32_t next = 0;
   for (int step = 0; step < 4000; ++step) {
     std::int32_t const priority = static_cast<std::int32_t>(random() % 9) - 4;
-    std::size_t const at = model.empty() ? 0 : random() % model.size();
-    auto const where = model.begin() + static_cast<std::ptrdiff_t>(at);
-    unsigned const action = random() % 9;
-    if (model.empty() && action >= 3) continue;
-    switch (action) {
-      case 0:
-      case 1:
-        queue.AddAtTail(next, priority);
-        insertLast({next++, priority});
-        break;
-      case 2:
-        queue.AddAtHead(next, priority);
-        model.insert(std::find_if(model.begin(), model.end(),
-                                  [&](auto const& e) { return e.second <= priority; }),
-                     {next++, priority});
-        break;
-      case 3:
-        queue.RemAtHead();
-        model.erase(model.begin());
-        break;
-      case 4:
-        queue.RemAt(static_cast<std::uint32_t>(at));
-        model.erase(where);
-        break;
-      case 5: {
-        queue.SetPriority(queue.KeyAt(static_cast<std::uint32_t>(at)), priority);
-        auto const moved = std::make_pair(where->first, priority);
-        model.erase(where);
-        insertLast(moved);
-        break;
-      }
-      case 6:
-        queue.AddBefore(queue.KeyAt(static_cast<std::uint32_t>(at)), next);
-        model.insert(where, {next++, where->second});
-        break;
-      case 7:
-        queue.AddAfter(queue.KeyAt(static_cast<std::uint32_t>(at)), next);
-        model.insert(where + 1, {next++, where->second});
-        break;
-      case 8:
-        queue.RemAtTail();
-        model.pop_back();
-        break;
+    auto const at = static_cast<std::uint32_t>(model.empty() ? 0 : random() % model.size());
+    auto const where = model.begin() + at;
+    unsigned const action = random() % 8;
+    if (model.empty() && action >= 2) continue;
+    if (action <= 1) {
+      static_cast<void>(action == 0 ? queue.AddAtTail(next, priority)
+                                    : queue.AddAtHead(next, priority));
+      model.insert(place(priority, action == 1), {next++, priority});
+    } else if (action == 2) {
+      queue.RemAtHead();
+      model.erase(model.begin());
+    } else if (action == 3) {
+      queue.RemAt(at);
+      model.erase(where);
+    } else if (action == 4) {
+      queue.SetPriority(queue.KeyAt(at), priority);
+      std::int32_t const value = where->first;
+      model.erase(where);
+      model.insert(place(priority, false), {value, priority});
+    } else if (action <= 6) {
+      static_cast<void>(action == 5 ? queue.AddBefore(queue.KeyAt(at), next)
+                                    : queue.AddAfter(queue.KeyAt(at), next));
+      model.insert(where + (action == 5 ? 0 : 1), {next++, where->second});
+    } else {
+      queue.RemAtTail();
+      model.pop_back();
     }
     std::string expected;
     for (auto const& [value, p] : model) {
