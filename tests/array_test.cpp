@@ -1,18 +1,6 @@
-// The array: bounds on fixed and open sides, the storage window that open
-// sides widen in steps of 8, bounds that move past each other, the slots its
-// cursor visits and the keys it hands out, equality over bounds, the packed
-// bounds and flags, and the text form. What every container does alike is in
-// container_test.cpp.
-#include <gtest/gtest.h>
-
-#include <cstdint>
+// What only the array does: bounds, the storage window and its text form.
 #include <limits>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "kq_eexception.h"
-#include "kq_tany.h"
 #include "kq_tarray.h"
 #include "kq_titerator.h"
 #include "kq_tstring.h"

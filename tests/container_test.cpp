@@ -1,20 +1,7 @@
-// What every container does alike: iteration both ways and off either end,
-// deletion while iterating, the cursor made without a container, copies and
-// equality, the printed form and the packed form (exact bytes, round trips,
-// damaged and hostile input), as one typed test over the list, the queue,
-// the array, the dictionary and the tree. Each container's own file keeps
-// what only it does.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdint>
-#include <functional>
+// What every container does alike, as one typed test over the list, the
+// queue, the array, the dictionary and the tree.
 #include <limits>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "kq_initialization.h"
 #include "kq_tarray.h"
 #include "kq_tdict.h"
 #include "kq_titerator.h"

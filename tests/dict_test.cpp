@@ -1,28 +1,7 @@
-// The dictionary: growth of the table and the order it gives, the key forms,
-// cloned keys, comparisons and merging, random use against a model, keys of
-// one hash, and the packing order and its paths. What every container does
-// alike is in container_test.cpp.
-//
-// Integer Any keys hash to value + 4, so they pick their bucket: in 8
+// What only the dictionary does. Integer Any keys hash to value + 4: in 8
 // buckets the key k sits in bucket (k + 4) % 8.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <map>
-#include <memory>
-#include <random>
-#include <string>
-#include <vector>
-
-#include "kq_eexception.h"
-#include "kq_tany.h"
-#include "kq_tdatastream.h"
 #include "kq_tdict.h"
 #include "kq_titerator.h"
-#include "kq_tlist.h"
-#include "kq_tmemorystream.h"
 #include "kq_tstring.h"
 #include "kq_tunknown.h"
 #include "test_support.h"

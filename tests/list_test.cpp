@@ -1,19 +1,6 @@
-// The doubly linked list: linking at both ends and around keys, the errors
-// of end access, positions and foreign keys, removal, moves, the keys its
-// cursor hands out, unpacking that fails part way, and keys that keep their
-// place while the list grows and shrinks. What every container does alike is
-// in container_test.cpp.
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <functional>
+// What only the doubly linked list does.
 #include <limits>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "kq_eexception.h"
-#include "kq_tany.h"
 #include "kq_titerator.h"
 #include "kq_tlist.h"
 #include "test_support.h"

@@ -1,6 +1,12 @@
 // Running out of memory: KQ_EOutOfMemory raised without memory of its own,
-// and with the n-th allocation failing for every n along round trips of
-// nested containers.
+// with the n-th allocation failing for every n along round trips of nested
+// containers, and in a process whose address space is exhausted.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <new>
 
 #include "internal/kq_memalloc_failure.h"
@@ -254,6 +260,74 @@ TEST_F(OutOfMemoryTest, AnUnknownInflatesOnceMemoryIsBack) {
     EXPECT_TRUE(window.Close());
   }
   EXPECT_NE(unknown.KQ_Cast("KQ_TList"), nullptr);
+}
+
+// The bytes of the address space in use: the first field of
+// /proc/self/statm, in pages.
+std::uint64_t AddressSpaceInUse() {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t pages = 0;
+  statm >> pages;
+  return pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+struct Chained {
+  Chained* next;
+};
+
+// Exit codes of the child below.
+enum : int { kChildDone = 0, kChildNoLimit = 10, kChildNothingRaised, kChildWrongWhat };
+
+// In a child under an address-space limit: takes memory until even the
+// smallest request fails, catching KQ_EOutOfMemory at each step, then grows
+// a string until that fails too. Exits with one of the codes above.
+void ExhaustTheAddressSpace() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(kChildNoLimit);
+  limit.rlim_cur = AddressSpaceInUse() + (std::uint64_t{64} << 20);
+  if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(kChildNoLimit);
+  KQ_CatchOutOfMemory();
+
+  Chained* chain = nullptr;
+  int raised = 0;
+  for (std::uint32_t size = 1u << 20; size >= sizeof(Chained);) {
+    try {
+      auto* block = static_cast<Chained*>(KQ_Alloc(size));
+      block->next = chain;
+      chain = block;
+    } catch (KQ_EOutOfMemory const& e) {
+      if (std::strncmp(e.what(), "KQ_EOutOfMemory", 15) != 0) std::_Exit(kChildWrongWhat);
+      ++raised;
+      size /= 2;
+    }
+  }
+  bool stringRaised = false;
+  try {
+    KQ_TString text("grows");
+    for (;;) text += text;
+  } catch (std::exception const& e) {
+    stringRaised = std::strncmp(e.what(), "KQ_EOutOfMemory", 15) == 0;
+  }
+  bool newRaised = false;
+  try {
+    delete new KQ_TDict();
+  } catch (KQ_EException const& e) {
+    newRaised = e.KQ_Cast("KQ_EOutOfMemory") != nullptr;
+  }
+  while (chain != nullptr) {
+    Chained* const next = chain->next;
+    KQ_Free(chain);
+    chain = next;
+  }
+  std::_Exit(raised > 10 && stringRaised && newRaised ? kChildDone : kChildNothingRaised);
+}
+
+TEST(OutOfMemoryProcessTest, AnExhaustedAddressSpaceRaisesInsteadOfCrashing) {
+#if defined(KQ_TEST_SANITIZED)
+  GTEST_SKIP() << "the sanitizers reserve more address space than any limit leaves";
+#endif
+  ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
+  EXPECT_EXIT(ExhaustTheAddressSpace(), testing::ExitedWithCode(kChildDone), "");
 }
 
 }  // namespace

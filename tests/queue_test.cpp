@@ -1,19 +1,6 @@
-// The priority queue: order and ties from both ends, insertion around keys,
-// priority changes, lookups that raise, a random run against a model that
-// checks the order and the links after every step, the keys its cursor
-// hands out, unpacking out of order and the text form. What every container
-// does alike is in container_test.cpp.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdint>
+// What only the priority queue does.
 #include <random>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include "kq_eexception.h"
-#include "kq_tany.h"
 #include "kq_titerator.h"
 #include "kq_tqueue.h"
 #include "test_support.h"

@@ -1,24 +1,9 @@
-// The tree: paths that create subtrees and the errors of walks through
-// entries that are missing or hold no tree, counting and emptiness over
-// nested levels, the fixed table, comparisons and merging, subtrees met
-// while iterating, reuse of removed entries, nested packing and the text
-// form. What every container does alike is in container_test.cpp.
-//
-// Integer Any keys hash to value + 4, so in 8 buckets the key k sits in
-// bucket (k + 4) % 8.
-#include <gtest/gtest.h>
-
-#include <cstdint>
+// What only the tree does. Integer Any keys hash to value + 4: in 8 buckets
+// the key k sits in bucket (k + 4) % 8.
 #include <map>
-#include <memory>
 #include <random>
-#include <string>
-#include <vector>
 
-#include "kq_eexception.h"
-#include "kq_tany.h"
 #include "kq_titerator.h"
-#include "kq_tlist.h"
 #include "kq_tstring.h"
 #include "kq_ttree.h"
 #include "test_support.h"
