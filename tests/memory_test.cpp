@@ -68,9 +68,7 @@ TEST(HeapTest, ExhaustionRaisesOutOfMemoryAtTheAllocatorAndInOperatorNewWhenAske
   // reasoning about the size.
   std::size_t volatile huge = std::numeric_limits<std::size_t>::max() / 4;
   KQ_CatchOutOfMemory();
-  EXPECT_NE(std::get_new_handler(), nullptr);
   EXPECT_THROW(NewAndDelete(huge), KQ_EOutOfMemory);
-  EXPECT_NO_THROW(NewAndDelete(64));
   KQ_IgnoreOutOfMemory();
   EXPECT_EQ(std::get_new_handler(), nullptr);
   EXPECT_THROW(NewAndDelete(huge), std::bad_alloc);

@@ -164,16 +164,6 @@ TEST(QueueTest, RandomOperationsMatchAModel) {
   }
 }
 
-TEST(QueueTest, TheCursorsKeyIsTheAddressOfItsQueueKey) {
-  KQ_TQueue queue;
-  for (std::int32_t i = 0; i < 3; ++i) queue.Add(i, i);
-  KQ_TIterator it(queue);
-  auto const* key = static_cast<KQ_TAny const*>(it.Next().Key().KQ_Cast("KQ_TAny"));
-  ASSERT_NE(key, nullptr);
-  ASSERT_EQ(key->Kind(), KQ_TAny::kPointer);
-  EXPECT_EQ(static_cast<void*>(*key), queue.KeyAt(1));
-}
-
 TEST(QueueTest, CopiesKeepAWorkingIndexOfTheirOwn) {
   KQ_TQueue a;
   a.Add(1, 1);
