@@ -260,14 +260,3 @@ TEST(TreeTest, StorageOfRemovedEntriesAndSubtreesIsReusedCleanly) {
   std::unique_ptr<KQ_IPackable> const back(Extracted(Packed(tree)));
   EXPECT_TRUE(As<KQ_TTree>(back) == tree);
 }
-
-// The packed and text forms are the dictionary's; a key of the text form
-// must be hashable.
-TEST(TreeTest, MalformedTextRaises) {
-  KQ_TTree read;
-  for (char const* bad : {"KQ_TTree { \"a\" ] = 1 }", "KQ_TTree { [ \"a\" = 1 }",
-                          "KQ_TTree { [ KQ_TList {  } ] = 1 }"}) {
-    EXPECT_EQ(Raised([&] { ReadText(read, bad); }), "KQ_EHRSyntaxError") << bad;
-  }
-  EXPECT_EQ(Raised([&] { ReadText(read, "KQ_TTree { [ \"a\" ] = 1"); }), "KQ_EStreamEndReached");
-}
