@@ -16,17 +16,6 @@ using namespace kqtest;
 
 namespace {
 
-class ContainerEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
-    CountedKey::KQ_ClassObject();
-  }
-};
-
-::testing::Environment* const gEnvironment =
-    ::testing::AddGlobalTestEnvironment(new ContainerEnvironment);
-
 // Every container is filled with these keys, each holding ten times itself:
 // 0, 8 and 16 share a bucket of eight, and so do 4 and 12.
 std::vector<std::int32_t> const kKeys = {0, 8, 16, 4, 12, 1, 3, 6};
@@ -37,8 +26,7 @@ Bytes Header(unsigned char code, std::uint32_t count) {
 
 // The queue has no packing code and travels by name.
 Bytes QueueHeader(std::uint32_t count) {
-  return Join(
-      {Number(0x0D, 9), {'K', 'Q', '_', 'T', 'Q', 'u', 'e', 'u', 'e'}, Number(0x07, count)});
+  return Join({kqtest::Header(0x0D, "KQ_TQueue"), Number(0x07, count)});
 }
 
 Bytes ArrayHeader(std::int32_t lower, std::int32_t upper, bool lowerFixed, bool upperFixed) {
@@ -258,7 +246,7 @@ void ExpectNoElement(Iterator& it) {
 }  // namespace
 
 template <class Kind>
-class ContainerTest : public ::testing::Test {};
+class ContainerTest : public InitializedTest {};
 
 using Kinds = ::testing::Types<ListKind, QueueKind, ArrayKind, DictKind, TreeKind>;
 TYPED_TEST_SUITE(ContainerTest, Kinds);

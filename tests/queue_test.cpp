@@ -18,8 +18,7 @@ namespace {
 }
 
 Bytes QueueHeader(std::uint32_t count) {
-  return Join(
-      {Number(0x0D, 9), {'K', 'Q', '_', 'T', 'Q', 'u', 'e', 'u', 'e'}, Number(0x07, count)});
+  return Join({Header(0x0D, "KQ_TQueue"), Number(0x07, count)});
 }
 
 }  // namespace
