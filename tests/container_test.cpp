@@ -56,9 +56,11 @@ struct ListKind {
     list.Add(KQ_TAny(KQ_TString("end")));
     list.Add(KQ_TAny(CountedKey(2, 5)));
   }
+  // An element that is no Any leaves no half-made element behind.
   template <class Check>
   static void Refusals(Check check) {
     check(Join({Header(0x47, 0xFFFFFFFFu), AnyInt(1), AnyInt(2)}), "KQ_EStreamEndReached", {1, 2});
+    check(Join({Header(0x47, 3), AnyInt(5), Number(0x03, 6)}), "KQ_EWrongPackedType", {5});
   }
   template <class Check>
   static void Printings(Check check) {

@@ -181,17 +181,6 @@ TEST(ListTest, TheCursorsKeyIsTheAddressOfItsListKeyHeldPerCursor) {
   EXPECT_EQ(KeyAddress(second), list.KeyAt(1));
 }
 
-TEST(ListTest, UnpackingThatFailsPartWayKeepsTheElementsRead) {
-  // A value that fails to read leaves no half-made element behind.
-  KQ_TList list = MakeList({9});
-  EXPECT_EQ(
-      Raised([&] {
-        ReadInto(list, Join({{0x47}, Number(0x07, 3), AnyInt(5), Number(0x03, 6), AnyInt(7)}));
-      }),
-      "KQ_EWrongPackedType");
-  EXPECT_TRUE(Holds(list, "5"));
-}
-
 TEST(ListTest, KeysKeepTheirPlaceWhileTheListGrowsShrinksAndRefills) {
   // Keys are handed out from blocks and reused after removal: a key stays
   // where it is as long as it is linked, however many come and go around it.
