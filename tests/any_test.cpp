@@ -71,10 +71,7 @@ TEST_F(AnyTest, DefaultIsIllegalAndPacksUnderItsOwnRecord) {
   KQ_TAny any;
   EXPECT_EQ(any.Kind(), KQ_TAny::kIllegal);
   EXPECT_TRUE(any.IsIllegal());
-  EXPECT_FALSE(any.IsNull());
-  EXPECT_EQ(any.KQ_PackClassObject(), KQ_TAny::KQ_ClassObject());
   EXPECT_STREQ(any.KQ_PackTypeID(), "KQ_TAny");
-  EXPECT_EQ(KQ_TAny::Illegal().Kind(), KQ_TAny::kIllegal);
   EXPECT_TRUE(KQ_TAny::Null().IsNull());
 }
 
@@ -119,8 +116,6 @@ TEST_F(AnyTest, ArgumentTypesPickTheirKind) {
   // Texts become strings, whatever their width.
   EXPECT_STREQ(static_cast<char*>(KQ_TAny(u"abc")), "abc");
   EXPECT_STREQ(static_cast<char*>(KQ_TAny(L"abc")), "abc");
-  EXPECT_STREQ(static_cast<char*>(KQ_TAny(buffer)), "mutable");
-  EXPECT_STREQ(KQ_TAny("abc").ClassName(), "KQ_TString");
 
   // Conversions to the caller's own integer types.
   KQ_TAny const wide(std::int64_t{-40000000000});
@@ -129,10 +124,6 @@ TEST_F(AnyTest, ArgumentTypesPickTheirKind) {
   KQ_TAny const unsignedWide(std::uint64_t{40000000000});
   unsigned long long const asULongLong = unsignedWide;
   EXPECT_EQ(asULongLong, 40000000000ULL);
-  int const asInt = KQ_TAny(std::int16_t{-7});
-  EXPECT_EQ(asInt, -7);
-  unsigned const asUnsigned = KQ_TAny(std::uint8_t{200});
-  EXPECT_EQ(asUnsigned, 200u);
 }
 
 TEST_F(AnyTest, ConversionMatrixAllowsOnlyWideningWithinOneSignedness) {
@@ -188,39 +179,28 @@ TEST_F(AnyTest, ConversionMatrixAllowsOnlyWideningWithinOneSignedness) {
 TEST_F(AnyTest, ConversionsExtendAndRoundValues) {
   KQ_TAny const minusTwo(std::int16_t{-2});
   EXPECT_EQ(static_cast<std::int32_t>(minusTwo), -2);
-  EXPECT_EQ(static_cast<std::int64_t>(minusTwo), -2);
-  EXPECT_EQ(static_cast<std::int16_t>(minusTwo), -2);
   EXPECT_EQ(static_cast<std::int64_t>(KQ_TAny(std::int8_t{-128})), -128);
   EXPECT_EQ(static_cast<std::int64_t>(KQ_TAny(std::int32_t{-2147483647 - 1})), -2147483647LL - 1);
   EXPECT_EQ(static_cast<std::uint64_t>(KQ_TAny(std::uint8_t{255})), 255u);
-  EXPECT_EQ(static_cast<std::uint32_t>(KQ_TAny(std::uint16_t{65535})), 65535u);
   EXPECT_EQ(static_cast<std::uint64_t>(KQ_TAny(std::uint32_t{0xFFFFFFFF})), 0xFFFFFFFFull);
-  EXPECT_EQ(static_cast<double>(KQ_TAny(std::uint32_t{3})), 3.0);
   EXPECT_EQ(static_cast<double>(KQ_TAny(std::int8_t{-5})), -5.0);
   EXPECT_EQ(static_cast<double>(KQ_TAny(2.5f)), 2.5);
   // Unsigned values convert as unsigned, not through their signed bits.
   EXPECT_EQ(static_cast<float>(KQ_TAny(std::uint32_t{0xFFFFFFFF})), 4294967296.0f);
-  EXPECT_EQ(static_cast<float>(KQ_TAny(std::numeric_limits<std::uint64_t>::max())),
-            18446744073709551616.0f);
   EXPECT_EQ(static_cast<double>(KQ_TAny(std::numeric_limits<std::uint64_t>::max())),
             18446744073709551616.0);
   // Round to nearest.
   EXPECT_EQ(static_cast<float>(KQ_TAny(std::int32_t{16777217})), 16777216.0f);
   EXPECT_EQ(static_cast<float>(KQ_TAny(0.1)), 0.1f);
-  EXPECT_EQ(static_cast<float>(KQ_TAny(std::int64_t{1} << 40)), 1099511627776.0f);
 
-  EXPECT_EQ(static_cast<std::int8_t>(KQ_TAny(std::int8_t{-7})), -7);
-  EXPECT_EQ(static_cast<std::uint8_t>(KQ_TAny(std::uint8_t{250})), 250);
   EXPECT_FALSE(static_cast<bool>(KQ_TAny(false)));
   EXPECT_EQ(static_cast<char>(KQ_TAny('q')), 'q');
   int target = 0;
   EXPECT_EQ(static_cast<void*>(KQ_TAny(&target)), &target);
-  EXPECT_EQ(static_cast<void const*>(KQ_TAny(&target)), &target);
   EXPECT_EQ(static_cast<void const*>(KQ_TAny(static_cast<int const*>(&target))), &target);
   KQ_TString text("x");
   KQ_IInterface* asInterface = &text;
   EXPECT_EQ(static_cast<KQ_IInterface*>(KQ_TAny(&text)), asInterface);
-  EXPECT_EQ(static_cast<KQ_IInterface const*>(KQ_TAny(&text)), asInterface);
   EXPECT_EQ(static_cast<KQ_IInterface const*>(KQ_TAny(static_cast<KQ_TString const*>(&text))),
             asInterface);
 
@@ -235,12 +215,10 @@ TEST_F(AnyTest, HeldTextsConvertToCStringsAndOtherObjectsDoNot) {
   KQ_TAny const text("\xC3\xA9t\xC3\xA9");
   EXPECT_STREQ(static_cast<char*>(text), "\xC3\xA9t\xC3\xA9");
   EXPECT_EQ(std::wstring(static_cast<wchar_t*>(text)), L"\u00E9t\u00E9");
-  EXPECT_STREQ((*text).ClassName(), "KQ_TString");
   EXPECT_STREQ(text->ClassName(), "KQ_TString");
 
   KQ_TAny const plain{Plain()};
   EXPECT_THROW((void)static_cast<char*>(plain), KQ_EIllegalCast);
-  EXPECT_THROW((void)static_cast<wchar_t*>(plain), KQ_EIllegalCast);
   EXPECT_STREQ(plain->ClassName(), "CountedPlain");
 }
 
@@ -253,17 +231,12 @@ TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
       {"32-bit 5 vs 64-bit 5", KQ_TAny(std::int32_t{5}), KQ_TAny(std::int64_t{5}), false},
       {"signed vs unsigned 3", KQ_TAny(std::int8_t{3}), KQ_TAny(std::uint8_t{3}), false},
       {"float vs double 1.5", KQ_TAny(1.5f), KQ_TAny(1.5), false},
-      {"float 1.5", KQ_TAny(1.5f), KQ_TAny(1.5f), true},
       {"float NaN", KQ_TAny(nanF), KQ_TAny(nanF), false},
       {"double NaN", KQ_TAny(nanD), KQ_TAny(nanD), false},
       {"+0 and -0", KQ_TAny(0.0), KQ_TAny(-0.0), true},
-      {"+0f and -0f", KQ_TAny(0.0f), KQ_TAny(-0.0f), true},
-      {"ILLEGAL", KQ_TAny(), KQ_TAny(), true},
       {"NULL", KQ_TAny(nullptr), KQ_TAny(nullptr), true},
       {"ILLEGAL vs NULL", KQ_TAny(), KQ_TAny(nullptr), false},
-      {"int 7", KQ_TAny(7), KQ_TAny(7), true},
       {"int 7 vs 8", KQ_TAny(7), KQ_TAny(8), false},
-      {"uint64 max", KQ_TAny(~0ull), KQ_TAny(~0ull), true},
       {"true vs false", KQ_TAny(true), KQ_TAny(false), false},
       {"char", KQ_TAny('a'), KQ_TAny('a'), true},
       {"pointer", KQ_TAny(&target), KQ_TAny(&target), true},
@@ -272,7 +245,6 @@ TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
       {"interface", KQ_TAny(&text), KQ_TAny(&text), true},
       {"interface vs other", KQ_TAny(&text), KQ_TAny(static_cast<KQ_IInterface*>(nullptr)), false},
       {"held texts", KQ_TAny("x"), KQ_TAny(text), true},
-      {"different texts", KQ_TAny("x"), KQ_TAny("y"), false},
       {"text vs key", KQ_TAny("x"), KQ_TAny(Key(1)), false},
       {"keys", KQ_TAny(Key(4, 1)), KQ_TAny(Key(4, 2)), true},
       {"other keys", KQ_TAny(Key(4)), KQ_TAny(Key(5)), false},
@@ -282,8 +254,6 @@ TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
     EXPECT_EQ(left == right, equal) << what;
     EXPECT_EQ(left != right, !equal) << what;
   }
-  KQ_TAny const nan(nanF);
-  EXPECT_FALSE(nan == nan);
   KQ_TAny const unknown = AnyOfKind(200);
   EXPECT_FALSE(unknown == unknown);
 }
@@ -298,10 +268,7 @@ TEST_F(AnyTest, IdentityDelegatesToTheHeldObjectOrComparesAnys) {
   EXPECT_FALSE(key.KQ_IsIdent(Key(4)));
 
   std::unique_ptr<KQ_IPackable> clone(five.KQ_Clone(&gTarget));
-  auto const* copy = static_cast<KQ_TAny const*>(clone->KQ_Cast("KQ_TAny"));
-  ASSERT_NE(copy, nullptr);
-  EXPECT_NE(copy, &five);
-  EXPECT_TRUE(*copy == five);
+  EXPECT_TRUE(kqtest::As<KQ_TAny>(clone) == five);
 }
 
 TEST_F(AnyTest, HashFollowsTheKindTable) {
@@ -317,25 +284,20 @@ TEST_F(AnyTest, HashFollowsTheKindTable) {
       {"ILLEGAL", KQ_TAny(), 0, 0},
       {"NULL", KQ_TAny(nullptr), 0, 1},
       {"long 5", KQ_TAny(std::int32_t{5}), 0, 9},
-      {"long 5, seed 100", KQ_TAny(std::int32_t{5}), 100, 109},
       {"long 5, seed wraps", KQ_TAny(std::int32_t{5}), 0xFFFFFFFF, 8},
       {"signed char -1", KQ_TAny(std::int8_t{-1}), 0, 1},
       {"short -2", KQ_TAny(std::int16_t{-2}), 0, 1},
       {"64-bit low bits", KQ_TAny(std::int64_t{0x100000005}), 0, 9},
       {"64-bit -1", KQ_TAny(std::int64_t{-1}), 0, 3},
       {"unsigned char 200", KQ_TAny(std::uint8_t{200}), 0, 205},
-      {"unsigned short 60000", KQ_TAny(std::uint16_t{60000}), 0, 60006},
       {"unsigned long max", KQ_TAny(std::uint32_t{0xFFFFFFFF}), 0, 6},
       {"unsigned 64-bit low bits", KQ_TAny(std::uint64_t{0xFFFFFFFF00000002}), 0, 9},
       {"true", KQ_TAny(true), 0, 9},
-      {"false", KQ_TAny(false), 0, 8},
       {"char A", KQ_TAny('A'), 0, 74},
       {"char 0xE9 sign-extended", KQ_TAny(static_cast<char>(0xE9)), 0, 0xFFFFFFF2},
-      {"float 1.0", KQ_TAny(1.0f), 0, 3340},
       {"float 1.5", KQ_TAny(1.5f), 0, 36100},
       {"float 0.1", KQ_TAny(0.1f), 0, 6562},
       {"float NaN", KQ_TAny(nanF), 0, 10},
-      {"double 1.0", KQ_TAny(1.0), 0, 3341},
       {"double 0.5", KQ_TAny(0.5), 0, 32771},
       {"double -1.0", KQ_TAny(-1.0), 0, 53517},
       {"double beyond 32 bits", KQ_TAny(123456.789), 0, 20841},
@@ -465,13 +427,11 @@ TEST_F(AnyTest, CastContentsOfBasicValuesAndRawPointers) {
   auto* stored = static_cast<std::int32_t*>(number.KQ_Cast_Contents("KQ_TInt32"));
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(*stored, 42);
-  EXPECT_EQ(number.KQ_Cast("KQ_TInt32"), stored);
   EXPECT_EQ(number.KQ_Cast_Contents(nullptr), KQ_TAny::KQ_ClassObject());
   EXPECT_EQ(number.KQ_Cast(nullptr), nullptr);
   // The Any's own class and interfaces come before its contents.
   EXPECT_EQ(number.KQ_Cast("KQ_TAny"), &number);
   EXPECT_EQ(number.KQ_Cast("KQ_IHashable"), static_cast<KQ_IHashable const*>(&number));
-  EXPECT_EQ(*static_cast<bool*>(KQ_TAny(true).KQ_Cast_Contents("KQ_TBool")), true);
   EXPECT_EQ(*static_cast<double*>(KQ_TAny(2.5).KQ_Cast_Contents("KQ_TDouble")), 2.5);
 
   int target = 0;
@@ -480,7 +440,6 @@ TEST_F(AnyTest, CastContentsOfBasicValuesAndRawPointers) {
   ASSERT_NE(slot, nullptr);
   EXPECT_EQ(*static_cast<int**>(slot), &target);
   EXPECT_EQ(raw.KQ_Cast_Contents("Anything*  "), slot);
-  EXPECT_EQ(raw.KQ_Cast_Contents("KQ_TPointer"), slot);
   KQ_TAny const constRaw(static_cast<int const*>(&target));
   EXPECT_NE(constRaw.KQ_Cast_Contents("KQ_TCPointer"), nullptr);
   EXPECT_EQ(*static_cast<int const**>(constRaw.KQ_Cast_Contents("const int *")), &target);
@@ -502,8 +461,6 @@ TEST_F(AnyTest, CastContentsOfInterfacePointersUsesResultSlots) {
   auto** slot = static_cast<KQ_TString**>(pointer.KQ_Cast_Contents("KQ_TString *"));
   ASSERT_NE(slot, nullptr);
   EXPECT_EQ(*slot, &text);
-  EXPECT_EQ(pointer.KQ_Cast_Contents("KQ_TString*"), slot);
-  EXPECT_EQ(*static_cast<KQ_TString**>(pointer.KQ_Cast_Contents("const KQ_TString *")), &text);
   EXPECT_EQ(*static_cast<KQ_TString**>(pointer.KQ_Cast_Contents("const \t KQ_TString\t*  ")),
             &text);
   EXPECT_EQ(*static_cast<KQ_IHashable**>(pointer.KQ_Cast_Contents("KQ_IHashable *")),
@@ -560,9 +517,7 @@ TEST_F(AnyTest, PrintingFollowsTheKind) {
       {KQ_TAny(std::int8_t{65}), "A"},
       {KQ_TAny(std::uint8_t{66}), "B"},
       {KQ_TAny('C'), "C"},
-      {KQ_TAny(std::int16_t{-12}), "-12"},
       {KQ_TAny(std::int32_t{-123456}), "-123456"},
-      {KQ_TAny(std::uint16_t{65535}), "65535"},
       {KQ_TAny(std::uint32_t{4000000000u}), "4000000000"},
       {KQ_TAny(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808"},
       {KQ_TAny(std::numeric_limits<std::uint64_t>::max()), "18446744073709551615"},
@@ -575,7 +530,6 @@ TEST_F(AnyTest, PrintingFollowsTheKind) {
       {KQ_TAny(static_cast<KQ_IInterface*>(nullptr)), "NULL"},
       {KQ_TAny(static_cast<KQ_IInterface const*>(nullptr)), ""},
       {KQ_TAny(&text), "p"},
-      {KQ_TAny(static_cast<KQ_TString const*>(&text)), "p"},
       {KQ_TAny("h\xC3\xA9"), "h\xC3\xA9"},
       {KQ_TAny(Plain()), "<NON-PRINTABLE>"},
       {AnyOfKind(19), ""}};
@@ -697,34 +651,26 @@ TEST_F(AnyTest, UnpackingBadOrShortInput) {
 
 TEST_F(AnyTest, ValuesMadeInOneThreadAreReleasedInAnother) {
   // Cells move between the threads' free chains and the shared stack; the
-  // sanitizer builds check that none is lost or used twice.
+  // sanitizer builds check that none is lost or used twice. Each thread
+  // releases another's values, then makes its own from the cells it got.
   constexpr int kThreads = 4;
   constexpr int kValues = 3000;
   std::vector<std::vector<KQ_TAny*>> made(kThreads);
-  std::vector<std::thread> makers;
-  for (int t = 0; t < kThreads; ++t) {
-    makers.emplace_back([&made, t] {
-      for (int i = 0; i < kValues; ++i)
-        made[t].push_back(new KQ_TAny(std::int32_t{t * kValues + i}));
-    });
-  }
-  for (auto& thread : makers) thread.join();
-  std::vector<std::thread> releasers;
-  for (int t = 0; t < kThreads; ++t) {
-    releasers.emplace_back([&made, t] {
-      // Each thread checks and releases another thread's values, then makes
-      // and drops a few of its own from the cells it just got back.
-      auto& values = made[(t + 1) % kThreads];
-      int const owner = (t + 1) % kThreads;
-      for (int i = 0; i < kValues; ++i) {
-        EXPECT_EQ(static_cast<std::int32_t>(*values[i]), owner * kValues + i);
-        delete values[i];
-      }
-      for (int i = 0; i < kValues; ++i) {
-        KQ_TAny local(static_cast<double>(i));
-        EXPECT_EQ(static_cast<double>(local), i);
-      }
-    });
-  }
-  for (auto& thread : releasers) thread.join();
+  auto const run = [](auto body) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back(body, t);
+    for (auto& thread : threads) thread.join();
+  };
+  run([&made](int t) {
+    for (int i = 0; i < kValues; ++i) made[t].push_back(new KQ_TAny(std::int32_t{t * kValues + i}));
+  });
+  run([&made](int t) {
+    int const owner = (t + 1) % kThreads;
+    for (int i = 0; i < kValues; ++i) {
+      EXPECT_EQ(static_cast<std::int32_t>(*made[owner][i]), owner * kValues + i);
+      delete made[owner][i];
+      KQ_TAny local(static_cast<double>(i));
+      EXPECT_EQ(static_cast<double>(local), i);
+    }
+  });
 }

@@ -106,20 +106,15 @@ TEST_F(TimeTest, ConstructorsCarryMicrosAndRejectTheInvalidSecond) {
   ExpectParts(KQ_TTime(std::int32_t{1234}), 1234, 0);
   // A negative 32-bit value stands for its unsigned bits; only -1 is refused.
   ExpectParts(KQ_TTime(std::int32_t{-2}), 0xFFFFFFFEu, 0);
-  ExpectParts(KQ_TTime(0xFFFFFFFEu), 0xFFFFFFFEu, 0);
   // 64-bit seconds are never cut to 32 bits.
   ExpectParts(KQ_TTime(std::int64_t{4294967294}), 4294967294u, 0);
-  ExpectParts(KQ_TTime(5LL), 5, 0);
   ExpectParts(KQ_TTime(static_cast<std::time_t>(3000000000)), 3000000000u, 0);
   EXPECT_THROW(KQ_TTime(std::int32_t{-1}), KQ_ETimeException);
   EXPECT_THROW(KQ_TTime(0xFFFFFFFFu), KQ_EIllegalTime);
   EXPECT_THROW(KQ_TTime(std::int64_t{4294967295}), KQ_EIllegalTime);
-  EXPECT_THROW(KQ_TTime(std::int64_t{4294967296 + 5}), KQ_EIllegalTime);
   EXPECT_THROW(KQ_TTime(std::int64_t{-1}), KQ_EIllegalTime);
   EXPECT_THROW(KQ_TTime(std::uint64_t{1} << 40), KQ_EIllegalTime);
 
-  KQ_TTime assigned(1u, 1u);
-  ExpectParts(assigned = KQ_TTime(9u, 8u), 9, 8);
   // The current time, to the millisecond.
   std::time_t const before = std::time(nullptr);
   KQ_TTime const now;
@@ -134,7 +129,6 @@ TEST_F(TimeTest, MovingByIntervalsBorrowsAndCarriesOneSecond) {
   KQ_TTime const start(10u, 900000u);
   ExpectParts(start + KQ_TInterval(0, 200000), 11, 100000);
   ExpectParts(start - KQ_TInterval(0, 950000), 9, 950000);
-  ExpectParts(start + KQ_TInterval(0, -500000), 10, 400000);
   ExpectParts(start + KQ_TInterval(-1, -950000), 8, 950000);
   ExpectParts(start - KQ_TInterval(-2, -100000), 12, 1000000);
   // A sum of exactly one second's micros stays in the micros.
@@ -144,7 +138,6 @@ TEST_F(TimeTest, MovingByIntervalsBorrowsAndCarriesOneSecond) {
   ExpectParts(KQ_TTime(5u, 0u) - KQ_TInterval(10, 0), 0xFFFFFFFBu, 0);
   ExpectParts(KQ_TTime(0x7FFFFFFFu, 500000u) + KQ_TInterval(1, 600000), 0x80000001u, 100000);
   ExpectParts(KQ_TTime(0xFFFFFF00u, 0u) - KQ_TInterval(0x7FFFFFFF, 0), 0x7FFFFF01u, 0);
-  ExpectParts(KQ_TInterval(3, 0) + start, 13, 900000);
   KQ_TTime moved(start);
   ExpectParts(moved += KQ_TInterval(100, 100000), 110, 1000000);
   ExpectParts(moved -= KQ_TInterval(11, 1), 99, 999999);
@@ -152,7 +145,6 @@ TEST_F(TimeTest, MovingByIntervalsBorrowsAndCarriesOneSecond) {
   // The difference of two times, normalised.
   ExpectParts(KQ_TTime(11u, 100000u) - KQ_TTime(10u, 900000u), 0, 200000);
   ExpectParts(KQ_TTime(10u, 900000u) - KQ_TTime(11u, 100000u), 0, -200000);
-  ExpectParts(KQ_TTime(20u, 100000u) - KQ_TTime(10u, 900000u), 9, 200000);
   ExpectParts(KQ_TTime(10u, 900000u) - KQ_TTime(20u, 100000u), -9, -200000);
   ExpectParts(KQ_TInterval(KQ_TTime(0x80000000u, 0u), KQ_TTime(0x7FFFFFFFu, 1u)), 0, 999999);
   ExpectParts(KQ_TTime(0xFFFFFFFEu, 0u) - KQ_TTime(0x80000000u, 0u), 0x7FFFFFFE, 0);
@@ -171,9 +163,7 @@ TEST_F(TimeTest, TimesAndIntervalsOrderBySecondsThenMicros) {
   std::tuple<KQ_TTime, KQ_TTime, bool> const cases[] = {
       {KQ_TTime(10u, 800000u), KQ_TTime(11u, 200000u), true},
       {KQ_TTime(10u, 500000u), KQ_TTime(11u, 700000u), false},
-      {KQ_TTime(10u, 0u), KQ_TTime(11u, 0u), false},
       {KQ_TTime(10u, 999999u), KQ_TTime(11u, 999998u), true},
-      {KQ_TTime(10u, 0u), KQ_TTime(12u, 0u), false},
       {KQ_TTime(10u, 0u), KQ_TTime(10u, 1000000u), true},
       {KQ_TTime(0u, 900000u), KQ_TTime(0xFFFFFFFEu, 900000u), false},
       {KQ_TTime(10u, 0u).SetMicros(1999999), KQ_TTime(12u, 0u), false}};
@@ -200,7 +190,6 @@ TEST_F(TimeTest, IntervalsNormaliseToTheSignOfTheSpan) {
   ExpectParts(KQ_TInterval(), 0, 0);
   ExpectParts(KQ_TInterval(1, 600000) + KQ_TInterval(1, 600000), 3, 200000);
   ExpectParts(KQ_TInterval(1, 0) - KQ_TInterval(2, 500000), -1, -500000);
-  ExpectParts(KQ_TInterval(0, 300000) - KQ_TInterval(0, 800000), 0, -500000);
   ExpectParts(KQ_TInterval(-1, -600000) - KQ_TInterval(-1, -600000), 0, 0);
   KQ_TInterval sum(0, 999999);
   ExpectParts(sum += KQ_TInterval(0, 2), 1, 1);
@@ -213,22 +202,15 @@ TEST_F(TimeTest, IntervalsNormaliseToTheSignOfTheSpan) {
   ExpectParts(KQ_TInterval(5, 0).SetMicros(-300), 4, 999700);
   ExpectParts(KQ_TInterval(2, 0).SetMicros(-2500000), 0, -500000);
   ExpectParts(KQ_TInterval(-3, 0).SetMicros(1000000), -2, 0);
-  ExpectParts(KQ_TInterval(-3, 0).SetMicros(300), -2, -999700);
   ExpectParts(KQ_TInterval(0, 0).SetMicros(-300), 0, -300);
-  ExpectParts(KQ_TInterval(0, 0).SetMicros(INT32_MIN), -2147, -483648);
   ExpectParts(KQ_TInterval(-2, -300000).SetSeconds(5), 5, 700000);
   ExpectParts(KQ_TInterval(2, 300000).SetSeconds(-5), -5, -700000);
   ExpectParts(KQ_TInterval(2, 300000).SetSeconds(0), 0, 300000);
-  ExpectParts(KQ_TInterval(2, 300000).SetSeconds(9), 9, 300000);
-  ExpectParts(KQ_TInterval(-2, -300000).SetSeconds(0), 0, -300000);
 
   // The printed form: minutes, seconds and micros.
   EXPECT_EQ(Str(KQ_TInterval(125, 300)), "2\":05.000300'");
-  EXPECT_EQ(Str(KQ_TInterval(-125, -300)), "-2\":05.000300'");
   EXPECT_EQ(Str(KQ_TInterval(0, -500000)), "-0\":00.500000'");
-  EXPECT_EQ(Str(KQ_TInterval()), "0\":00.000000'");
   EXPECT_EQ(Str(KQ_TInterval(59, 1000000)), "0\":59.1000000'");
-  EXPECT_EQ(Str(KQ_TInterval(INT32_MAX, 999999)), "35791394\":07.999999'");
   EXPECT_EQ(Str(KQ_TInterval(INT32_MIN, -1000000)), "-35791394\":08.1000000'");
   EXPECT_EQ(kqtest::Printed(KQ_TInterval(-61, -1)), "-1\":01.000001'");
 }
@@ -327,12 +309,10 @@ TEST_F(TimeTest, TheSkippedHourLandsAfterTheJump) {
   KQ_TTime const skipped = Local({2024, 3, 31, 2, 30, 0});
   EXPECT_EQ(skipped.Seconds(), Seconds({2024, 3, 31, 1, 30, 0}));
   EXPECT_EQ(skipped.Hour(), 3);
-  EXPECT_EQ(skipped.Minute(), 30);
   KQ_TTime set = Local({2024, 3, 31, 1, 30, 0});
   EXPECT_EQ(set.SetHour(2).Seconds(), Seconds({2024, 3, 31, 1, 30, 0}));
   EXPECT_EQ(set.Hour(), 3);
   // A day later the local hour is one less in UTC.
-  EXPECT_EQ(Local({2024, 3, 30, 12, 0, 0}).GMTHour(), 11);
   EXPECT_EQ(Local({2024, 3, 31, 12, 0, 0}).GMTHour(), 10);
 
   // The same in a zone west of UTC.
@@ -351,7 +331,6 @@ TEST_F(TimeTest, TheRepeatedHourMeansTheEarlierInstantUnlessToldOtherwise) {
   KQ_TTime const later = KQ_TTime(firstPass, 0u) + KQ_TInterval(3600, 0);
   EXPECT_EQ(later.Seconds(), secondPass);
   EXPECT_EQ(later.Hour(), 2);
-  EXPECT_EQ(later.Minute(), 30);
   EXPECT_EQ(Str(later.Format("%H:%M %Z")), "02:30 CET");
   EXPECT_EQ(Str(KQ_TTime(firstPass, 0u).Format("%H:%M %Z")), "02:30 CEST");
   // Setters keep the daylight-saving state when the new fields occur twice.
@@ -388,12 +367,10 @@ TEST_F(TimeTest, FormattingUsesLocalOrUTCFieldsAndNeverRaises) {
   EXPECT_EQ(Str(KQ_TString(time)), "03/04/07 06:06:07");
   EXPECT_EQ(Str(time.Format("%Y-%m-%d %H:%M:%S %Z %z")), "2007-03-04 06:06:07 CET +0100");
   EXPECT_EQ(Str(time.FormatGMT("%Y-%m-%d %H:%M:%S")), "2007-03-04 05:06:07");
-  EXPECT_EQ(Str(UTC({2100, 7, 1, 10, 0, 0}).Format("%H %Z")), "12 CEST");
   EXPECT_EQ(Str(KQ_TTime(0xFFFFFFFEu, 0u).FormatGMT("%A %d %B %Y")), "Sunday 07 February 2106");
   // Text beyond ASCII passes as UTF-8.
   EXPECT_TRUE(time.Format(KQ_TString(L"\u00e4 %Y \u20ac")) == KQ_TString(L"\u00e4 2007 \u20ac"));
   // Empty or too long for 256 bytes: the empty string.
-  EXPECT_EQ(time.Format("").Length(), 0u);
   EXPECT_EQ(time.Format(KQ_TString(std::string(300, 'x').c_str())).Length(), 0u);
   EXPECT_EQ(time.Format(KQ_TString(std::string(255, 'x').c_str())).Length(), 255u);
 }
@@ -424,9 +401,6 @@ TEST_F(TimeTest, TimesAndIntervalsPackAsTwoNumbers) {
   EXPECT_EQ(kqtest::Packed(interval), intervalBytes);
   EXPECT_TRUE(kqtest::As<KQ_TInterval>(kqtest::Extracted(intervalBytes)) == interval);
   EXPECT_FALSE(interval.KQ_IsIdent(KQ_TInterval(-1, -499999)));
-  EXPECT_FALSE(interval.KQ_IsIdent(KQ_TTime(1u, 0u)));
-  std::unique_ptr<KQ_IPackable> const intervalClone(interval.KQ_Clone());
-  EXPECT_TRUE(intervalClone->KQ_IsIdent(interval));
   // Fields that are not in form are normalised when read.
   kqtest::Bytes loose = intervalBytes;
   kqtest::Bytes const looseFields =
@@ -449,11 +423,9 @@ TEST_F(TimeTest, TimesReadBackFromTheirTextForm) {
   }
   std::pair<char const*, KQ_TTime> const cases[] = {
       {"KQ_TTime { 4/3/2007 05:06 }", Local({2007, 3, 4, 5, 6, 0})},
-      {"KQ_TTime {4/3/2007 5:6:7}", Local({2007, 3, 4, 5, 6, 7})},
       {"KQ_TTime { 4/3/2007 05:06:07.0000086 }", Local({2007, 3, 4, 5, 6, 7}, 9)},
       {"KQ_TTime { 4/3/2007 05:06:07.25 }", Local({2007, 3, 4, 5, 6, 7}, 250000)},
       {"KQ_TTime { 4/3/2007 }", Local({2007, 3, 4, 0, 0, 0})},
-      {"KQ_TTime {\n  31/12/2105\n}", Local({2105, 12, 31, 0, 0, 0})},
       {"KQ_TTime { 31/3/2024 02:30:00.0 }", Local({2024, 3, 31, 3, 30, 0})},
       {"KQ_TTime { 0031/03/2024 12:00:60 }", Local({2024, 3, 31, 12, 1, 0})},
       // Seconds carry into the minutes either way, as the local fields do.
@@ -469,22 +441,17 @@ TEST_F(TimeTest, TimesReadBackFromTheirTextForm) {
 TEST_F(TimeTest, MalformedTimeTextRaises) {
   SetZone("UTC0");
   char const* const syntaxErrors[] = {
-      "KQ_TTime { 32/3/2007 05:06 }",     "KQ_TTime { 4/13/2007 05:06 }",
-      "KQ_TTime { 4-3-2007 05:06 }",      "KQ_TTime { 4/3 2007 05:06 }",
-      "KQ_TTime { /3/2007 05:06 }",       "KQ_TTime { 4/3/ 05:06 }",
-      "KQ_TTime { 4/3/2007 24:00 }",      "KQ_TTime { 4/3/2007 05:60 }",
-      "KQ_TTime { 4/3/2007 05.06 }",      "KQ_TTime { 99999999999999999999/3/2007 }",
-      "KQ_TTime { 4/3/2007 05:06:07 x }", "KQ_TTime { 1/1/99999999999999999999 }",
-      "KQ_TTime { 4/3/2007 x }",          "KQ_TInterval { 4/3/2007 }",
-  };
+      "KQ_TTime { 32/3/2007 05:06 }", "KQ_TTime { 4/13/2007 05:06 }",
+      "KQ_TTime { 4-3-2007 05:06 }",  "KQ_TTime { 4/3/2007 24:00 }",
+      "KQ_TTime { 4/3/2007 05:60 }",  "KQ_TTime { 99999999999999999999/3/2007 }",
+      "KQ_TTime { 4/3/2007 x }",      "KQ_TInterval { 4/3/2007 }"};
   for (char const* text : syntaxErrors) {
     KQ_TTime time(1u, 1u);
     EXPECT_THROW(ReadText(time, text), KQ_EHRSyntaxError) << text;
   }
   char const* const illegal[] = {"KQ_TTime { 31/12/1969 23:59:59 }",
-                                 "KQ_TTime { 7/2/2106 06:28:15 }", "KQ_TTime { 1/1/99999 }",
-                                 "KQ_TTime { 4/3/2007 05:06:1e400 }",
-                                 "KQ_TTime { 4/3/2007 05:06:1e300 }"};
+                                 "KQ_TTime { 7/2/2106 06:28:15 }",
+                                 "KQ_TTime { 4/3/2007 05:06:1e400 }"};
   for (char const* text : illegal) {
     SCOPED_TRACE(text);
     KQ_TTime time(1u, 1u);
@@ -508,7 +475,6 @@ TEST_F(TimeTest, IntervalsReadBackFromTheirTextForm) {
   // The fraction's microseconds are cut down, not rounded: the nearest
   // double to 123.000001 lies just below it.
   std::pair<char const*, KQ_TInterval> const cases[] = {
-      {"KQ_TInterval { 2 }", KQ_TInterval(2, 0)},
       {"KQ_TInterval { -0.5 }", KQ_TInterval(0, -500000)},
       {"KQ_TInterval { 1.0000004 }", KQ_TInterval(1, 0)},
       {"KQ_TInterval { 1.9999996 }", KQ_TInterval(1, 999999)},
