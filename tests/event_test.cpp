@@ -18,20 +18,6 @@ void LockOnce(KQ_TEvent& event, F condition) {
   }
 }
 
-TEST(EventTest, SignalWithoutWaiterIsLostAndWaitTimesOut) {
-  KQ_TEvent event;
-  EXPECT_EQ(&event.Signal(), &event);
-  EXPECT_FALSE(event.Wait(0));
-  auto const start = Clock::now();
-  EXPECT_FALSE(event.Wait(40));
-  EXPECT_GE(MillisecondsSince(start), 35);
-  // The holds survive a wait that timed out.
-  event.Lock().Lock();
-  EXPECT_FALSE(event.Wait(20));
-  EXPECT_EQ(event.Delock(), 2u);
-  EXPECT_EQ(event.Delock(), 0u);
-}
-
 TEST(EventTest, WaitGivesUpEveryHoldAndTakesThemAllBack) {
   KQ_TEvent event;
   bool waiting = false;  // guarded by the event, as is ready
@@ -68,20 +54,24 @@ TEST(EventTest, WaitGivesUpEveryHoldAndTakesThemAllBack) {
   EXPECT_EQ(other.get(), 1u);
 }
 
-TEST(EventTest, LockCountsFollowLockUnlockDelockAndRelock) {
+TEST(EventTest, LockCountsFollowLockUnlockDelockAndRelockAndSurviveATimedOutWait) {
   KQ_TEvent event;
   EXPECT_EQ(event.Delock(), 0u);
   EXPECT_THROW(event.Unlock(), KQ_ECouldNotUnlockMutex);
-  EXPECT_EQ(&event.Lock(), &event);
-  event.Lock();
-  EXPECT_EQ(&event.Unlock(), &event);
+  event.Lock().Lock().Unlock();
   EXPECT_EQ(event.Delock(), 1u);
   EXPECT_THROW(event.Unlock(), KQ_ECouldNotUnlockMutex);
+  // A signal without a waiter is lost; the holds survive a wait that timed out.
+  event.Signal().Lock().Lock();
+  auto const start = Clock::now();
+  EXPECT_FALSE(event.Wait(40));
+  EXPECT_GE(MillisecondsSince(start), 35);
+  EXPECT_FALSE(event.Wait(0));
+  EXPECT_EQ(event.Delock(), 2u);
 
-  for (std::uint32_t const asked : {0u, 1u, 2u, 5u}) {
+  for (std::uint32_t const asked : {0u, 1u, 2u}) {
     SCOPED_TRACE(asked);
-    EXPECT_EQ(&event.Relock(asked), &event);
-    EXPECT_EQ(event.Delock(), asked == 0 ? 1u : asked);
+    EXPECT_EQ(event.Relock(asked).Delock(), asked == 0 ? 1u : asked);
     // Really free: another thread takes and gives it at once.
     EXPECT_EQ(OnOtherThread([&] { return event.Lock().Delock(); }), 1u);
   }
@@ -192,16 +182,14 @@ TEST(RWLockTest, ReadersShareAndAWriterWaitsForTheLastToLeave) {
   // Registrations belong to no thread: this one ends the two readers'.
   lock.RUnlock();
   EXPECT_TRUE(StillBlocked(writer));
-  EXPECT_EQ(&lock.RUnlock(), &lock);
+  lock.RUnlock();
   writer.get();
 
   // The operators are RLock and RUnlock.
-  EXPECT_EQ(&(lock++), &lock);
-  EXPECT_EQ(&(++lock), &lock);
-  EXPECT_EQ(&(lock--), &lock);
+  (++(lock++))--;
   writer = std::async(std::launch::async, [&] { lock.WLock().WUnlock(); });
   EXPECT_TRUE(StillBlocked(writer));
-  EXPECT_EQ(&(--lock), &lock);
+  --lock;
   writer.get();
   EXPECT_THROW(lock.RUnlock(), KQ_ENoActiveReadLocks);
   EXPECT_THROW(lock--, KQ_ERWLockException);
@@ -209,14 +197,13 @@ TEST(RWLockTest, ReadersShareAndAWriterWaitsForTheLastToLeave) {
 
 TEST(RWLockTest, AWriterKeepsReadersAndOtherWritersOut) {
   KQ_TRWLock lock;
-  EXPECT_EQ(&lock.WLock(), &lock);
+  lock.WLock();
   auto reader = std::async(std::launch::async, [&] { lock.RLock().RUnlock(); });
   auto writer = std::async(std::launch::async, [&] { lock.WLock().WUnlock(); });
   EXPECT_TRUE(StillBlocked(reader));
   EXPECT_TRUE(StillBlocked(writer));
   // Recursive: the first release leaves the write lock held.
-  lock.WLock();
-  EXPECT_EQ(&lock.WUnlock(), &lock);
+  lock.WLock().WUnlock();
   EXPECT_TRUE(StillBlocked(reader));
   // Only the writer may release it.
   EXPECT_THROW(OnOtherThread([&] { lock.WUnlock(); }), KQ_ENoActiveWriteLocks);

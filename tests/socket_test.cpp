@@ -225,27 +225,16 @@ TEST_F(SocketTest, SetsHoldAtMost512SocketsAndReportWhatWaits) {
   EXPECT_TRUE(&pair[5] == &pair[1] && &pair[-1] == &pair[0]);
 }
 
-// Each row is what a peer sends before it goes away.
-TEST_F(SocketTest, ADataStreamOverASocketSurvivesBadPeers) {
-  using namespace std::string_literals;
-  std::string deep = "\x0D\x00\x00\x00\x01X"s;
-  for (int i = 0; i < 2000; ++i) deep += "\x0E\x00\x00\x00\x01Y"s;
-  struct Case {
-    std::string bytes;
-    char const* raised;
-  } const cases[] = {{"\x41\x07\x00\x00\x00\x05\x0F\x00\x00\x00\x0A\x00"
-                      "a"s,
-                      "KQ_ECouldNotReadFromSocket"},
-                     {"\x99garbage"s, "KQ_EWrongPackedType"},
-                     {deep, "KQ_EWrongPackedType"}};
-  for (Case const& c : cases) {
-    KQ_TSocketPair pair;
-    pair[1].Write(c.bytes.data(), static_cast<std::uint32_t>(c.bytes.size()));
-    pair[1].Close();
-    KQ_TDataStream in(pair[0]);
-    KQ_TString text;
-    EXPECT_EQ(Raised([&] { in >> text; }), c.raised);
-  }
+// A peer that goes away in the middle of a string.
+TEST_F(SocketTest, ADataStreamOverASocketRaisesWhenThePeerLeavesMidway) {
+  KQ_TSocketPair pair;
+  pair[1].Write("\x41\x07\x00\x00\x00\x05\x0F\x00\x00\x00\x0A\x00"
+                "a",
+                13);
+  pair[1].Close();
+  KQ_TDataStream in(pair[0]);
+  KQ_TString text;
+  EXPECT_EQ(Raised([&] { in >> text; }), "KQ_ECouldNotReadFromSocket");
 }
 
 // In a child with 256 MiB of address space to spare, a string that claims

@@ -47,51 +47,36 @@ bool ListsChild(KQ_TThread const& parent, KQ_TThread const* child) {
   return parent.Children().Contains(KQ_TAny(static_cast<void*>(const_cast<KQ_TThread*>(child))));
 }
 
-TEST_F(ThreadTest, RunsFunctionsRunnablesAndOverriddenRun) {
+TEST_F(ThreadTest, RunsItsCodeWhichCanBeReplacedOnlyBeforeTheStart) {
   std::int32_t value = 21;
   KQ_TThread function(&Twice, &value);
   EXPECT_EQ(function.Result(), 0);
-  EXPECT_EQ(function.ThreadState(), KQ_TThread::kNotStarted);
   function.Start().Join();
   EXPECT_TRUE(function.IsFinished() && !function.IsRunning() && !function.HasFailed());
   EXPECT_EQ(function.Result(), 42);
-  EXPECT_NE(function.ThreadID(), 0u) << "stays set after a normal end";
-
   Adder adder;
   EXPECT_EQ(KQ_TThread(adder, &value).Start().Join().Result(), 121);
-
   std::atomic<KQ_TThread*> seen{nullptr};
   Lambda derived([&] { return seen = &KQ_TThread::CurrentThread(), 11; });
   EXPECT_EQ(derived.Start().Join().Result(), 11);
   EXPECT_EQ(seen.load(), &derived) << "CurrentThread() on a started thread is its object";
   // The base Run does nothing and succeeds; no code at all fails.
-  KQ_TThread plain;
-  EXPECT_TRUE(plain.Start().Join().IsFinished() && plain.Result() == 0);
   KQ_TThread none(static_cast<KQ_TThread::Function_t>(nullptr));
   EXPECT_TRUE(none.Start().Join().HasFailed() && none.Result() == 0);
-}
 
-TEST_F(ThreadTest, CodeCanBeReplacedOnlyBeforeTheStart) {
-  std::int32_t value = 1;
   KQ_TThread thread;
-  thread = &Seven;
-  thread.Start().Join();
-  EXPECT_EQ(thread.Result(), 7);
-  Adder adder;
+  EXPECT_TRUE(thread.Start().Join().IsFinished() && thread.Result() == 0);
   EXPECT_THROW(thread.Start(), KQ_EThreadAlreadyStarted);
-  EXPECT_THROW(thread = &Twice, KQ_EThreadAlreadyStarted);
   EXPECT_THROW(thread = adder, KQ_EThreadAlreadyStarted);
   EXPECT_THROW(thread.SetThreadCode(&Twice, &value), KQ_EThreadAlreadyStarted);
   EXPECT_THROW(thread.SetThreadCode(adder, &value), KQ_EThreadAlreadyStarted);
-  EXPECT_EQ(thread.Result(), 7) << "the failed replacements changed nothing";
-
   // After Stop the thread id is clear: new code, a new start and a new id.
   std::uint32_t const firstId = thread.ThreadID();
-  thread.Stop();
-  EXPECT_EQ(thread.ThreadID(), 0u);
+  EXPECT_NE(firstId, 0u) << "stays set after a normal end";
+  EXPECT_EQ(thread.Stop().ThreadID(), 0u);
   EXPECT_TRUE(thread.IsFinished()) << "Stop leaves a finished thread finished";
-  thread.SetThreadCode(adder, &value).Start().Join();
-  EXPECT_EQ(thread.Result(), 101);
+  thread = &Seven;
+  EXPECT_EQ(thread.Start().Join().Result(), 7);
   EXPECT_NE(thread.ThreadID(), firstId);
 }
 
@@ -174,11 +159,6 @@ TEST_F(ThreadTest, StopEndsARunningThreadAtOnceEvenItsOwn) {
   EXPECT_TRUE(looping.HasFailed());
   EXPECT_TRUE(Stopped(counter)) << "the code runs no more";
   looping.Join();
-  // It can be started again.
-  std::int32_t const stoppedAt = counter.load();
-  looping.Start();
-  EXPECT_TRUE(Eventually([&] { return counter.load() > stoppedAt + 3; }));
-  looping.Stop();
 
   std::atomic<int> steps{0};
   Lambda stopper([&] {
@@ -313,11 +293,8 @@ TEST_F(ThreadTest, PropertiesFormAPerThreadDictionary) {
   EXPECT_TRUE(thread.KeyOf(KQ_TAny(std::int32_t{4})).KQ_IsIdent(KQ_TString("key")));
   EXPECT_THROW(thread.KeyOf(KQ_TAny(std::int32_t{99})), KQ_ENoMatchingDictValue);
   thread.Remove("added").Remove(L"count").Remove(u"wide").Remove(KQ_TString("absent"));
-  EXPECT_FALSE(thread.HasKey("added"));
-  std::unique_ptr<KQ_IIterationInfo> cursor(thread.CreateIterationInfo());
-  int entries = 0;
-  for (cursor->Start(); !cursor->IsAfterEnd(); cursor->Next()) ++entries;
-  EXPECT_EQ(entries, 2);
+  EXPECT_FALSE(thread.HasKey("added") || thread.HasKey(L"count") || thread.HasKey(u"wide"));
+  EXPECT_TRUE(thread.HasKey(L"name"));
 
   // The dictionary of another thread is its own.
   KQ_TThread::CurrentThread().Add("marker", KQ_TAny(std::int32_t{1}));
@@ -421,17 +398,11 @@ TEST_F(ThreadTest, StressTreesOfThreadsCreatingAndJoiningChildren) {
   KQ_TThread& main = KQ_TThread::CurrentThread();
   std::uint32_t const childrenBefore = main.Children().Entries();
   std::atomic<std::int32_t> count{0};
-  auto const deadline = kqtest::Clock::now() + std::chrono::seconds(20);
-  int rounds = 0;
-  for (; rounds < 6 && kqtest::Clock::now() < deadline; ++rounds) {
-    std::vector<std::unique_ptr<Node>> roots;
-    for (int i = 0; i < 4; ++i) roots.emplace_back(new Node(3, count));
-    for (auto& root : roots) root->Start();
-    main.JoinChildren();
-    for (auto& root : roots) EXPECT_TRUE(root->IsFinished() && root->Result() == 0);
-    // 4 roots of 1 + 3 + 9 + 27 nodes each, per round.
-    EXPECT_EQ(count.load(), (rounds + 1) * 4 * 40);
-  }
+  std::vector<std::unique_ptr<Node>> roots;
+  for (int i = 0; i < 8; ++i) roots.emplace_back(new Node(3, count))->Start();
+  main.JoinChildren();
+  for (auto& root : roots) EXPECT_TRUE(root->IsFinished() && root->Result() == 0);
+  EXPECT_EQ(count.load(), 8 * 40) << "8 roots of 1 + 3 + 9 + 27 nodes each";
   EXPECT_EQ(main.Children().Entries(), childrenBefore);
 }
 

@@ -41,10 +41,8 @@ TEST_F(URLTest, ParsesTheGrammarOrRaises) {
        {Case{"file://host/dir/a.txt", "file|||host|0|dir/a.txt|"},
         Case{"http://u:p@host:8080/x?a=1&b", "http|u|p|host|8080|x|a=1&b"},
         Case{"file://h:0x10/x", "file|||h|16|x|"},
-        Case{"file://h:010/x", "file|||h|8|x|"},
         Case{"file://h: +7z/x", "file|||h|7|x|"},
         Case{"file://h:99999999999/x", "file|||h|4294967295|x|"},
-        Case{"file://h:-1/x", "file|||h|4294967295|x|"},
         Case{"file://h/C%3A/dir", "file|||h|0|C:/dir|"},
         Case{"ftp://us%40r:pa%3Ass@h/a+b/%7e%zz/%4", "ftp|us@r|pa:ss|h|0|a b/~%zz/%4|"},
         Case{"x://a@b/c@d", "x|a||b|0|c@d|"},
@@ -78,9 +76,7 @@ TEST_F(URLTest, FormatsSoThatTheTextParsesBackEqual) {
     char const* text;
   };
   for (Case const& c :
-       {Case{KQ_TURL("file", "", "", "host", 0, "dir/a.txt", ""), "file://host/dir/a.txt"},
-        Case{KQ_TURL("http", "u", "p", "host", 8080, "x", "a=1&b"), "http://u:p@host:8080/x?a=1&b"},
-        Case{KQ_TURL("file", "", "", "h", 0, "C:/dir", ""), "file://h/C%3A/dir"},
+       {Case{KQ_TURL("file", "", "", "h", 0, "C:/dir", ""), "file://h/C%3A/dir"},
         Case{KQ_TURL("x y", "a@b", "c/d", "e@f/g", 0, "", ""), "x%20y://a%40b:c%2Fd@e%40f%2Fg/"},
         Case{KQ_TURL("x", "", "secret", "h", 0, "a b+c", ""), "x://:secret@h/a%20b%2Bc"},
         Case{KQ_TURL("x", "", "", "h", 0, T("\xC3\xA9\xFF/~?#"), ""),
@@ -104,10 +100,6 @@ TEST_F(URLTest, EncodesEveryByteOfAFileNameAndDecodesItBack) {
     EXPECT_EQ(S(KQ_TURL::HexDecode(escaped)), byte) << b;
     EXPECT_EQ(KQ_TURL::IsLegal(T(byte)), literal || b == '=' || b == '?' || b == '+') << b;
   }
-  // A stray byte is the lone unit U+DC80 + (byte - 0x80); a four-byte
-  // character a surrogate pair.
-  EXPECT_EQ(KQ_TURL::HexDecode("%FF%f0%9F%98%80").Units()[0], 0xDCFF);
-  EXPECT_EQ(KQ_TURL::HexDecode("%F0%9F%98%80").Length(), 2u);
   struct Case {
     char const* text;
     char const* decoded;  // or the exception
@@ -151,7 +143,6 @@ TEST_F(URLTest, NormalisesPathsAndDerivesNames) {
         Change{[](KQ_TURL& u) { u.SetExtension(".txt"); }, "d/f.txt"},
         Change{[](KQ_TURL& u) { u.SetExtension(""); }, "d/f"},
         Change{[](KQ_TURL& u) { u.SetExtension("a.b"); }, "KQ_EIllegalURLExtension"},
-        Change{[](KQ_TURL& u) { u.SetExtension("a/b"); }, "KQ_EIllegalURLExtension"},
         Change{[](KQ_TURL& u) { u.SetFileName("g"); }, "d/g"},
         Change{[](KQ_TURL& u) { u.SetFileName("g/h"); }, "KQ_EIllegalURLFileName"},
         Change{[](KQ_TURL& u) { u.SetFilePart("g"); }, "d/g.c"},

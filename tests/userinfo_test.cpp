@@ -127,12 +127,9 @@ TEST_F(UserInfoTest, PacksTheFourStringsUnderItsCode) {
 
   KQ_TUserInfo described("root", "");
   described.GetMoreInfo();
-  auto const back = kqtest::Extracted(kqtest::Packed(described));
-  KQ_TUserInfo const& user = kqtest::As<KQ_TUserInfo>(back);
-  EXPECT_EQ(Utf8(user.UserID()), "root");
-  EXPECT_EQ(Utf8(user.Domain()), Utf8(described.Domain()));
-  EXPECT_EQ(Utf8(user.FullName()), Utf8(described.FullName()));
-  EXPECT_EQ(Utf8(user.Description()), Utf8(described.Description()));
+  ASSERT_NE(described.FullName().Length(), 0u);
+  kqtest::Bytes const packed = kqtest::Packed(described);
+  EXPECT_EQ(kqtest::Packed(kqtest::As<KQ_TUserInfo>(kqtest::Extracted(packed))), packed);
 }
 
 TEST_F(UserInfoTest, TextFormIsOneStringSplitAtTheFirstSeparator) {
@@ -164,16 +161,12 @@ TEST_F(UserInfoTest, TextFormIsOneStringSplitAtTheFirstSeparator) {
   EXPECT_EQ(Raised([&] { kqtest::ReadText(user, "KQ_TUserInfo { 5 } "); }), "KQ_EHRSyntaxError");
 }
 
-TEST_F(UserInfoTest, CurrentUserIsTheThreadsAccountInTheHostsDomain) {
+TEST_F(UserInfoTest, CurrentUserAndGetMoreInfoNameLocalAccountsInTheHostsDomain) {
   KQ_TUserInfo const current = KQ_TUserInfo::CurrentUser();
-  ASSERT_NE(current.UserID().Length(), 0u);
+  EXPECT_EQ(Utf8(current.UserID()), getpwuid(geteuid())->pw_name);
   EXPECT_EQ(Utf8(current.Domain()), HostName());
   EXPECT_EQ(current.FullName().Length(), 0u);
   EXPECT_TRUE(KQ_TThread::CurrentUser() == current);
-  EXPECT_EQ(Utf8(current.UserID()), getpwuid(geteuid())->pw_name);
-}
-
-TEST_F(UserInfoTest, GetMoreInfoCompletesLocalAccountsAndRefusesOthers) {
   KQ_TUserInfo root("root", "");
   EXPECT_EQ(&root.GetMoreInfo(), &root);
   EXPECT_EQ(Utf8(root.Domain()), HostName());
