@@ -403,6 +403,7 @@ TEST_F(ThreadTest, StressTreesOfThreadsCreatingAndJoiningChildren) {
   main.JoinChildren();
   for (auto& root : roots) EXPECT_TRUE(root->IsFinished() && root->Result() == 0);
   EXPECT_EQ(count.load(), 8 * 40) << "8 roots of 1 + 3 + 9 + 27 nodes each";
+  roots.clear();
   EXPECT_EQ(main.Children().Entries(), childrenBefore);
 }
 
