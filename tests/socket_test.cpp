@@ -228,9 +228,10 @@ TEST_F(SocketTest, SetsHoldAtMost512SocketsAndReportWhatWaits) {
 // A peer that goes away in the middle of a string.
 TEST_F(SocketTest, ADataStreamOverASocketRaisesWhenThePeerLeavesMidway) {
   KQ_TSocketPair pair;
-  pair[1].Write("\x41\x07\x00\x00\x00\x05\x0F\x00\x00\x00\x0A\x00"
-                "a",
-                13);
+  pair[1].Write(
+      "\x41\x07\x00\x00\x00\x05\x0F\x00\x00\x00\x0A\x00"
+      "a",
+      13);
   pair[1].Close();
   KQ_TDataStream in(pair[0]);
   KQ_TString text;
