@@ -1,5 +1,4 @@
 // Processes: exit codes, signals, kills, timed waits, command lines, Find.
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -38,22 +37,17 @@ TEST(Process, ExitCodesTellHowAChildEnded) {
                         Case{"sh -c \"kill -KILL $$\"", 1, SIGKILL}}) {
     SCOPED_TRACE(c.commandLine);
     KQ_TProcess process(c.commandLine);
-    process.Join();
-    EXPECT_FALSE(process.IsRunning());
+    EXPECT_FALSE(process.Join().IsRunning());
     EXPECT_EQ(process.Result(), c.result);
     EXPECT_EQ(process.Signal(), c.signal);
   }
-
+  // A copy watches the same child.
   KQ_TProcess sleeper("sleep 30");
   KQ_TProcess const copy(sleeper);
-  EXPECT_TRUE(sleeper.IsRunning());
-  EXPECT_EQ(sleeper.Result(), 0);
-  EXPECT_FALSE(sleeper.Join(0));
-  EXPECT_FALSE(sleeper.Join(20));
+  EXPECT_TRUE(sleeper.IsRunning() && sleeper.Result() == 0 && !sleeper.Join(0) &&
+              !sleeper.Join(20));
   sleeper.Kill().Join();
-  EXPECT_FALSE(copy.IsRunning());
-  EXPECT_EQ(copy.Result(), 1);
-  EXPECT_TRUE(sleeper.Kill().Join(0));
+  EXPECT_TRUE(!copy.IsRunning() && copy.Result() == 1 && sleeper.Kill().Join(0));
 }
 
 TEST(Process, WordsOfTheCommandLineBecomeTheArguments) {
@@ -61,8 +55,8 @@ TEST(Process, WordsOfTheCommandLineBecomeTheArguments) {
   std::string const directory = ::testing::TempDir() + "kq \"q\" 'x' " + std::to_string(getpid());
   std::string const script = directory + "/echo";
   mkdir(directory.c_str(), 0700);
-  std::ofstream(script)
-      << "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done > \"$0.out\"\n";
+  kqtest::WriteFile(script,
+                    "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done > \"$0.out\"\n");
   ASSERT_EQ(chmod(script.c_str(), 0700), 0);
   std::string program = "\"";
   for (char c : script) program += c == '"' ? std::string("\\\"") : std::string(1, c);
@@ -79,13 +73,9 @@ TEST(Process, WordsOfTheCommandLineBecomeTheArguments) {
         Case{R"(\\\"a)", R"([\"a])"}, Case{R"("a""b")", R"([a"b])"}, Case{R"("" x)", "[][x]"}}) {
     SCOPED_TRACE(c.words);
     ASSERT_EQ(ResultOf(program + c.words), 0);
-    std::stringstream text;
-    text << std::ifstream(script + ".out").rdbuf();
-    EXPECT_EQ(text.str(), c.arguments);
+    EXPECT_EQ(kqtest::ReadFile(script + ".out"), c.arguments);
   }
-  std::remove(script.c_str());
-  std::remove((script + ".out").c_str());
-  rmdir(directory.c_str());
+  std::filesystem::remove_all(directory);
 }
 
 TEST(Process, BadUseAndFailedStartsRaise) {
@@ -125,18 +115,15 @@ TEST(Process, FindWatchesAProcessWithoutWaitingForIt) {
   KQ_TProcess child("sleep 30");
   std::unique_ptr<KQ_TProcess> found(KQ_TProcess::Find(child.ProcessID()));
   EXPECT_EQ(IdOf(*found), IdOf(child));
-  EXPECT_TRUE(found->IsRunning());
-  EXPECT_FALSE(found->Join(10));
-  found->Kill().Join();
-  EXPECT_FALSE(found->IsRunning());
+  EXPECT_TRUE(found->IsRunning() && !found->Join(10));
+  EXPECT_FALSE(found->Kill().Join().IsRunning());
   // The caller's own child: the watch learns the code, the owner still reaps.
   EXPECT_EQ(found->Result(), 1);
   EXPECT_TRUE(IsZombie(IdOf(child)));
   EXPECT_EQ(child.Join().Result(), 1);
 
   std::unique_ptr<KQ_TProcess> parent(KQ_TProcess::Find(KQ_TAny(std::uint32_t(getppid()))));
-  EXPECT_TRUE(parent->IsRunning());
-  EXPECT_FALSE(parent->Join(0));
+  EXPECT_TRUE(parent->IsRunning() && !parent->Join(0));
   // No such process: nothing can be reached.
   std::unique_ptr<KQ_TProcess> missing(KQ_TProcess::Find(KQ_TAny(std::uint32_t{0x7FFFFFF0})));
   EXPECT_TRUE(missing->IsRunning());
@@ -144,8 +131,7 @@ TEST(Process, FindWatchesAProcessWithoutWaitingForIt) {
   EXPECT_EQ(missing->Result(), 0);
 
   KQ_TProcess& current = KQ_TProcess::CurrentProcess();
-  EXPECT_EQ(IdOf(current), static_cast<std::uint32_t>(getpid()));
-  EXPECT_TRUE(current.IsRunning());
+  EXPECT_TRUE(IdOf(current) == static_cast<std::uint32_t>(getpid()) && current.IsRunning());
   EXPECT_THROW(current.Join(0), KQ_EProcessException);
   EXPECT_EXIT(KQ_TProcess::CurrentProcess().Kill(), ::testing::ExitedWithCode(1), "");
 }
@@ -177,16 +163,11 @@ TEST(Process, NoChildStaysAZombie) {
 TEST(Process, AChildInheritsTheCallersDescriptorsButNotTheLibrarys) {
   KQ_TProcess running("sleep 30");
   std::vector<int> pidfds;
-  DIR* directory = opendir("/proc/self/fd");
-  while (dirent* entry = readdir(directory)) {
-    char target[64] = {};
-    std::string const link = std::string("/proc/self/fd/") + entry->d_name;
-    if (readlink(link.c_str(), target, sizeof target - 1) > 0 &&
-        std::string(target) == "anon_inode:[pidfd]") {
-      pidfds.push_back(std::stoi(entry->d_name));
-    }
+  for (auto const& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == "anon_inode:[pidfd]")
+      pidfds.push_back(std::stoi(entry.path().filename().string()));
   }
-  closedir(directory);
   if (pidfds.empty()) GTEST_SKIP() << "the system gives no pidfds";
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);

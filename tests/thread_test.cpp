@@ -98,8 +98,7 @@ TEST_F(ThreadTest, FailingCodeEndsTheThreadFailedAndKeepsTheResult) {
   for (auto const& code : codes) {
     Lambda thread(code);
     thread.Start().Join();
-    EXPECT_TRUE(thread.HasFailed() && !thread.IsFinished());
-    EXPECT_EQ(thread.Result(), 0);
+    EXPECT_TRUE(thread.HasFailed() && !thread.IsFinished() && thread.Result() == 0);
   }
   EXPECT_TRUE(unwound);
   // A result from an earlier run stays.
@@ -144,8 +143,7 @@ TEST_F(ThreadTest, JoinWaitsForRunningThreadsOnlyAndRefusesToWaitForItself) {
   });
   adopted.Lock();
   EXPECT_TRUE(foreign != &main && foreign->ThreadID() != main.ThreadID());
-  EXPECT_EQ(foreign->Stop().ThreadID(), 0u);
-  EXPECT_TRUE(foreign->HasFailed());
+  EXPECT_TRUE(foreign->Stop().ThreadID() == 0 && foreign->HasFailed());
   checked.Release();
   thread.join();
 }
@@ -157,7 +155,9 @@ TEST_F(ThreadTest, StopEndsARunningThreadAtOnceEvenItsOwn) {
   ASSERT_TRUE(Eventually([&] { return counter.load() > 3; }));
   EXPECT_EQ(looping.Stop().ThreadID(), 0u);
   EXPECT_TRUE(looping.HasFailed());
+  auto const start = kqtest::Clock::now();
   EXPECT_TRUE(Stopped(counter)) << "the code runs no more";
+  EXPECT_GE(kqtest::MillisecondsSince(start), 30) << "Sleep waits at least the given time";
   looping.Join();
 
   std::atomic<int> steps{0};
@@ -172,15 +172,13 @@ TEST_F(ThreadTest, StopEndsARunningThreadAtOnceEvenItsOwn) {
   stopper.Join();
   KQ_TThread::Sleep(20);
   EXPECT_EQ(steps.load(), 1);
-  EXPECT_EQ(stopper.ThreadID(), 0u);
-  EXPECT_EQ(stopper.Result(), 0);
+  EXPECT_TRUE(stopper.ThreadID() == 0 && stopper.Result() == 0);
 }
 
 TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodes) {
   KQ_TThread& main = KQ_TThread::CurrentThread();
   auto child = std::make_unique<KQ_TThread>(&Seven);
-  EXPECT_EQ(child->Parent(), &main);
-  EXPECT_TRUE(ListsChild(main, child.get()));
+  EXPECT_TRUE(child->Parent() == &main && ListsChild(main, child.get()));
 
   // The inner node creates two grandchildren on its own thread.
   KQ_TThread* grandchildren[2] = {};
@@ -195,8 +193,8 @@ TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodes) {
   EXPECT_EQ(first->Parent(), inner.get());
   EXPECT_EQ(inner->Children().Entries(), 2u);
   inner.reset();
-  EXPECT_EQ(first->Parent(), &main) << "children move up to the grandparent";
-  EXPECT_EQ(second->Parent(), &main);
+  EXPECT_TRUE(first->Parent() == &main && second->Parent() == &main)
+      << "children move up to the grandparent";
   EXPECT_TRUE(ListsChild(main, first.get()) && ListsChild(main, second.get()));
   second->Join();
   KQ_TThread const* const gone = second.get();
@@ -205,8 +203,7 @@ TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodes) {
 
   // Children of an adopted thread have no parent once it has ended.
   std::unique_ptr<KQ_TThread> orphan(kqtest::OnOtherThread([] { return new KQ_TThread(&Seven); }));
-  EXPECT_EQ(orphan->Parent(), nullptr);
-  EXPECT_FALSE(ListsChild(main, orphan.get()));
+  EXPECT_TRUE(orphan->Parent() == nullptr && !ListsChild(main, orphan.get()));
 }
 
 TEST_F(ThreadTest, AutoFreeAndDeletionOnTheThreadItselfLetTheCodeFinish) {
@@ -217,8 +214,7 @@ TEST_F(ThreadTest, AutoFreeAndDeletionOnTheThreadItselfLetTheCodeFinish) {
     std::atomic<bool>& destroyed;
   };
   auto* thread = new Watched(destroyed);
-  EXPECT_FALSE(thread->AutoFree());
-  EXPECT_TRUE(thread->SetAutoFree(true).AutoFree());
+  EXPECT_TRUE(!thread->AutoFree() && thread->SetAutoFree(true).AutoFree());
   thread->Start();
   EXPECT_TRUE(Eventually([&] { return destroyed.load(); }));
   EXPECT_FALSE(ListsChild(KQ_TThread::CurrentThread(), thread));
@@ -302,17 +298,15 @@ TEST_F(ThreadTest, PropertiesFormAPerThreadDictionary) {
   looker.Start().Join();
   EXPECT_EQ(looker.Result(), 0);
   KQ_TThread::CurrentThread().Remove("marker");
-}
 
-TEST_F(ThreadTest, PrintIndentationLivesInTheThreadsProperties) {
+  // The print indentation lives there; changes made through the dictionary
+  // are seen at once.
   KQ_TThread& self = KQ_TThread::CurrentThread();
   wchar_t const* const key = L"KQ_IPrintable_Indentation";
   KQ_IPrintable::SetIndentation(6);
   KQ_TAny const* stored = self.ValueOfKey(key);
-  ASSERT_NE(stored, nullptr);
-  EXPECT_EQ(stored->Kind(), KQ_TAny::kUInt32);
+  ASSERT_TRUE(stored != nullptr && stored->Kind() == KQ_TAny::kUInt32);
   EXPECT_EQ(static_cast<std::uint32_t>(*stored), 6u);
-  // Changes made through the dictionary are seen at once.
   self.Add(key, KQ_TAny(std::uint32_t{3}));
   EXPECT_EQ(KQ_IPrintable::Indentation(), 3u);
   self[key] = std::uint32_t{5};
@@ -336,19 +330,16 @@ TEST_F(ThreadTest, CopiesShareTheThreadAndJoinTheTree) {
   auto original = std::make_unique<KQ_TThread>(&WaitFor, &gate);
   original->Add("p", KQ_TAny(std::int32_t{1}));
   KQ_TThread copy(*original);
-  EXPECT_TRUE(copy.HasKey("p"));
-  EXPECT_EQ(copy.Parent(), &main);
+  EXPECT_TRUE(copy.HasKey("p") && copy.Parent() == &main);
   EXPECT_TRUE(ListsChild(main, &copy) && ListsChild(main, original.get()));
   copy.Start();
-  EXPECT_EQ(original->ThreadID(), copy.ThreadID());
-  EXPECT_TRUE(original->IsRunning());
+  EXPECT_TRUE(original->ThreadID() == copy.ThreadID() && original->IsRunning());
   EXPECT_THROW(original->Start(), KQ_EThreadAlreadyStarted);
   // The original goes; the thread lives on with the copy.
   original.reset();
   EXPECT_TRUE(copy.IsRunning());
   gate.Release();
-  copy.Join();
-  EXPECT_EQ(copy.Result(), 5);
+  EXPECT_EQ(copy.Join().Result(), 5);
 
   // Assignment takes the other's thread and parent; the old thread goes
   // with its last object.
@@ -359,17 +350,9 @@ TEST_F(ThreadTest, CopiesShareTheThreadAndJoinTheTree) {
   KQ_TThread target(&CountForever, &counter);
   target.Start();
   target = copy;
-  EXPECT_EQ(target.Result(), 5);
-  EXPECT_EQ(target.ThreadID(), copy.ThreadID());
+  EXPECT_TRUE(target.Result() == 5 && target.ThreadID() == copy.ThreadID());
   looping = target;
   EXPECT_TRUE(Stopped(counter)) << "both looping threads ended with their last object";
-}
-
-TEST_F(ThreadTest, SleepWaitsAtLeastTheGivenTime) {
-  auto const start = kqtest::Clock::now();
-  KQ_TThread::Sleep(0);
-  KQ_TThread::Sleep(25);
-  EXPECT_GE(kqtest::MillisecondsSince(start), 25);
 }
 
 // Trees of threads, some freeing themselves; a node counts itself once its
