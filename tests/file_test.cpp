@@ -68,9 +68,7 @@ TEST_F(FileTest, ReadsWritesMarksSeeksAndTruncates) {
   KQ_TFile file(At("s"), KQ_TFile::ReadWrite);
   char buffer[16] = {};
   file.Write("0123456789", 10);
-  EXPECT_EQ(file.Seek(3), 10u);
-  EXPECT_EQ(file.Seek(10), 3u);
-  EXPECT_EQ(file.Available(), 0u);
+  EXPECT_TRUE(file.Seek(3) == 10 && file.Seek(10) == 3 && file.Available() == 0);
   EXPECT_EQ(RaisedWhat([&] { file.Read(buffer, 0, 16); }), "KQ_EStreamEndReached");
   EXPECT_EQ(RaisedWhat([&] { file.Read(); }), "KQ_EStreamEndReached");
   EXPECT_EQ(file.Read(buffer, 0, 0), 0u);
@@ -82,19 +80,14 @@ TEST_F(FileTest, ReadsWritesMarksSeeksAndTruncates) {
   EXPECT_EQ(file.Read(), '4');
   EXPECT_EQ(file.Rewind(7).Position(), 4u);
   EXPECT_EQ(file.ClearMark(7).Rewind(7).Position(), 0u);
-  EXPECT_EQ(file.Available(), 10u);
-  EXPECT_EQ(file.Read(buffer, 10, 16), 10u);
+  EXPECT_TRUE(file.Available() == 10 && file.Read(buffer, 10, 16) == 10);
   EXPECT_EQ(std::string(buffer, 10), "01ab456789");
   file.Seek(5);
-  EXPECT_TRUE(file.Trunc());
-  EXPECT_EQ(file.Length(), 5u);
-  EXPECT_TRUE(file.Skip(100));
-  EXPECT_EQ(file.Position(), 105u);
+  EXPECT_TRUE(file.Trunc() && file.Length() == 5 && file.Skip(100) && file.Position() == 105);
   // A copy has a position of its own and the marks.
   file.Seek(2);
   file.Mark(9, 0);
-  KQ_TFile copy(file);
-  EXPECT_EQ(copy.Rewind(9).Read(), 'a');
+  EXPECT_EQ(KQ_TFile(file).Rewind(9).Read(), 'a');
   EXPECT_EQ(file.Position(), 2u);
 
   // Every operation on a closed file, and those that need the other access.
@@ -128,8 +121,7 @@ TEST_F(FileTest, CopiesRenamesAndRemoves) {
   WriteFile(Path("a"), "alpha");
   fs::permissions(Path("a"), fs::perms::owner_read | fs::perms::group_read);
   fs::last_write_time(Path("a"), fs::file_time_type(std::chrono::hours(400000)));
-  EXPECT_TRUE(KQ_TFile::Copy(At("a"), At("b"), true));
-  EXPECT_EQ(ReadFile(Path("b")), "alpha");
+  EXPECT_TRUE(KQ_TFile::Copy(At("a"), At("b"), true) && ReadFile(Path("b")) == "alpha");
   EXPECT_EQ(fs::status(Path("b")).permissions(), fs::status(Path("a")).permissions());
   EXPECT_EQ(fs::last_write_time(Path("b")), fs::last_write_time(Path("a")));
   WriteFile(Path("c"), "old");
@@ -153,7 +145,7 @@ TEST_F(FileTest, CopiesRenamesAndRemoves) {
   EXPECT_FALSE(KQ_TFile::Copy(KQ_TURL("http://host/a"), KQ_TURL::LocalToURL("/tmp/x"), false));
 
   KQ_TFile::Rename(At("b"), At("c"));
-  EXPECT_FALSE(fs::exists(Path("b")));
+  EXPECT_TRUE(!fs::exists(Path("b")) && ReadFile(Path("c")) == "alpha");
   KQ_TFile::Remove(KQ_TURL::LocalToURL(At("c")));
   EXPECT_FALSE(fs::exists(Path("c")));
   KQ_TAny value;
@@ -174,9 +166,7 @@ TEST_F(FileTest, FailuresCarryTheURLAndTheSystemsText) {
     unsigned char mode;
     std::string raised;
   };
-  for (Case const& c : {Case{Path("none/f"), KQ_TFile::ReadOnly, ": No such file or directory"},
-                        Case{Path("none/f"), KQ_TFile::ReadWrite, ": No such file or directory"},
-                        Case{Path("dir"), KQ_TFile::ReadOnly, ": Is a directory"},
+  for (Case const& c : {Case{Path("none/f"), KQ_TFile::ReadWrite, ": No such file or directory"},
                         Case{Path("dir"), KQ_TFile::Append, ": Is a directory"},
                         Case{Path("zero") + '\0' + "x", KQ_TFile::WriteOnly, ": Invalid argument"},
                         Case{"//otherhost/tmp/f", KQ_TFile::WriteOnly, ": Object is remote"},
@@ -200,8 +190,7 @@ TEST_F(FileTest, AFullDeviceOrFileSystemRaisesAndLosesNothingElse) {
   EXPECT_FALSE(full.Write('x').Flush());
   // A close that cannot write keeps the file open; the C library has dropped
   // the bytes, so the next one closes it.
-  EXPECT_FALSE(full.Write('x').Close());
-  EXPECT_TRUE(full.Writable());
+  EXPECT_TRUE(!full.Write('x').Close() && full.Writable());
   EXPECT_EQ(writeBig(full), "KQ_EStreamIOError: No space left on device");
   EXPECT_TRUE(full.Close());
 
@@ -235,7 +224,7 @@ TEST_F(FileTest, FilesOf4GiBAndMoreRaiseWhereANumberWouldNotFit) {
             "Length64");
   EXPECT_EQ(RaisedWhat([&] { file.Available(); }).substr(19, 21), "The file's number of ");
   file.Seek(4000000000u);
-  EXPECT_TRUE(file.Skip(1000000000u));
+  ASSERT_TRUE(file.Skip(1000000000u));
   file.Mark(1, 0).Write("tail", 4);
   EXPECT_EQ(RaisedWhat([&] { file.Position(); }).substr(19, 19), "The file's position");
   EXPECT_EQ(RaisedWhat([&] { file.Seek(0); }).substr(19, 19), "The file's position");
@@ -243,11 +232,9 @@ TEST_F(FileTest, FilesOf4GiBAndMoreRaiseWhereANumberWouldNotFit) {
   char buffer[4];
   file.Rewind(1).Read(buffer, 4);
   EXPECT_EQ(std::string(buffer, 4), "tail");
-  EXPECT_EQ(file.Seek64(size - 10), 5000000004u);
-  EXPECT_EQ(file.Available(), 10u);
+  EXPECT_TRUE(file.Seek64(size - 10) == 5000000004u && file.Available() == 10);
   file.Seek64(std::uint64_t{1} << 32);
-  EXPECT_TRUE(file.Trunc());
-  EXPECT_EQ(file.Length64(), std::uint64_t{1} << 32);
+  EXPECT_TRUE(file.Trunc() && file.Length64() == std::uint64_t{1} << 32);
   EXPECT_EQ(RaisedWhat([&] {
               file.Seek64(5000000000u);
               file.Read();

@@ -20,20 +20,18 @@ TEST(VolumeInfoTest, LooksUpTheMachinesMountPoints) {
   KQ_TVolumeInfo const root(KQ_TString("/"));
   struct statfs figures;
   ASSERT_EQ(statfs("/", &figures), 0);
-  EXPECT_EQ(root.State(), KQ_TVolumeInfo::kLoaded);
-  EXPECT_NE(root.Type(), KQ_TVolumeInfo::kUnknown);
+  EXPECT_TRUE(root.State() == KQ_TVolumeInfo::kLoaded && root.Type() != KQ_TVolumeInfo::kUnknown);
   EXPECT_EQ(root.Size(), static_cast<double>(figures.f_blocks) * figures.f_frsize);
   EXPECT_GT(root.Available(), 0.0);
-  EXPECT_EQ(root.Serial().Length(), 8u);
-  EXPECT_EQ(S(root.Serial()).find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_TRUE(root.Serial().Length() == 8 &&
+              S(root.Serial()).find_first_not_of("0123456789abcdef") == std::string::npos);
   // A path below the root and the root itself are one volume, and so are
   // two look-ups at different times; free space plays no part.
   EXPECT_EQ(KQ_TVolumeInfo(KQ_TString("/usr/lib/../share")), root);
   EXPECT_EQ(KQ_TVolumeInfo(KQ_TString("/no/such/dir")), root);
   EXPECT_EQ(KQ_TVolumeInfo(KQ_TURL::LocalToURL("/")), root);
   KQ_TVolumeInfo const proc(KQ_TString("/proc/self/status"));
-  EXPECT_EQ(S(proc.FileSystem()), "proc");
-  EXPECT_EQ(proc.Type(), KQ_TVolumeInfo::kFixed);
+  EXPECT_TRUE(S(proc.FileSystem()) == "proc" && proc.Type() == KQ_TVolumeInfo::kFixed);
   EXPECT_NE(proc, root);
 }
 
@@ -49,10 +47,9 @@ TEST(VolumeInfoTest, TestMountsGiveTheirKindAndAreEjected) {
                         Case{"/mnt/kq-test/home/scratch/f", KQ_TVolumeInfo::kFixed}}) {
     SCOPED_TRACE(c.path);
     KQ_TVolumeInfo const info{KQ_TString(c.path)};
-    EXPECT_EQ(info.Type(), c.type);
-    EXPECT_EQ(info.State(), KQ_TVolumeInfo::kEjected);
-    EXPECT_EQ(info.Size() + info.Available(), 0.0);
-    EXPECT_EQ(info.Name().Length() + info.Serial().Length() + info.FileSystem().Length(), 0u);
+    EXPECT_TRUE(info.Type() == c.type && info.State() == KQ_TVolumeInfo::kEjected &&
+                info.Size() + info.Available() == 0.0 &&
+                info.Name().Length() + info.Serial().Length() + info.FileSystem().Length() == 0);
   }
 }
 
@@ -70,8 +67,7 @@ TEST(VolumeInfoTest, PacksAndWritesItsFields) {
             "KQ_TVolumeInfo {\n  REMOVABLE\n  LOADED\n  1.500000/2048.000000\n  \"USB\"\n"
             "  \"0a0b0c0d\"\n  \"vfat\"\n}");
   KQ_TVolumeInfo read;
-  EXPECT_EQ(ReadBack(ejectedText, &read), "");
-  EXPECT_EQ(read, ejected);
+  EXPECT_TRUE(ReadBack(ejectedText, &read).empty() && read == ejected);
   // Every field but the free space takes part in equality.
   struct Case {
     char const* text;
@@ -98,11 +94,10 @@ TEST(VolumeInfoTest, PacksAndWritesItsFields) {
   // Framed by class name; the type and state as single bytes.
   kqtest::Bytes const bytes = kqtest::Packed(loaded);
   EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("KQ_TVolumeInfo"), std::string::npos);
-  auto const back = kqtest::Extracted(bytes);
-  EXPECT_TRUE(back->KQ_IsIdent(loaded));
-  KQ_TVolumeInfo const* info = &kqtest::As<KQ_TVolumeInfo>(back);
-  EXPECT_EQ(info->Available(), 1.5);
-  EXPECT_EQ(S(info->Name()) + S(info->Serial()) + S(info->FileSystem()), "USB0a0b0c0dvfat");
+  auto const extracted = kqtest::Extracted(bytes);
+  KQ_TVolumeInfo const& back = kqtest::As<KQ_TVolumeInfo>(extracted);
+  EXPECT_TRUE(back.KQ_IsIdent(loaded) && back.Available() == 1.5);
+  EXPECT_EQ(S(back.Name()) + S(back.Serial()) + S(back.FileSystem()), "USB0a0b0c0dvfat");
 }
 
 TEST(VolumeInfoTest, AZeroTimeOutReadsTheMountTableOnEveryCall) {
