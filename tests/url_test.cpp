@@ -235,20 +235,16 @@ TEST_F(URLTest, ReadsAndWritesParameters) {
   EXPECT_EQ(dict.Entries(), 4u);
   EXPECT_EQ(S(*static_cast<KQ_TString const*>(dict["a"]->KQ_Cast("KQ_TString"))), "2");
   KQ_TString value("kept");
-  EXPECT_TRUE(url.GetParam("a", value));
-  EXPECT_EQ(S(value), "1");
-  EXPECT_EQ(S(url.Param("b")), "");
-  EXPECT_EQ(S(url.Param("c")), "\xC3\xA9 x");
-  EXPECT_FALSE(url.GetParam("z", value));
-  EXPECT_EQ(S(value), "1");
+  EXPECT_TRUE(url.GetParam("a", value) && !url.GetParam("z", value));
+  EXPECT_EQ(S(value), "1") << "the first of two, kept when there is none";
+  EXPECT_EQ(S(url.Param("b")) + "|" + S(url.Param("c")), "|\xC3\xA9 x");
   KQ_TAny data;
   EXPECT_EQ(kqtest::RaisedMessage([&] { url.Param("z"); }, &data).substr(0, 23),
             "KQ_EURLParameterNotSet|");
   EXPECT_EQ(data, KQ_TAny(KQ_TString("z")));
   KQ_TURL small("x://h/p?k=v");
   small.SetParam("n a/m", "1&2");
-  EXPECT_EQ(S(small.Param("n a/m")), "1&2");
-  EXPECT_EQ(S(small.Param("k")), "v");
+  EXPECT_EQ(S(small.Param("n a/m")) + "|" + S(small.Param("k")), "1&2|v");
   KQ_TDict bare;
   bare.Add("flag", KQ_TAny(std::int32_t{5}));
   EXPECT_EQ(S(small.SetParamDict(bare).Params()), "flag");
@@ -294,10 +290,8 @@ TEST_F(URLTest, PacksUnderItsCodeAndWritesItsText) {
   std::FILE* file = std::tmpfile();
   std::fputs("y://h/b\nz://h/c", file);
   std::rewind(file);
-  EXPECT_EQ(scanned.Read(file, "\n"), 1u);
-  EXPECT_EQ(S(KQ_TString(scanned)), "y://h/b");
-  EXPECT_EQ(scanned.Read(file, "\n"), 0u);
-  EXPECT_EQ(S(KQ_TString(scanned)), "z://h/c");
+  EXPECT_TRUE(scanned.Read(file, "\n") == 1 && S(KQ_TString(scanned)) == "y://h/b");
+  EXPECT_TRUE(scanned.Read(file, "\n") == 0 && S(KQ_TString(scanned)) == "z://h/c");
   std::fclose(file);
 }
 
@@ -332,8 +326,7 @@ TEST_F(URLTest, LocalNamesOfThisMachineRoundTripEveryByte) {
   stamped.SetParam(KQ_TURL::kSerialParam, KQ_TVolumeInfo(KQ_TString("/")).Serial());
   EXPECT_EQ(S(stamped.LocalName()), "/");
   // No removable medium here: AddVolumeInfo leaves the URL as it is.
-  KQ_TURL plain = KQ_TURL::LocalToURL("/");
-  EXPECT_EQ(plain.AddVolumeInfo(), KQ_TURL::LocalToURL("/"));
+  EXPECT_EQ(KQ_TURL::LocalToURL("/").AddVolumeInfo(), KQ_TURL::LocalToURL("/"));
 }
 
 TEST_F(URLTest, NetworkMountsNameFilesByTheirServer) {
