@@ -85,52 +85,37 @@ TEST(EventTest, LockCountsFollowLockUnlockDelockAndRelockAndSurviveATimedOutWait
   EXPECT_EQ(event.Delock(), 1u);
 }
 
-TEST(EventTest, SignalWakesExactlyTheThreadsWaitingAtThatMoment) {
+// The waiters wait on a copy, the signal comes through an assigned one, and
+// the original is gone by then: all share one event.
+TEST(EventTest, SignalWakesExactlyTheThreadsWaitingAtThatMomentThroughAnyCopy) {
   constexpr int kWaiters = 4;
+  auto* original = new KQ_TEvent();
+  KQ_TEvent copy(*original);
   KQ_TEvent event;
+  event = copy;
+  KQ_TEvent const& same = event;
+  event = same;
   int registered = 0;  // guarded by the event
   std::vector<std::future<bool>> waiters;
   for (int i = 0; i < kWaiters; ++i) {
     waiters.push_back(std::async(std::launch::async, [&] {
-      event.Lock();
+      copy.Lock();
       ++registered;
       // A missed signal shows as false (or a very long test), not a hang.
-      bool const signalled = event.Wait(20000);
-      return event.Delock() == 1 && signalled;
+      bool const signalled = copy.Wait(20000);
+      return copy.Delock() == 1 && signalled;
     }));
   }
   // A waiter that counted itself under the lock is waiting once the lock is
   // ours again, so one Signal must reach all of them.
   LockOnce(event, [&] { return registered == kWaiters; });
+  delete original;
   event.Signal();
   // Signalling while holding the lock leaves the count alone.
   EXPECT_EQ(event.Delock(), 1u);
   for (auto& w : waiters) EXPECT_TRUE(w.get());
   // A wait that begins after the signal waits for the next one.
   EXPECT_FALSE(OnOtherThread([&] { return event.Wait(20); }));
-}
-
-TEST(EventTest, CopiesShareOneEventThatOutlivesTheOriginal) {
-  auto* original = new KQ_TEvent();
-  KQ_TEvent copy(*original);
-  KQ_TEvent assigned;
-  assigned = copy;
-  KQ_TEvent const& same = assigned;
-  assigned = same;
-  bool waiting = false;  // guarded by the event
-  assigned.Lock();
-  auto waiter = std::async(std::launch::async, [&] {
-    copy.Lock();
-    waiting = true;
-    bool const signalled = copy.Wait(20000);
-    return signalled && copy.Delock() == 1;
-  });
-  EXPECT_TRUE(StillBlocked(waiter));
-  delete original;
-  assigned.Unlock();
-  LockOnce(assigned, [&] { return waiting; });
-  assigned.Signal().Unlock();
-  EXPECT_TRUE(waiter.get());
 }
 
 // The debug switch is read once per message site, so each setting is tried
@@ -195,15 +180,23 @@ TEST(RWLockTest, ReadersShareAndAWriterWaitsForTheLastToLeave) {
   EXPECT_THROW(lock--, KQ_ERWLockException);
 }
 
-TEST(RWLockTest, AWriterKeepsReadersAndOtherWritersOut) {
+// The lock is used through copies; the original goes while it is held.
+TEST(RWLockTest, AWriterKeepsReadersAndOtherWritersOutThroughAnyCopy) {
+  auto* original = new KQ_TRWLock();
+  KQ_TRWLock copy(*original);
   KQ_TRWLock lock;
-  lock.WLock();
+  lock.RLock();
+  lock = copy;
+  KQ_TRWLock const& same = lock;
+  lock = same;
+  original->WLock();
   auto reader = std::async(std::launch::async, [&] { lock.RLock().RUnlock(); });
   auto writer = std::async(std::launch::async, [&] { lock.WLock().WUnlock(); });
   EXPECT_TRUE(StillBlocked(reader));
   EXPECT_TRUE(StillBlocked(writer));
+  delete original;
   // Recursive: the first release leaves the write lock held.
-  lock.WLock().WUnlock();
+  copy.WLock().WUnlock();
   EXPECT_TRUE(StillBlocked(reader));
   // Only the writer may release it.
   EXPECT_THROW(OnOtherThread([&] { lock.WUnlock(); }), KQ_ENoActiveWriteLocks);
@@ -212,6 +205,14 @@ TEST(RWLockTest, AWriterKeepsReadersAndOtherWritersOut) {
   reader.get();
   writer.get();
   EXPECT_THROW(lock.WUnlock(), KQ_ENoActiveWriteLocks);
+  // A writer that also reads cannot take the lock again.
+  lock.WLock().RLock();
+  EXPECT_THROW(copy.WLock(), KQ_EDeadLock);
+  copy.WUnlock();
+  writer = std::async(std::launch::async, [&] { lock.WLock().WUnlock(); });
+  EXPECT_TRUE(StillBlocked(writer));
+  copy.RUnlock();
+  writer.get();
 }
 
 TEST(RWLockTest, AWriterThatEndsLeavesTheLockFree) {
@@ -235,29 +236,6 @@ TEST(RWLockTest, AWriterThatEndsLeavesTheLockFree) {
   end.set_value();
   holder.join();
   reader.get();
-  writer.get();
-}
-
-TEST(RWLockTest, CopiesShareOneLockThatOutlivesTheOriginal) {
-  auto* original = new KQ_TRWLock();
-  KQ_TRWLock copy(*original);
-  KQ_TRWLock assigned;
-  assigned.RLock();
-  assigned = copy;
-  KQ_TRWLock const& same = assigned;
-  assigned = same;
-  original->WLock();
-  auto reader = std::async(std::launch::async, [&] { assigned.RLock().RUnlock(); });
-  EXPECT_TRUE(StillBlocked(reader));
-  copy.WUnlock();
-  reader.get();
-  original->WLock().RLock();
-  delete original;
-  EXPECT_THROW(copy.WLock(), KQ_EDeadLock);
-  copy.WUnlock();
-  auto writer = std::async(std::launch::async, [&] { assigned.WLock().WUnlock(); });
-  EXPECT_TRUE(StillBlocked(writer));
-  copy.RUnlock();
   writer.get();
 }
 
