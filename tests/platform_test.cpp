@@ -71,7 +71,7 @@ __attribute__((noinline)) std::vector<StackFrame> Probe::Capture(int depth, char
 
 // Each text is written into a buffer of the given size within a larger area
 // of 'X': the text must end where expected and leave the rest untouched.
-TEST(SysError, LastErrorFollowsAFailingCallAndErrorTextStaysWithinTheBuffer) {
+TEST(SysError, LastErrorFollowsAFailingCallAndTextsStayWithinTheirBuffers) {
   kq::sys::SetLastError(0);
   EXPECT_EQ(kq::sys::LastError(), 0u);
   ASSERT_EQ(std::fopen("/kq-no-such-directory/missing.txt", "r"), nullptr);
@@ -95,16 +95,15 @@ TEST(SysError, LastErrorFollowsAFailingCallAndErrorTextStaysWithinTheBuffer) {
   EXPECT_FALSE(kq::sys::ErrorText(2, nullptr, 16));
   EXPECT_EQ(kq::sys::LastError(), 2u) << "reading a text leaves the pending error alone";
   kq::sys::SetLastError(0);
-}
 
-TEST(SysError, ExecutablePathNamesThisProgram) {
+  // The executable's path names this program; too small a buffer gives no
+  // path rather than part of one.
   char path[4096];
   ASSERT_TRUE(kq::sys::ExecutablePath(path, sizeof path));
   fs::path const program(path);
   EXPECT_TRUE(program.is_absolute()) << path;
   EXPECT_EQ(program.filename(), "platform_test");
   EXPECT_TRUE(fs::is_regular_file(program));
-  // Too small a buffer gives no path rather than part of one.
   char tiny[8];
   std::memset(tiny, 'X', sizeof tiny);
   EXPECT_FALSE(kq::sys::ExecutablePath(tiny, sizeof tiny));
@@ -113,7 +112,7 @@ TEST(SysError, ExecutablePathNamesThisProgram) {
   EXPECT_FALSE(kq::sys::ExecutablePath(nullptr, 64));
 }
 
-TEST(SysStack, FramesNameTheCallersWithTheirSourceLinesFromTheSkippedOnesOn) {
+TEST(SysStack, FramesNameTheCallersDemangledWithTheirSourceLinesFromTheSkippedOnesOn) {
   std::vector<StackFrame> const frames = CaptureOuter(0);
   std::string const all = Describe(frames);
   ASSERT_GE(frames.size(), 3u) << all;
@@ -148,16 +147,15 @@ TEST(SysStack, FramesNameTheCallersWithTheirSourceLinesFromTheSkippedOnesOn) {
   EXPECT_FALSE(CaptureOuter(0).empty());
   EXPECT_EQ(kq::sys::LastError(), 2u);
   kq::sys::SetLastError(0);
-}
 
-TEST(SysStack, NamesAreDemangledAndDeepStacksCutAt256Frames) {
+  // Names are demangled, and deep stacks cut at 256 frames.
   std::vector<StackFrame> const probed = stacktest::Probe().Capture(3, "tag");
   ASSERT_FALSE(probed.empty());
   EXPECT_EQ(probed[0].function, "stacktest::Probe::Capture(int, char const*) const")
       << Describe(probed);
-  std::vector<StackFrame> const frames = CaptureRecursively(300);
-  ASSERT_EQ(frames.size(), 256u);
-  for (StackFrame const& frame : frames) {
+  std::vector<StackFrame> const deep = CaptureRecursively(300);
+  ASSERT_EQ(deep.size(), 256u);
+  for (StackFrame const& frame : deep) {
     EXPECT_NE(frame.function.find("CaptureRecursively"), std::string::npos) << frame.function;
   }
 }

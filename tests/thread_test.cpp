@@ -182,12 +182,16 @@ TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodes) {
 
   // The inner node creates two grandchildren on its own thread.
   KQ_TThread* grandchildren[2] = {};
+  std::atomic<int> freedRan{0};
   auto inner = std::make_unique<Lambda>([&] {
     grandchildren[0] = new KQ_TThread(&Seven);
     grandchildren[1] = &(new KQ_TThread(&Seven))->Start();
-    return 0;
+    // A third frees itself; JoinChildren waits for every started child.
+    (new Lambda([&] { return KQ_TThread::Sleep(20), ++freedRan; }))->SetAutoFree(true).Start();
+    KQ_TThread::CurrentThread().JoinChildren();
+    return grandchildren[1]->IsFinished() && freedRan == 1 ? 0 : 1;
   });
-  inner->Start().Join();
+  EXPECT_EQ(inner->Start().Join().Result(), 0);
   std::unique_ptr<KQ_TThread> first(grandchildren[0]);
   std::unique_ptr<KQ_TThread> second(grandchildren[1]);
   EXPECT_EQ(first->Parent(), inner.get());
@@ -353,41 +357,6 @@ TEST_F(ThreadTest, CopiesShareTheThreadAndJoinTheTree) {
   EXPECT_TRUE(target.Result() == 5 && target.ThreadID() == copy.ThreadID());
   looping = target;
   EXPECT_TRUE(Stopped(counter)) << "both looping threads ended with their last object";
-}
-
-// Trees of threads, some freeing themselves; a node counts itself once its
-// children are joined, so every node is counted once the roots are.
-TEST_F(ThreadTest, StressTreesOfThreadsCreatingAndJoiningChildren) {
-  struct Node : KQ_TThread {
-    Node(int d, std::atomic<std::int32_t>& c) : depth(d), count(c) {}
-    std::int32_t Run(void*) override {
-      std::vector<std::unique_ptr<Node>> kept;
-      for (int i = 0; i < 3 && depth > 0; ++i) {
-        auto* child = new Node(depth - 1, count);
-        if ((i + depth) % 2 == 0) {
-          child->SetAutoFree(true);
-        } else {
-          kept.emplace_back(child);
-        }
-        child->Start();
-      }
-      CurrentThread().JoinChildren();
-      ++count;
-      return Children().Entries() == kept.size() ? 0 : 1;
-    }
-    int depth;
-    std::atomic<std::int32_t>& count;
-  };
-  KQ_TThread& main = KQ_TThread::CurrentThread();
-  std::uint32_t const childrenBefore = main.Children().Entries();
-  std::atomic<std::int32_t> count{0};
-  std::vector<std::unique_ptr<Node>> roots;
-  for (int i = 0; i < 8; ++i) roots.emplace_back(new Node(3, count))->Start();
-  main.JoinChildren();
-  for (auto& root : roots) EXPECT_TRUE(root->IsFinished() && root->Result() == 0);
-  EXPECT_EQ(count.load(), 8 * 40) << "8 roots of 1 + 3 + 9 + 27 nodes each";
-  roots.clear();
-  EXPECT_EQ(main.Children().Entries(), childrenBefore);
 }
 
 }  // namespace
