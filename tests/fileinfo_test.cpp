@@ -230,7 +230,7 @@ TEST_F(FileInfoTest, TimeStampsAreLocalOrUTC) {
   }
 }
 
-TEST_F(FileInfoTest, NamesOfEveryByteAreCreatedFoundListedRenamedAndRemoved) {
+TEST_F(FileInfoTest, NamesOfEveryByteAreCreatedFoundListedRenamedRemovedAndMadeFull) {
   std::string bytes;
   for (int b = 1; b < 256; ++b) {
     if (b != '/') bytes += static_cast<char>(b);
@@ -246,9 +246,8 @@ TEST_F(FileInfoTest, NamesOfEveryByteAreCreatedFoundListedRenamedAndRemoved) {
   KQ_TFile::Rename(name, name + "2");
   EXPECT_TRUE(KQ_TFileInfo(name + "2", true).Remove(false));
   EXPECT_TRUE(fs::is_empty(fDirectory));
-}
 
-TEST_F(FileInfoTest, AnswersExistenceCreatesDirectoriesAndMakesPathsFull) {
+  // Existence, new directories and full paths.
   fs::create_symlink("missing", Path("dangling"));
   EXPECT_TRUE(KQ_TFileInfo::Exists(At("dangling")));
   EXPECT_FALSE(KQ_TFileInfo::Exists(URLOf("none")) || KQ_TFileInfo::Exists(KQ_TURL("http://h/x")));

@@ -35,7 +35,7 @@ TEST(VolumeInfoTest, LooksUpTheMachinesMountPoints) {
   EXPECT_NE(proc, root);
 }
 
-TEST(VolumeInfoTest, TestMountsGiveTheirKindAndAreEjected) {
+TEST(VolumeInfoTest, TestMountsGiveTheirKindAreEjectedAndAreReadOnEveryCall) {
   struct Case {
     char const* path;
     KQ_TVolumeInfo::TDeviceType type;
@@ -51,6 +51,14 @@ TEST(VolumeInfoTest, TestMountsGiveTheirKindAndAreEjected) {
                 info.Size() + info.Available() == 0.0 &&
                 info.Name().Length() + info.Serial().Length() + info.FileSystem().Length() == 0);
   }
+  // With a time-out of zero the table is read again on every call.
+  KQ_TURL const url("file://newserver/share/f");
+  EXPECT_EQ(S(url.LocalName()), "//newserver/share/f");
+  kqtest::WriteMountTable("newserver:/share /mnt/kq-test/new nfs rw 0 0\n");
+  EXPECT_EQ(S(url.LocalName()), "/mnt/kq-test/new/f");
+  EXPECT_EQ(KQ_TVolumeInfo(url).Type(), KQ_TVolumeInfo::kNetwork);
+  kqtest::WriteMountTable();
+  EXPECT_EQ(S(url.LocalName()), "//newserver/share/f");
 }
 
 TEST(VolumeInfoTest, PacksAndWritesItsFields) {
@@ -98,16 +106,6 @@ TEST(VolumeInfoTest, PacksAndWritesItsFields) {
   KQ_TVolumeInfo const& back = kqtest::As<KQ_TVolumeInfo>(extracted);
   EXPECT_TRUE(back.KQ_IsIdent(loaded) && back.Available() == 1.5);
   EXPECT_EQ(S(back.Name()) + S(back.Serial()) + S(back.FileSystem()), "USB0a0b0c0dvfat");
-}
-
-TEST(VolumeInfoTest, AZeroTimeOutReadsTheMountTableOnEveryCall) {
-  KQ_TURL const url("file://newserver/share/f");
-  EXPECT_EQ(S(url.LocalName()), "//newserver/share/f");
-  kqtest::WriteMountTable("newserver:/share /mnt/kq-test/new nfs rw 0 0\n");
-  EXPECT_EQ(S(url.LocalName()), "/mnt/kq-test/new/f");
-  EXPECT_EQ(KQ_TVolumeInfo(url).Type(), KQ_TVolumeInfo::kNetwork);
-  kqtest::WriteMountTable();
-  EXPECT_EQ(S(url.LocalName()), "//newserver/share/f");
 }
 
 }  // namespace
