@@ -41,8 +41,7 @@ TEST_F(FileTest, ModesDecideAccessCreationAndWherePiecesGo) {
                         Case{KQ_TFile::ReadWrite | KQ_TFile::TextMode, false, true, true, "ab"},
                         Case{KQ_TFile::Append, true, true, true, "0123ab"},
                         Case{KQ_TFile::Append | KQ_TFile::TextMode, false, true, true, "ab"},
-                        Case{0, false, false, false, "-"}, Case{5, true, false, false, "0123"},
-                        Case{7 | KQ_TFile::TextMode, false, false, false, "-"}}) {
+                        Case{0, false, false, false, "-"}, Case{5, true, false, false, "0123"}}) {
     SCOPED_TRACE(testing::Message() << "mode " << int{c.mode} << (c.exists ? ", exists" : ""));
     fs::remove(Path("m"));
     if (c.exists) WriteFile(Path("m"), "0123");

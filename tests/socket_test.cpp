@@ -126,9 +126,9 @@ TEST_F(SocketTest, PeerClosingAndClosedSocketsAreReportedNotFatal) {
   EXPECT_TRUE(pair[0].Ready() && pair[0].Available() == 3 && pair[0].RawPeek(peeked, 3) == 3);
   EXPECT_TRUE(pair[0].Skip(2) && pair[0].Read() == 'c');
   {  // copies going leave the socket open
-    KQ_TSocket copy(pair[1]);
+    KQ_TSocket another(pair[1]);
     KQ_TSocket assigned;
-    assigned = copy;
+    assigned = another;
   }
   EXPECT_GE(pair[1].Handle(), 0);
   EXPECT_TRUE(pair[1].Close() && pair[1].Handle() == -1);
@@ -163,14 +163,10 @@ TEST_F(SocketTest, ServersAndClientsFindEachOtherAndReportMisuse) {
   for (KQ_TSocket* s : {&listener, &client, &server}) {
     EXPECT_NE(fcntl(s->Handle(), F_GETFD) & FD_CLOEXEC, 0);
   }
-  struct Case {
-    char const* raised;
-    std::function<void()> action;
-  } const cases[] = {
-      {"KQ_ECouldNotListenOnSocket", [] { KQ_TSocket().Listen(1); }},
-      {"KQ_ENoConnectionForAccept", [] { KQ_TSocket().Accept(); }},
-      {"KQ_ECouldNotBindSocket", [&] { KQ_TSocket().Bind(KQ_TSocket::kLoopback, port, true); }}};
-  for (Case const& c : cases) EXPECT_EQ(Raised(c.action), c.raised);
+  EXPECT_EQ(Raised([] { KQ_TSocket().Listen(1); }), "KQ_ECouldNotListenOnSocket");
+  EXPECT_EQ(Raised([] { KQ_TSocket().Accept(); }), "KQ_ENoConnectionForAccept");
+  EXPECT_EQ(Raised([&] { KQ_TSocket().Bind(KQ_TSocket::kLoopback, port, true); }),
+            "KQ_ECouldNotBindSocket");
   // An address this socket cannot reach.
   EXPECT_FALSE(KQ_TSocket().Connect(KQ_TString("::1"), port));
   KQ_TSocket refused;
