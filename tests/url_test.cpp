@@ -210,7 +210,7 @@ TEST_F(URLTest, ComparesSchemeHostAndFirstSegmentWithoutCase) {
                 url.KQ_IsIdent(c.other) == c.equal);
     EXPECT_TRUE(url.IsAncestorOf(c.other) == c.ancestor &&
                 c.other.IsDescendantOf(url) == c.ancestor);
-    if (c.equal) EXPECT_EQ(url.KQ_HashValue(5), c.other.KQ_HashValue(5));
+    EXPECT_TRUE(!c.equal || url.KQ_HashValue(5) == c.other.KQ_HashValue(5));
   }
   EXPECT_TRUE(KQ_TURL("x://h/").IsAncestorOf(KQ_TURL("x://H/a/b")));
   EXPECT_EQ(url.KQ_HashValue(3), 1212267046u);
