@@ -6,6 +6,8 @@
 
 namespace {
 
+using Pair = std::pair<char const*, char const*>;
+
 using kqtest::Raised;
 
 kqtest::MountTableReplacement const kMounts(nullptr);
@@ -33,35 +35,32 @@ class URLTest : public ::testing::Test {
 };
 
 TEST_F(URLTest, ParsesTheGrammarOrRaisesAndFormatsBack) {
-  struct Case {
-    char const* text;
-    char const* fields;  // or the exception's class name
-  };
-  for (Case const& c :
-       {Case{"http://u:p@host:8080/x?a=1&b", "http|u|p|host|8080|x|a=1&b"},
-        Case{"file://h:0x10/x", "file|||h|16|x|"},
-        Case{"file://h: +7z/x", "file|||h|7|x|"},
-        Case{"file://h:99999999999/x", "file|||h|4294967295|x|"},
-        Case{"file://h/C%3A/dir", "file|||h|0|C:/dir|"},
-        Case{"ftp://us%40r:pa%3Ass@h/a+b/%7e%zz/%4", "ftp|us@r|pa:ss|h|0|a b/~%zz/%4|"},
-        Case{"x://a@b/c@d", "x|a||b|0|c@d|"},
-        Case{"x://h/a/./b//c/../d?k=v:w", "x|||h|0|a/b/d|k=v:w"},
-        Case{"x://ho?st/p?q?r", "x|||ho?st|0|p|q?r"},
-        Case{"x:///", "x||||0||"},
-        Case{"x://h", "x|||h|0||"},
-        Case{"x://u@h:81?a=1", "x|u||h|81||a=1"},
-        Case{"x://h/%C3%A9%FF%F0%9F%98%80", "x|||h|0|\xC3\xA9\xFF\xF0\x9F\x98\x80|"},
-        Case{"file:/host/x", "KQ_EIllegalURLName"},
-        Case{"no-colon", "KQ_EIllegalURLName"},
-        Case{"file://host/C:/x", "KQ_EIllegalURLName"},
-        Case{"x://h/p?a/b", "KQ_EIllegalURLName"},
-        Case{"x://h/a=b", "KQ_EIllegalURLEncoding"},
-        Case{"x://h/\xC3\xA9", "KQ_EIllegalURLEncoding"},
-        Case{"x://h/../a", "KQ_EURLTopReached"}}) {
-    SCOPED_TRACE(c.text);
+  // fields: or the exception's class name
+  for (auto const& [text, fields] :
+       {Pair{"http://u:p@host:8080/x?a=1&b", "http|u|p|host|8080|x|a=1&b"},
+        Pair{"file://h:0x10/x", "file|||h|16|x|"},
+        Pair{"file://h: +7z/x", "file|||h|7|x|"},
+        Pair{"file://h:99999999999/x", "file|||h|4294967295|x|"},
+        Pair{"file://h/C%3A/dir", "file|||h|0|C:/dir|"},
+        Pair{"ftp://us%40r:pa%3Ass@h/a+b/%7e%zz/%4", "ftp|us@r|pa:ss|h|0|a b/~%zz/%4|"},
+        Pair{"x://a@b/c@d", "x|a||b|0|c@d|"},
+        Pair{"x://h/a/./b//c/../d?k=v:w", "x|||h|0|a/b/d|k=v:w"},
+        Pair{"x://ho?st/p?q?r", "x|||ho?st|0|p|q?r"},
+        Pair{"x:///", "x||||0||"},
+        Pair{"x://h", "x|||h|0||"},
+        Pair{"x://u@h:81?a=1", "x|u||h|81||a=1"},
+        Pair{"x://h/%C3%A9%FF%F0%9F%98%80", "x|||h|0|\xC3\xA9\xFF\xF0\x9F\x98\x80|"},
+        Pair{"file:/host/x", "KQ_EIllegalURLName"},
+        Pair{"no-colon", "KQ_EIllegalURLName"},
+        Pair{"file://host/C:/x", "KQ_EIllegalURLName"},
+        Pair{"x://h/p?a/b", "KQ_EIllegalURLName"},
+        Pair{"x://h/a=b", "KQ_EIllegalURLEncoding"},
+        Pair{"x://h/\xC3\xA9", "KQ_EIllegalURLEncoding"},
+        Pair{"x://h/../a", "KQ_EURLTopReached"}}) {
+    SCOPED_TRACE(text);
     KQ_TURL url;
-    std::string const raised = Raised([&] { url = T(c.text); });
-    EXPECT_EQ(raised.empty() ? Fields(url) : raised, c.fields);
+    std::string const raised = Raised([&] { url = T(text); });
+    EXPECT_EQ(raised.empty() ? Fields(url) : raised, fields);
   }
   KQ_TURL kept("a://b/c");
   EXPECT_EQ(Raised([&] { kept = KQ_TString("a://b/../.."); }), "KQ_EURLTopReached");
@@ -95,16 +94,13 @@ TEST_F(URLTest, EncodesEveryByteOfAFileNameAndDecodesItBack) {
     EXPECT_EQ(S(KQ_TURL::HexDecode(escaped)), byte) << b;
     EXPECT_EQ(KQ_TURL::IsLegal(T(byte)), literal || b == '=' || b == '?' || b == '+') << b;
   }
-  struct Case {
-    char const* text;
-    char const* decoded;  // or the exception
-  };
-  for (Case const& c :
-       {Case{"a%zz", "a%zz"}, Case{"a%4", "a%4"}, Case{"a+b", "a b"}, Case{"a?%3a", "a?:"},
-        Case{"a:b", "KQ_EIllegalURLEncoding"}, Case{"a&b", "KQ_EIllegalURLEncoding"}}) {
+  // expected: the decoded text or the exception
+  for (auto const& [text, expected] :
+       {Pair{"a%zz", "a%zz"}, Pair{"a%4", "a%4"}, Pair{"a+b", "a b"}, Pair{"a?%3a", "a?:"},
+        Pair{"a:b", "KQ_EIllegalURLEncoding"}, Pair{"a&b", "KQ_EIllegalURLEncoding"}}) {
     std::string decoded;
-    std::string const raised = Raised([&] { decoded = S(KQ_TURL::HexDecode(c.text)); });
-    EXPECT_EQ(raised.empty() ? decoded : raised, c.decoded) << c.text;
+    std::string const raised = Raised([&] { decoded = S(KQ_TURL::HexDecode(text)); });
+    EXPECT_EQ(raised.empty() ? decoded : raised, expected) << text;
   }
   EXPECT_FALSE(KQ_TURL::IsLegal(KQ_TString(L"a\x100")));
   EXPECT_FALSE(KQ_TURL::IsLegal(KQ_TString(std::uint16_t{0})));
@@ -178,7 +174,6 @@ TEST_F(URLTest, ResolvesAndMakesRelativeReferencesBothWays) {
     }
   }
   KQ_TURL const base("x://h/a/b");
-  using Pair = std::pair<char const*, char const*>;
   for (auto const& [relative, path] :
        {Pair{"../c", "a/c"}, Pair{"/c", "c"}, Pair{"", "a/b"}, Pair{"c/", "a/b/c"},
         Pair{"c//d", "d"}, Pair{"./c/../d", "a/b/d"}, Pair{"%20", "a/b/%20"}}) {
@@ -258,18 +253,15 @@ TEST_F(URLTest, PacksUnderItsCodeAndWritesItsText) {
   EXPECT_TRUE(kqtest::Extracted(expected)->KQ_IsIdent(url));
   EXPECT_EQ(kqtest::Printed(url), "x://u@h:258/p?q");
   EXPECT_EQ(kqtest::Text(url), "KQ_TURL { \"x://u@h:258/p?q\" }");
-  struct Case {
-    char const* text;
-    char const* url;  // or the exception
-  };
+  // expected: the URL read or the exception
   std::string const local = "file://" + ThisHost() + "/tmp/a%20b";
-  for (Case const& c : {Case{"KQ_TURL { \"x://h/a\" }", "x://h/a"},
-                        Case{"KQ_TURL { LOCAL \"/tmp/x/../a b\" }", local.c_str()},
-                        Case{"KQ_TURL { REMOTE \"/tmp\" }", "KQ_EHRSyntaxError"},
-                        Case{"KQ_TURL { \"x:/h\" }", "KQ_EIllegalURLName"}}) {
+  for (auto const& [text, expected] : {Pair{"KQ_TURL { \"x://h/a\" }", "x://h/a"},
+                                       Pair{"KQ_TURL { LOCAL \"/tmp/x/../a b\" }", local.c_str()},
+                                       Pair{"KQ_TURL { REMOTE \"/tmp\" }", "KQ_EHRSyntaxError"},
+                                       Pair{"KQ_TURL { \"x:/h\" }", "KQ_EIllegalURLName"}}) {
     KQ_TURL read;
-    std::string const raised = Raised([&] { kqtest::ReadText(read, c.text); });
-    EXPECT_EQ(raised.empty() ? S(KQ_TString(read)) : raised, c.url) << c.text;
+    std::string const raised = Raised([&] { kqtest::ReadText(read, text); });
+    EXPECT_EQ(raised.empty() ? S(KQ_TString(read)) : raised, expected) << text;
   }
   std::istringstream words("x://h/a  y://h/b");
   KQ_TURL scanned;
@@ -318,24 +310,20 @@ TEST_F(URLTest, LocalNamesOfThisMachineRoundTripEveryByte) {
 }
 
 TEST_F(URLTest, NetworkMountsNameFilesByTheirServer) {
-  struct Case {
-    char const* local;
-    char const* url;
-  };
   std::string const thisHost = "file://" + ThisHost();
   std::string const scratch = thisHost + "/mnt/kq-test/home/scratch/t";
-  for (Case const& c :
-       {Case{"/mnt/kq-test/home/alice/notes.txt", "file://fileserver/export/home/alice/notes.txt"},
-        Case{"/mnt/kq-test/all/tmp/x", "file://fileserver/export/tmp/x"},
-        Case{"/mnt/kq-test/data set/a", "file://backup.example/srv/data/a"},
-        Case{"/mnt/kq-test/public/Docs/r.doc", "file://winsrv/Public/Docs/r.doc"},
-        Case{"/mnt/kq-test/public", "file://winsrv/Public"},
-        Case{"/mnt/kq-test/laptop/src", "file://laptop/projects/src"},
-        Case{"/mnt/kq-test/home/scratch/t", scratch.c_str()},
-        Case{"//otherhost/a/b", "file://otherhost/a/b"}}) {
-    KQ_TURL const url = KQ_TURL::LocalToURL(c.local);
-    EXPECT_EQ(S(KQ_TString(url)), c.url);
-    EXPECT_EQ(S(url.LocalName()), c.local);
+  for (auto const& [local, expected] :
+       {Pair{"/mnt/kq-test/home/alice/notes.txt", "file://fileserver/export/home/alice/notes.txt"},
+        Pair{"/mnt/kq-test/all/tmp/x", "file://fileserver/export/tmp/x"},
+        Pair{"/mnt/kq-test/data set/a", "file://backup.example/srv/data/a"},
+        Pair{"/mnt/kq-test/public/Docs/r.doc", "file://winsrv/Public/Docs/r.doc"},
+        Pair{"/mnt/kq-test/public", "file://winsrv/Public"},
+        Pair{"/mnt/kq-test/laptop/src", "file://laptop/projects/src"},
+        Pair{"/mnt/kq-test/home/scratch/t", scratch.c_str()},
+        Pair{"//otherhost/a/b", "file://otherhost/a/b"}}) {
+    KQ_TURL const url = KQ_TURL::LocalToURL(local);
+    EXPECT_EQ(S(KQ_TString(url)), expected);
+    EXPECT_EQ(S(url.LocalName()), local);
   }
   EXPECT_EQ(S(KQ_TURL("file://WINSRV/Public/x").LocalName()), "/mnt/kq-test/public/x");
   EXPECT_EQ(S(KQ_TURL("file://fileserver/elsewhere").LocalName()), "//fileserver/elsewhere");
