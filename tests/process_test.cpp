@@ -9,6 +9,8 @@
 
 namespace {
 
+using Pair = std::pair<char const*, char const*>;
+
 std::uint32_t IdOf(KQ_TProcess const& process) {
   return static_cast<std::uint32_t>(process.ProcessID());
 }
@@ -62,18 +64,14 @@ TEST(Process, WordsOfTheCommandLineBecomeTheArguments) {
   for (char c : script) program += c == '"' ? std::string("\\\"") : std::string(1, c);
   program += "\" ";
 
-  struct Case {
-    char const* words;
-    char const* arguments;
-  };
-  for (Case const& c :
-       {Case{"a b\tc", "[a][b][c]"}, Case{"  lead   trail  ", "[lead][trail]"},
-        Case{R"("b c" d)", "[b c][d]"}, Case{R"("it's \"here\"")", R"([it's "here"])"},
-        Case{R"(x"y z"w)", "[xy zw]"}, Case{R"(a\b c\\\\"d e")", R"([a\b][c\\d e])"},
-        Case{R"(\\\"a)", R"([\"a])"}, Case{R"("a""b")", R"([a"b])"}, Case{R"("" x)", "[][x]"}}) {
-    SCOPED_TRACE(c.words);
-    ASSERT_EQ(ResultOf(program + c.words), 0);
-    EXPECT_EQ(kqtest::ReadFile(script + ".out"), c.arguments);
+  for (auto const& [words, arguments] :
+       {Pair{"a b\tc", "[a][b][c]"}, Pair{"  lead   trail  ", "[lead][trail]"},
+        Pair{R"("b c" d)", "[b c][d]"}, Pair{R"("it's \"here\"")", R"([it's "here"])"},
+        Pair{R"(x"y z"w)", "[xy zw]"}, Pair{R"(a\b c\\\\"d e")", R"([a\b][c\\d e])"},
+        Pair{R"(\\\"a)", R"([\"a])"}, Pair{R"("a""b")", R"([a"b])"}, Pair{R"("" x)", "[][x]"}}) {
+    SCOPED_TRACE(words);
+    ASSERT_EQ(ResultOf(program + words), 0);
+    EXPECT_EQ(kqtest::ReadFile(script + ".out"), arguments);
   }
   std::filesystem::remove_all(directory);
 }
@@ -94,19 +92,15 @@ TEST(Process, BadUseAndFailedStartsRaise) {
   EXPECT_TRUE(data == KQ_TAny("/bin/false"));
   EXPECT_EQ(started.Join().Result(), 0);
 
-  struct Case {
-    char const* commandLine;
-    char const* reason;
-  };
-  for (Case const& c :
-       {Case{"/nonexistent/kq program", "No such file or directory"},
-        Case{"kq-no-such-program-anywhere", "No such file or directory"},
-        Case{"/", "Permission denied"}, Case{" \t ", "No such file or directory"}}) {
-    SCOPED_TRACE(c.commandLine);
+  for (auto const& [commandLine, reason] :
+       {Pair{"/nonexistent/kq program", "No such file or directory"},
+        Pair{"kq-no-such-program-anywhere", "No such file or directory"},
+        Pair{"/", "Permission denied"}, Pair{" \t ", "No such file or directory"}}) {
+    SCOPED_TRACE(commandLine);
     KQ_TProcess process;
-    EXPECT_EQ(kqtest::RaisedMessage([&] { process = c.commandLine; }, &data),
-              std::string("KQ_ECouldNotCreateProcess|KQ_ECouldNotCreateProcess: ") + c.reason);
-    EXPECT_TRUE(data == KQ_TAny(c.commandLine));
+    EXPECT_EQ(kqtest::RaisedMessage([&, line = commandLine] { process = line; }, &data),
+              std::string("KQ_ECouldNotCreateProcess|KQ_ECouldNotCreateProcess: ") + reason);
+    EXPECT_TRUE(data == KQ_TAny(commandLine));
     EXPECT_THROW(process.IsRunning(), KQ_EProcessNotBound);
   }
 }

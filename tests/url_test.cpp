@@ -59,7 +59,7 @@ TEST_F(URLTest, ParsesTheGrammarOrRaisesAndFormatsBack) {
         Pair{"x://h/../a", "KQ_EURLTopReached"}}) {
     SCOPED_TRACE(text);
     KQ_TURL url;
-    std::string const raised = Raised([&] { url = T(text); });
+    std::string const raised = Raised([&, text = text] { url = T(text); });
     EXPECT_EQ(raised.empty() ? Fields(url) : raised, fields);
   }
   KQ_TURL kept("a://b/c");
@@ -99,7 +99,7 @@ TEST_F(URLTest, EncodesEveryByteOfAFileNameAndDecodesItBack) {
        {Pair{"a%zz", "a%zz"}, Pair{"a%4", "a%4"}, Pair{"a+b", "a b"}, Pair{"a?%3a", "a?:"},
         Pair{"a:b", "KQ_EIllegalURLEncoding"}, Pair{"a&b", "KQ_EIllegalURLEncoding"}}) {
     std::string decoded;
-    std::string const raised = Raised([&] { decoded = S(KQ_TURL::HexDecode(text)); });
+    std::string const raised = Raised([&, text = text] { decoded = S(KQ_TURL::HexDecode(text)); });
     EXPECT_EQ(raised.empty() ? decoded : raised, expected) << text;
   }
   EXPECT_FALSE(KQ_TURL::IsLegal(KQ_TString(L"a\x100")));
@@ -260,7 +260,7 @@ TEST_F(URLTest, PacksUnderItsCodeAndWritesItsText) {
                                        Pair{"KQ_TURL { REMOTE \"/tmp\" }", "KQ_EHRSyntaxError"},
                                        Pair{"KQ_TURL { \"x:/h\" }", "KQ_EIllegalURLName"}}) {
     KQ_TURL read;
-    std::string const raised = Raised([&] { kqtest::ReadText(read, text); });
+    std::string const raised = Raised([&, text = text] { kqtest::ReadText(read, text); });
     EXPECT_EQ(raised.empty() ? S(KQ_TString(read)) : raised, expected) << text;
   }
   std::istringstream words("x://h/a  y://h/b");
