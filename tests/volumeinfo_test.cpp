@@ -36,18 +36,15 @@ TEST(VolumeInfoTest, LooksUpTheMachinesMountPoints) {
 }
 
 TEST(VolumeInfoTest, TestMountsGiveTheirKindAreEjectedAndAreReadOnEveryCall) {
-  struct Case {
-    char const* path;
-    KQ_TVolumeInfo::TDeviceType type;
-  };
-  for (Case const& c : {Case{"/mnt/kq-test/home/a/b", KQ_TVolumeInfo::kNetwork},
-                        Case{"/mnt/kq-test/data set/x", KQ_TVolumeInfo::kNetwork},
-                        Case{"/mnt/kq-test/laptop", KQ_TVolumeInfo::kNetwork},
-                        Case{"/mnt/kq-test/disk/f", KQ_TVolumeInfo::kFixed},
-                        Case{"/mnt/kq-test/home/scratch/f", KQ_TVolumeInfo::kFixed}}) {
-    SCOPED_TRACE(c.path);
-    KQ_TVolumeInfo const info{KQ_TString(c.path)};
-    EXPECT_TRUE(info.Type() == c.type && info.State() == KQ_TVolumeInfo::kEjected &&
+  using Mount = std::pair<char const*, KQ_TVolumeInfo::TDeviceType>;
+  for (auto const& [path, type] : {Mount{"/mnt/kq-test/home/a/b", KQ_TVolumeInfo::kNetwork},
+                                   Mount{"/mnt/kq-test/data set/x", KQ_TVolumeInfo::kNetwork},
+                                   Mount{"/mnt/kq-test/laptop", KQ_TVolumeInfo::kNetwork},
+                                   Mount{"/mnt/kq-test/disk/f", KQ_TVolumeInfo::kFixed},
+                                   Mount{"/mnt/kq-test/home/scratch/f", KQ_TVolumeInfo::kFixed}}) {
+    SCOPED_TRACE(path);
+    KQ_TVolumeInfo const info{KQ_TString(path)};
+    EXPECT_TRUE(info.Type() == type && info.State() == KQ_TVolumeInfo::kEjected &&
                 info.Size() + info.Available() == 0.0 &&
                 info.Name().Length() + info.Serial().Length() + info.FileSystem().Length() == 0);
   }
@@ -77,20 +74,17 @@ TEST(VolumeInfoTest, PacksAndWritesItsFields) {
   KQ_TVolumeInfo read;
   EXPECT_TRUE(ReadBack(ejectedText, &read).empty() && read == ejected);
   // Every field but the free space takes part in equality.
-  struct Case {
-    char const* text;
-    bool same;
-  };
-  for (Case const& c : {Case{"REMOVABLE LOADED 9/2048 \"USB\" \"0a0b0c0d\" \"vfat\"", true},
-                        Case{"FIXED LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"vfat\"", false},
-                        Case{"REMOVABLE EJECTED 1.5/2048", false},
-                        Case{"REMOVABLE LOADED 1.5/2047 \"USB\" \"0a0b0c0d\" \"vfat\"", false},
-                        Case{"REMOVABLE LOADED 1.5/2048 \"US\" \"0a0b0c0d\" \"vfat\"", false},
-                        Case{"REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0e\" \"vfat\"", false},
-                        Case{"REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"ext4\"", false}}) {
-    ASSERT_EQ(ReadBack(std::string("KQ_TVolumeInfo { ") + c.text + " }", &read), "") << c.text;
-    EXPECT_EQ(read == loaded, c.same) << c.text;
-    EXPECT_EQ(read != loaded, !c.same) << c.text;
+  using Text = std::pair<char const*, bool>;  // and whether it reads as the same volume
+  for (auto const& [text, same] :
+       {Text{"REMOVABLE LOADED 9/2048 \"USB\" \"0a0b0c0d\" \"vfat\"", true},
+        Text{"FIXED LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"vfat\"", false},
+        Text{"REMOVABLE EJECTED 1.5/2048", false},
+        Text{"REMOVABLE LOADED 1.5/2047 \"USB\" \"0a0b0c0d\" \"vfat\"", false},
+        Text{"REMOVABLE LOADED 1.5/2048 \"US\" \"0a0b0c0d\" \"vfat\"", false},
+        Text{"REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0e\" \"vfat\"", false},
+        Text{"REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"ext4\"", false}}) {
+    ASSERT_EQ(ReadBack(std::string("KQ_TVolumeInfo { ") + text + " }", &read), "") << text;
+    EXPECT_TRUE((read == loaded) == same && (read != loaded) != same) << text;
   }
   for (char const* bad : {"KQ_TVolumeInfo { SOLID LOADED 1/2 \"\" \"\" \"\" }",
                           "KQ_TVolumeInfo { FIXED LOADED 1 2 \"\" \"\" \"\" }",
