@@ -110,20 +110,14 @@ TEST_F(URLTest, NormalisesPathsAndDerivesNames) {
   KQ_TURL url("x://h/");
   EXPECT_EQ(S(url.SetPath("a/./b//c/../d").Path()), "a/b/d");
   EXPECT_EQ(Raised([&] { url.SetPath(".."); }), "KQ_EURLTopReached");
-  struct Case {
-    char const* path;
-    char const* pathName;
-    char const* fileName;
-    char const* filePart;
-    char const* extension;
-  };
-  for (Case const& c : {Case{"dir.x/file", "dir.x", "file", "file", ""},
-                        Case{"dir/file.tar.gz", "dir", "file.tar.gz", "file.tar", ".gz"},
-                        Case{"a", "", "a", "a", ""}, Case{".rc", "", ".rc", "", ".rc"}}) {
-    url.SetPath(c.path);
+  // The path name, file name, file part and extension of a path.
+  for (auto const& [path, names] : {Pair{"dir.x/file", "dir.x|file|file|"},
+                                    Pair{"dir/file.tar.gz", "dir|file.tar.gz|file.tar|.gz"},
+                                    Pair{"a", "|a|a|"}, Pair{".rc", "|.rc||.rc"}}) {
+    url.SetPath(path);
     EXPECT_EQ(S(url.PathName()) + "|" + S(url.FileName()) + "|" + S(url.FilePart()) + "|" +
                   S(url.Extension()),
-              std::string(c.pathName) + "|" + c.fileName + "|" + c.filePart + "|" + c.extension);
+              names);
   }
   struct Change {
     std::function<void(KQ_TURL&)> change;
@@ -153,22 +147,19 @@ TEST_F(URLTest, NormalisesPathsAndDerivesNames) {
 }
 
 TEST_F(URLTest, ResolvesAndMakesRelativeReferencesBothWays) {
-  struct Case {
-    char const* from;
-    char const* to;
-    char const* relative;  // or the exception
-  };
-  for (Case const& c :
-       {Case{"a/b/c", "a/x", "../../x"}, Case{"a/b", "a/b", "."}, Case{"a/b", "a/b/c/d", "c/d"},
-        Case{"a/b", "a/bc", "../bc"}, Case{"a/x/y", "a/x", ".."}, Case{"a/bc", "a/b", "../b"},
-        Case{"", "x/y", "/x/y"}, Case{"", "", "."}, Case{"a", "b/c", "/b/c"},
-        Case{"ab", "ac", "KQ_EURLIsNoRelative"}, Case{"a/b", "ab", "KQ_EURLIsNoRelative"}}) {
-    SCOPED_TRACE(std::string(c.from) + " -> " + c.to);
-    KQ_TURL const from("x", "", "", "h", 0, c.from, "");
-    KQ_TURL const to("X", "", "", "H", 0, c.to, "");
+  // From a path to another: the relative reference, or the exception.
+  using Row = std::tuple<char const*, char const*, char const*>;
+  for (auto const& [fromPath, toPath, expected] :
+       {Row{"a/b/c", "a/x", "../../x"}, Row{"a/b", "a/b", "."}, Row{"a/b", "a/b/c/d", "c/d"},
+        Row{"a/b", "a/bc", "../bc"}, Row{"a/x/y", "a/x", ".."}, Row{"a/bc", "a/b", "../b"},
+        Row{"", "x/y", "/x/y"}, Row{"a", "b/c", "/b/c"}, Row{"ab", "ac", "KQ_EURLIsNoRelative"},
+        Row{"a/b", "ab", "KQ_EURLIsNoRelative"}}) {
+    SCOPED_TRACE(std::string(fromPath) + " -> " + toPath);
+    KQ_TURL const from("x", "", "", "h", 0, fromPath, "");
+    KQ_TURL const to("X", "", "", "H", 0, toPath, "");
     std::string relative;
     std::string const raised = Raised([&] { relative = S(from.Relative(to)); });
-    EXPECT_EQ(raised.empty() ? relative : raised, c.relative);
+    EXPECT_EQ(raised.empty() ? relative : raised, expected);
     if (raised.empty()) {
       EXPECT_EQ(KQ_TURL(from, T(relative)), to);
     }
@@ -186,26 +177,23 @@ TEST_F(URLTest, ResolvesAndMakesRelativeReferencesBothWays) {
 
 TEST_F(URLTest, ComparesSchemeHostAndFirstSegmentWithoutCase) {
   KQ_TURL const url("FILE", "u", "p", "HOST", 0, "C:/x", "");
-  struct Case {
-    KQ_TURL other;
-    bool equal;
-    bool ancestor;  // url is an ancestor of other
-  };
-  for (Case const& c : {Case{KQ_TURL("file", "u", "p", "host", 0, "c:/x", ""), true, true},
-                        Case{KQ_TURL("file", "u", "p", "host", 0, "c:/X", ""), false, false},
-                        Case{KQ_TURL("file", "U", "p", "host", 0, "C:/x", ""), false, true},
-                        Case{KQ_TURL("file", "u", "p", "host", 1, "C:/x", ""), false, false},
-                        Case{KQ_TURL("file", "u", "p", "host", 0, "C:/x", "a"), false, true},
-                        Case{KQ_TURL("file", "u", "p", "host", 0, "c:/x/y", ""), false, true},
-                        Case{KQ_TURL("file", "u", "p", "host", 0, "C:/xy", ""), false, false},
-                        Case{KQ_TURL("file", "u", "p", "host", 0, "C:x", ""), false, false},
-                        Case{KQ_TURL("file", "u", "p", "other", 0, "C:/x/y", ""), false, false}}) {
-    SCOPED_TRACE(S(KQ_TString(c.other)));
-    EXPECT_TRUE((url == c.other) == c.equal && (url != c.other) != c.equal &&
-                url.KQ_IsIdent(c.other) == c.equal);
-    EXPECT_TRUE(url.IsAncestorOf(c.other) == c.ancestor &&
-                c.other.IsDescendantOf(url) == c.ancestor);
-    EXPECT_TRUE(!c.equal || url.KQ_HashValue(5) == c.other.KQ_HashValue(5));
+  // Another URL, whether it equals url and whether url is its ancestor.
+  using Row = std::tuple<KQ_TURL, bool, bool>;
+  for (auto const& [other, equal, ancestor] :
+       {Row{KQ_TURL("file", "u", "p", "host", 0, "c:/x", ""), true, true},
+        Row{KQ_TURL("file", "u", "p", "host", 0, "c:/X", ""), false, false},
+        Row{KQ_TURL("file", "U", "p", "host", 0, "C:/x", ""), false, true},
+        Row{KQ_TURL("file", "u", "p", "host", 1, "C:/x", ""), false, false},
+        Row{KQ_TURL("file", "u", "p", "host", 0, "C:/x", "a"), false, true},
+        Row{KQ_TURL("file", "u", "p", "host", 0, "c:/x/y", ""), false, true},
+        Row{KQ_TURL("file", "u", "p", "host", 0, "C:/xy", ""), false, false},
+        Row{KQ_TURL("file", "u", "p", "host", 0, "C:x", ""), false, false},
+        Row{KQ_TURL("file", "u", "p", "other", 0, "C:/x/y", ""), false, false}}) {
+    SCOPED_TRACE(S(KQ_TString(other)));
+    EXPECT_TRUE((url == other) == equal && (url != other) != equal &&
+                url.KQ_IsIdent(other) == equal);
+    EXPECT_TRUE(url.IsAncestorOf(other) == ancestor && other.IsDescendantOf(url) == ancestor);
+    EXPECT_TRUE(!equal || url.KQ_HashValue(5) == other.KQ_HashValue(5));
   }
   EXPECT_TRUE(KQ_TURL("x://h/").IsAncestorOf(KQ_TURL("x://H/a/b")));
   EXPECT_EQ(url.KQ_HashValue(3), 1212267046u);
