@@ -126,20 +126,18 @@ TEST_F(FileTest, CopiesRenamesAndRemoves) {
   WriteFile(Path("c"), "old");
   fs::create_hard_link(Path("a"), Path("a-link"));
   fs::create_directory(Path("dir"));
-  struct Case {
-    char const *from, *to;
-    bool failIfExists, copies;
-    char const* target;  // afterwards; "-": none
-  };
-  for (Case const& c :
-       {Case{"c", "b", true, false, "alpha"}, Case{"a", "c", false, true, "alpha"},
-        Case{"a", "a-link", false, false, "alpha"}, Case{"dir", "d", false, false, "-"},
-        Case{"none", "e", false, false, "-"}, Case{"a", "dir/no/f", false, false, "-"}}) {
-    SCOPED_TRACE(c.to);
-    EXPECT_EQ(KQ_TFile::Copy(KQ_TURL::LocalToURL(At(c.from)), KQ_TURL::LocalToURL(At(c.to)),
-                             c.failIfExists),
-              c.copies);
-    EXPECT_EQ(fs::exists(Path(c.to)) ? ReadFile(Path(c.to)) : "-", c.target);
+  // From, to, whether an existing target fails the copy, whether it copies,
+  // and the target afterwards ("-": none).
+  using Row = std::tuple<char const*, char const*, bool, bool, char const*>;
+  for (auto const& [from, to, failIfExists, copies, target] :
+       {Row{"c", "b", true, false, "alpha"}, Row{"a", "c", false, true, "alpha"},
+        Row{"a", "a-link", false, false, "alpha"}, Row{"dir", "d", false, false, "-"},
+        Row{"none", "e", false, false, "-"}, Row{"a", "dir/no/f", false, false, "-"}}) {
+    EXPECT_EQ(
+        KQ_TFile::Copy(KQ_TURL::LocalToURL(At(from)), KQ_TURL::LocalToURL(At(to)), failIfExists),
+        copies)
+        << to;
+    EXPECT_EQ(fs::exists(Path(to)) ? ReadFile(Path(to)) : "-", target) << to;
   }
   EXPECT_FALSE(KQ_TFile::Copy(KQ_TURL("http://host/a"), KQ_TURL::LocalToURL("/tmp/x"), false));
 

@@ -76,20 +76,17 @@ TEST(SysError, LastErrorFollowsAFailingCallAndTextsStayWithinTheirBuffers) {
   EXPECT_EQ(kq::sys::LastError(), 0u);
   ASSERT_EQ(std::fopen("/kq-no-such-directory/missing.txt", "r"), nullptr);
   EXPECT_EQ(kq::sys::LastError(), 2u);
-  struct Case {
-    std::uint32_t code;
-    std::size_t size;
-    char const* text;  // null: no text, false returned
-  };
-  for (Case const& c : {Case{2, 256, "No such file or directory"}, Case{2, 5, "No s"},
-                        Case{2, 1, ""}, Case{2, 0, nullptr},
-                        Case{987654, 256, "Unknown error 987654"}, Case{987654, 8, "Unknown"}}) {
-    SCOPED_TRACE(testing::Message() << c.code << " in " << c.size);
+  // A code, the buffer's size and the text (null: none, false returned).
+  using Row = std::tuple<std::uint32_t, std::size_t, char const*>;
+  for (auto const& [code, size, text] :
+       {Row{2, 256, "No such file or directory"}, Row{2, 5, "No s"}, Row{2, 1, ""},
+        Row{2, 0, nullptr}, Row{987654, 256, "Unknown error 987654"}, Row{987654, 8, "Unknown"}}) {
+    SCOPED_TRACE(testing::Message() << code << " in " << size);
     char area[300];
     std::memset(area, 'X', sizeof area);
-    EXPECT_EQ(kq::sys::ErrorText(c.code, area, c.size), c.text != nullptr);
-    std::size_t const length = c.text != nullptr ? std::strlen(c.text) + 1 : 0;
-    EXPECT_EQ(std::string(area, length), std::string(c.text != nullptr ? c.text : "", length));
+    EXPECT_EQ(kq::sys::ErrorText(code, area, size), text != nullptr);
+    std::size_t const length = text != nullptr ? std::strlen(text) + 1 : 0;
+    EXPECT_EQ(std::string(area, length), std::string(text != nullptr ? text : "", length));
     EXPECT_EQ(area[length], 'X');
   }
   EXPECT_FALSE(kq::sys::ErrorText(2, nullptr, 16));

@@ -29,19 +29,16 @@ std::int32_t ResultOf(std::string const& commandLine) {
 }
 
 TEST(Process, ExitCodesTellHowAChildEnded) {
-  struct Case {
-    char const* commandLine;
-    std::int32_t result, signal;
-  };
-  for (Case const& c : {Case{"/bin/true", 0, 0}, Case{"sh -c \"exit 255\"", 255, 0},
-                        Case{"sh -c \"kill -TERM $$\"", 128 + SIGTERM, SIGTERM},
-                        Case{"sh -c \"ulimit -c 0; kill -SEGV $$\"", 128 + SIGSEGV, SIGSEGV},
-                        Case{"sh -c \"kill -KILL $$\"", 1, SIGKILL}}) {
-    SCOPED_TRACE(c.commandLine);
-    KQ_TProcess process(c.commandLine);
+  // A command line, the result and the signal that ended it.
+  using Row = std::tuple<char const*, std::int32_t, std::int32_t>;
+  for (auto const& [commandLine, result, signal] :
+       {Row{"/bin/true", 0, 0}, Row{"sh -c \"exit 255\"", 255, 0},
+        Row{"sh -c \"kill -TERM $$\"", 128 + SIGTERM, SIGTERM},
+        Row{"sh -c \"ulimit -c 0; kill -SEGV $$\"", 128 + SIGSEGV, SIGSEGV},
+        Row{"sh -c \"kill -KILL $$\"", 1, SIGKILL}}) {
+    KQ_TProcess process(commandLine);
     EXPECT_FALSE(process.Join().IsRunning());
-    EXPECT_EQ(process.Result(), c.result);
-    EXPECT_EQ(process.Signal(), c.signal);
+    EXPECT_TRUE(process.Result() == result && process.Signal() == signal) << commandLine;
   }
   // A copy watches the same child.
   KQ_TProcess sleeper("sleep 30");
