@@ -158,21 +158,19 @@ TEST_F(FileTest, CopiesRenamesAndRemoves) {
 
 TEST_F(FileTest, FailuresCarryTheURLAndTheSystemsText) {
   fs::create_directory(Path("dir"));
-  struct Case {
-    std::string name;
-    unsigned char mode;
-    std::string raised;
-  };
-  for (Case const& c : {Case{Path("none/f"), KQ_TFile::ReadWrite, ": No such file or directory"},
-                        Case{Path("dir"), KQ_TFile::Append, ": Is a directory"},
-                        Case{Path("zero") + '\0' + "x", KQ_TFile::WriteOnly, ": Invalid argument"},
-                        Case{"//otherhost/tmp/f", KQ_TFile::WriteOnly, ": Object is remote"},
-                        Case{Path("f"), 6, ""}}) {
-    KQ_TString const name = kqtest::Name(c.name);
+  // A name, a mode and the system's text after the exception's name.
+  using Row = std::tuple<std::string, unsigned char, std::string>;
+  for (auto const& [bytes, mode, text] :
+       {Row{Path("none/f"), KQ_TFile::ReadWrite, ": No such file or directory"},
+        Row{Path("dir"), KQ_TFile::Append, ": Is a directory"},
+        Row{Path("zero") + '\0' + "x", KQ_TFile::WriteOnly, ": Invalid argument"},
+        Row{"//otherhost/tmp/f", KQ_TFile::WriteOnly, ": Object is remote"},
+        Row{Path("f"), 6, ""}}) {
+    KQ_TString const name = kqtest::Name(bytes);
     KQ_TAny value;
-    EXPECT_EQ(RaisedWhat([&] { KQ_TFile(name, c.mode); }, &value),
-              "KQ_ECouldNotOpenFile" + c.raised);
-    EXPECT_EQ(value, KQ_TAny(KQ_TURL::LocalToURL(name))) << c.name;
+    EXPECT_EQ(RaisedWhat([&, mode = mode] { KQ_TFile(name, mode); }, &value),
+              "KQ_ECouldNotOpenFile" + text);
+    EXPECT_EQ(value, KQ_TAny(KQ_TURL::LocalToURL(name))) << bytes;
   }
   EXPECT_FALSE(fs::exists(Path("zero")) || fs::exists(Path("f")));
 }

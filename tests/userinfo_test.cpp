@@ -7,6 +7,8 @@
 
 namespace {
 
+using Pair = std::pair<char const*, char const*>;
+
 using kqtest::Raised;
 using UserInfoTest = kqtest::InitializedTest;
 
@@ -133,23 +135,17 @@ TEST_F(UserInfoTest, PacksTheFourStringsUnderItsCodeAndWritesOneText) {
   EXPECT_EQ(kqtest::Text(KQ_TUserInfo("bob", "")), "KQ_TUserInfo { \"bob\" }");
   EXPECT_EQ(kqtest::Text(KQ_TUserInfo("bob", "lab")), "KQ_TUserInfo { \"bob@lab\" }");
   EXPECT_EQ(kqtest::Text(KQ_TUserInfo("", "lab")), "KQ_TUserInfo { \"@lab\" }");
-  struct Case {
-    char const* text;
-    char const* user;
-    char const* domain;
-  };
-  for (Case const& c :
-       {Case{"KQ_TUserInfo { \"bob@lab\" } ", "bob", "lab"},
-        Case{"KQ_TUserInfo {\"bob\"}", "bob", ""}, Case{"KQ_TUserInfo{ \"a@b@c\" } ", "a", "b@c"},
-        Case{"KQ_TUserInfo {\n  \"@\"\n}", "", ""},
-        Case{"KQ_TUserInfo { \"J\\303\\266rg@LAB\" }", "J\xC3\xB6rg", "LAB"}}) {
-    SCOPED_TRACE(c.text);
-    // Reading over an object clears what the text does not carry.
+  // A text and the user and domain it gives; reading over an object clears
+  // what the text does not carry.
+  for (auto const& [text, read] :
+       {Pair{"KQ_TUserInfo { \"bob@lab\" } ", "bob|lab"}, Pair{"KQ_TUserInfo {\"bob\"}", "bob|"},
+        Pair{"KQ_TUserInfo{ \"a@b@c\" } ", "a|b@c"}, Pair{"KQ_TUserInfo {\n  \"@\"\n}", "|"},
+        Pair{"KQ_TUserInfo { \"J\\303\\266rg@LAB\" }", "J\xC3\xB6rg|LAB"}}) {
     KQ_TUserInfo user("root", "");
     user.GetMoreInfo();
-    kqtest::ReadText(user, c.text);
-    EXPECT_TRUE(Utf8(user.UserID()) == c.user && Utf8(user.Domain()) == c.domain);
-    EXPECT_EQ(user.FullName().Length() + user.Description().Length(), 0u);
+    kqtest::ReadText(user, text);
+    EXPECT_EQ(Utf8(user.UserID()) + "|" + Utf8(user.Domain()), read) << text;
+    EXPECT_EQ(user.FullName().Length() + user.Description().Length(), 0u) << text;
   }
   // A missing closing brace or a non-string content is malformed.
   KQ_TUserInfo user;
