@@ -34,26 +34,22 @@ std::string ReadString(KQ_TSocket& socket, std::uint32_t count) {
 // Four bytes arrive at once, six more later: mode 0 waits for the minimum, the
 // others return after one receive and raise when that was too short.
 TEST_F(SocketTest, ReadModesDecideHowLongAReadWaits) {
-  struct Case {
-    KQ_TSocket::TMode mode;
-    std::uint32_t minimum;
-    std::int64_t read;  // -1: raises
-  } const cases[] = {{KQ_TSocket::kReadAll, 10, 10},
-                     {KQ_TSocket::kReadOnce, 10, -1},
-                     {KQ_TSocket::kReadOnce, 1, 4},
-                     {KQ_TSocket::kNonBlocking, 1, 4}};
-  for (Case const& c : cases) {
-    SCOPED_TRACE(c.mode);
+  // A mode, the minimum asked for and the bytes read (-1: it raises).
+  using Row = std::tuple<KQ_TSocket::TMode, std::uint32_t, std::int64_t>;
+  for (auto const& [mode, minimum, expected] :
+       {Row{KQ_TSocket::kReadAll, 10, 10}, Row{KQ_TSocket::kReadOnce, 10, -1},
+        Row{KQ_TSocket::kReadOnce, 1, 4}, Row{KQ_TSocket::kNonBlocking, 1, 4}}) {
+    SCOPED_TRACE(mode);
     KQ_TSocketPair pair;
-    EXPECT_TRUE(pair[0].SetMode(c.mode) == KQ_TSocket::kReadAll && pair[0].Mode() == c.mode);
+    EXPECT_TRUE(pair[0].SetMode(mode) == KQ_TSocket::kReadAll && pair[0].Mode() == mode);
     char buffer[10] = {};
     EXPECT_EQ(pair[0].Read(buffer, 0, 10), 0u);
-    if (c.mode == KQ_TSocket::kNonBlocking) {
+    if (mode == KQ_TSocket::kNonBlocking) {
       EXPECT_THROW(pair[0].Read(buffer, 1, 10), KQ_ECouldNotReadFromSocket);
     }
     pair[1].Write("0123", 4);
     std::thread writer;  // the rest arrives while a read in mode 0 waits
-    if (c.mode == KQ_TSocket::kReadAll) {
+    if (mode == KQ_TSocket::kReadAll) {
       writer = std::thread([&] {
         std::this_thread::sleep_for(milliseconds(50));
         pair[1].Write("456789", 6);
@@ -62,10 +58,10 @@ TEST_F(SocketTest, ReadModesDecideHowLongAReadWaits) {
       AwaitInput(pair[0]);
     }
     std::int64_t read = -1;
-    EXPECT_EQ(Raised([&] { read = pair[0].Read(buffer, c.minimum, 10); }),
-              c.read < 0 ? "KQ_ECouldNotReadFromSocket" : "");
+    EXPECT_EQ(Raised([&, minimum = minimum] { read = pair[0].Read(buffer, minimum, 10); }),
+              expected < 0 ? "KQ_ECouldNotReadFromSocket" : "");
     if (writer.joinable()) writer.join();
-    EXPECT_EQ(read, c.read);
+    EXPECT_EQ(read, expected);
     EXPECT_EQ(std::string(buffer, read > 0 ? read : 0),
               std::string("0123456789", read > 0 ? read : 0));
   }

@@ -235,19 +235,16 @@ TEST_F(UserInfoTest, RefusesUnknownForeignDisabledAccountsAndWrongPasswords) {
   ASSERT_TRUE(account.created && locked.created && expired.created);
   ASSERT_TRUE(locked.Run("usermod -L") && expired.Run("usermod -e 1970-01-02"));
   OnThread([&] {
-    struct Case {
-      KQ_TUserInfo user;
-      char const* password;
-      char const* raised;
-    };
-    for (Case const& c :
-         {Case{KQ_TUserInfo("no-such-account-kq", ""), "x", "KQ_EThreadIllegalUserOrPassword"},
-          Case{KQ_TUserInfo(account.name.c_str(), "elsewhere"), account.password.c_str(),
-               "KQ_EThreadIllegalUserOrPassword"},
-          Case{locked.Info(), locked.password.c_str(), "KQ_EThreadAccountDisabled"},
-          Case{expired.Info(), expired.password.c_str(), "KQ_EThreadAccountDisabled"}}) {
-      EXPECT_EQ(Raised([&] { KQ_TThread::SetCurrentUser(c.user, c.password); }), c.raised)
-          << Utf8(c.user.UserID());
+    // An account, its password and what the switch raises.
+    using Row = std::tuple<KQ_TUserInfo, char const*, char const*>;
+    for (auto const& [user, password, raised] :
+         {Row{KQ_TUserInfo("no-such-account-kq", ""), "x", "KQ_EThreadIllegalUserOrPassword"},
+          Row{KQ_TUserInfo(account.name.c_str(), "elsewhere"), account.password.c_str(),
+              "KQ_EThreadIllegalUserOrPassword"},
+          Row{locked.Info(), locked.password.c_str(), "KQ_EThreadAccountDisabled"},
+          Row{expired.Info(), expired.password.c_str(), "KQ_EThreadAccountDisabled"}}) {
+      EXPECT_EQ(Raised([&, &u = user, p = password] { KQ_TThread::SetCurrentUser(u, p); }), raised)
+          << Utf8(user.UserID());
       EXPECT_EQ(CurrentUserID(), "root");
     }
     // A wrong password while switched leaves the thread switched.
