@@ -179,22 +179,17 @@ TEST_F(UserInfoTest, CurrentUserAndGetMoreInfoNameLocalAccountsInTheHostsDomain)
   }
 }
 
-TEST_F(UserInfoTest, GetMoreInfoSplitsTheCommentField) {
+TEST_F(UserInfoTest, GetMoreInfoSplitsTheCommentAndSwitchesOnlyTheCallingThreadAndBack) {
   if (!RunningAsRoot()) GTEST_SKIP() << "needs root to make an account";
   // Full name with a character beyond the 16-bit plane, then room, two
   // empty phone fields and a note, and a trailing empty field.
   ScratchAccount account("Zo\xC3\xAB \xF0\x9F\x98\x80 Smith,Room 7,,,tester,");
   ASSERT_TRUE(account.created);
-  KQ_TUserInfo user = account.Info();
-  user.GetMoreInfo();
-  EXPECT_TRUE(user.FullName() == KQ_TString(L"Zo\u00EB \U0001F600 Smith"));
-  EXPECT_EQ(Utf8(user.Description()), "Room 7,,,tester");
-}
-
-TEST_F(UserInfoTest, SwitchesOnlyTheCallingThreadAndSwitchesBack) {
+  KQ_TUserInfo described = account.Info();
+  described.GetMoreInfo();
+  EXPECT_TRUE(described.FullName() == KQ_TString(L"Zo\u00EB \U0001F600 Smith"));
+  EXPECT_EQ(Utf8(described.Description()), "Room 7,,,tester");
   KQ_NEED_PASSWORD_CHECKS_();
-  ScratchAccount account("Scratch Account");
-  ASSERT_TRUE(account.created);
   ASSERT_TRUE(CanRead("/etc/shadow"));
   std::atomic<int> phase{0};
   auto switcher = std::async(std::launch::async, [&] {
