@@ -52,8 +52,8 @@ TEST_F(ThreadTest, RunsItsCodeWhichCanBeReplacedOnlyBeforeTheStart) {
   KQ_TThread function(&Twice, &value);
   EXPECT_EQ(function.Result(), 0);
   function.Start().Join();
-  EXPECT_TRUE(function.IsFinished() && !function.IsRunning() && !function.HasFailed());
-  EXPECT_EQ(function.Result(), 42);
+  EXPECT_TRUE(function.IsFinished() && !function.IsRunning() && !function.HasFailed() &&
+              function.Result() == 42);
   Adder adder;
   EXPECT_EQ(KQ_TThread(adder, &value).Start().Join().Result(), 121);
   std::atomic<KQ_TThread*> seen{nullptr};
@@ -76,8 +76,7 @@ TEST_F(ThreadTest, RunsItsCodeWhichCanBeReplacedOnlyBeforeTheStart) {
   EXPECT_EQ(thread.Stop().ThreadID(), 0u);
   EXPECT_TRUE(thread.IsFinished()) << "Stop leaves a finished thread finished";
   thread = &Seven;
-  EXPECT_EQ(thread.Start().Join().Result(), 7);
-  EXPECT_NE(thread.ThreadID(), firstId);
+  EXPECT_TRUE(thread.Start().Join().Result() == 7 && thread.ThreadID() != firstId);
 }
 
 // Failing code raises a library exception, another exception or no class at
@@ -105,8 +104,7 @@ TEST_F(ThreadTest, FailingCodeEndsTheThreadFailedAndKeepsTheResult) {
   Lambda thread([] { return 7; });
   thread.Start().Join().Stop();
   thread.body = []() -> std::int32_t { throw std::runtime_error("failed"); };
-  EXPECT_TRUE(thread.Start().Join().HasFailed());
-  EXPECT_EQ(thread.Result(), 7);
+  EXPECT_TRUE(thread.Start().Join().HasFailed() && thread.Result() == 7);
 }
 
 TEST_F(ThreadTest, JoinWaitsForRunningThreadsOnlyAndRefusesToWaitForItself) {
@@ -153,8 +151,7 @@ TEST_F(ThreadTest, StopEndsARunningThreadAtOnceEvenItsOwn) {
   KQ_TThread looping(&CountForever, &counter);
   looping.Start();
   ASSERT_TRUE(Eventually([&] { return counter.load() > 3; }));
-  EXPECT_EQ(looping.Stop().ThreadID(), 0u);
-  EXPECT_TRUE(looping.HasFailed());
+  EXPECT_TRUE(looping.Stop().ThreadID() == 0 && looping.HasFailed());
   auto const start = kqtest::Clock::now();
   EXPECT_TRUE(Stopped(counter)) << "the code runs no more";
   EXPECT_GE(kqtest::MillisecondsSince(start), 30) << "Sleep waits at least the given time";
@@ -171,8 +168,7 @@ TEST_F(ThreadTest, StopEndsARunningThreadAtOnceEvenItsOwn) {
   ASSERT_TRUE(Eventually([&] { return stopper.HasFailed(); }));
   stopper.Join();
   KQ_TThread::Sleep(20);
-  EXPECT_EQ(steps.load(), 1);
-  EXPECT_TRUE(stopper.ThreadID() == 0 && stopper.Result() == 0);
+  EXPECT_TRUE(steps.load() == 1 && stopper.ThreadID() == 0 && stopper.Result() == 0);
 }
 
 TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodes) {
@@ -194,8 +190,7 @@ TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodes) {
   EXPECT_EQ(inner->Start().Join().Result(), 0);
   std::unique_ptr<KQ_TThread> first(grandchildren[0]);
   std::unique_ptr<KQ_TThread> second(grandchildren[1]);
-  EXPECT_EQ(first->Parent(), inner.get());
-  EXPECT_EQ(inner->Children().Entries(), 2u);
+  EXPECT_TRUE(first->Parent() == inner.get() && inner->Children().Entries() == 2);
   inner.reset();
   EXPECT_TRUE(first->Parent() == &main && second->Parent() == &main)
       << "children move up to the grandparent";
@@ -248,8 +243,8 @@ TEST_F(ThreadTest, PrioritiesMapOntoSevenLevels) {
   for (auto const& [asked, level] : cases) {
     EXPECT_EQ(unstarted.SetPriority(asked).Priority(), level) << "asked " << asked;
   }
-  EXPECT_EQ(unstarted.SetPriority(70u).Priority(), 66);
-  EXPECT_EQ(unstarted.SetPriority(std::uint64_t{1} << 40).Priority(), 100);
+  EXPECT_TRUE(unstarted.SetPriority(70u).Priority() == 66 &&
+              unstarted.SetPriority(std::uint64_t{1} << 40).Priority() == 100);
 
   // A running thread reports what the system gives it. Lowering is always
   // allowed; raising above normal needs privileges.
@@ -278,18 +273,18 @@ TEST_F(ThreadTest, PropertiesFormAPerThreadDictionary) {
               thread.HasKey(KQ_TString("key")));
   EXPECT_FALSE(thread.HasKey("missing"));
   KQ_TThread const& constant = thread;
-  EXPECT_EQ(static_cast<std::int32_t>(constant["count"]), 3);
-  EXPECT_TRUE(constant[L"missing"].IsIllegal());
+  EXPECT_TRUE(static_cast<std::int32_t>(constant["count"]) == 3 &&
+              constant[L"missing"].IsIllegal());
   EXPECT_FALSE(thread.HasKey(L"missing")) << "the const form adds nothing";
   thread["added"] = std::int32_t{9};
-  EXPECT_EQ(static_cast<std::int32_t>(*thread.ValueOfKey("added")), 9);
-  EXPECT_EQ(thread.ValueOfKey(u"nothing"), nullptr);
-  EXPECT_TRUE(thread.Contains(KQ_TAny(std::int32_t{9})));
+  EXPECT_TRUE(static_cast<std::int32_t>(*thread.ValueOfKey("added")) == 9 &&
+              thread.ValueOfKey(u"nothing") == nullptr &&
+              thread.Contains(KQ_TAny(std::int32_t{9})));
   EXPECT_TRUE(thread.KeyOf(KQ_TAny(std::int32_t{4})).KQ_IsIdent(KQ_TString("key")));
   EXPECT_THROW(thread.KeyOf(KQ_TAny(std::int32_t{99})), KQ_ENoMatchingDictValue);
   thread.Remove("added").Remove(L"count").Remove(u"wide").Remove(KQ_TString("absent"));
-  EXPECT_FALSE(thread.HasKey("added") || thread.HasKey(L"count") || thread.HasKey(u"wide"));
-  EXPECT_TRUE(thread.HasKey(L"name"));
+  EXPECT_TRUE(!thread.HasKey("added") && !thread.HasKey(L"count") && !thread.HasKey(u"wide") &&
+              thread.HasKey(L"name"));
 
   // The dictionary of another thread is its own.
   KQ_TThread::CurrentThread().Add("marker", KQ_TAny(std::int32_t{1}));
