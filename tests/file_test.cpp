@@ -48,8 +48,7 @@ TEST_F(FileTest, ModesDecideAccessCreationAndWherePiecesGo) {
     bool const opens = (c.mode & 7) != 0 && (c.mode & 7) < 5 && (c.exists || c.writable);
     EXPECT_EQ(RaisedWhat([&] {
                 KQ_TFile file(At("m"), c.mode);
-                EXPECT_EQ(file.Readable(), c.readable);
-                EXPECT_EQ(file.Writable(), c.writable);
+                EXPECT_TRUE(file.Readable() == c.readable && file.Writable() == c.writable);
                 EXPECT_TRUE(file.Seekable() && file.Markable() && OpenAndCloseOnExec(Path("m")));
                 if (c.writable) file.Write("ab", 2);
               }).substr(0, 20),
@@ -59,8 +58,7 @@ TEST_F(FileTest, ModesDecideAccessCreationAndWherePiecesGo) {
   // Reopening reuses the stream, which stays close-on-exec.
   KQ_TFile file(At("m"), KQ_TFile::WriteOnly);
   file = At("n");
-  EXPECT_TRUE(OpenAndCloseOnExec(Path("n")));
-  EXPECT_FALSE(OpenAndCloseOnExec(Path("m")));
+  EXPECT_TRUE(OpenAndCloseOnExec(Path("n")) && !OpenAndCloseOnExec(Path("m")));
 }
 
 TEST_F(FileTest, ReadsWritesMarksSeeksAndTruncates) {
@@ -68,8 +66,8 @@ TEST_F(FileTest, ReadsWritesMarksSeeksAndTruncates) {
   char buffer[16] = {};
   file.Write("0123456789", 10);
   EXPECT_TRUE(file.Seek(3) == 10 && file.Seek(10) == 3 && file.Available() == 0);
-  EXPECT_EQ(RaisedWhat([&] { file.Read(buffer, 0, 16); }), "KQ_EStreamEndReached");
-  EXPECT_EQ(RaisedWhat([&] { file.Read(); }), "KQ_EStreamEndReached");
+  ExpectEachRaises("KQ_EStreamEndReached",
+                   {[&] { file.Read(buffer, 0, 16); }, [&] { file.Read(); }});
   EXPECT_EQ(file.Read(buffer, 0, 0), 0u);
   EXPECT_EQ(RaisedWhat([&] { file.Rewind(1); }), "KQ_EIllegalStreamMark");
   file.Seek(4);
@@ -77,8 +75,7 @@ TEST_F(FileTest, ReadsWritesMarksSeeksAndTruncates) {
   EXPECT_EQ(file.Read(), '1');
   file.Write("ab", 2);  // right after the byte read
   EXPECT_EQ(file.Read(), '4');
-  EXPECT_EQ(file.Rewind(7).Position(), 4u);
-  EXPECT_EQ(file.ClearMark(7).Rewind(7).Position(), 0u);
+  EXPECT_TRUE(file.Rewind(7).Position() == 4 && file.ClearMark(7).Rewind(7).Position() == 0);
   EXPECT_TRUE(file.Available() == 10 && file.Read(buffer, 10, 16) == 10);
   EXPECT_EQ(std::string(buffer, 10), "01ab456789");
   file.Seek(5);
@@ -86,12 +83,11 @@ TEST_F(FileTest, ReadsWritesMarksSeeksAndTruncates) {
   // A copy has a position of its own and the marks.
   file.Seek(2);
   file.Mark(9, 0);
-  EXPECT_EQ(KQ_TFile(file).Rewind(9).Read(), 'a');
-  EXPECT_EQ(file.Position(), 2u);
+  EXPECT_TRUE(KQ_TFile(file).Rewind(9).Read() == 'a' && file.Position() == 2);
 
   // Every operation on a closed file, and those that need the other access.
-  EXPECT_TRUE(file.Close());
-  EXPECT_FALSE(file.Readable() || file.Writable() || file.Seekable() || file.Markable());
+  EXPECT_TRUE(file.Close() && !file.Readable() && !file.Writable() && !file.Seekable() &&
+              !file.Markable());
   KQ_TFile readOnly(At("s"), KQ_TFile::ReadOnly);
   KQ_TFile writeOnly(At("w"), KQ_TFile::WriteOnly);
   for (int operation = 0; operation < 11; ++operation) {
