@@ -50,8 +50,7 @@ TEST(EventTest, WaitGivesUpEveryHoldAndTakesThemAllBack) {
   EXPECT_EQ(event.Delock(), 0u);
   EXPECT_TRUE(StillBlocked(other));
   checked.set_value();
-  EXPECT_EQ(waiter.get(), 0u);
-  EXPECT_EQ(other.get(), 1u);
+  EXPECT_TRUE(waiter.get() == 0 && other.get() == 1);
 }
 
 TEST(EventTest, LockCountsFollowLockUnlockDelockAndRelockAndSurviveATimedOutWait) {
@@ -66,8 +65,7 @@ TEST(EventTest, LockCountsFollowLockUnlockDelockAndRelockAndSurviveATimedOutWait
   auto const start = Clock::now();
   EXPECT_FALSE(event.Wait(40));
   EXPECT_GE(MillisecondsSince(start), 35);
-  EXPECT_FALSE(event.Wait(0));
-  EXPECT_EQ(event.Delock(), 2u);
+  EXPECT_TRUE(!event.Wait(0) && event.Delock() == 2);
 
   for (std::uint32_t const asked : {0u, 1u, 2u}) {
     SCOPED_TRACE(asked);
@@ -192,8 +190,7 @@ TEST(RWLockTest, AWriterKeepsReadersAndOtherWritersOutThroughAnyCopy) {
   original->WLock();
   auto reader = std::async(std::launch::async, [&] { lock.RLock().RUnlock(); });
   auto writer = std::async(std::launch::async, [&] { lock.WLock().WUnlock(); });
-  EXPECT_TRUE(StillBlocked(reader));
-  EXPECT_TRUE(StillBlocked(writer));
+  EXPECT_TRUE(StillBlocked(reader) && StillBlocked(writer));
   delete original;
   // Recursive: the first release leaves the write lock held.
   copy.WLock().WUnlock();

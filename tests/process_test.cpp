@@ -86,8 +86,7 @@ TEST(Process, BadUseAndFailedStartsRaise) {
   KQ_TAny data;
   EXPECT_EQ(kqtest::RaisedMessage([&] { started = "/bin/false"; }, &data),
             "KQ_EProcessAlreadyBound|KQ_EProcessAlreadyBound");
-  EXPECT_TRUE(data == KQ_TAny("/bin/false"));
-  EXPECT_EQ(started.Join().Result(), 0);
+  EXPECT_TRUE(data == KQ_TAny("/bin/false") && started.Join().Result() == 0);
 
   for (auto const& [commandLine, reason] :
        {Pair{"/nonexistent/kq program", "No such file or directory"},
@@ -109,17 +108,14 @@ TEST(Process, FindWatchesAProcessWithoutWaitingForItAndNoChildStaysAZombie) {
   EXPECT_TRUE(found->IsRunning() && !found->Join(10));
   EXPECT_FALSE(found->Kill().Join().IsRunning());
   // The caller's own child: the watch learns the code, the owner still reaps.
-  EXPECT_EQ(found->Result(), 1);
-  EXPECT_TRUE(IsZombie(IdOf(child)));
+  EXPECT_TRUE(found->Result() == 1 && IsZombie(IdOf(child)));
   EXPECT_EQ(child.Join().Result(), 1);
 
   std::unique_ptr<KQ_TProcess> parent(KQ_TProcess::Find(KQ_TAny(std::uint32_t(getppid()))));
   EXPECT_TRUE(parent->IsRunning() && !parent->Join(0));
   // No such process: nothing can be reached.
   std::unique_ptr<KQ_TProcess> missing(KQ_TProcess::Find(KQ_TAny(std::uint32_t{0x7FFFFFF0})));
-  EXPECT_TRUE(missing->IsRunning());
-  EXPECT_FALSE(missing->Join().Kill().Join(10));
-  EXPECT_EQ(missing->Result(), 0);
+  EXPECT_TRUE(missing->IsRunning() && !missing->Join().Kill().Join(10) && missing->Result() == 0);
 
   KQ_TProcess& current = KQ_TProcess::CurrentProcess();
   EXPECT_TRUE(IdOf(current) == static_cast<std::uint32_t>(getpid()) && current.IsRunning());

@@ -156,8 +156,8 @@ TEST_F(UserInfoTest, PacksTheFourStringsUnderItsCodeAndWritesOneText) {
 TEST_F(UserInfoTest, CurrentUserAndGetMoreInfoNameLocalAccountsInTheHostsDomain) {
   KQ_TUserInfo const current = KQ_TUserInfo::CurrentUser();
   EXPECT_EQ(Utf8(current.UserID()), getpwuid(geteuid())->pw_name);
-  EXPECT_TRUE(Utf8(current.Domain()) == HostName() && current.FullName().Length() == 0);
-  EXPECT_TRUE(KQ_TThread::CurrentUser() == current);
+  EXPECT_TRUE(Utf8(current.Domain()) == HostName() && current.FullName().Length() == 0 &&
+              KQ_TThread::CurrentUser() == current);
   KQ_TUserInfo root("root", "");
   root.GetMoreInfo();
   EXPECT_TRUE(Utf8(root.Domain()) == HostName() && Utf8(root.FullName()) == "root" &&
@@ -206,18 +206,16 @@ TEST_F(UserInfoTest, GetMoreInfoSplitsTheCommentAndSwitchesOnlyTheCallingThreadA
       KQ_TUserInfo const again = KQ_TThread::SetCurrentUser(
           KQ_TUserInfo(account.name.c_str(), KQ_TString(HostName().c_str()).ToUpper()),
           account.password.c_str());
-      EXPECT_EQ(Utf8(again.UserID()), account.name);
-      EXPECT_EQ(Utf8(KQ_TThread::RevertToOriginalUser().UserID()), account.name);
-      EXPECT_EQ(CurrentUserID(), "root");
-      EXPECT_TRUE(CanRead("/etc/shadow"));
+      EXPECT_TRUE(Utf8(again.UserID()) == account.name &&
+                  Utf8(KQ_TThread::RevertToOriginalUser().UserID()) == account.name);
+      EXPECT_TRUE(CurrentUserID() == "root" && CanRead("/etc/shadow"));
       // Reverting without a switch changes nothing.
       EXPECT_EQ(Utf8(KQ_TThread::RevertToOriginalUser().UserID()), "root");
     });
   });
   // Meanwhile the other threads keep their account.
   EXPECT_TRUE(kqtest::Eventually([&] { return phase == 1; }));
-  EXPECT_EQ(CurrentUserID(), "root");
-  EXPECT_TRUE(CanRead("/etc/shadow"));
+  EXPECT_TRUE(CurrentUserID() == "root" && CanRead("/etc/shadow"));
   phase = 2;
   switcher.get();
 }
