@@ -27,7 +27,7 @@ bool OpenAndCloseOnExec(std::string const& path) {
 
 using FileTest = ScratchTest;
 
-TEST_F(FileTest, ModesDecideAccessCreationAndWherePiecesGo) {
+TEST_F(FileTest, ModesDecideAccessCreationAndWherePiecesGoAndFailuresCarryTheSystemsText) {
   struct Case {
     unsigned char mode;
     bool exists, readable, writable;
@@ -59,6 +59,23 @@ TEST_F(FileTest, ModesDecideAccessCreationAndWherePiecesGo) {
   KQ_TFile file(At("m"), KQ_TFile::WriteOnly);
   file = At("n");
   EXPECT_TRUE(OpenAndCloseOnExec(Path("n")) && !OpenAndCloseOnExec(Path("m")));
+
+  fs::create_directory(Path("dir"));
+  // A name, a mode and the system's text after the exception's name.
+  using Row = std::tuple<std::string, unsigned char, std::string>;
+  for (auto const& [bytes, mode, text] :
+       {Row{Path("none/f"), KQ_TFile::ReadWrite, ": No such file or directory"},
+        Row{Path("dir"), KQ_TFile::Append, ": Is a directory"},
+        Row{Path("zero") + '\0' + "x", KQ_TFile::WriteOnly, ": Invalid argument"},
+        Row{"//otherhost/tmp/f", KQ_TFile::WriteOnly, ": Object is remote"},
+        Row{Path("f"), 6, ""}}) {
+    KQ_TString const name = kqtest::Name(bytes);
+    KQ_TAny value;
+    EXPECT_EQ(RaisedWhat([&, mode = mode] { KQ_TFile(name, mode); }, &value),
+              "KQ_ECouldNotOpenFile" + text);
+    EXPECT_EQ(value, KQ_TAny(KQ_TURL::LocalToURL(name))) << bytes;
+  }
+  EXPECT_FALSE(fs::exists(Path("zero")) || fs::exists(Path("f")));
 }
 
 TEST_F(FileTest, ReadsWritesMarksSeeksAndTruncates) {
@@ -150,25 +167,6 @@ TEST_F(FileTest, CopiesRenamesAndRemoves) {
   EXPECT_EQ(RaisedWhat([&] { KQ_TFile::Rename(At("b"), At("d")); }, &value),
             "KQ_ECouldNotRenameFile: No such file or directory");
   EXPECT_EQ(value, KQ_TAny(At("b")));
-}
-
-TEST_F(FileTest, FailuresCarryTheURLAndTheSystemsText) {
-  fs::create_directory(Path("dir"));
-  // A name, a mode and the system's text after the exception's name.
-  using Row = std::tuple<std::string, unsigned char, std::string>;
-  for (auto const& [bytes, mode, text] :
-       {Row{Path("none/f"), KQ_TFile::ReadWrite, ": No such file or directory"},
-        Row{Path("dir"), KQ_TFile::Append, ": Is a directory"},
-        Row{Path("zero") + '\0' + "x", KQ_TFile::WriteOnly, ": Invalid argument"},
-        Row{"//otherhost/tmp/f", KQ_TFile::WriteOnly, ": Object is remote"},
-        Row{Path("f"), 6, ""}}) {
-    KQ_TString const name = kqtest::Name(bytes);
-    KQ_TAny value;
-    EXPECT_EQ(RaisedWhat([&, mode = mode] { KQ_TFile(name, mode); }, &value),
-              "KQ_ECouldNotOpenFile" + text);
-    EXPECT_EQ(value, KQ_TAny(KQ_TURL::LocalToURL(name))) << bytes;
-  }
-  EXPECT_FALSE(fs::exists(Path("zero")) || fs::exists(Path("f")));
 }
 
 TEST_F(FileTest, AFullDeviceOrFileSystemRaisesAndLosesNothingElse) {

@@ -105,30 +105,7 @@ TEST_F(FileInfoTest, LooksUpFilesDirectoriesLinksAndMissingPaths) {
           {"a.txt", "nobody"}, {"d", ""}, {".hidden", "root"}, {"ln", "root"}, {"dl", "root"}}));
 }
 
-TEST_F(FileInfoTest, ListsEntriesWithAndWithoutTheirInformation) {
-  fs::create_directories(Path("d/sub"));
-  WriteFile(Path("d/a"), "abc");
-  WriteFile(Path("d/.h"), "");
-  fs::create_symlink("sub", Path("d/link"));
-  KQ_TFileInfo const directory(URLOf("d"), true);
-  KQ_TList listed;
-  directory.ChildrenInfo(listed, true);
-  EXPECT_EQ(directory.Children().Entries(), 4u);
-  auto const describe = [](KQ_TFileInfo const& info) {
-    return std::to_string(info.Type()) + " " + std::to_string(static_cast<int>(info.Size())) + " " +
-           BytesOf(info.FileType()) + BytesOf(info.Owner().UserID());
-  };
-  EXPECT_EQ(ByName(listed, describe),
-            (Described{{"a", "1 3 "}, {".h", "1 0 hidden"}, {"sub", "0 0 "}, {"link", "1 3 "}}));
-  EXPECT_EQ(RaisedWhat([&] { KQ_TFileInfo(URLOf("d/a"), true).Children(); }), "KQ_ENotADirectory");
-  fs::remove_all(Path("d"));
-  KQ_TAny value;
-  EXPECT_EQ(RaisedWhat([&] { directory.ChildrenInfo(false); }, &value),
-            "KQ_ENotADirectory: No such file or directory");
-  EXPECT_EQ(value, KQ_TAny(URLOf("d")));
-}
-
-TEST_F(FileInfoTest, RemovesFilesDirectoriesAndTreesWithoutFollowingLinks) {
+TEST_F(FileInfoTest, ListsAndRemovesFilesDirectoriesAndTreesWithoutFollowingLinks) {
   fs::create_directories(Path("tree/a/b/c"));
   fs::create_directories(Path("outside/keep"));
   WriteFile(Path("tree/a/b/c/f"), "f");
@@ -149,6 +126,28 @@ TEST_F(FileInfoTest, RemovesFilesDirectoriesAndTreesWithoutFollowingLinks) {
   EXPECT_TRUE(KQ_TFileInfo(URLOf("plain"), true).Remove(false));
   EXPECT_FALSE(KQ_TFileInfo(tree).SetURL(KQ_TURL("http://h/x")).Remove(true));
   EXPECT_EQ(RaisedWhat([&] { tree.Remove(true); }), "KQ_ENotADirectory: No such file or directory");
+
+  // Listings with and without the entries' information.
+  fs::create_directories(Path("d/sub"));
+  WriteFile(Path("d/a"), "abc");
+  WriteFile(Path("d/.h"), "");
+  fs::create_symlink("sub", Path("d/link"));
+  KQ_TFileInfo const directory(URLOf("d"), true);
+  KQ_TList listed;
+  directory.ChildrenInfo(listed, true);
+  EXPECT_EQ(directory.Children().Entries(), 4u);
+  auto const describe = [](KQ_TFileInfo const& info) {
+    return std::to_string(info.Type()) + " " + std::to_string(static_cast<int>(info.Size())) + " " +
+           BytesOf(info.FileType()) + BytesOf(info.Owner().UserID());
+  };
+  EXPECT_EQ(ByName(listed, describe),
+            (Described{{"a", "1 3 "}, {".h", "1 0 hidden"}, {"sub", "0 0 "}, {"link", "1 3 "}}));
+  EXPECT_EQ(RaisedWhat([&] { KQ_TFileInfo(URLOf("d/a"), true).Children(); }), "KQ_ENotADirectory");
+  fs::remove_all(Path("d"));
+  KQ_TAny value;
+  EXPECT_EQ(RaisedWhat([&] { directory.ChildrenInfo(false); }, &value),
+            "KQ_ENotADirectory: No such file or directory");
+  EXPECT_EQ(value, KQ_TAny(URLOf("d")));
 }
 
 TEST_F(FileInfoTest, ATreeChangedWhileItIsRemovedRaisesAndLeavesOutsideAlone) {

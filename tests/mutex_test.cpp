@@ -82,7 +82,7 @@ bool WaitThroughAbandonment(KQ_TMutex& mutex, F wait) {
   return waiter.get();
 }
 
-TEST(MutexTest, AbandonedMutexGoesToAttemptLockButMakesLockRaiseAndFreeIt) {
+TEST(MutexTest, AbandonedOrDestroyedMutexesLeaveOtherLocksIntactAndAbandonedGoToAttemptLock) {
   KQ_TMutex mutex;
   for (std::uint32_t limit : {0u, KQ_TMutex::kWaitForever}) {
     AbandonFromOtherThread(mutex);
@@ -106,9 +106,8 @@ TEST(MutexTest, AbandonedMutexGoesToAttemptLockButMakesLockRaiseAndFreeIt) {
   EXPECT_TRUE(WaitThroughAbandonment(
       mutex, [&] { return kqtest::Raised([&] { mutex.Lock(); }) == "KQ_ECouldNotLockMutex"; }));
   EXPECT_TRUE(OtherThreadGets(mutex));
-}
 
-TEST(MutexTest, MutexDestroyedWhileHeldLeavesTheHoldersOtherLocksIntact) {
+  // A mutex destroyed while held leaves the holder's other locks intact.
   std::thread([] {
     KQ_TMutex kept;
     kept.Lock();

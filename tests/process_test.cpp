@@ -49,7 +49,7 @@ TEST(Process, ExitCodesTellHowAChildEnded) {
   EXPECT_TRUE(!copy.IsRunning() && copy.Result() == 1 && sleeper.Kill().Join(0));
 }
 
-TEST(Process, WordsOfTheCommandLineBecomeTheArguments) {
+TEST(Process, WordsOfTheCommandLineBecomeTheArgumentsAndBadUseAndFailedStartsRaise) {
   // A program in a directory whose name holds blanks and both quotes.
   std::string const directory = ::testing::TempDir() + "kq \"q\" 'x' " + std::to_string(getpid());
   std::string const script = directory + "/echo";
@@ -71,9 +71,8 @@ TEST(Process, WordsOfTheCommandLineBecomeTheArguments) {
     EXPECT_EQ(kqtest::ReadFile(script + ".out"), arguments);
   }
   std::filesystem::remove_all(directory);
-}
 
-TEST(Process, BadUseAndFailedStartsRaise) {
+  // Bad use and failed starts raise.
   KQ_TProcess unbound;
   std::function<void()> const operations[] = {
       [&] { unbound.Join(); },      [&] { unbound.Join(5); },  [&] { unbound.Kill(); },

@@ -171,7 +171,7 @@ TEST_F(ThreadTest, StopEndsARunningThreadAtOnceEvenItsOwn) {
   EXPECT_TRUE(steps.load() == 1 && stopper.ThreadID() == 0 && stopper.Result() == 0);
 }
 
-TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodes) {
+TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodesAndThreadsThatFreeThemselves) {
   KQ_TThread& main = KQ_TThread::CurrentThread();
   auto child = std::make_unique<KQ_TThread>(&Seven);
   EXPECT_TRUE(child->Parent() == &main && ListsChild(main, child.get()));
@@ -203,9 +203,8 @@ TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodes) {
   // Children of an adopted thread have no parent once it has ended.
   std::unique_ptr<KQ_TThread> orphan(kqtest::OnOtherThread([] { return new KQ_TThread(&Seven); }));
   EXPECT_TRUE(orphan->Parent() == nullptr && !ListsChild(main, orphan.get()));
-}
 
-TEST_F(ThreadTest, AutoFreeAndDeletionOnTheThreadItselfLetTheCodeFinish) {
+  // Auto-free and deletion on the thread itself let the code finish.
   std::atomic<bool> destroyed{false};
   struct Watched : KQ_TThread {
     explicit Watched(std::atomic<bool>& d) : destroyed(d) {}
