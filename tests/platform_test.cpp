@@ -99,14 +99,11 @@ TEST(SysError, LastErrorFollowsAFailingCallAndTextsStayWithinTheirBuffers) {
   ASSERT_TRUE(kq::sys::ExecutablePath(path, sizeof path));
   fs::path const program(path);
   EXPECT_TRUE(program.is_absolute()) << path;
-  EXPECT_EQ(program.filename(), "platform_test");
-  EXPECT_TRUE(fs::is_regular_file(program));
+  EXPECT_TRUE(program.filename() == "platform_test" && fs::is_regular_file(program));
   char tiny[8];
   std::memset(tiny, 'X', sizeof tiny);
-  EXPECT_FALSE(kq::sys::ExecutablePath(tiny, sizeof tiny));
-  EXPECT_EQ(tiny[0], '\0');
-  EXPECT_FALSE(kq::sys::ExecutablePath(tiny, 0));
-  EXPECT_FALSE(kq::sys::ExecutablePath(nullptr, 64));
+  EXPECT_TRUE(!kq::sys::ExecutablePath(tiny, sizeof tiny) && tiny[0] == '\0');
+  EXPECT_FALSE(kq::sys::ExecutablePath(tiny, 0) || kq::sys::ExecutablePath(nullptr, 64));
 }
 
 TEST(SysStack, FramesNameTheCallersDemangledWithTheirSourceLinesFromTheSkippedOnesOnAnyThread) {

@@ -66,9 +66,8 @@ TEST(Process, WordsOfTheCommandLineBecomeTheArgumentsAndBadUseAndFailedStartsRai
         Pair{R"("b c" d)", "[b c][d]"}, Pair{R"("it's \"here\"")", R"([it's "here"])"},
         Pair{R"(x"y z"w)", "[xy zw]"}, Pair{R"(a\b c\\\\"d e")", R"([a\b][c\\d e])"},
         Pair{R"(\\\"a)", R"([\"a])"}, Pair{R"("a""b")", R"([a"b])"}, Pair{R"("" x)", "[][x]"}}) {
-    SCOPED_TRACE(words);
-    ASSERT_EQ(ResultOf(program + words), 0);
-    EXPECT_EQ(kqtest::ReadFile(script + ".out"), arguments);
+    ASSERT_EQ(ResultOf(program + words), 0) << words;
+    EXPECT_EQ(kqtest::ReadFile(script + ".out"), arguments) << words;
   }
   std::filesystem::remove_all(directory);
 
@@ -103,12 +102,10 @@ TEST(Process, WordsOfTheCommandLineBecomeTheArgumentsAndBadUseAndFailedStartsRai
 TEST(Process, FindWatchesAProcessWithoutWaitingForItAndNoChildStaysAZombie) {
   KQ_TProcess child("sleep 30");
   std::unique_ptr<KQ_TProcess> found(KQ_TProcess::Find(child.ProcessID()));
-  EXPECT_EQ(IdOf(*found), IdOf(child));
-  EXPECT_TRUE(found->IsRunning() && !found->Join(10));
+  EXPECT_TRUE(IdOf(*found) == IdOf(child) && found->IsRunning() && !found->Join(10));
   EXPECT_FALSE(found->Kill().Join().IsRunning());
   // The caller's own child: the watch learns the code, the owner still reaps.
-  EXPECT_TRUE(found->Result() == 1 && IsZombie(IdOf(child)));
-  EXPECT_EQ(child.Join().Result(), 1);
+  EXPECT_TRUE(found->Result() == 1 && IsZombie(IdOf(child)) && child.Join().Result() == 1);
 
   std::unique_ptr<KQ_TProcess> parent(KQ_TProcess::Find(KQ_TAny(std::uint32_t(getppid()))));
   EXPECT_TRUE(parent->IsRunning() && !parent->Join(0));

@@ -42,11 +42,11 @@ TEST(VolumeInfoTest, TestMountsGiveTheirKindAreEjectedAndAreReadOnEveryCall) {
                                    Mount{"/mnt/kq-test/laptop", KQ_TVolumeInfo::kNetwork},
                                    Mount{"/mnt/kq-test/disk/f", KQ_TVolumeInfo::kFixed},
                                    Mount{"/mnt/kq-test/home/scratch/f", KQ_TVolumeInfo::kFixed}}) {
-    SCOPED_TRACE(path);
     KQ_TVolumeInfo const info{KQ_TString(path)};
     EXPECT_TRUE(info.Type() == type && info.State() == KQ_TVolumeInfo::kEjected &&
                 info.Size() + info.Available() == 0.0 &&
-                info.Name().Length() + info.Serial().Length() + info.FileSystem().Length() == 0);
+                info.Name().Length() + info.Serial().Length() + info.FileSystem().Length() == 0)
+        << path;
   }
   // With a time-out of zero the table is read again on every call.
   KQ_TURL const url("file://newserver/share/f");
