@@ -7,13 +7,16 @@ namespace {
 
 using namespace kqtest;
 
-// True when another thread can take the mutex at once (it then releases it).
+// True when the mutex is taken within limit milliseconds (it is then released).
+bool TakesAndGives(KQ_TMutex& mutex, std::uint32_t limit) {
+  bool const got = mutex.AttemptLock(limit);
+  if (got) mutex.Release();
+  return got;
+}
+
+// True when another thread can take the mutex at once.
 bool OtherThreadGets(KQ_TMutex& mutex) {
-  return OnOtherThread([&] {
-    bool const got = mutex.AttemptLock(0);
-    if (got) mutex.Release();
-    return got;
-  });
+  return OnOtherThread([&] { return TakesAndGives(mutex, 0); });
 }
 
 // Ends a thread that holds the mutex twice without releasing it.
@@ -50,11 +53,7 @@ TEST(MutexTest, AttemptLockTimesOutOrGetsTheMutexWhenReleased) {
   EXPECT_FALSE(OnOtherThread([&] { return mutex.AttemptLock(60); }));
   EXPECT_GE(MillisecondsSince(start), 55);
   for (std::uint32_t limit : {10000u, KQ_TMutex::kWaitForever}) {
-    auto waiter = std::async(std::launch::async, [&] {
-      bool const got = mutex.AttemptLock(limit);
-      if (got) mutex.Release();
-      return got;
-    });
+    auto waiter = std::async(std::launch::async, [&] { return TakesAndGives(mutex, limit); });
     EXPECT_TRUE(StillBlocked(waiter));
     mutex.Release();
     EXPECT_TRUE(waiter.get()) << limit;
@@ -97,15 +96,14 @@ TEST(MutexTest, AbandonedOrDestroyedMutexesLeaveOtherLocksIntactAndAbandonedGoTo
   EXPECT_TRUE(OtherThreadGets(mutex));
 
   // Sleeping waiters learn of it too; a missed wake-up shows as false.
-  EXPECT_TRUE(WaitThroughAbandonment(mutex, [&] {
-    bool const got = mutex.AttemptLock(60000);
-    if (got) mutex.Release();
-    return got;
-  }));
-  EXPECT_TRUE(OtherThreadGets(mutex));
-  EXPECT_TRUE(WaitThroughAbandonment(
-      mutex, [&] { return kqtest::Raised([&] { mutex.Lock(); }) == "KQ_ECouldNotLockMutex"; }));
-  EXPECT_TRUE(OtherThreadGets(mutex));
+  EXPECT_TRUE(WaitThroughAbandonment(mutex, [&] { return TakesAndGives(mutex, 60000); }) &&
+              OtherThreadGets(mutex));
+  EXPECT_TRUE(WaitThroughAbandonment(mutex,
+                                     [&] {
+                                       return kqtest::Raised([&] { mutex.Lock(); }) ==
+                                              "KQ_ECouldNotLockMutex";
+                                     }) &&
+              OtherThreadGets(mutex));
 
   // A mutex destroyed while held leaves the holder's other locks intact.
   std::thread([] {

@@ -74,8 +74,8 @@ TEST_F(SocketTest, TimeOutsAreStoredAsDocumentedAndEndWaits) {
   std::pair<Get, Set> const accessors[] = {
       {&KQ_TSocket::ReadTimeOut, &KQ_TSocket::SetReadTimeOut},
       {&KQ_TSocket::WriteTimeOut, &KQ_TSocket::SetWriteTimeOut}};
+  KQ_TSocket& s = pair[0];
   for (auto const& [get, set] : accessors) {
-    KQ_TSocket& s = pair[0];
     EXPECT_EQ((s.*set)(0), 0);
     std::int32_t const shortest = (s.*get)();
     EXPECT_TRUE(shortest >= 1 && shortest <= 10) << shortest;  // 1 ms, rounded up to a tick
