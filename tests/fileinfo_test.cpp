@@ -212,17 +212,15 @@ TEST_F(FileInfoTest, TimeStampsAreLocalOrUTC) {
       Described const expected{{"summer", "1635640200"},
                                {"winter", utc ? "1635643800" : "1635640200"},
                                {"old", std::to_string(KQ_TTime(1970, 1, 2, 1, 1, 1, 0).Seconds())}};
-      return KQ_TFileInfo::UsesUTCTimestamps() == utc &&
-             ByName(Directory().ChildrenInfo(true), modified) == expected &&
-             KQ_TFileInfo(At("winter"), true).ModificationTime().Seconds() == 1635643800;
-    };
-    auto const inChild = [&] {
-      bool const ok = check();
-      fs::remove_all(fDirectory);
-      _exit(ok ? 0 : 1);
+      bool const ok = KQ_TFileInfo::UsesUTCTimestamps() == utc &&
+                      ByName(Directory().ChildrenInfo(true), modified) == expected &&
+                      KQ_TFileInfo(At("winter"), true).ModificationTime().Seconds() == 1635643800;
+      fs::remove_all(fDirectory);  // the child's own scratch directory
+      return ok;
     };
     if (utc) setenv("KQ_USE_UTC_TIMESTAMPS", "", 1);
-    EXPECT_EXIT(inChild(), testing::ExitedWithCode(0), "") << (utc ? "UTC" : "local time");
+    EXPECT_EXIT(_exit(check() ? 0 : 1), testing::ExitedWithCode(0), "")
+        << (utc ? "UTC" : "local time");
     unsetenv("KQ_USE_UTC_TIMESTAMPS");
   }
 }

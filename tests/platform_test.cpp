@@ -69,43 +69,6 @@ __attribute__((noinline)) std::vector<StackFrame> Probe::Capture(int depth, char
 
 }  // namespace stacktest
 
-// Each text is written into a buffer of the given size within a larger area
-// of 'X': the text must end where expected and leave the rest untouched.
-TEST(SysError, LastErrorFollowsAFailingCallAndTextsStayWithinTheirBuffers) {
-  kq::sys::SetLastError(0);
-  EXPECT_EQ(kq::sys::LastError(), 0u);
-  ASSERT_EQ(std::fopen("/kq-no-such-directory/missing.txt", "r"), nullptr);
-  EXPECT_EQ(kq::sys::LastError(), 2u);
-  // A code, the buffer's size and the text (null: none, false returned).
-  using Row = std::tuple<std::uint32_t, std::size_t, char const*>;
-  for (auto const& [code, size, text] :
-       {Row{2, 256, "No such file or directory"}, Row{2, 5, "No s"}, Row{2, 1, ""},
-        Row{2, 0, nullptr}, Row{987654, 256, "Unknown error 987654"}, Row{987654, 8, "Unknown"}}) {
-    SCOPED_TRACE(testing::Message() << code << " in " << size);
-    char area[300];
-    std::memset(area, 'X', sizeof area);
-    EXPECT_EQ(kq::sys::ErrorText(code, area, size), text != nullptr);
-    std::size_t const length = text != nullptr ? std::strlen(text) + 1 : 0;
-    EXPECT_EQ(std::string(area, length), std::string(text != nullptr ? text : "", length));
-    EXPECT_EQ(area[length], 'X');
-  }
-  EXPECT_FALSE(kq::sys::ErrorText(2, nullptr, 16));
-  EXPECT_EQ(kq::sys::LastError(), 2u) << "reading a text leaves the pending error alone";
-  kq::sys::SetLastError(0);
-
-  // The executable's path names this program; too small a buffer gives no
-  // path rather than part of one.
-  char path[4096];
-  ASSERT_TRUE(kq::sys::ExecutablePath(path, sizeof path));
-  fs::path const program(path);
-  EXPECT_TRUE(program.is_absolute()) << path;
-  EXPECT_TRUE(program.filename() == "platform_test" && fs::is_regular_file(program));
-  char tiny[8];
-  std::memset(tiny, 'X', sizeof tiny);
-  EXPECT_TRUE(!kq::sys::ExecutablePath(tiny, sizeof tiny) && tiny[0] == '\0');
-  EXPECT_FALSE(kq::sys::ExecutablePath(tiny, 0) || kq::sys::ExecutablePath(nullptr, 64));
-}
-
 TEST(SysStack, FramesNameTheCallersDemangledWithTheirSourceLinesFromTheSkippedOnesOnAnyThread) {
   std::vector<StackFrame> const frames = CaptureOuter(0);
   std::string const all = Describe(frames);
@@ -163,6 +126,41 @@ TEST(SysStack, FramesNameTheCallersDemangledWithTheirSourceLinesFromTheSkippedOn
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(good.load(), 100);
+
+  // The last error follows a failing call; each error text goes into a buffer
+  // within a larger area of 'X', which must stay untouched past its end.
+  kq::sys::SetLastError(0);
+  EXPECT_EQ(kq::sys::LastError(), 0u);
+  ASSERT_EQ(std::fopen("/kq-no-such-directory/missing.txt", "r"), nullptr);
+  EXPECT_EQ(kq::sys::LastError(), 2u);
+  // A code, the buffer's size and the text (null: none, false returned).
+  using Row = std::tuple<std::uint32_t, std::size_t, char const*>;
+  for (auto const& [code, size, text] :
+       {Row{2, 256, "No such file or directory"}, Row{2, 5, "No s"}, Row{2, 1, ""},
+        Row{2, 0, nullptr}, Row{987654, 256, "Unknown error 987654"}, Row{987654, 8, "Unknown"}}) {
+    SCOPED_TRACE(testing::Message() << code << " in " << size);
+    char area[300];
+    std::memset(area, 'X', sizeof area);
+    EXPECT_EQ(kq::sys::ErrorText(code, area, size), text != nullptr);
+    std::size_t const length = text != nullptr ? std::strlen(text) + 1 : 0;
+    EXPECT_EQ(std::string(area, length), std::string(text != nullptr ? text : "", length));
+    EXPECT_EQ(area[length], 'X');
+  }
+  EXPECT_FALSE(kq::sys::ErrorText(2, nullptr, 16));
+  EXPECT_EQ(kq::sys::LastError(), 2u) << "reading a text leaves the pending error alone";
+  kq::sys::SetLastError(0);
+
+  // The executable's path names this program; too small a buffer gives no
+  // path rather than part of one.
+  char path[4096];
+  ASSERT_TRUE(kq::sys::ExecutablePath(path, sizeof path));
+  fs::path const program(path);
+  EXPECT_TRUE(program.is_absolute()) << path;
+  EXPECT_TRUE(program.filename() == "platform_test" && fs::is_regular_file(program));
+  char tiny[8];
+  std::memset(tiny, 'X', sizeof tiny);
+  EXPECT_TRUE(!kq::sys::ExecutablePath(tiny, sizeof tiny) && tiny[0] == '\0');
+  EXPECT_FALSE(kq::sys::ExecutablePath(tiny, 0) || kq::sys::ExecutablePath(nullptr, 64));
 }
 
 // The UTF-8 calls, in a fresh directory whose name needs more than ASCII.

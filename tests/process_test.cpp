@@ -28,27 +28,6 @@ std::int32_t ResultOf(std::string const& commandLine) {
   return KQ_TProcess(commandLine.c_str()).Join().Result();
 }
 
-TEST(Process, ExitCodesTellHowAChildEnded) {
-  // A command line, the result and the signal that ended it.
-  using Row = std::tuple<char const*, std::int32_t, std::int32_t>;
-  for (auto const& [commandLine, result, signal] :
-       {Row{"/bin/true", 0, 0}, Row{"sh -c \"exit 255\"", 255, 0},
-        Row{"sh -c \"kill -TERM $$\"", 128 + SIGTERM, SIGTERM},
-        Row{"sh -c \"ulimit -c 0; kill -SEGV $$\"", 128 + SIGSEGV, SIGSEGV},
-        Row{"sh -c \"kill -KILL $$\"", 1, SIGKILL}}) {
-    KQ_TProcess process(commandLine);
-    EXPECT_FALSE(process.Join().IsRunning());
-    EXPECT_TRUE(process.Result() == result && process.Signal() == signal) << commandLine;
-  }
-  // A copy watches the same child.
-  KQ_TProcess sleeper("sleep 30");
-  KQ_TProcess const copy(sleeper);
-  EXPECT_TRUE(sleeper.IsRunning() && sleeper.Result() == 0 && !sleeper.Join(0) &&
-              !sleeper.Join(20));
-  sleeper.Kill().Join();
-  EXPECT_TRUE(!copy.IsRunning() && copy.Result() == 1 && sleeper.Kill().Join(0));
-}
-
 TEST(Process, WordsOfTheCommandLineBecomeTheArgumentsAndBadUseAndFailedStartsRaise) {
   // A program in a directory whose name holds blanks and both quotes.
   std::string const directory = ::testing::TempDir() + "kq \"q\" 'x' " + std::to_string(getpid());
@@ -99,7 +78,7 @@ TEST(Process, WordsOfTheCommandLineBecomeTheArgumentsAndBadUseAndFailedStartsRai
   }
 }
 
-TEST(Process, FindWatchesAProcessWithoutWaitingForItAndNoChildStaysAZombie) {
+TEST(Process, ExitCodesTellHowAChildEndedFindWatchesItAndNoChildStaysAZombie) {
   KQ_TProcess child("sleep 30");
   std::unique_ptr<KQ_TProcess> found(KQ_TProcess::Find(child.ProcessID()));
   EXPECT_TRUE(IdOf(*found) == IdOf(child) && found->IsRunning() && !found->Join(10));
@@ -139,6 +118,26 @@ TEST(Process, FindWatchesAProcessWithoutWaitingForItAndNoChildStaysAZombie) {
   ResultOf("/bin/true");
   EXPECT_TRUE(IsReaped(pid));
   EXPECT_EXIT(KQ_TProcess::CurrentProcess().Kill(), ::testing::ExitedWithCode(1), "");
+
+  // Exit codes tell how a child ended.
+  // A command line, the result and the signal that ended it.
+  using Row = std::tuple<char const*, std::int32_t, std::int32_t>;
+  for (auto const& [commandLine, result, signal] :
+       {Row{"/bin/true", 0, 0}, Row{"sh -c \"exit 255\"", 255, 0},
+        Row{"sh -c \"kill -TERM $$\"", 128 + SIGTERM, SIGTERM},
+        Row{"sh -c \"ulimit -c 0; kill -SEGV $$\"", 128 + SIGSEGV, SIGSEGV},
+        Row{"sh -c \"kill -KILL $$\"", 1, SIGKILL}}) {
+    KQ_TProcess process(commandLine);
+    EXPECT_FALSE(process.Join().IsRunning());
+    EXPECT_TRUE(process.Result() == result && process.Signal() == signal) << commandLine;
+  }
+  // A copy watches the same child.
+  KQ_TProcess sleeper("sleep 30");
+  KQ_TProcess const copy(sleeper);
+  EXPECT_TRUE(sleeper.IsRunning() && sleeper.Result() == 0 && !sleeper.Join(0) &&
+              !sleeper.Join(20));
+  sleeper.Kill().Join();
+  EXPECT_TRUE(!copy.IsRunning() && copy.Result() == 1 && sleeper.Kill().Join(0));
 }
 
 TEST(Process, AChildInheritsTheCallersDescriptorsButNotTheLibrarys) {

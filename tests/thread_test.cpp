@@ -107,7 +107,31 @@ TEST_F(ThreadTest, FailingCodeEndsTheThreadFailedAndKeepsTheResult) {
   EXPECT_TRUE(thread.Start().Join().HasFailed() && thread.Result() == 7);
 }
 
-TEST_F(ThreadTest, JoinWaitsForRunningThreadsOnlyAndRefusesToWaitForItself) {
+TEST_F(ThreadTest, StopEndsARunningThreadAtOnceEvenItsOwnAndJoinWaitsOnlyForOthers) {
+  std::atomic<std::int32_t> counter{0};
+  KQ_TThread looping(&CountForever, &counter);
+  looping.Start();
+  ASSERT_TRUE(Eventually([&] { return counter.load() > 3; }));
+  EXPECT_TRUE(looping.Stop().ThreadID() == 0 && looping.HasFailed());
+  auto const start = kqtest::Clock::now();
+  EXPECT_TRUE(Stopped(counter)) << "the code runs no more";
+  EXPECT_GE(kqtest::MillisecondsSince(start), 30) << "Sleep waits at least the given time";
+  looping.Join();
+
+  std::atomic<int> steps{0};
+  Lambda stopper([&] {
+    ++steps;
+    KQ_TThread::CurrentThread().Stop();
+    ++steps;
+    return 1;
+  });
+  stopper.Start();
+  ASSERT_TRUE(Eventually([&] { return stopper.HasFailed(); }));
+  stopper.Join();
+  KQ_TThread::Sleep(20);
+  EXPECT_TRUE(steps.load() == 1 && stopper.ThreadID() == 0 && stopper.Result() == 0);
+
+  // Join waits for running threads only and refuses to wait for itself.
   KQ_TSemaphore gate(0);
   KQ_TThread blocked(&WaitFor, &gate);
   blocked.Start();
@@ -143,31 +167,6 @@ TEST_F(ThreadTest, JoinWaitsForRunningThreadsOnlyAndRefusesToWaitForItself) {
   EXPECT_TRUE(foreign->Stop().ThreadID() == 0 && foreign->HasFailed());
   checked.Release();
   thread.join();
-}
-
-TEST_F(ThreadTest, StopEndsARunningThreadAtOnceEvenItsOwn) {
-  std::atomic<std::int32_t> counter{0};
-  KQ_TThread looping(&CountForever, &counter);
-  looping.Start();
-  ASSERT_TRUE(Eventually([&] { return counter.load() > 3; }));
-  EXPECT_TRUE(looping.Stop().ThreadID() == 0 && looping.HasFailed());
-  auto const start = kqtest::Clock::now();
-  EXPECT_TRUE(Stopped(counter)) << "the code runs no more";
-  EXPECT_GE(kqtest::MillisecondsSince(start), 30) << "Sleep waits at least the given time";
-  looping.Join();
-
-  std::atomic<int> steps{0};
-  Lambda stopper([&] {
-    ++steps;
-    KQ_TThread::CurrentThread().Stop();
-    ++steps;
-    return 1;
-  });
-  stopper.Start();
-  ASSERT_TRUE(Eventually([&] { return stopper.HasFailed(); }));
-  stopper.Join();
-  KQ_TThread::Sleep(20);
-  EXPECT_TRUE(steps.load() == 1 && stopper.ThreadID() == 0 && stopper.Result() == 0);
 }
 
 TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodesAndThreadsThatFreeThemselves) {
@@ -231,39 +230,7 @@ TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodesAndThreadsThatFreeThems
   EXPECT_TRUE(Eventually([&] { return steps.load() == 2; }));
 }
 
-TEST_F(ThreadTest, PrioritiesMapOntoSevenLevels) {
-  std::vector<std::pair<int, int>> const cases = {
-      {-128, -100}, {-100, -100}, {-99, -66}, {-66, -66},  {-65, -33},   {-33, -33},
-      {-32, 0},     {10, 0},      {32, 0},    {33, 33},    {65, 33},     {66, 66},
-      {99, 66},     {100, 100},   {127, 100}, {1000, 100}, {-1000, -100}};
-  KQ_TThread unstarted(&Seven);
-  EXPECT_EQ(unstarted.Priority(), 0);
-  for (auto const& [asked, level] : cases) {
-    EXPECT_EQ(unstarted.SetPriority(asked).Priority(), level) << "asked " << asked;
-  }
-  EXPECT_TRUE(unstarted.SetPriority(70u).Priority() == 66 &&
-              unstarted.SetPriority(std::uint64_t{1} << 40).Priority() == 100);
-
-  // A running thread reports what the system gives it. Lowering is always
-  // allowed; raising above normal needs privileges.
-  bool const privileged = KQ_TThread::CurrentUser().UserID() == "root";
-  signed char const ownBefore = KQ_TThread::CurrentThread().Priority();
-  KQ_TSemaphore gate(0);
-  KQ_TThread running(&WaitFor, &gate);
-  running.SetPriority(-66).Start();
-  ASSERT_TRUE(Eventually([&] { return running.ThreadState() == KQ_TThread::kRunning; }));
-  EXPECT_EQ(running.Priority(), -66) << "asked before the start, applied at the start";
-  EXPECT_EQ(running.SetPriority(-33).Priority(), privileged ? -33 : -66);
-  EXPECT_EQ(running.SetPriority(-128).Priority(), -100);
-  for (auto const& [asked, level] : privileged ? cases : decltype(cases)()) {
-    EXPECT_EQ(running.SetPriority(asked).Priority(), level) << "asked " << asked;
-  }
-  gate.Release();
-  running.Join();
-  EXPECT_EQ(KQ_TThread::CurrentThread().Priority(), ownBefore) << "other threads keep theirs";
-}
-
-TEST_F(ThreadTest, PropertiesFormAPerThreadDictionary) {
+TEST_F(ThreadTest, PropertiesFormAPerThreadDictionaryAndPrioritiesMapOntoSevenLevels) {
   KQ_TThread thread(&Seven);
   thread.Add("name", KQ_TAny("worker")).Add(L"count", KQ_TAny(std::int32_t{3}));
   thread.Add(u"wide", KQ_TAny(true)).Add(KQ_TString("key"), KQ_TAny(std::int32_t{4}));
@@ -313,6 +280,37 @@ TEST_F(ThreadTest, PropertiesFormAPerThreadDictionary) {
     if (cursor->Key().KQ_IsIdent(KQ_TString(key))) cursor->DeleteItem();
   }
   EXPECT_EQ(KQ_IPrintable::Indentation(), 0u);
+
+  // Priorities map onto seven levels.
+  std::vector<std::pair<int, int>> const cases = {
+      {-128, -100}, {-100, -100}, {-99, -66}, {-66, -66},  {-65, -33},   {-33, -33},
+      {-32, 0},     {10, 0},      {32, 0},    {33, 33},    {65, 33},     {66, 66},
+      {99, 66},     {100, 100},   {127, 100}, {1000, 100}, {-1000, -100}};
+  KQ_TThread unstarted(&Seven);
+  EXPECT_EQ(unstarted.Priority(), 0);
+  for (auto const& [asked, level] : cases) {
+    EXPECT_EQ(unstarted.SetPriority(asked).Priority(), level) << "asked " << asked;
+  }
+  EXPECT_TRUE(unstarted.SetPriority(70u).Priority() == 66 &&
+              unstarted.SetPriority(std::uint64_t{1} << 40).Priority() == 100);
+
+  // A running thread reports what the system gives it. Lowering is always
+  // allowed; raising above normal needs privileges.
+  bool const privileged = KQ_TThread::CurrentUser().UserID() == "root";
+  signed char const ownBefore = KQ_TThread::CurrentThread().Priority();
+  KQ_TSemaphore gate(0);
+  KQ_TThread running(&WaitFor, &gate);
+  running.SetPriority(-66).Start();
+  ASSERT_TRUE(Eventually([&] { return running.ThreadState() == KQ_TThread::kRunning; }));
+  EXPECT_EQ(running.Priority(), -66) << "asked before the start, applied at the start";
+  EXPECT_EQ(running.SetPriority(-33).Priority(), privileged ? -33 : -66);
+  EXPECT_EQ(running.SetPriority(-128).Priority(), -100);
+  for (auto const& [asked, level] : privileged ? cases : decltype(cases)()) {
+    EXPECT_EQ(running.SetPriority(asked).Priority(), level) << "asked " << asked;
+  }
+  gate.Release();
+  running.Join();
+  EXPECT_EQ(KQ_TThread::CurrentThread().Priority(), ownBefore) << "other threads keep theirs";
 }
 
 TEST_F(ThreadTest, CopiesShareTheThreadAndJoinTheTree) {

@@ -138,7 +138,7 @@ TEST_F(URLTest, NormalisesPathsAndDerivesNames) {
   }
 }
 
-TEST_F(URLTest, ResolvesAndMakesRelativeReferencesBothWays) {
+TEST_F(URLTest, ResolvesAndMakesRelativeReferencesBothWaysAndReadsAndWritesParameters) {
   // From a path to another: the relative reference, or the exception.
   using Row = std::tuple<char const*, char const*, char const*>;
   for (auto const& [fromPath, toPath, expected] :
@@ -165,6 +165,29 @@ TEST_F(URLTest, ResolvesAndMakesRelativeReferencesBothWays) {
   EXPECT_EQ(Raised([&] { KQ_TURL(base, "../../.."); }), "KQ_EURLTopReached");
   EXPECT_EQ(Raised([&] { base.Relative(KQ_TURL("x://h:1/a")); }), "KQ_EURLIsNoRelative");
   EXPECT_EQ(Raised([&] { base.Relative(KQ_TURL("y://h/a")); }), "KQ_EURLIsNoRelative");
+
+  // Parameters are read and written.
+  KQ_TURL url("x://h/p?a=1&b&c=%C3%A9+x&a=2&&d=");
+  KQ_TDict const dict = url.ParamDict();
+  EXPECT_EQ(dict.Entries(), 4u);
+  EXPECT_EQ(S(*static_cast<KQ_TString const*>(dict["a"]->KQ_Cast("KQ_TString"))), "2");
+  KQ_TString value("kept");
+  EXPECT_TRUE(url.GetParam("a", value) && !url.GetParam("z", value));
+  EXPECT_EQ(S(value), "1") << "the first of two, kept when there is none";
+  EXPECT_EQ(S(url.Param("b")) + "|" + S(url.Param("c")), "|\xC3\xA9 x");
+  KQ_TAny data;
+  EXPECT_EQ(kqtest::RaisedMessage([&] { url.Param("z"); }, &data).substr(0, 23),
+            "KQ_EURLParameterNotSet|");
+  EXPECT_EQ(data, KQ_TAny(KQ_TString("z")));
+  KQ_TURL small("x://h/p?k=v");
+  small.SetParam("n a/m", "1&2");
+  EXPECT_EQ(S(small.Param("n a/m")) + "|" + S(small.Param("k")), "1&2|v");
+  KQ_TDict bare;
+  bare.Add("flag", KQ_TAny(std::int32_t{5}));
+  EXPECT_EQ(S(small.SetParamDict(bare).Params()), "flag");
+  KQ_TDict badKey;
+  badKey.Add(KQ_TURL("x://h/"), KQ_TAny("v"));
+  EXPECT_EQ(Raised([&] { small.SetParamDict(badKey); }), "KQ_EIllegalURLParams");
 }
 
 TEST_F(URLTest, ComparesSchemeHostAndFirstSegmentWithoutCase) {
@@ -190,30 +213,6 @@ TEST_F(URLTest, ComparesSchemeHostAndFirstSegmentWithoutCase) {
   EXPECT_TRUE(KQ_TURL("x://h/").IsAncestorOf(KQ_TURL("x://H/a/b")));
   EXPECT_EQ(url.KQ_HashValue(3), 1212267046u);
   EXPECT_NE(url.KQ_HashValue(3), KQ_TURL("file", "u", "p", "host", 0, "c:/X", "").KQ_HashValue(3));
-}
-
-TEST_F(URLTest, ReadsAndWritesParameters) {
-  KQ_TURL url("x://h/p?a=1&b&c=%C3%A9+x&a=2&&d=");
-  KQ_TDict const dict = url.ParamDict();
-  EXPECT_EQ(dict.Entries(), 4u);
-  EXPECT_EQ(S(*static_cast<KQ_TString const*>(dict["a"]->KQ_Cast("KQ_TString"))), "2");
-  KQ_TString value("kept");
-  EXPECT_TRUE(url.GetParam("a", value) && !url.GetParam("z", value));
-  EXPECT_EQ(S(value), "1") << "the first of two, kept when there is none";
-  EXPECT_EQ(S(url.Param("b")) + "|" + S(url.Param("c")), "|\xC3\xA9 x");
-  KQ_TAny data;
-  EXPECT_EQ(kqtest::RaisedMessage([&] { url.Param("z"); }, &data).substr(0, 23),
-            "KQ_EURLParameterNotSet|");
-  EXPECT_EQ(data, KQ_TAny(KQ_TString("z")));
-  KQ_TURL small("x://h/p?k=v");
-  small.SetParam("n a/m", "1&2");
-  EXPECT_EQ(S(small.Param("n a/m")) + "|" + S(small.Param("k")), "1&2|v");
-  KQ_TDict bare;
-  bare.Add("flag", KQ_TAny(std::int32_t{5}));
-  EXPECT_EQ(S(small.SetParamDict(bare).Params()), "flag");
-  KQ_TDict badKey;
-  badKey.Add(KQ_TURL("x://h/"), KQ_TAny("v"));
-  EXPECT_EQ(Raised([&] { small.SetParamDict(badKey); }), "KQ_EIllegalURLParams");
 }
 
 TEST_F(URLTest, PacksUnderItsCodeAndWritesItsText) {
@@ -254,7 +253,7 @@ TEST_F(URLTest, PacksUnderItsCodeAndWritesItsText) {
   std::fclose(file);
 }
 
-TEST_F(URLTest, LocalNamesOfThisMachineRoundTripEveryByte) {
+TEST_F(URLTest, LocalNamesOfThisMachineRoundTripEveryByteAndNetworkMountsNameTheirServer) {
   std::filesystem::path const dir =
       std::filesystem::temp_directory_path() / ("kq_url_" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
@@ -286,9 +285,8 @@ TEST_F(URLTest, LocalNamesOfThisMachineRoundTripEveryByte) {
   EXPECT_EQ(S(stamped.LocalName()), "/");
   // No removable medium here: AddVolumeInfo leaves the URL as it is.
   EXPECT_EQ(KQ_TURL::LocalToURL("/").AddVolumeInfo(), KQ_TURL::LocalToURL("/"));
-}
 
-TEST_F(URLTest, NetworkMountsNameFilesByTheirServer) {
+  // Network mounts name files by their server.
   std::string const thisHost = "file://" + ThisHost();
   std::string const scratch = thisHost + "/mnt/kq-test/home/scratch/t";
   for (auto const& [local, expected] :

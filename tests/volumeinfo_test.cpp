@@ -16,26 +16,7 @@ std::string ReadBack(std::string const& text, KQ_TVolumeInfo* info) {
   return kqtest::Raised([&] { kqtest::ReadText(*info, text); });
 }
 
-TEST(VolumeInfoTest, LooksUpTheMachinesMountPoints) {
-  KQ_TVolumeInfo const root(KQ_TString("/"));
-  struct statfs figures;
-  ASSERT_EQ(statfs("/", &figures), 0);
-  EXPECT_TRUE(root.State() == KQ_TVolumeInfo::kLoaded && root.Type() != KQ_TVolumeInfo::kUnknown);
-  EXPECT_EQ(root.Size(), static_cast<double>(figures.f_blocks) * figures.f_frsize);
-  EXPECT_GT(root.Available(), 0.0);
-  EXPECT_TRUE(root.Serial().Length() == 8 &&
-              S(root.Serial()).find_first_not_of("0123456789abcdef") == std::string::npos);
-  // A path below the root and the root itself are one volume, and so are
-  // two look-ups at different times; free space plays no part.
-  EXPECT_TRUE(KQ_TVolumeInfo(KQ_TString("/usr/lib/../share")) == root &&
-              KQ_TVolumeInfo(KQ_TString("/no/such/dir")) == root &&
-              KQ_TVolumeInfo(KQ_TURL::LocalToURL("/")) == root);
-  KQ_TVolumeInfo const proc(KQ_TString("/proc/self/status"));
-  EXPECT_TRUE(S(proc.FileSystem()) == "proc" && proc.Type() == KQ_TVolumeInfo::kFixed &&
-              proc != root);
-}
-
-TEST(VolumeInfoTest, TestMountsGiveTheirKindAreEjectedAndAreReadOnEveryCall) {
+TEST(VolumeInfoTest, MountPointsOfTheMachineAndTheTestGiveTheirKindAndAreReadOnEveryCall) {
   using Mount = std::pair<char const*, KQ_TVolumeInfo::TDeviceType>;
   for (auto const& [path, type] : {Mount{"/mnt/kq-test/home/a/b", KQ_TVolumeInfo::kNetwork},
                                    Mount{"/mnt/kq-test/data set/x", KQ_TVolumeInfo::kNetwork},
@@ -56,6 +37,24 @@ TEST(VolumeInfoTest, TestMountsGiveTheirKindAreEjectedAndAreReadOnEveryCall) {
               KQ_TVolumeInfo(url).Type() == KQ_TVolumeInfo::kNetwork);
   kqtest::WriteMountTable();
   EXPECT_EQ(S(url.LocalName()), "//newserver/share/f");
+
+  // The machine's own mount points.
+  KQ_TVolumeInfo const root(KQ_TString("/"));
+  struct statfs figures;
+  ASSERT_EQ(statfs("/", &figures), 0);
+  EXPECT_TRUE(root.State() == KQ_TVolumeInfo::kLoaded && root.Type() != KQ_TVolumeInfo::kUnknown);
+  EXPECT_EQ(root.Size(), static_cast<double>(figures.f_blocks) * figures.f_frsize);
+  EXPECT_GT(root.Available(), 0.0);
+  EXPECT_TRUE(root.Serial().Length() == 8 &&
+              S(root.Serial()).find_first_not_of("0123456789abcdef") == std::string::npos);
+  // A path below the root and the root itself are one volume, and so are
+  // two look-ups at different times; free space plays no part.
+  EXPECT_TRUE(KQ_TVolumeInfo(KQ_TString("/usr/lib/../share")) == root &&
+              KQ_TVolumeInfo(KQ_TString("/no/such/dir")) == root &&
+              KQ_TVolumeInfo(KQ_TURL::LocalToURL("/")) == root);
+  KQ_TVolumeInfo const proc(KQ_TString("/proc/self/status"));
+  EXPECT_TRUE(S(proc.FileSystem()) == "proc" && proc.Type() == KQ_TVolumeInfo::kFixed &&
+              proc != root);
 }
 
 TEST(VolumeInfoTest, PacksAndWritesItsFields) {
