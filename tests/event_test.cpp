@@ -218,8 +218,7 @@ TEST(RWLockTest, AWriterThatEndsLeavesTheLockFree) {
   EXPECT_THROW(lock.WUnlock(), KQ_ENoActiveWriteLocks);
 
   // Sleepers learn of it too.
-  std::promise<void> end;
-  std::promise<void> writing;
+  std::promise<void> end, writing;
   std::thread holder([&] {
     lock.WLock();
     writing.set_value();

@@ -78,7 +78,7 @@ TEST_F(FileTest, ModesDecideAccessCreationAndWherePiecesGoAndFailuresCarryTheSys
   EXPECT_FALSE(fs::exists(Path("zero")) || fs::exists(Path("f")));
 }
 
-TEST_F(FileTest, ReadsWritesMarksSeeksAndTruncates) {
+TEST_F(FileTest, ReadsWritesMarksSeeksTruncatesCopiesRenamesAndRemoves) {
   KQ_TFile file(At("s"), KQ_TFile::ReadWrite);
   char buffer[16] = {};
   file.Write("0123456789", 10);
@@ -127,9 +127,8 @@ TEST_F(FileTest, ReadsWritesMarksSeeksAndTruncates) {
     EXPECT_EQ(RaisedWhat([&] { apply(writeOnly); }), operation < 4 ? "KQ_EStreamIOError" : "");
   }
   EXPECT_FALSE(readOnly.Trunc());
-}
 
-TEST_F(FileTest, CopiesRenamesAndRemoves) {
+  // Copies, renames and removals.
   WriteFile(Path("a"), "alpha");
   fs::permissions(Path("a"), fs::perms::owner_read | fs::perms::group_read);
   fs::last_write_time(Path("a"), fs::file_time_type(std::chrono::hours(400000)));

@@ -105,7 +105,7 @@ TEST_F(FileInfoTest, LooksUpFilesDirectoriesLinksAndMissingPaths) {
           {"a.txt", "nobody"}, {"d", ""}, {".hidden", "root"}, {"ln", "root"}, {"dl", "root"}}));
 }
 
-TEST_F(FileInfoTest, ListsAndRemovesFilesDirectoriesAndTreesWithoutFollowingLinks) {
+TEST_F(FileInfoTest, ListsRemovesPacksAndPrints) {
   fs::create_directories(Path("tree/a/b/c"));
   fs::create_directories(Path("outside/keep"));
   WriteFile(Path("tree/a/b/c/f"), "f");
@@ -147,6 +147,61 @@ TEST_F(FileInfoTest, ListsAndRemovesFilesDirectoriesAndTreesWithoutFollowingLink
   EXPECT_EQ(RaisedWhat([&] { directory.ChildrenInfo(false); }, &value),
             "KQ_ENotADirectory: No such file or directory");
   EXPECT_EQ(value, KQ_TAny(URLOf("d")));
+
+  ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
+  ASSERT_TRUE(KQ_TFileInfo::KQ_ClassObject()->Initialize());
+  // Local times, so that the text is the same in every zone.
+  KQ_TFileInfo info;
+  info.SetType(KQ_TFileInfo::kDirectory)
+      .SetURL(KQ_TURL("file://host/dir/a%20b"))
+      .SetOwner(KQ_TUserInfo("al", "host"))
+      .SetSize(1234567)
+      .SetAccessTime(KQ_TTime(2007, 3, 4, 5, 6, 7, 8))
+      .SetModificationTime(KQ_TTime(2020, 9, 13, 12, 28, 20, 5))
+      .SetCreationTime(KQ_TTime(2001, 12, 31, 23, 59, 59, 0))
+      .SetFileType("hidden");
+  std::uint32_t const seconds = info.ModificationTime().Seconds();
+  EXPECT_EQ(info.SmartID(), (seconds + 234567u) % 999999999u);
+  EXPECT_EQ(KQ_TFileInfo(info).SetSize(-1).SmartID(), (seconds + 967295u) % 999999999u);
+  std::string const written = kqtest::ReadFile(KQ_TEST_DATA_DIR "/fileinfo.txt");
+  EXPECT_EQ(Text(info), written);
+  std::string const body = written.substr(written.find("DIR") + 3);
+  std::string const asFile = "KQ_TFileInfo { FILE" + body;
+  std::string const start = "KQ_TFileInfo { FILE KQ_TURL { \"file://h/x\" } ";
+  for (std::string const& text : {written, asFile, "KQ_TFileInfo { LINK" + body, start + "OWNR ( 1",
+                                  start + "1", written.substr(0, written.size() - 4) + "}"}) {
+    KQ_TFileInfo read;
+    bool const valid = text == written || text == asFile;
+    EXPECT_EQ(RaisedWhat([&] { ReadText(read, text); }).substr(0, 17),
+              valid ? "" : "KQ_EHRSyntaxError");
+    EXPECT_EQ(read == KQ_TFileInfo(info).SetType(text == written ? KQ_TFileInfo::kDirectory
+                                                                 : KQ_TFileInfo::kFile),
+              valid)
+        << text;
+  }
+
+  Bytes packed = Packed(info);
+  EXPECT_EQ(Bytes(packed.begin(), packed.begin() + 3), (Bytes{0x42, 0x05, 0x00}));
+  KQ_TFileInfo back;
+  ReadInto(back, packed);
+  packed[2] = 2;
+  EXPECT_EQ(RaisedWhat([&] { ReadInto(back, packed); }), "KQ_EWrongPackedType");
+  EXPECT_EQ(back, info) << "read back, and left alone by a wrong version";
+  // Every field takes part in equality.
+  KQ_TTime const other(1u, 0u);
+  for (int field = 0; field < 8; ++field) {
+    KQ_TFileInfo changed(info);
+    field == 0   ? changed.SetType(KQ_TFileInfo::kFile)
+    : field == 1 ? changed.SetURL(KQ_TURL("file://host/dir/a"))
+    : field == 2 ? changed.SetOwner(KQ_TUserInfo("bo", "host"))
+    : field == 3 ? changed.SetSize(1)
+    : field == 4 ? changed.SetAccessTime(other)
+    : field == 5 ? changed.SetModificationTime(other)
+    : field == 6 ? changed.SetCreationTime(other)
+                 : changed.SetFileType("");
+    EXPECT_FALSE(changed == info || changed.KQ_IsIdent(info)) << field;
+    EXPECT_TRUE(changed != info && !(info != KQ_TFileInfo(info))) << field;
+  }
 }
 
 TEST_F(FileInfoTest, ATreeChangedWhileItIsRemovedRaisesAndLeavesOutsideAlone) {
@@ -250,63 +305,6 @@ TEST_F(FileInfoTest, NamesOfEveryByteAreCreatedFoundListedRenamedRemovedAndMadeF
   EXPECT_EQ(BytesOf(KQ_TFileInfo::FullPath(KQ_TString("a/../b/./c//d"))),
             fs::current_path().string() + "/b/c/d");
   EXPECT_EQ(KQ_TFileInfo::FullPath(KQ_TURL::LocalToURL(At("new/../x"))), URLOf("x"));
-}
-
-TEST_F(FileInfoTest, PacksPrintsAndReadsBack) {
-  ASSERT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
-  ASSERT_TRUE(KQ_TFileInfo::KQ_ClassObject()->Initialize());
-  // Local times, so that the text is the same in every zone.
-  KQ_TFileInfo info;
-  info.SetType(KQ_TFileInfo::kDirectory)
-      .SetURL(KQ_TURL("file://host/dir/a%20b"))
-      .SetOwner(KQ_TUserInfo("al", "host"))
-      .SetSize(1234567)
-      .SetAccessTime(KQ_TTime(2007, 3, 4, 5, 6, 7, 8))
-      .SetModificationTime(KQ_TTime(2020, 9, 13, 12, 28, 20, 5))
-      .SetCreationTime(KQ_TTime(2001, 12, 31, 23, 59, 59, 0))
-      .SetFileType("hidden");
-  std::uint32_t const seconds = info.ModificationTime().Seconds();
-  EXPECT_EQ(info.SmartID(), (seconds + 234567u) % 999999999u);
-  EXPECT_EQ(KQ_TFileInfo(info).SetSize(-1).SmartID(), (seconds + 967295u) % 999999999u);
-  std::string const written = kqtest::ReadFile(KQ_TEST_DATA_DIR "/fileinfo.txt");
-  EXPECT_EQ(Text(info), written);
-  std::string const body = written.substr(written.find("DIR") + 3);
-  std::string const asFile = "KQ_TFileInfo { FILE" + body;
-  std::string const start = "KQ_TFileInfo { FILE KQ_TURL { \"file://h/x\" } ";
-  for (std::string const& text : {written, asFile, "KQ_TFileInfo { LINK" + body, start + "OWNR ( 1",
-                                  start + "1", written.substr(0, written.size() - 4) + "}"}) {
-    KQ_TFileInfo read;
-    bool const valid = text == written || text == asFile;
-    EXPECT_EQ(RaisedWhat([&] { ReadText(read, text); }).substr(0, 17),
-              valid ? "" : "KQ_EHRSyntaxError");
-    EXPECT_EQ(read == KQ_TFileInfo(info).SetType(text == written ? KQ_TFileInfo::kDirectory
-                                                                 : KQ_TFileInfo::kFile),
-              valid)
-        << text;
-  }
-
-  Bytes packed = Packed(info);
-  EXPECT_EQ(Bytes(packed.begin(), packed.begin() + 3), (Bytes{0x42, 0x05, 0x00}));
-  KQ_TFileInfo back;
-  ReadInto(back, packed);
-  packed[2] = 2;
-  EXPECT_EQ(RaisedWhat([&] { ReadInto(back, packed); }), "KQ_EWrongPackedType");
-  EXPECT_EQ(back, info) << "read back, and left alone by a wrong version";
-  // Every field takes part in equality.
-  KQ_TTime const other(1u, 0u);
-  for (int field = 0; field < 8; ++field) {
-    KQ_TFileInfo changed(info);
-    field == 0   ? changed.SetType(KQ_TFileInfo::kFile)
-    : field == 1 ? changed.SetURL(KQ_TURL("file://host/dir/a"))
-    : field == 2 ? changed.SetOwner(KQ_TUserInfo("bo", "host"))
-    : field == 3 ? changed.SetSize(1)
-    : field == 4 ? changed.SetAccessTime(other)
-    : field == 5 ? changed.SetModificationTime(other)
-    : field == 6 ? changed.SetCreationTime(other)
-                 : changed.SetFileType("");
-    EXPECT_FALSE(changed == info || changed.KQ_IsIdent(info)) << field;
-    EXPECT_TRUE(changed != info && !(info != KQ_TFileInfo(info))) << field;
-  }
 }
 
 }  // namespace

@@ -65,8 +65,7 @@ TEST(MutexTest, AttemptLockTimesOutOrGetsTheMutexWhenReleased) {
 // the holder without releasing; returns what wait returned.
 template <class F>
 bool WaitThroughAbandonment(KQ_TMutex& mutex, F wait) {
-  std::promise<void> end;
-  std::promise<void> locked;
+  std::promise<void> end, locked;
   std::thread holder([&] {
     mutex.Lock();
     locked.set_value();
@@ -115,7 +114,31 @@ TEST(MutexTest, AbandonedOrDestroyedMutexesLeaveOtherLocksIntactAndAbandonedGoTo
   }).join();
 }
 
-TEST(SemaphoreTest, CountsAreTakenAndGivenByAnyThread) {
+TEST(SemaphoreTest, CountsAreTakenAndGivenByAnyThreadAndStayWithinZeroTo65535) {
+  EXPECT_THROW(KQ_TSemaphore(-1), KQ_ECouldNotCreateSemaphore);
+  EXPECT_THROW(KQ_TSemaphore(65536), KQ_ESemaphoreException);
+
+  KQ_TSemaphore full(65535);
+  EXPECT_THROW(full--, KQ_ECouldNotUnlockSemaphore);
+  EXPECT_TRUE(full.AttemptLock(0));
+  full.Release();
+  EXPECT_THROW(full.Release(), KQ_ECouldNotUnlockSemaphore);
+
+  // Racing releases near the maximum: exactly the missing two succeed.
+  KQ_TSemaphore almost(65533);
+  std::atomic<int> succeeded{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10; ++i) succeeded += kqtest::Raised([&] { almost.Release(); }).empty();
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(succeeded.load(), 2);
+  int taken = 0;
+  while (almost.AttemptLock(0)) ++taken;
+  EXPECT_EQ(taken, 65535);
+
   KQ_TSemaphore empty(0);
   auto const start = Clock::now();
   EXPECT_FALSE(empty.AttemptLock(40));
@@ -145,32 +168,6 @@ TEST(SemaphoreTest, CountsAreTakenAndGivenByAnyThread) {
   EXPECT_TRUE(StillBlocked(waiter));
   lock.Release();
   waiter.get();
-}
-
-TEST(SemaphoreTest, CountStaysWithinZeroTo65535) {
-  EXPECT_THROW(KQ_TSemaphore(-1), KQ_ECouldNotCreateSemaphore);
-  EXPECT_THROW(KQ_TSemaphore(65536), KQ_ESemaphoreException);
-
-  KQ_TSemaphore full(65535);
-  EXPECT_THROW(full--, KQ_ECouldNotUnlockSemaphore);
-  EXPECT_TRUE(full.AttemptLock(0));
-  full.Release();
-  EXPECT_THROW(full.Release(), KQ_ECouldNotUnlockSemaphore);
-
-  // Racing releases near the maximum: exactly the missing two succeed.
-  KQ_TSemaphore almost(65533);
-  std::atomic<int> succeeded{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 10; ++i) succeeded += kqtest::Raised([&] { almost.Release(); }).empty();
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(succeeded.load(), 2);
-  int taken = 0;
-  while (almost.AttemptLock(0)) ++taken;
-  EXPECT_EQ(taken, 65535);
 }
 
 }  // namespace

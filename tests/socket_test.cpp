@@ -33,7 +33,7 @@ std::string ReadString(KQ_TSocket& socket, std::uint32_t count) {
 
 // Four bytes arrive at once, six more later: mode 0 waits for the minimum, the
 // others return after one receive and raise when that was too short.
-TEST_F(SocketTest, ReadModesDecideHowLongAReadWaits) {
+TEST_F(SocketTest, ReadModesAndTimeOutsDecideHowLongReadsAndWritesWait) {
   // A mode, the minimum asked for and the bytes read (-1: it raises).
   using Row = std::tuple<KQ_TSocket::TMode, std::uint32_t, std::int64_t>;
   for (auto const& [mode, minimum, expected] :
@@ -65,9 +65,8 @@ TEST_F(SocketTest, ReadModesDecideHowLongAReadWaits) {
     EXPECT_EQ(std::string(buffer, read > 0 ? read : 0),
               std::string("0123456789", read > 0 ? read : 0));
   }
-}
 
-TEST_F(SocketTest, TimeOutsAreStoredAsDocumentedAndEndWaits) {
+  // Time-outs are stored as documented and end waits.
   KQ_TSocketPair pair;
   using Get = std::int32_t (KQ_TSocket::*)() const;
   using Set = std::int32_t (KQ_TSocket::*)(std::int32_t);

@@ -154,8 +154,7 @@ TEST_F(ThreadTest, StopEndsARunningThreadAtOnceEvenItsOwnAndJoinWaitsOnlyForOthe
   EXPECT_TRUE(&KQ_TThread::CurrentThread() == &main && main.IsRunning() && main.ThreadID() != 0 &&
               main.Parent() == nullptr);
   EXPECT_THROW(main.Join(), KQ_EThreadException);
-  KQ_TSemaphore adopted(0);
-  KQ_TSemaphore checked(0);
+  KQ_TSemaphore adopted(0), checked(0);
   KQ_TThread* foreign = nullptr;
   std::thread thread([&] {
     foreign = &KQ_TThread::CurrentThread();
