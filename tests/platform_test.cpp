@@ -69,59 +69,7 @@ __attribute__((noinline)) std::vector<StackFrame> Probe::Capture(int depth, char
 
 }  // namespace stacktest
 
-TEST(SysError, LastErrorFollowsAFailingCallAndOnlyAResetClearsIt) {
-  kq::sys::SetLastError(0);
-  EXPECT_EQ(kq::sys::LastError(), 0u);
-  ASSERT_EQ(std::fopen("/kq-no-such-directory/missing.txt", "r"), nullptr);
-  EXPECT_EQ(kq::sys::LastError(), 2u);
-  // Reading a text leaves the pending error alone.
-  char text[256];
-  ASSERT_TRUE(kq::sys::ErrorText(13, text, sizeof text));
-  EXPECT_EQ(kq::sys::LastError(), 2u);
-  kq::sys::SetLastError(13);
-  EXPECT_EQ(kq::sys::LastError(), 13u);
-  kq::sys::SetLastError(0);
-}
-
-// Each text is written into a buffer of the given size within a larger area
-// of 'X': the text must end where expected and leave the rest untouched.
-TEST(SysError, ErrorTextNamesEveryCodeAndStaysWithinTheBuffer) {
-  struct Case {
-    std::uint32_t code;
-    std::size_t size;
-    char const* text;  // null: no text, false returned
-  };
-  for (Case const& c : {Case{2, 256, "No such file or directory"}, Case{2, 5, "No s"},
-                        Case{2, 1, ""}, Case{2, 0, nullptr},
-                        Case{987654, 256, "Unknown error 987654"}, Case{987654, 8, "Unknown"}}) {
-    SCOPED_TRACE(testing::Message() << c.code << " in " << c.size);
-    char area[300];
-    std::memset(area, 'X', sizeof area);
-    EXPECT_EQ(kq::sys::ErrorText(c.code, area, c.size), c.text != nullptr);
-    std::size_t const length = c.text != nullptr ? std::strlen(c.text) + 1 : 0;
-    EXPECT_EQ(std::string(area, length), std::string(c.text != nullptr ? c.text : "", length));
-    EXPECT_EQ(area[length], 'X');
-  }
-  EXPECT_FALSE(kq::sys::ErrorText(2, nullptr, 16));
-}
-
-TEST(SysError, ExecutablePathNamesThisProgram) {
-  char path[4096];
-  ASSERT_TRUE(kq::sys::ExecutablePath(path, sizeof path));
-  fs::path const program(path);
-  EXPECT_TRUE(program.is_absolute()) << path;
-  EXPECT_EQ(program.filename(), "platform_test");
-  EXPECT_TRUE(fs::is_regular_file(program));
-  // Too small a buffer gives no path rather than part of one.
-  char tiny[8];
-  std::memset(tiny, 'X', sizeof tiny);
-  EXPECT_FALSE(kq::sys::ExecutablePath(tiny, sizeof tiny));
-  EXPECT_EQ(tiny[0], '\0');
-  EXPECT_FALSE(kq::sys::ExecutablePath(tiny, 0));
-  EXPECT_FALSE(kq::sys::ExecutablePath(nullptr, 64));
-}
-
-TEST(SysStack, FramesNameTheCallersWithTheirSourceLinesFromTheSkippedOnesOn) {
+TEST(SysStack, FramesNameTheCallersDemangledWithTheirSourceLinesFromTheSkippedOnesOnAnyThread) {
   std::vector<StackFrame> const frames = CaptureOuter(0);
   std::string const all = Describe(frames);
   ASSERT_GE(frames.size(), 3u) << all;
@@ -149,125 +97,116 @@ TEST(SysStack, FramesNameTheCallersWithTheirSourceLinesFromTheSkippedOnesOn) {
   ASSERT_EQ(skipped.size() + 1, frames.size()) << Describe(skipped);
   EXPECT_NE(skipped[0].function.find("CaptureOuter"), std::string::npos) << Describe(skipped);
   EXPECT_EQ(skipped[0].line, static_cast<std::uint32_t>(gOuterLine.load()));
-  EXPECT_TRUE(CaptureOuter(1000000).empty());
-  EXPECT_TRUE(CaptureOuter(~0u).empty());
-  // Capturing leaves the pending error alone.
+  EXPECT_TRUE(CaptureOuter(1000000).empty() && CaptureOuter(~0u).empty());
   kq::sys::SetLastError(2);
-  EXPECT_FALSE(CaptureOuter(0).empty());
-  EXPECT_EQ(kq::sys::LastError(), 2u);
+  EXPECT_TRUE(!CaptureOuter(0).empty() && kq::sys::LastError() == 2) << "the error is left alone";
   kq::sys::SetLastError(0);
-}
 
-TEST(SysStack, NamesAreDemangledAndDeepStacksCutAt256Frames) {
+  // Names are demangled, and deep stacks cut at 256 frames.
   std::vector<StackFrame> const probed = stacktest::Probe().Capture(3, "tag");
   ASSERT_FALSE(probed.empty());
   EXPECT_EQ(probed[0].function, "stacktest::Probe::Capture(int, char const*) const")
       << Describe(probed);
-  std::vector<StackFrame> const frames = CaptureRecursively(300);
-  ASSERT_EQ(frames.size(), 256u);
-  for (StackFrame const& frame : frames) {
+  std::vector<StackFrame> const deep = CaptureRecursively(300);
+  ASSERT_EQ(deep.size(), 256u);
+  for (StackFrame const& frame : deep) {
     EXPECT_NE(frame.function.find("CaptureRecursively"), std::string::npos) << frame.function;
   }
-}
 
-TEST(SysStack, ThreadsCaptureAtTheSameTime) {
-  constexpr int kRounds = 25;
-  std::vector<int> good(4, 0);
+  // Threads capture at the same time.
+  std::atomic<int> good{0};
   std::vector<std::thread> threads;
-  for (int& count : good) {
-    threads.emplace_back([&count] {
-      for (int round = 0; round < kRounds; ++round) {
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&good] {
+      for (int round = 0; round < 25; ++round) {
         std::vector<StackFrame> const frames = CaptureInner(0);
-        count += !frames.empty() && frames[0].function.find("CaptureInner") != std::string::npos &&
-                 EndsWith(frames[0].file, "platform_test.cpp") && frames[0].line != 0;
+        good += !frames.empty() && frames[0].line == static_cast<std::uint32_t>(gInnerLine.load());
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(good, std::vector<int>(4, kRounds));
+  EXPECT_EQ(good.load(), 100);
+
+  // The last error follows a failing call; each error text goes into a buffer
+  // within a larger area of 'X', which must stay untouched past its end.
+  kq::sys::SetLastError(0);
+  EXPECT_EQ(kq::sys::LastError(), 0u);
+  ASSERT_EQ(std::fopen("/kq-no-such-directory/missing.txt", "r"), nullptr);
+  EXPECT_EQ(kq::sys::LastError(), 2u);
+  // A code, the buffer's size and the text (null: none, false returned).
+  using Row = std::tuple<std::uint32_t, std::size_t, char const*>;
+  for (auto const& [code, size, text] :
+       {Row{2, 256, "No such file or directory"}, Row{2, 5, "No s"}, Row{2, 1, ""},
+        Row{2, 0, nullptr}, Row{987654, 256, "Unknown error 987654"}, Row{987654, 8, "Unknown"}}) {
+    SCOPED_TRACE(testing::Message() << code << " in " << size);
+    char area[300];
+    std::memset(area, 'X', sizeof area);
+    EXPECT_EQ(kq::sys::ErrorText(code, area, size), text != nullptr);
+    std::size_t const length = text != nullptr ? std::strlen(text) + 1 : 0;
+    EXPECT_EQ(std::string(area, length), std::string(text != nullptr ? text : "", length));
+    EXPECT_EQ(area[length], 'X');
+  }
+  EXPECT_FALSE(kq::sys::ErrorText(2, nullptr, 16));
+  EXPECT_EQ(kq::sys::LastError(), 2u) << "reading a text leaves the pending error alone";
+  kq::sys::SetLastError(0);
+
+  // The executable's path names this program; too small a buffer gives no
+  // path rather than part of one.
+  char path[4096];
+  ASSERT_TRUE(kq::sys::ExecutablePath(path, sizeof path));
+  fs::path const program(path);
+  EXPECT_TRUE(program.is_absolute()) << path;
+  EXPECT_TRUE(program.filename() == "platform_test" && fs::is_regular_file(program));
+  char tiny[8];
+  std::memset(tiny, 'X', sizeof tiny);
+  EXPECT_TRUE(!kq::sys::ExecutablePath(tiny, sizeof tiny) && tiny[0] == '\0');
+  EXPECT_FALSE(kq::sys::ExecutablePath(tiny, 0) || kq::sys::ExecutablePath(nullptr, 64));
 }
 
-namespace {
-
-// A fresh directory with a name that needs more than ASCII, removed with
-// everything in it at the end.
-class PathBridge : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fPath = fs::temp_directory_path() /
-            fs::u8path("kq_platform_test_\xC3\xA4\xE6\xB5\x8B_" + std::to_string(getpid()));
-    fs::create_directory(fPath);
-  }
-  void TearDown() override { fs::remove_all(fPath); }
-  // The UTF-8 name of an entry below the directory, made a file of size bytes.
-  std::string Child(char const* name, std::size_t size = 0) const {
-    std::string const path = (fPath / fs::u8path(name)).u8string();
-    if (size != 0) std::ofstream(fs::u8path(path), std::ios::binary) << std::string(size, 'k');
-    return path;
-  }
-  fs::path fPath;
-};
-
-TEST_F(PathBridge, EnvironmentIsReadAndSetInUtf8) {
-  EXPECT_EQ(getenv_utf8("KQ_PLATFORM_TEST_SURELY_UNSET"), nullptr);
-  EXPECT_EQ(getenv_utf8(nullptr), nullptr);
+// The UTF-8 calls, in a fresh directory whose name needs more than ASCII.
+TEST(PathBridge, EnvironmentStatAndRmdirWorkInUtf8) {
   // The assignment is copied: the caller's text may change right after.
-  std::string const value = "Gr\xC3\xBC\xC3\x9F\x65 \xE2\x82\xAC \xF0\x9F\x98\x80";
-  for (std::string const& expected : {value, std::string("second"), std::string()}) {
-    std::string assignment = "KQ_PLATFORM_TEST_VALUE=" + expected;
-    ASSERT_EQ(putenv_utf8(assignment.c_str()), 0);
-    assignment.assign(assignment.size(), '?');
-    char const* read = getenv_utf8("KQ_PLATFORM_TEST_VALUE");
-    ASSERT_NE(read, nullptr);
-    EXPECT_EQ(read, expected);
-  }
-  EXPECT_NE(putenv_utf8(nullptr), 0);
-  EXPECT_NE(putenv_utf8("KQ_PLATFORM_TEST_NO_EQUALS"), 0);
-  EXPECT_NE(putenv_utf8("=no name"), 0);
-  EXPECT_EQ(getenv_utf8("KQ_PLATFORM_TEST_NO_EQUALS"), nullptr);
-}
+  std::string assignment = "KQ_PLATFORM_TEST_VALUE=Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x98\x80";
+  ASSERT_EQ(putenv_utf8(assignment.c_str()), 0);
+  assignment.assign(assignment.size(), '?');
+  char const* read = getenv_utf8("KQ_PLATFORM_TEST_VALUE");
+  EXPECT_EQ(std::string(read != nullptr ? read : "(none)"),
+            "Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x98\x80");
+  for (char const* bad : {static_cast<char const*>(nullptr), "KQ_PLATFORM_TEST_NO_EQUALS", "=x"})
+    EXPECT_NE(putenv_utf8(bad), 0);
+  EXPECT_TRUE(getenv_utf8("KQ_PLATFORM_TEST_NO_EQUALS") == nullptr &&
+              getenv_utf8(nullptr) == nullptr);
 
-TEST_F(PathBridge, StatAndFstatDescribeDirectoriesAndFiles) {
+  fs::path const directory =
+      fs::temp_directory_path() /
+      fs::u8path("kq_platform_test_\xC3\xA4\xE6\xB5\x8B_" + std::to_string(getpid()));
+  fs::create_directories(directory);
+  std::string const dir = directory.u8string();
+  std::string const file = dir + "/d\xC3\xA9j\xC3\xA0.bin";
   std::time_t const before = std::time(nullptr);
-  std::string const file = Child("d\xC3\xA9j\xC3\xA0.bin", 1234);
-  std::time_t const after = std::time(nullptr);
-  PathBridgeStat status;
-  ASSERT_EQ(stat32_utf8(fPath.u8string().c_str(), &status), 0);
+  std::ofstream(fs::u8path(file), std::ios::binary) << std::string(1234, 'k');
+  PathBridgeStat status{};
+  ASSERT_EQ(stat32_utf8(dir.c_str(), &status), 0);
   EXPECT_NE(status.mode & 0x4000u, 0u);
-  std::memset(&status, 0, sizeof status);
   ASSERT_EQ(stat32_utf8(file.c_str(), &status), 0);
-  EXPECT_EQ(status.mode & 0xC000u, 0x8000u);
-  EXPECT_EQ(status.size, 1234u);
-  for (std::int64_t const time : {status.accessTime, status.modificationTime, status.changeTime}) {
-    EXPECT_GE(time, static_cast<std::int64_t>(before) - 2);
-    EXPECT_LE(time, static_cast<std::int64_t>(after) + 2);
-  }
-  EXPECT_NE(stat32_utf8(Child("missing").c_str(), &status), 0);
-  EXPECT_NE(stat32_utf8(nullptr, &status), 0);
-  EXPECT_NE(stat32_utf8(file.c_str(), nullptr), 0);
-
-  std::FILE* const stream = std::fopen(Child("open.bin", 777).c_str(), "rb");
-  ASSERT_NE(stream, nullptr);
-  std::memset(&status, 0, sizeof status);
-  EXPECT_EQ(fstat32_utf8(fileno(stream), &status), 0);
-  EXPECT_EQ(status.size, 777u);
-  EXPECT_EQ(status.mode & 0x4000u, 0u);
-  EXPECT_NE(fstat32_utf8(fileno(stream), nullptr), 0);
+  EXPECT_TRUE((status.mode & 0xC000u) == 0x8000u && status.size == 1234u);
+  for (std::int64_t const time : {status.accessTime, status.modificationTime, status.changeTime})
+    EXPECT_TRUE(time >= before - 2 && time <= std::time(nullptr) + 2) << time;
+  EXPECT_TRUE(stat32_utf8((dir + "/missing").c_str(), &status) != 0 &&
+              stat32_utf8(nullptr, &status) != 0 && stat32_utf8(file.c_str(), nullptr) != 0);
+  std::FILE* const stream = std::fopen(file.c_str(), "rb");
+  status = PathBridgeStat{};
+  EXPECT_TRUE(fstat32_utf8(fileno(stream), &status) == 0 && status.size == 1234u);
+  EXPECT_TRUE(fstat32_utf8(fileno(stream), nullptr) != 0 && fstat32_utf8(-1, &status) != 0);
   std::fclose(stream);
-  EXPECT_NE(fstat32_utf8(-1, &status), 0);
-}
 
-TEST_F(PathBridge, RmdirRemovesOnlyEmptyDirectories) {
-  std::string const empty = Child("leer \xE2\x88\x85");
-  std::string const full = Child("full");
+  // Only empty directories go.
+  std::string const empty = dir + "/leer \xE2\x88\x85";
   fs::create_directory(fs::u8path(empty));
-  fs::create_directory(fs::u8path(full));
-  std::string const inside = Child("full/inside.txt", 3);
-  EXPECT_EQ(rmdir_utf8(empty.c_str()), 0);
-  EXPECT_FALSE(fs::exists(fs::u8path(empty)));
-  for (std::string const& path : {empty, full, inside}) EXPECT_NE(rmdir_utf8(path.c_str()), 0);
-  EXPECT_TRUE(fs::exists(fs::u8path(inside)));
-  EXPECT_NE(rmdir_utf8(nullptr), 0);
+  EXPECT_TRUE(rmdir_utf8(empty.c_str()) == 0 && !fs::exists(fs::u8path(empty)));
+  for (char const* path :
+       {empty.c_str(), dir.c_str(), file.c_str(), static_cast<char const*>(nullptr)})
+    EXPECT_NE(rmdir_utf8(path), 0);
+  EXPECT_TRUE(fs::exists(fs::u8path(file)));
+  fs::remove_all(directory);
 }
-
-}  // namespace

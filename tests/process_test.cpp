@@ -1,5 +1,4 @@
 // Processes: exit codes, signals, kills, timed waits, command lines, Find.
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -9,6 +8,8 @@
 #include "test_support.h"
 
 namespace {
+
+using Pair = std::pair<char const*, char const*>;
 
 std::uint32_t IdOf(KQ_TProcess const& process) {
   return static_cast<std::uint32_t>(process.ProcessID());
@@ -27,68 +28,29 @@ std::int32_t ResultOf(std::string const& commandLine) {
   return KQ_TProcess(commandLine.c_str()).Join().Result();
 }
 
-TEST(Process, ExitCodesTellHowAChildEnded) {
-  struct Case {
-    char const* commandLine;
-    std::int32_t result, signal;
-  };
-  for (Case const& c : {Case{"/bin/true", 0, 0}, Case{"sh -c \"exit 255\"", 255, 0},
-                        Case{"sh -c \"kill -TERM $$\"", 128 + SIGTERM, SIGTERM},
-                        Case{"sh -c \"ulimit -c 0; kill -SEGV $$\"", 128 + SIGSEGV, SIGSEGV},
-                        Case{"sh -c \"kill -KILL $$\"", 1, SIGKILL}}) {
-    SCOPED_TRACE(c.commandLine);
-    KQ_TProcess process(c.commandLine);
-    process.Join();
-    EXPECT_FALSE(process.IsRunning());
-    EXPECT_EQ(process.Result(), c.result);
-    EXPECT_EQ(process.Signal(), c.signal);
-  }
-
-  KQ_TProcess sleeper("sleep 30");
-  KQ_TProcess const copy(sleeper);
-  EXPECT_TRUE(sleeper.IsRunning());
-  EXPECT_EQ(sleeper.Result(), 0);
-  EXPECT_FALSE(sleeper.Join(0));
-  EXPECT_FALSE(sleeper.Join(20));
-  sleeper.Kill().Join();
-  EXPECT_FALSE(copy.IsRunning());
-  EXPECT_EQ(copy.Result(), 1);
-  EXPECT_TRUE(sleeper.Kill().Join(0));
-}
-
-TEST(Process, WordsOfTheCommandLineBecomeTheArguments) {
+TEST(Process, WordsOfTheCommandLineBecomeTheArgumentsAndBadUseAndFailedStartsRaise) {
   // A program in a directory whose name holds blanks and both quotes.
   std::string const directory = ::testing::TempDir() + "kq \"q\" 'x' " + std::to_string(getpid());
   std::string const script = directory + "/echo";
   mkdir(directory.c_str(), 0700);
-  std::ofstream(script)
-      << "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done > \"$0.out\"\n";
+  kqtest::WriteFile(script,
+                    "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done > \"$0.out\"\n");
   ASSERT_EQ(chmod(script.c_str(), 0700), 0);
   std::string program = "\"";
   for (char c : script) program += c == '"' ? std::string("\\\"") : std::string(1, c);
   program += "\" ";
 
-  struct Case {
-    char const* words;
-    char const* arguments;
-  };
-  for (Case const& c :
-       {Case{"a b\tc", "[a][b][c]"}, Case{"  lead   trail  ", "[lead][trail]"},
-        Case{R"("b c" d)", "[b c][d]"}, Case{R"("it's \"here\"")", R"([it's "here"])"},
-        Case{R"(x"y z"w)", "[xy zw]"}, Case{R"(a\b c\\\\"d e")", R"([a\b][c\\d e])"},
-        Case{R"(\\\"a)", R"([\"a])"}, Case{R"("a""b")", R"([a"b])"}, Case{R"("" x)", "[][x]"}}) {
-    SCOPED_TRACE(c.words);
-    ASSERT_EQ(ResultOf(program + c.words), 0);
-    std::stringstream text;
-    text << std::ifstream(script + ".out").rdbuf();
-    EXPECT_EQ(text.str(), c.arguments);
+  for (auto const& [words, arguments] :
+       {Pair{"a b\tc", "[a][b][c]"}, Pair{"  lead   trail  ", "[lead][trail]"},
+        Pair{R"("b c" d)", "[b c][d]"}, Pair{R"("it's \"here\"")", R"([it's "here"])"},
+        Pair{R"(x"y z"w)", "[xy zw]"}, Pair{R"(a\b c\\\\"d e")", R"([a\b][c\\d e])"},
+        Pair{R"(\\\"a)", R"([\"a])"}, Pair{R"("a""b")", R"([a"b])"}, Pair{R"("" x)", "[][x]"}}) {
+    ASSERT_EQ(ResultOf(program + words), 0) << words;
+    EXPECT_EQ(kqtest::ReadFile(script + ".out"), arguments) << words;
   }
-  std::remove(script.c_str());
-  std::remove((script + ".out").c_str());
-  rmdir(directory.c_str());
-}
+  std::filesystem::remove_all(directory);
 
-TEST(Process, BadUseAndFailedStartsRaise) {
+  // Bad use and failed starts raise.
   KQ_TProcess unbound;
   std::function<void()> const operations[] = {
       [&] { unbound.Join(); },      [&] { unbound.Join(5); },  [&] { unbound.Kill(); },
@@ -101,56 +63,39 @@ TEST(Process, BadUseAndFailedStartsRaise) {
   KQ_TAny data;
   EXPECT_EQ(kqtest::RaisedMessage([&] { started = "/bin/false"; }, &data),
             "KQ_EProcessAlreadyBound|KQ_EProcessAlreadyBound");
-  EXPECT_TRUE(data == KQ_TAny("/bin/false"));
-  EXPECT_EQ(started.Join().Result(), 0);
+  EXPECT_TRUE(data == KQ_TAny("/bin/false") && started.Join().Result() == 0);
 
-  struct Case {
-    char const* commandLine;
-    char const* reason;
-  };
-  for (Case const& c :
-       {Case{"/nonexistent/kq program", "No such file or directory"},
-        Case{"kq-no-such-program-anywhere", "No such file or directory"},
-        Case{"/", "Permission denied"}, Case{" \t ", "No such file or directory"}}) {
-    SCOPED_TRACE(c.commandLine);
+  for (auto const& [commandLine, reason] :
+       {Pair{"/nonexistent/kq program", "No such file or directory"},
+        Pair{"kq-no-such-program-anywhere", "No such file or directory"},
+        Pair{"/", "Permission denied"}, Pair{" \t ", "No such file or directory"}}) {
+    SCOPED_TRACE(commandLine);
     KQ_TProcess process;
-    EXPECT_EQ(kqtest::RaisedMessage([&] { process = c.commandLine; }, &data),
-              std::string("KQ_ECouldNotCreateProcess|KQ_ECouldNotCreateProcess: ") + c.reason);
-    EXPECT_TRUE(data == KQ_TAny(c.commandLine));
+    EXPECT_EQ(kqtest::RaisedMessage([&, line = commandLine] { process = line; }, &data),
+              std::string("KQ_ECouldNotCreateProcess|KQ_ECouldNotCreateProcess: ") + reason);
+    EXPECT_TRUE(data == KQ_TAny(commandLine));
     EXPECT_THROW(process.IsRunning(), KQ_EProcessNotBound);
   }
 }
 
-TEST(Process, FindWatchesAProcessWithoutWaitingForIt) {
+TEST(Process, ExitCodesTellHowAChildEndedFindWatchesItAndNoChildStaysAZombie) {
   KQ_TProcess child("sleep 30");
   std::unique_ptr<KQ_TProcess> found(KQ_TProcess::Find(child.ProcessID()));
-  EXPECT_EQ(IdOf(*found), IdOf(child));
-  EXPECT_TRUE(found->IsRunning());
-  EXPECT_FALSE(found->Join(10));
-  found->Kill().Join();
-  EXPECT_FALSE(found->IsRunning());
+  EXPECT_TRUE(IdOf(*found) == IdOf(child) && found->IsRunning() && !found->Join(10));
+  EXPECT_FALSE(found->Kill().Join().IsRunning());
   // The caller's own child: the watch learns the code, the owner still reaps.
-  EXPECT_EQ(found->Result(), 1);
-  EXPECT_TRUE(IsZombie(IdOf(child)));
-  EXPECT_EQ(child.Join().Result(), 1);
+  EXPECT_TRUE(found->Result() == 1 && IsZombie(IdOf(child)) && child.Join().Result() == 1);
 
   std::unique_ptr<KQ_TProcess> parent(KQ_TProcess::Find(KQ_TAny(std::uint32_t(getppid()))));
-  EXPECT_TRUE(parent->IsRunning());
-  EXPECT_FALSE(parent->Join(0));
+  EXPECT_TRUE(parent->IsRunning() && !parent->Join(0));
   // No such process: nothing can be reached.
   std::unique_ptr<KQ_TProcess> missing(KQ_TProcess::Find(KQ_TAny(std::uint32_t{0x7FFFFFF0})));
-  EXPECT_TRUE(missing->IsRunning());
-  EXPECT_FALSE(missing->Join().Kill().Join(10));
-  EXPECT_EQ(missing->Result(), 0);
+  EXPECT_TRUE(missing->IsRunning() && !missing->Join().Kill().Join(10) && missing->Result() == 0);
 
   KQ_TProcess& current = KQ_TProcess::CurrentProcess();
-  EXPECT_EQ(IdOf(current), static_cast<std::uint32_t>(getpid()));
-  EXPECT_TRUE(current.IsRunning());
+  EXPECT_TRUE(IdOf(current) == static_cast<std::uint32_t>(getpid()) && current.IsRunning());
   EXPECT_THROW(current.Join(0), KQ_EProcessException);
-  EXPECT_EXIT(KQ_TProcess::CurrentProcess().Kill(), ::testing::ExitedWithCode(1), "");
-}
-
-TEST(Process, NoChildStaysAZombie) {
+  // No child stays a zombie once its last owner is gone.
   std::uint32_t pid = 0;
   std::unique_ptr<KQ_TProcess> watch;
   {
@@ -172,21 +117,37 @@ TEST(Process, NoChildStaysAZombie) {
   EXPECT_TRUE(IsZombie(pid));
   ResultOf("/bin/true");
   EXPECT_TRUE(IsReaped(pid));
+  EXPECT_EXIT(KQ_TProcess::CurrentProcess().Kill(), ::testing::ExitedWithCode(1), "");
+
+  // Exit codes tell how a child ended.
+  // A command line, the result and the signal that ended it.
+  using Row = std::tuple<char const*, std::int32_t, std::int32_t>;
+  for (auto const& [commandLine, result, signal] :
+       {Row{"/bin/true", 0, 0}, Row{"sh -c \"exit 255\"", 255, 0},
+        Row{"sh -c \"kill -TERM $$\"", 128 + SIGTERM, SIGTERM},
+        Row{"sh -c \"ulimit -c 0; kill -SEGV $$\"", 128 + SIGSEGV, SIGSEGV},
+        Row{"sh -c \"kill -KILL $$\"", 1, SIGKILL}}) {
+    KQ_TProcess process(commandLine);
+    EXPECT_FALSE(process.Join().IsRunning());
+    EXPECT_TRUE(process.Result() == result && process.Signal() == signal) << commandLine;
+  }
+  // A copy watches the same child.
+  KQ_TProcess sleeper("sleep 30");
+  KQ_TProcess const copy(sleeper);
+  EXPECT_TRUE(sleeper.IsRunning() && sleeper.Result() == 0 && !sleeper.Join(0) &&
+              !sleeper.Join(20));
+  sleeper.Kill().Join();
+  EXPECT_TRUE(!copy.IsRunning() && copy.Result() == 1 && sleeper.Kill().Join(0));
 }
 
 TEST(Process, AChildInheritsTheCallersDescriptorsButNotTheLibrarys) {
   KQ_TProcess running("sleep 30");
   std::vector<int> pidfds;
-  DIR* directory = opendir("/proc/self/fd");
-  while (dirent* entry = readdir(directory)) {
-    char target[64] = {};
-    std::string const link = std::string("/proc/self/fd/") + entry->d_name;
-    if (readlink(link.c_str(), target, sizeof target - 1) > 0 &&
-        std::string(target) == "anon_inode:[pidfd]") {
-      pidfds.push_back(std::stoi(entry->d_name));
-    }
+  for (auto const& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == "anon_inode:[pidfd]")
+      pidfds.push_back(std::stoi(entry.path().filename().string()));
   }
-  closedir(directory);
   if (pidfds.empty()) GTEST_SKIP() << "the system gives no pidfds";
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);

@@ -47,52 +47,36 @@ bool ListsChild(KQ_TThread const& parent, KQ_TThread const* child) {
   return parent.Children().Contains(KQ_TAny(static_cast<void*>(const_cast<KQ_TThread*>(child))));
 }
 
-TEST_F(ThreadTest, RunsFunctionsRunnablesAndOverriddenRun) {
+TEST_F(ThreadTest, RunsItsCodeWhichCanBeReplacedOnlyBeforeTheStart) {
   std::int32_t value = 21;
   KQ_TThread function(&Twice, &value);
   EXPECT_EQ(function.Result(), 0);
-  EXPECT_EQ(function.ThreadState(), KQ_TThread::kNotStarted);
   function.Start().Join();
-  EXPECT_TRUE(function.IsFinished() && !function.IsRunning() && !function.HasFailed());
-  EXPECT_EQ(function.Result(), 42);
-  EXPECT_NE(function.ThreadID(), 0u) << "stays set after a normal end";
-
+  EXPECT_TRUE(function.IsFinished() && !function.IsRunning() && !function.HasFailed() &&
+              function.Result() == 42);
   Adder adder;
   EXPECT_EQ(KQ_TThread(adder, &value).Start().Join().Result(), 121);
-
   std::atomic<KQ_TThread*> seen{nullptr};
   Lambda derived([&] { return seen = &KQ_TThread::CurrentThread(), 11; });
   EXPECT_EQ(derived.Start().Join().Result(), 11);
   EXPECT_EQ(seen.load(), &derived) << "CurrentThread() on a started thread is its object";
   // The base Run does nothing and succeeds; no code at all fails.
-  KQ_TThread plain;
-  EXPECT_TRUE(plain.Start().Join().IsFinished() && plain.Result() == 0);
   KQ_TThread none(static_cast<KQ_TThread::Function_t>(nullptr));
   EXPECT_TRUE(none.Start().Join().HasFailed() && none.Result() == 0);
-}
 
-TEST_F(ThreadTest, CodeCanBeReplacedOnlyBeforeTheStart) {
-  std::int32_t value = 1;
   KQ_TThread thread;
-  thread = &Seven;
-  thread.Start().Join();
-  EXPECT_EQ(thread.Result(), 7);
-  Adder adder;
+  EXPECT_TRUE(thread.Start().Join().IsFinished() && thread.Result() == 0);
   EXPECT_THROW(thread.Start(), KQ_EThreadAlreadyStarted);
-  EXPECT_THROW(thread = &Twice, KQ_EThreadAlreadyStarted);
   EXPECT_THROW(thread = adder, KQ_EThreadAlreadyStarted);
   EXPECT_THROW(thread.SetThreadCode(&Twice, &value), KQ_EThreadAlreadyStarted);
   EXPECT_THROW(thread.SetThreadCode(adder, &value), KQ_EThreadAlreadyStarted);
-  EXPECT_EQ(thread.Result(), 7) << "the failed replacements changed nothing";
-
   // After Stop the thread id is clear: new code, a new start and a new id.
   std::uint32_t const firstId = thread.ThreadID();
-  thread.Stop();
-  EXPECT_EQ(thread.ThreadID(), 0u);
+  EXPECT_NE(firstId, 0u) << "stays set after a normal end";
+  EXPECT_EQ(thread.Stop().ThreadID(), 0u);
   EXPECT_TRUE(thread.IsFinished()) << "Stop leaves a finished thread finished";
-  thread.SetThreadCode(adder, &value).Start().Join();
-  EXPECT_EQ(thread.Result(), 101);
-  EXPECT_NE(thread.ThreadID(), firstId);
+  thread = &Seven;
+  EXPECT_TRUE(thread.Start().Join().Result() == 7 && thread.ThreadID() != firstId);
 }
 
 // Failing code raises a library exception, another exception or no class at
@@ -113,20 +97,41 @@ TEST_F(ThreadTest, FailingCodeEndsTheThreadFailedAndKeepsTheResult) {
   for (auto const& code : codes) {
     Lambda thread(code);
     thread.Start().Join();
-    EXPECT_TRUE(thread.HasFailed() && !thread.IsFinished());
-    EXPECT_EQ(thread.Result(), 0);
+    EXPECT_TRUE(thread.HasFailed() && !thread.IsFinished() && thread.Result() == 0);
   }
   EXPECT_TRUE(unwound);
   // A result from an earlier run stays.
   Lambda thread([] { return 7; });
   thread.Start().Join().Stop();
   thread.body = []() -> std::int32_t { throw std::runtime_error("failed"); };
-  EXPECT_TRUE(thread.Start().Join().HasFailed());
-  EXPECT_EQ(thread.Result(), 7);
+  EXPECT_TRUE(thread.Start().Join().HasFailed() && thread.Result() == 7);
 }
 
-TEST_F(ThreadTest, JoinWaitsForRunningThreadsOnlyAndRefusesToWaitForItself) {
-  EXPECT_EQ(KQ_TThread(&Seven).Join().ThreadState(), KQ_TThread::kNotStarted);
+TEST_F(ThreadTest, StopEndsARunningThreadAtOnceEvenItsOwnAndJoinWaitsOnlyForOthers) {
+  std::atomic<std::int32_t> counter{0};
+  KQ_TThread looping(&CountForever, &counter);
+  looping.Start();
+  ASSERT_TRUE(Eventually([&] { return counter.load() > 3; }));
+  EXPECT_TRUE(looping.Stop().ThreadID() == 0 && looping.HasFailed());
+  auto const start = kqtest::Clock::now();
+  EXPECT_TRUE(Stopped(counter)) << "the code runs no more";
+  EXPECT_GE(kqtest::MillisecondsSince(start), 30) << "Sleep waits at least the given time";
+  looping.Join();
+
+  std::atomic<int> steps{0};
+  Lambda stopper([&] {
+    ++steps;
+    KQ_TThread::CurrentThread().Stop();
+    ++steps;
+    return 1;
+  });
+  stopper.Start();
+  ASSERT_TRUE(Eventually([&] { return stopper.HasFailed(); }));
+  stopper.Join();
+  KQ_TThread::Sleep(20);
+  EXPECT_TRUE(steps.load() == 1 && stopper.ThreadID() == 0 && stopper.Result() == 0);
+
+  // Join waits for running threads only and refuses to wait for itself.
   KQ_TSemaphore gate(0);
   KQ_TThread blocked(&WaitFor, &gate);
   blocked.Start();
@@ -146,11 +151,10 @@ TEST_F(ThreadTest, JoinWaitsForRunningThreadsOnlyAndRefusesToWaitForItself) {
   // A thread the library did not start, such as this one, is adopted once;
   // it cannot be waited for, and Stop only marks it.
   KQ_TThread& main = KQ_TThread::CurrentThread();
-  EXPECT_EQ(&KQ_TThread::CurrentThread(), &main);
-  EXPECT_TRUE(main.IsRunning() && main.ThreadID() != 0 && main.Parent() == nullptr);
+  EXPECT_TRUE(&KQ_TThread::CurrentThread() == &main && main.IsRunning() && main.ThreadID() != 0 &&
+              main.Parent() == nullptr);
   EXPECT_THROW(main.Join(), KQ_EThreadException);
-  KQ_TSemaphore adopted(0);
-  KQ_TSemaphore checked(0);
+  KQ_TSemaphore adopted(0), checked(0);
   KQ_TThread* foreign = nullptr;
   std::thread thread([&] {
     foreign = &KQ_TThread::CurrentThread();
@@ -159,64 +163,34 @@ TEST_F(ThreadTest, JoinWaitsForRunningThreadsOnlyAndRefusesToWaitForItself) {
   });
   adopted.Lock();
   EXPECT_TRUE(foreign != &main && foreign->ThreadID() != main.ThreadID());
-  EXPECT_EQ(foreign->Stop().ThreadID(), 0u);
-  EXPECT_TRUE(foreign->HasFailed());
+  EXPECT_TRUE(foreign->Stop().ThreadID() == 0 && foreign->HasFailed());
   checked.Release();
   thread.join();
 }
 
-TEST_F(ThreadTest, StopEndsARunningThreadAtOnceEvenItsOwn) {
-  std::atomic<std::int32_t> counter{0};
-  KQ_TThread looping(&CountForever, &counter);
-  looping.Start();
-  ASSERT_TRUE(Eventually([&] { return counter.load() > 3; }));
-  EXPECT_EQ(looping.Stop().ThreadID(), 0u);
-  EXPECT_TRUE(looping.HasFailed());
-  EXPECT_TRUE(Stopped(counter)) << "the code runs no more";
-  looping.Join();
-  // It can be started again.
-  std::int32_t const stoppedAt = counter.load();
-  looping.Start();
-  EXPECT_TRUE(Eventually([&] { return counter.load() > stoppedAt + 3; }));
-  looping.Stop();
-
-  std::atomic<int> steps{0};
-  Lambda stopper([&] {
-    ++steps;
-    KQ_TThread::CurrentThread().Stop();
-    ++steps;
-    return 1;
-  });
-  stopper.Start();
-  ASSERT_TRUE(Eventually([&] { return stopper.HasFailed(); }));
-  stopper.Join();
-  KQ_TThread::Sleep(20);
-  EXPECT_EQ(steps.load(), 1);
-  EXPECT_EQ(stopper.ThreadID(), 0u);
-  EXPECT_EQ(stopper.Result(), 0);
-}
-
-TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodes) {
+TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodesAndThreadsThatFreeThemselves) {
   KQ_TThread& main = KQ_TThread::CurrentThread();
   auto child = std::make_unique<KQ_TThread>(&Seven);
-  EXPECT_EQ(child->Parent(), &main);
-  EXPECT_TRUE(ListsChild(main, child.get()));
+  EXPECT_TRUE(child->Parent() == &main && ListsChild(main, child.get()));
 
   // The inner node creates two grandchildren on its own thread.
   KQ_TThread* grandchildren[2] = {};
+  std::atomic<int> freedRan{0};
   auto inner = std::make_unique<Lambda>([&] {
     grandchildren[0] = new KQ_TThread(&Seven);
     grandchildren[1] = &(new KQ_TThread(&Seven))->Start();
-    return 0;
+    // A third frees itself; JoinChildren waits for every started child.
+    (new Lambda([&] { return KQ_TThread::Sleep(20), ++freedRan; }))->SetAutoFree(true).Start();
+    KQ_TThread::CurrentThread().JoinChildren();
+    return grandchildren[1]->IsFinished() && freedRan == 1 ? 0 : 1;
   });
-  inner->Start().Join();
+  EXPECT_EQ(inner->Start().Join().Result(), 0);
   std::unique_ptr<KQ_TThread> first(grandchildren[0]);
   std::unique_ptr<KQ_TThread> second(grandchildren[1]);
-  EXPECT_EQ(first->Parent(), inner.get());
-  EXPECT_EQ(inner->Children().Entries(), 2u);
+  EXPECT_TRUE(first->Parent() == inner.get() && inner->Children().Entries() == 2);
   inner.reset();
-  EXPECT_EQ(first->Parent(), &main) << "children move up to the grandparent";
-  EXPECT_EQ(second->Parent(), &main);
+  EXPECT_TRUE(first->Parent() == &main && second->Parent() == &main)
+      << "children move up to the grandparent";
   EXPECT_TRUE(ListsChild(main, first.get()) && ListsChild(main, second.get()));
   second->Join();
   KQ_TThread const* const gone = second.get();
@@ -225,11 +199,9 @@ TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodes) {
 
   // Children of an adopted thread have no parent once it has ended.
   std::unique_ptr<KQ_TThread> orphan(kqtest::OnOtherThread([] { return new KQ_TThread(&Seven); }));
-  EXPECT_EQ(orphan->Parent(), nullptr);
-  EXPECT_FALSE(ListsChild(main, orphan.get()));
-}
+  EXPECT_TRUE(orphan->Parent() == nullptr && !ListsChild(main, orphan.get()));
 
-TEST_F(ThreadTest, AutoFreeAndDeletionOnTheThreadItselfLetTheCodeFinish) {
+  // Auto-free and deletion on the thread itself let the code finish.
   std::atomic<bool> destroyed{false};
   struct Watched : KQ_TThread {
     explicit Watched(std::atomic<bool>& d) : destroyed(d) {}
@@ -237,8 +209,7 @@ TEST_F(ThreadTest, AutoFreeAndDeletionOnTheThreadItselfLetTheCodeFinish) {
     std::atomic<bool>& destroyed;
   };
   auto* thread = new Watched(destroyed);
-  EXPECT_FALSE(thread->AutoFree());
-  EXPECT_TRUE(thread->SetAutoFree(true).AutoFree());
+  EXPECT_TRUE(!thread->AutoFree() && thread->SetAutoFree(true).AutoFree());
   thread->Start();
   EXPECT_TRUE(Eventually([&] { return destroyed.load(); }));
   EXPECT_FALSE(ListsChild(KQ_TThread::CurrentThread(), thread));
@@ -258,44 +229,7 @@ TEST_F(ThreadTest, AutoFreeAndDeletionOnTheThreadItselfLetTheCodeFinish) {
   EXPECT_TRUE(Eventually([&] { return steps.load() == 2; }));
 }
 
-TEST_F(ThreadTest, PrioritiesMapOntoSevenLevels) {
-  struct Case {
-    int asked;
-    int level;
-  };
-  std::vector<Case> const cases = {{-128, -100}, {-100, -100}, {-99, -66}, {-66, -66}, {-65, -33},
-                                   {-33, -33},   {-32, 0},     {10, 0},    {32, 0},    {33, 33},
-                                   {65, 33},     {66, 66},     {99, 66},   {100, 100}, {127, 100},
-                                   {1000, 100},  {-1000, -100}};
-  KQ_TThread unstarted(&Seven);
-  EXPECT_EQ(unstarted.Priority(), 0);
-  for (Case const& c : cases) {
-    EXPECT_EQ(unstarted.SetPriority(c.asked).Priority(), c.level) << "asked " << c.asked;
-  }
-  EXPECT_EQ(unstarted.SetPriority(70u).Priority(), 66);
-  EXPECT_EQ(unstarted.SetPriority(std::uint64_t{1} << 40).Priority(), 100);
-  EXPECT_EQ(unstarted.SetPriority(static_cast<signed char>(-40)).Priority(), -33);
-
-  // A running thread reports what the system gives it. Lowering is always
-  // allowed; raising above normal needs privileges.
-  bool const privileged = KQ_TThread::CurrentUser().UserID() == "root";
-  signed char const ownBefore = KQ_TThread::CurrentThread().Priority();
-  KQ_TSemaphore gate(0);
-  KQ_TThread running(&WaitFor, &gate);
-  running.SetPriority(-66).Start();
-  ASSERT_TRUE(Eventually([&] { return running.ThreadState() == KQ_TThread::kRunning; }));
-  EXPECT_EQ(running.Priority(), -66) << "asked before the start, applied at the start";
-  EXPECT_EQ(running.SetPriority(-33).Priority(), privileged ? -33 : -66);
-  EXPECT_EQ(running.SetPriority(-128).Priority(), -100);
-  for (Case const& c : privileged ? cases : std::vector<Case>()) {
-    EXPECT_EQ(running.SetPriority(c.asked).Priority(), c.level) << "asked " << c.asked;
-  }
-  gate.Release();
-  running.Join();
-  EXPECT_EQ(KQ_TThread::CurrentThread().Priority(), ownBefore) << "other threads keep theirs";
-}
-
-TEST_F(ThreadTest, PropertiesFormAPerThreadDictionary) {
+TEST_F(ThreadTest, PropertiesFormAPerThreadDictionaryAndPrioritiesMapOntoSevenLevels) {
   KQ_TThread thread(&Seven);
   thread.Add("name", KQ_TAny("worker")).Add(L"count", KQ_TAny(std::int32_t{3}));
   thread.Add(u"wide", KQ_TAny(true)).Add(KQ_TString("key"), KQ_TAny(std::int32_t{4}));
@@ -303,21 +237,17 @@ TEST_F(ThreadTest, PropertiesFormAPerThreadDictionary) {
               thread.HasKey(KQ_TString("key")));
   EXPECT_FALSE(thread.HasKey("missing"));
   KQ_TThread const& constant = thread;
-  EXPECT_EQ(static_cast<std::int32_t>(constant["count"]), 3);
-  EXPECT_TRUE(constant[L"missing"].IsIllegal());
+  EXPECT_TRUE(static_cast<std::int32_t>(constant["count"]) == 3 &&
+              constant[L"missing"].IsIllegal());
   EXPECT_FALSE(thread.HasKey(L"missing")) << "the const form adds nothing";
   thread["added"] = std::int32_t{9};
-  EXPECT_EQ(static_cast<std::int32_t>(*thread.ValueOfKey("added")), 9);
-  EXPECT_EQ(thread.ValueOfKey(u"nothing"), nullptr);
-  EXPECT_TRUE(thread.Contains(KQ_TAny(std::int32_t{9})));
+  EXPECT_TRUE(static_cast<std::int32_t>(*thread.ValueOfKey("added")) == 9 &&
+              thread.ValueOfKey(u"nothing") == nullptr &&
+              thread.Contains(KQ_TAny(std::int32_t{9})));
   EXPECT_TRUE(thread.KeyOf(KQ_TAny(std::int32_t{4})).KQ_IsIdent(KQ_TString("key")));
-  EXPECT_THROW(thread.KeyOf(KQ_TAny(std::int32_t{99})), KQ_ENoMatchingDictValue);
   thread.Remove("added").Remove(L"count").Remove(u"wide").Remove(KQ_TString("absent"));
-  EXPECT_FALSE(thread.HasKey("added"));
-  std::unique_ptr<KQ_IIterationInfo> cursor(thread.CreateIterationInfo());
-  int entries = 0;
-  for (cursor->Start(); !cursor->IsAfterEnd(); cursor->Next()) ++entries;
-  EXPECT_EQ(entries, 2);
+  EXPECT_TRUE(!thread.HasKey("added") && !thread.HasKey(L"count") && !thread.HasKey(u"wide") &&
+              thread.HasKey(L"name"));
 
   // The dictionary of another thread is its own.
   KQ_TThread::CurrentThread().Add("marker", KQ_TAny(std::int32_t{1}));
@@ -325,17 +255,15 @@ TEST_F(ThreadTest, PropertiesFormAPerThreadDictionary) {
   looker.Start().Join();
   EXPECT_EQ(looker.Result(), 0);
   KQ_TThread::CurrentThread().Remove("marker");
-}
 
-TEST_F(ThreadTest, PrintIndentationLivesInTheThreadsProperties) {
+  // The print indentation lives there; changes made through the dictionary
+  // are seen at once.
   KQ_TThread& self = KQ_TThread::CurrentThread();
   wchar_t const* const key = L"KQ_IPrintable_Indentation";
   KQ_IPrintable::SetIndentation(6);
   KQ_TAny const* stored = self.ValueOfKey(key);
-  ASSERT_NE(stored, nullptr);
-  EXPECT_EQ(stored->Kind(), KQ_TAny::kUInt32);
+  ASSERT_TRUE(stored != nullptr && stored->Kind() == KQ_TAny::kUInt32);
   EXPECT_EQ(static_cast<std::uint32_t>(*stored), 6u);
-  // Changes made through the dictionary are seen at once.
   self.Add(key, KQ_TAny(std::uint32_t{3}));
   EXPECT_EQ(KQ_IPrintable::Indentation(), 3u);
   self[key] = std::uint32_t{5};
@@ -351,6 +279,37 @@ TEST_F(ThreadTest, PrintIndentationLivesInTheThreadsProperties) {
     if (cursor->Key().KQ_IsIdent(KQ_TString(key))) cursor->DeleteItem();
   }
   EXPECT_EQ(KQ_IPrintable::Indentation(), 0u);
+
+  // Priorities map onto seven levels.
+  std::vector<std::pair<int, int>> const cases = {
+      {-128, -100}, {-100, -100}, {-99, -66}, {-66, -66},  {-65, -33},   {-33, -33},
+      {-32, 0},     {10, 0},      {32, 0},    {33, 33},    {65, 33},     {66, 66},
+      {99, 66},     {100, 100},   {127, 100}, {1000, 100}, {-1000, -100}};
+  KQ_TThread unstarted(&Seven);
+  EXPECT_EQ(unstarted.Priority(), 0);
+  for (auto const& [asked, level] : cases) {
+    EXPECT_EQ(unstarted.SetPriority(asked).Priority(), level) << "asked " << asked;
+  }
+  EXPECT_TRUE(unstarted.SetPriority(70u).Priority() == 66 &&
+              unstarted.SetPriority(std::uint64_t{1} << 40).Priority() == 100);
+
+  // A running thread reports what the system gives it. Lowering is always
+  // allowed; raising above normal needs privileges.
+  bool const privileged = KQ_TThread::CurrentUser().UserID() == "root";
+  signed char const ownBefore = KQ_TThread::CurrentThread().Priority();
+  KQ_TSemaphore gate(0);
+  KQ_TThread running(&WaitFor, &gate);
+  running.SetPriority(-66).Start();
+  ASSERT_TRUE(Eventually([&] { return running.ThreadState() == KQ_TThread::kRunning; }));
+  EXPECT_EQ(running.Priority(), -66) << "asked before the start, applied at the start";
+  EXPECT_EQ(running.SetPriority(-33).Priority(), privileged ? -33 : -66);
+  EXPECT_EQ(running.SetPriority(-128).Priority(), -100);
+  for (auto const& [asked, level] : privileged ? cases : decltype(cases)()) {
+    EXPECT_EQ(running.SetPriority(asked).Priority(), level) << "asked " << asked;
+  }
+  gate.Release();
+  running.Join();
+  EXPECT_EQ(KQ_TThread::CurrentThread().Priority(), ownBefore) << "other threads keep theirs";
 }
 
 TEST_F(ThreadTest, CopiesShareTheThreadAndJoinTheTree) {
@@ -359,19 +318,16 @@ TEST_F(ThreadTest, CopiesShareTheThreadAndJoinTheTree) {
   auto original = std::make_unique<KQ_TThread>(&WaitFor, &gate);
   original->Add("p", KQ_TAny(std::int32_t{1}));
   KQ_TThread copy(*original);
-  EXPECT_TRUE(copy.HasKey("p"));
-  EXPECT_EQ(copy.Parent(), &main);
+  EXPECT_TRUE(copy.HasKey("p") && copy.Parent() == &main);
   EXPECT_TRUE(ListsChild(main, &copy) && ListsChild(main, original.get()));
   copy.Start();
-  EXPECT_EQ(original->ThreadID(), copy.ThreadID());
-  EXPECT_TRUE(original->IsRunning());
+  EXPECT_TRUE(original->ThreadID() == copy.ThreadID() && original->IsRunning());
   EXPECT_THROW(original->Start(), KQ_EThreadAlreadyStarted);
   // The original goes; the thread lives on with the copy.
   original.reset();
   EXPECT_TRUE(copy.IsRunning());
   gate.Release();
-  copy.Join();
-  EXPECT_EQ(copy.Result(), 5);
+  EXPECT_EQ(copy.Join().Result(), 5);
 
   // Assignment takes the other's thread and parent; the old thread goes
   // with its last object.
@@ -382,57 +338,9 @@ TEST_F(ThreadTest, CopiesShareTheThreadAndJoinTheTree) {
   KQ_TThread target(&CountForever, &counter);
   target.Start();
   target = copy;
-  EXPECT_EQ(target.Result(), 5);
-  EXPECT_EQ(target.ThreadID(), copy.ThreadID());
+  EXPECT_TRUE(target.Result() == 5 && target.ThreadID() == copy.ThreadID());
   looping = target;
   EXPECT_TRUE(Stopped(counter)) << "both looping threads ended with their last object";
-}
-
-TEST_F(ThreadTest, SleepWaitsAtLeastTheGivenTime) {
-  auto const start = kqtest::Clock::now();
-  KQ_TThread::Sleep(0);
-  KQ_TThread::Sleep(25);
-  EXPECT_GE(kqtest::MillisecondsSince(start), 25);
-}
-
-// Trees of threads, some freeing themselves; a node counts itself once its
-// children are joined, so every node is counted once the roots are.
-TEST_F(ThreadTest, StressTreesOfThreadsCreatingAndJoiningChildren) {
-  struct Node : KQ_TThread {
-    Node(int d, std::atomic<std::int32_t>& c) : depth(d), count(c) {}
-    std::int32_t Run(void*) override {
-      std::vector<std::unique_ptr<Node>> kept;
-      for (int i = 0; i < 3 && depth > 0; ++i) {
-        auto* child = new Node(depth - 1, count);
-        if ((i + depth) % 2 == 0) {
-          child->SetAutoFree(true);
-        } else {
-          kept.emplace_back(child);
-        }
-        child->Start();
-      }
-      CurrentThread().JoinChildren();
-      ++count;
-      return Children().Entries() == kept.size() ? 0 : 1;
-    }
-    int depth;
-    std::atomic<std::int32_t>& count;
-  };
-  KQ_TThread& main = KQ_TThread::CurrentThread();
-  std::uint32_t const childrenBefore = main.Children().Entries();
-  std::atomic<std::int32_t> count{0};
-  auto const deadline = kqtest::Clock::now() + std::chrono::seconds(20);
-  int rounds = 0;
-  for (; rounds < 6 && kqtest::Clock::now() < deadline; ++rounds) {
-    std::vector<std::unique_ptr<Node>> roots;
-    for (int i = 0; i < 4; ++i) roots.emplace_back(new Node(3, count));
-    for (auto& root : roots) root->Start();
-    main.JoinChildren();
-    for (auto& root : roots) EXPECT_TRUE(root->IsFinished() && root->Result() == 0);
-    // 4 roots of 1 + 3 + 9 + 27 nodes each, per round.
-    EXPECT_EQ(count.load(), (rounds + 1) * 4 * 40);
-  }
-  EXPECT_EQ(main.Children().Entries(), childrenBefore);
 }
 
 }  // namespace

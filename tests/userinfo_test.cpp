@@ -7,6 +7,8 @@
 
 namespace {
 
+using Pair = std::pair<char const*, char const*>;
+
 using kqtest::Raised;
 using UserInfoTest = kqtest::InitializedTest;
 
@@ -90,10 +92,9 @@ void OnThread(std::function<void()> const& body) {
   ASSERT_TRUE(runner.IsFinished()) << "the body raised";
 }
 
-TEST_F(UserInfoTest, EqualityIgnoresCaseAndTheDescriptiveFields) {
+TEST_F(UserInfoTest, EqualityIgnoresCaseAndTheDescriptiveFieldsAndSwitchesNeedPrivilege) {
   KQ_TUserInfo const bob("Bob", "LAB");
-  EXPECT_TRUE(bob == KQ_TUserInfo("bob", "lab"));
-  EXPECT_FALSE(bob != KQ_TUserInfo("bOB", "Lab"));
+  EXPECT_TRUE(bob == KQ_TUserInfo("bob", "lab") && !(bob != KQ_TUserInfo("bOB", "Lab")));
   for (KQ_TUserInfo const& other :
        {KQ_TUserInfo("bob", "lab2"), KQ_TUserInfo("bobby", "lab"), KQ_TUserInfo("bob", "")}) {
     EXPECT_TRUE(bob != other);
@@ -104,16 +105,29 @@ TEST_F(UserInfoTest, EqualityIgnoresCaseAndTheDescriptiveFields) {
   EXPECT_TRUE(described == KQ_TUserInfo("ROOT", described.Domain()));
   KQ_TUserInfo copy;
   copy = described;
-  EXPECT_EQ(Utf8(copy.FullName()), Utf8(described.FullName()));
-  EXPECT_TRUE(copy.KQ_IsIdent(described));
-  EXPECT_FALSE(copy.KQ_IsIdent(KQ_TString("root")));
+  EXPECT_TRUE(copy.FullName() == described.FullName() && copy.KQ_IsIdent(described) &&
+              !copy.KQ_IsIdent(KQ_TString("root")));
   // The hash adds the strings' hashes, case included.
-  EXPECT_EQ(bob.KQ_HashValue(3),
-            KQ_TString("Bob").KQ_HashValue(3) + KQ_TString("LAB").KQ_HashValue(3));
-  EXPECT_NE(bob.KQ_HashValue(0), KQ_TUserInfo("bob", "lab").KQ_HashValue(0));
+  EXPECT_TRUE(bob.KQ_HashValue(3) ==
+                  KQ_TString("Bob").KQ_HashValue(3) + KQ_TString("LAB").KQ_HashValue(3) &&
+              bob.KQ_HashValue(0) != KQ_TUserInfo("bob", "lab").KQ_HashValue(0));
+
+  // Without the right to change credentials a switch is refused before any password is checked; as
+  // root the check runs in a child as nobody.
+  int const status = kqtest::InChild(
+      [] {
+        std::string const before = CurrentUserID();
+        return Raised([] { KQ_TThread::SetCurrentUser(KQ_TUserInfo("root", ""), "whatever"); }) ==
+                   "KQ_EThreadNotPrivileged" &&
+               CurrentUserID() == before &&
+               Utf8(KQ_TThread::RevertToOriginalUser().UserID()) == before;
+      },
+      true);
+  if (status == 77) GTEST_SKIP() << "cannot become nobody";
+  EXPECT_EQ(status, 0);
 }
 
-TEST_F(UserInfoTest, PacksTheFourStringsUnderItsCode) {
+TEST_F(UserInfoTest, PacksTheFourStringsUnderItsCodeAndWritesOneText) {
   // Code 0x44, then each string as code 0x41, its length (tag 7) and a
   // packet (tag 0x0F) of big-endian units.
   kqtest::Bytes const expected = {
@@ -127,94 +141,68 @@ TEST_F(UserInfoTest, PacksTheFourStringsUnderItsCode) {
 
   KQ_TUserInfo described("root", "");
   described.GetMoreInfo();
-  auto const back = kqtest::Extracted(kqtest::Packed(described));
-  KQ_TUserInfo const& user = kqtest::As<KQ_TUserInfo>(back);
-  EXPECT_EQ(Utf8(user.UserID()), "root");
-  EXPECT_EQ(Utf8(user.Domain()), Utf8(described.Domain()));
-  EXPECT_EQ(Utf8(user.FullName()), Utf8(described.FullName()));
-  EXPECT_EQ(Utf8(user.Description()), Utf8(described.Description()));
-}
+  ASSERT_NE(described.FullName().Length(), 0u);
+  kqtest::Bytes const packed = kqtest::Packed(described);
+  EXPECT_EQ(kqtest::Packed(kqtest::As<KQ_TUserInfo>(kqtest::Extracted(packed))), packed);
 
-TEST_F(UserInfoTest, TextFormIsOneStringSplitAtTheFirstSeparator) {
+  // The text form is one string, split at the first separator.
   EXPECT_EQ(kqtest::Text(KQ_TUserInfo("bob", "")), "KQ_TUserInfo { \"bob\" }");
   EXPECT_EQ(kqtest::Text(KQ_TUserInfo("bob", "lab")), "KQ_TUserInfo { \"bob@lab\" }");
   EXPECT_EQ(kqtest::Text(KQ_TUserInfo("", "lab")), "KQ_TUserInfo { \"@lab\" }");
-  struct Case {
-    char const* text;
-    char const* user;
-    char const* domain;
-  };
-  for (Case const& c :
-       {Case{"KQ_TUserInfo { \"bob@lab\" } ", "bob", "lab"},
-        Case{"KQ_TUserInfo {\"bob\"}", "bob", ""}, Case{"KQ_TUserInfo{ \"a@b@c\" } ", "a", "b@c"},
-        Case{"KQ_TUserInfo {\n  \"@\"\n}", "", ""},
-        Case{"KQ_TUserInfo { \"J\\303\\266rg@LAB\" }", "J\xC3\xB6rg", "LAB"}}) {
-    SCOPED_TRACE(c.text);
-    // Reading over an object clears what the text does not carry.
+  // A text and the user and domain it gives; reading over an object clears
+  // what the text does not carry.
+  for (auto const& [text, read] :
+       {Pair{"KQ_TUserInfo { \"bob@lab\" } ", "bob|lab"}, Pair{"KQ_TUserInfo {\"bob\"}", "bob|"},
+        Pair{"KQ_TUserInfo{ \"a@b@c\" } ", "a|b@c"}, Pair{"KQ_TUserInfo {\n  \"@\"\n}", "|"},
+        Pair{"KQ_TUserInfo { \"J\\303\\266rg@LAB\" }", "J\xC3\xB6rg|LAB"}}) {
     KQ_TUserInfo user("root", "");
     user.GetMoreInfo();
-    kqtest::ReadText(user, c.text);
-    EXPECT_EQ(Utf8(user.UserID()), c.user);
-    EXPECT_EQ(Utf8(user.Domain()), c.domain);
-    EXPECT_EQ(user.FullName().Length() + user.Description().Length(), 0u);
+    kqtest::ReadText(user, text);
+    EXPECT_EQ(Utf8(user.UserID()) + "|" + Utf8(user.Domain()), read) << text;
+    EXPECT_EQ(user.FullName().Length() + user.Description().Length(), 0u) << text;
   }
   // A missing closing brace or a non-string content is malformed.
   KQ_TUserInfo user;
-  EXPECT_NE(Raised([&] { kqtest::ReadText(user, "KQ_TUserInfo { \"x\" "); }), "");
   EXPECT_EQ(Raised([&] { kqtest::ReadText(user, "KQ_TUserInfo { 5 } "); }), "KQ_EHRSyntaxError");
 }
 
-TEST_F(UserInfoTest, CurrentUserIsTheThreadsAccountInTheHostsDomain) {
+TEST_F(UserInfoTest, CurrentUserAndGetMoreInfoNameLocalAccountsInTheHostsDomain) {
   KQ_TUserInfo const current = KQ_TUserInfo::CurrentUser();
-  ASSERT_NE(current.UserID().Length(), 0u);
-  EXPECT_EQ(Utf8(current.Domain()), HostName());
-  EXPECT_EQ(current.FullName().Length(), 0u);
-  EXPECT_TRUE(KQ_TThread::CurrentUser() == current);
   EXPECT_EQ(Utf8(current.UserID()), getpwuid(geteuid())->pw_name);
-}
-
-TEST_F(UserInfoTest, GetMoreInfoCompletesLocalAccountsAndRefusesOthers) {
+  EXPECT_TRUE(Utf8(current.Domain()) == HostName() && current.FullName().Length() == 0 &&
+              KQ_TThread::CurrentUser() == current);
   KQ_TUserInfo root("root", "");
-  EXPECT_EQ(&root.GetMoreInfo(), &root);
-  EXPECT_EQ(Utf8(root.Domain()), HostName());
-  EXPECT_EQ(Utf8(root.FullName()), "root");
-  EXPECT_EQ(root.Description().Length(), 0u);
+  root.GetMoreInfo();
+  EXPECT_TRUE(Utf8(root.Domain()) == HostName() && Utf8(root.FullName()) == "root" &&
+              root.Description().Length() == 0);
   // The host name in another case is the same domain.
   KQ_TUserInfo shouted("root", KQ_TString(HostName().c_str()).ToUpper());
   EXPECT_EQ(Utf8(shouted.GetMoreInfo().FullName()), "root");
   // The built-in domain becomes the host, nothing else is read.
   KQ_TUserInfo builtIn("Administrators", "builtin");
   builtIn.GetMoreInfo();
-  EXPECT_EQ(Utf8(builtIn.Domain()), HostName());
-  EXPECT_EQ(builtIn.FullName().Length(), 0u);
+  EXPECT_TRUE(Utf8(builtIn.Domain()) == HostName() && builtIn.FullName().Length() == 0);
 
   for (KQ_TUserInfo user : {KQ_TUserInfo(), KQ_TUserInfo("no-such-account-kq", ""),
                             KQ_TUserInfo("root", "some.other.domain")}) {
     KQ_TString const domainBefore = user.Domain();
     EXPECT_EQ(Raised([&] { user.GetMoreInfo(); }), "KQ_ENoSuchUser") << Utf8(user.UserID());
-    EXPECT_TRUE(user.Domain() == domainBefore) << "unchanged after a failure";
-    EXPECT_EQ(user.FullName().Length(), 0u);
+    EXPECT_TRUE(user.Domain() == domainBefore && user.FullName().Length() == 0)
+        << "unchanged after a failure";
   }
 }
 
-TEST_F(UserInfoTest, GetMoreInfoSplitsTheCommentField) {
+TEST_F(UserInfoTest, GetMoreInfoSplitsTheCommentAndSwitchesOnlyTheCallingThreadAndBack) {
   if (!RunningAsRoot()) GTEST_SKIP() << "needs root to make an account";
   // Full name with a character beyond the 16-bit plane, then room, two
   // empty phone fields and a note, and a trailing empty field.
   ScratchAccount account("Zo\xC3\xAB \xF0\x9F\x98\x80 Smith,Room 7,,,tester,");
   ASSERT_TRUE(account.created);
-  KQ_TUserInfo user = account.Info();
-  user.GetMoreInfo();
-  EXPECT_TRUE(user.FullName() == KQ_TString(L"Zo\u00EB \U0001F600 Smith"));
-  EXPECT_EQ(user.FullName().Length(), 12u) << "the emoji is a surrogate pair";
-  EXPECT_EQ(Utf8(user.Description()), "Room 7,,,tester");
-  EXPECT_EQ(Utf8(user.Domain()), HostName());
-}
-
-TEST_F(UserInfoTest, SwitchesOnlyTheCallingThreadAndSwitchesBack) {
+  KQ_TUserInfo described = account.Info();
+  described.GetMoreInfo();
+  EXPECT_TRUE(described.FullName() == KQ_TString(L"Zo\u00EB \U0001F600 Smith"));
+  EXPECT_EQ(Utf8(described.Description()), "Room 7,,,tester");
   KQ_NEED_PASSWORD_CHECKS_();
-  ScratchAccount account("Scratch Account");
-  ASSERT_TRUE(account.created);
   ASSERT_TRUE(CanRead("/etc/shadow"));
   std::atomic<int> phase{0};
   auto switcher = std::async(std::launch::async, [&] {
@@ -231,18 +219,16 @@ TEST_F(UserInfoTest, SwitchesOnlyTheCallingThreadAndSwitchesBack) {
       KQ_TUserInfo const again = KQ_TThread::SetCurrentUser(
           KQ_TUserInfo(account.name.c_str(), KQ_TString(HostName().c_str()).ToUpper()),
           account.password.c_str());
-      EXPECT_EQ(Utf8(again.UserID()), account.name);
-      EXPECT_EQ(Utf8(KQ_TThread::RevertToOriginalUser().UserID()), account.name);
-      EXPECT_EQ(CurrentUserID(), "root");
-      EXPECT_TRUE(CanRead("/etc/shadow"));
+      EXPECT_TRUE(Utf8(again.UserID()) == account.name &&
+                  Utf8(KQ_TThread::RevertToOriginalUser().UserID()) == account.name);
+      EXPECT_TRUE(CurrentUserID() == "root" && CanRead("/etc/shadow"));
       // Reverting without a switch changes nothing.
       EXPECT_EQ(Utf8(KQ_TThread::RevertToOriginalUser().UserID()), "root");
     });
   });
   // Meanwhile the other threads keep their account.
   EXPECT_TRUE(kqtest::Eventually([&] { return phase == 1; }));
-  EXPECT_EQ(CurrentUserID(), "root");
-  EXPECT_TRUE(CanRead("/etc/shadow"));
+  EXPECT_TRUE(CurrentUserID() == "root" && CanRead("/etc/shadow"));
   phase = 2;
   switcher.get();
 }
@@ -255,19 +241,16 @@ TEST_F(UserInfoTest, RefusesUnknownForeignDisabledAccountsAndWrongPasswords) {
   ASSERT_TRUE(account.created && locked.created && expired.created);
   ASSERT_TRUE(locked.Run("usermod -L") && expired.Run("usermod -e 1970-01-02"));
   OnThread([&] {
-    struct Case {
-      KQ_TUserInfo user;
-      char const* password;
-      char const* raised;
-    };
-    for (Case const& c :
-         {Case{KQ_TUserInfo("no-such-account-kq", ""), "x", "KQ_EThreadIllegalUserOrPassword"},
-          Case{KQ_TUserInfo(account.name.c_str(), "elsewhere"), account.password.c_str(),
-               "KQ_EThreadIllegalUserOrPassword"},
-          Case{locked.Info(), locked.password.c_str(), "KQ_EThreadAccountDisabled"},
-          Case{expired.Info(), expired.password.c_str(), "KQ_EThreadAccountDisabled"}}) {
-      EXPECT_EQ(Raised([&] { KQ_TThread::SetCurrentUser(c.user, c.password); }), c.raised)
-          << Utf8(c.user.UserID());
+    // An account, its password and what the switch raises.
+    using Row = std::tuple<KQ_TUserInfo, char const*, char const*>;
+    for (auto const& [user, password, raised] :
+         {Row{KQ_TUserInfo("no-such-account-kq", ""), "x", "KQ_EThreadIllegalUserOrPassword"},
+          Row{KQ_TUserInfo(account.name.c_str(), "elsewhere"), account.password.c_str(),
+              "KQ_EThreadIllegalUserOrPassword"},
+          Row{locked.Info(), locked.password.c_str(), "KQ_EThreadAccountDisabled"},
+          Row{expired.Info(), expired.password.c_str(), "KQ_EThreadAccountDisabled"}}) {
+      EXPECT_EQ(Raised([&, &u = user, p = password] { KQ_TThread::SetCurrentUser(u, p); }), raised)
+          << Utf8(user.UserID());
       EXPECT_EQ(CurrentUserID(), "root");
     }
     // A wrong password while switched leaves the thread switched.
@@ -278,22 +261,6 @@ TEST_F(UserInfoTest, RefusesUnknownForeignDisabledAccountsAndWrongPasswords) {
     KQ_TThread::RevertToOriginalUser();
     EXPECT_EQ(CurrentUserID(), "root");
   });
-}
-
-// Without the right to change credentials a switch is refused before any
-// password is checked; as root the check runs in a child as "nobody".
-TEST_F(UserInfoTest, RefusedWithoutPrivilege) {
-  int const status = kqtest::InChild(
-      [] {
-        std::string const before = CurrentUserID();
-        return Raised([] { KQ_TThread::SetCurrentUser(KQ_TUserInfo("root", ""), "whatever"); }) ==
-                   "KQ_EThreadNotPrivileged" &&
-               CurrentUserID() == before &&
-               Utf8(KQ_TThread::RevertToOriginalUser().UserID()) == before;
-      },
-      true);
-  if (status == 77) GTEST_SKIP() << "cannot become nobody";
-  EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -16,44 +16,45 @@ std::string ReadBack(std::string const& text, KQ_TVolumeInfo* info) {
   return kqtest::Raised([&] { kqtest::ReadText(*info, text); });
 }
 
-TEST(VolumeInfoTest, LooksUpTheMachinesMountPoints) {
+TEST(VolumeInfoTest, MountPointsOfTheMachineAndTheTestGiveTheirKindAndAreReadOnEveryCall) {
+  using Mount = std::pair<char const*, KQ_TVolumeInfo::TDeviceType>;
+  for (auto const& [path, type] : {Mount{"/mnt/kq-test/home/a/b", KQ_TVolumeInfo::kNetwork},
+                                   Mount{"/mnt/kq-test/data set/x", KQ_TVolumeInfo::kNetwork},
+                                   Mount{"/mnt/kq-test/laptop", KQ_TVolumeInfo::kNetwork},
+                                   Mount{"/mnt/kq-test/disk/f", KQ_TVolumeInfo::kFixed},
+                                   Mount{"/mnt/kq-test/home/scratch/f", KQ_TVolumeInfo::kFixed}}) {
+    KQ_TVolumeInfo const info{KQ_TString(path)};
+    EXPECT_TRUE(info.Type() == type && info.State() == KQ_TVolumeInfo::kEjected &&
+                info.Size() + info.Available() == 0.0 &&
+                info.Name().Length() + info.Serial().Length() + info.FileSystem().Length() == 0)
+        << path;
+  }
+  // With a time-out of zero the table is read again on every call.
+  KQ_TURL const url("file://newserver/share/f");
+  EXPECT_EQ(S(url.LocalName()), "//newserver/share/f");
+  kqtest::WriteMountTable("newserver:/share /mnt/kq-test/new nfs rw 0 0\n");
+  EXPECT_TRUE(S(url.LocalName()) == "/mnt/kq-test/new/f" &&
+              KQ_TVolumeInfo(url).Type() == KQ_TVolumeInfo::kNetwork);
+  kqtest::WriteMountTable();
+  EXPECT_EQ(S(url.LocalName()), "//newserver/share/f");
+
+  // The machine's own mount points.
   KQ_TVolumeInfo const root(KQ_TString("/"));
   struct statfs figures;
   ASSERT_EQ(statfs("/", &figures), 0);
-  EXPECT_EQ(root.State(), KQ_TVolumeInfo::kLoaded);
-  EXPECT_NE(root.Type(), KQ_TVolumeInfo::kUnknown);
+  EXPECT_TRUE(root.State() == KQ_TVolumeInfo::kLoaded && root.Type() != KQ_TVolumeInfo::kUnknown);
   EXPECT_EQ(root.Size(), static_cast<double>(figures.f_blocks) * figures.f_frsize);
   EXPECT_GT(root.Available(), 0.0);
-  EXPECT_EQ(root.Serial().Length(), 8u);
-  EXPECT_EQ(S(root.Serial()).find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_TRUE(root.Serial().Length() == 8 &&
+              S(root.Serial()).find_first_not_of("0123456789abcdef") == std::string::npos);
   // A path below the root and the root itself are one volume, and so are
   // two look-ups at different times; free space plays no part.
-  EXPECT_EQ(KQ_TVolumeInfo(KQ_TString("/usr/lib/../share")), root);
-  EXPECT_EQ(KQ_TVolumeInfo(KQ_TString("/no/such/dir")), root);
-  EXPECT_EQ(KQ_TVolumeInfo(KQ_TURL::LocalToURL("/")), root);
+  EXPECT_TRUE(KQ_TVolumeInfo(KQ_TString("/usr/lib/../share")) == root &&
+              KQ_TVolumeInfo(KQ_TString("/no/such/dir")) == root &&
+              KQ_TVolumeInfo(KQ_TURL::LocalToURL("/")) == root);
   KQ_TVolumeInfo const proc(KQ_TString("/proc/self/status"));
-  EXPECT_EQ(S(proc.FileSystem()), "proc");
-  EXPECT_EQ(proc.Type(), KQ_TVolumeInfo::kFixed);
-  EXPECT_NE(proc, root);
-}
-
-TEST(VolumeInfoTest, TestMountsGiveTheirKindAndAreEjected) {
-  struct Case {
-    char const* path;
-    KQ_TVolumeInfo::TDeviceType type;
-  };
-  for (Case const& c : {Case{"/mnt/kq-test/home/a/b", KQ_TVolumeInfo::kNetwork},
-                        Case{"/mnt/kq-test/data set/x", KQ_TVolumeInfo::kNetwork},
-                        Case{"/mnt/kq-test/laptop", KQ_TVolumeInfo::kNetwork},
-                        Case{"/mnt/kq-test/disk/f", KQ_TVolumeInfo::kFixed},
-                        Case{"/mnt/kq-test/home/scratch/f", KQ_TVolumeInfo::kFixed}}) {
-    SCOPED_TRACE(c.path);
-    KQ_TVolumeInfo const info{KQ_TString(c.path)};
-    EXPECT_EQ(info.Type(), c.type);
-    EXPECT_EQ(info.State(), KQ_TVolumeInfo::kEjected);
-    EXPECT_EQ(info.Size() + info.Available(), 0.0);
-    EXPECT_EQ(info.Name().Length() + info.Serial().Length() + info.FileSystem().Length(), 0u);
-  }
+  EXPECT_TRUE(S(proc.FileSystem()) == "proc" && proc.Type() == KQ_TVolumeInfo::kFixed &&
+              proc != root);
 }
 
 TEST(VolumeInfoTest, PacksAndWritesItsFields) {
@@ -70,23 +71,19 @@ TEST(VolumeInfoTest, PacksAndWritesItsFields) {
             "KQ_TVolumeInfo {\n  REMOVABLE\n  LOADED\n  1.500000/2048.000000\n  \"USB\"\n"
             "  \"0a0b0c0d\"\n  \"vfat\"\n}");
   KQ_TVolumeInfo read;
-  EXPECT_EQ(ReadBack(ejectedText, &read), "");
-  EXPECT_EQ(read, ejected);
+  EXPECT_TRUE(ReadBack(ejectedText, &read).empty() && read == ejected);
   // Every field but the free space takes part in equality.
-  struct Case {
-    char const* text;
-    bool same;
-  };
-  for (Case const& c : {Case{"REMOVABLE LOADED 9/2048 \"USB\" \"0a0b0c0d\" \"vfat\"", true},
-                        Case{"FIXED LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"vfat\"", false},
-                        Case{"REMOVABLE EJECTED 1.5/2048", false},
-                        Case{"REMOVABLE LOADED 1.5/2047 \"USB\" \"0a0b0c0d\" \"vfat\"", false},
-                        Case{"REMOVABLE LOADED 1.5/2048 \"US\" \"0a0b0c0d\" \"vfat\"", false},
-                        Case{"REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0e\" \"vfat\"", false},
-                        Case{"REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"ext4\"", false}}) {
-    ASSERT_EQ(ReadBack(std::string("KQ_TVolumeInfo { ") + c.text + " }", &read), "") << c.text;
-    EXPECT_EQ(read == loaded, c.same) << c.text;
-    EXPECT_EQ(read != loaded, !c.same) << c.text;
+  using Text = std::pair<char const*, bool>;  // and whether it reads as the same volume
+  for (auto const& [text, same] :
+       {Text{"REMOVABLE LOADED 9/2048 \"USB\" \"0a0b0c0d\" \"vfat\"", true},
+        Text{"FIXED LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"vfat\"", false},
+        Text{"REMOVABLE EJECTED 1.5/2048", false},
+        Text{"REMOVABLE LOADED 1.5/2047 \"USB\" \"0a0b0c0d\" \"vfat\"", false},
+        Text{"REMOVABLE LOADED 1.5/2048 \"US\" \"0a0b0c0d\" \"vfat\"", false},
+        Text{"REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0e\" \"vfat\"", false},
+        Text{"REMOVABLE LOADED 1.5/2048 \"USB\" \"0a0b0c0d\" \"ext4\"", false}}) {
+    ASSERT_EQ(ReadBack(std::string("KQ_TVolumeInfo { ") + text + " }", &read), "") << text;
+    EXPECT_TRUE((read == loaded) == same && (read != loaded) != same) << text;
   }
   for (char const* bad : {"KQ_TVolumeInfo { SOLID LOADED 1/2 \"\" \"\" \"\" }",
                           "KQ_TVolumeInfo { FIXED LOADED 1 2 \"\" \"\" \"\" }",
@@ -98,21 +95,10 @@ TEST(VolumeInfoTest, PacksAndWritesItsFields) {
   // Framed by class name; the type and state as single bytes.
   kqtest::Bytes const bytes = kqtest::Packed(loaded);
   EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("KQ_TVolumeInfo"), std::string::npos);
-  auto const back = kqtest::Extracted(bytes);
-  EXPECT_TRUE(back->KQ_IsIdent(loaded));
-  KQ_TVolumeInfo const* info = &kqtest::As<KQ_TVolumeInfo>(back);
-  EXPECT_EQ(info->Available(), 1.5);
-  EXPECT_EQ(S(info->Name()) + S(info->Serial()) + S(info->FileSystem()), "USB0a0b0c0dvfat");
-}
-
-TEST(VolumeInfoTest, AZeroTimeOutReadsTheMountTableOnEveryCall) {
-  KQ_TURL const url("file://newserver/share/f");
-  EXPECT_EQ(S(url.LocalName()), "//newserver/share/f");
-  kqtest::WriteMountTable("newserver:/share /mnt/kq-test/new nfs rw 0 0\n");
-  EXPECT_EQ(S(url.LocalName()), "/mnt/kq-test/new/f");
-  EXPECT_EQ(KQ_TVolumeInfo(url).Type(), KQ_TVolumeInfo::kNetwork);
-  kqtest::WriteMountTable();
-  EXPECT_EQ(S(url.LocalName()), "//newserver/share/f");
+  auto const extracted = kqtest::Extracted(bytes);
+  KQ_TVolumeInfo const& back = kqtest::As<KQ_TVolumeInfo>(extracted);
+  EXPECT_TRUE(back.KQ_IsIdent(loaded) && back.Available() == 1.5);
+  EXPECT_EQ(S(back.Name()) + S(back.Serial()) + S(back.FileSystem()), "USB0a0b0c0dvfat");
 }
 
 }  // namespace
