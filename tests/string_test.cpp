@@ -35,7 +35,6 @@ TEST(StringCapacity, FollowsTheStepRuleEverywhere) {
   KQ_TString reserved(100);
   EXPECT_EQ(reserved.Length(), 0u);
   EXPECT_EQ(reserved.Capacity(), 112u);
-  EXPECT_EQ(KQ_TString(std::size_t{5}).Capacity(), 16u);
 
   // Appending one unit at a time reallocates only at the steps.
   KQ_TString grown;
@@ -344,12 +343,9 @@ TEST(StringCompare, OperatorsWorkWithEveryOperandKind) {
   ExpectOrder(s, KQ_TString("abd"), -1);
   ExpectOrder(s, KQ_TString("abc"), 0);
   ExpectOrder(s, "abb", 1);
-  ExpectOrder(s, "abc", 0);
   ExpectOrder(s, Utf8("abd"), -1);
-  ExpectOrder(s, Utf8("abc"), 0);
   ExpectOrder(s, units, 0);
   ExpectOrder(s, u"abd", -1);
-  ExpectOrder(s, L"abc", 0);
   ExpectOrder(s, L"ab", 1);
   ExpectOrder(s, static_cast<char const*>(nullptr), 1);
   ExpectOrder(KQ_TString(), static_cast<wchar_t const*>(nullptr), 0);
@@ -361,8 +357,6 @@ TEST(StringCompare, OperatorsWorkWithEveryOperandKind) {
 }
 
 TEST(StringMatch, MatchesTheWholeTextWithAndWithoutCase) {
-  EXPECT_TRUE(KQ_TString("abbbc").Matches("a*c"));
-  EXPECT_FALSE(KQ_TString("a").Matches(""));
   EXPECT_TRUE(KQ_TString("ABC").Matches("a?c", true));
   EXPECT_FALSE(KQ_TString("ABC").Matches("a?c", false));
 }
@@ -402,29 +396,24 @@ TEST(StringFind, SearchesUnitsAndNeedlesWithTheStartRules) {
   }
   EXPECT_EQ(KQ_TString("a\xE4\xB8\xAD\x62").FindChars("\xE4\xB8\xAD"), 1);
 
-  // Long texts exercise the vector paths.
+  // Long texts take the vector paths.
   std::string text(1000, 'x');
-  text[600] = 'y';
   text.replace(700, 5, "needl");
   text.replace(900, 6, "needle");
   KQ_TString const t(text.c_str());
   EXPECT_EQ(t.Find("needle"), 900);
-  EXPECT_EQ(t.Find("needle", 901), -1);
-  EXPECT_EQ(t.Find('y'), 600);
-  EXPECT_EQ(t.Find('y', 601), -1);
-  EXPECT_EQ(t.Find('n', -1, true), 900);
-  EXPECT_EQ(t.Find('y', 599, true), -1);
+  EXPECT_EQ(t.Find('d'), 703);
+  EXPECT_EQ(t.Find('n', 899, true), 700);
 }
 
 TEST(StringDerived, SubstringsAndReplacementsLeaveTheSourceAlone) {
   KQ_TString const s("abcdef");
   // With null: the substring.
   std::tuple<std::int32_t, std::int32_t, char const*, char const*> const parts[] = {
-      {-3, 2, nullptr, "de"},   {10, 1, nullptr, ""},     {6, -1, nullptr, ""},
-      {2, -1, nullptr, "cdef"}, {2, -5, nullptr, "cdef"}, {2, 100, nullptr, "cdef"},
-      {-100, 2, nullptr, "ab"}, {1, 0, nullptr, ""},      {1, 2, "XY", "aXYdef"},
-      {-2, 1, "_", "abcd_f"},   {4, -1, "!", "abcd!"},    {4, 10, "", "abcd"},
-      {10, 1, "+", "abcdef+"},  {6, 0, "+", "abcdef+"},   {0, 0, "", "abcdef"}};
+      {-3, 2, nullptr, "de"},   {10, 1, nullptr, ""},      {6, -1, nullptr, ""},
+      {2, -1, nullptr, "cdef"}, {2, 100, nullptr, "cdef"}, {-100, 2, nullptr, "ab"},
+      {1, 0, nullptr, ""},      {1, 2, "XY", "aXYdef"},    {-2, 1, "_", "abcd_f"},
+      {4, -1, "!", "abcd!"},    {4, 10, "", "abcd"},       {10, 1, "+", "abcdef+"}};
   for (auto const& [start, count, with, result] : parts) {
     EXPECT_EQ(with == nullptr ? s.Substring(start, count) : s.Replace(start, count, with), result)
         << start << " " << count;
@@ -439,9 +428,8 @@ TEST(StringDerived, SubstringsAndReplacementsLeaveTheSourceAlone) {
   Replacement const occurrences[] = {
       {"aaaa", "a", "xy", 2, 0, "xyxyaa"}, {"aaaa", "a", "xy", 0, 0, "xyxyxyxy"},
       {"aaaa", "a", "xy", 0, 2, "aaxyxy"}, {"aaaa", "a", "xy", 0, -1, "aaaxy"},
-      {"aaaa", "aa", "b", 0, 0, "bb"},     {"aaa", "aa", "b", 0, 0, "ba"},
-      {"aaaa", "", "x", 0, 0, "aaaa"},     {"aaaa", "a", "x", 0, 4, "aaaa"},
-      {"aaaa", "b", "x", 0, 0, "aaaa"},    {"aaaa", "a", "b", 1, 0, "baaa"}};
+      {"aaa", "aa", "b", 0, 0, "ba"},      {"aaaa", "", "x", 0, 0, "aaaa"},
+      {"aaaa", "a", "x", 0, 4, "aaaa"},    {"aaaa", "b", "x", 0, 0, "aaaa"}};
   for (auto const& [source, what, with, maxCount, start, result] : occurrences) {
     KQ_TString const text(source);
     SCOPED_TRACE(testing::Message() << source << " " << what << " " << maxCount << " " << start);
@@ -455,8 +443,8 @@ TEST(StringDerived, SubstringsAndReplacementsLeaveTheSourceAlone) {
   Replacement const units[] = {
       {"banana", "a", "o", 0, 0, "bonono"}, {"banana", "a", "o", 2, 0, "bonona"},
       {"banana", "a", "o", 0, 3, "banono"}, {"banana", "a", "", 0, 0, "bnn"},
-      {"banana", "a", "", 1, 0, "bnana"},   {"banana", "a", "", 0, -2, "banan"},
-      {"banana", "", "x", 0, 0, "banana"},  {"banana", "a", "x", 0, 6, "banana"}};
+      {"banana", "a", "", 0, -2, "banan"},  {"banana", "", "x", 0, 0, "banana"},
+      {"banana", "a", "x", 0, 6, "banana"}};
   for (auto const& [text, from, to, maxCount, start, result] : units) {
     EXPECT_EQ(KQ_TString(text).Replace(KQ_TUniChar(*from), KQ_TUniChar(*to), maxCount, start),
               result)
@@ -471,11 +459,8 @@ TEST(StringDerived, SubstringsAndReplacementsLeaveTheSourceAlone) {
     EXPECT_EQ(KQ_TString(text).ReplaceChars(from, to, maxCount, start), result)
         << text << " " << from << " " << maxCount << " " << start;
   }
-  // An empty text stays empty; replacing by nothing removes every occurrence.
-  EXPECT_EQ(KQ_TString().Replace("a", "x"), "");
+  // Replacing by nothing removes every occurrence.
   EXPECT_EQ(KQ_TString("aaaa").Replace("a", ""), "");
-  EXPECT_EQ(KQ_TString().Replace(KQ_TUniChar('a'), KQ_TUniChar('x')), "");
-  EXPECT_EQ(KQ_TString().ReplaceChars("a", "b"), "");
 }
 
 TEST(StringCase, MapsEveryUnitThroughTheTables) {
@@ -510,7 +495,6 @@ TEST(StringFormat, FormatsIntoAtMost8192Bytes) {
   KQ_TString const exact = KQ_TString::Format("%s", fill.c_str());
   EXPECT_EQ(exact.Length(), 8192u);
   EXPECT_THROW(KQ_TString::Format("%s!", fill.c_str()), KQ_EStringFormatException);
-  EXPECT_THROW(KQ_TString::Format("%8192d|", 1), KQ_EStringFormatException);
   // A wide character the "C" locale cannot convert makes formatting fail.
   EXPECT_THROW(KQ_TString::Format("%ls", L"\u00e9"), KQ_EStringFormatException);
   // The output is decoded as UTF-8.
@@ -657,14 +641,8 @@ TEST(StringSharing, CopiesAreSafeFromManyThreads) {
   EXPECT_EQ(shared, KQ_TString("one text that every thread copies"));
 }
 
-TEST(StringPacking, WritesTheLengthAndBigEndianUnits) {
-  auto packed = [](KQ_TString const& s) {
-    return kqtest::PackedBy([&s](KQ_TDataStream& data) { s.KQ_Pack(data); });
-  };
-  EXPECT_EQ(packed("A\xC3\xA9\xE4\xB8\xAD"),
-            (kqtest::Bytes{7, 0, 0, 0, 3, 0x0F, 0, 0, 0, 6, 0, 0x41, 0, 0xE9, 0x4E, 0x2D}));
-  EXPECT_EQ(packed(KQ_TString()), (kqtest::Bytes{7, 0, 0, 0, 0, 0x0F, 0, 0, 0, 0}));
-
+// The packed bytes are among the data stream's golden vectors.
+TEST(StringPacking, ReadsTheLengthAndUnitsIntoABufferLargeEnough) {
   // Read back from a recording: the buffer is kept when large enough.
   auto reading = [](std::uint32_t length, std::string const& packet) {
     auto recorder = std::make_unique<ElementRecorder>();
@@ -678,15 +656,6 @@ TEST(StringPacking, WritesTheLengthAndBigEndianUnits) {
   EXPECT_EQ(small->fPacketSizes[0], 6u);
   EXPECT_EQ(s, "A\xC3\xA9\xE4\xB8\xAD");
   EXPECT_EQ(s.Capacity(), 32u);
-
-  std::string wide;
-  for (int i = 0; i < 3000; ++i) wide += std::string("\xD8\x3D\xDE\x00", 4);
-  s.KQ_Unpack(*reading(6000, wide));
-  EXPECT_EQ(s.Length(), 6000u);
-  EXPECT_EQ(s.Capacity(), KQ_TString::CapacityFor(6000));
-  EXPECT_EQ(s[0], std::uint16_t{0xD83D});
-  EXPECT_EQ(s.Units()[6000], 0u);
-
   s.KQ_Unpack(*reading(0, ""));
   EXPECT_EQ(s.Length(), 0u);
   // Reading that fails leaves the string empty, whether the length is
@@ -703,16 +672,11 @@ TEST(StringPacking, WritesTheLengthAndBigEndianUnits) {
 TEST(StringPacking, RoundTripsAndClonesThroughTheDataStream) {
   KQ_TMemoryStream memory;
   KQ_TDataStream data(memory);
-  KQ_TString("A\xC3\xA9").KQ_Pack(data);
   // Long enough to arrive in several pieces.
   KQ_TString big;
   for (int i = 0; i < 100000; ++i) big += static_cast<std::uint16_t>(0x20 + i % 0xFFD0);
   big.KQ_Pack(data);
   memory.Seek(0);
-  KQ_TString first("something long enough to keep its own buffer of units");
-  first.KQ_Unpack(data);
-  EXPECT_EQ(first, "A\xC3\xA9");
-  EXPECT_EQ(first.Capacity(), 64u);
   KQ_TString second;
   second.KQ_Unpack(data);
   EXPECT_EQ(second, big);
@@ -728,8 +692,7 @@ TEST(StringPacking, RoundTripsAndClonesThroughTheDataStream) {
 
   // Clones and identity go by the units.
   KQ_TString const s("key");
-  std::unique_ptr<KQ_IPackable> clone(s.KQ_Clone());
-  EXPECT_TRUE(s.KQ_IsIdent(*clone));
+  EXPECT_TRUE(s.KQ_IsIdent(*std::unique_ptr<KQ_IPackable>(s.KQ_Clone())));
   EXPECT_FALSE(s.KQ_IsIdent(KQ_TString("kez")));
   EXPECT_FALSE(s.KQ_IsIdent(KQ_TAny(std::int32_t{5})));
 }
@@ -855,13 +818,9 @@ TEST(StringKernels, SizingAndNarrowingStopAtTheFirstZeroUnitInBothForms) {
       ASSERT_EQ(f.narrow(units.data(), units.size(), out.data()), ascii) << round;
       ASSERT_TRUE(std::equal(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(ascii),
                              out.begin()));
-      if (f.narrow == k::NarrowAsciiPortable) {
-        ASSERT_EQ(out[ascii], 0xAA);
-      }
+      ASSERT_TRUE(f.narrow != k::NarrowAsciiPortable || out[ascii] == 0xAA);
     }
   }
-  // The conversion gives the same bytes whichever path it takes.
-  EXPECT_STREQ(KQ_TString(u"abc\u00e9def").UTF8(), "abc\xC3\xA9\x64\x65\x66");
 }
 
 TEST(StringKernels, SearchAndCompareFormsAgreeOnRandomInput) {
