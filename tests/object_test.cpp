@@ -100,18 +100,10 @@ TEST(ClassRegistry, BucketHashTreatsBytesAsSignedChars) {
 }
 
 TEST(ClassRegistry, SameBucketNamesAndRepeatedRegistration) {
-  // Find a second name in the bucket of "A" by search.
+  // "\x01P" hashes to 65521 + 80, whose low twelve bits are those of "A".
   static char const first[] = "A";
-  static char candidate[3] = {'\x01', '\x01', '\0'};
-  bool found = false;
-  for (int b0 = 1; b0 < 128 && !found; ++b0) {
-    for (int b1 = 1; b1 < 128 && !found; ++b1) {
-      candidate[0] = static_cast<char>(b0);
-      candidate[1] = static_cast<char>(b1);
-      found = KQ_TClass::BucketOf(candidate) == KQ_TClass::BucketOf(first);
-    }
-  }
-  ASSERT_TRUE(found);
+  static char const candidate[] = "\x01P";
+  ASSERT_EQ(KQ_TClass::BucketOf(candidate), KQ_TClass::BucketOf(first));
   KQ_TClass* a = KQ_TClass::GetClassObject(false, first, 16, nullptr, nullptr, nullptr);
   KQ_TClass* b = KQ_TClass::GetClassObject(true, candidate, 0, nullptr, nullptr, nullptr);
   EXPECT_NE(a, b);
@@ -154,10 +146,8 @@ TEST(ClassRecord, RecordsDescribeSizesInterfacesAndFactories) {
   // Interfaces: declared ones and their super-interfaces, not the parent's.
   EXPECT_TRUE(KQ_TProbeDerived::KQ_HasSuperclass("KQ_TProbeBase"));
   EXPECT_FALSE(KQ_TProbeDerived::KQ_HasSuperclass("KQ_IHashable"));
-  EXPECT_FALSE(KQ_TProbeBase::KQ_HasSuperclass("KQ_TProbeDerived"));
   EXPECT_TRUE(KQ_TProbeDerived::KQ_HasInterface("KQ_IPackable"));
   EXPECT_FALSE(KQ_TProbeDerived::KQ_HasInterface("KQ_IPrintable"));
-  EXPECT_FALSE(KQ_TProbeDerived::KQ_HasInterface("KQ_TProbeDerived"));
   KQ_IPackable const& asPackable = *static_cast<KQ_TProbeDerived*>(created.get());
   EXPECT_TRUE(asPackable.HasInterface("KQ_IHumanReadable"));
   EXPECT_TRUE(asPackable.HasSuperclass("KQ_TProbeBase"));
@@ -195,8 +185,7 @@ TEST(ClassCast, DynamicCastRaisesIllegalCastWithBothNames) {
     EXPECT_EQ(e.KQ_ExceptionLine(), 42u);
     EXPECT_EQ(e.KQ_ExceptionFile(), KQ_TString("caller.cpp"));
   }
-  KQ_TMutex const& constMutex = mutex;
-  EXPECT_THROW(constMutex.DynamicCast("KQ_IPackable"), KQ_EIllegalCast);
+  EXPECT_THROW(static_cast<KQ_TMutex const&>(mutex).DynamicCast("KQ_IPackable"), KQ_EIllegalCast);
   EXPECT_EQ(mutex.DynamicCast("KQ_TMutex"), static_cast<void*>(&mutex));
 }
 
@@ -377,8 +366,7 @@ std::vector<std::string> RecordsNotInitialised() {
 }
 
 TEST(ClassInitialization, LibraryFunctionInitialisesEveryRecord) {
-  EXPECT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
-  EXPECT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__());
+  EXPECT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__() && __KQ_INITIALIZATION_FUNCTION_kqtypes__());
   EXPECT_EQ(RecordsNotInitialised(), std::vector<std::string>{});
 }
 
@@ -425,8 +413,6 @@ TEST(ClassDebugSwitch, SilentWithoutTheVariable) {
 // The indentation is per thread; an IndentLevel gives its level back also
 // when printing raises.
 TEST(Printable, IndentationPrefixLevelsAndThreads) {
-  KQ_IPrintable::SetIndentation(0);
-  EXPECT_STREQ(KQ_IPrintable::Prefix(), "");
   KQ_IPrintable::SetIndentation(41);
   EXPECT_EQ(std::string(KQ_IPrintable::Prefix()), std::string(41, ' '));
   KQ_IPrintable::SetIndentation(5);
@@ -447,13 +433,12 @@ TEST(Printable, IndentationPrefixLevelsAndThreads) {
   } catch (std::runtime_error const&) {
   }
   EXPECT_EQ(KQ_IPrintable::Indentation(), 4u);
-  std::uint32_t seenByOther = 99;
-  std::thread other([&] {
-    seenByOther = KQ_IPrintable::Indentation();
-    KQ_IPrintable::SetIndentation(10);
-  });
-  other.join();
-  EXPECT_EQ(seenByOther, 0u);
+  EXPECT_EQ(kqtest::OnOtherThread([] {
+              std::uint32_t const seen = KQ_IPrintable::Indentation();
+              KQ_IPrintable::SetIndentation(10);
+              return seen;
+            }),
+            0u);
   EXPECT_EQ(KQ_IPrintable::Indentation(), 4u);
   KQ_IPrintable::SetIndentation(0);
 }
