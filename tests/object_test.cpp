@@ -365,11 +365,6 @@ std::vector<std::string> RecordsNotInitialised() {
   return missing;
 }
 
-TEST(ClassInitialization, LibraryFunctionInitialisesEveryRecord) {
-  EXPECT_TRUE(__KQ_INITIALIZATION_FUNCTION_kqtypes__() && __KQ_INITIALIZATION_FUNCTION_kqtypes__());
-  EXPECT_EQ(RecordsNotInitialised(), std::vector<std::string>{});
-}
-
 // Several threads make the first call of the library function at once;
 // every one must see true and, at that moment, the whole sequence done,
 // also those that called while another thread was running it. Exits with 0
