@@ -206,27 +206,20 @@ TEST_F(AnyTest, HeldTextsConvertToCStringsAndOtherObjectsDoNot) {
 TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
   int target = 0;
   KQ_TString text("x");
-  float const nanF = std::numeric_limits<float>::quiet_NaN();
   double const nanD = std::numeric_limits<double>::quiet_NaN();
   std::tuple<char const*, KQ_TAny, KQ_TAny, bool> const cases[] = {
       {"32-bit 5 vs 64-bit 5", KQ_TAny(std::int32_t{5}), KQ_TAny(std::int64_t{5}), false},
-      {"signed vs unsigned 3", KQ_TAny(std::int8_t{3}), KQ_TAny(std::uint8_t{3}), false},
-      {"float vs double 1.5", KQ_TAny(1.5f), KQ_TAny(1.5), false},
-      {"float NaN", KQ_TAny(nanF), KQ_TAny(nanF), false},
       {"double NaN", KQ_TAny(nanD), KQ_TAny(nanD), false},
       {"+0 and -0", KQ_TAny(0.0), KQ_TAny(-0.0), true},
       {"NULL", KQ_TAny::Null(), KQ_TAny(nullptr), true},
       {"ILLEGAL vs NULL", KQ_TAny(), KQ_TAny(nullptr), false},
       {"int 7 vs 8", KQ_TAny(7), KQ_TAny(8), false},
-      {"true vs false", KQ_TAny(true), KQ_TAny(false), false},
-      {"char", KQ_TAny('a'), KQ_TAny('a'), true},
       {"pointer", KQ_TAny(&target), KQ_TAny(&target), true},
       {"pointer vs const pointer", KQ_TAny(static_cast<void*>(&target)),
        KQ_TAny(static_cast<void const*>(&target)), false},
       {"interface", KQ_TAny(&text), KQ_TAny(&text), true},
       {"interface vs other", KQ_TAny(&text), KQ_TAny(static_cast<KQ_IInterface*>(nullptr)), false},
       {"held texts", KQ_TAny("x"), KQ_TAny(text), true},
-      {"text vs key", KQ_TAny("x"), KQ_TAny(Key(1)), false},
       {"keys", KQ_TAny(Key(4, 1)), KQ_TAny(Key(4, 2)), true},
       {"other keys", KQ_TAny(Key(4)), KQ_TAny(Key(5)), false},
       {"unknown kinds", AnyOfKind(19), AnyOfKind(19), false},

@@ -101,8 +101,8 @@ TEST(DynamicObject, FailuresCarryTheLoadersTextAndLeaveNothingLoaded) {
   EXPECT_TRUE(IsLoaded(KQ_FAILING_MODULE));
   KQ_TClass const* const gadget = KQ_TClass::FindClass("KQ_TFailingGadget");
   ASSERT_NE(gadget, nullptr);
-  std::unique_ptr<KQ_TObject> const made(gadget->CreateInstance());
-  EXPECT_STREQ(made->ClassName(), "KQ_TFailingGadget");
+  EXPECT_STREQ(std::unique_ptr<KQ_TObject>(gadget->CreateInstance())->ClassName(),
+               "KQ_TFailingGadget");
 }
 
 TEST(DynamicObject, SymbolsOfALoadedModuleAndAReferenceInEveryCopy) {

@@ -176,18 +176,6 @@ TEST(Exception, IdentityIgnoresData) {
   EXPECT_TRUE(std::unique_ptr<KQ_IPackable>(b.KQ_Clone())->KQ_IsIdent(b));
 }
 
-TEST(Exception, LeavesPackTheirParentsInsideClassSections) {
-  KQ_EIllegalTime e(KQ_TString("ab"));
-  ElementRecorder packer;
-  packer.fDescend = true;
-  e.KQ_Pack(packer);
-  EXPECT_EQ(packer.Words(),
-            "header KQ_ETimeException, header KQ_EException, object KQ_TList, u32 1, "
-            "object KQ_TAny, u8 18, object KQ_TStackEntry, object KQ_TString, u32 0, packet 0, "
-            "object KQ_TString, u32 0, packet 0, u32 0, object KQ_TString, u32 2, packet 4, "
-            "object KQ_TAny, u8 0, trailer KQ_EException, trailer KQ_ETimeException");
-}
-
 // Every class of the tree: its parent, its factory, a throw that a handler
 // for the parent catches and its clone.
 template <class X, class Parent>
