@@ -2,6 +2,7 @@
 // ownership of held objects, casts into the contents, printing, packing.
 #include <cmath>
 #include <ios>
+#include <iterator>
 #include <limits>
 #include <set>
 #include <thread>
@@ -367,12 +368,25 @@ TEST_F(AnyTest, ClassObjectNamesTheContents) {
                                           "KQ_TUInt32", "KQ_TUInt64", "KQ_TBool",    "KQ_TChar",
                                           "KQ_TFloat",  "KQ_TDouble", "KQ_TPointer", "KQ_TCPointer",
                                           "KQ_TString", "KQ_TString", "KQ_TString",  "ILLEGAL"};
+  // The records of the basic kinds exist without registration: no parent,
+  // factory or interfaces, the value's size, and only the first two are
+  // interfaces.
+  std::uint32_t const sizes[] = {0, 0, 1, 2, 4, 8, 1, 2, 4, 8, 1, 1, 4, 8, 8, 8};
   std::vector<KQ_TAny> const samples = SamplesOfEveryKind();
   ASSERT_EQ(samples.size(), names.size());
   for (std::size_t i = 0; i < samples.size(); ++i) {
-    EXPECT_STREQ(samples[i].ClassObject().ClassName(), names[i]) << "kind " << i;
-    EXPECT_EQ(samples[i].KQ_DynamicInfo(nullptr), KQ_TAny::KQ_ClassObject()) << "kind " << i;
+    SCOPED_TRACE(testing::Message() << "kind " << i);
+    KQ_TClass const& record = samples[i].ClassObject();
+    EXPECT_STREQ(record.ClassName(), names[i]);
+    EXPECT_EQ(KQ_TClass::FindClass(names[i]), &record);
+    EXPECT_EQ(samples[i].KQ_DynamicInfo(nullptr), KQ_TAny::KQ_ClassObject());
+    if (i >= std::size(sizes)) continue;
+    EXPECT_EQ(record.Size(), sizes[i]);
+    EXPECT_EQ(record.IsInterface(), i < 2);
+    EXPECT_TRUE(record.ParentClass() == nullptr && record.Factory() == nullptr &&
+                record.NrOfInterfaces() == 0);
   }
+  EXPECT_EQ(&KQ_TClass::KQ_TUInt32Class(), KQ_TClass::FindClass("KQ_TUInt32"));
   EXPECT_STREQ(KQ_TAny(static_cast<KQ_IInterface*>(nullptr)).ClassName(), "NULL");
   EXPECT_STREQ(KQ_TAny(static_cast<KQ_IInterface const*>(nullptr)).ClassName(), "NULL");
   Key key;
