@@ -56,9 +56,7 @@ TEST(EventTest, LockCountsFollowLockUnlockDelockAndRelockAndSurviveATimedOutWait
   KQ_TEvent event;
   EXPECT_EQ(event.Delock(), 0u);
   EXPECT_THROW(event.Unlock(), KQ_ECouldNotUnlockMutex);
-  event.Lock().Lock().Unlock();
-  EXPECT_EQ(event.Delock(), 1u);
-  EXPECT_THROW(event.Unlock(), KQ_ECouldNotUnlockMutex);
+  EXPECT_EQ(event.Lock().Lock().Unlock().Delock(), 1u);
   // A signal without a waiter is lost; the holds survive a wait that timed out.
   event.Signal().Lock().Lock();
   auto const start = Clock::now();
