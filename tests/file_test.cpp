@@ -161,8 +161,6 @@ TEST_F(FileTest, ReadsWritesMarksSeeksTruncatesCopiesRenamesAndRemoves) {
   EXPECT_EQ(RaisedWhat([&] { KQ_TFile::Remove(At("c")); }, &value),
             "KQ_ECouldNotRemoveFile: No such file or directory");
   EXPECT_EQ(value, KQ_TAny(At("c")));
-  EXPECT_EQ(RaisedWhat([&] { KQ_TFile::Remove(At("dir")); }),
-            "KQ_ECouldNotRemoveFile: Is a directory");
   EXPECT_EQ(RaisedWhat([&] { KQ_TFile::Rename(At("b"), At("d")); }, &value),
             "KQ_ECouldNotRenameFile: No such file or directory");
   EXPECT_EQ(value, KQ_TAny(At("b")));
