@@ -62,11 +62,7 @@ struct ScratchAccount {
 // program (the password module loads it late).
 bool PasswordChecksWork() {
 #if defined(KQ_TEST_SANITIZED)
-  std::ifstream maps("/proc/self/maps");
-  for (std::string line; std::getline(maps, line);) {
-    if (line.find("/libcrypt.so") != std::string::npos) return true;
-  }
-  return false;
+  return kqtest::ReadFile("/proc/self/maps").find("/libcrypt.so") != std::string::npos;
 #else
   return true;
 #endif
