@@ -150,18 +150,11 @@ TEST_F(ThreadTest, StopEndsARunningThreadAtOnceEvenItsOwnAndJoinWaitsOnlyForOthe
   KQ_TThread& main = KQ_TThread::CurrentThread();
   EXPECT_TRUE(&KQ_TThread::CurrentThread() == &main && main.IsRunning() && main.ThreadID() != 0 &&
               main.Parent() == nullptr && Raised([&] { main.Join(); }) == "KQ_EThreadException");
-  KQ_TSemaphore adopted(0), checked(0);
-  KQ_TThread* foreign = nullptr;
-  std::thread thread([&] {
-    foreign = &KQ_TThread::CurrentThread();
-    adopted.Release();
-    checked.Lock();
-  });
-  adopted.Lock();
-  EXPECT_TRUE(foreign != &main && foreign->ThreadID() != main.ThreadID() &&
-              foreign->Stop().ThreadID() == 0 && foreign->HasFailed());
-  checked.Release();
-  thread.join();
+  EXPECT_TRUE(kqtest::OnOtherThread([&] {
+    KQ_TThread& foreign = KQ_TThread::CurrentThread();
+    return &foreign != &main && foreign.ThreadID() != main.ThreadID() &&
+           foreign.Stop().ThreadID() == 0 && foreign.HasFailed();
+  }));
 }
 
 TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodesAndThreadsThatFreeThemselves) {
@@ -201,8 +194,8 @@ TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodesAndThreadsThatFreeThems
     std::atomic<bool>& destroyed;
   };
   auto* thread = new Watched(destroyed);
-  EXPECT_TRUE(!thread->AutoFree() && thread->SetAutoFree(true).AutoFree());
-  thread->Start();
+  EXPECT_FALSE(thread->AutoFree());
+  thread->SetAutoFree(true).Start();
   EXPECT_TRUE(Eventually([&] { return destroyed.load(); }));
   EXPECT_FALSE(ListsChild(KQ_TThread::CurrentThread(), thread));
 }
