@@ -103,15 +103,15 @@ TEST(MutexTest, AbandonedOrDestroyedMutexesLeaveOtherLocksIntactAndAbandonedGoTo
                                      }) &&
               OtherThreadGets(mutex));
 
-  // A mutex destroyed while held leaves the holder's other locks intact.
-  std::thread([] {
+  // Mutexes destroyed while held leave the holder's other locks intact.
+  OnOtherThread([] {
     KQ_TMutex kept;
     kept.Lock();
-    { KQ_TMutex().Lock().Lock(); }
+    KQ_TMutex().Lock().Lock();
     KQ_TMutex().Lock().Release();
     kept.Release();
     EXPECT_THROW(kept.Release(), KQ_ECouldNotUnlockMutex);
-  }).join();
+  });
 }
 
 TEST(SemaphoreTest, CountsAreTakenAndGivenByAnyThreadAndStayWithinZeroTo65535) {

@@ -51,19 +51,16 @@ TEST_F(URLTest, ParsesTheGrammarOrRaisesAndFormatsBack) {
   EXPECT_EQ(Raised([&] { kept = KQ_TString("a://b/../.."); }), "KQ_EURLTopReached");
   EXPECT_EQ(Fields(kept), "a|||b|0|c|");
   // The text of a URL parses back equal.
-  struct Formatted {
-    KQ_TURL url;
-    char const* text;
-  };
-  for (Formatted const& c :
+  using Formatted = std::pair<KQ_TURL, char const*>;
+  for (auto const& [url, text] :
        {Formatted{KQ_TURL("file", "", "", "h", 0, "C:/dir", ""), "file://h/C%3A/dir"},
         Formatted{KQ_TURL("x y", "a@b", "c/d", "e@f/g", 0, "", ""),
                   "x%20y://a%40b:c%2Fd@e%40f%2Fg/"},
         Formatted{KQ_TURL("x", "", "secret", "h", 0, "a b+c", ""), "x://:secret@h/a%20b%2Bc"},
         Formatted{KQ_TURL("x", "", "", "h", 0, T("\xC3\xA9\xFF/~?#"), ""),
                   "x://h/%C3%A9%FF/%7E%3F%23"}}) {
-    EXPECT_EQ(S(KQ_TString(c.url)), c.text);
-    EXPECT_EQ(Fields(KQ_TURL(KQ_TString(c.url))), Fields(c.url)) << c.text;
+    EXPECT_EQ(S(KQ_TString(url)), text);
+    EXPECT_EQ(Fields(KQ_TURL(KQ_TString(url))), Fields(url)) << text;
   }
 }
 
@@ -104,11 +101,9 @@ TEST_F(URLTest, NormalisesPathsAndDerivesNames) {
                   S(url.Extension()),
               names);
   }
-  struct Change {
-    std::function<void(KQ_TURL&)> change;
-    char const* result;  // path or exception
-  };
-  for (Change const& c :
+  // A change and the path it gives, or the exception.
+  using Change = std::pair<std::function<void(KQ_TURL&)>, char const*>;
+  for (auto const& [change, result] :
        {Change{[](KQ_TURL& u) { u.SetExtension("txt"); }, "d/f.txt"},
         Change{[](KQ_TURL& u) { u.SetExtension(".txt"); }, "d/f.txt"},
         Change{[](KQ_TURL& u) { u.SetExtension(""); }, "d/f"},
@@ -125,8 +120,8 @@ TEST_F(URLTest, NormalisesPathsAndDerivesNames) {
         Change{[](KQ_TURL& u) { u.SetPath("").PathName(); }, "KQ_EURLTopReached"},
         Change{[](KQ_TURL& u) { u.SetParams("a/b"); }, "KQ_EIllegalURLParams"}}) {
     KQ_TURL u("x://h/d/f.c");
-    std::string const raised = Raised([&] { c.change(u); });
-    EXPECT_EQ(raised.empty() ? S(u.Path()) : raised, c.result);
+    std::string const raised = Raised([&, &change = change] { change(u); });
+    EXPECT_EQ(raised.empty() ? S(u.Path()) : raised, result);
   }
 }
 
