@@ -95,9 +95,8 @@ TEST_F(FileInfoTest, LooksUpFilesDirectoriesLinksAndMissingPaths) {
               root.Owner() == KQ_TUserInfo());
   EXPECT_LT((KQ_TTime() - root.ModificationTime()).Seconds(), 60);
   // Owners of other accounts, and of a user id without one, as listed.
-  if (chown(Path("a.txt").c_str(), 65534, 65534) != 0 || chown(Path("d").c_str(), 54321, 0) != 0) {
+  if (chown(Path("a.txt").c_str(), 65534, 65534) != 0 || chown(Path("d").c_str(), 54321, 0) != 0)
     GTEST_SKIP() << "files can be given away by root only";
-  }
   auto const owner = [](KQ_TFileInfo const& info) { return BytesOf(info.Owner().UserID()); };
   EXPECT_EQ(
       ByName(Directory().ChildrenInfo(false), owner),
@@ -220,9 +219,8 @@ TEST_F(FileInfoTest, ATreeChangedWhileItIsRemovedRaisesAndLeavesOutsideAlone) {
       if (first.empty() && name[0] == 'f') first = Path("t/" + name);
       if (name[0] == 'd') last = name;
     }
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 8; ++i)
       if ("d" + std::to_string(i) != last) fs::remove(Path("t/d" + std::to_string(i)));
-    }
     std::atomic<bool> swapped{false};
     std::thread swapper([&] {
       while (access(first.c_str(), F_OK) == 0) {
@@ -282,9 +280,8 @@ TEST_F(FileInfoTest, TimeStampsAreLocalOrUTC) {
 
 TEST_F(FileInfoTest, NamesOfEveryByteAreCreatedFoundListedRenamedRemovedAndMadeFull) {
   std::string bytes;
-  for (int b = 1; b < 256; ++b) {
+  for (int b = 1; b < 256; ++b)
     if (b != '/') bytes += static_cast<char>(b);
-  }
   KQ_TString const name = At(bytes);
   KQ_TFile(name, KQ_TFile::WriteOnly).Write("12", 2);
   KQ_TFileInfo const byURL(KQ_TURL::LocalToURL(name), false);

@@ -104,9 +104,8 @@ TEST(SysStack, FramesNameTheCallersDemangledWithTheirSourceLinesFromTheSkippedOn
       << Describe(probed);
   std::vector<StackFrame> const deep = CaptureRecursively(300);
   ASSERT_EQ(deep.size(), 256u);
-  for (StackFrame const& frame : deep) {
+  for (StackFrame const& frame : deep)
     EXPECT_NE(frame.function.find("CaptureRecursively"), std::string::npos) << frame.function;
-  }
 
   // Threads capture at the same time.
   std::atomic<int> good{0};

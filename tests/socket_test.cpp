@@ -44,9 +44,8 @@ TEST_F(SocketTest, ReadModesAndTimeOutsDecideHowLongReadsAndWritesWait) {
     EXPECT_TRUE(pair[0].SetMode(mode) == KQ_TSocket::kReadAll && pair[0].Mode() == mode);
     char buffer[10] = {};
     EXPECT_EQ(pair[0].Read(buffer, 0, 10), 0u);
-    if (mode == KQ_TSocket::kNonBlocking) {
+    if (mode == KQ_TSocket::kNonBlocking)
       EXPECT_THROW(pair[0].Read(buffer, 1, 10), KQ_ECouldNotReadFromSocket);
-    }
     pair[1].Write("0123", 4);
     std::thread writer;  // the rest arrives while a read in mode 0 waits
     if (mode == KQ_TSocket::kReadAll) {
@@ -146,9 +145,8 @@ TEST_F(SocketTest, ServersAndClientsFindEachOtherAndReportMisuseAndPeersLeavingM
   KQ_TSocket server = listener.Accept();
   EXPECT_TRUE(client.RemoteHost() == KQ_TSocket::kLoopback && client.RemotePort() == port &&
               server.RemotePort() == client.Port());
-  for (KQ_TSocket* s : {&listener, &client, &server}) {
+  for (KQ_TSocket* s : {&listener, &client, &server})
     EXPECT_NE(fcntl(s->Handle(), F_GETFD) & FD_CLOEXEC, 0);
-  }
   EXPECT_EQ(Raised([] { KQ_TSocket().Listen(1); }), "KQ_ECouldNotListenOnSocket");
   EXPECT_EQ(Raised([] { KQ_TSocket().Accept(); }), "KQ_ENoConnectionForAccept");
   EXPECT_EQ(Raised([&] { KQ_TSocket().Bind(KQ_TSocket::kLoopback, port, true); }),

@@ -21,9 +21,8 @@ std::int32_t WaitFor(void* argument) {
 
 // Sleeps in steps and counts them, for ever.
 std::int32_t CountForever(void* argument) {
-  for (auto* counter = static_cast<std::atomic<std::int32_t>*>(argument);; KQ_TThread::Sleep(1)) {
+  for (auto* counter = static_cast<std::atomic<std::int32_t>*>(argument);; KQ_TThread::Sleep(1))
     ++*counter;
-  }
 }
 
 // True when counter stands still for a while: its thread has ended.
@@ -233,9 +232,8 @@ TEST_F(ThreadTest, PropertiesFormAPerThreadDictionaryAndPrioritiesMapOntoSevenLe
   // Deleting the entry through a cursor is safe too.
   KQ_IPrintable::SetIndentation(4);
   std::unique_ptr<KQ_IIterationInfo> cursor(self.CreateIterationInfo());
-  for (cursor->Start(); !cursor->IsAfterEnd(); cursor->Next()) {
+  for (cursor->Start(); !cursor->IsAfterEnd(); cursor->Next())
     if (cursor->Key().KQ_IsIdent(KQ_TString(key))) cursor->DeleteItem();
-  }
   EXPECT_EQ(KQ_IPrintable::Indentation(), 0u);
 
   // Priorities map onto seven levels.
@@ -245,9 +243,8 @@ TEST_F(ThreadTest, PropertiesFormAPerThreadDictionaryAndPrioritiesMapOntoSevenLe
       {100, 100},   {127, 100},   {1000, 100}, {-1000, -100}};
   KQ_TThread unstarted(&Seven);
   EXPECT_EQ(unstarted.Priority(), 0);
-  for (auto const& [asked, level] : cases) {
+  for (auto const& [asked, level] : cases)
     EXPECT_EQ(unstarted.SetPriority(asked).Priority(), level) << "asked " << asked;
-  }
   EXPECT_TRUE(unstarted.SetPriority(70u).Priority() == 66 &&
               unstarted.SetPriority(std::uint64_t{1} << 40).Priority() == 100);
 
@@ -263,9 +260,8 @@ TEST_F(ThreadTest, PropertiesFormAPerThreadDictionaryAndPrioritiesMapOntoSevenLe
   EXPECT_TRUE(running.Priority() == -66 &&
               running.SetPriority(-33).Priority() == (privileged ? -33 : -66) &&
               running.SetPriority(-128).Priority() == -100);
-  for (auto const& [asked, level] : privileged ? cases : decltype(cases)()) {
+  for (auto const& [asked, level] : privileged ? cases : decltype(cases)())
     EXPECT_EQ(running.SetPriority(asked).Priority(), level) << "asked " << asked;
-  }
   gate.Release();
   running.Join();
   EXPECT_EQ(KQ_TThread::CurrentThread().Priority(), ownBefore) << "other threads keep theirs";
