@@ -44,8 +44,8 @@ TEST_F(SocketTest, ReadModesAndTimeOutsDecideHowLongReadsAndWritesWait) {
     EXPECT_TRUE(pair[0].SetMode(mode) == KQ_TSocket::kReadAll && pair[0].Mode() == mode);
     char buffer[10] = {};
     EXPECT_EQ(pair[0].Read(buffer, 0, 10), 0u);
-    if (mode == KQ_TSocket::kNonBlocking)
-      EXPECT_THROW(pair[0].Read(buffer, 1, 10), KQ_ECouldNotReadFromSocket);
+    EXPECT_TRUE(mode != KQ_TSocket::kNonBlocking ||
+                Raised([&] { pair[0].Read(buffer, 1, 10); }) == "KQ_ECouldNotReadFromSocket");
     pair[1].Write("0123", 4);
     std::thread writer;  // the rest arrives while a read in mode 0 waits
     if (mode == KQ_TSocket::kReadAll) {

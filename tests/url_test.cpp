@@ -139,7 +139,7 @@ TEST_F(URLTest, ResolvesAndMakesRelativeReferencesBothWaysAndReadsAndWritesParam
     std::string relative;
     std::string const raised = Raised([&] { relative = S(from.Relative(to)); });
     EXPECT_EQ(raised.empty() ? relative : raised, expected);
-    if (raised.empty()) EXPECT_EQ(KQ_TURL(from, T(relative)), to);
+    EXPECT_TRUE(!raised.empty() || KQ_TURL(from, T(relative)) == to);
   }
   KQ_TURL const base("x://h/a/b");
   for (auto const& [relative, path] :
