@@ -13,10 +13,9 @@ namespace fs = std::filesystem;
 
 std::string Describe(std::vector<StackFrame> const& frames) {
   std::string text;
-  for (StackFrame const& frame : frames) {
+  for (StackFrame const& frame : frames)
     text += frame.function + " | " + frame.file + ":" + std::to_string(frame.line) + " | " +
             frame.module + "\n";
-  }
   return text;
 }
 
