@@ -43,33 +43,32 @@ TEST_F(FileInfoTest, LooksUpFilesDirectoriesLinksAndMissingPaths) {
   fs::create_directory_symlink("d", Path("ln"));
   fs::create_symlink("missing", Path("dl"));
   SetTimes(Path("a.txt"), {1600000000, 123456789}, {1600000100, 987654321});
-  struct Case {
-    char const* name;
-    bool byURL;
-    char const* found;  // type, size and file type; the look-up starts with "kept"
-  };
-  for (Case const& c :
+  // A name, whether by URL, and the type, size and file type found (from "kept") or the failure.
+  using Case = std::tuple<char const*, bool, char const*>;
+  for (auto const& [name, byURL, expected] :
        {Case{"a.txt", false, "1 5 kept"}, Case{"a.txt", true, "1 5 "},
         Case{".hidden", false, "1 1 kept"}, Case{".hidden", true, "1 1 hidden"},
         Case{"ln", false, "0 0 kept"}, Case{"ln", true, "1 1 "}, Case{"dl", true, "1 7 "},
         Case{"dl", false, "KQ_ECouldNotGetFileInfo: No such file or directory"},
         Case{"no", true, "KQ_ECouldNotGetFileInfo: No such file or directory"}}) {
-    SCOPED_TRACE(testing::Message() << c.name << (c.byURL ? " by URL" : " by name"));
+    SCOPED_TRACE(testing::Message() << name << (byURL ? " by URL" : " by name"));
     KQ_TFileInfo info;
     info.SetFileType("kept");
     KQ_TAny value;
     std::string found = RaisedWhat(
-        [&] { c.byURL ? info.Lookup(URLOf(c.name), false) : info.Lookup(At(c.name), false); },
+        [&, name = name, byURL = byURL] {
+          byURL ? info.Lookup(URLOf(name), false) : info.Lookup(At(name), false);
+        },
         &value);
     if (found.empty()) {
       found = std::to_string(info.Type()) + " " + std::to_string(static_cast<int>(info.Size())) +
               " " + BytesOf(info.FileType());
-      EXPECT_TRUE(info.URL() == URLOf(c.name) && info.Owner() == KQ_TUserInfo::CurrentUser());
+      EXPECT_TRUE(info.URL() == URLOf(name) && info.Owner() == KQ_TUserInfo::CurrentUser());
     } else {
-      EXPECT_TRUE(value == (c.byURL ? KQ_TAny(URLOf(c.name)) : KQ_TAny(At(c.name))) &&
+      EXPECT_TRUE(value == (byURL ? KQ_TAny(URLOf(name)) : KQ_TAny(At(name))) &&
                   BytesOf(info.FileType()) == "kept");
     }
-    EXPECT_EQ(found, c.found);
+    EXPECT_EQ(found, expected);
   }
   // Whole seconds by name, milliseconds by URL; the creation time is the
   // birth time where the file system keeps one.
