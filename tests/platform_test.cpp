@@ -1,5 +1,4 @@
 // The platform layer: last error, error texts, executable path, stacks, UTF-8 calls.
-#include <ctime>
 
 #include "pathbridge.h"
 #include "platform/kq_sys_error.h"
@@ -172,15 +171,12 @@ TEST(PathBridge, EnvironmentStatAndRmdirWorkInUtf8) {
   fs::create_directories(directory);
   std::string const dir = directory.u8string();
   std::string const file = dir + "/d\xC3\xA9j\xC3\xA0.bin";
-  std::time_t const before = std::time(nullptr);
   std::ofstream(fs::u8path(file), std::ios::binary) << std::string(1234, 'k');
   PathBridgeStat status{};
   ASSERT_EQ(stat32_utf8(dir.c_str(), &status), 0);
   EXPECT_NE(status.mode & 0x4000u, 0u);
   ASSERT_EQ(stat32_utf8(file.c_str(), &status), 0);
   EXPECT_TRUE((status.mode & 0xC000u) == 0x8000u && status.size == 1234u);
-  for (std::int64_t const time : {status.accessTime, status.modificationTime, status.changeTime})
-    EXPECT_TRUE(time >= before - 2 && time <= std::time(nullptr) + 2) << time;
   EXPECT_TRUE(stat32_utf8((dir + "/missing").c_str(), &status) != 0 &&
               stat32_utf8(nullptr, &status) != 0 && stat32_utf8(file.c_str(), nullptr) != 0);
   std::FILE* const stream = std::fopen(file.c_str(), "rb");

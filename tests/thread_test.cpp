@@ -184,18 +184,14 @@ TEST_F(ThreadTest, ThreadsFormATreeThatSurvivesInnerNodesAndThreadsThatFreeThems
   std::unique_ptr<KQ_TThread> orphan(kqtest::OnOtherThread([] { return new KQ_TThread(&Seven); }));
   EXPECT_TRUE(orphan->Parent() == nullptr && !ListsChild(main, orphan.get()));
 
-  // An auto-free thread deletes its object when its code ends.
-  std::atomic<bool> destroyed{false};
-  struct Watched : KQ_TThread {
-    explicit Watched(std::atomic<bool>& d) : destroyed(d) {}
-    ~Watched() override { destroyed = true; }
-    std::atomic<bool>& destroyed;
-  };
-  auto* thread = new Watched(destroyed);
-  EXPECT_FALSE(thread->AutoFree());
+  // An auto-free thread deletes its object, and with it its code, when the code ends.
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> const code = token;
+  auto* thread = new Lambda([token] { return 0; });
+  token.reset();
   thread->SetAutoFree(true).Start();
-  EXPECT_TRUE(Eventually([&] { return destroyed.load(); }));
-  EXPECT_FALSE(ListsChild(KQ_TThread::CurrentThread(), thread));
+  EXPECT_TRUE(Eventually([&] { return code.expired(); }) &&
+              !ListsChild(KQ_TThread::CurrentThread(), thread));
 }
 
 TEST_F(ThreadTest, PropertiesFormAPerThreadDictionaryAndPrioritiesMapOntoSevenLevels) {
