@@ -68,12 +68,6 @@ bool PasswordChecksWork() {
 #endif
 }
 
-#define KQ_NEED_PASSWORD_CHECKS_()                                                        \
-  do {                                                                                    \
-    if (!RunningAsRoot()) GTEST_SKIP() << "needs root to make an account";                \
-    if (!PasswordChecksWork()) GTEST_SKIP() << "libcrypt is not loaded with the program"; \
-  } while (false)
-
 // Runs body on a library thread of its own, so that account switches stay
 // there.
 void OnThread(std::function<void()> const& body) {
@@ -180,7 +174,7 @@ TEST_F(UserInfoTest, GetMoreInfoSplitsTheCommentAndSwitchesOnlyTheCallingThreadA
   KQ_TUserInfo const described = account.Info().GetMoreInfo();
   EXPECT_TRUE(described.FullName() == KQ_TString(L"Zo\u00EB \U0001F600 Smith"));
   EXPECT_EQ(Utf8(described.Description()), "Room 7,,,tester");
-  KQ_NEED_PASSWORD_CHECKS_();
+  if (!PasswordChecksWork()) GTEST_SKIP() << "libcrypt is not loaded with the program";
   ASSERT_TRUE(CanRead("/etc/shadow"));
   std::atomic<int> phase{0};
   auto switcher = std::async(std::launch::async, [&] {
@@ -210,7 +204,8 @@ TEST_F(UserInfoTest, GetMoreInfoSplitsTheCommentAndSwitchesOnlyTheCallingThreadA
 }
 
 TEST_F(UserInfoTest, RefusesUnknownForeignDisabledAccountsAndWrongPasswords) {
-  KQ_NEED_PASSWORD_CHECKS_();
+  if (!RunningAsRoot()) GTEST_SKIP() << "needs root to make an account";
+  if (!PasswordChecksWork()) GTEST_SKIP() << "libcrypt is not loaded with the program";
   ScratchAccount account("Scratch Account");
   ScratchAccount locked("Locked Account");
   ScratchAccount expired("Expired Account");
