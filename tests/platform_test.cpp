@@ -1,5 +1,4 @@
 // The platform layer: last error, error texts, executable path, stacks, UTF-8 calls.
-#include <ctime>
 
 #include "pathbridge.h"
 #include "platform/kq_sys_error.h"
@@ -11,17 +10,11 @@ namespace {
 using kq::sys::StackFrame;
 namespace fs = std::filesystem;
 
-bool EndsWith(std::string const& text, std::string const& tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 std::string Describe(std::vector<StackFrame> const& frames) {
   std::string text;
-  for (StackFrame const& frame : frames) {
+  for (StackFrame const& frame : frames)
     text += frame.function + " | " + frame.file + ":" + std::to_string(frame.line) + " | " +
             frame.module + "\n";
-  }
   return text;
 }
 
@@ -76,8 +69,8 @@ TEST(SysStack, FramesNameTheCallersDemangledWithTheirSourceLinesFromTheSkippedOn
   SCOPED_TRACE(all);
   for (int i : {0, 1}) {
     EXPECT_NE(frames[i].function.find(i == 0 ? "CaptureInner" : "CaptureOuter"), std::string::npos);
-    EXPECT_TRUE(EndsWith(frames[i].file, "platform_test.cpp") &&
-                EndsWith(frames[i].module, "platform_test"));
+    EXPECT_TRUE(fs::path(frames[i].file).filename() == "platform_test.cpp" &&
+                fs::path(frames[i].module).filename() == "platform_test");
     EXPECT_EQ(frames[i].line,
               static_cast<std::uint32_t>((i == 0 ? gInnerLine : gOuterLine).load()));
   }
@@ -109,9 +102,8 @@ TEST(SysStack, FramesNameTheCallersDemangledWithTheirSourceLinesFromTheSkippedOn
       << Describe(probed);
   std::vector<StackFrame> const deep = CaptureRecursively(300);
   ASSERT_EQ(deep.size(), 256u);
-  for (StackFrame const& frame : deep) {
+  for (StackFrame const& frame : deep)
     EXPECT_NE(frame.function.find("CaptureRecursively"), std::string::npos) << frame.function;
-  }
 
   // Threads capture at the same time.
   std::atomic<int> good{0};
@@ -129,8 +121,6 @@ TEST(SysStack, FramesNameTheCallersDemangledWithTheirSourceLinesFromTheSkippedOn
 
   // The last error follows a failing call; each error text goes into a buffer
   // within a larger area of 'X', which must stay untouched past its end.
-  kq::sys::SetLastError(0);
-  EXPECT_EQ(kq::sys::LastError(), 0u);
   ASSERT_EQ(std::fopen("/kq-no-such-directory/missing.txt", "r"), nullptr);
   EXPECT_EQ(kq::sys::LastError(), 2u);
   // A code, the buffer's size and the text (null: none, false returned).
@@ -154,9 +144,7 @@ TEST(SysStack, FramesNameTheCallersDemangledWithTheirSourceLinesFromTheSkippedOn
   // path rather than part of one.
   char path[4096];
   ASSERT_TRUE(kq::sys::ExecutablePath(path, sizeof path));
-  fs::path const program(path);
-  EXPECT_TRUE(program.is_absolute()) << path;
-  EXPECT_TRUE(program.filename() == "platform_test" && fs::is_regular_file(program));
+  EXPECT_TRUE(fs::path(path).is_absolute() && fs::equivalent(path, "/proc/self/exe")) << path;
   char tiny[8];
   std::memset(tiny, 'X', sizeof tiny);
   EXPECT_TRUE(!kq::sys::ExecutablePath(tiny, sizeof tiny) && tiny[0] == '\0');
@@ -183,15 +171,12 @@ TEST(PathBridge, EnvironmentStatAndRmdirWorkInUtf8) {
   fs::create_directories(directory);
   std::string const dir = directory.u8string();
   std::string const file = dir + "/d\xC3\xA9j\xC3\xA0.bin";
-  std::time_t const before = std::time(nullptr);
   std::ofstream(fs::u8path(file), std::ios::binary) << std::string(1234, 'k');
   PathBridgeStat status{};
   ASSERT_EQ(stat32_utf8(dir.c_str(), &status), 0);
   EXPECT_NE(status.mode & 0x4000u, 0u);
   ASSERT_EQ(stat32_utf8(file.c_str(), &status), 0);
   EXPECT_TRUE((status.mode & 0xC000u) == 0x8000u && status.size == 1234u);
-  for (std::int64_t const time : {status.accessTime, status.modificationTime, status.changeTime})
-    EXPECT_TRUE(time >= before - 2 && time <= std::time(nullptr) + 2) << time;
   EXPECT_TRUE(stat32_utf8((dir + "/missing").c_str(), &status) != 0 &&
               stat32_utf8(nullptr, &status) != 0 && stat32_utf8(file.c_str(), nullptr) != 0);
   std::FILE* const stream = std::fopen(file.c_str(), "rb");

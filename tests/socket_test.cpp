@@ -44,9 +44,8 @@ TEST_F(SocketTest, ReadModesAndTimeOutsDecideHowLongReadsAndWritesWait) {
     EXPECT_TRUE(pair[0].SetMode(mode) == KQ_TSocket::kReadAll && pair[0].Mode() == mode);
     char buffer[10] = {};
     EXPECT_EQ(pair[0].Read(buffer, 0, 10), 0u);
-    if (mode == KQ_TSocket::kNonBlocking) {
-      EXPECT_THROW(pair[0].Read(buffer, 1, 10), KQ_ECouldNotReadFromSocket);
-    }
+    EXPECT_TRUE(mode != KQ_TSocket::kNonBlocking ||
+                Raised([&] { pair[0].Read(buffer, 1, 10); }) == "KQ_ECouldNotReadFromSocket");
     pair[1].Write("0123", 4);
     std::thread writer;  // the rest arrives while a read in mode 0 waits
     if (mode == KQ_TSocket::kReadAll) {
@@ -66,21 +65,17 @@ TEST_F(SocketTest, ReadModesAndTimeOutsDecideHowLongReadsAndWritesWait) {
               std::string("0123456789", read > 0 ? read : 0));
   }
 
-  // Time-outs are stored as documented and end waits.
+  // Time-outs: each setter gives the one before; zero is the shortest (1 ms,
+  // rounded up to a tick), a negative one none. They end waits.
   KQ_TSocketPair pair;
-  using Get = std::int32_t (KQ_TSocket::*)() const;
-  using Set = std::int32_t (KQ_TSocket::*)(std::int32_t);
-  std::pair<Get, Set> const accessors[] = {
-      {&KQ_TSocket::ReadTimeOut, &KQ_TSocket::SetReadTimeOut},
-      {&KQ_TSocket::WriteTimeOut, &KQ_TSocket::SetWriteTimeOut}};
   KQ_TSocket& s = pair[0];
-  for (auto const& [get, set] : accessors) {
-    EXPECT_EQ((s.*set)(0), 0);
-    std::int32_t const shortest = (s.*get)();
-    EXPECT_TRUE(shortest >= 1 && shortest <= 10) << shortest;  // 1 ms, rounded up to a tick
-    EXPECT_TRUE((s.*set)(-5) == shortest && (s.*get)() == 0);
-    EXPECT_TRUE((s.*set)(1500) == 0 && (s.*set)(100) == 1500);
-  }
+  EXPECT_EQ(s.SetReadTimeOut(0), 0);
+  std::int32_t const shortest = s.ReadTimeOut();
+  EXPECT_TRUE(shortest >= 1 && shortest <= 10 && s.SetReadTimeOut(-5) == shortest &&
+              s.ReadTimeOut() == 0 && s.SetReadTimeOut(100) == 0)
+      << shortest;
+  EXPECT_TRUE(s.SetWriteTimeOut(1500) == 0 && s.WriteTimeOut() == 1500 &&
+              s.SetWriteTimeOut(100) == 1500);
   char byte;
   auto const start = Clock::now();
   EXPECT_THROW(pair[0].Read(&byte, 1), KQ_ECouldNotReadFromSocket);
@@ -96,8 +91,8 @@ TEST_F(SocketTest, ReadModesAndTimeOutsDecideHowLongReadsAndWritesWait) {
 TEST_F(SocketTest, BufferedBytesWaitForFlushAndCopiesTakeTheirOwn) {
   KQ_TSocketPair pair;
   KQ_TSocket& writer = pair[1];
-  EXPECT_TRUE(writer.RawWrite("x", 0) == 0 && !writer.SetBuffered(true));
-  EXPECT_EQ(writer.RawWrite("0123456789", 10), 10u);
+  EXPECT_TRUE(writer.RawWrite("x", 0) == 0 && !writer.SetBuffered(true) &&
+              writer.RawWrite("0123456789", 10) == 10);
   KQ_TSocket copy(writer);
   EXPECT_TRUE(copy.Buffered());
   copy.Write('!');
@@ -110,20 +105,19 @@ TEST_F(SocketTest, BufferedBytesWaitForFlushAndCopiesTakeTheirOwn) {
 
 TEST_F(SocketTest, PeerClosingAndClosedSocketsAreReportedNotFatal) {
   KQ_TSocketPair pair;
-  EXPECT_FALSE(pair[0].HasFailed());
   pair[1].Write("abc", 3);
   AwaitInput(pair[0]);
   char peeked[3];
-  EXPECT_TRUE(pair[0].Ready() && pair[0].Available() == 3 && pair[0].RawPeek(peeked, 3) == 3);
+  EXPECT_TRUE(!pair[0].HasFailed() && pair[0].Ready() && pair[0].Available() == 3 &&
+              pair[0].RawPeek(peeked, 3) == 3);
   EXPECT_TRUE(pair[0].Skip(2) && pair[0].Read() == 'c');
   {  // copies going leave the socket open
     KQ_TSocket another(pair[1]);
     KQ_TSocket assigned;
     assigned = another;
   }
-  EXPECT_GE(pair[1].Handle(), 0);
-  EXPECT_TRUE(pair[1].Close() && pair[1].Handle() == -1 && pair[1].HasFailed() &&
-              !pair[1].Ready() && pair[1].Available() == 0);
+  EXPECT_TRUE(pair[1].Handle() >= 0 && pair[1].Close() && pair[1].Handle() == -1 &&
+              pair[1].HasFailed() && !pair[1].Ready() && pair[1].Available() == 0);
   AwaitInput(pair[0]);
   EXPECT_TRUE(pair[0].HasFailed() &&
               Raised([&] { pair[0].Read(); }) == "KQ_ECouldNotReadFromSocket");
@@ -151,15 +145,12 @@ TEST_F(SocketTest, ServersAndClientsFindEachOtherAndReportMisuseAndPeersLeavingM
   KQ_TSocket server = listener.Accept();
   EXPECT_TRUE(client.RemoteHost() == KQ_TSocket::kLoopback && client.RemotePort() == port &&
               server.RemotePort() == client.Port());
-  for (KQ_TSocket* s : {&listener, &client, &server}) {
+  for (KQ_TSocket* s : {&listener, &client, &server})
     EXPECT_NE(fcntl(s->Handle(), F_GETFD) & FD_CLOEXEC, 0);
-  }
   EXPECT_EQ(Raised([] { KQ_TSocket().Listen(1); }), "KQ_ECouldNotListenOnSocket");
   EXPECT_EQ(Raised([] { KQ_TSocket().Accept(); }), "KQ_ENoConnectionForAccept");
   EXPECT_EQ(Raised([&] { KQ_TSocket().Bind(KQ_TSocket::kLoopback, port, true); }),
             "KQ_ECouldNotBindSocket");
-  // An address this socket cannot reach.
-  EXPECT_FALSE(KQ_TSocket().Connect(KQ_TString("::1"), port));
   KQ_TSocket refused;
   EXPECT_FALSE(refused.Connect(KQ_TSocket::kLoopback, KQ_TSocket().Bind(0, false).Port()));
 

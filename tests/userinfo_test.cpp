@@ -50,8 +50,6 @@ struct ScratchAccount {
       KQ_TThread::Sleep(100);
     }
   }
-  ScratchAccount(ScratchAccount const&) = delete;
-  ScratchAccount& operator=(ScratchAccount const&) = delete;
   KQ_TUserInfo Info() const { return KQ_TUserInfo(name.c_str(), ""); }
   bool Run(std::string const& command) const { return Shell(command + " " + name) == 0; }
 
@@ -64,21 +62,11 @@ struct ScratchAccount {
 // program (the password module loads it late).
 bool PasswordChecksWork() {
 #if defined(KQ_TEST_SANITIZED)
-  std::ifstream maps("/proc/self/maps");
-  for (std::string line; std::getline(maps, line);) {
-    if (line.find("/libcrypt.so") != std::string::npos) return true;
-  }
-  return false;
+  return kqtest::ReadFile("/proc/self/maps").find("/libcrypt.so") != std::string::npos;
 #else
   return true;
 #endif
 }
-
-#define KQ_NEED_PASSWORD_CHECKS_()                                                        \
-  do {                                                                                    \
-    if (!RunningAsRoot()) GTEST_SKIP() << "needs root to make an account";                \
-    if (!PasswordChecksWork()) GTEST_SKIP() << "libcrypt is not loaded with the program"; \
-  } while (false)
 
 // Runs body on a library thread of its own, so that account switches stay
 // there.
@@ -100,17 +88,9 @@ TEST_F(UserInfoTest, EqualityIgnoresCaseAndTheDescriptiveFieldsAndSwitchesNeedPr
     EXPECT_TRUE(bob != other);
   }
   // GetMoreInfo's fields play no part.
-  KQ_TUserInfo described("root", "");
-  described.GetMoreInfo();
-  EXPECT_TRUE(described == KQ_TUserInfo("ROOT", described.Domain()));
-  KQ_TUserInfo copy;
-  copy = described;
-  EXPECT_TRUE(copy.FullName() == described.FullName() && copy.KQ_IsIdent(described) &&
-              !copy.KQ_IsIdent(KQ_TString("root")));
-  // The hash adds the strings' hashes, case included.
-  EXPECT_TRUE(bob.KQ_HashValue(3) ==
-                  KQ_TString("Bob").KQ_HashValue(3) + KQ_TString("LAB").KQ_HashValue(3) &&
-              bob.KQ_HashValue(0) != KQ_TUserInfo("bob", "lab").KQ_HashValue(0));
+  KQ_TUserInfo const described = KQ_TUserInfo("root", "").GetMoreInfo();
+  EXPECT_TRUE(described.KQ_IsIdent(KQ_TUserInfo("ROOT", described.Domain())) &&
+              !described.KQ_IsIdent(KQ_TString("root")));
 
   // Without the right to change credentials a switch is refused before any password is checked; as
   // root the check runs in a child as nobody.
@@ -139,24 +119,19 @@ TEST_F(UserInfoTest, PacksTheFourStringsUnderItsCodeAndWritesOneText) {
   };
   EXPECT_EQ(kqtest::Packed(KQ_TUserInfo("al", "lab")), expected);
 
-  KQ_TUserInfo described("root", "");
-  described.GetMoreInfo();
-  ASSERT_NE(described.FullName().Length(), 0u);
-  kqtest::Bytes const packed = kqtest::Packed(described);
+  kqtest::Bytes const packed = kqtest::Packed(KQ_TUserInfo("root", "").GetMoreInfo());
   EXPECT_EQ(kqtest::Packed(kqtest::As<KQ_TUserInfo>(kqtest::Extracted(packed))), packed);
 
   // The text form is one string, split at the first separator.
   EXPECT_EQ(kqtest::Text(KQ_TUserInfo("bob", "")), "KQ_TUserInfo { \"bob\" }");
   EXPECT_EQ(kqtest::Text(KQ_TUserInfo("bob", "lab")), "KQ_TUserInfo { \"bob@lab\" }");
-  EXPECT_EQ(kqtest::Text(KQ_TUserInfo("", "lab")), "KQ_TUserInfo { \"@lab\" }");
   // A text and the user and domain it gives; reading over an object clears
   // what the text does not carry.
   for (auto const& [text, read] :
        {Pair{"KQ_TUserInfo { \"bob@lab\" } ", "bob|lab"}, Pair{"KQ_TUserInfo {\"bob\"}", "bob|"},
         Pair{"KQ_TUserInfo{ \"a@b@c\" } ", "a|b@c"}, Pair{"KQ_TUserInfo {\n  \"@\"\n}", "|"},
         Pair{"KQ_TUserInfo { \"J\\303\\266rg@LAB\" }", "J\xC3\xB6rg|LAB"}}) {
-    KQ_TUserInfo user("root", "");
-    user.GetMoreInfo();
+    KQ_TUserInfo user = KQ_TUserInfo("root", "").GetMoreInfo();
     kqtest::ReadText(user, text);
     EXPECT_EQ(Utf8(user.UserID()) + "|" + Utf8(user.Domain()), read) << text;
     EXPECT_EQ(user.FullName().Length() + user.Description().Length(), 0u) << text;
@@ -171,16 +146,14 @@ TEST_F(UserInfoTest, CurrentUserAndGetMoreInfoNameLocalAccountsInTheHostsDomain)
   EXPECT_EQ(Utf8(current.UserID()), getpwuid(geteuid())->pw_name);
   EXPECT_TRUE(Utf8(current.Domain()) == HostName() && current.FullName().Length() == 0 &&
               KQ_TThread::CurrentUser() == current);
-  KQ_TUserInfo root("root", "");
-  root.GetMoreInfo();
+  KQ_TUserInfo const root = KQ_TUserInfo("root", "").GetMoreInfo();
   EXPECT_TRUE(Utf8(root.Domain()) == HostName() && Utf8(root.FullName()) == "root" &&
               root.Description().Length() == 0);
   // The host name in another case is the same domain.
   KQ_TUserInfo shouted("root", KQ_TString(HostName().c_str()).ToUpper());
   EXPECT_EQ(Utf8(shouted.GetMoreInfo().FullName()), "root");
   // The built-in domain becomes the host, nothing else is read.
-  KQ_TUserInfo builtIn("Administrators", "builtin");
-  builtIn.GetMoreInfo();
+  KQ_TUserInfo const builtIn = KQ_TUserInfo("Administrators", "builtin").GetMoreInfo();
   EXPECT_TRUE(Utf8(builtIn.Domain()) == HostName() && builtIn.FullName().Length() == 0);
 
   for (KQ_TUserInfo user : {KQ_TUserInfo(), KQ_TUserInfo("no-such-account-kq", ""),
@@ -198,11 +171,10 @@ TEST_F(UserInfoTest, GetMoreInfoSplitsTheCommentAndSwitchesOnlyTheCallingThreadA
   // empty phone fields and a note, and a trailing empty field.
   ScratchAccount account("Zo\xC3\xAB \xF0\x9F\x98\x80 Smith,Room 7,,,tester,");
   ASSERT_TRUE(account.created);
-  KQ_TUserInfo described = account.Info();
-  described.GetMoreInfo();
+  KQ_TUserInfo const described = account.Info().GetMoreInfo();
   EXPECT_TRUE(described.FullName() == KQ_TString(L"Zo\u00EB \U0001F600 Smith"));
   EXPECT_EQ(Utf8(described.Description()), "Room 7,,,tester");
-  KQ_NEED_PASSWORD_CHECKS_();
+  if (!PasswordChecksWork()) GTEST_SKIP() << "libcrypt is not loaded with the program";
   ASSERT_TRUE(CanRead("/etc/shadow"));
   std::atomic<int> phase{0};
   auto switcher = std::async(std::launch::async, [&] {
@@ -222,8 +194,6 @@ TEST_F(UserInfoTest, GetMoreInfoSplitsTheCommentAndSwitchesOnlyTheCallingThreadA
       EXPECT_TRUE(Utf8(again.UserID()) == account.name &&
                   Utf8(KQ_TThread::RevertToOriginalUser().UserID()) == account.name);
       EXPECT_TRUE(CurrentUserID() == "root" && CanRead("/etc/shadow"));
-      // Reverting without a switch changes nothing.
-      EXPECT_EQ(Utf8(KQ_TThread::RevertToOriginalUser().UserID()), "root");
     });
   });
   // Meanwhile the other threads keep their account.
@@ -234,7 +204,8 @@ TEST_F(UserInfoTest, GetMoreInfoSplitsTheCommentAndSwitchesOnlyTheCallingThreadA
 }
 
 TEST_F(UserInfoTest, RefusesUnknownForeignDisabledAccountsAndWrongPasswords) {
-  KQ_NEED_PASSWORD_CHECKS_();
+  if (!RunningAsRoot()) GTEST_SKIP() << "needs root to make an account";
+  if (!PasswordChecksWork()) GTEST_SKIP() << "libcrypt is not loaded with the program";
   ScratchAccount account("Scratch Account");
   ScratchAccount locked("Locked Account");
   ScratchAccount expired("Expired Account");
