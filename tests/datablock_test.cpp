@@ -311,9 +311,8 @@ TEST(Unknown, BytesThatDoNotMakeAnObjectLeaveItUninflated) {
   KQ_TDataBlock::KQ_ClassObject();
   // A name length that runs past the block, a known class with broken
   // content, and an empty block.
-  for (Bytes const& bytes :
-       {Join({Number(0x0D, 50), Raw("KQ_TData")}), NamedObject("KQ_TDataBlock", {0x05, 1}),
-        Bytes{}}) {
+  for (Bytes const& bytes : {Join({Number(0x0D, 50), Raw("KQ_TData")}),
+                             NamedObject("KQ_TDataBlock", {0x05, 1}), Bytes{}}) {
     KQ_TUnknown unknown("KQ_TDataBlock", bytes.data(), static_cast<std::uint32_t>(bytes.size()));
     EXPECT_EQ(unknown.KQ_Cast("KQ_TDataBlock"), nullptr);
   }

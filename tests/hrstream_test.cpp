@@ -223,12 +223,12 @@ TEST_F(HrStreamTest, ValuesAreWrittenInTheirFormAndReadBackEqual) {
     KQ_TAny value;
     char const* text;
   };
-  Case const narrow[] = {
-      {true, "TRUE"},      {false, "FALSE"},  {nullptr, "NULL"},    {1.5f, "1.500000S"},
-      {1.5, "1.500000"},   {0.1, "0.100000"}, {2.5e-6, "0.000003"}, {'a', "'a'"},
-      {'\n', "'\\n'"},     {'\\', "'\\\\'"},  {'\'', "'\\''"},      {'\t', "'\\t'"},
-      {'\b', "'\\b'"},     {'\r', "'\\r'"},   {'\0', "'\\000'"},    {'\x7f', "'\\177'"},
-      {'"', "'\"'"},      {'~', "'~'"}};
+  Case const narrow[] = {{true, "TRUE"},       {false, "FALSE"},  {nullptr, "NULL"},
+                         {1.5f, "1.500000S"},  {1.5, "1.500000"}, {0.1, "0.100000"},
+                         {2.5e-6, "0.000003"}, {'a', "'a'"},      {'\n', "'\\n'"},
+                         {'\\', "'\\\\'"},     {'\'', "'\\''"},   {'\t', "'\\t'"},
+                         {'\b', "'\\b'"},      {'\r', "'\\r'"},   {'\0', "'\\000'"},
+                         {'\x7f', "'\\177'"},  {'"', "'\"'"},     {'~', "'~'"}};
   Case const medium[] = {{std::int8_t(-5), "-5B"},
                          {std::int16_t(300), "300S"},
                          {std::int32_t(7), "7"},
@@ -300,21 +300,21 @@ TEST_F(HrStreamTest, ReadersTakeTheirFormsAndReportWhatTheyExpected) {
   char const* const kSyntax = "line 0";
   char const* const kEnd = "KQ_EStreamEndReached";
   Case const narrow[] = {
-      {"i32", "010", "8"},      {"i32", "0x1b", "27"},     {"i32", "-0X1BL", "-27"},
-      {"i32", "7UB", "7"},      {"i32", "0x", "0"},        {"i8", "-128", "-128B"},
-      {"i32", "08", kSyntax},   {"i32", "5bs", kSyntax},   {"i32", "}", kSyntax},
-      {"u32", "-1", kSyntax},   {"i64", "5x", "5X"},       {"i64", "010X", "10X"},
-      {"u64", "7U", "7UX"},     {"i64", "5UXL", kSyntax},  {"f64", "2e3", "2000.0"},
-      {"f64", "-.5l", "-0.5"},  {"f64", "+7.", "7.0"},     {"f64", "1e-999", "0.0"},
-      {"f32", "0.1", "0.1S"},   {"f64", "+-1", kSyntax},   {"f64", ".", kSyntax},
-      {"f64", "5e", kSyntax},   {"f64", "inf", kSyntax},   {"bool", "tRuE", "TRUE"},
-      {"bool", "1", kSyntax},   {"", "300S", "300S"},      {"", "7l", "7"},
-      {"", "-5B", "-5B"},       {"", "7UL", "7U"},         {"", "200ub", "200UB"},
-      {"", "7UX", "7UX"},       {"", "010", "10"},         {"", "1.5L", "1.5"},
-      {"", ".5", "0.5"},        {"", "false", "FALSE"},    {"", "'\\n'", "'\\n'"},
-      {"", "null", "NULL"},     {"", "5bs", kSyntax},      {"", "1.5x", kSyntax},
-      {"", "1.5UB", kSyntax},   {"", "-", kSyntax},        {"", "7UU", kSyntax},
-      {"", "1.5Sx", kSyntax},   {"", "{ }", kSyntax},      {"", " \n\t ", kEnd}};
+      {"i32", "010", "8"},     {"i32", "0x1b", "27"},    {"i32", "-0X1BL", "-27"},
+      {"i32", "7UB", "7"},     {"i32", "0x", "0"},       {"i8", "-128", "-128B"},
+      {"i32", "08", kSyntax},  {"i32", "5bs", kSyntax},  {"i32", "}", kSyntax},
+      {"u32", "-1", kSyntax},  {"i64", "5x", "5X"},      {"i64", "010X", "10X"},
+      {"u64", "7U", "7UX"},    {"i64", "5UXL", kSyntax}, {"f64", "2e3", "2000.0"},
+      {"f64", "-.5l", "-0.5"}, {"f64", "+7.", "7.0"},    {"f64", "1e-999", "0.0"},
+      {"f32", "0.1", "0.1S"},  {"f64", "+-1", kSyntax},  {"f64", ".", kSyntax},
+      {"f64", "5e", kSyntax},  {"f64", "inf", kSyntax},  {"bool", "tRuE", "TRUE"},
+      {"bool", "1", kSyntax},  {"", "300S", "300S"},     {"", "7l", "7"},
+      {"", "-5B", "-5B"},      {"", "7UL", "7U"},        {"", "200ub", "200UB"},
+      {"", "7UX", "7UX"},      {"", "010", "10"},        {"", "1.5L", "1.5"},
+      {"", ".5", "0.5"},       {"", "false", "FALSE"},   {"", "'\\n'", "'\\n'"},
+      {"", "null", "NULL"},    {"", "5bs", kSyntax},     {"", "1.5x", kSyntax},
+      {"", "1.5UB", kSyntax},  {"", "-", kSyntax},       {"", "7UU", kSyntax},
+      {"", "1.5Sx", kSyntax},  {"", "{ }", kSyntax},     {"", " \n\t ", kEnd}};
   Case const medium[] = {{"i32", "\xc2\xa0\f 42", "42"},     {"i8", "300", "44B", kSyntax},
                          {"u8", "0x1bb", "187UB", kSyntax},  {"i64", "0x10X", kSyntax},
                          {"f64", "2E+3L", "2000.0"},         {"f64", "1e999", "1e999"},
@@ -432,8 +432,9 @@ TEST_F(HrStreamTest, FloatingPointTextAgreesWithTheCLibraryAndTheExactFormReadsB
                 Written(-std::numeric_limits<float>::infinity(), true) + " " + Written(0.1f, true) +
                 " " + Written(16777217.0f, true),
             "1e999 -1e999S 0.1S 16777216.0S");
-  std::vector<double> values = {0.0078125, 0.0234375, -1e-9, 4294967295.9999995,
-                                std::nextafter(4294967296.0, 0.0), 0.0000005, 0.0000015};
+  std::vector<double> values = {
+      0.0078125, 0.0234375, -1e-9, 4294967295.9999995, std::nextafter(4294967296.0, 0.0),
+      0.0000005, 0.0000015};
   // Random bits (every exponent), and numbers a few units from half-way
   // between two six-decimal ones.
   std::mt19937_64 random(7);
