@@ -260,23 +260,6 @@ TEST_F(CxxStreamTest, CloseAndFlushFlushOutputOnlyAndNeverClose) {
   EXPECT_EQ(device.fSyncs, 3);
 }
 
-TEST_F(CxxStreamTest, CopiesAndAssignmentsShareTheStandardStream) {
-  std::ostringstream out;
-  KQ_TCxxStream original(out);
-  KQ_TCxxStream copy(original);
-  KQ_TCxxStream assigned;
-  assigned = original;
-  copy.Write("b", 1);
-  assigned.Write("c", 1);
-  // Rebinding one adapter does not affect its copies.
-  std::istringstream in("xy");
-  assigned = in;
-  copy.Write("d", 1);
-  EXPECT_EQ(out.str(), "bcd");
-  assigned = std::as_const(assigned);
-  EXPECT_EQ(assigned.Read(), 'x');
-}
-
 // In a child, the far side of a new pseudo-terminal goes on one standard
 // descriptor and /dev/null on the other two (status 77: no pseudo-terminal).
 TEST_F(CxxStreamTest, OnlyAStandardStreamOnATerminalIsOneAndAskingKeepsThePendingError) {

@@ -600,25 +600,6 @@ TEST_F(DataStreamTest, ClassesThatAreNotPackableAreNeverInstantiated) {
   EXPECT_EQ(ReaderUnpackable::sMade, 0);
 }
 
-// Beyond the golden vectors, each of which SkipData passes whole.
-TEST_F(DataStreamTest, SkipDataPassesOneElementOfEveryKind) {
-  Bytes const nested = Join({Header(0x0D, "KQ_TNowhere"),
-                             Number(0x0F, 1),
-                             {0xFF},
-                             Header(0x0E, "Inner"),
-                             {0, 0xFF, 0xFF}});
-  std::vector<Bytes> const elements = {nested, Packed(TestBase(1)), {0x00}, {0xFF}, {0x30}};
-  Input in(Join({Join(elements), {0x09, 0x01}}));
-  std::uint32_t expected = in.data.Available();
-  for (Bytes const& element : elements) {
-    SCOPED_TRACE(Hex(element));
-    in.data.SkipData();
-    expected -= static_cast<std::uint32_t>(element.size());
-    ASSERT_EQ(in.data.Available(), expected);
-  }
-  ExpectNext(in.data, true);
-}
-
 TEST_F(DataStreamTest, DamagedInputRaisesTheReadersExceptions) {
   Bytes badTrailer = Packed(TestBase(1));
   badTrailer.back() = 0xFE;
