@@ -116,25 +116,13 @@ TEST_F(CxxStreamTest, AnUnboundAdapterRaisesNotBoundForAllButMarkableAndSeekable
   KQ_TCxxStream reassigned(out);
   reassigned = fresh;
   char buffer[4] = {};
-  std::function<void(KQ_IStream&)> const operations[] = {
-      [](KQ_IStream& s) { s.Close(); },
-      [](KQ_IStream& s) { s.Flush(); },
-      [](KQ_IStream& s) { s.Readable(); },
-      [](KQ_IStream& s) { s.Writable(); },
-      [](KQ_IStream& s) { s.Available(); },
-      [](KQ_IStream& s) { s.Read(); },
-      [&](KQ_IStream& s) { s.Read(buffer, 0, 4); },
-      [](KQ_IStream& s) { s.Skip(0); },
-      [&](KQ_IStream& s) { s.Write(buffer, 1); },
-      [](KQ_IStream& s) { s.Mark(0, 0); },
-      [](KQ_IStream& s) { s.Seek(0); },
-  };
-  for (KQ_TCxxStream* adapter : {&fresh, &copied, &reassigned}) {
-    EXPECT_FALSE(adapter->Markable() || adapter->Seekable());
-    for (auto const& operation : operations) {
-      EXPECT_EQ(Raised([&] { operation(*adapter); }), "KQ_EStreamIsNotBound")
-          << adapter - &fresh << ": " << &operation - operations;
-    }
+  for (KQ_TCxxStream* s : {&fresh, &copied, &reassigned}) {
+    EXPECT_FALSE(s->Markable() || s->Seekable());
+    ExpectEachRaises("KQ_EStreamIsNotBound",
+                     {[&] { s->Close(); }, [&] { s->Flush(); }, [&] { s->Readable(); },
+                      [&] { s->Writable(); }, [&] { s->Available(); }, [&] { s->Read(); },
+                      [&] { s->Read(buffer, 0, 4); }, [&] { s->Skip(0); },
+                      [&] { s->Write(buffer, 1); }, [&] { s->Mark(0, 0); }, [&] { s->Seek(0); }});
   }
   EXPECT_EQ(out.str(), "");
 }
