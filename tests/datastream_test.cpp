@@ -570,7 +570,7 @@ TEST_F(DataStreamTest, UnknownObjectsAreKeptByteForByte) {
 }
 
 // Unpackable classes read by name as unknown ones and raise by a code; no
-// instance is made (of one that counts them, of a thread, of a lock).
+// instance is made (of one that counts them, of a thread).
 TEST_F(DataStreamTest, ClassesThatAreNotPackableAreNeverInstantiated) {
   ReaderUnpackable::sMade = 0;
   for (char const* name : {"ReaderUnpackable", "KQ_TThread"}) {

@@ -508,8 +508,8 @@ TEST_F(HrStreamTest, NumbersIgnoreTheProcessLocale) {
 TEST_F(HrStreamTest, IndentationManipulatorsAndLineCount) {
   KQ_TMemoryStream memory;
   KQ_THumanReadableStream stream(memory);
-  stream.Indent();
-  // Rebinding resets indentation and line count; indentation stops at 0.
+  stream.Indent().Indent();
+  // Rebinding resets the indentation, which stops at 0.
   KQ_TMemoryStream second;
   stream = second;
   stream.ReverseIndent().Indent().Indent().Indent().ReverseIndent();
