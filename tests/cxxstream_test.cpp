@@ -99,6 +99,9 @@ TEST_F(CxxStreamTest, TheStandardStreamsTypeChoosesTheKind) {
         {notWritable, [&] { s.Write(static_cast<unsigned char>('y')); }},
         {notWritable, [&] { s.Write("y", 1); }},
         {"KQ_EStreamIsNotMarkable", [&] { s.Mark(1, 10); }},
+        {"KQ_EStreamIsNotMarkable", [&] { s.ClearMark(1); }},
+        {"KQ_EStreamIsNotMarkable", [&] { s.Rewind(1); }},
+        {"KQ_EStreamIsNotSeekable", [&] { s.Position(); }},
         {"KQ_EStreamIsNotSeekable", [&] { s.Seek(0); }},
     };
     // A stream of each kind refuses the direction it lacks, and all of them
@@ -118,11 +121,14 @@ TEST_F(CxxStreamTest, AnUnboundAdapterRaisesNotBoundForAllButMarkableAndSeekable
   char buffer[4] = {};
   for (KQ_TCxxStream* s : {&fresh, &copied, &reassigned}) {
     EXPECT_FALSE(s->Markable() || s->Seekable());
-    ExpectEachRaises("KQ_EStreamIsNotBound",
-                     {[&] { s->Close(); }, [&] { s->Flush(); }, [&] { s->Readable(); },
-                      [&] { s->Writable(); }, [&] { s->Available(); }, [&] { s->Read(); },
-                      [&] { s->Read(buffer, 0, 4); }, [&] { s->Skip(0); },
-                      [&] { s->Write(buffer, 1); }, [&] { s->Mark(0, 0); }, [&] { s->Seek(0); }});
+    ExpectEachRaises(
+        "KQ_EStreamIsNotBound",
+        {[&] { s->Close(); }, [&] { s->Flush(); }, [&] { s->Readable(); }, [&] { s->Writable(); },
+         [&] { s->Available(); }, [&] { s->Read(); }, [&] { s->Read(buffer, 1); },
+         [&] { s->Read(buffer, 0, 4); }, [&] { s->Skip(0); }, [&] { s->Write(buffer, 1); },
+         [&] { s->Write(static_cast<unsigned char>('x')); }, [&] { s->Mark(0, 0); },
+         [&] { s->ClearMark(0); }, [&] { s->Rewind(0); }, [&] { s->Position(); },
+         [&] { s->Seek(0); }});
   }
   EXPECT_EQ(out.str(), "");
 }
