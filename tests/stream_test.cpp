@@ -334,6 +334,7 @@ TEST(MemoryStream, ConstCopiesOwnTheirBytesAndNonConstOnesShareALentBuffer) {
 TEST(BlockStream, WritesOverwriteInPlaceAndAStreamWithoutABlockHasNothingToRead) {
   KQ_TBlockStream stream;
   char buffer[8] = {};
+  EXPECT_EQ(Raised([&] { stream.Read(buffer, 0); }), "KQ_EStreamEndReached");
   EXPECT_EQ(Raised([&] { stream.Read(buffer, 0, 1); }), "KQ_EStreamEndReached");
   EXPECT_FALSE(stream.Skip(0));
   WriteText(stream, "abcdef");
@@ -559,6 +560,7 @@ TEST(BufferedStream, CapabilitiesComeFromTheBoundStream) {
   KQ_TBufferedStream overAdapter(adapter);
   EXPECT_TRUE(overAdapter.Readable() && !overAdapter.Seekable());
   EXPECT_EQ(Raised([&] { overAdapter.Mark(0, 0); }), "KQ_EStreamIsNotMarkable");
+  EXPECT_EQ(Raised([&] { overAdapter.Rewind(0); }), "KQ_EStreamIsNotMarkable");
   EXPECT_EQ(Raised([&] { overAdapter.Position(); }), "KQ_EStreamIsNotSeekable");
   // Without positions, bytes read ahead survive a write.
   EXPECT_EQ(overAdapter.Read(), 'a');
