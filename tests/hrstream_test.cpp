@@ -18,6 +18,7 @@
 #include "kq_tdict.h"
 #include "kq_tlist.h"
 #include "kq_tpackage.h"
+#include "kq_tqueue.h"
 #include "kq_tstring.h"
 #include "kq_tunknown.h"
 #include "test_support.h"
@@ -689,10 +690,10 @@ TEST_F(HrStreamTest, ContainersAreLaidOutLineByLine) {
   EXPECT_TRUE(keyed == As<KQ_TDict>(Extracted(text)));
 }
 
-// A list nesting every kind (the tree and the queue have tests of their own)
-// reads back identical and writes the same text. Every proper prefix ends too
-// early, and any byte replaced still reads or fails cleanly (syntax error, end
-// of input, or inside a string or packed block their own error).
+// A list nesting every kind (the tree has tests of its own; a queue inside a
+// list is seen to read its own closing brace) reads back identical and writes the same text. Every
+// proper prefix ends too early, and any byte replaced still reads or fails cleanly (syntax error,
+// end of input, or inside a string or packed block their own error).
 TEST_F(HrStreamTest, ATextOfEveryKindReadsBackAndItsDamagedFormsFailCleanly) {
   KQ_TDict dict;
   dict.Add("block", KQ_TDataBlock("\x01\x02\x03\x04\x05", 5));
@@ -701,6 +702,10 @@ TEST_F(HrStreamTest, ATextOfEveryKindReadsBackAndItsDamagedFormsFailCleanly) {
   KQ_TArray array(-2, 1);
   array[-2] = KQ_TAny(std::int16_t{-7});
   array[1] = KQ_TAny(KQ_TList());
+  KQ_TQueue queue;
+  queue.Add(KQ_TAny(1), 2);
+  queue.Add(KQ_TAny("q"), 2);
+  queue.Add(KQ_TAny(3), -1);
   KQ_EOutOfBoundsOfList raised;
   raised.KQ_Message() = FromUtf16(u"m\u00e4");
   raised.KQ_Data() = KQ_TAny(std::uint8_t{4});
@@ -711,7 +716,8 @@ TEST_F(HrStreamTest, ATextOfEveryKindReadsBackAndItsDamagedFormsFailCleanly) {
         KQ_TAny(FromUtf16(u"\U0001F600 {}[]=\uFFFF\x01\u4E2D")), KQ_TAny(std::uint64_t{7}),
         KQ_TAny(std::numeric_limits<std::int64_t>::min()), KQ_TAny(std::int8_t{-128}),
         KQ_TAny(std::uint16_t{65535}), KQ_TAny(-1.25f), KQ_TAny(0.001), KQ_TAny('\xC8'),
-        KQ_TAny(true), KQ_TAny(), KQ_TAny(raised), KQ_TAny(*UnknownObject()), KQ_TAny(array)}) {
+        KQ_TAny(true), KQ_TAny(), KQ_TAny(raised), KQ_TAny(*UnknownObject()), KQ_TAny(array),
+        KQ_TAny(queue)}) {
     list.Add(value);
   }
   std::string const text = Written(list);
