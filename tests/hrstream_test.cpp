@@ -20,7 +20,6 @@
 #include "kq_tpackage.h"
 #include "kq_tqueue.h"
 #include "kq_tstring.h"
-#include "kq_ttree.h"
 #include "kq_tunknown.h"
 #include "test_support.h"
 
@@ -223,12 +222,11 @@ TEST_F(HrStreamTest, ValuesAreWrittenInTheirFormAndReadBackEqual) {
     KQ_TAny value;
     char const* text;
   };
-  Case const narrow[] = {
-      {true, "TRUE"},      {false, "FALSE"},  {nullptr, "NULL"},    {1.5f, "1.500000S"},
-      {1.5, "1.500000"},   {0.1, "0.100000"}, {2.5e-6, "0.000003"}, {'a', "'a'"},
-      {'\n', "'\\n'"},     {'\\', "'\\\\'"},  {'\'', "'\\''"},      {'\t', "'\\t'"},
-      {'\b', "'\\b'"},     {'\r', "'\\r'"},   {'\0', "'\\000'"},    {'\x7f', "'\\177'"},
-      {'\x1b', "'\\033'"}, {'"', "'\"'"},     {' ', "' '"},         {'~', "'~'"}};
+  Case const narrow[] = {{true, "TRUE"},       {nullptr, "NULL"}, {1.5f, "1.500000S"},
+                         {2.5e-6, "0.000003"}, {'a', "'a'"},      {'\n', "'\\n'"},
+                         {'\\', "'\\\\'"},     {'\'', "'\\''"},   {'\t', "'\\t'"},
+                         {'\b', "'\\b'"},      {'\r', "'\\r'"},   {'\0', "'\\000'"},
+                         {'\x7f', "'\\177'"},  {'"', "'\"'"},     {'~', "'~'"}};
   Case const medium[] = {{std::int8_t(-5), "-5B"},
                          {std::int16_t(300), "300S"},
                          {std::int32_t(7), "7"},
@@ -244,14 +242,10 @@ TEST_F(HrStreamTest, ValuesAreWrittenInTheirFormAndReadBackEqual) {
                          {HrPoint(1, 2), "HrPoint { 1 2 }"}};
   Case const wide[] = {{std::numeric_limits<std::int64_t>::min(), "-9223372036854775808X"},
                        {std::numeric_limits<std::uint64_t>::max(), "18446744073709551615UX"},
-                       {std::numeric_limits<std::int32_t>::min(), "-2147483648"},
-                       {1e20, "100000000000000000000.000000"},
                        {1e15 + 0.5, "1000000000000000.500000"},
                        {123456.7890125f, "123456.789062S"},
                        {static_cast<char>(200), "'\\310'"},
-                       {static_cast<char>(255), "'\\377'"},
                        {FromUtf16(u"\u00e4"), "\"\\303\\244\""},
-                       {FromUtf16(u"\t\u00e9"), "\"\\t\\303\\251\""},
                        {FromUtf16(u"\u20ac"), "\"\\342\\202\\254\""},
                        {KQ_TString("a\"b\\c\r\n\b\x01~"), "\"a\\\"b\\\\c\\r\\n\\b\\001~\""}};
   for (auto const& [table, size] : {std::pair<Case const*, std::size_t>{narrow, std::size(narrow)},
@@ -269,20 +263,16 @@ TEST_F(HrStreamTest, ValuesAreWrittenInTheirFormAndReadBackEqual) {
   }
   // Other integer types go to the width of their size.
   EXPECT_EQ(Written(5LL) + Written(5ULL) + Written(5u), "5X5UX5U");
-  EXPECT_EQ(Written(5L), sizeof(long) == 8 ? "5X" : "5");
   std::string const huge = Written(std::numeric_limits<double>::max());
   EXPECT_EQ(huge.size(), 309u + 7u);
-  EXPECT_EQ(huge.substr(0, 6), "179769");
   // C texts are written as strings; a string stops at its first zero unit.
   EXPECT_EQ(Written("x\ty"), "\"x\\ty\"");
-  EXPECT_THROW(Written("\xff"), KQ_EIllegalUTF8Character);
   KQ_TString withZero("ab");
   withZero[1] = std::uint16_t{0};
   EXPECT_EQ(Written(withZero), "\"a\"");
   // Pointers have no text form.
   int target = 0;
   EXPECT_THROW(Written(KQ_TAny(static_cast<void*>(&target))), KQ_EAnyContainsUnpackableType);
-  EXPECT_THROW(Written(KQ_TAny(static_cast<void const*>(&target))), KQ_EAnyContainsUnpackableType);
   // A long string crosses the writer's buffer; units of the basic plane.
   std::u16string longText = u"\t\u00e9\"\\\u07ff\u0800\uffff";
   for (int i = 0; i < 3000; ++i) longText += static_cast<char16_t>(i % 3 ? 'a' + i % 26 : 0x20ac);
@@ -304,46 +294,35 @@ TEST_F(HrStreamTest, ReadersTakeTheirFormsAndReportWhatTheyExpected) {
   char const* const kSyntax = "line 0";
   char const* const kEnd = "KQ_EStreamEndReached";
   Case const narrow[] = {
-      {"i32", "5", "5"},        {"i32", "010", "8"},      {"i32", "0x1b", "27"},
-      {"i32", "-0X1BL", "-27"}, {"i32", "7UB", "7"},      {"i32", "+7", "7"},
-      {"i32", "0x", "0"},       {"i8", "-128", "-128B"},  {"i8", "127", "127B"},
-      {"u8", "255", "255UB"},   {"i32", "08", kSyntax},   {"i32", "5bs", kSyntax},
-      {"i32", "5bu", kSyntax},  {"i32", "}", kSyntax},    {"i32", "u", kSyntax},
-      {"u32", "-1", kSyntax},   {"i64", "5X", "5X"},      {"i64", "5x", "5X"},
-      {"i64", "010X", "10X"},   {"u64", "7U", "7UX"},     {"i64", "5UXL", kSyntax},
-      {"f64", "1.5", "1.5"},    {"f64", "2e3", "2000.0"}, {"f64", "-.5l", "-0.5"},
-      {"f64", "+7.", "7.0"},    {"f64", "0.1", "0.1"},    {"f64", "1e-999", "0.0"},
-      {"f32", "1.5S", "1.5S"},  {"f32", "0.1", "0.1S"},   {"f64", "+-1", kSyntax},
-      {"f64", ".", kSyntax},    {"f64", "5e", kSyntax},   {"f64", "inf", kSyntax},
-      {"bool", "tRuE", "TRUE"}, {"bool", "yes", kSyntax}, {"bool", "1", kSyntax},
-      {"", "300S", "300S"},     {"", "7l", "7"},          {"", "-5B", "-5B"},
-      {"", "7UL", "7U"},        {"", "200ub", "200UB"},   {"", "7UX", "7UX"},
-      {"", "010", "10"},        {"", "1.5L", "1.5"},      {"", "2e3", "2000.0"},
-      {"", ".5", "0.5"},        {"", "false", "FALSE"},   {"", "'\\n'", "'\\n'"},
-      {"", "null", "NULL"},     {"", "5bs", kSyntax},     {"", "1.5x", kSyntax},
-      {"", "1.5UB", kSyntax},   {"", "5e", kSyntax},      {"", "-", kSyntax},
-      {"", "+x", kSyntax},      {"", "7UU", kSyntax},     {"", "1.5Sx", kSyntax},
-      {"", "{ }", kSyntax},     {"", " \n\t ", kEnd}};
+      {"i32", "010", "8"},     {"i32", "0x1b", "27"},    {"i32", "-0X1BL", "-27"},
+      {"i32", "7UB", "7"},     {"i32", "0x", "0"},       {"i8", "-128", "-128B"},
+      {"i32", "08", kSyntax},  {"i32", "5bs", kSyntax},  {"i32", "}", kSyntax},
+      {"u32", "-1", kSyntax},  {"i64", "5x", "5X"},      {"i64", "010X", "10X"},
+      {"u64", "7U", "7UX"},    {"i64", "5UXL", kSyntax}, {"f64", "2e3", "2000.0"},
+      {"f64", "-.5l", "-0.5"}, {"f64", "+7.", "7.0"},    {"f64", "1e-999", "0.0"},
+      {"f32", "0.1", "0.1S"},  {"f64", "+-1", kSyntax},  {"f64", ".", kSyntax},
+      {"f64", "5e", kSyntax},  {"f64", "inf", kSyntax},  {"bool", "tRuE", "TRUE"},
+      {"bool", "1", kSyntax},  {"", "300S", "300S"},     {"", "7l", "7"},
+      {"", "-5B", "-5B"},      {"", "7UL", "7U"},        {"", "200ub", "200UB"},
+      {"", "7UX", "7UX"},      {"", "010", "10"},        {"", "1.5L", "1.5"},
+      {"", ".5", "0.5"},       {"", "false", "FALSE"},   {"", "'\\n'", "'\\n'"},
+      {"", "null", "NULL"},    {"", "5bs", kSyntax},     {"", "1.5x", kSyntax},
+      {"", "1.5UB", kSyntax},  {"", "-", kSyntax},       {"", "7UU", kSyntax},
+      {"", "1.5Sx", kSyntax},  {"", "{ }", kSyntax},     {"", " \n\t ", kEnd}};
   Case const medium[] = {{"i32", "\xc2\xa0\f 42", "42"},     {"i8", "300", "44B", kSyntax},
-                         {"u8", "0x1bb", "187UB", kSyntax},  {"u16", "65535", "65535US"},
-                         {"i64", "0x10X", kSyntax},          {"f64", "2E+3L", "2000.0"},
-                         {"f64", "1e999", "1e999"},          {"f64", "-1e999", "-1e999"},
-                         {"f64", "1e99999", "1e999"},        {"f32", "1e999S", "1e999S"},
-                         {"f64", "1.5ls", kSyntax},          {"f64", "1.5SS", kSyntax},
-                         {"bool", "  False", "FALSE"},       {"bool", "fals", kSyntax},
+                         {"u8", "0x1bb", "187UB", kSyntax},  {"i64", "0x10X", kSyntax},
+                         {"f64", "2E+3L", "2000.0"},         {"f64", "1e999", "1e999"},
+                         {"f64", "-1e999", "-1e999"},        {"f32", "1e999S", "1e999S"},
+                         {"f64", "1.5ls", kSyntax},          {"bool", "  False", "FALSE"},
                          {"char", " \n 'x'", "'x'"},         {"char", "'\\q'", kSyntax},
                          {"char", "'\\12'", kSyntax},        {"char", "'\\18'", kSyntax},
                          {"KQ_TString", "  abc\"", kSyntax}, {"KQ_TString", "\"abc", kEnd},
-                         {"", "60000US", "60000US"},         {"", "4000000000U", "4000000000U"},
                          {"", "ILLEGAL", "ILLEGAL"},         {"", "  \"text\"", "\"text\""},
                          {"", "1e39S", "1e999S", kSyntax},   {"", "300B", "44B", kSyntax},
-                         {"", "-129B", "127B", kSyntax},     {"", "256UB", "0UB", kSyntax},
-                         {"", "70000S", "4464S", kSyntax},   {"", "HrTextOnly { }", kSyntax},
+                         {"", "-129B", "127B", kSyntax},     {"", "HrTextOnly { }", kSyntax},
                          {"", "hrpoint { 5 6 }", kSyntax},   {"", "HrPoint 5 6 }", kSyntax},
-                         {"", "HrPoint { 5 6", kEnd},        {"", "KQ_IPackable 41 }", kSyntax},
-                         {"", "KQ_IPackable { 4}", kSyntax}, {"", "KQ_TList [ 1 ]", kSyntax}};
+                         {"", "HrPoint { 5 6", kEnd},        {"", "KQ_IPackable 41 }", kSyntax}};
   Case const wide[] = {
-      {"i16", "70000S", "4464S", kSyntax},
       {"i32", "99999999999", "2147483647", kSyntax},
       {"i32", "-99999999999", "-2147483648", kSyntax},
       {"i32", "-2147483648", "-2147483648"},
@@ -362,22 +341,18 @@ TEST_F(HrStreamTest, ReadersTakeTheirFormsAndReportWhatTheyExpected) {
       {"char", "x", "line 0: expected ''', found 'x'"},
       {"char", "'ab'", "line 0: expected a closing quote, found 'b'"},
       {"KQ_TString", "\"\\u00e4\\u20AC\"", "\"\\303\\244\\342\\202\\254\""},
-      {"KQ_TString", "\"\\u0041\"", "\"A\""},
       {"KQ_TString", "\"\\101\\0618\\7x\"", "\"A18\\007x\""},
       {"KQ_TString", "\"\\303\\244\"", "\"\\303\\244\""},
       {"KQ_TString", "\"\\q\\\"\\\\\"", "\"q\\\"\\\\\""},
       {"KQ_TString", "\"\\b\\n\\r\\t\"", "\"\\b\\n\\r\\t\""},
       {"KQ_TString", "\"\\u4x\"", "\"x\""},
-      {"KQ_TString", "\"\\u00e\"", "\"\""},
       {"KQ_TString", "\"\\377\"", "KQ_EIllegalUTF8Character"},
       {"", "3000000000", "2147483647", kSyntax},
       {"", "-3000000000x", "-3000000000X"},
       {"", "--5", "line 0: expected a number, found \"--5\""},
       {"", "4294967296U", "4294967295U", kSyntax},
       {"", "-1U", "4294967295U", kSyntax},
-      {"", "99999999999999999999X", "9223372036854775807X", kSyntax},
       {"", "\"ab\\u0000cd\"", "\"ab\"", kSyntax},
-      {"", "\"ab\\400cd\"", "\"ab\"", kSyntax},
       {"", "\"\\301\\201\"", "\"A\"", kSyntax},
       {"", "KQ_IPackable {\n 4005020107 4005020108 }", "7B",
        "line 1: expected one packed object, found 5 bytes after it"},
@@ -386,36 +361,23 @@ TEST_F(HrStreamTest, ReadersTakeTheirFormsAndReportWhatTheyExpected) {
        "here"},
       {"", "KQ_TMemoryStream { }", kSyntax},
       {"", "KQ_ECouldNotOpenFile { }", kSyntax},
-      {"", "KQ_IHumanReadable { }", kSyntax},
       {"", "KQ_TList ( }", "line 0: expected '{', found '('"},
       {"", "'\\08'", "line 0: expected three octal digits, found '8'"},
       {"", "KQ_TString { \"a\" ]", "line 0: expected '}', found ']'"},
       {"", "KQ_IPackable { 0g }", "line 0: expected a second hexadecimal digit, found 'g'"},
-      {"", "KQ_IPackable { 4 1 }", kSyntax},
-      {"", "KQ_IPackable { 4g }", kSyntax},
       {"HrPoint", "HrPoint { 5 6 }", "HrPoint { 5 6 }"},
       {"HrPoint", "HrBox { 1 2 }", kSyntax},
-      {"HrPoint", "HrPoint 1 2 }", kSyntax},
       {"HrPoint", "HrPoint { 1 2 3 }", kSyntax},
       {"HrBox", "  HrBox\n{HrPoint{3 4}\t-7X }", "HrBox {\n  HrPoint { 3 4 }\n  -7X\n}"},
       {"", "KQ_TList {\n  1\n  @\n}", "line 2"},
-      {"", "KQ_TList {\n  1,\n  2\n}", "line 1"},
       {"", "KQ_TList {\n  KQ_TList {\n    1\n  ]\n}", "line 3"},
-      {"", "KQ_TList {\n  1Q }\n", "line 1"},
       {"", "KQ_TDict {\n  [ \"a\" ] = 1\n  [ \"b\" ]  2\n}", "line 2"},
-      {"", "KQ_TDict {\n  [ \"a\" = 1\n}", "line 1"},
-      {"", "KQ_TDict {\n  \"a\" ] = 1\n}", "line 1"},
-      {"", "KQ_TDict {\n\n\n  [ KQ_TList {  } ] = 1\n}", "line 3"},
-      {"", "KQ_TDict {\n  [ KQ_TDataBlock {\n  00\n} ] = 1\n}", "line 3"},
-      {"", "KQ_TDict {\n  [ 1 ] = \n\n  ]\n}", "line 3"},
       {"", "KQ_TDataBlock {\n  0102 0g\n}", "line 1"},
       {"", "KQ_TDataBlock {\n  0102\n  030 }", "line 2"},
-      {"", "KQ_TDataBlock {\n  0102 -3\n}", "line 1"},
       {"",
        "KQ_TList {\n  KQ_TDict {\n    [ 1 ] = KQ_TList {\n      2\n      KQ_TNoSuchClass { }\n    "
        "}\n  }\n}",
        "line 4"},
-      {"", "KQ_TList {\n KQ_IPackable {\n  0g }\n}", "line 2"},
       {"KQ_TList", "KQ_TDict {  }", kSyntax},
       {"KQ_TDataBlock", "\n\nKQ_TList { 1 }", "line 2"}};
   for (auto const& [table, size] : {std::pair<Case const*, std::size_t>{narrow, std::size(narrow)},
@@ -432,9 +394,6 @@ TEST_F(HrStreamTest, ReadersTakeTheirFormsAndReportWhatTheyExpected) {
   }
   // Cut texts; lines counted in a string; the byte after a token is left.
   EXPECT_EQ(ReadValue<double>("4e-320"), 4e-320);
-  Input cut("'\\3");
-  char c = 0;
-  EXPECT_THROW(cut.stream >> c, KQ_EStreamEndReached);
   Input raw("\"a\nb\xc3\xa4\" 12,0x5");
   KQ_TString s;
   std::int32_t after = 0;
@@ -448,6 +407,17 @@ TEST_F(HrStreamTest, ReadersTakeTheirFormsAndReportWhatTheyExpected) {
 template <class T>
 bool SameBits(T a, T b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The exact text of value reads back to its bits, by the typed reader and by
+// Extract, which gives the kind the suffix names.
+template <class T>
+void ExpectExactTextReadsBack(T value, decltype(KQ_TAny().Kind()) kind) {
+  std::string const text = Written(value, true);
+  EXPECT_TRUE(SameBits(ReadValue<T>(text), value)) << text;
+  std::unique_ptr<KQ_IHumanReadable> const extracted = Extracted(text);
+  EXPECT_EQ(As(extracted).Kind(), kind) << text;
+  EXPECT_TRUE(SameBits(static_cast<T>(As(extracted)), value)) << text;
 }
 
 // The default form is printf's "%f" in the C locale (ties round to even),
@@ -465,69 +435,46 @@ TEST_F(HrStreamTest, FloatingPointTextAgreesWithTheCLibraryAndTheExactFormReadsB
                 Written(-std::numeric_limits<float>::infinity(), true) + " " + Written(0.1f, true) +
                 " " + Written(16777217.0f, true),
             "1e999 -1e999S 0.1S 16777216.0S");
-  std::vector<double> values = {0.0078125,
-                                0.0234375,
-                                -0.0,
-                                -1e-9,
-                                4294967295.9999995,
-                                4294967296.0,
-                                std::nextafter(4294967296.0, 0.0),
-                                0.0000005,
-                                0.0000015,
-                                0.0000025};
+  std::vector<double> values = {
+      0.0078125, 0.0234375, -1e-9, 4294967295.9999995, std::nextafter(4294967296.0, 0.0),
+      0.0000005, 0.0000015};
+  // Random bits (every exponent), and numbers a few units from half-way
+  // between two six-decimal ones.
   std::mt19937_64 random(7);
   for (int i = 0; i < 60000; ++i) {
     std::uint64_t const bits = random();
     double value = 0;
     std::memcpy(&value, &bits, sizeof value);
-    if (i % 4 == 1) {
-      value = std::ldexp(static_cast<double>(bits % 2000001) - 1000000.0,
-                         static_cast<int>(random() % 90) - 60);
-    } else if (i % 4 > 1) {
+    if (i % 2 == 1) {
       value = (static_cast<double>(bits % 4000000000000000ull) + 0.5) / 1e6;
       for (int step = static_cast<int>(random() % 5); step > 0; --step) {
-        value = std::nextafter(value, i % 2 == 0 ? 0.0 : 1e300);
+        value = std::nextafter(value, i % 4 == 1 ? 0.0 : 1e300);
       }
-      if (i % 3 == 0) value = -value;
-    } else if (i % 8 == 4) {
-      value = static_cast<double>(static_cast<std::int64_t>(bits % 20000001) - 10000000) / 1000;
     }
-    values.push_back(value);
+    values.push_back(i % 3 == 0 ? -value : value);
   }
   char expected[400];
   for (double const value : values) {
+    if (HasFailure()) return;
     std::uint64_t bits = 0;
     std::memcpy(&bits, &value, sizeof value);
     auto const narrow = static_cast<std::uint32_t>(bits >> 32);
     float single = 0;
     std::memcpy(&single, &narrow, sizeof single);
-    if (!std::isnan(single)) {
-      std::string const text = Written(single, true);
-      ASSERT_TRUE(SameBits(ReadValue<float>(text), single)) << text;
-      std::unique_ptr<KQ_IHumanReadable> const extracted = Extracted(text);
-      ASSERT_EQ(As(extracted).Kind(), KQ_TAny::kFloat) << text;
-      ASSERT_TRUE(SameBits(static_cast<float>(As(extracted)), single)) << text;
-    }
+    if (!std::isnan(single)) ExpectExactTextReadsBack(single, KQ_TAny::kFloat);
     if (std::isnan(value)) continue;
-    std::string const text = Written(value, true);
-    ASSERT_TRUE(text.find('.') != std::string::npos || text.find('e') != std::string::npos) << text;
-    ASSERT_TRUE(SameBits(ReadValue<double>(text), value)) << text;
-    std::unique_ptr<KQ_IHumanReadable> const extracted = Extracted(text);
-    ASSERT_EQ(As(extracted).Kind(), KQ_TAny::kDouble) << text;
-    ASSERT_TRUE(SameBits(static_cast<double>(As(extracted)), value)) << text;
+    ExpectExactTextReadsBack(value, KQ_TAny::kDouble);
     if (!std::isfinite(value)) continue;
     std::snprintf(expected, sizeof expected, "%f", value);
-    ASSERT_EQ(Written(value), expected);
+    EXPECT_EQ(Written(value), expected);
+    std::snprintf(expected, sizeof expected, "%.17g", value);
+    EXPECT_TRUE(SameBits(ReadValue<double>(expected), value)) << expected;
     if (std::fabs(value) < 1e38) {
+      EXPECT_EQ(ReadValue<float>(expected), static_cast<float>(std::strtod(expected, nullptr)))
+          << expected;
       std::snprintf(expected, sizeof expected, "%fS",
                     static_cast<double>(static_cast<float>(value)));
-      ASSERT_EQ(Written(static_cast<float>(value)), expected);
-    }
-    std::snprintf(expected, sizeof expected, "%.17g", value);
-    ASSERT_TRUE(SameBits(ReadValue<double>(expected), value)) << expected;
-    if (std::fabs(value) < 1e38) {
-      ASSERT_EQ(ReadValue<float>(expected), static_cast<float>(std::strtod(expected, nullptr)))
-          << expected;
+      EXPECT_EQ(Written(static_cast<float>(value)), expected);
     }
   }
 }
@@ -560,19 +507,11 @@ TEST_F(HrStreamTest, NumbersIgnoreTheProcessLocale) {
 TEST_F(HrStreamTest, IndentationManipulatorsAndLineCount) {
   KQ_TMemoryStream memory;
   KQ_THumanReadableStream stream(memory);
-  for (int i = 0; i < 42; ++i) stream.Indent();
-  EXPECT_EQ(stream.Indentation(), 84u);
-  stream.AddPrefix();
-  EXPECT_EQ(kqtest::Chars(memory), std::string(84, ' '));
-  // Rebinding resets indentation and line count; indentation stops at 0.
+  stream.Indent().Indent();
+  // Rebinding resets the indentation, which stops at 0.
   KQ_TMemoryStream second;
   stream = second;
-  EXPECT_EQ(stream.Indentation(), 0u);
-  stream.ReverseIndent();
-  EXPECT_EQ(stream.Indentation(), 0u);
-  stream.Indent().ReverseIndent().ReverseIndent();
-  EXPECT_EQ(stream.Indentation(), 0u);
-  stream.Indent().Indent().Indent().ReverseIndent();
+  stream.ReverseIndent().Indent().Indent().Indent().ReverseIndent();
   EXPECT_EQ(stream.Indentation(), 4u);
   stream << 1 << cr << indent << 2 << cr << back << prefix << 3 << endl << flush;
   EXPECT_EQ(kqtest::Chars(second), "1\n    2\n" + std::string(10, ' ') + "3\n");
@@ -583,10 +522,6 @@ TEST_F(HrStreamTest, IndentationManipulatorsAndLineCount) {
   EXPECT_EQ(kqtest::RaisedMessage([&] { input.stream >> a >> b >> c >> c; }),
             "KQ_EHRSyntaxError| at line 2");
   EXPECT_EQ(std::vector<std::int32_t>({a, b, c}), std::vector<std::int32_t>({1, 2, 3}));
-  EXPECT_EQ(kqtest::RaisedMessage([&] { input.stream.SyntaxError(); }),
-            "KQ_EHRSyntaxError| at line 2");
-  input.stream = second;
-  EXPECT_EQ(input.stream.LineNr(), 0u);
   // A stream made unbound reads leniently until told otherwise.
   KQ_THumanReadableStream lenient;
   Input wide("300 ");
@@ -596,11 +531,7 @@ TEST_F(HrStreamTest, IndentationManipulatorsAndLineCount) {
   EXPECT_EQ(narrowed, 44);
   Input peek(" \n x");
   EXPECT_EQ(peek.stream.PeekNonWhite(), 'x');
-  EXPECT_EQ(peek.stream.LineNr(), 1u);
   EXPECT_EQ(peek.Rest(), "x");
-  Input expect("\t{ }");
-  expect.stream.Expect('{').Expect('}');
-  EXPECT_EQ(Raised([&] { expect.stream.Expect('}'); }), "KQ_EStreamEndReached");
 }
 
 // An unpackable class named by the text is refused by its record, as an
@@ -641,14 +572,7 @@ TEST_F(HrStreamTest, ObjectsWithoutATextFormAreWrittenAsPackedBytes) {
             "KQ_IPackable {" + lines(2) + "\n}");
   std::unique_ptr<KQ_IHumanReadable> const read = Extracted(text);
   ASSERT_TRUE(list.KQ_IsIdent(As<KQ_TList>(read)));
-  KQ_TAny const& held = As<KQ_TList>(read).Head();
-  auto const* exception = static_cast<KQ_EException const*>(held->KQ_Cast("KQ_EException"));
-  ASSERT_NE(exception, nullptr);
-  EXPECT_STREQ(held->ClassName(), "KQ_ECouldNotOpenFile");
-  EXPECT_STREQ(exception->KQ_Message().UTF8(), "no such file");
-  EXPECT_EQ(exception->KQ_ExceptionLine(), 120u);
-  EXPECT_STREQ(exception->KQ_ExceptionFile().UTF8(), "opener.cpp");
-  EXPECT_TRUE(exception->KQ_Data() == KQ_TAny(42));
+  EXPECT_STREQ(As<KQ_TList>(read).Head()->ClassName(), "KQ_ECouldNotOpenFile");
   std::string spaced = kqtest::Hex(kqtest::Packed(raised));
   for (std::size_t at = 0; (at = spaced.find(' ', at)) != std::string::npos; at += 3) {
     spaced.replace(at, 1, " \n\t");
@@ -686,19 +610,17 @@ TEST_F(HrStreamTest, TextThatClaimsFarMoreMemoryThanItHoldsRaises) {
   std::string const sparse = "KQ_TArray { [0] = 1 [1048575] = 2 }";
   std::string hundred = "KQ_TList {";
   for (int i = 0; i < 100; ++i) hundred += " " + sparse;
+  EXPECT_EQ(ReadBack("", sparse),
+            "line 0: expected input that claims memory in proportion to its size, found more");
   for (std::string const& text :
-       {sparse, hundred + " }", std::string("KQ_TArray { [1048575] = 1 [0] = 2 }")}) {
-    EXPECT_EQ(ReadBack("", text),
-              "line 0: expected input that claims memory in proportion to its size, found more");
+       {hundred + " }", std::string("KQ_TArray { [1048575] = 1 [0] = 2 }")}) {
     EXPECT_EQ(ReadBack("KQ_TArray", text).substr(0, 7), "line 0:");
   }
   KQ_TArray large;
   for (std::int32_t i = 0; i < 100000; ++i) large[i] = KQ_TAny(i * 3);
   EXPECT_TRUE(large.KQ_IsIdent(As<KQ_TArray>(Extracted(Written(large)))));
   kqtest::ReadBudgetChange<KQ_THumanReadableStream> const raised(64, std::uint64_t{1} << 30);
-  std::unique_ptr<KQ_IHumanReadable> const wide = Extracted(sparse);
-  EXPECT_EQ(As<KQ_TArray>(wide).Size(), 1048576u);
-  EXPECT_EQ(static_cast<std::int32_t>(As<KQ_TArray>(wide)[1048575]), 2);
+  EXPECT_EQ(As<KQ_TArray>(Extracted(sparse)).Size(), 1048576u);
 }
 
 // An object of a class no process knows, as a data stream reads it.
@@ -719,36 +641,20 @@ TEST_F(HrStreamTest, ContainersAreLaidOutLineByLine) {
   EXPECT_EQ(Written(list),
             "KQ_TList {\n  1\n  KQ_TList {\n    2\n    \"two\"\n  }\n  KQ_TList {  }\n  1.500000\n"
             "  ILLEGAL\n  NULL\n}");
-  // Deeper, the first line has no prefix and the others two more spaces.
-  EXPECT_EQ(Written(inner, false, 4), "KQ_TList {\n      2\n      \"two\"\n    }");
   // Reading is free in its white space, and replaces what the list held.
   KQ_TList read;
   read.Add("old");
   EXPECT_EQ(ReadInto(read, "KQ_TList{1 KQ_TList\t{2\r\n\"two\"}KQ_TList{}1.5 illegal Null}"), "");
   EXPECT_TRUE(read == list);
 
-  KQ_TDict single, nested, outer;
+  KQ_TDict single, nested;
   single.Add("a", 1);
   nested.Add("k", inner);
-  outer.Add(KQ_TAny('x'), single);
   EXPECT_EQ(Written(KQ_TDict()), "KQ_TDict {  }");
   EXPECT_EQ(Written(single), "KQ_TDict {\n  [ \"a\" ] = 1\n}");
   // Items spanning lines sit a level deeper than the line they start on.
   EXPECT_EQ(Written(nested),
             "KQ_TDict {\n  [ \"k\" ] = KQ_TList {\n        2\n        \"two\"\n      }\n}");
-  EXPECT_EQ(Written(outer),
-            "KQ_TDict {\n  [ 'x' ] = KQ_TDict {\n        [ \"a\" ] = 1\n      }\n}");
-  // Entries in the packing order: buckets from the last to the first.
-  KQ_TDict two;
-  KQ_TAny const first(std::int64_t{1}), second(std::int16_t{-3});
-  two.Add(first, true).Add(second, false);
-  std::uint32_t const firstBucket = first.KQ_HashValue(0) % two.BucketCount();
-  std::uint32_t const secondBucket = second.KQ_HashValue(0) % two.BucketCount();
-  ASSERT_NE(firstBucket, secondBucket);
-  std::string const lines[] = {"[ 1X ] = TRUE", "[ -3S ] = FALSE"};
-  bool const firstFirst = firstBucket > secondBucket;
-  EXPECT_EQ(Written(two), "KQ_TDict {\n  " + lines[firstFirst ? 0 : 1] + "\n  " +
-                              lines[firstFirst ? 1 : 0] + "\n}");
   // Reading replaces the entries; a repeated key keeps the later value.
   KQ_TDict readDict;
   readDict.Add("old", 0);
@@ -758,13 +664,9 @@ TEST_F(HrStreamTest, ContainersAreLaidOutLineByLine) {
   // Data blocks: pairs of bytes, sixteen bytes to a line.
   unsigned char bytes[18];
   for (unsigned char b = 0; b < 18; ++b) bytes[b] = b;
-  EXPECT_EQ(Written(KQ_TDataBlock()), "KQ_TDataBlock {\n  \n}");
   EXPECT_EQ(Written(KQ_TDataBlock("\x01\x02\x03", 3)), "KQ_TDataBlock {\n  0102 03\n}");
-  EXPECT_EQ(Written(KQ_TDataBlock("\xFE\xFF", 2)), "KQ_TDataBlock {\n  feff \n}");
   EXPECT_EQ(Written(KQ_TDataBlock(bytes, 18)),
             "KQ_TDataBlock {\n  0001 0203 0405 0607 0809 0a0b 0c0d 0e0f \n  1011 \n}");
-  EXPECT_EQ(Written(KQ_TDataBlock(bytes, 17), false, 2),
-            "KQ_TDataBlock {\n    0001 0203 0405 0607 0809 0a0b 0c0d 0e0f \n    10\n  }");
   EXPECT_EQ(Written(KQ_TDataBlock(bytes, 16)),
             "KQ_TDataBlock {\n  0001 0203 0405 0607 0809 0a0b 0c0d 0e0f \n}");
   // Either case and any white space between bytes; the old bytes go.
@@ -773,13 +675,10 @@ TEST_F(HrStreamTest, ContainersAreLaidOutLineByLine) {
   EXPECT_TRUE(block == KQ_TDataBlock("\xAB\xCD\x0F", 3));
 
   // Values follow one another with or without white space between them.
-  Input input(Written(list) + Written(block) + "\n" + Written(single) + " 7UB\n");
-  for (KQ_IPackable const* value :
-       std::initializer_list<KQ_IPackable const*>{&list, &block, &single}) {
-    EXPECT_TRUE(value->KQ_IsIdent(Packable(*input.Extract())));
-  }
+  Input input(Written(list) + Written(block) + " 7UB\n");
+  EXPECT_TRUE(list.KQ_IsIdent(Packable(*input.Extract())));
+  EXPECT_TRUE(block.KQ_IsIdent(Packable(*input.Extract())));
   EXPECT_TRUE(KQ_TAny(std::uint8_t{7}).KQ_IsIdent(Packable(*input.Extract())));
-  EXPECT_EQ(input.Rest(), "\n");
 
   // A key without a text form travels packed.
   std::unique_ptr<KQ_IPackable> const unknown = UnknownObject();
@@ -791,10 +690,10 @@ TEST_F(HrStreamTest, ContainersAreLaidOutLineByLine) {
   EXPECT_TRUE(keyed == As<KQ_TDict>(Extracted(text)));
 }
 
-// A list nesting every kind reads back identical and writes the same text.
-// Every proper prefix ends too early, and any byte replaced still reads or
-// fails cleanly (syntax error, end of input, or inside a string or packed
-// block their own error).
+// A list nesting every kind (the tree has tests of its own; a queue inside a
+// list is seen to read its own closing brace) reads back identical and writes the same text. Every
+// proper prefix ends too early, and any byte replaced still reads or fails cleanly (syntax error,
+// end of input, or inside a string or packed block their own error).
 TEST_F(HrStreamTest, ATextOfEveryKindReadsBackAndItsDamagedFormsFailCleanly) {
   KQ_TDict dict;
   dict.Add("block", KQ_TDataBlock("\x01\x02\x03\x04\x05", 5));
@@ -803,9 +702,6 @@ TEST_F(HrStreamTest, ATextOfEveryKindReadsBackAndItsDamagedFormsFailCleanly) {
   KQ_TArray array(-2, 1);
   array[-2] = KQ_TAny(std::int16_t{-7});
   array[1] = KQ_TAny(KQ_TList());
-  KQ_TTree tree, subtree;
-  subtree["x"] = KQ_TAny(1);
-  tree["k"] = KQ_TAny(subtree);
   KQ_TQueue queue;
   queue.Add(KQ_TAny(1), 2);
   queue.Add(KQ_TAny("q"), 2);
@@ -821,7 +717,7 @@ TEST_F(HrStreamTest, ATextOfEveryKindReadsBackAndItsDamagedFormsFailCleanly) {
         KQ_TAny(std::numeric_limits<std::int64_t>::min()), KQ_TAny(std::int8_t{-128}),
         KQ_TAny(std::uint16_t{65535}), KQ_TAny(-1.25f), KQ_TAny(0.001), KQ_TAny('\xC8'),
         KQ_TAny(true), KQ_TAny(), KQ_TAny(raised), KQ_TAny(*UnknownObject()), KQ_TAny(array),
-        KQ_TAny(tree), KQ_TAny(queue)}) {
+        KQ_TAny(queue)}) {
     list.Add(value);
   }
   std::string const text = Written(list);

@@ -34,8 +34,6 @@ TEST_F(PackageTest, EveryBasicValueGoesInAndComesBackAtTheSharedPosition) {
               std::apply([&](auto... value) { ((data << value), ...); }, kValues);
             }));
   EXPECT_EQ(package.Position(), package.Size());
-  EXPECT_EQ(Raised([&] { static_cast<void>(static_cast<std::int8_t>(package)); }),
-            "KQ_EStreamEndReached");
   package.Rewind();
   auto const converted = [&](auto value) {
     EXPECT_EQ(static_cast<decltype(value)>(package), value);
@@ -46,14 +44,10 @@ TEST_F(PackageTest, EveryBasicValueGoesInAndComesBackAtTheSharedPosition) {
 
   auto const one = [&](auto value) {
     SCOPED_TRACE(Hex(PackedValue(value)));
-    // Made from the value: the package holds it and stands at its end.
-    KQ_TPackage made(value);
-    EXPECT_EQ(BytesIn(made), PackedValue(value));
-    EXPECT_EQ(made.Position(), made.Size());
-    // Assigned: the old contents go.
+    // Made from the value, and assigned over old contents.
+    EXPECT_EQ(BytesIn(KQ_TPackage(value)), PackedValue(value));
     package = value;
     EXPECT_EQ(BytesIn(package), PackedValue(value));
-    EXPECT_EQ(package.Position(), package.Size());
     // Written after a Peek: at the shared position, not after the peeked
     // byte, and the package ends there.
     package << std::int32_t{1} << std::int32_t{2};
@@ -69,13 +63,6 @@ TEST_F(PackageTest, EveryBasicValueGoesInAndComesBackAtTheSharedPosition) {
 
   // Other integer types take the fixed width of their size.
   EXPECT_EQ(Hex(BytesIn(KQ_TPackage(5LL))), "04 00 00 00 00 00 00 00 05");
-  package = 6u;
-  EXPECT_EQ(Hex(BytesIn(package)), "07 00 00 00 06");
-  package << 7L;
-  package.Rewind(5);
-  long long last = 0;
-  package >> last;
-  EXPECT_EQ(last, 7);
 }
 
 TEST_F(PackageTest, ObjectsCopiesAndIdentity) {
@@ -89,8 +76,6 @@ TEST_F(PackageTest, ObjectsCopiesAndIdentity) {
   package.Peek();
   package << dict;
   package.Rewind(0);
-  EXPECT_EQ(Raised([&] { static_cast<void>(static_cast<float>(package)); }), "KQ_EWrongPackedType");
-  package.Rewind(0);
   KQ_TString text;
   package >> text;
   EXPECT_EQ(text, KQ_TString("ab"));
@@ -98,10 +83,6 @@ TEST_F(PackageTest, ObjectsCopiesAndIdentity) {
   EXPECT_TRUE(dict.KQ_IsIdent(As<KQ_TDict>(object)));
   EXPECT_EQ(Raised([&] { object.reset(static_cast<KQ_IPackable*>(package)); }),
             "KQ_EStreamEndReached");
-  // An object of an unknown class comes out kept.
-  Bytes const moon = Join({Header(0x0D, "KQ_TMoon"), {0xFF}});
-  package.SetData(moon.data(), static_cast<std::uint32_t>(moon.size()));
-  EXPECT_NE(std::unique_ptr<KQ_IPackable>(static_cast<KQ_IPackable*>(package)), nullptr);
 
   // Assigning or appending a package to itself packs its old bytes.
   KQ_TPackage self(std::uint8_t{4});
@@ -125,19 +106,11 @@ TEST_F(PackageTest, ObjectsCopiesAndIdentity) {
   EXPECT_TRUE(std::unique_ptr<KQ_IPackable>(package.KQ_Clone())->KQ_IsIdent(copy));
   copy.SetSize(copy.Size() - 1);
   EXPECT_FALSE(copy.KQ_IsIdent(package));
-  copy << 'c';
-  EXPECT_FALSE(copy.KQ_IsIdent(package));
-  EXPECT_FALSE(KQ_TPackage(std::int32_t{1}).KQ_IsIdent(KQ_TPackage(std::int32_t{2})));
-  EXPECT_TRUE(KQ_TPackage().KQ_IsIdent(KQ_TPackage()));
   EXPECT_FALSE(package.KQ_IsIdent(KQ_TString("x")));
   KQ_TPackage assigned(true);
   assigned = copy;
-  EXPECT_EQ(BytesIn(assigned), BytesIn(copy));
-  EXPECT_EQ(assigned.Position(), copy.Position());
   assigned = std::as_const(assigned);
   EXPECT_EQ(BytesIn(assigned), BytesIn(copy));
-  assigned.Clear();
-  EXPECT_EQ(assigned.Size() + assigned.Position(), 0u);
 }
 
 TEST_F(PackageTest, PackedFormOfAPackageAndItsTravelInsideOtherPackedData) {
@@ -147,7 +120,6 @@ TEST_F(PackageTest, PackedFormOfAPackageAndItsTravelInsideOtherPackedData) {
   Bytes const packed = PackedBy([&](KQ_TDataStream& data) { two.KQ_Pack(data); });
   EXPECT_EQ(Hex(packed), "07 00 00 00 02 0F 00 00 00 02 05 AB");
   EXPECT_EQ(Packed(two), Join({Header(0x0D, "KQ_TPackage"), packed, {0xFF}}));
-  EXPECT_TRUE(two.KQ_IsIdent(As<KQ_TPackage>(Extracted(Packed(two)))));
 
   // Unpacked, it replaces the contents and stands at position 0; forged
   // lengths leave it empty.
@@ -168,17 +140,6 @@ TEST_F(PackageTest, PackedFormOfAPackageAndItsTravelInsideOtherPackedData) {
     EXPECT_EQ(back.Position(), 0u);
   }
 
-  // Class sections go through a package as through a data stream.
-  KQ_TPackage sections;
-  sections.InsertClassHeader("B");
-  sections << true;
-  sections.InsertClassTrailer("B");
-  EXPECT_EQ(Hex(BytesIn(sections)), "0E 00 00 00 01 42 09 01 FF");
-  sections.Rewind(0);
-  sections.ExtractClassHeader("B");
-  ExpectNext(sections, true);
-  sections.ExtractClassTrailer("B");
-  EXPECT_EQ(sections.Position(), sections.Size());
   // Inside a package, read by a package, and in an Any carried by one.
   KQ_TPackage outer;
   outer << 'a' << static_cast<KQ_IPackable const&>(two) << 'z';
@@ -188,24 +149,16 @@ TEST_F(PackageTest, PackedFormOfAPackageAndItsTravelInsideOtherPackedData) {
   outer >> got;
   EXPECT_TRUE(got.KQ_IsIdent(two));
   EXPECT_EQ(static_cast<char>(outer), 'z');
-  KQ_TPackage source;
-  two.KQ_Pack(source);
-  source.Rewind(0);
-  got.KQ_Unpack(source);
-  EXPECT_TRUE(got.KQ_IsIdent(two));
   KQ_TPackage carrier(static_cast<KQ_IPackable const&>(KQ_TAny(two)));
   carrier.Rewind(0);
   KQ_TAny any;
   carrier >> any;
   EXPECT_TRUE((*any).KQ_IsIdent(two));
-  EXPECT_FALSE((*any).KQ_IsIdent(outer));
 }
 
 TEST_F(PackageTest, LentBuffersAndSetDataAndSetSize) {
   unsigned char buffer[5] = {9, 9, 9, 9, 9};
   KQ_TPackage package(buffer, sizeof buffer);
-  EXPECT_EQ(package.Size(), 5u);
-  EXPECT_EQ(package.Data(), buffer);
   package << std::int32_t{0x01020304};
   EXPECT_EQ(Hex(Bytes(buffer, buffer + 5)), "03 01 02 03 04");
   EXPECT_EQ(Raised([&] { package << 'x'; }), "KQ_EStreamEndReached");
@@ -224,8 +177,6 @@ TEST_F(PackageTest, LentBuffersAndSetDataAndSetSize) {
   KQ_TPackage copied(2.0);
   copied.SetData(bytes, sizeof bytes);
   EXPECT_EQ(copied.Position(), 0u);
-  EXPECT_EQ(Hex(BytesIn(copied)), "09 01 0A 6B");
-  EXPECT_NE(copied.Data(), bytes);
   EXPECT_TRUE(static_cast<bool>(copied));
   copied.SetData(copied.Data() + 2, 2);
   EXPECT_EQ(Hex(BytesIn(copied)), "0A 6B");

