@@ -94,64 +94,51 @@ cp "$work/out" "$work/hand2.txt"
 run --pack "$work/hand2.txt"
 cmp -s "$work/out" "$work/hand.bin" || fail "hand-written text does not round trip"
 
-# A NaN has no number form: its object is shown as a packed block and still
-# packs back to the same bytes.
-printf '\x47\x07\x00\x00\x00\x01\x40\x05\x0d\x0c\x7f\xf8\x00\x00\x00\x00\x00\x00' >"$work/nan.bin"
-run "$work/nan.bin"
-grep -q '^KQ_IPackable {$' "$work/out" || fail "NaN list is not a packed block"
-cp "$work/out" "$work/nan.txt"
-run --pack "$work/nan.txt"
-cmp -s "$work/out" "$work/nan.bin" || fail "NaN list does not pack back"
+# Bytes given in printf form that dump and pack back to themselves; with a
+# pattern, the dump must have a line matching it.
+# A NaN has no number form: its object is shown as a packed block. An Any
+# holding an object of a class kqdump does not know keeps the Any round it.
+round_trips() {
+  printf "$2" >"$work/$1.bin"
+  run "$work/$1.bin"
+  [ -z "${3:-}" ] || grep -q "$3" "$work/out" || fail "$1: no line matches $3"
+  cp "$work/out" "$work/$1.txt"
+  run --pack "$work/$1.txt"
+  cmp -s "$work/out" "$work/$1.bin" || fail "$1 does not pack back"
+}
+round_trips nan '\x47\x07\x00\x00\x00\x01\x40\x05\x0d\x0c\x7f\xf8\x00\x00\x00\x00\x00\x00' '^KQ_IPackable {$'
+round_trips held '\x40\x05\x12\x0d\x00\x00\x00\x09KQ_TOther\xff'
 
-# An Any holding an object of a class kqdump does not know: its block keeps
-# the Any around the object.
-printf '\x40\x05\x12\x0d\x00\x00\x00\x09KQ_TOther\xff' >"$work/held.bin"
-run "$work/held.bin"
-cp "$work/out" "$work/held.txt"
-run --pack "$work/held.txt"
-cmp -s "$work/out" "$work/held.bin" || fail "an Any holding an unknown object does not pack back"
-
-# Bad packed data: status 1 and one line naming the byte and the exception.
+# Bad input, written to a file by printf: status 1 and one line of error
+# that matches the pattern (packed data names the byte and the exception,
+# text the line, counted from 1).
+refused() {
+  local mode=$1 name=$2 bytes=$3 pattern=$4
+  printf "$bytes" >"$work/$name"
+  run $mode "$work/$name"
+  expect_status 1 "$name"
+  grep -q -- "$pattern" "$work/err" || fail "$name message: $(cat "$work/err")"
+  [ "$(wc -l <"$work/err")" -eq 1 ] || fail "$name message is not one line"
+}
 head -c 10 "$work/list_int_string.bin" >"$work/cut.bin"
 run "$work/cut.bin"
 expect_status 1 "cut data"
 grep -q '^kqdump: .*cut.bin: byte 10 (object 1 from byte 0): KQ_EStreamEndReached' "$work/err" ||
   fail "cut data message: $(cat "$work/err")"
-[ "$(wc -l <"$work/err")" -eq 1 ] || fail "cut data message is not one line"
-cat "$work/string_ab.bin" >"$work/bad_tag.bin"
-printf '\x03\x00\x00\x00\x01' >>"$work/bad_tag.bin"
-run "$work/bad_tag.bin"
-expect_status 1 "basic value at the outer level"
-grep -q 'byte 16 (object 2 from byte 15): KQ_EWrongPackedType' "$work/err" ||
-  fail "bad tag message: $(cat "$work/err")"
+refused "" bad_tag.bin \
+  '\x41\x07\x00\x00\x00\x02\x0f\x00\x00\x00\x04\x00\x61\x00\x62\x03\x00\x00\x00\x01' \
+  'byte 16 (object 2 from byte 15): KQ_EWrongPackedType'
 grep -qx '"ab"' "$work/out" || fail "the object before the bad one is not written"
-printf '\x47\x07\xff\xff\xff\xff\x40' >"$work/huge_count.bin"
-run "$work/huge_count.bin"
-expect_status 1 "forged count"
-
-# Bad text: status 1 and the line, counted from 1.
-printf 'KQ_TList {\n  1\n  2 3.5.5\n}\n' >"$work/bad.txt"
-run --pack "$work/bad.txt"
-expect_status 1 "syntax error"
-grep -q 'bad.txt: line 3 (object 1): KQ_EHRSyntaxError: expected a number, found "3.5.5"$' "$work/err" || fail "syntax error message: $(cat "$work/err")"
-printf 'KQ_TNoSuchClass { }\n' >"$work/unknown.txt"
-run --pack "$work/unknown.txt"
-expect_status 1 "unknown class name"
-printf 'KQ_IPackable {\n  41 07 00\n}\n' >"$work/short_block.txt"
-run --pack "$work/short_block.txt"
-expect_status 1 "cut packed block"
-printf 'KQ_IPackable { 4107 0000 0001 0f00 0000 0200 61 40 05 00 }\n' >"$work/two_in_block.txt"
-run --pack "$work/two_in_block.txt"
-expect_status 1 "two objects in one block"
-grep -q 'KQ_EWrongPacketSize' "$work/err" || fail "two objects in one block: $(cat "$work/err")"
-printf 'KQ_TList {\n  1\n' >"$work/open.txt"
-run --pack "$work/open.txt"
-expect_status 1 "unclosed list"
+refused "" huge_count.bin '\x47\x07\xff\xff\xff\xff\x40' 'KQ_E'
+refused --pack bad.txt 'KQ_TList {\n  1\n  2 3.5.5\n}\n' \
+  'bad.txt: line 3 (object 1): KQ_EHRSyntaxError: expected a number, found "3.5.5"$'
+refused --pack unknown.txt 'KQ_TNoSuchClass { }\n' 'line 1'
+refused --pack short_block.txt 'KQ_IPackable {\n  41 07 00\n}\n' 'KQ_E'
+refused --pack two_in_block.txt 'KQ_IPackable { 4107 0000 0001 0f00 0000 0200 61 40 05 00 }\n' \
+  'KQ_EWrongPacketSize'
+refused --pack open.txt 'KQ_TList {\n  1\n' 'KQ_E'
 # Packing reads strictly: a value out of its range is an error, not a wrap.
-printf 'KQ_TList {\n  4294967296\n}\n' >"$work/wide.txt"
-run --pack "$work/wide.txt"
-expect_status 1 "integer out of range"
-grep -q 'line 2' "$work/err" || fail "integer out of range: $(cat "$work/err")"
+refused --pack wide.txt 'KQ_TList {\n  4294967296\n}\n' 'line 2'
 
 # Usage.
 run --help
