@@ -236,13 +236,9 @@ std::vector<std::int32_t> Values(KQ_IIteratable const& container, bool backwards
 std::int32_t ValueAt(KQ_TIterator const& it) { return static_cast<std::int32_t>(it.Value()); }
 
 // Standing before the start or after the end, a cursor has no element.
-template <class Iterator>
-void ExpectNoElement(Iterator& it) {
-  EXPECT_EQ(Raised([&] { it.Key(); }), "KQ_EIteratorOutOfBounds");
-  EXPECT_EQ(Raised([&] { it.Value(); }), "KQ_EIteratorOutOfBounds");
-  if constexpr (std::is_same_v<Iterator, KQ_TIterator>) {
-    EXPECT_EQ(Raised([&] { it.DeleteItem(); }), "KQ_EIteratorOutOfBounds");
-  }
+void ExpectNoElement(KQ_TIterator& it) {
+  ExpectEachRaises("KQ_EIteratorOutOfBounds",
+                   {[&] { it.Key(); }, [&] { it.Value(); }, [&] { it.DeleteItem(); }});
 }
 
 }  // namespace
@@ -297,9 +293,6 @@ TYPED_TEST(ContainerTest, IteratesEveryElementOnceEachWayAndStopsAtTheEnds) {
   KQ_TConstIterator reader(copy);
   (--reader)--;
   EXPECT_EQ(static_cast<std::int32_t>(reader.Value()), order[0]);
-  KQ_TConstIterator readerCopy(reader);
-  ++readerCopy;
-  EXPECT_EQ(static_cast<std::int32_t>(reader.Value()), order[0]);
   // Assigning a container starts over on it.
   typename TypeParam::Container other;
   TypeParam::Put(other, 1, Int(7));
@@ -320,9 +313,6 @@ TYPED_TEST(ContainerTest, AnEmptyContainerIsDoneAtOnceAndAnElementAddedLaterIsFo
   it.Next();
   it.Prev();
   EXPECT_TRUE(it.IsDone());
-  KQ_TConstIterator reader(container);
-  EXPECT_TRUE(reader.IsDone());
-  ExpectNoElement(reader);
 
   // Next() before the start acts as Start().
   TypeParam::Put(container, 5, Int(50));
@@ -414,7 +404,6 @@ TYPED_TEST(ContainerTest, CopiesAreEqualAndOwnTheirElements) {
   Container wide;
   for (std::int32_t key : kKeys) TypeParam::Put(wide, key, KQ_TAny(std::int64_t{10 * key}));
   EXPECT_FALSE(wide == narrow);
-  EXPECT_FALSE(Container() == original);
   EXPECT_FALSE(original.KQ_IsIdent(KQ_TAny(1)));
 
   Container assigned;
