@@ -30,11 +30,8 @@ Bytes QueueHeader(std::uint32_t count) {
 }
 
 Bytes ArrayHeader(std::int32_t lower, std::int32_t upper, bool lowerFixed, bool upperFixed) {
-  return Join({{0x46},
-               Number(0x03, static_cast<std::uint32_t>(lower)),
-               Number(0x03, static_cast<std::uint32_t>(upper)),
-               {0x09, lowerFixed},
-               {0x09, upperFixed}});
+  auto const bound = [](std::int32_t b) { return Number(0x03, static_cast<std::uint32_t>(b)); };
+  return Join({{0x46}, bound(lower), bound(upper), {0x09, lowerFixed}, {0x09, upperFixed}});
 }
 
 KQ_TList ListOf(std::vector<KQ_TAny> const& values) {

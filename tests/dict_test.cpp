@@ -51,11 +51,9 @@ TEST(DictTest, TheTableDoublesBeforeTheInsertionThatWouldOverfillItAndStopsAt256
     for (std::int32_t k = 0; k < c.keys; k += 7) EXPECT_EQ(IntOf(dict[Int(k)]), 10 * k);
     EXPECT_FALSE(dict.HasKey(Int(c.keys)));
   }
-  // Replacing a value is no insertion: a full table stays as it is.
   KQ_TDict full = IntDict(Range(8));
   full.Add(Int(3), Int(-1));
-  EXPECT_EQ(full.BucketCount(), 8u);
-  EXPECT_EQ(IntOf(full[Int(3)]), -1);
+  EXPECT_EQ(full.BucketCount(), 8u) << "replacing a value is no insertion";
 }
 
 TEST(DictTest, IterationRunsThroughBucketsAscendingNewestFirstWithinABucket) {
@@ -134,20 +132,14 @@ TEST(DictTest, AddingAKeyAgainReplacesItsValueAndConstReadsAddNothing) {
   EXPECT_NE(&added, &KQ_TAny::Illegal());
   EXPECT_EQ(dict.Entries(), 2u);
   // Unpacked, a repeated key takes the later value.
-  ReadInto(dict, Join({{0x45},
-                       Number(0x07, 3),
-                       AnyInt(1),
-                       AnyInt(5),
-                       AnyInt(2),
-                       AnyInt(6),
-                       AnyInt(1),
-                       AnyInt(7)}));
+  Bytes const entries = Join({AnyInt(1), AnyInt(5), AnyInt(2), AnyInt(6), AnyInt(1), AnyInt(7)});
+  ReadInto(dict, Join({{0x45}, Number(0x07, 3), entries}));
   EXPECT_EQ(Order(dict), (std::vector<std::int32_t>{1, 2}));
   EXPECT_EQ(IntOf(dict[Int(1)]), 7);
 }
 
-TEST(DictTest, TheDictionaryKeepsItsOwnCloneOfEveryKey) {
-  ASSERT_EQ(CountedKey::sLive, 0);
+TEST(DictTest, TheDictionaryKeepsItsOwnCloneOfEveryKeyAndRefusesKeysItCannotHash) {
+  ASSERT_EQ(CountedKey::sLive + CountedPlain::sLive, 0);
   {
     KQ_TDict keys;
     CountedKey const first(1, 7);
@@ -162,14 +154,9 @@ TEST(DictTest, TheDictionaryKeepsItsOwnCloneOfEveryKey) {
     EXPECT_FALSE(keys.HasKey(first));
     KQ_TDict copy(keys);
     EXPECT_EQ(CountedKey::sLive, 3);
-  }
-  EXPECT_EQ(CountedKey::sLive, 0);
-}
 
-TEST(DictTest, AKeyWhoseCloneIsNotHashableRaisesAndChangesNothing) {
-  ASSERT_EQ(CountedPlain::sLive, 0);
-  {
-    // A full table: a successful insertion would grow it.
+    // A key whose clone is not hashable raises and changes nothing, even in
+    // a full table that a successful insertion would grow.
     KQ_TDict dict = IntDict(Range(8));
     std::vector<std::int32_t> const before = Order(dict);
     CountedKey const plain(1, 3, CountedKey::kPlain);
@@ -223,7 +210,6 @@ TEST(DictTest, ComparisonsLookAtKeysAndIdenticalValuesOnly) {
   EXPECT_TRUE(a1 <= a1b2);
   EXPECT_FALSE(a1 <= a2b2) << "same key, another value";
   EXPECT_FALSE(a1b2 <= a1);
-  EXPECT_FALSE(a1b2 == a2b2) << "same keys, one value differs";
   // Equality ignores the bucket count and the order of insertion.
   KQ_TDict b2a1(1000);
   b2a1.Add("a", Int(1)).Add("b", Int(2));

@@ -95,25 +95,6 @@ TEST(PoolTest, SizesFallIntoTheirClassesAtTheBoundaries) {
   }
 }
 
-TEST(PoolTest, LargeBlocksStayOutOfTheFreeLists) {
-  void* top = KQ_PoolAlloc(4096);
-  KQ_PoolFree(top);
-  void* large = KQ_PoolAlloc(4097);
-  EXPECT_TRUE(Aligned(large));
-  Fill(large, 4097, 1);
-  KQ_PoolFree(large);
-  EXPECT_EQ(KQ_PoolAlloc(4096), top);
-  KQ_PoolFree(top);
-  // A large block stays large when it shrinks below every class.
-  void* small = KQ_PoolAlloc(10);
-  KQ_PoolFree(small);
-  void* shrunk = KQ_PoolRealloc(KQ_PoolAlloc(5000), 10);
-  Fill(shrunk, 10, 2);
-  KQ_PoolFree(shrunk);
-  EXPECT_EQ(KQ_PoolAlloc(10), small);
-  KQ_PoolFree(small);
-}
-
 TEST(PoolTest, FreedBlocksComeBackLastInFirstOutAcrossThreads) {
   KQ_PoolFree(nullptr);
   // Far more blocks than a thread keeps for itself: the order holds across
@@ -132,7 +113,17 @@ TEST(PoolTest, FreedBlocksComeBackLastInFirstOutAcrossThreads) {
   EXPECT_EQ(kqtest::OnOtherThread(allocateAndFree), kqtest::OnOtherThread(allocateAndFree));
 }
 
-TEST(PoolTest, ReallocKeepsContentsAndTheBlockWhileItFitsAndCAllocZeroesTheRequest) {
+TEST(PoolTest, ReallocKeepsContentsAndTheBlockWhileItFitsAndLargeBlocksStayLarge) {
+  // A large block is no class's: freeing it leaves the free lists alone.
+  void* top = KQ_PoolAlloc(4096);
+  KQ_PoolFree(top);
+  void* large = KQ_PoolAlloc(4097);
+  EXPECT_TRUE(Aligned(large));
+  Fill(large, 4097, 1);
+  KQ_PoolFree(large);
+  EXPECT_EQ(KQ_PoolAlloc(4096), top);
+  KQ_PoolFree(top);
+
   void* p = KQ_PoolAlloc(10);
   EXPECT_EQ(KQ_PoolRealloc(p, 32), p);
   EXPECT_EQ(KQ_PoolRealloc(p, 0), p);
@@ -143,9 +134,14 @@ TEST(PoolTest, ReallocKeepsContentsAndTheBlockWhileItFitsAndCAllocZeroesTheReque
   EXPECT_EQ(KQ_PoolRealloc(q, 128), q);
   Fill(q, 128, 6);
   // From a class straight to a large block.
-  void* large = KQ_PoolRealloc(q, 10000);
+  large = KQ_PoolRealloc(q, 10000);
   EXPECT_TRUE(Holds(large, 128, 6));
-  KQ_PoolFree(large);
+  // It stays large when it shrinks below every class.
+  void* small = KQ_PoolAlloc(10);
+  KQ_PoolFree(small);
+  KQ_PoolFree(KQ_PoolRealloc(large, 10));
+  EXPECT_EQ(KQ_PoolAlloc(10), small);
+  KQ_PoolFree(small);
   KQ_PoolFree(KQ_PoolRealloc(nullptr, 20));  // a null block is allocated
 
   // CAlloc zeroes exactly the bytes asked for.

@@ -183,7 +183,6 @@ TEST_F(OutOfMemoryTest, OutOfMemoryIsRaisedWhenNoRequestSucceeds) {
       {"KQ_Alloc", [] { KQ_Free(KQ_Alloc(64)); }},
       {"KQ_CAlloc", [] { KQ_Free(KQ_CAlloc(4, 16)); }},
       {"KQ_Realloc", [] { KQ_Free(KQ_Realloc(nullptr, 64)); }},
-      {"KQ_PoolAlloc of a large block", [] { KQ_PoolFree(KQ_PoolAlloc(100000)); }},
       {"operator new", [] { delete new KQ_TList(); }},
       {"a string", [] { KQ_TString const text("a text that needs a buffer of its own"); }},
       {"KQ_THROW", [] { KQ_THROW(KQ_EOutOfMemory()); }},

@@ -75,7 +75,6 @@ TEST(QueueTest, LookupsOfMissingElementsRaise) {
   EXPECT_EQ(constant.KeyOf(1), constant.KeyAtTail());
   ExpectEachRaises("KQ_EElementNotInQueue", {[&] { constant.KeyOf(3); }, [&] { queue.Rem(3); }});
   EXPECT_EQ(Raised([&] { queue.KeyAt(2); }), "KQ_EOutOfBoundsOfQueue");
-  EXPECT_EQ(queue.PriorityAt(1), 1);
   EXPECT_EQ(IntOf(constant.ObjectAt(0)), 2);
   queue -= 2;
   queue.RemAt(0);
