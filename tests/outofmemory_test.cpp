@@ -23,46 +23,40 @@
 namespace {
 
 // The failing allocator: once armed with n, the n-th request (the library's
-// heap requests, bit 1 of the sources hit, and this program's operator new,
-// bit 2, counted together) fails, and in the persistent mode every request
-// after it too.
-struct FailingAllocator {
-  std::atomic<bool> armed{false};
-  std::atomic<bool> persistent{false};
-  std::atomic<long> remaining{0};
-  std::atomic<bool> hit{false};
-  std::atomic<int> sourcesHit{0};
+// heap requests, source 1, and this program's operator new, source 2,
+// counted together) fails, and in the persistent mode every request after
+// it too. The sources of the failed requests collect in gSourcesHit.
+std::atomic<bool> gArmed{false}, gPersistent{false}, gHit{false};
+std::atomic<long> gRemaining{0};
+std::atomic<int> gSourcesHit{0};
 
-  bool Fails(int source) {
-    if (!armed.load()) return false;
-    if (hit.load() && persistent.load()) return true;
-    if (--remaining != 0) return false;
-    hit = true;
-    sourcesHit |= source;
-    return true;
-  }
-};
+bool Fails(int source) {
+  if (!gArmed.load()) return false;
+  if (gHit.load() && gPersistent.load()) return true;
+  if (--gRemaining != 0) return false;
+  gHit = true;
+  gSourcesHit |= source;
+  return true;
+}
 
-FailingAllocator gAllocator;
-
-bool LibraryHeapFails() { return gAllocator.Fails(1); }
-bool OperatorNewFails() { return gAllocator.Fails(2); }
+bool LibraryHeapFails() { return Fails(1); }
+bool OperatorNewFails() { return Fails(2); }
 
 // Arms the failing allocator for one scope and disarms it on every path.
 class FailureWindow {
  public:
   FailureWindow(long n, bool persistent) {
-    gAllocator.remaining = n;
-    gAllocator.persistent = persistent;
-    gAllocator.hit = false;
-    gAllocator.armed = true;
+    gRemaining = n;
+    gPersistent = persistent;
+    gHit = false;
+    gArmed = true;
   }
   ~FailureWindow() { Close(); }
 
   // Disarms; true when the armed request was reached.
   bool Close() {
-    gAllocator.armed = false;
-    return gAllocator.hit.load();
+    gArmed = false;
+    return gHit.load();
   }
 };
 
@@ -146,7 +140,7 @@ TEST_F(OutOfMemoryTest, EveryFailingRequestOfARoundTripRaisesOutOfMemory) {
     ASSERT_EQ(Attempt([&] { return trip.run(sample); }), "right") << trip.name;
     for (bool const persistent : {false, true}) {
       SCOPED_TRACE(std::string(trip.name) + (persistent ? ", persistent" : ", one request"));
-      gAllocator.sourcesHit = 0;
+      gSourcesHit = 0;
       int raised = 0;
       long n = 1;
       for (;; ++n) {
@@ -166,20 +160,15 @@ TEST_F(OutOfMemoryTest, EveryFailingRequestOfARoundTripRaisesOutOfMemory) {
       // surfaced rather than being absorbed on the way.
       EXPECT_GT(n, 10);
       EXPECT_GT(raised, (n - 1) / 2);
-      EXPECT_EQ(gAllocator.sourcesHit.load(), 3);
+      EXPECT_EQ(gSourcesHit.load(), 3);
     }
   }
 }
 
-struct Raising {
-  char const* name;
-  std::function<void()> raise;
-};
-
 // With every request failing, each way of running out raises
 // KQ_EOutOfMemory; what() still names it.
 TEST_F(OutOfMemoryTest, OutOfMemoryIsRaisedWhenNoRequestSucceeds) {
-  Raising const cases[] = {
+  std::pair<char const*, std::function<void()>> const cases[] = {
       {"KQ_Alloc", [] { KQ_Free(KQ_Alloc(64)); }},
       {"KQ_CAlloc", [] { KQ_Free(KQ_CAlloc(4, 16)); }},
       {"KQ_Realloc", [] { KQ_Free(KQ_Realloc(nullptr, 64)); }},
@@ -187,12 +176,12 @@ TEST_F(OutOfMemoryTest, OutOfMemoryIsRaisedWhenNoRequestSucceeds) {
       {"a string", [] { KQ_TString const text("a text that needs a buffer of its own"); }},
       {"KQ_THROW", [] { KQ_THROW(KQ_EOutOfMemory()); }},
   };
-  for (Raising const& c : cases) {
+  for (auto const& [name, raise] : cases) {
     std::string what = "nothing";
     {
       FailureWindow window(1, true);
       try {
-        c.raise();
+        raise();
       } catch (KQ_EOutOfMemory const& e) {
         char const* const text = e.what();
         window.Close();
@@ -200,7 +189,7 @@ TEST_F(OutOfMemoryTest, OutOfMemoryIsRaisedWhenNoRequestSucceeds) {
       } catch (...) {
       }
     }
-    EXPECT_EQ(what, "KQ_EOutOfMemory") << c.name;
+    EXPECT_EQ(what, "KQ_EOutOfMemory") << name;
   }
 }
 
