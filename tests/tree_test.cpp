@@ -89,7 +89,7 @@ TEST(TreeTest, WalksThroughMissingOrPlainEntriesRaise) {
   EXPECT_EQ(fresh.Entries(), 0u);
 }
 
-TEST(TreeTest, CountingAndEmptinessLookThroughSubtrees) {
+TEST(TreeTest, CountingAndEmptinessLookThroughSubtreesAndTheTableNeverGrows) {
   KQ_TTree tree;
   EXPECT_EQ(tree.Depth(), 1u);
   tree("empty");
@@ -107,24 +107,23 @@ TEST(TreeTest, CountingAndEmptinessLookThroughSubtrees) {
   EXPECT_TRUE(tree.IsEmpty());
   tree.Remove("a");
   EXPECT_EQ(tree.Depth(), 2u) << "a subtree goes with all it holds";
-}
 
-TEST(TreeTest, TheTableNeverGrowsAndCopiesChooseTheirOwn) {
+  // The table never grows; copies choose their own.
   EXPECT_EQ(KQ_TTree(0).BucketCount(), 8u);
   KQ_TTree wide(100);
   EXPECT_EQ(wide.BucketCount(), 100u);
-  KQ_TTree tree;
-  for (std::int32_t i = 0; i < 1000; ++i) tree[Int(i)] = i * 2;
-  EXPECT_EQ(tree.BucketCount(), 8u);
+  KQ_TTree full;
+  for (std::int32_t i = 0; i < 1000; ++i) full[Int(i)] = i * 2;
+  EXPECT_EQ(full.BucketCount(), 8u);
   // Clones and subtrees made by a walk have 8; assignment keeps the table.
-  KQ_TTree copy(tree, 64);
+  KQ_TTree copy(full, 64);
   EXPECT_EQ(copy.BucketCount(), 64u);
-  EXPECT_TRUE(copy == tree);
+  EXPECT_TRUE(copy == full);
   std::unique_ptr<KQ_IPackable> const clone(wide.KQ_Clone());
   EXPECT_EQ(As<KQ_TTree>(clone).BucketCount(), 8u);
   EXPECT_EQ(wide("s").BucketCount(), 8u);
   KQ_TTree assigned(3);
-  assigned = tree;
+  assigned = full;
   EXPECT_EQ(assigned.BucketCount(), 3u);
 }
 
