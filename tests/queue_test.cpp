@@ -17,10 +17,6 @@ namespace {
   });
 }
 
-Bytes QueueHeader(std::uint32_t count) {
-  return Join({Header(0x0D, "KQ_TQueue"), Number(0x07, count)});
-}
-
 }  // namespace
 
 // The random run below checks the rules of explicit priorities, of keys as
@@ -159,7 +155,8 @@ TEST(QueueTest, UnpackingAndReadingTextInsertByPriority) {
   KQ_TQueue read;
   read.Add(50, 50);
   Bytes const entries = Join({Number(0x03, 1), AnyInt(10), Number(0x03, 4), AnyInt(40)});
-  ReadInto(read, Join({QueueHeader(3), entries, Number(0x03, 1), AnyInt(11), {0xFF}}));
+  Bytes const header = Join({Header(0x0D, "KQ_TQueue"), Number(0x07, 3)});
+  ReadInto(read, Join({header, entries, Number(0x03, 1), AnyInt(11), {0xFF}}));
   EXPECT_TRUE(Holds(read, "40@4 10@1 11@1"));
 
   KQ_TQueue queue;
