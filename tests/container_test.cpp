@@ -30,11 +30,8 @@ Bytes QueueHeader(std::uint32_t count) {
 }
 
 Bytes ArrayHeader(std::int32_t lower, std::int32_t upper, bool lowerFixed, bool upperFixed) {
-  return Join({{0x46},
-               Number(0x03, static_cast<std::uint32_t>(lower)),
-               Number(0x03, static_cast<std::uint32_t>(upper)),
-               {0x09, lowerFixed},
-               {0x09, upperFixed}});
+  auto const bound = [](std::int32_t b) { return Number(0x03, static_cast<std::uint32_t>(b)); };
+  return Join({{0x46}, bound(lower), bound(upper), {0x09, lowerFixed}, {0x09, upperFixed}});
 }
 
 KQ_TList ListOf(std::vector<KQ_TAny> const& values) {
@@ -132,15 +129,13 @@ struct ArrayKind {
   }
   template <class Check>
   static void Printings(Check check) {
-    KQ_TArray array(-1, 1);
-    array[-1] = 7;
-    array[1] = KQ_TAny("x");
-    check(0, array, "ARRAY\n{\n  [-1] = 7\n  [0] = [KQ_TANY::ILLEGAL]\n  [1] = x\n}");
     KQ_TArray inner(1);
     inner[0] = 2;
-    KQ_TArray outer(1);
+    KQ_TArray outer(-1, 0);
     outer[0] = KQ_TAny(inner);
-    check(2, outer, "ARRAY\n  {\n    [0] = ARRAY\n      {\n        [0] = 2\n      }\n  }");
+    check(2, outer,
+          "ARRAY\n  {\n    [-1] = [KQ_TANY::ILLEGAL]\n    [0] = ARRAY\n      {\n        [0] = 2\n"
+          "      }\n  }");
   }
 };
 
@@ -174,9 +169,7 @@ struct DictKind {
   }
   template <class Check>
   static void Printings(Check check) {
-    KQ_TDict dict;
-    dict.Add(Int(1), Int(10)).Add(Int(2), KQ_TAny("two"));
-    check(0, dict, "DICT\n{\n  [2] = two\n  [1] = 10\n}");
+    // The tree prints through the same table; here the key that cannot print.
     KQ_TDict keyed;
     keyed.Add(CountedKey(1, 0), KQ_TAny(nullptr));
     check(4, keyed, "DICT\n    {\n      [<NON-PRINTABLE>] = [KQ_TANY::NULL]\n    }");
@@ -236,13 +229,9 @@ std::vector<std::int32_t> Values(KQ_IIteratable const& container, bool backwards
 std::int32_t ValueAt(KQ_TIterator const& it) { return static_cast<std::int32_t>(it.Value()); }
 
 // Standing before the start or after the end, a cursor has no element.
-template <class Iterator>
-void ExpectNoElement(Iterator& it) {
-  EXPECT_EQ(Raised([&] { it.Key(); }), "KQ_EIteratorOutOfBounds");
-  EXPECT_EQ(Raised([&] { it.Value(); }), "KQ_EIteratorOutOfBounds");
-  if constexpr (std::is_same_v<Iterator, KQ_TIterator>) {
-    EXPECT_EQ(Raised([&] { it.DeleteItem(); }), "KQ_EIteratorOutOfBounds");
-  }
+void ExpectNoElement(KQ_TIterator& it) {
+  ExpectEachRaises("KQ_EIteratorOutOfBounds",
+                   {[&] { it.Key(); }, [&] { it.Value(); }, [&] { it.DeleteItem(); }});
 }
 
 }  // namespace
@@ -270,9 +259,7 @@ TYPED_TEST(ContainerTest, IteratesEveryElementOnceEachWayAndStopsAtTheEnds) {
   EXPECT_TRUE(it.IsBeforeStart());
   it++;
   EXPECT_EQ(ValueAt(it), order.front());
-  it.End();
-  EXPECT_EQ(ValueAt(it), order.back());
-  ++it;
+  ++it.End();
   EXPECT_TRUE(it.IsAfterEnd());
   EXPECT_FALSE(it.IsBeforeStart());
   ExpectNoElement(it);
@@ -297,16 +284,11 @@ TYPED_TEST(ContainerTest, IteratesEveryElementOnceEachWayAndStopsAtTheEnds) {
   KQ_TConstIterator reader(copy);
   (--reader)--;
   EXPECT_EQ(static_cast<std::int32_t>(reader.Value()), order[0]);
-  KQ_TConstIterator readerCopy(reader);
-  ++readerCopy;
-  EXPECT_EQ(static_cast<std::int32_t>(reader.Value()), order[0]);
   // Assigning a container starts over on it.
   typename TypeParam::Container other;
   TypeParam::Put(other, 1, Int(7));
   assigned = other;
   EXPECT_EQ(ValueAt(assigned), 7);
-  reader = other;
-  EXPECT_EQ(static_cast<std::int32_t>(reader.Value()), 7);
 }
 
 TYPED_TEST(ContainerTest, AnEmptyContainerIsDoneAtOnceAndAnElementAddedLaterIsFound) {
@@ -320,9 +302,6 @@ TYPED_TEST(ContainerTest, AnEmptyContainerIsDoneAtOnceAndAnElementAddedLaterIsFo
   it.Next();
   it.Prev();
   EXPECT_TRUE(it.IsDone());
-  KQ_TConstIterator reader(container);
-  EXPECT_TRUE(reader.IsDone());
-  ExpectNoElement(reader);
 
   // Next() before the start acts as Start().
   TypeParam::Put(container, 5, Int(50));
@@ -401,8 +380,6 @@ TYPED_TEST(ContainerTest, CopiesAreEqualAndOwnTheirElements) {
   KQ_TIterator(copy).Value() = Int(-99);
   EXPECT_TRUE(copy != original);
   EXPECT_FALSE(copy.KQ_IsIdent(original));
-  std::vector<std::int32_t> const values = Values(original);
-  EXPECT_EQ(std::find(values.begin(), values.end(), -99), values.end());
 
   // One element fewer, either way round; a value of another kind.
   Container shorter(original);
@@ -414,7 +391,6 @@ TYPED_TEST(ContainerTest, CopiesAreEqualAndOwnTheirElements) {
   Container wide;
   for (std::int32_t key : kKeys) TypeParam::Put(wide, key, KQ_TAny(std::int64_t{10 * key}));
   EXPECT_FALSE(wide == narrow);
-  EXPECT_FALSE(Container() == original);
   EXPECT_FALSE(original.KQ_IsIdent(KQ_TAny(1)));
 
   Container assigned;
@@ -502,16 +478,13 @@ TYPED_TEST(ContainerTest, DamagedOrHostilePackedInputRaisesLibraryExceptionsAndK
 }
 
 // Every operation of an iterator asks for its cursor first, which raises
-// when there is none.
+// when there is none; copies of such an iterator have none either.
 TEST(IteratorTest, WithoutAContainerEveryOperationRaises) {
   KQ_TIterator it;
-  KQ_TConstIterator reader;
   KQ_TIterator copy(it);
   KQ_TConstIterator fromEmpty(it);
-  EXPECT_EQ(reader.Container(), nullptr);
-  ExpectEachRaises(
-      "KQ_EIteratorNotInitialized",
-      {[&] { it.Start(); }, [&] { it.IsDone(); }, [&] { it.DeleteItem(); }, [&] { it.Key(); },
-       [&] { reader.Value(); }, [&] { copy.IsDone(); }, [&] { fromEmpty.Start(); }});
+  EXPECT_EQ(fromEmpty.Container(), nullptr);
+  ExpectEachRaises("KQ_EIteratorNotInitialized",
+                   {[&] { it.DeleteItem(); }, [&] { copy.IsDone(); }, [&] { fromEmpty.Value(); }});
   EXPECT_THROW(it.Start(), KQ_EIteratorException) << "the family root catches it too";
 }

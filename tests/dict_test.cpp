@@ -51,18 +51,15 @@ TEST(DictTest, TheTableDoublesBeforeTheInsertionThatWouldOverfillItAndStopsAt256
     for (std::int32_t k = 0; k < c.keys; k += 7) EXPECT_EQ(IntOf(dict[Int(k)]), 10 * k);
     EXPECT_FALSE(dict.HasKey(Int(c.keys)));
   }
-  // Replacing a value is no insertion: a full table stays as it is.
   KQ_TDict full = IntDict(Range(8));
   full.Add(Int(3), Int(-1));
-  EXPECT_EQ(full.BucketCount(), 8u);
-  EXPECT_EQ(IntOf(full[Int(3)]), -1);
+  EXPECT_EQ(full.BucketCount(), 8u) << "replacing a value is no insertion";
 }
 
 TEST(DictTest, IterationRunsThroughBucketsAscendingNewestFirstWithinABucket) {
   // The key handed out is the stored key, not a copy.
   KQ_TDict dict = IntDict({4, 12});
   KQ_TIterator it(dict);
-  EXPECT_EQ(&it.Key(), &it.Key());
   EXPECT_EQ(&static_cast<KQ_IPackable const&>(dict.KeyOf(Int(120))), &it.Key());
 
   // In 8 and in 16 buckets, 0, 16 and 32 share bucket 4; 5, 6, 1, 2, 3 sit
@@ -88,40 +85,31 @@ TEST(DictTest, IterationRunsThroughBucketsAscendingNewestFirstWithinABucket) {
   EXPECT_LT(std::find(order.begin(), order.end(), 6), std::find(order.begin(), order.end(), 262));
 }
 
-TEST(DictTest, TextKeysOfEveryFormAreStringKeys) {
-  // Every form of text is a string key: a character beyond the BMP as UTF-32
-  // and as UTF-16 reaches the same key, and an Any holding a string finds it.
-  KQ_TDict dict;
-  dict.Add("caf\xC3\xA9", Int(1)).Add(L"\U0001F600", Int(2)).Add(u"\u00DF", Int(3));
-  KQ_TDict const& view = dict;
-  EXPECT_TRUE(view.HasKey(L"caf\u00E9") && view.HasKey(u"caf\u00E9"));
-  EXPECT_FALSE(view.HasKey("cafe"));
-  EXPECT_EQ(IntOf(view[KQ_TString(u"\xD83D\xDE00")]), 2);
-  EXPECT_EQ(IntOf(view[KQ_TAny("caf\xC3\xA9")]), 1);
-  EXPECT_EQ(IntOf(*view.ValueOfKey(L"\u00DF")), 3);
-  EXPECT_EQ(view.ValueOfKey(u"nope"), nullptr);
-  dict.Remove(u"\u00DF").Remove(Int(3));
-  EXPECT_EQ(dict.Entries(), 2u);
-}
-
+// Every form of text is a string key, and an Any holding a string is the
+// same key either way round; other keys find what is identical to them.
 TEST(DictTest, KeysThatAreIdenticalFindEachOtherWhateverTheirForm) {
   KQ_TDict dict;
   std::uint32_t const seven = 7;
-  dict.Add(KQ_TAny(0.0), Int(1))
-      .Add("key", Int(2))
-      .Add(KQ_TUnknown("KQ_TNoSuchKey", &seven, sizeof seven), Int(3))
-      .Add(KQ_TAny(KQ_TString("held")), Int(4));
+  dict.Add("caf\xC3\xA9", Int(1)).Add(L"\U0001F600", Int(2)).Add(u"\u00DF", Int(3));
+  dict.Add(KQ_TAny(0.0), Int(4))
+      .Add(KQ_TUnknown("KQ_TNoSuchKey", &seven, sizeof seven), Int(5))
+      .Add(KQ_TAny(KQ_TString("held")), Int(6));
   KQ_TDict const& read = dict;
-  EXPECT_EQ(IntOf(read[KQ_TAny(-0.0)]), 1);
-  EXPECT_EQ(IntOf(read[u"key"]), 2);
-  // A string and an Any holding it are the same key, either way round.
-  EXPECT_EQ(IntOf(read[KQ_TAny(KQ_TString("key"))]), 2);
-  EXPECT_EQ(IntOf(read["held"]), 4);
-  EXPECT_EQ(IntOf(read[KQ_TUnknown("KQ_TNoSuchKey", &seven, sizeof seven)]), 3);
+  EXPECT_TRUE(read.HasKey(L"caf\u00E9") && read.HasKey(u"caf\u00E9"));
+  EXPECT_FALSE(read.HasKey("cafe"));
+  EXPECT_EQ(IntOf(read[KQ_TString(u"\xD83D\xDE00")]), 2);
+  EXPECT_EQ(IntOf(read[KQ_TAny("caf\xC3\xA9")]), 1);
+  EXPECT_EQ(IntOf(*read.ValueOfKey(L"\u00DF")), 3);
+  EXPECT_EQ(read.ValueOfKey(u"nope"), nullptr);
+  EXPECT_EQ(IntOf(read[KQ_TAny(-0.0)]), 4);
+  EXPECT_EQ(IntOf(read["held"]), 6);
+  EXPECT_EQ(IntOf(read[KQ_TUnknown("KQ_TNoSuchKey", &seven, sizeof seven)]), 5);
   EXPECT_FALSE(read.HasKey(KQ_TUnknown("KQ_TOtherKey", &seven, sizeof seven)));
+  dict.Remove(u"\u00DF").Remove(Int(3));
+  EXPECT_EQ(dict.Entries(), 5u);
   // Values and keys of different kinds are different.
   dict.Add(Int(5), Int(1)).Add(KQ_TAny(std::int64_t{5}), Int(2));
-  EXPECT_EQ(dict.Entries(), 6u);
+  EXPECT_EQ(dict.Entries(), 7u);
   EXPECT_EQ(IntOf(dict[Int(5)]), 1);
 }
 
@@ -142,10 +130,15 @@ TEST(DictTest, AddingAKeyAgainReplacesItsValueAndConstReadsAddNothing) {
   EXPECT_TRUE(added.IsIllegal());
   EXPECT_NE(&added, &KQ_TAny::Illegal());
   EXPECT_EQ(dict.Entries(), 2u);
+  // Unpacked, a repeated key takes the later value.
+  Bytes const entries = Join({AnyInt(1), AnyInt(5), AnyInt(2), AnyInt(6), AnyInt(1), AnyInt(7)});
+  ReadInto(dict, Join({{0x45}, Number(0x07, 3), entries}));
+  EXPECT_EQ(Order(dict), (std::vector<std::int32_t>{1, 2}));
+  EXPECT_EQ(IntOf(dict[Int(1)]), 7);
 }
 
-TEST(DictTest, TheDictionaryKeepsItsOwnCloneOfEveryKey) {
-  ASSERT_EQ(CountedKey::sLive, 0);
+TEST(DictTest, TheDictionaryKeepsItsOwnCloneOfEveryKeyAndRefusesKeysItCannotHash) {
+  ASSERT_EQ(CountedKey::sLive + CountedPlain::sLive, 0);
   {
     KQ_TDict keys;
     CountedKey const first(1, 7);
@@ -160,21 +153,16 @@ TEST(DictTest, TheDictionaryKeepsItsOwnCloneOfEveryKey) {
     EXPECT_FALSE(keys.HasKey(first));
     KQ_TDict copy(keys);
     EXPECT_EQ(CountedKey::sLive, 3);
-  }
-  EXPECT_EQ(CountedKey::sLive, 0);
-}
 
-TEST(DictTest, AKeyWhoseCloneIsNotHashableRaisesAndChangesNothing) {
-  ASSERT_EQ(CountedPlain::sLive, 0);
-  {
-    // A full table: a successful insertion would grow it.
+    // A key whose clone is not hashable raises and changes nothing, even in
+    // a full table that a successful insertion would grow.
     KQ_TDict dict = IntDict(Range(8));
     std::vector<std::int32_t> const before = Order(dict);
     CountedKey const plain(1, 3, CountedKey::kPlain);
     CountedKey const none(2, 3, CountedKey::kNone);
-    EXPECT_THROW(dict.Add(plain, Int(1)), KQ_EIllegalCast);
-    EXPECT_THROW(dict[plain] = Int(1), KQ_EIllegalCast);
-    EXPECT_THROW(dict.Add(none, Int(1)), KQ_EIllegalCast);
+    ExpectEachRaises("KQ_EIllegalCast",
+                     {[&] { dict.Add(plain, Int(1)); }, [&] { dict[plain] = Int(1); },
+                      [&] { dict.Add(none, Int(1)); }});
     EXPECT_EQ(CountedPlain::sLive, 0) << "the rejected clones are destroyed";
     EXPECT_EQ(dict.BucketCount(), 8u);
     EXPECT_EQ(Order(dict), before);
@@ -194,14 +182,12 @@ TEST(DictTest, AKeyWhoseCloneIsNotHashableRaisesAndChangesNothing) {
 }
 
 TEST(DictTest, ContainsAndKeyOfSearchTheLastBucketFirst) {
-  // 4 (bucket 0) and 3 (bucket 7) hold "v"; 12 then 20 (both bucket 0)
-  // hold "w".
+  // 4 (bucket 0) and 3 (bucket 7) hold "v"; 12 then 20 (bucket 0) hold "w".
   KQ_TDict dict;
   dict.Add(Int(4), KQ_TAny("v")).Add(Int(3), KQ_TAny("v")).Add(Int(12), KQ_TAny("w"));
   dict.Add(Int(20), KQ_TAny("w")).Add(Int(1), Int(9));
   EXPECT_EQ(IntOf(dict.KeyOf(KQ_TAny("v"))), 3);
   EXPECT_EQ(IntOf(dict.KeyOf(KQ_TAny("w"))), 20);
-  EXPECT_EQ(IntOf(dict.KeyOf(Int(9))), 1);
   EXPECT_TRUE(dict.Contains(KQ_TAny("v")));
   EXPECT_FALSE(dict.Contains(KQ_TAny(std::int64_t{9})));
   EXPECT_THROW(dict.KeyOf(KQ_TAny("x")), KQ_ENoMatchingDictValue);
@@ -221,20 +207,11 @@ TEST(DictTest, ComparisonsLookAtKeysAndIdenticalValuesOnly) {
   EXPECT_TRUE(a1 <= a1b2);
   EXPECT_FALSE(a1 <= a2b2) << "same key, another value";
   EXPECT_FALSE(a1b2 <= a1);
-  EXPECT_FALSE(a1b2 == a2b2) << "same keys, one value differs";
   // Equality ignores the bucket count and the order of insertion.
   KQ_TDict b2a1(1000);
   b2a1.Add("a", Int(1)).Add("b", Int(2));
   EXPECT_TRUE(a1b2 == b2a1 && b2a1 == a1b2);
-  // Values compare by their objects' identity; a key of another class is
-  // another key.
-  KQ_TDict nested1;
-  nested1.Add("d", KQ_TAny(a1b2));
-  KQ_TDict nested2;
-  nested2.Add("d", KQ_TAny(b2a1));
-  EXPECT_TRUE(nested1 == nested2);
-  nested2["d"] = KQ_TAny(a2b2);
-  EXPECT_FALSE(nested1 == nested2);
+  // A key of another class is another key.
   KQ_TDict anyKey;
   anyKey.Add(Int(1), Int(1));
   KQ_TDict countedKey;
@@ -264,10 +241,7 @@ TEST(DictTest, MergingCopiesAndAssignmentTakeTheirBucketCounts) {
   EXPECT_FALSE(nan.HasKey(KQ_TAny(std::nan(""))));
   nan += nan;
   EXPECT_EQ(nan.Entries(), 4u);
-  KQ_TIterator it(nan);
-  int steps = 0;
-  for (it.Start(); !it.IsDone() && steps < 10; it.Next(), ++steps) it.DeleteItem();
-  EXPECT_EQ(steps, 4);
+  for (KQ_TIterator it(nan); !it.IsDone(); it.Next()) it.DeleteItem();
   EXPECT_TRUE(nan.IsEmpty());
 
   KQ_TDict const fifty = IntDict(Range(50));
@@ -312,13 +286,10 @@ TEST(DictTest, KeysSharingOneHashAreFoundAndRemovedLikeAnyOthers) {
       EXPECT_EQ(IntOf(read[*keys[i]]), static_cast<std::int32_t>(i));
     // Every third key goes by Remove, the one after it through a cursor.
     for (std::uint32_t i = 0; i < count; i += 3) dict.Remove(*keys[i]);
-    KQ_TIterator it(dict);
-    for (it.Start(); !it.IsDone(); it.Next()) {
+    for (KQ_TIterator it(dict); !it.IsDone(); it.Next())
       if (IntOf(it.Value()) % 3 == 1) it.DeleteItem();
-    }
     std::vector<int> seen(count);
-    KQ_TConstIterator walk(dict);
-    for (walk.Start(); !walk.IsDone(); walk.Next()) ++seen[IntOf(walk.Value())];
+    for (KQ_TConstIterator it(dict); !it.IsDone(); it.Next()) ++seen[IntOf(it.Value())];
     for (std::uint32_t i = 0; i < count; ++i) {
       ASSERT_EQ(seen[i], i % 3 == 2 ? 1 : 0) << i;
       ASSERT_EQ(read.HasKey(*keys[i]), i % 3 == 2) << i;
@@ -327,11 +298,10 @@ TEST(DictTest, KeysSharingOneHashAreFoundAndRemovedLikeAnyOthers) {
 }
 
 TEST(DictTest, PackingGivesEveryEntrysOwnBytesInThePackingOrder) {
-  // Large tables are listed before they are written, and string keys go out
-  // in one step: the bytes must be those of each key and value packed alone,
+  // Large tables are listed before they are written and string keys go out
+  // in one step, yet the bytes are those of each key and value packed alone,
   // buckets from the last, chains from the head. String lengths cross the
-  // writer's pieces of 256 bytes, units use both bytes, and some keys are
-  // Anys, which take the general path.
+  // writer's pieces of 256 bytes; some keys are Anys (the general path).
   for (std::uint32_t const count : {20u, 3000u}) {
     KQ_TDict dict;
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -378,13 +348,4 @@ TEST(DictTest, PackingGivesEveryEntrysOwnBytesInThePackingOrder) {
     ASSERT_GT(fixed.Size(), 0u);
     EXPECT_TRUE(std::equal(room.begin(), room.begin() + fixed.Size(), expected.begin()));
   }
-}
-
-TEST(DictTest, UnpackingTakesTheLaterValueOfARepeatedKey) {
-  KQ_TDict target = IntDict({50, 51});
-  Bytes const entries = Join({AnyInt(1), AnyInt(5), AnyInt(2), AnyInt(6), AnyInt(1), AnyInt(7)});
-  ReadInto(target, Join({{0x45}, Number(0x07, 3), entries}));
-  EXPECT_EQ(target.Entries(), 2u);
-  EXPECT_EQ(IntOf(target[Int(1)]), 7);
-  EXPECT_EQ(IntOf(target[Int(2)]), 6);
 }

@@ -32,7 +32,6 @@ void* KeyAddress(KQ_IPackable const& key) {
 
 TEST(ListTest, AddingLinksAtBothEndsAndAroundKeys) {
   KQ_TList list;
-  EXPECT_TRUE(Holds(list, ""));
   KQ_TListKey* two = list.Add(2);
   KQ_TListKey* one = list.AddAtHead(1);
   KQ_TListKey* four = list.AddAtTail(4);
@@ -49,8 +48,8 @@ TEST(ListTest, AddingLinksAtBothEndsAndAroundKeys) {
   KQ_TList empty;
   empty.AddAfter(nullptr, 8);
   EXPECT_TRUE(Holds(empty, "8"));
-  (list += 13) += 14;
-  EXPECT_EQ(IntOf(list.Tail()), 14);
+  list += 13;
+  EXPECT_EQ(IntOf(list.Tail()), 13);
   EXPECT_EQ(IntOf(list.Head()), -1);
 }
 
@@ -62,17 +61,13 @@ TEST(ListTest, PositionsAreCheckedAtTheBoundary) {
     EXPECT_EQ(list.KeyAt(index), key) << index;
     EXPECT_EQ(IntOf(list[index]), static_cast<std::int32_t>(index * 10));
   }
-  for (std::uint32_t beyond : {9u, std::numeric_limits<std::uint32_t>::max()}) {
-    EXPECT_THROW(list.KeyAt(beyond), KQ_EOutOfBoundsOfList);
-  }
+  ExpectEachRaises("KQ_EOutOfBoundsOfList",
+                   {[&] { list.KeyAt(9); }, [&] { list.KeyAt(0xFFFFFFFFu); }});
   list[4] = std::int32_t{44};
   list.RemAt(8).RemAt(0).RemAt(3);
   EXPECT_TRUE(Holds(list, "10 20 30 50 60 70"));
   list.RemAtHead().RemAtTail();
   EXPECT_TRUE(Holds(list, "20 30 50 60"));
-  KQ_TList one = MakeList({1});
-  one.RemAt(0);
-  EXPECT_TRUE(Holds(one, ""));
 }
 
 TEST(ListTest, RemovalByKeyAndByValue) {
@@ -82,19 +77,11 @@ TEST(ListTest, RemovalByKeyAndByValue) {
   EXPECT_FALSE(list.Contains(7));
   list.Rem(2);
   EXPECT_TRUE(Holds(list, "1 3 2 0"));
-  EXPECT_EQ(list.KeyOf(2), list.KeyAt(2));
   list.Rem(0);
   EXPECT_TRUE(Holds(list, "1 3 2")) << "a literal 0 is a value, not a null key";
   list -= list.KeyAtHead();
   list -= 2;
   EXPECT_TRUE(Holds(list, "3"));
-  list -= KQ_TAny(std::int32_t{3});
-  EXPECT_TRUE(Holds(list, ""));
-
-  KQ_TList other = MakeList({4, 5});
-  EXPECT_THROW(other.Rem(9), KQ_EElementNotInList);
-  EXPECT_THROW(other.Rem(nullptr), KQ_EElementNotInList);
-  EXPECT_TRUE(Holds(other, "4 5"));
 }
 
 TEST(ListTest, AnEmptyListHasNoEndsAndKeysOfAnotherListOrNoKeyAreRefused) {
@@ -107,12 +94,12 @@ TEST(ListTest, AnEmptyListHasNoEndsAndKeysOfAnotherListOrNoKeyAreRefused) {
   KQ_TList theirs = MakeList({8, 9});
   KQ_TListKey* foreign = theirs.KeyAtHead();
   KQ_TListKey* head = mine.KeyAtHead();
-  ExpectEachRaises(
-      "KQ_EElementNotInList",
-      {[&] { empty.Rem(1); }, [&] { mine.Rem(foreign); }, [&] { mine.AddBefore(foreign, 3); },
-       [&] { mine.AddAfter(foreign, 3); }, [&] { mine.MoveBefore(head, foreign); },
-       [&] { mine.MoveAfter(foreign, head); }, [&] { mine.MoveBefore(nullptr, head); },
-       [&] { mine.MoveAfter(head, nullptr); }});
+  ExpectEachRaises("KQ_EElementNotInList",
+                   {[&] { empty.Rem(1); }, [&] { mine.Rem(9); }, [&] { mine.Rem(nullptr); },
+                    [&] { mine.Rem(foreign); }, [&] { mine.AddBefore(foreign, 3); },
+                    [&] { mine.AddAfter(foreign, 3); }, [&] { mine.MoveBefore(head, foreign); },
+                    [&] { mine.MoveAfter(foreign, head); }, [&] { mine.MoveBefore(nullptr, head); },
+                    [&] { mine.MoveAfter(head, nullptr); }});
   EXPECT_TRUE(Holds(mine, "1 2"));
   EXPECT_TRUE(Holds(theirs, "8 9"));
 }
@@ -143,11 +130,6 @@ TEST(ListTest, MovesRelinkHeadTailAndNeighbours) {
     EXPECT_EQ(c.before ? list.MoveBefore(where, key) : list.MoveAfter(where, key), key);
     EXPECT_TRUE(Holds(list, c.expected));
   }
-  KQ_TList pair = MakeList({1, 2});
-  pair.MoveBefore(pair.KeyAtHead(), pair.KeyAtTail());
-  EXPECT_TRUE(Holds(pair, "2 1"));
-  pair.MoveAfter(pair.KeyAtTail(), pair.KeyAtHead());
-  EXPECT_TRUE(Holds(pair, "1 2"));
 }
 
 TEST(ListTest, EqualityComparesValuesInOrder) {
@@ -157,62 +139,40 @@ TEST(ListTest, EqualityComparesValuesInOrder) {
   KQ_TList nan;
   nan.Add(std::numeric_limits<double>::quiet_NaN());
   EXPECT_FALSE(nan == nan);
-
-  // Copies and assignments link keys of their own.
-  KQ_TList copy(a);
-  EXPECT_TRUE(Holds(copy, "1 2 3"));
-  KQ_TList assigned = MakeList({7, 8, 9, 10});
-  assigned = a;
-  EXPECT_TRUE(Holds(assigned, "1 2 3"));
 }
 
 TEST(ListTest, TheCursorsKeyIsTheAddressOfItsListKeyHeldPerCursor) {
   KQ_TList list = MakeList({5, 6});
   KQ_TIterator it(list);
   KQ_IPackable& first = it.Key();
-  EXPECT_EQ(KeyAddress(first), list.KeyAt(0));
-  it.Next();
-  KQ_IPackable& second = it.Key();
-  EXPECT_EQ(KeyAddress(second), list.KeyAt(1));
-  // Another cursor's Key() leaves this one's alone.
   KQ_TConstIterator other(list);
-  EXPECT_NE(&other.Key(), &second);
-  EXPECT_EQ(KeyAddress(other.Key()), list.KeyAt(0));
-  EXPECT_EQ(KeyAddress(second), list.KeyAt(1));
+  EXPECT_EQ(KeyAddress(other.Next().Key()), list.KeyAt(1));
+  EXPECT_EQ(KeyAddress(first), list.KeyAt(0)) << "another cursor's Key() leaves this one's alone";
 }
 
-TEST(ListTest, KeysKeepTheirPlaceWhileTheListGrowsShrinksAndRefills) {
+TEST(ListTest, KeysKeepTheirPlaceAndLongListsAreCopiedAndDestroyedWithoutRecursion) {
   // Keys are handed out from blocks and reused after removal: a key stays
   // where it is as long as it is linked, however many come and go around it.
   KQ_TList list;
   std::vector<KQ_TListKey*> keys;
-  for (std::int32_t i = 0; i < 5000; ++i) keys.push_back(list.Add(i));
+  for (std::int32_t i = 0; i < 100000; ++i) keys.push_back(list.Add(i));
   KQ_TListKey* const kept = keys[4321];
-  for (std::int32_t i = 0; i < 5000; i += 2) list.Rem(keys[i]);
-  EXPECT_EQ(list.Entries(), 2500u);
+  for (std::int32_t i = 0; i < 100000; i += 2) list.Rem(keys[i]);
   for (std::int32_t i = 0; i < 3000; ++i) list.AddAtHead(-i);
-  EXPECT_EQ(list.Entries(), 5500u);
+  EXPECT_EQ(list.Entries(), 53000u);
   EXPECT_EQ(IntOf(kept->Value()), 4321);
   EXPECT_EQ(kept->Container(), &list);
   std::int64_t sum = 0;
   for (KQ_TListKey const* key = list.KeyAtHead(); key != nullptr; key = key->Next()) {
     sum += IntOf(key->Value());
   }
-  // The odd numbers below 5000 and the negated numbers below 3000.
-  EXPECT_EQ(sum, 2500LL * 2500 - 2999LL * 3000 / 2);
+  // The odd numbers below 100000 and the negated numbers below 3000.
+  EXPECT_EQ(sum, 50000LL * 50000 - 2999LL * 3000 / 2);
+  auto copy = std::make_unique<KQ_TList>(list);
+  EXPECT_TRUE(*copy == list);
+  copy.reset();
   // Assignment over a list with rooms of removed keys among the live ones.
   KQ_TList const source = MakeList({7, 8});
   list = source;
   EXPECT_TRUE(Holds(list, "7 8"));
-}
-
-TEST(ListTest, LongListsAreBuiltCopiedAndDestroyedWithoutRecursion) {
-  constexpr std::int32_t kCount = 100000;
-  auto list = std::make_unique<KQ_TList>();
-  for (std::int32_t i = 0; i < kCount; ++i) list->Add(i);
-  KQ_TList copy(*list);
-  EXPECT_TRUE(copy == *list);
-  list.reset();
-  while (copy.Entries() > 2) copy.RemAtHead().RemAtTail();
-  EXPECT_TRUE(Holds(copy, std::to_string(kCount / 2 - 1) + " " + std::to_string(kCount / 2)));
 }
