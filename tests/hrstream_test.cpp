@@ -7,7 +7,6 @@
 #include <clocale>
 #include <cstdio>
 #include <limits>
-#include <locale>
 #include <map>
 #include <random>
 #include <utility>
@@ -78,14 +77,6 @@ class HrBox : public KQ_TObject, public virtual KQ_IPackable, public virtual KQ_
 };
 KQ_CLASS_IMPL(HrBox)
 
-// Human-readable but not packable: Extract refuses it.
-class HrTextOnly : public KQ_TObject, public virtual KQ_IHumanReadable {
-  KQ_CLASS(HrTextOnly, KQ_TObject, KQ_IHumanReadable)
-  bool WriteTo(KQ_THumanReadableStream&) const override { return false; }
-  bool ReadFrom(KQ_THumanReadableStream&) override { return false; }
-};
-KQ_CLASS_IMPL(HrTextOnly)
-
 namespace {
 
 using kqtest::Raised;
@@ -140,12 +131,6 @@ T const& As(std::unique_ptr<KQ_IHumanReadable> const& object) {
   auto const* cast = static_cast<T const*>(object->KQ_Cast(T::KQ_ClassName()));
   if (cast == nullptr) throw std::runtime_error(std::string("not a ") + T::KQ_ClassName());
   return *cast;
-}
-
-KQ_IPackable const& Packable(KQ_IHumanReadable const& value) {
-  auto const* packable = static_cast<KQ_IPackable const*>(value.KQ_Cast("KQ_IPackable"));
-  if (packable == nullptr) throw std::logic_error("an extracted value is not packable");
-  return *packable;
 }
 
 // Reads text into object; gives what is left unread.
@@ -224,29 +209,18 @@ TEST_F(HrStreamTest, ValuesAreWrittenInTheirFormAndReadBackEqual) {
   };
   Case const narrow[] = {{true, "TRUE"},       {nullptr, "NULL"}, {1.5f, "1.500000S"},
                          {2.5e-6, "0.000003"}, {'a', "'a'"},      {'\n', "'\\n'"},
-                         {'\\', "'\\\\'"},     {'\'', "'\\''"},   {'\t', "'\\t'"},
-                         {'\b', "'\\b'"},      {'\r', "'\\r'"},   {'\0', "'\\000'"},
-                         {'\x7f', "'\\177'"},  {'"', "'\"'"},     {'~', "'~'"}};
-  Case const medium[] = {{std::int8_t(-5), "-5B"},
-                         {std::int16_t(300), "300S"},
-                         {std::int32_t(7), "7"},
-                         {std::int64_t(5), "5X"},
-                         {std::uint8_t(200), "200UB"},
-                         {std::uint16_t(60000), "60000US"},
-                         {std::uint32_t(7), "7U"},
-                         {std::uint64_t(7), "7UX"},
-                         {KQ_TAny(), "ILLEGAL"},
-                         {-0.0000004, "-0.000000"},
-                         {-0.000001, "-0.000001"},
-                         {KQ_TString(), "\"\""},
-                         {HrPoint(1, 2), "HrPoint { 1 2 }"}};
+                         {'\\', "'\\\\'"},     {'\'', "'\\''"},   {'\0', "'\\000'"},
+                         {'\x7f', "'\\177'"},  {'"', "'\"'"},     {'\r', "'\\r'"}};
+  Case const medium[] = {{std::int8_t(-5), "-5B"},  {std::int32_t(7), "7"},
+                         {std::int64_t(5), "5X"},   {std::uint8_t(200), "200UB"},
+                         {std::uint64_t(7), "7UX"}, {KQ_TAny(), "ILLEGAL"},
+                         {-0.0000004, "-0.000000"}, {-0.000001, "-0.000001"},
+                         {KQ_TString(), "\"\""},    {HrPoint(1, 2), "HrPoint { 1 2 }"}};
   Case const wide[] = {{std::numeric_limits<std::int64_t>::min(), "-9223372036854775808X"},
                        {std::numeric_limits<std::uint64_t>::max(), "18446744073709551615UX"},
                        {1e15 + 0.5, "1000000000000000.500000"},
-                       {123456.7890125f, "123456.789062S"},
                        {static_cast<char>(200), "'\\310'"},
                        {FromUtf16(u"\u00e4"), "\"\\303\\244\""},
-                       {FromUtf16(u"\u20ac"), "\"\\342\\202\\254\""},
                        {KQ_TString("a\"b\\c\r\n\b\x01~"), "\"a\\\"b\\\\c\\r\\n\\b\\001~\""}};
   for (auto const& [table, size] : {std::pair<Case const*, std::size_t>{narrow, std::size(narrow)},
                                     {medium, std::size(medium)},
@@ -261,8 +235,6 @@ TEST_F(HrStreamTest, ValuesAreWrittenInTheirFormAndReadBackEqual) {
       EXPECT_EQ(Written(back), c.text);
     }
   }
-  // Other integer types go to the width of their size.
-  EXPECT_EQ(Written(5LL) + Written(5ULL) + Written(5u), "5X5UX5U");
   std::string const huge = Written(std::numeric_limits<double>::max());
   EXPECT_EQ(huge.size(), 309u + 7u);
   // C texts are written as strings; a string stops at its first zero unit.
@@ -304,66 +276,50 @@ TEST_F(HrStreamTest, ReadersTakeTheirFormsAndReportWhatTheyExpected) {
       {"f64", "5e", kSyntax},  {"f64", "inf", kSyntax},  {"bool", "tRuE", "TRUE"},
       {"bool", "1", kSyntax},  {"", "300S", "300S"},     {"", "7l", "7"},
       {"", "-5B", "-5B"},      {"", "7UL", "7U"},        {"", "200ub", "200UB"},
-      {"", "7UX", "7UX"},      {"", "010", "10"},        {"", "1.5L", "1.5"},
-      {"", ".5", "0.5"},       {"", "false", "FALSE"},   {"", "'\\n'", "'\\n'"},
-      {"", "null", "NULL"},    {"", "5bs", kSyntax},     {"", "1.5x", kSyntax},
-      {"", "1.5UB", kSyntax},  {"", "-", kSyntax},       {"", "7UU", kSyntax},
-      {"", "1.5Sx", kSyntax},  {"", "{ }", kSyntax},     {"", " \n\t ", kEnd}};
-  Case const medium[] = {{"i32", "\xc2\xa0\f 42", "42"},     {"i8", "300", "44B", kSyntax},
-                         {"u8", "0x1bb", "187UB", kSyntax},  {"i64", "0x10X", kSyntax},
-                         {"f64", "2E+3L", "2000.0"},         {"f64", "1e999", "1e999"},
-                         {"f64", "-1e999", "-1e999"},        {"f32", "1e999S", "1e999S"},
-                         {"f64", "1.5ls", kSyntax},          {"bool", "  False", "FALSE"},
-                         {"char", " \n 'x'", "'x'"},         {"char", "'\\q'", kSyntax},
-                         {"char", "'\\12'", kSyntax},        {"char", "'\\18'", kSyntax},
-                         {"KQ_TString", "  abc\"", kSyntax}, {"KQ_TString", "\"abc", kEnd},
-                         {"", "ILLEGAL", "ILLEGAL"},         {"", "  \"text\"", "\"text\""},
-                         {"", "1e39S", "1e999S", kSyntax},   {"", "300B", "44B", kSyntax},
-                         {"", "-129B", "127B", kSyntax},     {"", "HrTextOnly { }", kSyntax},
-                         {"", "hrpoint { 5 6 }", kSyntax},   {"", "HrPoint 5 6 }", kSyntax},
-                         {"", "HrPoint { 5 6", kEnd},        {"", "KQ_IPackable 41 }", kSyntax}};
+      {"", "010", "10"},       {"", ".5", "0.5"},        {"", "false", "FALSE"},
+      {"", "'\\n'", "'\\n'"},  {"", "null", "NULL"},     {"", "5bs", kSyntax},
+      {"", "1.5x", kSyntax},   {"", "1.5UB", kSyntax},   {"", "-", kSyntax},
+      {"", "7UU", kSyntax},    {"", "{ }", kSyntax},     {"", " \n\t ", kEnd}};
+  Case const medium[] = {{"i32", "\xc2\xa0\f 42", "42"},    {"i8", "300", "44B", kSyntax},
+                         {"u8", "0x1bb", "187UB", kSyntax}, {"i64", "0x10X", kSyntax},
+                         {"f64", "2E+3L", "2000.0"},        {"f64", "1e999", "1e999"},
+                         {"f32", "1e999S", "1e999S"},       {"f64", "1.5ls", kSyntax},
+                         {"char", " \n 'x'", "'x'"},        {"char", "'\\q'", kSyntax},
+                         {"char", "'\\18'", kSyntax},       {"KQ_TString", "  abc\"", kSyntax},
+                         {"KQ_TString", "\"abc", kEnd},     {"", "ILLEGAL", "ILLEGAL"},
+                         {"", "  \"text\"", "\"text\""},    {"", "1e39S", "1e999S", kSyntax},
+                         {"", "-129B", "127B", kSyntax},    {"", "hrpoint { 5 6 }", kSyntax},
+                         {"", "HrPoint 5 6 }", kSyntax},    {"", "HrPoint { 5 6", kEnd},
+                         {"", "KQ_IPackable 41 }", kSyntax}};
   Case const wide[] = {
       {"i32", "99999999999", "2147483647", kSyntax},
       {"i32", "-99999999999", "-2147483648", kSyntax},
       {"i32", "-2147483648", "-2147483648"},
       {"u32", "99999999999U", "4294967295U", kSyntax},
       {"u32", "4294967295", "4294967295U"},
-      {"i32", "--5", "line 0: expected an integer, found \"--5\""},
       {"i64", "9223372036854775808X", "9223372036854775807X", kSyntax},
       {"i64", "-9223372036854775808X", "-9223372036854775808X"},
-      {"u64", "-5X", "18446744073709551611UX", kSyntax},
       {"u64", "99999999999999999999UX", "18446744073709551615UX", kSyntax},
-      {"i64", "5", "line 0: expected a decimal 64-bit integer with its suffix, found \"5\""},
       {"f32", "3.4028235e38", "340282346638528859811704183484516925440.0S"},
       {"f32", "-1e39", "-1e999S", "line 0: expected a number that fits a float, found -1e+39"},
-      {"f64", "1.5e", "line 0: expected a number, found \"1.5e\""},
-      {"bool", "truee", "line 0: expected TRUE or FALSE, found \"truee\""},
-      {"char", "x", "line 0: expected ''', found 'x'"},
       {"char", "'ab'", "line 0: expected a closing quote, found 'b'"},
       {"KQ_TString", "\"\\u00e4\\u20AC\"", "\"\\303\\244\\342\\202\\254\""},
       {"KQ_TString", "\"\\101\\0618\\7x\"", "\"A18\\007x\""},
       {"KQ_TString", "\"\\303\\244\"", "\"\\303\\244\""},
       {"KQ_TString", "\"\\q\\\"\\\\\"", "\"q\\\"\\\\\""},
-      {"KQ_TString", "\"\\b\\n\\r\\t\"", "\"\\b\\n\\r\\t\""},
       {"KQ_TString", "\"\\u4x\"", "\"x\""},
       {"KQ_TString", "\"\\377\"", "KQ_EIllegalUTF8Character"},
       {"", "3000000000", "2147483647", kSyntax},
       {"", "-3000000000x", "-3000000000X"},
       {"", "--5", "line 0: expected a number, found \"--5\""},
       {"", "4294967296U", "4294967295U", kSyntax},
-      {"", "-1U", "4294967295U", kSyntax},
       {"", "\"ab\\u0000cd\"", "\"ab\"", kSyntax},
       {"", "\"\\301\\201\"", "\"A\"", kSyntax},
       {"", "KQ_IPackable {\n 4005020107 4005020108 }", "7B",
        "line 1: expected one packed object, found 5 bytes after it"},
-      {"", "KQ_TNoSuchClass { }",
-       "line 0: expected a class with a text form, found \"KQ_TNoSuchClass\", a class unknown "
-       "here"},
-      {"", "KQ_TMemoryStream { }", kSyntax},
+      {"", "KQ_TNoSuchClass { }", kSyntax},
       {"", "KQ_ECouldNotOpenFile { }", kSyntax},
       {"", "KQ_TList ( }", "line 0: expected '{', found '('"},
-      {"", "'\\08'", "line 0: expected three octal digits, found '8'"},
-      {"", "KQ_TString { \"a\" ]", "line 0: expected '}', found ']'"},
       {"", "KQ_IPackable { 0g }", "line 0: expected a second hexadecimal digit, found 'g'"},
       {"HrPoint", "HrPoint { 5 6 }", "HrPoint { 5 6 }"},
       {"HrPoint", "HrBox { 1 2 }", kSyntax},
@@ -373,11 +329,6 @@ TEST_F(HrStreamTest, ReadersTakeTheirFormsAndReportWhatTheyExpected) {
       {"", "KQ_TList {\n  KQ_TList {\n    1\n  ]\n}", "line 3"},
       {"", "KQ_TDict {\n  [ \"a\" ] = 1\n  [ \"b\" ]  2\n}", "line 2"},
       {"", "KQ_TDataBlock {\n  0102 0g\n}", "line 1"},
-      {"", "KQ_TDataBlock {\n  0102\n  030 }", "line 2"},
-      {"",
-       "KQ_TList {\n  KQ_TDict {\n    [ 1 ] = KQ_TList {\n      2\n      KQ_TNoSuchClass { }\n    "
-       "}\n  }\n}",
-       "line 4"},
       {"KQ_TList", "KQ_TDict {  }", kSyntax},
       {"KQ_TDataBlock", "\n\nKQ_TList { 1 }", "line 2"}};
   for (auto const& [table, size] : {std::pair<Case const*, std::size_t>{narrow, std::size(narrow)},
@@ -431,10 +382,6 @@ TEST_F(HrStreamTest, FloatingPointTextAgreesWithTheCLibraryAndTheExactFormReadsB
   EXPECT_EQ(Written(0.1, true) + " " + Written(2.0, true) + " " + Written(-0.0, true) + " " +
                 Written(1e-7, true) + " " + Written(1e22, true),
             "0.1 2.0 -0.0 0.0000001 10000000000000000000000.0");
-  EXPECT_EQ(Written(std::numeric_limits<double>::infinity(), true) + " " +
-                Written(-std::numeric_limits<float>::infinity(), true) + " " + Written(0.1f, true) +
-                " " + Written(16777217.0f, true),
-            "1e999 -1e999S 0.1S 16777216.0S");
   std::vector<double> values = {
       0.0078125, 0.0234375, -1e-9, 4294967295.9999995, std::nextafter(4294967296.0, 0.0),
       0.0000005, 0.0000015};
@@ -479,31 +426,6 @@ TEST_F(HrStreamTest, FloatingPointTextAgreesWithTheCLibraryAndTheExactFormReadsB
   }
 }
 
-TEST_F(HrStreamTest, NumbersIgnoreTheProcessLocale) {
-  struct CommaDecimal : std::numpunct<char> {
-    char do_decimal_point() const override { return ','; }
-    char do_thousands_sep() const override { return '.'; }
-    std::string do_grouping() const override { return "\3"; }
-  };
-  std::locale const previousGlobal =
-      std::locale::global(std::locale(std::locale::classic(), new CommaDecimal));
-  EXPECT_EQ(Written(1234.5), "1234.500000");
-  EXPECT_EQ(ReadValue<double>("2.25"), 2.25);
-  std::locale::global(previousGlobal);
-
-  std::string const previous = std::setlocale(LC_ALL, nullptr);
-  char const* found = nullptr;
-  for (char const* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "ru_RU.UTF-8"}) {
-    if (found == nullptr && std::setlocale(LC_ALL, name) != nullptr) found = name;
-  }
-  if (found == nullptr) GTEST_SKIP() << "no comma-decimal C locale is installed";
-  EXPECT_STREQ(std::localeconv()->decimal_point, ",");
-  EXPECT_EQ(Written(1234.5) + " " + Written(0.5f), "1234.500000 0.500000S");
-  EXPECT_EQ(ReadValue<double>("2.25"), 2.25);
-  EXPECT_EQ(ReadBack("", "-1.75S"), "-1.75S");
-  std::setlocale(LC_ALL, previous.c_str());
-}
-
 TEST_F(HrStreamTest, IndentationManipulatorsAndLineCount) {
   KQ_TMemoryStream memory;
   KQ_THumanReadableStream stream(memory);
@@ -522,13 +444,6 @@ TEST_F(HrStreamTest, IndentationManipulatorsAndLineCount) {
   EXPECT_EQ(kqtest::RaisedMessage([&] { input.stream >> a >> b >> c >> c; }),
             "KQ_EHRSyntaxError| at line 2");
   EXPECT_EQ(std::vector<std::int32_t>({a, b, c}), std::vector<std::int32_t>({1, 2, 3}));
-  // A stream made unbound reads leniently until told otherwise.
-  KQ_THumanReadableStream lenient;
-  Input wide("300 ");
-  lenient = wide.memory;
-  std::int8_t narrowed = 0;
-  lenient >> narrowed;
-  EXPECT_EQ(narrowed, 44);
   Input peek(" \n x");
   EXPECT_EQ(peek.stream.PeekNonWhite(), 'x');
   EXPECT_EQ(peek.Rest(), "x");
@@ -568,16 +483,9 @@ TEST_F(HrStreamTest, ObjectsWithoutATextFormAreWrittenAsPackedBytes) {
   list.Add(raised);
   std::string const text = Written(list, false, 2);
   EXPECT_EQ(text, "KQ_TList {\n    KQ_IPackable {" + lines(6) + "\n    }\n  }");
-  EXPECT_EQ(WrittenBy([&raised](KQ_THumanReadableStream& s) { s.WritePackable(raised); }),
-            "KQ_IPackable {" + lines(2) + "\n}");
   std::unique_ptr<KQ_IHumanReadable> const read = Extracted(text);
   ASSERT_TRUE(list.KQ_IsIdent(As<KQ_TList>(read)));
   EXPECT_STREQ(As<KQ_TList>(read).Head()->ClassName(), "KQ_ECouldNotOpenFile");
-  std::string spaced = kqtest::Hex(kqtest::Packed(raised));
-  for (std::size_t at = 0; (at = spaced.find(' ', at)) != std::string::npos; at += 3) {
-    spaced.replace(at, 1, " \n\t");
-  }
-  EXPECT_EQ(ReadBack("KQ_TAny", "kq_ipackable { " + spaced + "}"), Written(KQ_TAny(raised), true));
 }
 
 // On a small stack nested text reads or raises, never overruns the stack;
@@ -650,7 +558,6 @@ TEST_F(HrStreamTest, ContainersAreLaidOutLineByLine) {
   KQ_TDict single, nested;
   single.Add("a", 1);
   nested.Add("k", inner);
-  EXPECT_EQ(Written(KQ_TDict()), "KQ_TDict {  }");
   EXPECT_EQ(Written(single), "KQ_TDict {\n  [ \"a\" ] = 1\n}");
   // Items spanning lines sit a level deeper than the line they start on.
   EXPECT_EQ(Written(nested),
@@ -664,30 +571,12 @@ TEST_F(HrStreamTest, ContainersAreLaidOutLineByLine) {
   // Data blocks: pairs of bytes, sixteen bytes to a line.
   unsigned char bytes[18];
   for (unsigned char b = 0; b < 18; ++b) bytes[b] = b;
-  EXPECT_EQ(Written(KQ_TDataBlock("\x01\x02\x03", 3)), "KQ_TDataBlock {\n  0102 03\n}");
   EXPECT_EQ(Written(KQ_TDataBlock(bytes, 18)),
             "KQ_TDataBlock {\n  0001 0203 0405 0607 0809 0a0b 0c0d 0e0f \n  1011 \n}");
-  EXPECT_EQ(Written(KQ_TDataBlock(bytes, 16)),
-            "KQ_TDataBlock {\n  0001 0203 0405 0607 0809 0a0b 0c0d 0e0f \n}");
   // Either case and any white space between bytes; the old bytes go.
   KQ_TDataBlock block("old", 3);
   EXPECT_EQ(ReadInto(block, "KQ_TDataBlock {AB cD\n\t0F}"), "");
   EXPECT_TRUE(block == KQ_TDataBlock("\xAB\xCD\x0F", 3));
-
-  // Values follow one another with or without white space between them.
-  Input input(Written(list) + Written(block) + " 7UB\n");
-  EXPECT_TRUE(list.KQ_IsIdent(Packable(*input.Extract())));
-  EXPECT_TRUE(block.KQ_IsIdent(Packable(*input.Extract())));
-  EXPECT_TRUE(KQ_TAny(std::uint8_t{7}).KQ_IsIdent(Packable(*input.Extract())));
-
-  // A key without a text form travels packed.
-  std::unique_ptr<KQ_IPackable> const unknown = UnknownObject();
-  KQ_TDict keyed;
-  keyed.Add(*static_cast<KQ_IHashable const*>(unknown->KQ_Cast("KQ_IHashable")), "value");
-  std::string const text = Written(keyed);
-  EXPECT_EQ(text.rfind("KQ_TDict {\n  [ KQ_IPackable {\n      ", 0), 0u) << text;
-  EXPECT_NE(text.find("\n    } ] = \"value\"\n}"), std::string::npos) << text;
-  EXPECT_TRUE(keyed == As<KQ_TDict>(Extracted(text)));
 }
 
 // A list nesting every kind (the tree has tests of its own; a queue inside a

@@ -66,7 +66,6 @@ TEST_P(TextStreamTest, DecodesUtf8AndPassesMalformedBytesThrough) {
                         {"\xE2\x82\x41", u"\u00E2\u0082A"},
                         // A lead byte followed by another lead.
                         {"\xE2\xC3\xA4", u"\u00E2\u00E4"},
-                        {"\xBF\xFF\x41", u"\u00BF\u00FFA"},
                         // Four-byte sequences are not decoded: each byte comes alone.
                         {"\xF0\x9F\x98\x80x", u"\u00F0\u009F\u0098\u0080x"},
                         // Overlong forms decode by the bit rules.
@@ -179,16 +178,9 @@ TEST_P(TextStreamTest, ScannersStopAtTheFirstCharacterOutsideTheirSet) {
         {'T', u";", u"gh"},
         {'b', u"", u";"},
         {'T', u";", u"", 0}}},
-      // Non-ASCII delimiters and token characters.
-      {"gr\xC3\xBC\xC3\x9F\xE2\x82\xAC"
-       "e",
-       {{'T', u"\u20AC", u"gr\u00FC\u00DF"}, {'l', u"", u"", 0}, {'c', u"", u"\u20AC"}}},
       // A non-blank outside the set ends even an empty span; blanks in it count.
       {"x1 2 3y",
        {{'S', u"0123456789", u""}, {'b', u"", u"x"}, {'S', u"123 ", u"1 2 3"}, {'b', u"", u"y"}}},
-      // Line feeds skipped before the span count; the one ending it does not.
-      {"\n\n7\n",
-       {{'S', u"0123456789", u"7"}, {'l', u"", u"", 2}, {'b', u"", u"\n"}, {'l', u"", u"", 3}}},
       // Spans longer than the gathering piece, with and without a limit.
       {longDigits + "." + longDigits + ".",
        {{'S', u"0123456789", std::u16string(1000, u'5')},
@@ -198,7 +190,6 @@ TEST_P(TextStreamTest, ScannersStopAtTheFirstCharacterOutsideTheirSet) {
       // Set members beyond ASCII, and a malformed byte that is not one.
       {"\xC3\xA4\xC3\xB6\xC3z", {{'S', u"\u00E4\u00F6", u"\u00E4\u00F6"}, {'c', u"", u"\u00C3"}}},
       // ReadNCSpan lowers the set and the input, and keeps the input's case.
-      {"CAB ", {{'N', u"abc", u"CAB"}, {'b', u"", u" "}}},
       {"\xC3\x84\xC3\xA4\xCE\xA3x",
        {{'N', u"\u00E4\u03C3", u"\u00C4\u00E4\u03A3"}, {'b', u"", u"x"}}},
       {"ABCD", {{'N', u"abcd", u"AB", 2}, {'S', u"abcd", u"", 2}, {'b', u"", u"C"}}}};
@@ -240,11 +231,9 @@ TEST_P(TextStreamTest, WritingCountsLineFeedsAndForwardsTheBytes) {
   EXPECT_EQ(text.LineNr(), 2u);
   text.Write(static_cast<unsigned char>('\n'));
   text.Write("x\ny", 3);
-  text << static_cast<char const*>(nullptr);
   EXPECT_EQ(text.LineNr(), 4u);
   EXPECT_EQ(std::string(reinterpret_cast<char const*>(target.Data()), target.Size()),
             "one\ntwo\n\nx\ny");
-  EXPECT_TRUE(text.Flush());
 }
 
 INSTANTIATE_TEST_SUITE_P(DirectAndChained, TextStreamTest, ::testing::Bool());
@@ -255,7 +244,7 @@ TEST(TextStream, UnboundStreamRefusesEveryByteOperation) {
   kqtest::ExpectUnboundRefuses(
       text, {[&] { text.ReadChar(); }, [&] { text.ReadUTF8Char(); },
              [&] { text.ReadToken(KQ_TString(" ")); }, [&] { text.ReadSpan(KQ_TString("a")); },
-             [&] { text.ReadNCSpan(KQ_TString("a")); }, [&] { text << "x"; }});
+             [&] { text << "x"; }});
   // Pushback bytes do not make an unbound stream readable.
   unsigned char byte = 'a';
   text.Unread(byte);
@@ -304,14 +293,6 @@ TEST(TextStream, BindingForwardingAndClosing) {
   EXPECT_EQ(text.Available(), 5u);
   EXPECT_TRUE(text.Close());
   EXPECT_EQ(text.Available(), other.Available());
-
-  // A filter of another kind below the text stream: reads pass through it.
-  KQ_TMemoryStream euro;
-  euro.Write("\xE2\x82\xAC\n", 4);
-  euro.Seek(0);
-  KQ_TDataStream data(euro);
-  KQ_TTextStream filtered(data);
-  EXPECT_EQ(Unit(filtered.ReadChar()), 0x20AC);
 }
 
 }  // namespace
