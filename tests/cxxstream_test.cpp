@@ -172,6 +172,10 @@ TEST_F(CxxStreamTest, SkipMovesThePositionsOfItsKind) {
   EXPECT_TRUE(input.Skip(2));
   EXPECT_EQ(input.Read(), 'c');
   EXPECT_EQ(Raised([&] { input.Skip(10); }), "KQ_EStreamIOError");
+  std::ostringstream out("abcdef");
+  KQ_TCxxStream output(out);
+  EXPECT_TRUE(output.Skip(2));
+  EXPECT_EQ(Raised([&] { output.Skip(10); }), "KQ_EStreamIOError");
 
   // A string stream keeps two positions: both move.
   std::stringstream both("abcdef");
