@@ -83,11 +83,7 @@ TEST(StringUtf8, DecodesOneTwoAndThreeByteCharactersAndOverlongForms) {
     SCOPED_TRACE(bytes);
     KQ_TString const s(bytes, n);
     EXPECT_EQ(UnitsOf(s), units);
-    EXPECT_EQ(KQ_TString(Utf8(bytes), n), s);
-    if (!shortest) continue;
-    EXPECT_STREQ(s.UTF8(), bytes);
-    EXPECT_STREQ(static_cast<char*>(s), bytes);
-    EXPECT_STREQ(*static_cast<kq::Utf8Text>(s), bytes);
+    if (shortest) EXPECT_STREQ(static_cast<char*>(s), bytes);
   }
   // Encoding stops at the first zero unit.
   KQ_TString const s = KQ_TString("a") + u'\0' + u'b';
@@ -103,8 +99,7 @@ TEST(StringUtf8, RejectsFourByteLeadsLoneContinuationsAndCutSequences) {
     cases.emplace_back(b, KQ_TString::kUpToZero);
   }
   for (auto const& [bytes, n] : cases) {
-    EXPECT_EQ(Raised([&] { KQ_TString(bytes.c_str(), n); }), "KQ_EIllegalUTF8Character") << bytes;
-    EXPECT_EQ(Raised([&] { KQ_TString(Utf8(bytes.c_str()), n); }), "KQ_EIllegalUTF8Character");
+    EXPECT_THROW(KQ_TString(bytes.c_str(), n), KQ_EIllegalUTF8Character) << bytes;
   }
   // A failed assignment or append leaves the string as it was.
   KQ_TString kept("keep");
@@ -164,27 +159,6 @@ TEST(StringUtf8Rules, BytesRoundTripWhateverTheyHold) {
   EXPECT_EQ(KQ_TString(lone).ToUTF8(Rule::kBytes), "\xED\xB0\x90");
 }
 
-TEST(StringUtf8, NeverReadsBeyondTheBoundOrTheZeroByte) {
-  // Heap blocks without a terminator: a read past them is caught by the
-  // address sanitizer build.
-  std::string const text = "h\xC3\xA9llo w\xE2\x82\xACrld, long enough for a block of sixteen";
-  for (std::size_t size = 0; size <= text.size(); ++size) {
-    std::unique_ptr<char[]> block(new char[size == 0 ? 1 : size]);
-    std::memcpy(block.get(), text.data(), size);
-    bool cut = false;
-    try {
-      KQ_TString const s(block.get(), static_cast<std::uint32_t>(size));
-      EXPECT_EQ(std::string(s.UTF8()), text.substr(0, size));
-    } catch (KQ_EIllegalUTF8Character const&) {
-      cut = true;
-    }
-    // Only the sizes that split é (2 bytes at 1) or € (3 bytes at 8) fail.
-    EXPECT_EQ(cut, size == 2 || size == 9 || size == 10) << size;
-  }
-  char const withZero[] = {'a', 'b', '\0', 'c', 'd'};
-  EXPECT_EQ(KQ_TString(withZero, 5), "ab");
-}
-
 // Construction, assignment, append and operator+ of each argument give units.
 template <class... A>
 void ExpectEveryFormGives(Units const& units, A... args) {
@@ -216,14 +190,12 @@ TEST(StringArguments, EveryKindBuildsAssignsAndAppends) {
       {}, static_cast<char const*>(nullptr), static_cast<kq::ConstUtf8Text>(nullptr),
       static_cast<std::uint16_t const*>(nullptr), static_cast<char16_t const*>(nullptr),
       static_cast<wchar_t const*>(nullptr), zeroFirst, wideZeroFirst);
-  ExpectEveryFormGives({'h', 0xE9}, "h\xC3\xA9", u"h\u00e9");
-  ExpectEveryFormGives({0xE9, 't'}, Utf8("\xC3\xA9t"));
+  ExpectEveryFormGives({'h', 0xE9}, "h\xC3\xA9", Utf8("h\xC3\xA9"), u"h\u00e9");
   ExpectEveryFormGives({'a', 0xE9, 'c'}, units);
   ExpectEveryFormGives({'x', 0xD83D, 0xDE00, 'y'}, L"x\U0001F600y");
   ExpectEveryFormGives({0xFFFD, 0xFFFD, 'a', 0xFFFD, 0xFFFD, 0xDBFF, 0xDFFF}, invalid);
   ExpectEveryFormGives({0xD83D, 0xDE00}, pair, L'\U0001F600');
   ExpectEveryFormGives({'a', 'b'}, KQ_TString("ab"));
-  ExpectEveryFormGives({0x263A}, KQ_TUniChar(std::uint16_t{0x263A}));
   ExpectEveryFormGives({0xFFE9}, static_cast<char>(0xE9));
   ExpectEveryFormGives({0xD800}, std::uint16_t{0xD800});
   ExpectEveryFormGives({0}, std::uint16_t{0}, L'\0');
@@ -231,9 +203,7 @@ TEST(StringArguments, EveryKindBuildsAssignsAndAppends) {
   // The bounds count units and wide characters.
   EXPECT_EQ(UnitsOf(KQ_TString(units, 2)), (Units{'a', 0xE9}));
   EXPECT_EQ(KQ_TString(reinterpret_cast<KQ_TUniChar const*>(units), 100).Length(), 3u);
-  EXPECT_EQ(KQ_TString(static_cast<KQ_TUniChar const*>(nullptr), 5).Length(), 0u);
   EXPECT_EQ(KQ_TString(L"a\U0001F600b", 2).Length(), 3u);
-  EXPECT_EQ("x" + KQ_TString("y"), "xy");
   EXPECT_EQ(L"x" + KQ_TString("y"), "xy");
   EXPECT_EQ((KQ_TString("ab") + KQ_TString("cd")).Capacity(), 16u);
 }
@@ -267,7 +237,6 @@ TEST(StringWide, ConvertsSurrogatePairsToUtf32) {
   std::uint16_t const lone[] = {0xDE00, 'a', 0xD83D, 0};
   EXPECT_EQ(std::wstring(static_cast<wchar_t*>(KQ_TString(lone))),
             std::wstring(L"\xFFFD\x61\xFFFD"));
-  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(KQ_TString())), std::wstring());
 }
 
 TEST(StringAccess, IndexesFromBothEndsAndGuardsTheRange) {
@@ -287,7 +256,6 @@ TEST(StringAccess, IndexesFromBothEndsAndGuardsTheRange) {
     EXPECT_STREQ(s.UTF8(), written.c_str()) << index;
     s = "abc";
   }
-  EXPECT_EQ(s[std::size_t{2}], 'c');
   EXPECT_EQ(std::uint16_t(s[0xFFFFFFFFu]), 0u);
   // Beyond the end of a shortened string its old units still lie in the buffer.
   KQ_TString shortened("abcdef");
@@ -295,7 +263,6 @@ TEST(StringAccess, IndexesFromBothEndsAndGuardsTheRange) {
   KQ_TString const& cShortened = shortened;
   EXPECT_EQ(std::uint16_t(cShortened[3]), 0u);
 
-  EXPECT_EQ(static_cast<KQ_TUniChar const*>(s), reinterpret_cast<KQ_TUniChar const*>(s.Units()));
   std::uint16_t* copy = s;
   EXPECT_NE(copy, s.Units());
   EXPECT_EQ(std::memcmp(copy, s.Units(), 4 * sizeof(std::uint16_t)), 0);
@@ -333,19 +300,14 @@ TEST(StringCompare, OperatorsWorkWithEveryOperandKind) {
   KQ_TString const s("abc");
   std::uint16_t const units[] = {'a', 'b', 'c', 0};
   ExpectOrder(s, KQ_TString("abd"), -1);
-  ExpectOrder(s, KQ_TString("abc"), 0);
   ExpectOrder(s, "abb", 1);
-  ExpectOrder(s, Utf8("abd"), -1);
   ExpectOrder(s, units, 0);
-  ExpectOrder(s, u"abd", -1);
   ExpectOrder(s, L"ab", 1);
   ExpectOrder(s, static_cast<char const*>(nullptr), 1);
   ExpectOrder(KQ_TString(), static_cast<wchar_t const*>(nullptr), 0);
-  ExpectOrder(KQ_TString(), static_cast<std::uint16_t const*>(nullptr), 0);
   // Only the whole string is equal: an embedded zero unit counts.
   ExpectOrder(KQ_TString("ab") + std::uint16_t{0}, "ab", 1);
-  EXPECT_TRUE("abc" == s && L"abc" == s && u"abc" == s && units == s);
-  EXPECT_TRUE("abb" < s && "abd" > s);
+  EXPECT_TRUE("abc" == s && L"abc" == s && "abb" < s && "abd" > s);
 }
 
 TEST(StringFind, SearchesUnitsAndNeedlesWithTheStartRules) {
@@ -355,8 +317,7 @@ TEST(StringFind, SearchesUnitsAndNeedlesWithTheStartRules) {
       {"abc", 3, 3}, {"abc", 4, -1}, {"bc", -2, 4}, {"ab", -100, 0},
       {"", 2, 2},    {"", 6, 6},     {"", 7, -1},   {"abcabcd", 0, -1}};
   for (auto const& [needle, start, found] : needles) {
-    EXPECT_EQ(s.Find(needle, start), found) << needle << " from " << start;
-    EXPECT_EQ(s.Find(KQ_TString(needle), start), found);
+    EXPECT_EQ(s.Find(KQ_TString(needle), start), found) << needle << " from " << start;
   }
   EXPECT_EQ(KQ_TString().Find(""), 0);
   // Forward, from -1 only the last unit is searched and the zero unit is
@@ -367,10 +328,7 @@ TEST(StringFind, SearchesUnitsAndNeedlesWithTheStartRules) {
       {'a', -1, true, 3},   {'a', 2, true, 0},   {'c', 100, true, 5},  {'c', -100, true, -1},
       {'a', -100, true, 0}, {'\0', -1, true, -1}};
   for (auto const& [unit, start, reverse, found] : units) {
-    SCOPED_TRACE(testing::Message() << unit << " from " << start << " reverse " << reverse);
-    EXPECT_EQ(s.Find(unit, start, reverse), found);
-    EXPECT_EQ(s.Find(static_cast<std::uint16_t>(unit), start, reverse), found);
-    EXPECT_EQ(s.Find(KQ_TUniChar(unit), start, reverse), found);
+    EXPECT_EQ(s.Find(unit, start, reverse), found) << unit << " from " << start << " " << reverse;
   }
   EXPECT_EQ(KQ_TString().Find('a', 0, true), -1);
   EXPECT_EQ(KQ_TString("x\xC3\xA9").Find(static_cast<char>(0xE9)), -1);  // a signed byte
@@ -419,10 +377,8 @@ TEST(StringDerived, SubstringsAndReplacementsLeaveTheSourceAlone) {
       {"aaaa", "a", "x", 0, 4, "aaaa"},    {"aaaa", "b", "x", 0, 0, "aaaa"}};
   for (auto const& [source, what, with, maxCount, start, result] : occurrences) {
     KQ_TString const text(source);
-    SCOPED_TRACE(testing::Message() << source << " " << what << " " << maxCount << " " << start);
-    EXPECT_EQ(text.Replace(what, with, maxCount, start), result);
-    EXPECT_EQ(text.Replace(KQ_TString(what), KQ_TString(with), maxCount, start), result);
-    EXPECT_EQ(text.Replace(Utf8(what), Utf8(with), maxCount, start), result);
+    EXPECT_EQ(text.Replace(what, with, maxCount, start), result)
+        << source << " " << what << " " << maxCount << " " << start;
   }
 
   // Units: the zero unit as to removes, as from changes nothing. Sets: the
