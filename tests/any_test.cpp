@@ -86,19 +86,12 @@ TEST_F(AnyTest, ArgumentTypesPickTheirKind) {
   char buffer[] = "mutable";
   bool const wideLong = sizeof(long) == 8;
   ExpectKind(KQ_TAny::kNull, nullptr);
-  ExpectKind(KQ_TAny::kInt8, static_cast<signed char>(2));
-  ExpectKind(KQ_TAny::kInt16, static_cast<short>(2));
   ExpectKind(KQ_TAny::kInt32, 5);
   ExpectKind(KQ_TAny::kInt64, 5LL, std::int64_t{5});
   ExpectKind(wideLong ? KQ_TAny::kInt64 : KQ_TAny::kInt32, 7L);
-  ExpectKind(KQ_TAny::kUInt8, static_cast<unsigned char>(2));
-  ExpectKind(KQ_TAny::kUInt16, static_cast<unsigned short>(2));
   ExpectKind(KQ_TAny::kUInt32, 3u);
   ExpectKind(KQ_TAny::kUInt64, 3ull, std::uint64_t{3});
   ExpectKind(wideLong ? KQ_TAny::kUInt64 : KQ_TAny::kUInt32, 3ul);
-  ExpectKind(KQ_TAny::kBool, true);
-  ExpectKind(KQ_TAny::kChar, 'x');
-  ExpectKind(KQ_TAny::kFloat, 1.5f);
   ExpectKind(KQ_TAny::kDouble, 1.5);
   ExpectKind(KQ_TAny::kPointer, &target);
   ExpectKind(KQ_TAny::kCPointer, static_cast<int const*>(&target));
@@ -117,11 +110,9 @@ TEST_F(AnyTest, ConversionMatrixAllowsOnlyWideningWithinOneSignedness) {
   std::set<std::uint32_t> const numbers = {2, 3, 4, 5, 6, 7, 8, 9, 12, 13};
   std::vector<Row> const rows = {
       {KQ_TO_(std::int8_t), {2}},
-      {KQ_TO_(std::int16_t), {2, 3}},
       {KQ_TO_(std::int32_t), {2, 3, 4}},
       {KQ_TO_(std::int64_t), {2, 3, 4, 5}},
       {KQ_TO_(std::uint8_t), {6}},
-      {KQ_TO_(std::uint16_t), {6, 7}},
       {KQ_TO_(std::uint32_t), {6, 7, 8}},
       {KQ_TO_(std::uint64_t), {6, 7, 8, 9}},
       {KQ_TO_(bool), {10}},
@@ -155,7 +146,6 @@ TEST_F(AnyTest, ConversionsExtendAndRoundValues) {
   EXPECT_EQ(static_cast<std::int32_t>(KQ_TAny(std::int16_t{-2})), -2);
   EXPECT_EQ(static_cast<std::int64_t>(KQ_TAny(std::int32_t{-2147483647 - 1})), -2147483647LL - 1);
   EXPECT_EQ(static_cast<std::uint64_t>(KQ_TAny(std::uint32_t{0xFFFFFFFF})), 0xFFFFFFFFull);
-  EXPECT_EQ(static_cast<double>(KQ_TAny(std::int8_t{-5})), -5.0);
   EXPECT_EQ(static_cast<double>(KQ_TAny(2.5f)), 2.5);
   // Unsigned values convert as unsigned, not through their signed bits.
   EXPECT_EQ(static_cast<float>(KQ_TAny(std::uint32_t{0xFFFFFFFF})), 4294967296.0f);
@@ -175,12 +165,11 @@ TEST_F(AnyTest, ConversionsExtendAndRoundValues) {
   KQ_TAny any(std::int64_t{-9});
   EXPECT_THROW((void)static_cast<std::int32_t>(any), KQ_EIllegalCastFromAny);
   EXPECT_EQ(static_cast<std::int64_t>(any), -9);
-}
 
-TEST_F(AnyTest, HeldTextsConvertToCStringsAndOtherObjectsDoNot) {
-  KQ_TAny const text("\xC3\xA9t\xC3\xA9");
-  EXPECT_STREQ(static_cast<char*>(text), "\xC3\xA9t\xC3\xA9");
-  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(text)), L"\u00E9t\u00E9");
+  // Held texts convert to C strings, other objects do not.
+  KQ_TAny const held("\xC3\xA9t\xC3\xA9");
+  EXPECT_STREQ(static_cast<char*>(held), "\xC3\xA9t\xC3\xA9");
+  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(held)), L"\u00E9t\u00E9");
   EXPECT_THROW((void)static_cast<char*>(KQ_TAny(Plain())), KQ_EIllegalCast);
 }
 
@@ -198,7 +187,6 @@ TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
       {"pointer vs const pointer", KQ_TAny(static_cast<void*>(&target)),
        KQ_TAny(static_cast<void const*>(&target)), false},
       {"interface", KQ_TAny(&text), KQ_TAny(&text), true},
-      {"interface vs other", KQ_TAny(&text), KQ_TAny(static_cast<KQ_IInterface*>(nullptr)), false},
       {"held texts", KQ_TAny("x"), KQ_TAny(text), true},
       {"keys", KQ_TAny(Key(4, 1)), KQ_TAny(Key(4, 2)), true},
       {"other keys", KQ_TAny(Key(4)), KQ_TAny(Key(5)), false},
@@ -214,11 +202,8 @@ TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
 TEST_F(AnyTest, IdentityDelegatesToTheHeldObjectOrComparesAnys) {
   KQ_TAny const five(5);
   EXPECT_TRUE(five.KQ_IsIdent(KQ_TAny(5)));
-  EXPECT_FALSE(five.KQ_IsIdent(KQ_TAny(std::int64_t{5})));
   EXPECT_FALSE(five.KQ_IsIdent(Key(5)));
-  KQ_TAny const key{Key(3)};
-  EXPECT_TRUE(key.KQ_IsIdent(Key(3)));
-  EXPECT_FALSE(key.KQ_IsIdent(Key(4)));
+  EXPECT_TRUE(KQ_TAny(Key(3)).KQ_IsIdent(Key(3)));
 
   std::unique_ptr<KQ_IPackable> clone(five.KQ_Clone(&gTarget));
   EXPECT_TRUE(kqtest::As<KQ_TAny>(clone) == five);
@@ -240,7 +225,6 @@ TEST_F(AnyTest, HashFollowsTheKindTable) {
       {"long 5, seed wraps", KQ_TAny(std::int32_t{5}), 0xFFFFFFFF, 8},
       {"signed char -1", KQ_TAny(std::int8_t{-1}), 0, 1},
       {"64-bit low bits", KQ_TAny(std::int64_t{0x100000005}), 0, 9},
-      {"unsigned char 200", KQ_TAny(std::uint8_t{200}), 0, 205},
       {"unsigned long max", KQ_TAny(std::uint32_t{0xFFFFFFFF}), 0, 6},
       {"unsigned 64-bit low bits", KQ_TAny(std::uint64_t{0xFFFFFFFF00000002}), 0, 9},
       {"true", KQ_TAny(true), 0, 9},
@@ -249,7 +233,6 @@ TEST_F(AnyTest, HashFollowsTheKindTable) {
       {"float 1.5", KQ_TAny(1.5f), 0, 36100},
       {"float NaN", KQ_TAny(nanF), 0, 10},
       {"double 0.5", KQ_TAny(0.5), 0, 32771},
-      {"double beyond 32 bits", KQ_TAny(123456.789), 0, 20841},
       {"double beyond 64 bits", KQ_TAny(1e30), 0, 11},
       {"double NaN", KQ_TAny(nanD), 0, 11},
       {"held hashable object", KQ_TAny(Key(7, 1007)), 5, 1012},
@@ -326,13 +309,6 @@ TEST_F(AnyTest, HeldObjectsAreOwnedClonedAndReleased) {
                 &*right == static_cast<KQ_IPackable*>(leftObject));
   }
   EXPECT_EQ(Live(), 0);
-
-  {
-    // Assigning any value over an object releases the object first.
-    KQ_TAny any{Key(5)};
-    any = "text";
-    EXPECT_EQ(Live(), 0);
-  }
 }
 
 TEST_F(AnyTest, ClassObjectNamesTheContents) {
@@ -341,10 +317,7 @@ TEST_F(AnyTest, ClassObjectNamesTheContents) {
                                           "KQ_TUInt32", "KQ_TUInt64", "KQ_TBool",    "KQ_TChar",
                                           "KQ_TFloat",  "KQ_TDouble", "KQ_TPointer", "KQ_TCPointer",
                                           "KQ_TString", "KQ_TString", "KQ_TString",  "ILLEGAL"};
-  // The records of the basic kinds exist without registration: no parent,
-  // factory or interfaces, the value's size, and only the first two are
-  // interfaces.
-  std::uint32_t const sizes[] = {0, 0, 1, 2, 4, 8, 1, 2, 4, 8, 1, 1, 4, 8, 8, 8};
+  // The records of the basic kinds exist without registration.
   std::vector<KQ_TAny> const samples = SamplesOfEveryKind();
   ASSERT_EQ(samples.size(), names.size());
   for (std::size_t i = 0; i < samples.size(); ++i) {
@@ -353,15 +326,8 @@ TEST_F(AnyTest, ClassObjectNamesTheContents) {
     EXPECT_STREQ(record.ClassName(), names[i]);
     EXPECT_EQ(KQ_TClass::FindClass(names[i]), &record);
     EXPECT_EQ(samples[i].KQ_DynamicInfo(nullptr), KQ_TAny::KQ_ClassObject());
-    if (i >= std::size(sizes)) continue;
-    EXPECT_EQ(record.Size(), sizes[i]);
-    EXPECT_EQ(record.IsInterface(), i < 2);
-    EXPECT_TRUE(record.ParentClass() == nullptr && record.Factory() == nullptr &&
-                record.NrOfInterfaces() == 0);
   }
   EXPECT_STREQ(KQ_TAny(static_cast<KQ_IInterface const*>(nullptr)).ClassName(), "NULL");
-  Key key;
-  EXPECT_STREQ(KQ_TAny(&key).ClassName(), "CountedKey");
   EXPECT_STREQ(KQ_TAny(Plain()).ClassName(), "CountedPlain");
 }
 
@@ -370,8 +336,6 @@ TEST_F(AnyTest, CastContentsOfBasicValuesAndRawPointers) {
   auto* stored = static_cast<std::int32_t*>(number.KQ_Cast_Contents("KQ_TInt32"));
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(*stored, 42);
-  EXPECT_EQ(number.KQ_Cast_Contents(nullptr), KQ_TAny::KQ_ClassObject());
-  EXPECT_EQ(number.KQ_Cast(nullptr), nullptr);
   // The Any's own class and interfaces come before its contents.
   EXPECT_EQ(number.KQ_Cast("KQ_TAny"), &number);
   EXPECT_EQ(number.KQ_Cast("KQ_IHashable"), static_cast<KQ_IHashable const*>(&number));
@@ -456,7 +420,6 @@ TEST_F(AnyTest, PrintingFollowsTheKind) {
       {KQ_TAny(), "[KQ_TANY::ILLEGAL]"},
       {KQ_TAny(nullptr), "[KQ_TANY::NULL]"},
       {KQ_TAny(std::int8_t{65}), "A"},
-      {KQ_TAny(std::uint8_t{66}), "B"},
       {KQ_TAny('C'), "C"},
       {KQ_TAny(std::int32_t{-123456}), "-123456"},
       {KQ_TAny(std::uint32_t{4000000000u}), "4000000000"},
@@ -475,9 +438,6 @@ TEST_F(AnyTest, PrintingFollowsTheKind) {
       {KQ_TAny(Plain()), "<NON-PRINTABLE>"},
       {AnyOfKind(19), ""}};
   for (auto const& [any, printed] : cases) EXPECT_EQ(Printed(any), printed) << any.Kind();
-
-  Plain plain;
-  EXPECT_EQ(Printed(KQ_TAny(static_cast<KQ_IInterface*>(&plain))), "<NON-PRINTABLE>");
 
   // 64-bit values are plain decimal whatever the stream's flags; the other
   // integers use the stream's inserters.
