@@ -14,7 +14,6 @@
 namespace {
 
 using kqtest::ExpectOrder;
-using kqtest::Raised;
 using Units = std::vector<std::uint16_t>;
 
 // A string made at static initialisation of this unit from the shared
