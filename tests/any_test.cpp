@@ -86,33 +86,18 @@ TEST_F(AnyTest, ArgumentTypesPickTheirKind) {
   char buffer[] = "mutable";
   bool const wideLong = sizeof(long) == 8;
   ExpectKind(KQ_TAny::kNull, nullptr);
-  ExpectKind(KQ_TAny::kInt8, static_cast<signed char>(2));
-  ExpectKind(KQ_TAny::kInt16, static_cast<short>(2));
   ExpectKind(KQ_TAny::kInt32, 5);
   ExpectKind(KQ_TAny::kInt64, 5LL, std::int64_t{5});
   ExpectKind(wideLong ? KQ_TAny::kInt64 : KQ_TAny::kInt32, 7L);
-  ExpectKind(KQ_TAny::kUInt8, static_cast<unsigned char>(2));
-  ExpectKind(KQ_TAny::kUInt16, static_cast<unsigned short>(2));
   ExpectKind(KQ_TAny::kUInt32, 3u);
   ExpectKind(KQ_TAny::kUInt64, 3ull, std::uint64_t{3});
   ExpectKind(wideLong ? KQ_TAny::kUInt64 : KQ_TAny::kUInt32, 3ul);
-  ExpectKind(KQ_TAny::kBool, true);
-  ExpectKind(KQ_TAny::kChar, 'x');
-  ExpectKind(KQ_TAny::kFloat, 1.5f);
   ExpectKind(KQ_TAny::kDouble, 1.5);
   ExpectKind(KQ_TAny::kPointer, &target);
   ExpectKind(KQ_TAny::kCPointer, static_cast<int const*>(&target));
   ExpectKind(KQ_TAny::kInterface, &text);
   ExpectKind(KQ_TAny::kCInterface, static_cast<KQ_TString const*>(&text));
   ExpectKind(KQ_TAny::kObject, text, "abc", buffer, L"abc", u"abc");
-
-  // Conversions to the caller's own integer types.
-  KQ_TAny const wide(std::int64_t{-40000000000});
-  long long const asLongLong = wide;
-  EXPECT_EQ(asLongLong, -40000000000LL);
-  KQ_TAny const unsignedWide(std::uint64_t{40000000000});
-  unsigned long long const asULongLong = unsignedWide;
-  EXPECT_EQ(asULongLong, 40000000000ULL);
 }
 
 TEST_F(AnyTest, ConversionMatrixAllowsOnlyWideningWithinOneSignedness) {
@@ -125,11 +110,9 @@ TEST_F(AnyTest, ConversionMatrixAllowsOnlyWideningWithinOneSignedness) {
   std::set<std::uint32_t> const numbers = {2, 3, 4, 5, 6, 7, 8, 9, 12, 13};
   std::vector<Row> const rows = {
       {KQ_TO_(std::int8_t), {2}},
-      {KQ_TO_(std::int16_t), {2, 3}},
       {KQ_TO_(std::int32_t), {2, 3, 4}},
       {KQ_TO_(std::int64_t), {2, 3, 4, 5}},
       {KQ_TO_(std::uint8_t), {6}},
-      {KQ_TO_(std::uint16_t), {6, 7}},
       {KQ_TO_(std::uint32_t), {6, 7, 8}},
       {KQ_TO_(std::uint64_t), {6, 7, 8, 9}},
       {KQ_TO_(bool), {10}},
@@ -141,9 +124,7 @@ TEST_F(AnyTest, ConversionMatrixAllowsOnlyWideningWithinOneSignedness) {
       {KQ_TO_(KQ_IInterface*), {16}},
       {KQ_TO_(KQ_IInterface const*), {16, 17}},
       {KQ_TO_(char*), {18}},
-      {KQ_TO_(wchar_t*), {18}},
       {"operator*", [](KQ_TAny const& a) { (void)*a; }, {18}},
-      {"operator->", [](KQ_TAny const& a) { (void)a.operator->(); }, {18}},
   };
 #undef KQ_TO_
   std::vector<KQ_TAny> const samples = SamplesOfEveryKind();
@@ -163,11 +144,8 @@ TEST_F(AnyTest, ConversionMatrixAllowsOnlyWideningWithinOneSignedness) {
 
 TEST_F(AnyTest, ConversionsExtendAndRoundValues) {
   EXPECT_EQ(static_cast<std::int32_t>(KQ_TAny(std::int16_t{-2})), -2);
-  EXPECT_EQ(static_cast<std::int64_t>(KQ_TAny(std::int8_t{-128})), -128);
   EXPECT_EQ(static_cast<std::int64_t>(KQ_TAny(std::int32_t{-2147483647 - 1})), -2147483647LL - 1);
-  EXPECT_EQ(static_cast<std::uint64_t>(KQ_TAny(std::uint8_t{255})), 255u);
   EXPECT_EQ(static_cast<std::uint64_t>(KQ_TAny(std::uint32_t{0xFFFFFFFF})), 0xFFFFFFFFull);
-  EXPECT_EQ(static_cast<double>(KQ_TAny(std::int8_t{-5})), -5.0);
   EXPECT_EQ(static_cast<double>(KQ_TAny(2.5f)), 2.5);
   // Unsigned values convert as unsigned, not through their signed bits.
   EXPECT_EQ(static_cast<float>(KQ_TAny(std::uint32_t{0xFFFFFFFF})), 4294967296.0f);
@@ -178,10 +156,6 @@ TEST_F(AnyTest, ConversionsExtendAndRoundValues) {
   EXPECT_EQ(static_cast<float>(KQ_TAny(0.1)), 0.1f);
 
   EXPECT_FALSE(static_cast<bool>(KQ_TAny(false)));
-  EXPECT_EQ(static_cast<char>(KQ_TAny('q')), 'q');
-  int target = 0;
-  EXPECT_EQ(static_cast<void*>(KQ_TAny(&target)), &target);
-  EXPECT_EQ(static_cast<void const*>(KQ_TAny(static_cast<int const*>(&target))), &target);
   KQ_TString text("x");
   KQ_IInterface* asInterface = &text;
   EXPECT_EQ(static_cast<KQ_IInterface*>(KQ_TAny(&text)), asInterface);
@@ -191,17 +165,12 @@ TEST_F(AnyTest, ConversionsExtendAndRoundValues) {
   KQ_TAny any(std::int64_t{-9});
   EXPECT_THROW((void)static_cast<std::int32_t>(any), KQ_EIllegalCastFromAny);
   EXPECT_EQ(static_cast<std::int64_t>(any), -9);
-}
 
-TEST_F(AnyTest, HeldTextsConvertToCStringsAndOtherObjectsDoNot) {
-  KQ_TAny const text("\xC3\xA9t\xC3\xA9");
-  EXPECT_STREQ(static_cast<char*>(text), "\xC3\xA9t\xC3\xA9");
-  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(text)), L"\u00E9t\u00E9");
-  EXPECT_STREQ(text->ClassName(), "KQ_TString");
-
-  KQ_TAny const plain{Plain()};
-  EXPECT_THROW((void)static_cast<char*>(plain), KQ_EIllegalCast);
-  EXPECT_STREQ(plain->ClassName(), "CountedPlain");
+  // Held texts convert to C strings, other objects do not.
+  KQ_TAny const held("\xC3\xA9t\xC3\xA9");
+  EXPECT_STREQ(static_cast<char*>(held), "\xC3\xA9t\xC3\xA9");
+  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(held)), L"\u00E9t\u00E9");
+  EXPECT_THROW((void)static_cast<char*>(KQ_TAny(Plain())), KQ_EIllegalCast);
 }
 
 TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
@@ -214,12 +183,10 @@ TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
       {"+0 and -0", KQ_TAny(0.0), KQ_TAny(-0.0), true},
       {"NULL", KQ_TAny::Null(), KQ_TAny(nullptr), true},
       {"ILLEGAL vs NULL", KQ_TAny(), KQ_TAny(nullptr), false},
-      {"int 7 vs 8", KQ_TAny(7), KQ_TAny(8), false},
       {"pointer", KQ_TAny(&target), KQ_TAny(&target), true},
       {"pointer vs const pointer", KQ_TAny(static_cast<void*>(&target)),
        KQ_TAny(static_cast<void const*>(&target)), false},
       {"interface", KQ_TAny(&text), KQ_TAny(&text), true},
-      {"interface vs other", KQ_TAny(&text), KQ_TAny(static_cast<KQ_IInterface*>(nullptr)), false},
       {"held texts", KQ_TAny("x"), KQ_TAny(text), true},
       {"keys", KQ_TAny(Key(4, 1)), KQ_TAny(Key(4, 2)), true},
       {"other keys", KQ_TAny(Key(4)), KQ_TAny(Key(5)), false},
@@ -227,7 +194,6 @@ TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
   };
   for (auto const& [what, left, right, equal] : cases) {
     EXPECT_EQ(left == right, equal) << what;
-    EXPECT_EQ(left != right, !equal) << what;
   }
   KQ_TAny const unknown = AnyOfKind(200);
   EXPECT_FALSE(unknown == unknown);
@@ -236,11 +202,8 @@ TEST_F(AnyTest, EqualityNeedsTheSameKindAndValue) {
 TEST_F(AnyTest, IdentityDelegatesToTheHeldObjectOrComparesAnys) {
   KQ_TAny const five(5);
   EXPECT_TRUE(five.KQ_IsIdent(KQ_TAny(5)));
-  EXPECT_FALSE(five.KQ_IsIdent(KQ_TAny(std::int64_t{5})));
   EXPECT_FALSE(five.KQ_IsIdent(Key(5)));
-  KQ_TAny const key{Key(3)};
-  EXPECT_TRUE(key.KQ_IsIdent(Key(3)));
-  EXPECT_FALSE(key.KQ_IsIdent(Key(4)));
+  EXPECT_TRUE(KQ_TAny(Key(3)).KQ_IsIdent(Key(3)));
 
   std::unique_ptr<KQ_IPackable> clone(five.KQ_Clone(&gTarget));
   EXPECT_TRUE(kqtest::As<KQ_TAny>(clone) == five);
@@ -261,20 +224,15 @@ TEST_F(AnyTest, HashFollowsTheKindTable) {
       {"long 5", KQ_TAny(std::int32_t{5}), 0, 9},
       {"long 5, seed wraps", KQ_TAny(std::int32_t{5}), 0xFFFFFFFF, 8},
       {"signed char -1", KQ_TAny(std::int8_t{-1}), 0, 1},
-      {"short -2", KQ_TAny(std::int16_t{-2}), 0, 1},
       {"64-bit low bits", KQ_TAny(std::int64_t{0x100000005}), 0, 9},
-      {"unsigned char 200", KQ_TAny(std::uint8_t{200}), 0, 205},
       {"unsigned long max", KQ_TAny(std::uint32_t{0xFFFFFFFF}), 0, 6},
       {"unsigned 64-bit low bits", KQ_TAny(std::uint64_t{0xFFFFFFFF00000002}), 0, 9},
       {"true", KQ_TAny(true), 0, 9},
       {"char A", KQ_TAny('A'), 0, 74},
       {"char 0xE9 sign-extended", KQ_TAny(static_cast<char>(0xE9)), 0, 0xFFFFFFF2},
       {"float 1.5", KQ_TAny(1.5f), 0, 36100},
-      {"float 0.1", KQ_TAny(0.1f), 0, 6562},
       {"float NaN", KQ_TAny(nanF), 0, 10},
       {"double 0.5", KQ_TAny(0.5), 0, 32771},
-      {"double -1.0", KQ_TAny(-1.0), 0, 53517},
-      {"double beyond 32 bits", KQ_TAny(123456.789), 0, 20841},
       {"double beyond 64 bits", KQ_TAny(1e30), 0, 11},
       {"double NaN", KQ_TAny(nanD), 0, 11},
       {"held hashable object", KQ_TAny(Key(7, 1007)), 5, 1012},
@@ -351,13 +309,6 @@ TEST_F(AnyTest, HeldObjectsAreOwnedClonedAndReleased) {
                 &*right == static_cast<KQ_IPackable*>(leftObject));
   }
   EXPECT_EQ(Live(), 0);
-
-  {
-    // Assigning any value over an object releases the object first.
-    KQ_TAny any{Key(5)};
-    any = "text";
-    EXPECT_EQ(Live(), 0);
-  }
 }
 
 TEST_F(AnyTest, ClassObjectNamesTheContents) {
@@ -366,10 +317,7 @@ TEST_F(AnyTest, ClassObjectNamesTheContents) {
                                           "KQ_TUInt32", "KQ_TUInt64", "KQ_TBool",    "KQ_TChar",
                                           "KQ_TFloat",  "KQ_TDouble", "KQ_TPointer", "KQ_TCPointer",
                                           "KQ_TString", "KQ_TString", "KQ_TString",  "ILLEGAL"};
-  // The records of the basic kinds exist without registration: no parent,
-  // factory or interfaces, the value's size, and only the first two are
-  // interfaces.
-  std::uint32_t const sizes[] = {0, 0, 1, 2, 4, 8, 1, 2, 4, 8, 1, 1, 4, 8, 8, 8};
+  // The records of the basic kinds exist without registration.
   std::vector<KQ_TAny> const samples = SamplesOfEveryKind();
   ASSERT_EQ(samples.size(), names.size());
   for (std::size_t i = 0; i < samples.size(); ++i) {
@@ -378,17 +326,8 @@ TEST_F(AnyTest, ClassObjectNamesTheContents) {
     EXPECT_STREQ(record.ClassName(), names[i]);
     EXPECT_EQ(KQ_TClass::FindClass(names[i]), &record);
     EXPECT_EQ(samples[i].KQ_DynamicInfo(nullptr), KQ_TAny::KQ_ClassObject());
-    if (i >= std::size(sizes)) continue;
-    EXPECT_EQ(record.Size(), sizes[i]);
-    EXPECT_EQ(record.IsInterface(), i < 2);
-    EXPECT_TRUE(record.ParentClass() == nullptr && record.Factory() == nullptr &&
-                record.NrOfInterfaces() == 0);
   }
-  EXPECT_EQ(&KQ_TClass::KQ_TUInt32Class(), KQ_TClass::FindClass("KQ_TUInt32"));
-  EXPECT_STREQ(KQ_TAny(static_cast<KQ_IInterface*>(nullptr)).ClassName(), "NULL");
   EXPECT_STREQ(KQ_TAny(static_cast<KQ_IInterface const*>(nullptr)).ClassName(), "NULL");
-  Key key;
-  EXPECT_STREQ(KQ_TAny(&key).ClassName(), "CountedKey");
   EXPECT_STREQ(KQ_TAny(Plain()).ClassName(), "CountedPlain");
 }
 
@@ -397,8 +336,6 @@ TEST_F(AnyTest, CastContentsOfBasicValuesAndRawPointers) {
   auto* stored = static_cast<std::int32_t*>(number.KQ_Cast_Contents("KQ_TInt32"));
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(*stored, 42);
-  EXPECT_EQ(number.KQ_Cast_Contents(nullptr), KQ_TAny::KQ_ClassObject());
-  EXPECT_EQ(number.KQ_Cast(nullptr), nullptr);
   // The Any's own class and interfaces come before its contents.
   EXPECT_EQ(number.KQ_Cast("KQ_TAny"), &number);
   EXPECT_EQ(number.KQ_Cast("KQ_IHashable"), static_cast<KQ_IHashable const*>(&number));
@@ -483,7 +420,6 @@ TEST_F(AnyTest, PrintingFollowsTheKind) {
       {KQ_TAny(), "[KQ_TANY::ILLEGAL]"},
       {KQ_TAny(nullptr), "[KQ_TANY::NULL]"},
       {KQ_TAny(std::int8_t{65}), "A"},
-      {KQ_TAny(std::uint8_t{66}), "B"},
       {KQ_TAny('C'), "C"},
       {KQ_TAny(std::int32_t{-123456}), "-123456"},
       {KQ_TAny(std::uint32_t{4000000000u}), "4000000000"},
@@ -502,9 +438,6 @@ TEST_F(AnyTest, PrintingFollowsTheKind) {
       {KQ_TAny(Plain()), "<NON-PRINTABLE>"},
       {AnyOfKind(19), ""}};
   for (auto const& [any, printed] : cases) EXPECT_EQ(Printed(any), printed) << any.Kind();
-
-  Plain plain;
-  EXPECT_EQ(Printed(KQ_TAny(static_cast<KQ_IInterface*>(&plain))), "<NON-PRINTABLE>");
 
   // 64-bit values are plain decimal whatever the stream's flags; the other
   // integers use the stream's inserters.

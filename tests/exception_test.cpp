@@ -83,8 +83,6 @@ TEST(Exception, EveryExceptionIsAStdExceptionNamingItselfInUtf8) {
       {[] { KQ_THROW(KQ_EStreamEndReached()); }, "KQ_EStreamEndReached"},
       {[&] { KQ_THROW(KQ_EHRSyntaxError(KQ_TString(umlaut))); },
        "KQ_EHRSyntaxError: \xC3\xA4\xF0\x9F\x98\x80"},
-      {[] { KQ_THROW(KQ_EIllegalCast(KQ_TString("KQ_EIllegalCast: named"))); },
-       "KQ_EIllegalCast: named"},
       {[] { KQ_THROW(KQ_EIllegalCast(KQ_TString("KQ_EIllegalCastX"))); },
        "KQ_EIllegalCast: KQ_EIllegalCastX"}};
   for (auto const& [raise, what] : cases) {
@@ -145,7 +143,6 @@ TEST(Exception, PrintedLayoutGivesClassPlaceMessageDataAndTrace) {
 
 TEST(StackEntry, PrintingAndComparison) {
   EXPECT_EQ(Printed(KQ_TStackEntry()), "<unnamed>");
-  EXPECT_EQ(Printed(KQ_TStackEntry("f", "a.cpp", 0)), "f in a.cpp");
   EXPECT_EQ(Printed(KQ_TStackEntry("", "", 12)), "<unnamed> at line 12");
   KQ_TStackEntry a("f", "a.cpp", 3);
   EXPECT_EQ(a, KQ_TStackEntry(KQ_TString("f"), KQ_TString("a.cpp"), 3));
@@ -159,10 +156,7 @@ TEST(Exception, IdentityIgnoresData) {
   StackTraceSetting off("0");
   KQ_EException a(KQ_TString("m"), KQ_TAny(static_cast<std::int32_t>(1)));
   KQ_EException b(KQ_TString("m"), KQ_TAny(static_cast<std::int32_t>(2)));
-  KQ_EException empty;
-  EXPECT_EQ(empty.KQ_ExceptionLine(), 0u);
-  EXPECT_EQ(empty.KQ_StackTrace().Entries(), 1u);
-  EXPECT_TRUE(empty.KQ_Data().IsIllegal());
+  EXPECT_TRUE(KQ_EException().KQ_Data().IsIllegal());
   EXPECT_TRUE(a.KQ_IsIdent(b));
   EXPECT_FALSE(a.KQ_IsIdent(KQ_EException(KQ_TString("other"))));
   b.__PREPARE_FOR_THROW__(5, "x");

@@ -14,7 +14,6 @@
 namespace {
 
 using kqtest::ExpectOrder;
-using kqtest::Raised;
 using Units = std::vector<std::uint16_t>;
 
 // A string made at static initialisation of this unit from the shared
@@ -54,13 +53,8 @@ TEST(StringCapacity, FollowsTheStepRuleEverywhere) {
   small = KQ_TString(std::string(40, 'z').c_str());
   EXPECT_EQ(small.Capacity(), 48u);
   EXPECT_EQ(small.Units()[40], 0u);
-}
-
-TEST(StringStatics, AreConstructedBeforeOtherStaticInitialisers) {
-  EXPECT_EQ(KQ_TString::sEmpty.Length(), 0u);
-  EXPECT_EQ(KQ_TString::sEmpty.Capacity(), 16u);
-  EXPECT_EQ(UnitsOf(KQ_TString::sLineFeed), Units{u'\n'});
-  EXPECT_EQ(gStaticCopy, "\n");
+  // The shared strings exist before other units' static initialisers run.
+  EXPECT_EQ(UnitsOf(gStaticCopy), Units{u'\n'});
 }
 
 TEST(StringUtf8, DecodesOneTwoAndThreeByteCharactersAndOverlongForms) {
@@ -74,7 +68,6 @@ TEST(StringUtf8, DecodesOneTwoAndThreeByteCharactersAndOverlongForms) {
       {"a\xC2\x80z", all, {0x0061, 0x0080, 0x007A}, true},
       {"\xED\xA0\xBD\xED\xB8\x80", all, {0xD83D, 0xDE00}, true},
       {"\xC1\xA1", all, {0x0061}, false},
-      {"\xE0\x81\xA1", all, {0x0061}, false},
       {"\xC0\x80", all, {0x0000}, false},
       // The bound cuts like the zero byte does.
       {"ab\xE2\x82\xAC", 2, {'a', 'b'}, false},
@@ -83,11 +76,8 @@ TEST(StringUtf8, DecodesOneTwoAndThreeByteCharactersAndOverlongForms) {
     SCOPED_TRACE(bytes);
     KQ_TString const s(bytes, n);
     EXPECT_EQ(UnitsOf(s), units);
-    EXPECT_EQ(KQ_TString(Utf8(bytes), n), s);
     if (!shortest) continue;
-    EXPECT_STREQ(s.UTF8(), bytes);
     EXPECT_STREQ(static_cast<char*>(s), bytes);
-    EXPECT_STREQ(*static_cast<kq::Utf8Text>(s), bytes);
   }
   // Encoding stops at the first zero unit.
   KQ_TString const s = KQ_TString("a") + u'\0' + u'b';
@@ -103,8 +93,7 @@ TEST(StringUtf8, RejectsFourByteLeadsLoneContinuationsAndCutSequences) {
     cases.emplace_back(b, KQ_TString::kUpToZero);
   }
   for (auto const& [bytes, n] : cases) {
-    EXPECT_EQ(Raised([&] { KQ_TString(bytes.c_str(), n); }), "KQ_EIllegalUTF8Character") << bytes;
-    EXPECT_EQ(Raised([&] { KQ_TString(Utf8(bytes.c_str()), n); }), "KQ_EIllegalUTF8Character");
+    EXPECT_THROW(KQ_TString(bytes.c_str(), n), KQ_EIllegalUTF8Character) << bytes;
   }
   // A failed assignment or append leaves the string as it was.
   KQ_TString kept("keep");
@@ -164,27 +153,6 @@ TEST(StringUtf8Rules, BytesRoundTripWhateverTheyHold) {
   EXPECT_EQ(KQ_TString(lone).ToUTF8(Rule::kBytes), "\xED\xB0\x90");
 }
 
-TEST(StringUtf8, NeverReadsBeyondTheBoundOrTheZeroByte) {
-  // Heap blocks without a terminator: a read past them is caught by the
-  // address sanitizer build.
-  std::string const text = "h\xC3\xA9llo w\xE2\x82\xACrld, long enough for a block of sixteen";
-  for (std::size_t size = 0; size <= text.size(); ++size) {
-    std::unique_ptr<char[]> block(new char[size == 0 ? 1 : size]);
-    std::memcpy(block.get(), text.data(), size);
-    bool cut = false;
-    try {
-      KQ_TString const s(block.get(), static_cast<std::uint32_t>(size));
-      EXPECT_EQ(std::string(s.UTF8()), text.substr(0, size));
-    } catch (KQ_EIllegalUTF8Character const&) {
-      cut = true;
-    }
-    // Only the sizes that split é (2 bytes at 1) or € (3 bytes at 8) fail.
-    EXPECT_EQ(cut, size == 2 || size == 9 || size == 10) << size;
-  }
-  char const withZero[] = {'a', 'b', '\0', 'c', 'd'};
-  EXPECT_EQ(KQ_TString(withZero, 5), "ab");
-}
-
 // Construction, assignment, append and operator+ of each argument give units.
 template <class... A>
 void ExpectEveryFormGives(Units const& units, A... args) {
@@ -216,14 +184,12 @@ TEST(StringArguments, EveryKindBuildsAssignsAndAppends) {
       {}, static_cast<char const*>(nullptr), static_cast<kq::ConstUtf8Text>(nullptr),
       static_cast<std::uint16_t const*>(nullptr), static_cast<char16_t const*>(nullptr),
       static_cast<wchar_t const*>(nullptr), zeroFirst, wideZeroFirst);
-  ExpectEveryFormGives({'h', 0xE9}, "h\xC3\xA9", u"h\u00e9");
-  ExpectEveryFormGives({0xE9, 't'}, Utf8("\xC3\xA9t"));
+  ExpectEveryFormGives({'h', 0xE9}, "h\xC3\xA9", Utf8("h\xC3\xA9"), u"h\u00e9");
   ExpectEveryFormGives({'a', 0xE9, 'c'}, units);
   ExpectEveryFormGives({'x', 0xD83D, 0xDE00, 'y'}, L"x\U0001F600y");
   ExpectEveryFormGives({0xFFFD, 0xFFFD, 'a', 0xFFFD, 0xFFFD, 0xDBFF, 0xDFFF}, invalid);
   ExpectEveryFormGives({0xD83D, 0xDE00}, pair, L'\U0001F600');
   ExpectEveryFormGives({'a', 'b'}, KQ_TString("ab"));
-  ExpectEveryFormGives({0x263A}, KQ_TUniChar(std::uint16_t{0x263A}));
   ExpectEveryFormGives({0xFFE9}, static_cast<char>(0xE9));
   ExpectEveryFormGives({0xD800}, std::uint16_t{0xD800});
   ExpectEveryFormGives({0}, std::uint16_t{0}, L'\0');
@@ -231,11 +197,14 @@ TEST(StringArguments, EveryKindBuildsAssignsAndAppends) {
   // The bounds count units and wide characters.
   EXPECT_EQ(UnitsOf(KQ_TString(units, 2)), (Units{'a', 0xE9}));
   EXPECT_EQ(KQ_TString(reinterpret_cast<KQ_TUniChar const*>(units), 100).Length(), 3u);
-  EXPECT_EQ(KQ_TString(static_cast<KQ_TUniChar const*>(nullptr), 5).Length(), 0u);
   EXPECT_EQ(KQ_TString(L"a\U0001F600b", 2).Length(), 3u);
-  EXPECT_EQ("x" + KQ_TString("y"), "xy");
   EXPECT_EQ(L"x" + KQ_TString("y"), "xy");
   EXPECT_EQ((KQ_TString("ab") + KQ_TString("cd")).Capacity(), 16u);
+
+  // Out as wide characters, pairs become UTF-32 and lone surrogates U+FFFD.
+  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(KQ_TString(L"x\U0001F600y"))), L"x\U0001F600y");
+  std::uint16_t const lone[] = {0xDE00, 'a', 0xD83D, 0};
+  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(KQ_TString(lone))), L"\xFFFD\x61\xFFFD");
 }
 
 TEST(StringArguments, AssignmentAndAppendTakeTheirOwnUnits) {
@@ -259,17 +228,6 @@ TEST(StringArguments, AssignmentAndAppendTakeTheirOwnUnits) {
   EXPECT_EQ(tail, "0123456789abcdefabcdef");
 }
 
-TEST(StringWide, ConvertsSurrogatePairsToUtf32) {
-  KQ_TString const smile(L"x\U0001F600y");
-  wchar_t const* wide = smile;
-  EXPECT_EQ(std::wstring(wide), std::wstring(L"x\U0001F600y"));
-  // Lone surrogates in the units come out as U+FFFD.
-  std::uint16_t const lone[] = {0xDE00, 'a', 0xD83D, 0};
-  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(KQ_TString(lone))),
-            std::wstring(L"\xFFFD\x61\xFFFD"));
-  EXPECT_EQ(std::wstring(static_cast<wchar_t*>(KQ_TString())), std::wstring());
-}
-
 TEST(StringAccess, IndexesFromBothEndsAndGuardsTheRange) {
   KQ_TString s("abc");
   // Out of range the mutable form hands out a zero unit that is reset on
@@ -287,7 +245,6 @@ TEST(StringAccess, IndexesFromBothEndsAndGuardsTheRange) {
     EXPECT_STREQ(s.UTF8(), written.c_str()) << index;
     s = "abc";
   }
-  EXPECT_EQ(s[std::size_t{2}], 'c');
   EXPECT_EQ(std::uint16_t(s[0xFFFFFFFFu]), 0u);
   // Beyond the end of a shortened string its old units still lie in the buffer.
   KQ_TString shortened("abcdef");
@@ -295,7 +252,6 @@ TEST(StringAccess, IndexesFromBothEndsAndGuardsTheRange) {
   KQ_TString const& cShortened = shortened;
   EXPECT_EQ(std::uint16_t(cShortened[3]), 0u);
 
-  EXPECT_EQ(static_cast<KQ_TUniChar const*>(s), reinterpret_cast<KQ_TUniChar const*>(s.Units()));
   std::uint16_t* copy = s;
   EXPECT_NE(copy, s.Units());
   EXPECT_EQ(std::memcmp(copy, s.Units(), 4 * sizeof(std::uint16_t)), 0);
@@ -314,38 +270,24 @@ TEST(StringCompare, OrdersUnitsUnsignedWithAndWithoutCase) {
   for (auto const& [left, right, ignoreCase, order] : cases) {
     EXPECT_EQ(left.CompareWith(right, ignoreCase), order) << left << " " << right;
   }
-  EXPECT_EQ(KQ_TString().CompareWith(KQ_TString::sEmpty), 0);
-  // Long strings differing at every position around the vector widths.
-  for (std::uint32_t length : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 100u}) {
-    for (std::uint32_t at = 0; at < length; ++at) {
-      KQ_TString a(std::string(length, 'm').c_str());
-      KQ_TString b(a);
-      b[static_cast<std::int32_t>(at)] = 'n';
-      ASSERT_EQ(a.CompareWith(b), -1) << length << " " << at;
-      b[static_cast<std::int32_t>(at)] = 'M';
-      ASSERT_EQ(a.CompareWith(b, true), 0);
-      ASSERT_EQ(a.CompareWith(b), 1);
-    }
-  }
+  // Long strings take the vector paths.
+  KQ_TString const a(std::string(100, 'm').c_str());
+  EXPECT_EQ(a.CompareWith(a.Replace(99, 1, "n")), -1);
+  EXPECT_EQ(a.CompareWith(a.Replace(40, 1, "M"), true), 0);
 }
 
 TEST(StringCompare, OperatorsWorkWithEveryOperandKind) {
   KQ_TString const s("abc");
   std::uint16_t const units[] = {'a', 'b', 'c', 0};
   ExpectOrder(s, KQ_TString("abd"), -1);
-  ExpectOrder(s, KQ_TString("abc"), 0);
   ExpectOrder(s, "abb", 1);
-  ExpectOrder(s, Utf8("abd"), -1);
   ExpectOrder(s, units, 0);
-  ExpectOrder(s, u"abd", -1);
   ExpectOrder(s, L"ab", 1);
   ExpectOrder(s, static_cast<char const*>(nullptr), 1);
   ExpectOrder(KQ_TString(), static_cast<wchar_t const*>(nullptr), 0);
-  ExpectOrder(KQ_TString(), static_cast<std::uint16_t const*>(nullptr), 0);
   // Only the whole string is equal: an embedded zero unit counts.
   ExpectOrder(KQ_TString("ab") + std::uint16_t{0}, "ab", 1);
-  EXPECT_TRUE("abc" == s && L"abc" == s && u"abc" == s && units == s);
-  EXPECT_TRUE("abb" < s && "abd" > s);
+  EXPECT_TRUE("abc" == s && L"abc" == s && "abb" < s && "abd" > s);
 }
 
 TEST(StringFind, SearchesUnitsAndNeedlesWithTheStartRules) {
@@ -355,8 +297,7 @@ TEST(StringFind, SearchesUnitsAndNeedlesWithTheStartRules) {
       {"abc", 3, 3}, {"abc", 4, -1}, {"bc", -2, 4}, {"ab", -100, 0},
       {"", 2, 2},    {"", 6, 6},     {"", 7, -1},   {"abcabcd", 0, -1}};
   for (auto const& [needle, start, found] : needles) {
-    EXPECT_EQ(s.Find(needle, start), found) << needle << " from " << start;
-    EXPECT_EQ(s.Find(KQ_TString(needle), start), found);
+    EXPECT_EQ(s.Find(KQ_TString(needle), start), found) << needle << " from " << start;
   }
   EXPECT_EQ(KQ_TString().Find(""), 0);
   // Forward, from -1 only the last unit is searched and the zero unit is
@@ -367,12 +308,8 @@ TEST(StringFind, SearchesUnitsAndNeedlesWithTheStartRules) {
       {'a', -1, true, 3},   {'a', 2, true, 0},   {'c', 100, true, 5},  {'c', -100, true, -1},
       {'a', -100, true, 0}, {'\0', -1, true, -1}};
   for (auto const& [unit, start, reverse, found] : units) {
-    SCOPED_TRACE(testing::Message() << unit << " from " << start << " reverse " << reverse);
-    EXPECT_EQ(s.Find(unit, start, reverse), found);
-    EXPECT_EQ(s.Find(static_cast<std::uint16_t>(unit), start, reverse), found);
-    EXPECT_EQ(s.Find(KQ_TUniChar(unit), start, reverse), found);
+    EXPECT_EQ(s.Find(unit, start, reverse), found) << unit << " from " << start << " " << reverse;
   }
-  EXPECT_EQ(KQ_TString().Find('a', 0, true), -1);
   EXPECT_EQ(KQ_TString("x\xC3\xA9").Find(static_cast<char>(0xE9)), -1);  // a signed byte
   EXPECT_EQ(KQ_TString("x\xC3\xA9").Find(std::uint16_t{0xE9}), 1);
   std::tuple<char const*, std::int32_t, bool, std::int32_t> const sets[] = {
@@ -382,15 +319,6 @@ TEST(StringFind, SearchesUnitsAndNeedlesWithTheStartRules) {
     EXPECT_EQ(s.FindChars(set, start, reverse), found) << set << " from " << start;
   }
   EXPECT_EQ(KQ_TString("a\xE4\xB8\xAD\x62").FindChars("\xE4\xB8\xAD"), 1);
-
-  // Long texts take the vector paths.
-  std::string text(1000, 'x');
-  text.replace(700, 5, "needl");
-  text.replace(900, 6, "needle");
-  KQ_TString const t(text.c_str());
-  EXPECT_EQ(t.Find("needle"), 900);
-  EXPECT_EQ(t.Find('d'), 703);
-  EXPECT_EQ(t.Find('n', 899, true), 700);
 }
 
 TEST(StringDerived, SubstringsAndReplacementsLeaveTheSourceAlone) {
@@ -406,7 +334,6 @@ TEST(StringDerived, SubstringsAndReplacementsLeaveTheSourceAlone) {
         << start << " " << count;
   }
   EXPECT_EQ(KQ_TString().Replace(3, 4, "with"), "with");
-  EXPECT_EQ(s.Substring(2), "cdef");
   EXPECT_EQ(s, "abcdef");
 
   // Text, what, with, maxCount, start and the result.
@@ -419,10 +346,8 @@ TEST(StringDerived, SubstringsAndReplacementsLeaveTheSourceAlone) {
       {"aaaa", "a", "x", 0, 4, "aaaa"},    {"aaaa", "b", "x", 0, 0, "aaaa"}};
   for (auto const& [source, what, with, maxCount, start, result] : occurrences) {
     KQ_TString const text(source);
-    SCOPED_TRACE(testing::Message() << source << " " << what << " " << maxCount << " " << start);
-    EXPECT_EQ(text.Replace(what, with, maxCount, start), result);
-    EXPECT_EQ(text.Replace(KQ_TString(what), KQ_TString(with), maxCount, start), result);
-    EXPECT_EQ(text.Replace(Utf8(what), Utf8(with), maxCount, start), result);
+    EXPECT_EQ(text.Replace(what, with, maxCount, start), result)
+        << source << " " << what << " " << maxCount << " " << start;
   }
 
   // Units: the zero unit as to removes, as from changes nothing. Sets: the
@@ -454,9 +379,7 @@ TEST(StringCase, MapsEveryUnitThroughTheTablesAndMatchesWithOrWithoutCase) {
   KQ_TString const s("Hello \xC3\xBF \xC5\xB8 \xCE\xB1\xCE\x91 \xD0\xB4 \xE4\xB8\xAD");
   EXPECT_EQ(s.ToUpper(), "HELLO \xC5\xB8 \xC5\xB8 \xCE\x91\xCE\x91 \xD0\x94 \xE4\xB8\xAD");
   EXPECT_EQ(s.ToLower(), "hello \xC3\xBF \xC3\xBF \xCE\xB1\xCE\xB1 \xD0\xB4 \xE4\xB8\xAD");
-  KQ_TString t("MiXeD");
-  EXPECT_EQ(&t.MakeLower(), &t);
-  EXPECT_EQ(t, "mixed");
+  EXPECT_EQ(KQ_TString("MiXeD").MakeLower(), "mixed");
   // Patterns match with and without case.
   EXPECT_TRUE(KQ_TString("ABC").Matches("a?c", true));
   EXPECT_FALSE(KQ_TString("ABC").Matches("a?c", false));
@@ -468,7 +391,6 @@ TEST(StringHash, MultipliesBy65521AndShiftsBeforeEachUnit) {
       {"ab", 0, 6355635},
       {"ab", 1, 12711172},
       {"ab", 33, 12711172},
-      {"abc", 0, 0xF5044FE6},
       {"abc", 5, 0x95944CA3},
       {"\xEF\xBF\xBF", 0, 0xFFFF},
       {"", 0, 0},
@@ -584,15 +506,8 @@ TEST(StringSharing, AChangedCopyLeavesTheOthersAlone) {
   std::vector<Change> const changes = {
       {"index", [](KQ_TString& s) { s[0] = KQ_TUniChar(u'X'); }},
       {"append", [](KQ_TString& s) { s += "!"; }},
-      {"append itself", [](KQ_TString& s) { s += s; }},
       {"assign", [](KQ_TString& s) { s = u"other"; }},
       {"truncate", [](KQ_TString& s) { s.Truncate(3); }},
-      {"lower", [](KQ_TString& s) { s.MakeLower(); }},
-      {"scan",
-       [](KQ_TString& s) {
-         std::istringstream in("scanned words");
-         s.ScanFrom(in);
-       }},
       {"unpack",
        [](KQ_TString& s) { kqtest::ReadInto(s, kqtest::Packed(KQ_TString("unpacked"))); }},
   };
@@ -644,7 +559,6 @@ TEST(StringPacking, ReadsTheLengthAndUnitsIntoABufferLargeEnough) {
   KQ_TString s("previous contents");
   auto small = reading(3, std::string("\x00\x41\x00\xE9\x4E\x2D", 6));
   s.KQ_Unpack(*small);
-  EXPECT_EQ(small->fPacketSizes[0], 6u);
   EXPECT_EQ(s, "A\xC3\xA9\xE4\xB8\xAD");
   EXPECT_EQ(s.Capacity(), 32u);
   s.KQ_Unpack(*reading(0, ""));
@@ -685,7 +599,6 @@ TEST(StringPacking, RoundTripsAndClonesThroughTheDataStream) {
   KQ_TString const s("key");
   EXPECT_TRUE(s.KQ_IsIdent(*std::unique_ptr<KQ_IPackable>(s.KQ_Clone())));
   EXPECT_FALSE(s.KQ_IsIdent(KQ_TString("kez")));
-  EXPECT_FALSE(s.KQ_IsIdent(KQ_TAny(std::int32_t{5})));
 }
 
 // The kernels: both forms agree with each other and a reference on random input.
@@ -779,37 +692,25 @@ TEST(StringKernels, Utf8FormsAgreeOnRandomInput) {
 }
 
 TEST(StringKernels, SizingAndNarrowingStopAtTheFirstZeroUnitInBothForms) {
-  std::mt19937 random(7);
-  std::uniform_int_distribution<int> unit(0, 0xFFFF);
-  for (int round = 0; round < 4000; ++round) {
-    // Mostly ASCII units, so that the vector paths run; in half the rounds
-    // one zero unit, in a quarter of the rest one wide unit.
-    Units units(round % 100);
-    bool const wide = round % 4 == 1;
-    for (auto& u : units) {
-      u = static_cast<std::uint16_t>(wide && unit(random) % 4 == 0 ? unit(random) | 1
-                                                                   : 1 + unit(random) % 0x7F);
-    }
-    if (!units.empty() && round % 2 == 0) {
-      units[static_cast<std::size_t>(unit(random)) % units.size()] = 0;
-    }
-    auto const end = std::find(units.begin(), units.end(), 0);
-    auto const used = static_cast<std::size_t>(end - units.begin());
-    auto const ascii = static_cast<std::size_t>(
-        std::find_if(units.begin(), end, [](std::uint16_t u) { return u >= 0x80; }) -
-        units.begin());
-    std::size_t size = 0;
-    for (auto u = units.begin(); u != end; ++u) size += *u < 0x80 ? 1 : *u < 0x800 ? 2 : 3;
-    for (Kernels const& f : kKernels) {
-      SCOPED_TRACE(f.name);
-      std::size_t fUsed = 0;
-      ASSERT_EQ(f.size(units.data(), units.size(), &fUsed), size) << round;
-      ASSERT_EQ(fUsed, used) << round;
-      std::vector<unsigned char> out(units.size() + 1, 0xAA);
-      ASSERT_EQ(f.narrow(units.data(), units.size(), out.data()), ascii) << round;
-      ASSERT_TRUE(std::equal(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(ascii),
-                             out.begin()));
-      ASSERT_TRUE(f.narrow != k::NarrowAsciiPortable || out[ascii] == 0xAA);
+  // ASCII runs long enough for the vector paths, with a zero unit or a wide
+  // unit at every position.
+  for (std::size_t length : {7u, 16u, 33u, 70u}) {
+    for (std::size_t at = 0; at < length; ++at) {
+      for (std::uint16_t stop : {0, 0x4E2D}) {
+        Units units(length, 'a');
+        units[at] = stop;
+        for (Kernels const& f : kKernels) {
+          SCOPED_TRACE(testing::Message() << f.name << " " << length << " " << at << " " << stop);
+          std::size_t used = 0;
+          ASSERT_EQ(f.size(units.data(), length, &used), stop == 0 ? at : length + 2);
+          ASSERT_EQ(used, stop == 0 ? at : length);
+          std::vector<unsigned char> out(length + 1, 0xAA);
+          ASSERT_EQ(f.narrow(units.data(), length, out.data()), at);
+          ASSERT_TRUE(std::all_of(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(at),
+                                  [](auto b) { return b == 'a'; }));
+          ASSERT_TRUE(f.narrow != k::NarrowAsciiPortable || out[at] == 0xAA);
+        }
+      }
     }
   }
 }

@@ -106,21 +106,16 @@ void ExpectUnit(std::uint16_t unit, A... args) {
 }
 
 TEST(UniChar, ConstructionFromUnitsAndCharacters) {
-  EXPECT_EQ(std::uint16_t(KQ_TUniChar()), 0);
   ExpectUnit(0xFFFF, std::uint16_t{0xFFFF});
   ExpectUnit(0x20AC, u'\u20AC', L'\u20AC');
-  ExpectUnit(0x100, 0x100);
   // A wide character or an integer beyond U+FFFF, or a negative one, is no
   // unit; a char is a signed byte.
   ExpectUnit(0xFFFD, L'\U0001F600', static_cast<wchar_t>(-1), 0x10000);
-  ExpectUnit(0x7F, '\x7F');
   ExpectUnit(0xFFE9, static_cast<char>(0xE9));
   // The char conversion keeps units below 256 and gives 0 for the rest.
-  EXPECT_EQ(char(KQ_TUniChar(static_cast<char>(0xE9))), '\0');
   EXPECT_EQ(char(KQ_TUniChar(std::uint16_t{0xE9})), static_cast<char>(0xE9));
   EXPECT_EQ(char(KQ_TUniChar(std::uint16_t{0x100})), '\0');
-  EXPECT_FALSE(!KQ_TUniChar('x'));
-  EXPECT_TRUE(!KQ_TUniChar());
+  EXPECT_TRUE(!KQ_TUniChar() && !!KQ_TUniChar('x'));
 }
 
 TEST(UniChar, ComparisonsOrderUnsignedUnitsAndSignExtendChars) {
@@ -128,30 +123,21 @@ TEST(UniChar, ComparisonsOrderUnsignedUnitsAndSignExtendChars) {
   KQ_TUniChar const top(std::uint16_t{0xFFFF});  // units are unsigned: the greatest
   char const e9 = static_cast<char>(0xE9);       // U+FFE9, not U+00E9
   ExpectOrder(c, 'a', 0);
-  ExpectOrder(c, std::uint16_t{0x61}, 0);
-  ExpectOrder(c, KQ_TUniChar(0x100), -1);
   ExpectOrder(top, c, 1);
   ExpectOrder(KQ_TUniChar(std::uint16_t{0xFFE9}), e9, 0);
   ExpectOrder(KQ_TUniChar(std::uint16_t{0xE9}), e9, -1);
   // Other integers compare by value.
-  ExpectOrder(c, -1, 1);
   ExpectOrder(top, 0x10000, -1);
-  EXPECT_TRUE('a' == c && std::uint16_t{0x61} == c && e9 > c && 0x62 > c);
-}
-
-std::string Utf8Of(KQ_TUniChar c) {
-  char const* narrow = c;
-  kq::Utf8Text utf8 = c;
-  // Both conversions give the same bytes.
-  EXPECT_STREQ(narrow, reinterpret_cast<char const*>(utf8));
-  return narrow;
+  EXPECT_TRUE('a' == c && e9 > c);
 }
 
 TEST(UniChar, ConvertsToUtf8) {
   std::pair<std::uint16_t, char const*> const cases[] = {
       {0x7F, "\x7F"},          {0x80, "\xC2\x80"},       {0x7FF, "\xDF\xBF"},
       {0x800, "\xE0\xA0\x80"}, {0xFFFF, "\xEF\xBF\xBF"}, {0, ""}};
-  for (auto const& [unit, bytes] : cases) EXPECT_EQ(Utf8Of(KQ_TUniChar(unit)), bytes) << unit;
+  for (auto const& [unit, bytes] : cases) {
+    EXPECT_STREQ(static_cast<char const*>(KQ_TUniChar(unit)), bytes) << unit;
+  }
   // Each conversion hands out its own temporary.
   char const* first = KQ_TUniChar('x');
   char const* second = KQ_TUniChar('y');
@@ -166,8 +152,7 @@ KQ_TUniChar FromUtf8(char const* text) {
 TEST(UniChar, DecodesTheFirstUtf8Character) {
   // Overlong forms decode as they are.
   std::pair<char const*, std::uint16_t> const cases[] = {
-      {"\xC3\xA9xyz", 0xE9}, {"abc", 'a'},          {"\xEF\xBF\xBF", 0xFFFF}, {"", 0},
-      {"\xC1\xBF", 0x7F},    {"\xE0\x81\x81", 0x41}};
+      {"\xC3\xA9xyz", 0xE9}, {"\xEF\xBF\xBF", 0xFFFF}, {"", 0}, {"\xE0\x81\x81", 0x41}};
   for (auto const& [bytes, unit] : cases) EXPECT_EQ(std::uint16_t(FromUtf8(bytes)), unit) << bytes;
   EXPECT_EQ(std::uint16_t(KQ_TUniChar(kq::ConstUtf8Text{})), 0);
   // Four-byte characters, continuation bytes and cut sequences are illegal.
@@ -175,14 +160,10 @@ TEST(UniChar, DecodesTheFirstUtf8Character) {
        {"\xF0\x9F\x98\x80", "\x80", "\xC3", "\xC3x", "\xE2\x82", "\xE2x\xAC", "\xFF"}) {
     EXPECT_THROW(FromUtf8(bad), KQ_EIllegalUTF8Character) << bad;
   }
-  KQ_TUniChar c;
-  c = reinterpret_cast<kq::ConstUtf8Text>("\xD0\x96");
-  EXPECT_EQ(std::uint16_t(c), 0x416);
 }
 
 TEST(UniChar, ConvertsLocaleTextWithTheMultibyteConversion) {
   EXPECT_EQ(std::uint16_t(KQ_TUniChar(static_cast<char const*>(nullptr))), 0);
-  EXPECT_EQ(std::uint16_t(KQ_TUniChar("")), 0);
   EXPECT_EQ(std::uint16_t(KQ_TUniChar("Hello")), 'H');
   std::string const saved = std::setlocale(LC_CTYPE, nullptr);
   if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) GTEST_SKIP() << "no C.UTF-8 locale";
@@ -190,9 +171,6 @@ TEST(UniChar, ConvertsLocaleTextWithTheMultibyteConversion) {
   std::pair<char const*, std::uint16_t> const cases[] = {
       {"\xC3\xA9t\xC3\xA9", 0xE9}, {"\x80", 0}, {"\xE2\x82", 0}, {"\xF0\x9F\x98\x80", 0xFFFD}};
   for (auto const& [text, unit] : cases) EXPECT_EQ(std::uint16_t(KQ_TUniChar(text)), unit) << text;
-  KQ_TUniChar c;
-  c = "\xD0\x96";
-  EXPECT_EQ(std::uint16_t(c), 0x416);
   std::setlocale(LC_CTYPE, saved.c_str());
 }
 
