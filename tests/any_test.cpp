@@ -1,11 +1,9 @@
 // KQ_TAny: kinds and overload resolution, conversions, equality, hashing,
 // ownership of held objects, casts into the contents, printing, packing.
-#include <cmath>
 #include <ios>
 #include <iterator>
 #include <limits>
 #include <set>
-#include <thread>
 #include <tuple>
 
 #include "kq_tany.h"

@@ -2,7 +2,6 @@
 // rules, and input that is damaged, huge or deeply nested.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <limits>
 #include <map>
 #include <tuple>

@@ -1,7 +1,6 @@
 // Exceptions: raising, message completion, stack traces, the printed layout,
 // packing through class sections and the whole exception tree.
 #include <cerrno>
-#include <cstdio>
 
 #include "kq_tstackentry.h"
 #include "pathbridge.h"

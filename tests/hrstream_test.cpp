@@ -5,7 +5,6 @@
 
 #include <cctype>
 #include <clocale>
-#include <cstdio>
 #include <limits>
 #include <map>
 #include <random>

@@ -1,12 +1,8 @@
 // The object model: class records, the registry, casts by name, the
 // library initialisation function and the interface defaults.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <iterator>
 #include <set>
-#include <thread>
 
 #include "kq_ihashable.h"
 #include "kq_initialization.h"

@@ -4,10 +4,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <new>
 #include <string_view>
 
 #include "internal/kq_memalloc_failure.h"

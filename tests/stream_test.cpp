@@ -6,15 +6,7 @@
 // refills, one position for reads and writes, and unbound operations.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <sstream>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "kq_tblockstream.h"
 #include "kq_tbufferedstream.h"

@@ -1,9 +1,7 @@
 // KQ_TString: capacity, UTF-8 and its kernels, every argument kind, searches,
 // derived strings, case, hashing, formatting, streams, packing, sharing.
-#include <cstdio>
 #include <cwchar>
 #include <random>
-#include <thread>
 #include <tuple>
 
 #include "internal/kq_tstring_simd.h"

@@ -3,7 +3,6 @@
 // seconds (2038, 2106), formatting, packing and the text format.
 #include <array>
 #include <climits>
-#include <cstdlib>
 #include <ctime>
 #include <tuple>
 
