@@ -85,6 +85,8 @@ TEST_F(FileInfoTest, LooksUpFilesDirectoriesLinksAndMissingPaths) {
             born ? status.stx_btime.tv_sec : status.stx_ctime.tv_sec);
   EXPECT_TRUE(byName.CreationTime().Seconds() == byURL.CreationTime().Seconds() &&
               byName.Owner() == KQ_TUserInfo());
+  KQ_TFileInfo assigned;
+  EXPECT_TRUE((assigned = URLOf("a.txt")).Owner() == KQ_TUserInfo::CurrentUser());
   // A "file:" text, a directory and a name joined, the root.
   EXPECT_EQ(KQ_TFileInfo(KQ_TString(URLOf("a.txt")), true), byName);
   EXPECT_EQ(KQ_TFileInfo(Name(fDirectory), "a.txt", true), byName);
