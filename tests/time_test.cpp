@@ -379,6 +379,7 @@ TEST_F(TimeTest, TimesReadBackFromTheirTextForm) {
   std::pair<char const*, KQ_TTime> const cases[] = {
       {"KQ_TTime { 4/3/2007 05:06 }", Local({2007, 3, 4, 5, 6, 0})},
       {"KQ_TTime { 4/3/2007 05:06:07.0000086 }", Local({2007, 3, 4, 5, 6, 7}, 9)},
+      {"KQ_TTime { 4/3/2007 05:06:07.9999996 }", Local({2007, 3, 4, 5, 6, 8})},
       {"KQ_TTime { 31/3/2024 02:30:00.0 }", Local({2024, 3, 31, 3, 30, 0})},
       {"KQ_TTime { 0031/03/2024 12:00:60 }", Local({2024, 3, 31, 12, 1, 0})},
       // Seconds carry into the minutes either way, as the local fields do.
