@@ -4,7 +4,9 @@
 #include <iterator>
 #include <limits>
 #include <set>
+#include <thread>
 #include <tuple>
+#include <utility>
 
 #include "kq_tany.h"
 #include "kq_tstring.h"
@@ -572,4 +574,80 @@ TEST_F(AnyTest, ValuesMadeInOneThreadAreReleasedInAnother) {
       EXPECT_EQ(static_cast<double>(local), i);
     }
   });
+}
+
+// A string of up to 16 units lives in the Any's cell until an object is
+// asked for; every observer must see the same as for a held string object,
+// and once the object exists its changes are the value.
+TEST_F(AnyTest, ShortStringsInTheCellActAsHeldStringObjects) {
+  KQ_TString zeroInside(u"a");
+  zeroInside += char16_t{0};
+  zeroInside += u"b";
+  std::tuple<char const*, KQ_TString> const cases[] = {
+      {"empty", KQ_TString()},
+      {"a zero unit inside", zeroInside},
+      {"16 units, the longest in the cell", KQ_TString(u"sixteen units ok")},
+      {"17 units, held as an object", KQ_TString(u"seventeen units!!")},
+  };
+  for (auto const& [what, text] : cases) {
+    SCOPED_TRACE(what);
+    KQ_TAny const any(text);
+    KQ_TAny object;
+    object.Assign(new KQ_TString(text));
+    EXPECT_EQ(any.Kind(), KQ_TAny::kObject);
+    EXPECT_EQ(&any.ClassObject(), KQ_TString::KQ_ClassObject());
+    EXPECT_TRUE(any == object && object == any && any.KQ_IsIdent(text));
+    EXPECT_FALSE(any == KQ_TAny(text + u"x"));
+    EXPECT_EQ(any.KQ_HashValue(7), text.KQ_HashValue(7));
+    EXPECT_EQ(any.KQ_ContentHash(), text.KQ_ContentHash());
+    EXPECT_EQ(kqtest::Packed(any), kqtest::Packed(object));
+
+    // A copy changed through its object: the change is its value from then
+    // on, for copies of it too, and the original keeps its own.
+    KQ_TAny copy(any);
+    auto* const held = static_cast<KQ_TString*>(copy.KQ_Cast("KQ_TString"));
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(held->Length(), text.Length());
+    EXPECT_EQ(*held, text);
+    *held += u"!";
+    KQ_TString const changed = text + u"!";
+    KQ_TAny const copyOfCopy(copy);
+    for (KQ_TAny const* changedAny : {&std::as_const(copy), &copyOfCopy}) {
+      EXPECT_TRUE(*changedAny == KQ_TAny(changed));
+      EXPECT_FALSE(*changedAny == any);
+      EXPECT_EQ(changedAny->KQ_HashValue(3), changed.KQ_HashValue(3));
+      EXPECT_EQ(changedAny->KQ_ContentHash(), changed.KQ_ContentHash());
+    }
+    EXPECT_EQ(&*copy, static_cast<KQ_IPackable*>(held));
+    EXPECT_EQ(*static_cast<KQ_TString const*>(any.KQ_Cast("KQ_TString")), text);
+
+    // Assignments between the forms, the string's own object included.
+    KQ_TAny assigned(Key(1));
+    assigned = any;
+    EXPECT_EQ(Live(), 0);
+    EXPECT_TRUE(assigned == any);
+    assigned = *assigned;
+    EXPECT_TRUE(assigned == any);
+    assigned = 5;
+    EXPECT_EQ(static_cast<std::int32_t>(assigned), 5);
+    assigned = copy;
+    EXPECT_TRUE(assigned == copy);
+  }
+}
+
+TEST_F(AnyTest, ThreadsReadingOneShortStringShareOneObject) {
+  KQ_TAny const any(u"shared");
+  constexpr int kThreads = 4;
+  std::vector<KQ_IPackable const*> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&any, &seen, t] {
+      EXPECT_EQ(any.KQ_HashValue(0), KQ_TString(u"shared").KQ_HashValue(0));
+      KQ_TAny const copy(any);
+      seen[t] = &*any;
+      EXPECT_TRUE(copy == any);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (KQ_IPackable const* object : seen) EXPECT_EQ(object, seen[0]);
 }

@@ -86,10 +86,10 @@ void* HeapRealloc(void* p, std::size_t size) {
 // it lies on a free chain, the header address of the next free block (0 at
 // the end).
 //
-// Beside the four classes the pool keeps a fifth for the library's own
-// value cells: 16-byte blocks without a header, carved from slabs that are
-// never given back. Every Any owns one, so they take neither header nor heap
-// call.
+// Beside the four classes the pool keeps two for the library's own value
+// cells: blocks of 16 and 48 bytes without a header, carved from slabs that
+// are never given back. Every Any owns one, so they take neither header nor
+// heap call.
 
 constexpr std::size_t kHeaderSize = alignof(std::max_align_t);
 static_assert(kHeaderSize >= sizeof(kq::pool::FreeLinks), "a free block's links fit its header");
@@ -107,6 +107,7 @@ std::uintptr_t ClassOf(std::uint32_t size) {
 }
 
 using kq::pool::kBatch;
+using kq::pool::kBigCellClass;
 using kq::pool::kCachedClasses;
 using kq::pool::kCellClass;
 using kq::pool::Links;
@@ -132,10 +133,10 @@ namespace {
 // The process-wide stacks of batches, guarded by PoolLock().
 std::uintptr_t gBatches[kq::pool::kCachedClasses];
 
-struct Slab {
+// A slab's head; its kSlabCells cells follow it. Its alignment keeps the
+// cells aligned as the heap aligns its blocks.
+struct alignas(alignof(std::max_align_t)) Slab {
   Slab* next;
-  // Keeps the cells aligned as the heap aligns its blocks.
-  alignas(alignof(std::max_align_t)) unsigned char cells[kSlabCells * kq::kCellSize];
 };
 // Every slab, so that the memory stays reachable for leak checkers.
 Slab* gSlabs;
@@ -165,7 +166,7 @@ struct CacheCloser {
     for (std::uintptr_t c = 0; c < kCachedClasses; ++c) {
       kq::pool::ClassChain& chain = cache.chain[c];
       if (chain.head != 0) PushBatch(c, chain.head);
-      if (chain.full != 0) PushBatch(c, chain.full);
+      if (chain.reserve != 0) PushBatch(c, chain.reserve);
       chain = kq::pool::ClassChain{};
     }
   }
@@ -183,18 +184,19 @@ void Activate(kq::pool::ThreadCache& cache) {
 // New blocks of a class when the thread and the stack have none: one heap
 // block with its header, or a slab of cells linked into a chain.
 std::uintptr_t MakeBlocks(std::uintptr_t sizeClass) {
-  if (sizeClass != kCellClass) {
+  if (sizeClass != kCellClass && sizeClass != kBigCellClass) {
     std::uintptr_t const header =
         reinterpret_cast<std::uintptr_t>(HeapAlloc(kCapacity[sizeClass] + kHeaderSize));
     Links(header).next = 0;
     return header;
   }
-  auto* const slab = static_cast<Slab*>(HeapAlloc(sizeof(Slab)));
-  auto const first = reinterpret_cast<std::uintptr_t>(slab->cells);
+  std::size_t const size = sizeClass == kCellClass ? kq::kCellSize : kq::kBigCellSize;
+  auto* const slab = static_cast<Slab*>(HeapAlloc(sizeof(Slab) + kSlabCells * size));
+  auto const first = reinterpret_cast<std::uintptr_t>(slab + 1);
   for (std::uint32_t i = 0; i + 1 < kSlabCells; ++i) {
-    Links(first + i * kq::kCellSize).next = first + (i + 1) * kq::kCellSize;
+    Links(first + i * size).next = first + (i + 1) * size;
   }
-  Links(first + (kSlabCells - 1) * kq::kCellSize).next = 0;
+  Links(first + (kSlabCells - 1) * size).next = 0;
   ScopedLock hold(PoolLock(), true);
   slab->next = gSlabs;
   gSlabs = slab;
@@ -318,23 +320,12 @@ void KQ_PoolFree(void* p) {
 
 // The paths of the thread caches that take a lock or call the heap.
 std::uintptr_t kq::pool::Refill(ThreadCache& cache, std::uintptr_t sizeClass) {
-  ClassChain& chain = cache.chain[sizeClass];
-  if (std::uintptr_t const first = chain.full) {
-    chain.full = 0;
-    chain.count = kBatch[sizeClass];
-    return first;
-  }
   Activate(cache);
   std::uintptr_t first = PopBatch(sizeClass);
-  chain.count = kBatch[sizeClass];
-  if (first == 0) {
-    first = MakeBlocks(sizeClass);
-    chain.count = sizeClass == kCellClass ? kSlabCells : 1;
-  }
+  if (first == 0) first = MakeBlocks(sizeClass);
   if (cache.state == kClosed) {
     // A closed thread keeps nothing: one block for the caller, the rest back.
     if (Links(first).next != 0) PushBatch(sizeClass, Links(first).next);
-    chain.count = 0;
     Links(first).next = 0;
   }
   return first;
@@ -351,8 +342,7 @@ void kq::pool::Release(ThreadCache& cache, std::uintptr_t sizeClass, std::uintpt
   Links(block).next = chain.head;
   chain.head = block;
   if (++chain.count < kBatch[sizeClass]) return;
-  if (chain.full != 0) PushBatch(sizeClass, chain.full);
-  chain.full = chain.head;
+  PushBatch(sizeClass, chain.head);
   chain.head = 0;
   chain.count = 0;
 }

@@ -7,11 +7,13 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 
 #include "internal/kq_content_hash.h"
 #include "internal/kq_packed_format.h"
 #include "internal/kq_pool.h"
+#include "internal/kq_tstring_units.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
@@ -176,12 +178,65 @@ struct ElementTable {
 };
 constexpr ElementTable kElements{};
 
+// The string object is, when it is of the class KQ_TString itself (not of a
+// class derived from it); else null.
+KQ_TString const* PlainString(KQ_IPackable const& object) {
+  if (typeid(object) != typeid(KQ_TString)) return nullptr;
+  return static_cast<KQ_TString const*>(dynamic_cast<void const*>(&object));
+}
+
 }  // namespace
+
+// A short string's cell: the common head, with the length plus one in
+// fShort and the object made of the string in fValue.fString (null until it
+// is made), then the units. Readers of one constant Any may make the object
+// on several threads at once, so that pointer is read and set atomically;
+// the units never change.
+struct KQ_TAny::ShortCell : Cell {
+  std::uint16_t fUnits[kShortUnits];
+
+  std::uint32_t Length() const { return fShort - 1; }
+  KQ_TString* Made() const { return __atomic_load_n(&fValue.fString, __ATOMIC_ACQUIRE); }
+  // The cell when its object has not been made: the units are the value.
+  static ShortCell const* Unmade(Cell const& cell) {
+    auto const* const shortCell = static_cast<ShortCell const*>(&cell);
+    return cell.fShort != 0 && shortCell->Made() == nullptr ? shortCell : nullptr;
+  }
+  static ShortCell* New(std::uint32_t length) {
+    static_assert(sizeof(ShortCell) <= kq::kBigCellSize, "a short string fits a big cell");
+    auto* const cell = static_cast<ShortCell*>(kq::PoolTakeBigCell());
+    cell->fKind = kObject;
+    cell->fShort = length + 1;
+    cell->fValue.fString = nullptr;
+    return cell;
+  }
+  // The object, made now when it has not been.
+  KQ_TString* Object() {
+    KQ_TString* made = Made();
+    if (made != nullptr) return made;
+    auto* const fresh = new KQ_TString(KQ_TString::RawUnits{}, fUnits, Length());
+    if (__atomic_compare_exchange_n(&fValue.fString, &made, fresh, false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE)) {
+      return fresh;
+    }
+    delete fresh;
+    return made;
+  }
+  bool SameUnits(std::uint16_t const* units, std::uint32_t length) const {
+    return length == Length() && std::memcmp(fUnits, units, length * sizeof *units) == 0;
+  }
+  // As KQ_TString::KQ_IsIdent.
+  bool IsIdent(KQ_IPackable const& other) const {
+    auto const* const text = static_cast<KQ_TString const*>(other.KQ_Cast("KQ_TString"));
+    return text != nullptr && SameUnits(text->Units(), text->Length());
+  }
+};
 
 inline KQ_TAny::Cell* KQ_TAny::NewCell(std::uint32_t kind) {
   static_assert(sizeof(Cell) <= kq::kCellSize, "a pool cell has the room of a value cell");
   auto* cell = static_cast<Cell*>(kq::PoolTakeCell());
   cell->fKind = kind;
+  cell->fShort = 0;
   cell->fValue.fRaw = 0;
   return cell;
 }
@@ -193,31 +248,79 @@ KQ_TAny::Cell* KQ_TAny::NewObjectCell(KQ_IPackable* object) {
   return cell;
 }
 
+KQ_TAny::Cell* KQ_TAny::NewStringCell(KQ_TString const& text) {
+  std::uint32_t const length = text.Length();
+  if (length > kShortUnits) return NewObjectCell(new KQ_TString(text));
+  ShortCell* const cell = ShortCell::New(length);
+  std::memcpy(cell->fUnits, text.Units(), length * sizeof(std::uint16_t));
+  return cell;
+}
+
+// A short string is copied as the units it was made from, or as its object
+// once that stands for the value.
 inline KQ_TAny::Cell* KQ_TAny::NewCopyCell(Cell const& source) {
-  if (source.fKind == kObject) return NewObjectCell(source.fValue.fObject->KQ_Clone());
+  if (source.fKind == kObject) {
+    if (source.fShort == 0) return NewObjectCell(source.fValue.fObject->KQ_Clone());
+    auto const& shortSource = static_cast<ShortCell const&>(source);
+    if (KQ_TString const* const made = shortSource.Made()) return NewStringCell(*made);
+    ShortCell* const cell = ShortCell::New(shortSource.Length());
+    std::memcpy(cell->fUnits, shortSource.fUnits, sizeof cell->fUnits);
+    return cell;
+  }
   Cell* cell = NewCell(source.fKind);
   if (source.fKind > kNull && source.fKind < kObject) cell->fValue = source.fValue;
   return cell;
 }
 
+inline void KQ_TAny::DestroyCell(Cell* cell) {
+  if (cell->fKind == kObject) {
+    if (cell->fShort != 0) {
+      delete static_cast<ShortCell*>(cell)->Made();
+      kq::PoolGiveBigCell(cell);
+      return;
+    }
+    delete cell->fValue.fObject;
+  }
+  kq::PoolGiveCell(cell);
+}
+
+void KQ_TAny::ReplaceCell(Cell* cell) {
+  Cell* const old = fCell;
+  fCell = cell;
+  DestroyCell(old);
+}
+
+// A short string's cell is replaced by a plain one.
 inline KQ_TAny::Value& KQ_TAny::Reset(std::uint32_t kind) {
-  if (fCell->fKind == kObject) delete fCell->fValue.fObject;
+  if (fCell->fKind == kObject) {
+    if (fCell->fShort != 0) {
+      ReplaceCell(NewCell(kind));
+      return fCell->fValue;
+    }
+    delete fCell->fValue.fObject;
+  }
   fCell->fKind = kind;
   fCell->fValue.fRaw = 0;
   return fCell->fValue;
 }
 
 void KQ_TAny::TakeObject(KQ_IPackable* object) {
-  if (fCell->fKind == kObject && fCell->fValue.fObject == object) return;
+  if (fCell->fKind == kObject && object != nullptr) {
+    KQ_IPackable const* const held =
+        fCell->fShort != 0 ? static_cast<ShortCell*>(fCell)->Made() : fCell->fValue.fObject;
+    if (held == object) return;
+  }
+  std::unique_ptr<KQ_IPackable> owned(object);
   if (object == nullptr) {
     Reset(kNull);
   } else {
-    Reset(kObject).fObject = object;
+    Reset(kObject).fObject = owned.release();
   }
 }
 
 KQ_IPackable* KQ_TAny::HeldObject() const {
   if (fCell->fKind != kObject) KQ_THROW(KQ_EIllegalCastFromAny());
+  if (fCell->fShort != 0) return static_cast<ShortCell*>(fCell)->Object();
   return fCell->fValue.fObject;
 }
 
@@ -247,10 +350,13 @@ KQ_TAny::KQ_TAny(KQ_IInterface const* object) : fCell(NewCell(kCInterface)) {
 }
 // The string is made before the cell, so a text that does not decode leaves
 // nothing behind.
-KQ_TAny::KQ_TAny(char const* text) : fCell(NewObjectCell(new KQ_TString(text))) {}
-KQ_TAny::KQ_TAny(wchar_t const* text) : fCell(NewObjectCell(new KQ_TString(text))) {}
-KQ_TAny::KQ_TAny(char16_t const* text) : fCell(NewObjectCell(new KQ_TString(text))) {}
-KQ_TAny::KQ_TAny(KQ_IPackable const& object) : fCell(NewObjectCell(object.KQ_Clone())) {}
+KQ_TAny::KQ_TAny(char const* text) : fCell(NewStringCell(KQ_TString(text))) {}
+KQ_TAny::KQ_TAny(wchar_t const* text) : fCell(NewStringCell(KQ_TString(text))) {}
+KQ_TAny::KQ_TAny(char16_t const* text) : fCell(NewStringCell(KQ_TString(text))) {}
+KQ_TAny::KQ_TAny(KQ_IPackable const& object) : fCell(nullptr) {
+  KQ_TString const* const text = PlainString(object);
+  fCell = text != nullptr ? NewStringCell(*text) : NewObjectCell(object.KQ_Clone());
+}
 KQ_TAny::KQ_TAny(KQ_TAny const& other)
     : KQ_IInterface(other),
       KQ_IPackable(other),
@@ -260,15 +366,9 @@ KQ_TAny::KQ_TAny(KQ_TAny const& other)
       KQ_TObject(other),
       fCell(NewCopyCell(*other.fCell)) {}
 
-void KQ_TAny::Abandon(KQ_TAny& any) {
-  if (any.fCell->fKind == kObject) delete any.fCell->fValue.fObject;
-  kq::PoolGiveCell(any.fCell);
-}
+void KQ_TAny::Abandon(KQ_TAny& any) { DestroyCell(any.fCell); }
 
-KQ_TAny::~KQ_TAny() {
-  if (fCell->fKind == kObject) delete fCell->fValue.fObject;
-  kq::PoolGiveCell(fCell);
-}
+KQ_TAny::~KQ_TAny() { DestroyCell(fCell); }
 
 KQ_TAny const& KQ_TAny::Illegal() {
   static KQ_TAny const* const illegal = new KQ_TAny();
@@ -289,7 +389,7 @@ KQ_TClass const& KQ_TAny::ClassObject() const {
       return value.fCInterface != nullptr ? value.fCInterface->ClassObject()
                                           : KQ_TClass::NullClass();
     case kObject:
-      return value.fObject->ClassObject();
+      return fCell->fShort != 0 ? *KQ_TString::KQ_ClassObject() : value.fObject->ClassObject();
     default:
       return BasicRecord(fCell->fKind);
   }
@@ -347,7 +447,7 @@ void* KQ_TAny::KQ_Cast_Contents(char const* name) const {
       return &tCInterfaceSlot;
     }
     case kObject:
-      return value.fObject->KQ_Cast(name);
+      return HeldObject()->KQ_Cast(name);
     default:
       if (kind < kInt8 || kind > kDouble) return nullptr;
       return std::strcmp(name, BasicRecord(kind).ClassName()) == 0 ? &value : nullptr;
@@ -357,7 +457,11 @@ void* KQ_TAny::KQ_Cast_Contents(char const* name) const {
 KQ_TAny& KQ_TAny::operator=(KQ_TAny const& other) {
   if (&other == this) return *this;
   if (other.fCell->fKind == kObject) {
-    TakeObject(other.fCell->fValue.fObject->KQ_Clone());
+    if (other.fCell->fShort != 0) {
+      ReplaceCell(NewCopyCell(*other.fCell));
+    } else {
+      TakeObject(other.fCell->fValue.fObject->KQ_Clone());
+    }
     return *this;
   }
   // other may live inside the object released here: copy its cell first.
@@ -367,23 +471,28 @@ KQ_TAny& KQ_TAny::operator=(KQ_TAny const& other) {
   return *this;
 }
 
+// The new cell is made before the old one goes: object may live in it.
 KQ_TAny& KQ_TAny::operator=(KQ_IPackable const& object) {
-  TakeObject(object.KQ_Clone());
+  if (KQ_TString const* const text = PlainString(object)) {
+    ReplaceCell(NewStringCell(*text));
+  } else {
+    TakeObject(object.KQ_Clone());
+  }
   return *this;
 }
 
 KQ_TAny& KQ_TAny::operator=(wchar_t const* text) {
-  TakeObject(new KQ_TString(text));
+  ReplaceCell(NewStringCell(KQ_TString(text)));
   return *this;
 }
 
 KQ_TAny& KQ_TAny::operator=(char const* text) {
-  TakeObject(new KQ_TString(text));
+  ReplaceCell(NewStringCell(KQ_TString(text)));
   return *this;
 }
 
 KQ_TAny& KQ_TAny::operator=(char16_t const* text) {
-  TakeObject(new KQ_TString(text));
+  ReplaceCell(NewStringCell(KQ_TString(text)));
   return *this;
 }
 
@@ -566,7 +675,13 @@ bool KQ_TAny::operator==(KQ_TAny const& other) const {
       KQ_ANY_POINTER_KINDS(KQ_ANY_EQUAL_)
 #undef KQ_ANY_EQUAL_
     case kObject:
-      return a.fObject->KQ_IsIdent(*b.fObject);
+      if (ShortCell const* const mine = ShortCell::Unmade(*fCell)) {
+        if (ShortCell const* const theirs = ShortCell::Unmade(*other.fCell)) {
+          return mine->SameUnits(theirs->fUnits, theirs->Length());
+        }
+        return mine->IsIdent(*other.HeldObject());
+      }
+      return HeldObject()->KQ_IsIdent(*other.HeldObject());
     default:
       return false;
   }
@@ -599,7 +714,10 @@ std::uint32_t KQ_TAny::KQ_HashValue(std::uint32_t seed) const {
       KQ_ANY_POINTER_KINDS(KQ_ANY_HASH_)
 #undef KQ_ANY_HASH_
     case kObject:
-      return HashableOf(*value.fObject).KQ_HashValue(seed);
+      if (ShortCell const* const held = ShortCell::Unmade(*fCell)) {
+        return kq::tstring::UnitsHash(held->fUnits, held->Length(), seed);
+      }
+      return HashableOf(*HeldObject()).KQ_HashValue(seed);
     default:
       KQ_THROW(KQ_EAnyContainsUnhashableType());
   }
@@ -620,7 +738,10 @@ std::uint64_t KQ_TAny::KQ_ContentHash() const {
       KQ_ANY_POINTER_KINDS(KQ_ANY_CONTENT_HASH_)
 #undef KQ_ANY_CONTENT_HASH_
     case kObject:
-      return HashableOf(*value.fObject).KQ_ContentHash();
+      if (ShortCell const* const held = ShortCell::Unmade(*fCell)) {
+        return kq::ContentHash(held->fUnits, std::size_t{held->Length()} * sizeof *held->fUnits);
+      }
+      return HashableOf(*HeldObject()).KQ_ContentHash();
     default:
       KQ_THROW(KQ_EAnyContainsUnhashableType());
   }
@@ -642,7 +763,7 @@ void KQ_TAny::KQ_Pack(KQ_IPacking& packer) const {
     KQ_THROW(KQ_EAnyContainsUnpackableType());
     break;
     case kObject:
-      packer << static_cast<KQ_IPackable const&>(*value.fObject);
+      packer << static_cast<KQ_IPackable const&>(*HeldObject());
       break;
     default:
       break;
@@ -679,7 +800,10 @@ void KQ_TAny::KQ_Unpack(KQ_IUnpacking& unpacker) {
 KQ_IPackable* KQ_TAny::KQ_Clone(void*) const { return new KQ_TAny(*this); }
 
 bool KQ_TAny::KQ_IsIdent(KQ_IPackable const& other) const {
-  if (fCell->fKind == kObject) return fCell->fValue.fObject->KQ_IsIdent(other);
+  if (fCell->fKind == kObject) {
+    if (ShortCell const* const held = ShortCell::Unmade(*fCell)) return held->IsIdent(other);
+    return HeldObject()->KQ_IsIdent(other);
+  }
   auto const* any = static_cast<KQ_TAny const*>(other.KQ_Cast(KQ_ClassName()));
   return any != nullptr && *this == *any;
 }
@@ -753,7 +877,7 @@ void KQ_TAny::PrintOn(std::ostream& os) const {
       if (value.fCInterface != nullptr) PrintObject(os, *value.fCInterface);
       break;
     case kObject:
-      PrintObject(os, *value.fObject);
+      PrintObject(os, *HeldObject());
       break;
     default:
       break;
@@ -778,12 +902,13 @@ bool KQ_TAny::WriteTo(KQ_THumanReadableStream& stream) const {
       KQ_THROW(KQ_EAnyContainsUnpackableType());
       break;
     case kObject: {
+      KQ_IPackable const* const held = HeldObject();
       auto const* const readable =
-          static_cast<KQ_IHumanReadable const*>(value.fObject->KQ_Cast("KQ_IHumanReadable"));
+          static_cast<KQ_IHumanReadable const*>(held->KQ_Cast("KQ_IHumanReadable"));
       if (readable != nullptr) {
         stream << *readable;
       } else {
-        stream.WritePackable(*value.fObject);
+        stream.WritePackable(*held);
       }
       break;
     }

@@ -3,10 +3,16 @@
 // or one packable object that it owns. The containers store their keys and
 // elements as Anys, so an Any is hashable, packable and printable itself.
 //
-// Representation: every Any owns one value cell for its whole life, a kind
-// number followed by an 8-byte value slot, taken from the small-block pool's
-// class of headerless 16-byte cells. Assignment overwrites the cell in
-// place; Swap exchanges the cells of two Anys.
+// Representation: every Any owns one value cell, a kind number followed by
+// an 8-byte value slot, taken from the small-block pool's class of
+// headerless 16-byte cells. A string of up to kShortUnits units is kept in
+// the cell itself (a 48-byte one) rather than as an object: copying,
+// comparing and hashing it read the units there, and the KQ_TString object
+// is made once, the first time one is asked for (operator*, operator->,
+// KQ_Cast, packing, printing), and from then on stands for the value. Such
+// an Any still is of kind 18 and holds a KQ_TString for every observer.
+// Assignment overwrites the cell in place where it can; Swap exchanges the
+// cells of two Anys.
 //
 // Conversions only widen within one signedness (a short converts to a 32- or
 // 64-bit signed integer, never to an unsigned one); every other conversion
@@ -27,6 +33,7 @@
 #include "kq_tobject.h"
 
 class KQ_TDataStream;
+class KQ_TString;
 
 class KQ_EXPORT KQ_TAny : public KQ_TObject,
                           public virtual KQ_IHashable,
@@ -247,11 +254,18 @@ class KQ_EXPORT KQ_TAny : public KQ_TObject,
     KQ_IInterface* fInterface;
     KQ_IInterface const* fCInterface;
     KQ_IPackable* fObject;
+    // The object made of a short string, once made (see ShortCell).
+    KQ_TString* fString;
   };
   struct Cell {
     std::uint32_t fKind;
+    // The length of a short string plus one in a ShortCell, else 0.
+    std::uint32_t fShort;
     Value fValue;
   };
+  // The longest string kept in a cell.
+  static constexpr std::uint32_t kShortUnits = 16;
+  struct ShortCell;
   // The element of a basic value written straight into the stream's memory,
   // else value through operator<<.
   static void PackElementOf(Cell const& cell, KQ_TAny const& value, KQ_TDataStream& stream,
@@ -300,12 +314,19 @@ class KQ_EXPORT KQ_TAny : public KQ_TObject,
   static inline Cell* NewCell(std::uint32_t kind);
   static Cell* NewObjectCell(KQ_IPackable* object);
   static inline Cell* NewCopyCell(Cell const& source);
+  // A cell holding a copy of text: a ShortCell when it is short enough.
+  static Cell* NewStringCell(KQ_TString const& text);
+  // Gives back cell and what it owns.
+  static void DestroyCell(Cell* cell);
+  // Puts cell in place of this Any's own, which is then destroyed.
+  void ReplaceCell(Cell* cell);
   // Destroys an owned object and gives the cell the kind with a zero value.
   inline Value& Reset(std::uint32_t kind);
   // Reset, then hold object (NULL when it is null). Taking the object already
   // held changes nothing.
   void TakeObject(KQ_IPackable* object);
-  // The held object; raises KQ_EIllegalCastFromAny for other kinds.
+  // The held object, made first for a short string; raises
+  // KQ_EIllegalCastFromAny for other kinds.
   KQ_IPackable* HeldObject() const;
 
   Cell* fCell;

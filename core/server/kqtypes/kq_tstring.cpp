@@ -14,6 +14,7 @@
 #include "internal/kq_tstring_match.h"
 #include "internal/kq_tstring_simd.h"
 #include "internal/kq_tstring_utf8.h"
+#include "internal/kq_tstring_units.h"
 #include "kq_eexception.h"
 #include "kq_ipacking.h"
 #include "kq_iunpacking.h"
@@ -1272,10 +1273,7 @@ bool KQ_TString::KQ_IsIdent(KQ_IPackable const& other) const {
 }
 
 std::uint32_t KQ_TString::KQ_HashValue(std::uint32_t shift) const {
-  std::uint32_t hash = 0;
-  std::uint32_t const bits = shift % 32;
-  for (std::uint32_t i = 0; i < fLength; ++i) hash = ((hash * 65521u) << bits) + fBuffer[i];
-  return hash;
+  return kq::tstring::UnitsHash(fBuffer, fLength, shift);
 }
 
 std::uint64_t KQ_TString::KQ_ContentHash() const {

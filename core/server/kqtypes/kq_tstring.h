@@ -377,6 +377,10 @@ class KQ_EXPORT KQ_TString : public KQ_TObject,
     }
   }
 
+  // An Any makes the string it keeps in its value cell into an object with
+  // the exact units.
+  friend class KQ_TAny;
+
   struct RawUnits {};
   // Exactly n units, zero units included.
   KQ_TString(RawUnits, std::uint16_t const* units, std::uint32_t n);

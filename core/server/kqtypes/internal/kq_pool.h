@@ -1,20 +1,23 @@
 // The thread caches of the small-block pool, for the inline fast paths of
 // the pool and of the library's value cells.
 //
-// Beside its four size classes the pool keeps a class of value cells:
-// 16-byte blocks without a header for the library's own objects that each
-// own one (every Any keeps its value in a cell), carved from slabs that are
-// never given back.
+// Beside its four size classes the pool keeps two classes of value cells:
+// blocks of 16 and 48 bytes without a header for the library's own objects
+// that each own one (every Any keeps its value in a cell, a short string in
+// a big one), carved from slabs that are never given back.
 //
-// Each thread keeps a chain of free blocks per class in front of a
+// Each thread keeps two chains of free blocks per class in front of a
 // process-wide stack of batches, so that a thread's frees and allocations
-// take no lock at all. A chain that grows to its class's batch size is set
-// aside whole, handing the one set aside before to the stack, and is taken
-// up again when the chain runs dry; a dry thread takes one batch from the
-// stack (or makes new blocks) in one step. So a block costs a lock only once
-// per batch, no chain is ever walked to cut a batch, and the order stays
-// last in, first out: a freed block is the next one of its class that the
-// thread gets, and batches leave the stack in the reverse of their arrival.
+// take no lock at all: the blocks it gave back, which it takes first, and
+// the rest of the last batch it took, which it takes when the first chain
+// runs dry. A chain of given blocks that grows to its class's batch size
+// goes to the stack whole; a thread with both chains dry takes one batch
+// from the stack (or makes new blocks) in one step. So a block costs a lock
+// only once per batch, no chain is ever walked to cut a batch, a thread that
+// takes and gives a few blocks in turn never moves a batch whatever its
+// counts, and the order stays last in, first out: a freed block is the next
+// one of its class that the thread gets, and batches leave the stack in the
+// reverse of their arrival.
 #pragma once
 
 #include <cstddef>
@@ -25,14 +28,16 @@
 namespace kq {
 
 constexpr std::size_t kCellSize = 16;
+constexpr std::size_t kBigCellSize = 48;
 
 namespace pool {
 
 // Classes 0 to 3 are the pool's size classes, 4 stands for large blocks
-// (never cached), 5 for the value cells.
-constexpr std::uint32_t kCachedClasses = 6;
+// (never cached), 5 and 6 for the value cells and the big ones.
+constexpr std::uint32_t kCachedClasses = 7;
 constexpr std::uintptr_t kCellClass = 5;
-constexpr std::uint32_t kBatch[kCachedClasses] = {16, 16, 16, 16, 0, 256};
+constexpr std::uintptr_t kBigCellClass = 6;
+constexpr std::uint32_t kBatch[kCachedClasses] = {16, 16, 16, 16, 0, 256, 256};
 
 // A free block's two links, at its header (a cell's own first bytes): the
 // next block of its chain, and in the first block of a batch on the
@@ -48,12 +53,12 @@ inline FreeLinks& Links(std::uintptr_t block) { return *reinterpret_cast<FreeLin
 enum : std::uint8_t { kUnused, kActive, kClosed };
 
 struct ClassChain {
+  // The blocks the thread gave back.
   std::uintptr_t head;
-  // Blocks in the chain at head (a batch taken from the stack may hold
-  // fewer than counted: the count only decides when the chain is set aside).
+  // Blocks in the chain at head.
   std::uint32_t count;
-  // A whole batch set aside, or 0.
-  std::uintptr_t full;
+  // The rest of the batch taken last, or 0.
+  std::uintptr_t reserve;
 };
 
 struct ThreadCache {
@@ -70,10 +75,10 @@ __attribute__((tls_model("initial-exec")))
 #endif
 extern thread_local ThreadCache tCache;
 
-// The paths that take a lock or call the heap, out of line: a dry chain
-// takes its set-aside batch, a batch from the stack or new blocks (raising
-// KQ_EOutOfMemory when there are none) and returns the first; a full chain
-// is set aside with block on it.
+// The paths that take a lock or call the heap, out of line: a thread with
+// both chains dry takes a batch from the stack or new blocks (raising
+// KQ_EOutOfMemory when there are none) and returns the first; a chain of
+// given blocks that block fills goes to the stack.
 KQ_NOINLINE std::uintptr_t Refill(ThreadCache& cache, std::uintptr_t sizeClass);
 KQ_NOINLINE void Release(ThreadCache& cache, std::uintptr_t sizeClass, std::uintptr_t block);
 
@@ -82,9 +87,14 @@ inline std::uintptr_t Take(std::uintptr_t sizeClass) {
   ThreadCache& cache = tCache;
   ClassChain& chain = cache.chain[sizeClass];
   std::uintptr_t block = chain.head;
+  if (block != 0) {
+    chain.head = Links(block).next;
+    --chain.count;
+    return block;
+  }
+  block = chain.reserve;
   if (block == 0) block = Refill(cache, sizeClass);
-  chain.head = Links(block).next;
-  if (chain.count != 0) --chain.count;
+  chain.reserve = Links(block).next;
   return block;
 }
 
@@ -109,6 +119,15 @@ inline void* PoolTakeCell() { return reinterpret_cast<void*>(pool::Take(pool::kC
 // Gives a cell from PoolTakeCell back.
 inline void PoolGiveCell(void* cell) {
   pool::Give(pool::kCellClass, reinterpret_cast<std::uintptr_t>(cell));
+}
+
+// The same for cells of kBigCellSize bytes.
+inline void* PoolTakeBigCell() {
+  return reinterpret_cast<void*>(pool::Take(pool::kBigCellClass));
+}
+
+inline void PoolGiveBigCell(void* cell) {
+  pool::Give(pool::kBigCellClass, reinterpret_cast<std::uintptr_t>(cell));
 }
 
 }  // namespace kq
