@@ -32,6 +32,7 @@
 // last, each chain from its head.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -255,8 +256,16 @@ class DictTableOps {
 
   // A string and nothing derived from it: its identity is its units.
   static bool IsPlainString(KQ_IHashable const& key) { return typeid(key) == typeid(KQ_TString); }
+  // Every string of the class itself has the same layout, so the way back
+  // from its hashable part to the whole is one constant step, taken without
+  // reading the object's class first.
   static KQ_TString const& AsString(KQ_IHashable const& key) {
-    return *static_cast<KQ_TString const*>(dynamic_cast<void const*>(&key));
+    static std::ptrdiff_t const offset = [] {
+      KQ_TString const sample;
+      return reinterpret_cast<char const*>(static_cast<KQ_IHashable const*>(&sample)) -
+             reinterpret_cast<char const*>(&sample);
+    }();
+    return *reinterpret_cast<KQ_TString const*>(reinterpret_cast<char const*>(&key) - offset);
   }
   // Keys are mostly short: eight bytes at a time, inline, beat a call to
   // memcmp.
