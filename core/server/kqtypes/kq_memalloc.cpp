@@ -342,7 +342,8 @@ void kq::pool::Release(ThreadCache& cache, std::uintptr_t sizeClass, std::uintpt
   Links(block).next = chain.head;
   chain.head = block;
   if (++chain.count < kBatch[sizeClass]) return;
-  PushBatch(sizeClass, chain.head);
+  if (chain.reserve != 0) PushBatch(sizeClass, chain.reserve);
+  chain.reserve = chain.head;
   chain.head = 0;
   chain.count = 0;
 }

@@ -8,16 +8,16 @@
 //
 // Each thread keeps two chains of free blocks per class in front of a
 // process-wide stack of batches, so that a thread's frees and allocations
-// take no lock at all: the blocks it gave back, which it takes first, and
-// the rest of the last batch it took, which it takes when the first chain
-// runs dry. A chain of given blocks that grows to its class's batch size
-// goes to the stack whole; a thread with both chains dry takes one batch
-// from the stack (or makes new blocks) in one step. So a block costs a lock
-// only once per batch, no chain is ever walked to cut a batch, a thread that
-// takes and gives a few blocks in turn never moves a batch whatever its
-// counts, and the order stays last in, first out: a freed block is the next
-// one of its class that the thread gets, and batches leave the stack in the
-// reverse of their arrival.
+// take no lock at all: the blocks it gave back, which it takes first, and a
+// reserve, which it takes from when the first chain runs dry. A chain of
+// given blocks that grows to its class's batch size becomes the reserve,
+// handing the reserve before it to the stack; a thread with both chains dry
+// takes one batch from the stack (or makes new blocks) as its reserve. So a
+// block costs a lock only once per batch, no chain is ever walked to cut a
+// batch, a thread that takes and gives a few blocks in turn never moves a
+// batch whatever its counts, and the order stays last in, first out: a
+// freed block is the next one of its class that the thread gets, and
+// batches leave the stack in the reverse of their arrival.
 #pragma once
 
 #include <cstddef>
@@ -57,7 +57,8 @@ struct ClassChain {
   std::uintptr_t head;
   // Blocks in the chain at head.
   std::uint32_t count;
-  // The rest of the batch taken last, or 0.
+  // The last chain of given blocks that filled a batch, or the rest of the
+  // batch taken from the stack last; 0 when dry.
   std::uintptr_t reserve;
 };
 
@@ -78,7 +79,7 @@ extern thread_local ThreadCache tCache;
 // The paths that take a lock or call the heap, out of line: a thread with
 // both chains dry takes a batch from the stack or new blocks (raising
 // KQ_EOutOfMemory when there are none) and returns the first; a chain of
-// given blocks that block fills goes to the stack.
+// given blocks that block fills becomes the reserve.
 KQ_NOINLINE std::uintptr_t Refill(ThreadCache& cache, std::uintptr_t sizeClass);
 KQ_NOINLINE void Release(ThreadCache& cache, std::uintptr_t sizeClass, std::uintptr_t block);
 
