@@ -123,9 +123,7 @@ inline void PoolGiveCell(void* cell) {
 }
 
 // The same for cells of kBigCellSize bytes.
-inline void* PoolTakeBigCell() {
-  return reinterpret_cast<void*>(pool::Take(pool::kBigCellClass));
-}
+inline void* PoolTakeBigCell() { return reinterpret_cast<void*>(pool::Take(pool::kBigCellClass)); }
 
 inline void PoolGiveBigCell(void* cell) {
   pool::Give(pool::kBigCellClass, reinterpret_cast<std::uintptr_t>(cell));
