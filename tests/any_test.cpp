@@ -632,6 +632,10 @@ TEST_F(AnyTest, ShortStringsInTheCellActAsHeldStringObjects) {
     EXPECT_EQ(static_cast<std::int32_t>(assigned), 5);
     assigned = copy;
     EXPECT_TRUE(assigned == copy);
+    KQ_TAny replaced(any);
+    replaced = Key(2);
+    EXPECT_TRUE(replaced.KQ_IsIdent(Key(2)));
+    EXPECT_EQ(Live(), 1);
   }
 }
 
