@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 #include <type_traits>
-#include <typeinfo>
 #include <utility>
 
 #include "internal/kq_content_hash.h"
@@ -178,13 +177,6 @@ struct ElementTable {
 };
 constexpr ElementTable kElements{};
 
-// The string object is, when it is of the class KQ_TString itself (not of a
-// class derived from it); else null.
-KQ_TString const* PlainString(KQ_IPackable const& object) {
-  if (typeid(object) != typeid(KQ_TString)) return nullptr;
-  return static_cast<KQ_TString const*>(dynamic_cast<void const*>(&object));
-}
-
 }  // namespace
 
 // A short string's cell: the common head, with the length plus one in
@@ -246,6 +238,11 @@ KQ_TAny::Cell* KQ_TAny::NewObjectCell(KQ_IPackable* object) {
   Cell* cell = NewCell(object == nullptr ? kNull : kObject);
   cell->fValue.fObject = owned.release();
   return cell;
+}
+
+KQ_TAny::Cell* KQ_TAny::NewCloneCell(KQ_IPackable const& object) {
+  if (kq::tstring::IsPlainString(object)) return NewStringCell(kq::tstring::PlainStringOf(object));
+  return NewObjectCell(object.KQ_Clone());
 }
 
 KQ_TAny::Cell* KQ_TAny::NewStringCell(KQ_TString const& text) {
@@ -353,10 +350,7 @@ KQ_TAny::KQ_TAny(KQ_IInterface const* object) : fCell(NewCell(kCInterface)) {
 KQ_TAny::KQ_TAny(char const* text) : fCell(NewStringCell(KQ_TString(text))) {}
 KQ_TAny::KQ_TAny(wchar_t const* text) : fCell(NewStringCell(KQ_TString(text))) {}
 KQ_TAny::KQ_TAny(char16_t const* text) : fCell(NewStringCell(KQ_TString(text))) {}
-KQ_TAny::KQ_TAny(KQ_IPackable const& object) : fCell(nullptr) {
-  KQ_TString const* const text = PlainString(object);
-  fCell = text != nullptr ? NewStringCell(*text) : NewObjectCell(object.KQ_Clone());
-}
+KQ_TAny::KQ_TAny(KQ_IPackable const& object) : fCell(NewCloneCell(object)) {}
 KQ_TAny::KQ_TAny(KQ_TAny const& other)
     : KQ_IInterface(other),
       KQ_IPackable(other),
@@ -456,15 +450,11 @@ void* KQ_TAny::KQ_Cast_Contents(char const* name) const {
 
 KQ_TAny& KQ_TAny::operator=(KQ_TAny const& other) {
   if (&other == this) return *this;
+  // other may live inside the object released here: its copy is made first.
   if (other.fCell->fKind == kObject) {
-    if (other.fCell->fShort != 0) {
-      ReplaceCell(NewCopyCell(*other.fCell));
-    } else {
-      TakeObject(other.fCell->fValue.fObject->KQ_Clone());
-    }
+    ReplaceCell(NewCopyCell(*other.fCell));
     return *this;
   }
-  // other may live inside the object released here: copy its cell first.
   Cell const source = *other.fCell;
   Value& value = Reset(source.fKind);
   if (source.fKind > kNull && source.fKind < kObject) value = source.fValue;
@@ -473,11 +463,7 @@ KQ_TAny& KQ_TAny::operator=(KQ_TAny const& other) {
 
 // The new cell is made before the old one goes: object may live in it.
 KQ_TAny& KQ_TAny::operator=(KQ_IPackable const& object) {
-  if (KQ_TString const* const text = PlainString(object)) {
-    ReplaceCell(NewStringCell(*text));
-  } else {
-    TakeObject(object.KQ_Clone());
-  }
+  ReplaceCell(NewCloneCell(object));
   return *this;
 }
 

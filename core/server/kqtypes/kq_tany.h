@@ -316,6 +316,8 @@ class KQ_EXPORT KQ_TAny : public KQ_TObject,
   static inline Cell* NewCopyCell(Cell const& source);
   // A cell holding a copy of text: a ShortCell when it is short enough.
   static Cell* NewStringCell(KQ_TString const& text);
+  // A cell holding a copy of object: a string as above, else its clone.
+  static Cell* NewCloneCell(KQ_IPackable const& object);
   // Gives back cell and what it owns.
   static void DestroyCell(Cell* cell);
   // Puts cell in place of this Any's own, which is then destroyed.

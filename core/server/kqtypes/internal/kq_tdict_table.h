@@ -32,15 +32,14 @@
 // last, each chain from its head.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <ostream>
-#include <typeinfo>
 #include <utility>
 
 #include "internal/kq_content_hash.h"
+#include "internal/kq_tstring_units.h"
 #include "kq_ihashable.h"
 #include "kq_tany.h"
 #include "kq_tdict.h"
@@ -255,18 +254,8 @@ class DictTableOps {
   }
 
   // A string and nothing derived from it: its identity is its units.
-  static bool IsPlainString(KQ_IHashable const& key) { return typeid(key) == typeid(KQ_TString); }
-  // Every string of the class itself has the same layout, so the way back
-  // from its hashable part to the whole is one constant step, taken without
-  // reading the object's class first.
-  static KQ_TString const& AsString(KQ_IHashable const& key) {
-    static std::ptrdiff_t const offset = [] {
-      KQ_TString const sample;
-      return reinterpret_cast<char const*>(static_cast<KQ_IHashable const*>(&sample)) -
-             reinterpret_cast<char const*>(&sample);
-    }();
-    return *reinterpret_cast<KQ_TString const*>(reinterpret_cast<char const*>(&key) - offset);
-  }
+  static bool IsPlainString(KQ_IHashable const& key) { return tstring::IsPlainString(key); }
+  static KQ_TString const& AsString(KQ_IHashable const& key) { return tstring::PlainStringOf(key); }
   // Keys are mostly short: eight bytes at a time, inline, beat a call to
   // memcmp.
   static bool SameUnits(KQ_TString const& string, std::uint16_t const* units,
