@@ -1,5 +1,8 @@
 // What only the dictionary does. Integer Any keys hash to value + 4: in 8
 // buckets the key k sits in bucket (k + 4) % 8.
+#include <map>
+#include <typeinfo>
+
 #include "kq_tdict.h"
 #include "kq_titerator.h"
 #include "kq_tstring.h"
@@ -7,6 +10,15 @@
 #include "test_support.h"
 
 using namespace kqtest;
+
+// A string of a class of its own.
+class NamedString : public KQ_TString {
+  KQ_CLASS(NamedString, KQ_TString)
+  NamedString() = default;
+  explicit NamedString(char const* text) : KQ_TString(text) {}
+  KQ_IPackable* KQ_Clone(void*) const override { return new NamedString(*this); }
+};
+KQ_CLASS_IMPL(NamedString)
 
 namespace {
 
@@ -111,6 +123,49 @@ TEST(DictTest, KeysThatAreIdenticalFindEachOtherWhateverTheirForm) {
   dict.Add(Int(5), Int(1)).Add(KQ_TAny(std::int64_t{5}), Int(2));
   EXPECT_EQ(dict.Entries(), 7u);
   EXPECT_EQ(IntOf(dict[Int(5)]), 1);
+}
+
+// However a key arrives (added, unpacked, read from text, copied with the
+// dictionary), the dictionary keeps a key of the key's own class, which
+// outlives the caller's and goes with its entry.
+TEST(DictTest, EveryKeyKeepsItsClassWhereverItCameFrom) {
+  KQ_TDict dict;
+  {
+    NamedString const named("named");
+    KQ_TString const plain("plain text of some length");
+    dict.Add(named, Int(1)).Add(plain, Int(2)).Add(KQ_TAny(std::int64_t{3}), Int(3));
+    dict.Add(KQ_TAny(KQ_TString("held")), Int(5));
+  }
+  std::map<std::int32_t, char const*> const expected = {{1, typeid(NamedString).name()},
+                                                        {2, typeid(KQ_TString).name()},
+                                                        {3, typeid(KQ_TAny).name()},
+                                                        {5, typeid(KQ_TAny).name()}};
+  KQ_TDict copied(dict);
+  KQ_TDict unpacked;
+  ReadInto(unpacked, Packed(dict));
+  KQ_TDict read;
+  ReadText(read, Text(dict));
+  for (KQ_TDict* d : {&dict, &copied, &unpacked, &read}) {
+    std::map<std::int32_t, char const*> classes;
+    for (KQ_TConstIterator it(*d); !it.IsDone(); it.Next())
+      classes[IntOf(it.Value())] = typeid(it.Key()).name();
+    std::map<std::int32_t, char const*> want = expected;
+    if (d == &read) {
+      // The text form names no class: both read back as plain strings.
+      want[1] = want[5] = typeid(KQ_TString).name();
+    }
+    EXPECT_EQ(classes, want);
+    // A plain string and a string of another class find each other.
+    EXPECT_EQ(IntOf((*d)[NamedString("plain text of some length")]), 2);
+    EXPECT_EQ(IntOf((*d)[KQ_TString("named")]), 1);
+    EXPECT_EQ(IntOf((*d)[KQ_TAny(std::int64_t{3})]), 3);
+    EXPECT_EQ(IntOf((*d)["held"]), 5);
+  }
+  dict.Remove(KQ_TString("named")).Remove(KQ_TAny(std::int64_t{3}));
+  for (KQ_TIterator it(dict); !it.IsDone(); it.Next())
+    if (IntOf(it.Value()) == 4 || IntOf(it.Value()) == 2) it.DeleteItem();
+  EXPECT_EQ(dict.Entries(), 1u);
+  EXPECT_EQ(IntOf(dict["held"]), 5);
 }
 
 TEST(DictTest, AddingAKeyAgainReplacesItsValueAndConstReadsAddNothing) {

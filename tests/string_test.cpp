@@ -522,6 +522,20 @@ TEST(StringSharing, AChangedCopyLeavesTheOthersAlone) {
   }
 }
 
+// Moving takes the units themselves and leaves an empty string that can be
+// used again.
+TEST(StringSharing, AMovedStringTakesItsSourcesUnits) {
+  KQ_TString source("moved text of some length");
+  std::uint16_t const* const units = source.Units();
+  KQ_TString const taken(std::move(source));
+  EXPECT_EQ(taken.Units(), units);
+  EXPECT_EQ(taken, KQ_TString("moved text of some length"));
+  EXPECT_EQ(source.Length(), 0u);  // NOLINT(bugprone-use-after-move)
+  source += "again";
+  EXPECT_EQ(source, KQ_TString("again"));
+  EXPECT_EQ(taken, KQ_TString("moved text of some length"));
+}
+
 // Copies made, read and changed on several threads (under the thread sanitizer too).
 TEST(StringSharing, CopiesAreSafeFromManyThreads) {
   KQ_TString const shared("one text that every thread copies");

@@ -66,7 +66,7 @@ bool KQ_TDict::Contains(KQ_TAny const& value) const {
 KQ_IHashable const& KQ_TDict::KeyOf(KQ_TAny const& value) const {
   kq::DictNode const* node = Table::FindValue(fTable, value);
   if (node == nullptr) KQ_THROW(KQ_ENoMatchingDictValue());
-  return *node->fKey;
+  return node->Key();
 }
 
 KQ_TAny const& KQ_TDict::operator[](wchar_t const* key) const {
@@ -186,7 +186,7 @@ KQ_TDict& KQ_TDict::operator+=(KQ_TDict const& other) {
   // the table being walked.
   if (this == &other) return *this += KQ_TDict(other);
   Table::ForEach(other.fTable, [this](kq::DictNode const& node) {
-    Table::Slot(fTable, *node.fKey, node.Hashes())->fValue = node.fValue;
+    Table::Slot(fTable, node.Key(), node.Hashes())->fValue = node.fValue;
   });
   return *this;
 }
@@ -222,7 +222,7 @@ bool KQ_TDict::ReadFrom(KQ_THumanReadableStream& stream) {
 
 bool KQ_TDict::IsSubsetOf(KQ_TDict const& other) const {
   return Table::FindIf(fTable, [&other](kq::DictNode const& node) {
-           kq::DictNode const* theirs = Table::Find(other.fTable, *node.fKey, node.fTag);
+           kq::DictNode const* theirs = Table::Find(other.fTable, node.Key(), node.fTag);
            return theirs == nullptr || !node.fValue.KQ_IsIdent(theirs->fValue);
          }) == nullptr;
 }

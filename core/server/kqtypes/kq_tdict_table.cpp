@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -24,17 +25,19 @@ namespace {
 constexpr std::uint32_t kNoNode = DictTable::kNoNode;
 
 // Node storage: blocks of node slots, each allocation holding its slots from
-// a cache line on, so that a node lies in one line, with the start of the
-// allocation just before the first slot. The first block of a table holds
-// a few nodes, each further block twice as many as the one before, up to
-// the numbers a block can give.
+// a cache line on, so that a node's entry and its room lie in one line each,
+// with the start of the allocation just before the first slot. The first
+// block of a table holds a few nodes, each further block twice as many as
+// the one before, up to the numbers a block can give (2,048 nodes, 256 KB,
+// so that the newest block of a large table leaves little unused).
 constexpr std::uint32_t kFirstSlots = 4;
 constexpr std::uint32_t kMaxSlots = 1u << DictTableOps::kBlockShift;
-constexpr std::uint32_t kGrowingBlocks = 10;
+constexpr std::uint32_t kGrowingBlocks = 9;
 static_assert(kFirstSlots << kGrowingBlocks == kMaxSlots);
 // The last number a full set of blocks would give is kNoNode.
 constexpr std::uint32_t kMaxBlocks = kNoNode >> DictTableOps::kBlockShift;
 constexpr std::size_t kLine = 64;
+static_assert(sizeof(DictNode) == 2 * kLine);
 
 // The index: its first size, and its fill, at most kIndexFill of its slots
 // (in eighths).
@@ -100,9 +103,17 @@ void ReleaseSlot(DictTable& table, std::uint32_t number) {
   table.fFreeSlots = number;
 }
 
-std::uint32_t NewNode(DictTable& table, std::unique_ptr<KQ_IHashable> key, DictKeyHashes hashes) {
+// A node in a free slot, holding key (a key given by its owner, or a key to
+// copy).
+template <class Key>
+std::uint32_t NewNode(DictTable& table, Key&& key, DictKeyHashes hashes) {
   std::uint32_t const number = TakeSlot(table);
-  new (DictTableOps::At(table, number)) DictNode(std::move(key), hashes.fHash, hashes.fTag);
+  try {
+    new (DictTableOps::At(table, number)) DictNode(std::forward<Key>(key), hashes);
+  } catch (...) {
+    ReleaseSlot(table, number);
+    throw;
+  }
   return number;
 }
 
@@ -216,6 +227,24 @@ void Unlink(DictTable& table, DictIndexSlot* slot) {
   DeleteNode(table, number);
 }
 
+// Links a new node holding key into its chain and the index.
+template <class Key>
+DictNode* LinkNode(DictTable& table, Key&& key, DictKeyHashes hashes) {
+  std::uint32_t const number = NewNode(table, std::forward<Key>(key), hashes);
+  try {
+    GrowIfFull(table);
+    GrowIndexIfFull(table);
+  } catch (...) {
+    DeleteNode(table, number);
+    throw;
+  }
+  DictNode* const node = DictTableOps::At(table, number);
+  PushFront(table, table.fBuckets[hashes.fHash % table.fBucketCount], number, node);
+  PlaceInIndex(table.fIndex, table.fIndexSize, DictIndexSlot{hashes.fTag, number});
+  ++table.fEntries;
+  return node;
+}
+
 // A table of fewer entries than kListFrom is packed as it is walked. A
 // larger one is packed a group of kChainsAtOnce buckets at a time: the
 // group's entries are listed first, then written, fetching an entry's key
@@ -255,7 +284,7 @@ class PackingGroup {
       for (std::uint32_t i = 0; i < lanes; ++i) {
         if (DictNode const* const node = DictTableOps::AtOrNull(table, chains[i])) {
           fLanes[i].push_back(
-              PackingEntry{node->fKey.get(), KQ_TDataStream::ElementWriter::Noted(node->fValue)});
+              PackingEntry{&node->Key(), KQ_TDataStream::ElementWriter::Noted(node->fValue)});
           chains[i] = node->fNext;
           more = true;
         }
@@ -301,43 +330,94 @@ DictTable::~DictTable() {
   KQ_Free(fBuckets);
 }
 
-std::unique_ptr<KQ_IHashable> DictTableOps::HashableClone(KQ_IHashable const& key) {
+namespace {
+
+// A clone of key, owned by the caller. A clone that is not hashable raises
+// KQ_EIllegalCast and is destroyed.
+KQ_IHashable* HashableClone(KQ_IHashable const& key) {
   std::unique_ptr<KQ_IPackable> clone(key.KQ_Clone());
   if (clone == nullptr) KQ_THROW(KQ_EIllegalCast());
   auto* hashable = static_cast<KQ_IHashable*>(
       clone->DynamicCast(KQ_IHashable::KQ_ClassName(), __FILE__, __LINE__));
-  std::unique_ptr<KQ_IHashable> owned(hashable);
   clone.release();
-  return owned;
+  return hashable;
+}
+
+bool IsPlainAny(KQ_IHashable const& key) { return typeid(key) == typeid(KQ_TAny); }
+
+// The key a node holds: null for a plain string, copied into the node's
+// room; a plain Any is copied there too; another key is cloned.
+KQ_IHashable* OwnKey(KQ_IHashable const& key, unsigned char* room) {
+  if (tstring::IsPlainString(key)) {
+    new (room) KQ_TString(tstring::PlainStringOf(key));
+    return nullptr;
+  }
+  if (IsPlainAny(key)) return new (room) KQ_TAny(dynamic_cast<KQ_TAny const&>(key));
+  return HashableClone(key);
+}
+
+// The same for a key the node is given: a plain string or Any is moved into
+// the room, another key is kept.
+KQ_IHashable* OwnKey(std::unique_ptr<KQ_IHashable> key, unsigned char* room) {
+  if (tstring::IsPlainString(*key)) {
+    new (room) KQ_TString(std::move(const_cast<KQ_TString&>(tstring::PlainStringOf(*key))));
+    return nullptr;
+  }
+  if (IsPlainAny(*key)) {
+    auto* const any = new (room) KQ_TAny;
+    any->Swap(dynamic_cast<KQ_TAny&>(*key));
+    return any;
+  }
+  return key.release();
+}
+
+}  // namespace
+
+DictNode::DictNode(KQ_IHashable const& key, DictKeyHashes hashes)
+    : fNext(kNoNode),
+      fPrev(kNoNode),
+      fHash(hashes.fHash),
+      fTag(hashes.fTag),
+      fKey(OwnKey(key, fRoom)) {}
+
+DictNode::DictNode(std::unique_ptr<KQ_IHashable> key, DictKeyHashes hashes)
+    : fNext(kNoNode),
+      fPrev(kNoNode),
+      fHash(hashes.fHash),
+      fTag(hashes.fTag),
+      fKey(OwnKey(std::move(key), fRoom)) {}
+
+DictNode::~DictNode() {
+  auto const key = reinterpret_cast<std::uintptr_t>(fKey);
+  auto const room = reinterpret_cast<std::uintptr_t>(fRoom);
+  if (fKey == nullptr) {
+    RoomString().~KQ_TString();
+  } else if (key - room < sizeof fRoom) {
+    fKey->~KQ_IHashable();
+  } else {
+    delete fKey;
+  }
 }
 
 DictNode* DictTableOps::Slot(DictTable& table, KQ_IHashable const& key) {
   std::uint32_t const tag = TagOf(key.KQ_ContentHash());
   if (Node* node = Find(table, key, tag)) return node;
   std::uint32_t const hash = key.KQ_HashValue(0);
-  return Link(table, HashableClone(key), DictKeyHashes{hash, tag});
+  return Link(table, key, DictKeyHashes{hash, tag});
 }
 
 DictNode* DictTableOps::Slot(DictTable& table, KQ_IHashable const& key, DictKeyHashes hashes) {
   if (Node* node = Find(table, key, hashes.fTag)) return node;
-  return Link(table, HashableClone(key), hashes);
+  return Link(table, key, hashes);
 }
 
 DictNode* DictTableOps::Link(DictTable& table, std::unique_ptr<KQ_IHashable> key,
                              DictKeyHashes hashes) {
-  std::uint32_t const number = NewNode(table, std::move(key), hashes);
-  try {
-    GrowIfFull(table);
-    GrowIndexIfFull(table);
-  } catch (...) {
-    DeleteNode(table, number);
-    throw;
-  }
-  Node* const node = At(table, number);
-  PushFront(table, table.fBuckets[hashes.fHash % table.fBucketCount], number, node);
-  PlaceInIndex(table.fIndex, table.fIndexSize, DictIndexSlot{hashes.fTag, number});
-  ++table.fEntries;
-  return node;
+  return LinkNode(table, std::move(key), hashes);
+}
+
+DictNode* DictTableOps::Link(DictTable& table, KQ_IHashable const& key, DictKeyHashes hashes) {
+  return LinkNode(table, key, hashes);
 }
 
 void DictTableOps::Store(DictTable& table, std::unique_ptr<KQ_IHashable> key, DictKeyHashes hashes,
@@ -348,9 +428,8 @@ void DictTableOps::Store(DictTable& table, std::unique_ptr<KQ_IHashable> key, Di
 }
 
 void DictTableOps::Remove(DictTable& table, KQ_IHashable const& key) {
-  DictIndexSlot* const slot =
-      FindSlot(table, TagOf(key.KQ_ContentHash()),
-               [&key](Node const& node) { return Identical(*node.fKey, key); });
+  DictIndexSlot* const slot = FindSlot(table, TagOf(key.KQ_ContentHash()),
+                                       [&key](Node const& node) { return Identical(node, key); });
   if (slot != nullptr) Unlink(table, slot);
 }
 
@@ -410,7 +489,7 @@ void DictTableOps::Pack(DictTable const& table, KQ_IPacking& packer) {
   KQ_TDataStream::ElementWriter write(packer);
   if (table.fEntries < kListFrom) {
     ForEach(table, [&write](Node const& node) {
-      write.Key(*node.fKey);
+      write.Key(node.Key());
       write(node.fValue);
     });
     return;
@@ -463,7 +542,7 @@ void DictTableOps::Print(DictTable const& table, std::ostream& os, char const* h
       {
         KQ_IPrintable::IndentLevel const nested;
         auto const* key =
-            static_cast<KQ_IPrintable const*>(node.fKey->KQ_Cast(KQ_IPrintable::KQ_ClassName()));
+            static_cast<KQ_IPrintable const*>(node.Key().KQ_Cast(KQ_IPrintable::KQ_ClassName()));
         if (key != nullptr) {
           key->PrintOn(os);
         } else {
@@ -486,11 +565,11 @@ void DictTableOps::Write(DictTable const& table, KQ_THumanReadableStream& stream
     stream.WriteTokens("[ ");
     stream << indent;
     auto const* key = static_cast<KQ_IHumanReadable const*>(
-        node.fKey->KQ_Cast(KQ_IHumanReadable::KQ_ClassName()));
+        node.Key().KQ_Cast(KQ_IHumanReadable::KQ_ClassName()));
     if (key != nullptr) {
       stream << *key;
     } else {
-      stream.WritePackable(*node.fKey);
+      stream.WritePackable(node.Key());
     }
     stream.WriteTokens(" ] = ");
     stream << indent << static_cast<KQ_IHumanReadable const&>(node.fValue) << back << back;
@@ -589,7 +668,7 @@ bool DictTableCursor::IsAfterEnd() const {
   return fAfterEnd;
 }
 
-KQ_IPackable& DictTableCursor::Key() { return *Current().fKey; }
+KQ_IPackable& DictTableCursor::Key() { return Current().Key(); }
 
 KQ_TAny& DictTableCursor::Value() { return Current().fValue; }
 

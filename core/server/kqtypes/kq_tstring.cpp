@@ -450,6 +450,22 @@ KQ_TString::KQ_TString(KQ_TString const& other)
       fCapacity(CapacityFor(other.fLength)),
       fBuffer(Share(other.fBuffer)) {}
 
+KQ_TString::KQ_TString(KQ_TString&& other) noexcept
+    : KQ_IInterface(other),
+      KQ_IPackable(other),
+      KQ_IHashable(other),
+      KQ_IPrintable(other),
+      KQ_IScanable(other),
+      KQ_IHumanReadable(other),
+      KQ_TObject(other),
+      fLength(other.fLength),
+      fCapacity(other.fCapacity),
+      fBuffer(other.fBuffer) {
+  other.fLength = 0;
+  other.fCapacity = CapacityFor(0);
+  other.fBuffer = EmptyUnits();
+}
+
 KQ_TString::~KQ_TString() { Release(fBuffer); }
 
 void KQ_TString::Grow(std::uint32_t capacity) {

@@ -118,6 +118,8 @@ class KQ_EXPORT KQ_TString : public KQ_TObject,
   KQ_TString(char const* utf8, std::uint32_t n = kUpToZero);
   KQ_TString(kq::ConstUtf8Text utf8, std::uint32_t n = kUpToZero);
   KQ_TString(KQ_TString const& other);
+  // Takes other's units, leaving other empty.
+  KQ_TString(KQ_TString&& other) noexcept;
   ~KQ_TString() override;
 
   // Assignment keeps the buffer when it is large enough; self-assignment does

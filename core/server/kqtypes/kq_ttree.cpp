@@ -86,7 +86,7 @@ KQ_TTree::KQ_TTree(std::uint32_t buckets) : fTable(buckets, 0) {}
 // after a copy that raises.
 KQ_TTree::KQ_TTree(KQ_TTree const& other, std::uint32_t buckets) : KQ_TTree(buckets) {
   Table::ForEach(other.fTable, [this](Node const& node) {
-    Table::Link(fTable, Table::HashableClone(*node.fKey), node.Hashes())->fValue = node.fValue;
+    Table::Link(fTable, node.Key(), node.Hashes())->fValue = node.fValue;
   });
 }
 
@@ -170,7 +170,7 @@ bool KQ_TTree::Contains(KQ_TAny const& value) const {
 KQ_IHashable const& KQ_TTree::KeyOf(KQ_TAny const& value) const {
   Node const* node = Table::FindValue(fTable, value);
   if (node == nullptr) KQ_THROW(KQ_ENoMatchingTreeValue());
-  return *node->fKey;
+  return node->Key();
 }
 
 KQ_TAny const& KQ_TTree::operator[](wchar_t const* key) const {
@@ -285,7 +285,7 @@ KQ_TTree& KQ_TTree::operator()(KQ_IHashable const& key) {
     return *subtree;
   }
   auto subtree = std::make_unique<KQ_TTree>();
-  Node* node = Table::Link(fTable, Table::HashableClone(key), Table::HashesOf(key));
+  Node* node = Table::Link(fTable, key, Table::HashesOf(key));
   node->fValue.Assign(subtree.get());
   return *subtree.release();
 }
@@ -457,7 +457,7 @@ KQ_TTree& KQ_TTree::Remove(KQ_IHashable const& key) {
 
 bool KQ_TTree::operator==(KQ_TTree const& other) const {
   return IsPartOf(other, false) && Table::FindIf(other.fTable, [this](Node const& node) {
-                                     return Table::Find(fTable, *node.fKey, node.fTag) == nullptr;
+                                     return Table::Find(fTable, node.Key(), node.fTag) == nullptr;
                                    }) == nullptr;
 }
 
@@ -474,13 +474,12 @@ KQ_TTree& KQ_TTree::operator+=(KQ_TTree const& other) {
   if (Holds(other) || other.Holds(*this)) return *this += KQ_TTree(other);
   Table::ForEach(other.fTable, [this](Node const& node) {
     KQ_TTree const* theirs = SubtreeOf(node.fValue);
-    Node* mine = Table::Find(fTable, *node.fKey, node.fTag);
+    Node* mine = Table::Find(fTable, node.Key(), node.fTag);
     KQ_TTree* ours = mine != nullptr ? SubtreeOf(mine->fValue) : nullptr;
     if (theirs != nullptr && ours != nullptr) {
       *ours += *theirs;
     } else {
-      if (mine == nullptr)
-        mine = Table::Link(fTable, Table::HashableClone(*node.fKey), node.Hashes());
+      if (mine == nullptr) mine = Table::Link(fTable, node.Key(), node.Hashes());
       mine->fValue = node.fValue;
     }
   });
@@ -544,7 +543,7 @@ KQ_TTree& KQ_TTree::LastLevel(Path& path) {
 bool KQ_TTree::IsPartOf(KQ_TTree const& other, bool subtree) const {
   // Looks for an entry that other does not match.
   return Table::FindIf(fTable, [&other, subtree](Node const& node) {
-           Node const* theirs = Table::Find(other.fTable, *node.fKey, node.fTag);
+           Node const* theirs = Table::Find(other.fTable, node.Key(), node.fTag);
            if (theirs == nullptr) return true;
            KQ_TTree const* theirTree = subtree ? SubtreeOf(theirs->fValue) : nullptr;
            if (theirTree == nullptr) return !node.fValue.KQ_IsIdent(theirs->fValue);

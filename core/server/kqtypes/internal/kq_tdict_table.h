@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <ostream>
 #include <utility>
 
@@ -58,19 +59,25 @@ struct DictKeyHashes {
   std::uint32_t fTag;
 };
 
-// One entry: its chain's links, the key's KQ_HashValue(0) and tag, the owned
-// key and the value. A node fills one cache line.
+// One entry: its chain's links, the key's KQ_HashValue(0) and tag, the
+// owned key and the value in its first cache line. A key of the class
+// KQ_TString or KQ_TAny itself lives in the second, the node's room, so that
+// a look-up reaches a string key's text without first reading where the key
+// is; any other key is an object of its own.
 struct DictNode {
-  DictNode(std::unique_ptr<KQ_IHashable> key, std::uint32_t hash, std::uint32_t tag)
-      : fNext(DictTable::kNoNode),
-        fPrev(DictTable::kNoNode),
-        fHash(hash),
-        fTag(tag),
-        fKey(std::move(key)) {}
+  // The node's own copy of key.
+  DictNode(KQ_IHashable const& key, DictKeyHashes hashes);
+  // Takes key (owned from now on, even when this raises).
+  DictNode(std::unique_ptr<KQ_IHashable> key, DictKeyHashes hashes);
   DictNode(DictNode const&) = delete;
   DictNode& operator=(DictNode const&) = delete;
+  ~DictNode();
 
   DictKeyHashes Hashes() const { return DictKeyHashes{fHash, fTag}; }
+
+  KQ_IHashable& Key() const { return fKey != nullptr ? *fKey : RoomString(); }
+  // The key when it is a plain string, or null.
+  KQ_TString const* StringKey() const { return fKey == nullptr ? &RoomString() : nullptr; }
 
   // The next node of the chain (kNoNode at its end), and the one before
   // (for the chain's head, its last node).
@@ -78,8 +85,17 @@ struct DictNode {
   std::uint32_t fPrev;
   std::uint32_t fHash;
   std::uint32_t fTag;
-  std::unique_ptr<KQ_IHashable> fKey;
   KQ_TAny fValue;
+  // The key, which may lie in fRoom; null for a string in fRoom. It is made
+  // after the value, which is then destroyed should making it fail.
+  KQ_IHashable* fKey;
+  alignas(64) unsigned char fRoom[sizeof(KQ_TString) > sizeof(KQ_TAny) ? sizeof(KQ_TString)
+                                                                       : sizeof(KQ_TAny)];
+
+ private:
+  KQ_TString& RoomString() const {
+    return *std::launder(reinterpret_cast<KQ_TString*>(const_cast<unsigned char*>(fRoom)));
+  }
 };
 
 // A slot of the index: a node and its key's tag; fNode is kNoNode in a free
@@ -96,7 +112,7 @@ class DictTableOps {
 
   // A node number is its block's number and its place in the block, in the
   // low kBlockShift bits.
-  static constexpr std::uint32_t kBlockShift = 12;
+  static constexpr std::uint32_t kBlockShift = 11;
 
   static Node* At(DictTable const& table, std::uint32_t number) {
     return table.fBlocks[number >> kBlockShift] + (number & ((1u << kBlockShift) - 1));
@@ -123,10 +139,6 @@ class DictTableOps {
     return DictKeyHashes{key.KQ_HashValue(0), tag};
   }
 
-  // The table's own copy of a key. A clone that is not hashable raises
-  // KQ_EIllegalCast and is destroyed.
-  static std::unique_ptr<KQ_IHashable> HashableClone(KQ_IHashable const& key);
-
   // The node of key, whose tag is tag, or null. Inline, as the lookups of
   // both containers come down to these.
   static Node* Find(DictTable const& table, KQ_IHashable const& key) {
@@ -139,7 +151,7 @@ class DictTableOps {
   }
   static Node* Find(DictTable const& table, KQ_IHashable const& key, std::uint32_t tag) {
     DictIndexSlot* const slot =
-        FindSlot(table, tag, [&key](Node const& node) { return Identical(*node.fKey, key); });
+        FindSlot(table, tag, [&key](Node const& node) { return Identical(node, key); });
     return slot != nullptr ? At(table, slot->fNode) : nullptr;
   }
   // The node whose key is identical to text.Substring(begin, length), or
@@ -155,9 +167,11 @@ class DictTableOps {
   // when absent; the second form is given the key's hashes.
   static Node* Slot(DictTable& table, KQ_IHashable const& key);
   static Node* Slot(DictTable& table, KQ_IHashable const& key, DictKeyHashes hashes);
-  // Makes a node holding key (owned from now on, even when this raises),
-  // grows the table when it is full and pushes the node onto its chain.
+  // Makes a node holding key (owned from now on, even when this raises) or
+  // a copy of it, grows the table when it is full and pushes the node onto
+  // its chain.
   static Node* Link(DictTable& table, std::unique_ptr<KQ_IHashable> key, DictKeyHashes hashes);
+  static Node* Link(DictTable& table, KQ_IHashable const& key, DictKeyHashes hashes);
   // Gives key, whose hashes are hashes, the value taken from value, as an
   // assignment through the non-const operator[] of a container does, but
   // without cloning the key (which is destroyed when already present).
@@ -246,9 +260,8 @@ class DictTableOps {
                          Key key) {
     std::uint32_t const tag = TagOf(ContentHash(units, std::size_t{length} * sizeof *units));
     DictIndexSlot* const slot = FindSlot(table, tag, [&](Node const& node) {
-      KQ_IHashable const& stored = *node.fKey;
-      if (IsPlainString(stored)) return SameUnits(AsString(stored), units, length);
-      return stored.KQ_IsIdent(key());
+      if (KQ_TString const* stored = node.StringKey()) return SameUnits(*stored, units, length);
+      return node.Key().KQ_IsIdent(key());
     });
     return slot != nullptr ? At(table, slot->fNode) : nullptr;
   }
@@ -279,13 +292,15 @@ class DictTableOps {
     std::memcpy(&value, bytes, sizeof value);
     return value;
   }
-  // stored->KQ_IsIdent(key), compared directly between two plain strings.
-  static bool Identical(KQ_IHashable const& stored, KQ_IHashable const& key) {
-    if (IsPlainString(stored) && IsPlainString(key)) {
+  // node's key's KQ_IsIdent(key), compared directly between two plain
+  // strings.
+  static bool Identical(Node const& node, KQ_IHashable const& key) {
+    KQ_TString const* const stored = node.StringKey();
+    if (stored != nullptr && IsPlainString(key)) {
       KQ_TString const& string = AsString(key);
-      return SameUnits(AsString(stored), string.Units(), string.Length());
+      return SameUnits(*stored, string.Units(), string.Length());
     }
-    return stored.KQ_IsIdent(key);
+    return node.Key().KQ_IsIdent(key);
   }
 };
 
