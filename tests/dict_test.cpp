@@ -129,43 +129,51 @@ TEST(DictTest, KeysThatAreIdenticalFindEachOtherWhateverTheirForm) {
 // dictionary), the dictionary keeps a key of the key's own class, which
 // outlives the caller's and goes with its entry.
 TEST(DictTest, EveryKeyKeepsItsClassWhereverItCameFrom) {
-  KQ_TDict dict;
+  ASSERT_EQ(CountedKey::sLive, 0);
   {
-    NamedString const named("named");
-    KQ_TString const plain("plain text of some length");
-    dict.Add(named, Int(1)).Add(plain, Int(2)).Add(KQ_TAny(std::int64_t{3}), Int(3));
-    dict.Add(KQ_TAny(KQ_TString("held")), Int(5));
-  }
-  std::map<std::int32_t, char const*> const expected = {{1, typeid(NamedString).name()},
-                                                        {2, typeid(KQ_TString).name()},
-                                                        {3, typeid(KQ_TAny).name()},
-                                                        {5, typeid(KQ_TAny).name()}};
-  KQ_TDict copied(dict);
-  KQ_TDict unpacked;
-  ReadInto(unpacked, Packed(dict));
-  KQ_TDict read;
-  ReadText(read, Text(dict));
-  for (KQ_TDict* d : {&dict, &copied, &unpacked, &read}) {
-    std::map<std::int32_t, char const*> classes;
-    for (KQ_TConstIterator it(*d); !it.IsDone(); it.Next())
-      classes[IntOf(it.Value())] = typeid(it.Key()).name();
-    std::map<std::int32_t, char const*> want = expected;
-    if (d == &read) {
-      // The text form names no class: both read back as plain strings.
-      want[1] = want[5] = typeid(KQ_TString).name();
+    KQ_TDict dict;
+    {
+      NamedString const named("named");
+      KQ_TString const plain("plain text of some length");
+      dict.Add(named, Int(1)).Add(plain, Int(2)).Add(KQ_TAny(std::int64_t{3}), Int(3));
+      dict.Add(CountedKey(4, 7), Int(4)).Add(KQ_TAny(KQ_TString("held")), Int(5));
+      dict.Add(KQ_TAny(CountedKey(6, 7)), Int(6));
     }
-    EXPECT_EQ(classes, want);
-    // A plain string and a string of another class find each other.
-    EXPECT_EQ(IntOf((*d)[NamedString("plain text of some length")]), 2);
-    EXPECT_EQ(IntOf((*d)[KQ_TString("named")]), 1);
-    EXPECT_EQ(IntOf((*d)[KQ_TAny(std::int64_t{3})]), 3);
-    EXPECT_EQ(IntOf((*d)["held"]), 5);
+    std::map<std::int32_t, char const*> const expected = {
+        {1, typeid(NamedString).name()}, {2, typeid(KQ_TString).name()},
+        {3, typeid(KQ_TAny).name()},     {4, typeid(CountedKey).name()},
+        {5, typeid(KQ_TAny).name()},     {6, typeid(KQ_TAny).name()}};
+    KQ_TDict copied(dict);
+    KQ_TDict unpacked;
+    ReadInto(unpacked, Packed(dict));
+    KQ_TDict read;
+    ReadText(read, Text(dict));
+    for (KQ_TDict* d : {&dict, &copied, &unpacked, &read}) {
+      std::map<std::int32_t, char const*> classes;
+      for (KQ_TConstIterator it(*d); !it.IsDone(); it.Next())
+        classes[IntOf(it.Value())] = typeid(it.Key()).name();
+      std::map<std::int32_t, char const*> want = expected;
+      if (d == &read) {
+        // The text form of a string names no class, so both read back as
+        // plain strings; a key without a text form comes back in an Any.
+        want[1] = want[5] = typeid(KQ_TString).name();
+        want[4] = typeid(KQ_TAny).name();
+      }
+      EXPECT_EQ(classes, want);
+      // A plain string and a string of another class find each other.
+      EXPECT_EQ(IntOf((*d)[NamedString("plain text of some length")]), 2);
+      EXPECT_EQ(IntOf((*d)[KQ_TString("named")]), 1);
+      EXPECT_EQ(IntOf((*d)[KQ_TAny(std::int64_t{3})]), 3);
+      EXPECT_EQ(IntOf((*d)[CountedKey(4, 7)]), 4);
+      EXPECT_EQ(IntOf((*d)["held"]), 5);
+    }
+    dict.Remove(KQ_TString("named")).Remove(KQ_TAny(std::int64_t{3}));
+    for (KQ_TIterator it(dict); !it.IsDone(); it.Next())
+      if (IntOf(it.Value()) == 4 || IntOf(it.Value()) == 2) it.DeleteItem();
+    EXPECT_EQ(dict.Entries(), 2u);
+    EXPECT_EQ(IntOf(dict["held"]), 5);
   }
-  dict.Remove(KQ_TString("named")).Remove(KQ_TAny(std::int64_t{3}));
-  for (KQ_TIterator it(dict); !it.IsDone(); it.Next())
-    if (IntOf(it.Value()) == 4 || IntOf(it.Value()) == 2) it.DeleteItem();
-  EXPECT_EQ(dict.Entries(), 1u);
-  EXPECT_EQ(IntOf(dict["held"]), 5);
+  EXPECT_EQ(CountedKey::sLive, 0) << "every key went with its dictionary";
 }
 
 TEST(DictTest, AddingAKeyAgainReplacesItsValueAndConstReadsAddNothing) {
@@ -226,6 +234,12 @@ TEST(DictTest, TheDictionaryKeepsItsOwnCloneOfEveryKeyAndRefusesKeysItCannotHash
     EXPECT_EQ(dict.ValueOfKey(plain), nullptr);
     dict.Remove(plain);
     EXPECT_EQ(dict.Entries(), 8u);
+    // Nor does a refused key keep any storage: the next key takes the place
+    // of the entry removed before it.
+    KQ_TAny const* const place = &dict[Int(7)];
+    dict.Remove(Int(7));
+    ExpectEachRaises("KQ_EIllegalCast", {[&] { dict.Add(plain, Int(1)); }});
+    EXPECT_EQ(&dict[Int(70)], place);
   }
   EXPECT_EQ(CountedKey::sLive, 0);
   // A key whose hash cannot be computed raises before anything is cloned.
