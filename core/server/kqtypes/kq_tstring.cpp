@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "internal/kq_content_hash.h"
 #include "internal/kq_inline_buffer.h"
@@ -450,20 +451,11 @@ KQ_TString::KQ_TString(KQ_TString const& other)
       fCapacity(CapacityFor(other.fLength)),
       fBuffer(Share(other.fBuffer)) {}
 
-KQ_TString::KQ_TString(KQ_TString&& other) noexcept
-    : KQ_IInterface(other),
-      KQ_IPackable(other),
-      KQ_IHashable(other),
-      KQ_IPrintable(other),
-      KQ_IScanable(other),
-      KQ_IHumanReadable(other),
-      KQ_TObject(other),
-      fLength(other.fLength),
-      fCapacity(other.fCapacity),
-      fBuffer(other.fBuffer) {
-  other.fLength = 0;
-  other.fCapacity = CapacityFor(0);
-  other.fBuffer = EmptyUnits();
+// A moved string takes the buffer; the string moved from is left empty.
+KQ_TString::KQ_TString(KQ_TString&& other) noexcept : KQ_TString() {
+  std::swap(fLength, other.fLength);
+  std::swap(fCapacity, other.fCapacity);
+  std::swap(fBuffer, other.fBuffer);
 }
 
 KQ_TString::~KQ_TString() { Release(fBuffer); }
